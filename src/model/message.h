@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+// Delivery state of the logged-in user's own messages. The values are stored in list items and
+// compared by the painter, so they are fixed.
+enum MessageStatus : int {
+    Sending = 0,
+    Sent = 1,
+    Seen = 2,
+};
+
+// One chat message; `content` is already reduced to the text that is shown.
+struct Message {
+    QString id;
+    QString chatId;
+    QString senderId;
+    QString content;
+    qint64 timestamp = 0;
+    MessageStatus status = Sent;
+    QStringList seenBy;
+    qint64 editedAt = 0;
+    QString replyToId;
+};
+
+Q_DECLARE_METATYPE(Message)

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// Where the chat server is: the host compiled in (FERROW_SERVER_HOST at configure time) and
+// port 8443, each overridable at run time by the environment variables FERROW_SERVER_HOST and
+// FERROW_SERVER_PORT. The WebSocket URL and the HTTP base URL always come from the same pair.
+struct ServerAddress {
+    QString host;
+    quint16 port = 8443;
+
+    // Read afresh at every call, so a test can point a new window at a new server.
+    static ServerAddress fromEnvironment();
+
+    QUrl webSocketUrl() const;
+    QString httpBaseUrl() const;
+};
+
+// The server's HTTP base URL ("http://HOST:PORT", no trailing slash); server-relative avatar
+// paths are appended to it.
+QString apiBaseUrl();
