@@ -1,0 +1,77 @@
+#pragma once
+
+#include "model/chat.h"
+#include "model/message.h"
+#include "model/user.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSslError>
+#include <QString>
+#include <QWebSocket>
+#include <vector>
+
+// The client's one connection to the chat server: turns every inbound JSON frame into one signal
+// and offers one method per request frame.
+class WebSocketClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WebSocketClient(QObject *parent = nullptr);
+    ~WebSocketClient() override;
+
+    void connectToServer();
+
+    void login(const QString &username, const QString &password);
+    void fetchHistory(const QString &chatId, qint64 before);
+    void sendMessageSeen(const QString &chatId, const QString &messageId);
+    void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
+    void deleteMessage(const QString &chatId, const QString &messageId);
+    void sendMessage(const QString &chatId, const QString &text, const QString &replyToId);
+    void logout();
+
+signals:
+    void connected();
+    void disconnected();
+    void loginSuccess(const User &user, const QString &token);
+    void authFailed(const QString &message);
+    void chatHistoryReceived(const std::vector<Chat> &chats);
+    void messageReceived(const Message &msg);
+    void userListUpdated(const std::vector<User> &users);
+    void errorOccurred(const QString &msg);
+    void newChatCreated(const Chat &chat);
+    void messageSeenUpdate(const QString &chatId, const QString &messageId, const QString &userId);
+    void messageUpdated(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    void messageDeleted(const QString &chatId, const QString &messageId);
+
+private slots:
+    void onConnected();
+    void onTextMessageReceived(QString message);
+    void onSslErrors(const QList<QSslError> &errors);
+
+private:
+    void send(const QJsonObject &frame);
+
+    void handleLoginSuccess(const QJsonObject &frame);
+    void handleChatHistory(const QJsonObject &frame);
+    void handleMessage(const QJsonObject &frame);
+    void handleUserListUpdate(const QJsonObject &frame);
+    void handleNewChat(const QJsonObject &frame);
+    void handleMessageSeenUpdate(const QJsonObject &frame);
+    void handleMessageUpdated(const QJsonObject &frame);
+    void handleMessageDeleted(const QJsonObject &frame);
+
+    QWebSocket webSocket;
+
+public:
+    // The logged-in user; the window reads it to tell its own messages from others'.
+    User currentUser;
+
+private:
+    QString token;
+};

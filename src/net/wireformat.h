@@ -1,0 +1,52 @@
+#pragma once
+
+#include "model/chat.h"
+#include "model/message.h"
+#include "model/user.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <vector>
+
+// Pure conversions between the server's JSON frames and the records. Values of the wrong JSON
+// kind read as empty strings, zero times and empty lists; nothing here rejects a frame.
+namespace wire
+{
+
+// At most this many elements are read from any one array of a frame. A real server sends pages
+// of 50 messages; the cap keeps a hostile frame from building millions of records and rows.
+constexpr int maxListLength = 10000;
+
+QString readString(const QJsonObject &object, QLatin1String key);
+qint64 readTime(const QJsonValue &value);
+QStringList readIdList(const QJsonValue &value);
+
+// Turns the wire's content value (an object, or a string holding one's JSON text) into the
+// single display string, with attachments replaced by a bracketed marker.
+QString reduceContent(const QJsonValue &content);
+// Only the "text" string of a content value, as an edit delivers it.
+QString contentText(const QJsonValue &content);
+
+User userFromJson(const QJsonObject &object);
+Message messageFromJson(const QJsonObject &object);
+// A chat element of "chat_history" (with owner and messages) or the "chat" of "new_chat_info".
+Chat chatFromJson(const QJsonObject &object);
+Chat newChatFromJson(const QJsonObject &object);
+std::vector<Chat> chatsFromJson(const QJsonValue &chats);
+std::vector<User> usersFromJson(const QJsonValue &users);
+
+// Outbound frames.
+QJsonObject loginFrame(const QString &username, const QString &password);
+QJsonObject historyFrame(const QString &chatId, qint64 before);
+QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
+QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
+QJsonObject deleteFrame(const QString &chatId, const QString &messageId);
+// A one-to-one chat ("a_b", not beginning with "temp") is addressed to the other participant by
+// "recipientId"; every other chat by "chatId".
+QJsonObject messageFrame(const QString &chatId,
+    const QString &text,
+    const QString &replyToId,
+    const QString &currentUserId);
+
+} // namespace wire
