@@ -1,10 +1,22 @@
+#include "app/mainwindow.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QFont>
+#include <QPalette>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QMainWindow window;
+
+    QFont font(QStringLiteral("Sans Serif"), 10);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    QApplication::setFont(font);
+
+    QPalette palette = QGuiApplication::palette();
+    palette.setBrush(QPalette::All, QPalette::Window, QBrush(QColor(245, 245, 245)));
+    QApplication::setPalette(palette);
+
+    MainWindow window;
     window.show();
     return QApplication::exec();
 }

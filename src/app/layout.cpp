@@ -1,0 +1,213 @@
+// MainWindow's widget tree: the login page and the chat page, built in code.
+#include "mainwindow.h"
+#include "view/messagedelegate.h"
+#include "view/userlistdelegate.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace
+{
+
+const QString cancelButtonStyle = QStringLiteral(
+    "border: none; background: transparent; color: #888; font-size: 16px; font-weight: bold;");
+
+QPushButton *makeCancelButton()
+{
+    auto *button = new QPushButton(QStringLiteral("X"));
+    button->setFixedSize(25, 25);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setStyleSheet(cancelButtonStyle);
+    return button;
+}
+
+void setUpSidebarList(QListWidget *list, QObject *delegateParent)
+{
+    list->setIconSize(QSize(42, 42));
+    list->setItemDelegate(new UserListDelegate(delegateParent));
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+} // namespace
+
+void MainWindow::setupUi()
+{
+    resize(1000, 700);
+    setWindowTitle(QStringLiteral("Ferrow Desktop"));
+
+    stackedWidget = new QStackedWidget(this);
+    setCentralWidget(stackedWidget);
+
+    // Login page.
+    loginPage = new QWidget;
+    auto *loginLayout = new QVBoxLayout(loginPage);
+    auto *titleLabel = new QLabel(QStringLiteral("Ferrow"));
+    titleLabel->setStyleSheet(
+        QStringLiteral("font-size: 32px; font-weight: bold; margin-bottom: 20px;"));
+    titleLabel->setAlignment(Qt::AlignCenter);
+    usernameEdit = new QLineEdit;
+    usernameEdit->setPlaceholderText(QStringLiteral("Username"));
+    passwordEdit = new QLineEdit;
+    passwordEdit->setPlaceholderText(QStringLiteral("Password"));
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    loginButton = new QPushButton(QStringLiteral("Log In"));
+    loginButton->setCursor(Qt::PointingHandCursor);
+    loginButton->setMinimumHeight(40);
+    statusLabel = new QLabel(QStringLiteral("Waiting for connection..."));
+    statusLabel->setAlignment(Qt::AlignCenter);
+    loginLayout->addStretch();
+    loginLayout->addWidget(titleLabel);
+    loginLayout->addWidget(usernameEdit);
+    loginLayout->addWidget(passwordEdit);
+    loginLayout->addWidget(loginButton);
+    loginLayout->addWidget(statusLabel);
+    loginLayout->addStretch();
+    loginLayout->setContentsMargins(300, 50, 300, 50);
+    stackedWidget->addWidget(loginPage);
+
+    // Chat page: sidebar and chat area side by side.
+    chatPage = new QWidget;
+    auto *chatLayout = new QHBoxLayout(chatPage);
+    chatLayout->setContentsMargins(0, 0, 0, 0);
+    chatLayout->setSpacing(0);
+
+    sidebarTabs = new QTabWidget;
+    sidebarTabs->setFixedWidth(300);
+    sidebarTabs->setTabPosition(QTabWidget::South);
+    chatListWidget = new QListWidget;
+    setUpSidebarList(chatListWidget, this);
+    contactListWidget = new QListWidget;
+    setUpSidebarList(contactListWidget, this);
+
+    settingsPage = new QWidget;
+    auto *settingsLayout = new QVBoxLayout(settingsPage);
+    auto *darkModeCheckBox = new QCheckBox(QStringLiteral("Dark Mode"));
+    darkModeCheckBox->setChecked(darkMode);
+    connect(darkModeCheckBox, &QAbstractButton::toggled, this, &MainWindow::onDarkModeToggled);
+    notificationsCheckBox = new QCheckBox(QStringLiteral("Notifications"));
+    notificationsCheckBox->setChecked(notificationsEnabled);
+    connect(notificationsCheckBox,
+        &QAbstractButton::toggled,
+        this,
+        &MainWindow::onNotificationsToggled);
+    auto *logoutButton = new QPushButton(QStringLiteral("Log Out"));
+    connect(logoutButton, &QAbstractButton::clicked, this, &MainWindow::onLogoutClicked);
+    settingsLayout->addWidget(new QLabel(QStringLiteral("Settings")));
+    settingsLayout->addWidget(darkModeCheckBox);
+    settingsLayout->addWidget(notificationsCheckBox);
+    settingsLayout->addStretch();
+    settingsLayout->addWidget(logoutButton);
+    settingsLayout->addSpacing(20);
+
+    sidebarTabs->addTab(chatListWidget, QStringLiteral("Chats"));
+    sidebarTabs->addTab(contactListWidget, QStringLiteral("Contacts"));
+    sidebarTabs->addTab(settingsPage, QStringLiteral("Settings"));
+
+    chatArea = new QWidget;
+    auto *chatAreaLayout = new QVBoxLayout(chatArea);
+    chatAreaLayout->setContentsMargins(0, 0, 0, 0);
+    chatAreaLayout->setSpacing(0);
+
+    auto *chatHeader = new QWidget;
+    chatHeader->setObjectName(QStringLiteral("chatHeader"));
+    chatHeader->setFixedHeight(60);
+    auto *headerLayout = new QHBoxLayout(chatHeader);
+    chatTitleLabel = new QLabel(QStringLiteral("Select a chat"));
+    chatTitleLabel->setStyleSheet(
+        QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
+    headerLayout->addWidget(chatTitleLabel);
+
+    messageListWidget = new QListWidget;
+    messageListWidget->setObjectName(QStringLiteral("chatList"));
+    messageListWidget->setFrameShape(QFrame::NoFrame);
+    messageListWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    messageListWidget->setUniformItemSizes(false);
+    messageListWidget->setResizeMode(QListView::Adjust);
+    messageListWidget->setSelectionMode(QAbstractItemView::NoSelection);
+    messageListWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Parented to the window so that it goes with it; the view does not own its delegate.
+    auto *messageDelegate = new MessageDelegate(this);
+    messageDelegate->mainWindow = this;
+    messageDelegate->isDarkMode = false;
+    messageDelegate->highlightedMessageId.clear();
+    messageListWidget->setItemDelegate(messageDelegate);
+    messageListWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(messageListWidget,
+        &QWidget::customContextMenuRequested,
+        this,
+        &MainWindow::onChatListContextMenu);
+    connect(
+        messageListWidget, &QAbstractItemView::clicked, this, &MainWindow::onChatListItemClicked);
+    connect(messageListWidget->verticalScrollBar(),
+        &QAbstractSlider::valueChanged,
+        this,
+        &MainWindow::onScrollValueChanged);
+
+    replyBar = new QWidget;
+    replyBar->setObjectName(QStringLiteral("replyBar"));
+    replyBar->setFixedHeight(40);
+    replyBar->hide();
+    auto *replyLayout = new QHBoxLayout(replyBar);
+    replyLayout->setContentsMargins(10, 5, 10, 5);
+    auto *replyTextColumn = new QVBoxLayout;
+    auto *replyingToLabel = new QLabel(QStringLiteral("Replying to:"));
+    replyingToLabel->setStyleSheet(QStringLiteral("color: #888; font-size: 10px;"));
+    replyPreviewLabel = new QLabel;
+    replyPreviewLabel->setStyleSheet(QStringLiteral("color: #333; font-weight: 500;"));
+    replyTextColumn->addWidget(replyingToLabel);
+    replyTextColumn->addWidget(replyPreviewLabel);
+    cancelReplyButton = makeCancelButton();
+    replyLayout->addLayout(replyTextColumn);
+    replyLayout->addStretch();
+    replyLayout->addWidget(cancelReplyButton);
+    connect(cancelReplyButton, &QAbstractButton::clicked, this, &MainWindow::onCancelReply);
+
+    editBar = new QWidget;
+    editBar->setObjectName(QStringLiteral("editBar"));
+    editBar->setFixedHeight(35);
+    editBar->hide();
+    auto *editLayout = new QHBoxLayout(editBar);
+    editLayout->setContentsMargins(10, 5, 10, 5);
+    editLabel = new QLabel(QStringLiteral("Editing: "));
+    editLabel->setStyleSheet(QStringLiteral("color: #888; font-style: italic;"));
+    cancelEditButton = makeCancelButton();
+    editLayout->addWidget(editLabel);
+    editLayout->addStretch();
+    editLayout->addWidget(cancelEditButton);
+    connect(cancelEditButton, &QAbstractButton::clicked, this, &MainWindow::onCancelEdit);
+
+    auto *inputArea = new QWidget;
+    inputArea->setObjectName(QStringLiteral("inputArea"));
+    inputArea->setFixedHeight(60);
+    auto *inputLayout = new QHBoxLayout(inputArea);
+    messageInput = new QLineEdit;
+    messageInput->setPlaceholderText(QStringLiteral("Write a message..."));
+    sendButton = new QPushButton(QStringLiteral("Send"));
+    sendButton->setCursor(Qt::PointingHandCursor);
+    inputLayout->addWidget(messageInput);
+    inputLayout->addWidget(sendButton);
+
+    chatAreaLayout->addWidget(chatHeader);
+    chatAreaLayout->addWidget(messageListWidget);
+    chatAreaLayout->addWidget(replyBar);
+    chatAreaLayout->addWidget(editBar);
+    chatAreaLayout->addWidget(inputArea);
+
+    chatLayout->addWidget(sidebarTabs);
+    chatLayout->addWidget(chatArea);
+    stackedWidget->addWidget(chatPage);
+
+    connect(loginButton, &QAbstractButton::clicked, this, &MainWindow::onLoginBtnClicked);
+    connect(chatListWidget, &QListWidget::itemClicked, this, &MainWindow::onChatSelected);
+    connect(contactListWidget, &QListWidget::itemClicked, this, &MainWindow::onContactSelected);
+    connect(sendButton, &QAbstractButton::clicked, this, &MainWindow::onSendBtnClicked);
+    connect(messageInput, &QLineEdit::returnPressed, this, &MainWindow::onSendBtnClicked);
+}

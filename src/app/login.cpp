@@ -1,0 +1,97 @@
+// MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
+#include "app/settings.h"
+#include "mainwindow.h"
+#include "net/websocketclient.h"
+#include "view/messagedelegate.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTimer>
+
+namespace
+{
+
+// Gives the closing socket time to finish before a new connection is opened.
+constexpr int reconnectDelayMs = 500;
+
+} // namespace
+
+void MainWindow::onConnected()
+{
+    statusLabel->setText(QStringLiteral("Connected."));
+    loginButton->setEnabled(true);
+    AppSettings settings;
+    if (settings.contains(SettingsKey::username) && settings.contains(SettingsKey::password)) {
+        statusLabel->setText(QStringLiteral("Auto-logging in..."));
+        onLoginBtnClicked();
+    }
+}
+
+void MainWindow::onLoginBtnClicked()
+{
+    const QString username = usernameEdit->text().trimmed();
+    const QString password = passwordEdit->text();
+    if (username.isEmpty() || password.isEmpty())
+        return;
+    statusLabel->setText(QStringLiteral("Logging in..."));
+    client->login(username, password);
+}
+
+void MainWindow::onLoginSuccess(const User &user, const QString &token)
+{
+    Q_UNUSED(user)
+    Q_UNUSED(token)
+    AppSettings settings;
+    settings.setValue(SettingsKey::username, usernameEdit->text());
+    settings.setValue(SettingsKey::password, passwordEdit->text());
+    historyExhaustedChats.clear();
+    stackedWidget->setCurrentWidget(chatPage);
+}
+
+void MainWindow::onAuthFailed(const QString &msg)
+{
+    statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
+}
+
+void MainWindow::onLogoutClicked()
+{
+    {
+        AppSettings settings;
+        settings.remove(SettingsKey::username);
+        settings.remove(SettingsKey::password);
+    }
+    usernameEdit->clear();
+    passwordEdit->clear();
+
+    chats.clear();
+    users.clear();
+    currentChatId.clear();
+    isLoadingHistory = false;
+    historyRequestChatId.clear();
+    historyExhaustedChats.clear();
+    historyTimeout->stop();
+    avatarCache.clear();
+    pendingAvatarDownloads.clear();
+
+    // Nothing of this account's composer may carry over into the next one's first message.
+    onCancelReply();
+    onCancelEdit();
+    pendingMessages.clear();
+    highlightedMessageId.clear();
+    if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
+        delegate->highlightedMessageId.clear();
+
+    chatListWidget->clear();
+    contactListWidget->clear();
+    messageListWidget->clear();
+    chatTitleLabel->setText(QStringLiteral("Select a chat"));
+    loginButton->setEnabled(false);
+    statusLabel->setText(QStringLiteral("Resetting connection..."));
+    client->logout();
+    stackedWidget->setCurrentWidget(loginPage);
+    QTimer::singleShot(
+        reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
+}

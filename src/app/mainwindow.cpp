@@ -1,0 +1,81 @@
+// MainWindow's frame: construction, the signal wiring, and closing.
+#include "mainwindow.h"
+
+#include "app/settings.h"
+#include "net/websocketclient.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QTimer>
+
+namespace
+{
+
+// A "get_history" answer that has not come by then is taken as lost, so paging is not blocked
+// for good by one dropped request.
+constexpr int historyRequestTimeoutMs = 15000;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , client(new WebSocketClient(this))
+    , networkManager(new QNetworkAccessManager(this))
+{
+    {
+        AppSettings settings;
+        darkMode = settings.value(SettingsKey::darkMode, false).toBool();
+        notificationsEnabled = settings.value(SettingsKey::notificationsEnabled, true).toBool();
+    }
+
+    setupUi();
+    applyTheme();
+    setupTrayIcon();
+
+    {
+        AppSettings settings;
+        if (settings.contains(SettingsKey::username)) {
+            usernameEdit->setText(settings.value(SettingsKey::username).toString());
+            passwordEdit->setText(settings.value(SettingsKey::password).toString());
+        }
+    }
+
+    historyTimeout = new QTimer(this);
+    historyTimeout->setSingleShot(true);
+    historyTimeout->setInterval(historyRequestTimeoutMs);
+    connect(historyTimeout, &QTimer::timeout, this, &MainWindow::finishHistoryRequest);
+
+    connect(client, &WebSocketClient::connected, this, &MainWindow::onConnected);
+    connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
+    connect(client, &WebSocketClient::authFailed, this, &MainWindow::onAuthFailed);
+    connect(
+        client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
+    connect(client, &WebSocketClient::messageReceived, this, &MainWindow::onMessageReceived);
+    connect(client, &WebSocketClient::userListUpdated, this, &MainWindow::onUserListUpdated);
+    connect(client, &WebSocketClient::newChatCreated, this, &MainWindow::onNewChatCreated);
+    connect(client, &WebSocketClient::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
+    connect(client, &WebSocketClient::messageUpdated, this, &MainWindow::onMessageUpdated);
+    connect(client, &WebSocketClient::messageDeleted, this, &MainWindow::onMessageDeleted);
+
+    statusLabel->setText(QStringLiteral("Connecting to server..."));
+    client->connectToServer();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (trayIcon && trayIcon->isVisible()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+}

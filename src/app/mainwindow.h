@@ -1,0 +1,178 @@
+#pragma once
+
+#include "model/chat.h"
+#include "model/message.h"
+#include "model/user.h"
+
+#include <QColor>
+#include <QIcon>
+#include <QMainWindow>
+#include <QMap>
+#include <QModelIndex>
+#include <QPixmap>
+#include <QSet>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QPushButton;
+class QStackedWidget;
+class QTabWidget;
+class QTimer;
+class WebSocketClient;
+
+// The one window of the client: owns the server connection, every widget and all client-side
+// state. Its methods are split by subsystem across src/app, src/conversations and src/view.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Scrolls to a message of the open chat and outlines it for a few seconds; the message
+    // delegate calls it when a reply quote is clicked.
+    void focusOnMessage(const QString &messageId);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private slots:
+    void onConnected();
+    void onLoginBtnClicked();
+    void onLoginSuccess(const User &user, const QString &token);
+    void onAuthFailed(const QString &msg);
+    void onChatHistoryReceived(const std::vector<Chat> &chats);
+    void onMessageReceived(const Message &msg);
+    void onUserListUpdated(const std::vector<User> &users);
+    void onSendBtnClicked();
+    void onNewChatCreated(const Chat &chat);
+    void onMessageSeenUpdate(
+        const QString &chatId, const QString &messageId, const QString &userId);
+    void onChatSelected(QListWidgetItem *item);
+    void onContactSelected(QListWidgetItem *item);
+    void onDarkModeToggled(bool checked);
+    void onLogoutClicked();
+    void onNotificationsToggled(bool checked);
+    void onChatListContextMenu(const QPoint &pos);
+    void onEditMessage();
+    void onDeleteMessage();
+    void onReplyToMessage();
+    void onForwardMessage();
+    void onCancelEdit();
+    void onCancelReply();
+    void onMessageUpdated(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    void onMessageDeleted(const QString &chatId, const QString &messageId);
+    void onScrollValueChanged(int value);
+    void onChatListItemClicked(const QModelIndex &index);
+    void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+    void onTrayShowHide();
+    void onTrayQuit();
+
+private:
+    // Frame, layout, theme and tray (src/app).
+    void setupUi();
+    void applyTheme();
+    void setupTrayIcon();
+    void toggleWindowVisibility();
+    void showNotificationForMessage(const Message &msg);
+    bool isWindowInFront() const;
+
+    // Chat list and contacts (src/conversations/chatlist.cpp).
+    QString resolveChatName(const Chat &chat) const;
+    QListWidgetItem *makeChatRow(const Chat &chat);
+    void appendChatRows(std::vector<Chat> chatsToShow, int firstRow);
+    void finishHistoryRequest();
+
+    // Message timeline (src/conversations/timeline.cpp).
+    void renderMessages(const QString &chatId);
+    void addMessageBubble(const Message &msg);
+    void prependMessageBubble(const Message &msg);
+    void fillMessageRow(QListWidgetItem *item, const Message &msg);
+    QString getReplyPreviewText(const QString &replyToId, const QString &chatId) const;
+    MessageStatus calculateMessageStatus(const Message &msg, const Chat &chat) const;
+    void scrollToBottom();
+    bool isScrolledToBottom() const;
+    QListWidgetItem *findMessageRow(const QString &messageId) const;
+
+    // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
+    void updateMessageStatus(const QString &messageId, MessageStatus status);
+
+    // Avatars (src/view/avatars.cpp).
+    QIcon getAvatar(const QString &name, const QString &avatarUrl);
+    QIcon generateGenericAvatar(const QString &name) const;
+    QColor getColorForName(const QString &name) const;
+    void updateAvatarOnItems(const QString &url, const QPixmap &pixmap);
+    void onAvatarDownloaded(QNetworkReply *reply, const QString &url);
+
+    WebSocketClient *client;
+    QNetworkAccessManager *networkManager;
+
+    QStackedWidget *stackedWidget = nullptr;
+    QWidget *loginPage = nullptr;
+    QWidget *chatPage = nullptr;
+    QLineEdit *usernameEdit = nullptr;
+    QLineEdit *passwordEdit = nullptr;
+    QPushButton *loginButton = nullptr;
+    QLabel *statusLabel = nullptr;
+    QTabWidget *sidebarTabs = nullptr;
+    QListWidget *chatListWidget = nullptr;
+    QListWidget *contactListWidget = nullptr;
+    QWidget *settingsPage = nullptr;
+    QCheckBox *notificationsCheckBox = nullptr;
+    QWidget *chatArea = nullptr;
+    QLabel *chatTitleLabel = nullptr;
+    QListWidget *messageListWidget = nullptr;
+    QWidget *replyBar = nullptr;
+    QLabel *replyPreviewLabel = nullptr;
+    QPushButton *cancelReplyButton = nullptr;
+    QWidget *editBar = nullptr;
+    QLabel *editLabel = nullptr;
+    QPushButton *cancelEditButton = nullptr;
+    QLineEdit *messageInput = nullptr;
+    QPushButton *sendButton = nullptr;
+
+    QMap<QString, User> users;
+    QMap<QString, Chat> chats;
+    QString currentChatId;
+    bool darkMode = false;
+    bool notificationsEnabled = true;
+    QString highlightedMessageId;
+    QMap<QString, Message> pendingMessages;
+    QString editingMessageId;
+    QString editingOldText;
+    QString replyToMessageId;
+    QString replyToText;
+    QString replyToSenderName;
+    bool isLoadingHistory = false;
+    QMap<QString, QPixmap> avatarCache;
+    QSet<QString> pendingAvatarDownloads;
+
+    QSystemTrayIcon *trayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    QAction *showHideAction = nullptr;
+    QAction *quitAction = nullptr;
+
+    // History paging: the chat the outstanding "get_history" asks about, the chats known to have
+    // no older messages (until the next login), and the guard against an answer that never comes.
+    QString historyRequestChatId;
+    QSet<QString> historyExhaustedChats;
+    QTimer *historyTimeout = nullptr;
+
+    // Tests reach widgets and state through this one door.
+    friend struct WindowProbe;
+};

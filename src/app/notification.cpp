@@ -1,0 +1,28 @@
+#include "notification.h"
+
+namespace
+{
+
+// Balloons show at most this many characters; longer texts end in "...".
+constexpr int maxNotificationLength = 100;
+
+} // namespace
+
+std::optional<TrayNotification> notificationFor(
+    const Message &msg, const NotificationContext &context)
+{
+    if (!context.enabled || !context.trayVisible || msg.senderId == context.currentUserId
+        || context.windowInFront)
+        return std::nullopt;
+
+    const QString fallback = QStringLiteral("New message");
+    TrayNotification notification;
+    notification.title = context.chatName.value_or(fallback);
+    notification.text = msg.content.trimmed();
+    if (notification.text.isEmpty())
+        notification.text = fallback;
+    else if (notification.text.size() > maxNotificationLength)
+        notification.text =
+            notification.text.left(maxNotificationLength - 3) + QStringLiteral("...");
+    return notification;
+}

@@ -1,0 +1,79 @@
+// MainWindow's theme: the window-wide style sheet and the dark-mode switch.
+#include "theme.h"
+
+#include "app/mainwindow.h"
+#include "app/settings.h"
+#include "view/messagedelegate.h"
+
+#include <QAbstractItemDelegate>
+#include <QListWidget>
+
+namespace
+{
+
+// Eight placeholders, filled from the active palette: %1 window and message list background,
+// %2 panels, %3 text, %4 borders, %5 input fields, %6 row under the mouse, %7 and %8 the
+// scroll bar handle, plain and under the mouse.
+const char styleSheetTemplate[] =
+    "QMainWindow { background-color: %1; }"
+    "QWidget { color: %3; }"
+    "QLineEdit { padding: 10px; border: 1px solid %4; border-radius: 5px; "
+    "background-color: %5; color: %3; }"
+    "QPushButton { padding: 8px 15px; border-radius: 5px; background-color: #0088cc; "
+    "color: white; border: none; }"
+    "QPushButton:hover { background-color: #0077b3; }"
+    "QListWidget { background-color: %2; border: none; outline: none; }"
+    "QListWidget::item { padding: 10px; border-bottom: 1px solid %4; }"
+    "QListWidget::item:selected { background-color: #0088cc; color: white; }"
+    "QListWidget::item:hover { background-color: %6; }"
+    "QTabWidget::pane { border: none; }"
+    "QTabBar::tab { background: %2; color: %3; padding: 10px; min-width: 80px; }"
+    "QTabBar::tab:selected { border-bottom: 2px solid #0088cc; }"
+    "#chatHeader { background-color: %2; border-bottom: 1px solid %4; }"
+    "#inputArea { background-color: %2; border-top: 1px solid %4; }"
+    "#chatList { background-color: %1; border: none; }"
+    "QScrollBar:vertical { border: none; background: %2; width: 10px; margin: 0px; }"
+    "QScrollBar::handle:vertical { background: %7; min-height: 20px; border-radius: 5px; }"
+    "QScrollBar::handle:vertical:hover { background: %8; }"
+    "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; }"
+    "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"
+    "QCheckBox { color: %3; spacing: 5px; }"
+    "QCheckBox::indicator { width: 18px; height: 18px; border: 1px solid %4; "
+    "border-radius: 4px; background: %5; }"
+    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }";
+
+} // namespace
+
+QString themeStyleSheet(bool dark)
+{
+    const auto pick = [dark](const char *light, const char *darkColour) {
+        return QString::fromLatin1(dark ? darkColour : light);
+    };
+    return QString::fromLatin1(styleSheetTemplate)
+        .arg(pick("#f5f5f5", "#1e1e1e"),
+            pick("#ffffff", "#2d2d2d"),
+            pick("#000000", "#ffffff"),
+            pick("#e0e0e0", "#3d3d3d"),
+            pick("#ffffff", "#3d3d3d"),
+            pick("#f0f0f0", "#3a3a3a"),
+            pick("#c0c0c0", "#505050"),
+            pick("#a0a0a0", "#606060"));
+}
+
+void MainWindow::applyTheme()
+{
+    setStyleSheet(themeStyleSheet(darkMode));
+    if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate())) {
+        delegate->isDarkMode = darkMode;
+        messageListWidget->viewport()->update();
+    }
+}
+
+void MainWindow::onDarkModeToggled(bool checked)
+{
+    darkMode = checked;
+    AppSettings().setValue(SettingsKey::darkMode, checked);
+    applyTheme();
+    if (!currentChatId.isEmpty())
+        renderMessages(currentChatId);
+}

@@ -1,0 +1,105 @@
+// MainWindow's tray icon, its menu, and balloons for incoming messages.
+#include "app/notification.h"
+#include "app/settings.h"
+#include "mainwindow.h"
+#include "net/websocketclient.h"
+
+#include <QCoreApplication>
+#include <QMenu>
+#include <QPixmap>
+
+namespace
+{
+
+constexpr int balloonDurationMs = 5000;
+
+} // namespace
+
+void MainWindow::setupTrayIcon()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable() || trayIcon)
+        return;
+    trayIcon = new QSystemTrayIcon(this);
+
+    QIcon icon = windowIcon();
+    if (icon.isNull()) {
+        const QString themeName = QStringLiteral("mail-message-new");
+        if (QIcon::hasThemeIcon(themeName)) {
+            icon = QIcon::fromTheme(themeName);
+        } else {
+            QPixmap square(16, 16);
+            square.fill(Qt::red);
+            icon = QIcon(square);
+        }
+    }
+    trayIcon->setIcon(icon);
+    trayIcon->setToolTip(QStringLiteral("Ferrow Desktop"));
+
+    trayMenu = new QMenu(this);
+    showHideAction = trayMenu->addAction(QStringLiteral("Show/Hide"));
+    quitAction = trayMenu->addAction(QStringLiteral("Quit"));
+    connect(showHideAction, &QAction::triggered, this, &MainWindow::onTrayShowHide);
+    connect(quitAction, &QAction::triggered, this, &MainWindow::onTrayQuit);
+    trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayIconActivated);
+    trayIcon->setVisible(true);
+}
+
+void MainWindow::toggleWindowVisibility()
+{
+    if (isVisible() && !isMinimized()) {
+        hide();
+        return;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        toggleWindowVisibility();
+}
+
+void MainWindow::onTrayShowHide()
+{
+    toggleWindowVisibility();
+}
+
+void MainWindow::onTrayQuit()
+{
+    if (trayIcon)
+        trayIcon->setVisible(false);
+    QCoreApplication::quit();
+}
+
+void MainWindow::onNotificationsToggled(bool checked)
+{
+    notificationsEnabled = checked;
+    AppSettings().setValue(SettingsKey::notificationsEnabled, checked);
+}
+
+bool MainWindow::isWindowInFront() const
+{
+    return isVisible() && isActiveWindow() && !isMinimized();
+}
+
+void MainWindow::showNotificationForMessage(const Message &msg)
+{
+    NotificationContext context;
+    context.enabled = notificationsEnabled;
+    context.trayVisible = trayIcon && trayIcon->isVisible();
+    context.windowInFront = isWindowInFront();
+    context.currentUserId = client->currentUser.id;
+    const auto chat = chats.constFind(msg.chatId);
+    if (chat != chats.constEnd())
+        context.chatName = resolveChatName(*chat);
+
+    const std::optional<TrayNotification> notification = notificationFor(msg, context);
+    if (notification)
+        trayIcon->showMessage(notification->title,
+            notification->text,
+            QSystemTrayIcon::Information,
+            balloonDurationMs);
+}

@@ -1,0 +1,58 @@
+#include "session.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+QJsonObject json(const char *text)
+{
+    return QJsonDocument::fromJson(QByteArray(text)).object();
+}
+
+Session::Session()
+{
+    if (!server.start())
+        return;
+    window = std::make_unique<MainWindow>();
+    probe = std::make_unique<WindowProbe>(*window);
+    ok = server.waitForClient() && QTest::qWaitFor([this] {
+        return probe->loginButton()->isEnabled()
+            && probe->statusLabel()->text() != QLatin1String("Connecting to server...");
+    });
+}
+
+Session::~Session() = default;
+
+bool Session::logIn(const QString &userId, const QString &username)
+{
+    const QString name = username.isEmpty() ? userId : username;
+    probe->usernameEdit()->setText(name);
+    probe->passwordEdit()->setText(QStringLiteral("pw"));
+    QTest::mouseClick(probe->loginButton(), Qt::LeftButton);
+    if (!server.waitForFrames(1))
+        return false;
+    QJsonObject user { { QStringLiteral("userId"), userId },
+        { QStringLiteral("username"), name },
+        { QStringLiteral("avatarUrl"), QString() } };
+    push(QJsonObject { { QStringLiteral("type"), QStringLiteral("login_success") },
+        { QStringLiteral("user"), user },
+        { QStringLiteral("token"), QStringLiteral("t") } });
+    server.takeFrames();
+    return probe->stackedWidget()->currentWidget() == probe->chatPage();
+}
+
+void Session::push(const QJsonObject &frame)
+{
+    // The marker is an "error" frame, which the window ignores; once the client has emitted it,
+    // every frame before it has been handled.
+    QSignalSpy handled(probe->client(), &WebSocketClient::errorOccurred);
+    server.send(frame);
+    server.send(QJsonObject { { QStringLiteral("type"), QStringLiteral("error") },
+        { QStringLiteral("message"), QStringLiteral("sync") } });
+    handled.wait(5000);
+}
+
+void Session::push(const char *text)
+{
+    push(json(text));
+}

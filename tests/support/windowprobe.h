@@ -1,0 +1,235 @@
+#pragma once
+
+#include "app/mainwindow.h"
+#include "net/websocketclient.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
+
+// The tests' view into a MainWindow: its widgets and the state a user cannot see directly.
+struct WindowProbe {
+    explicit WindowProbe(MainWindow &window)
+        : w(window)
+    {
+    }
+
+    MainWindow &w;
+
+    WebSocketClient *client() const
+    {
+        return w.client;
+    }
+    QStackedWidget *stackedWidget() const
+    {
+        return w.stackedWidget;
+    }
+    QWidget *loginPage() const
+    {
+        return w.loginPage;
+    }
+    QWidget *chatPage() const
+    {
+        return w.chatPage;
+    }
+    QLineEdit *usernameEdit() const
+    {
+        return w.usernameEdit;
+    }
+    QLineEdit *passwordEdit() const
+    {
+        return w.passwordEdit;
+    }
+    QPushButton *loginButton() const
+    {
+        return w.loginButton;
+    }
+    QLabel *statusLabel() const
+    {
+        return w.statusLabel;
+    }
+    QTabWidget *sidebarTabs() const
+    {
+        return w.sidebarTabs;
+    }
+    QListWidget *chatListWidget() const
+    {
+        return w.chatListWidget;
+    }
+    QListWidget *contactListWidget() const
+    {
+        return w.contactListWidget;
+    }
+    QWidget *settingsPage() const
+    {
+        return w.settingsPage;
+    }
+    QCheckBox *notificationsCheckBox() const
+    {
+        return w.notificationsCheckBox;
+    }
+    QWidget *chatArea() const
+    {
+        return w.chatArea;
+    }
+    QLabel *chatTitleLabel() const
+    {
+        return w.chatTitleLabel;
+    }
+    QListWidget *messageListWidget() const
+    {
+        return w.messageListWidget;
+    }
+    QWidget *replyBar() const
+    {
+        return w.replyBar;
+    }
+    QLabel *replyPreviewLabel() const
+    {
+        return w.replyPreviewLabel;
+    }
+    QPushButton *cancelReplyButton() const
+    {
+        return w.cancelReplyButton;
+    }
+    QWidget *editBar() const
+    {
+        return w.editBar;
+    }
+    QLabel *editLabel() const
+    {
+        return w.editLabel;
+    }
+    QPushButton *cancelEditButton() const
+    {
+        return w.cancelEditButton;
+    }
+    QLineEdit *messageInput() const
+    {
+        return w.messageInput;
+    }
+    QPushButton *sendButton() const
+    {
+        return w.sendButton;
+    }
+    QSystemTrayIcon *trayIcon() const
+    {
+        return w.trayIcon;
+    }
+
+    QMap<QString, User> &users() const
+    {
+        return w.users;
+    }
+    QMap<QString, Chat> &chats() const
+    {
+        return w.chats;
+    }
+    QString &currentChatId() const
+    {
+        return w.currentChatId;
+    }
+    bool darkMode() const
+    {
+        return w.darkMode;
+    }
+    bool notificationsEnabled() const
+    {
+        return w.notificationsEnabled;
+    }
+    QString &highlightedMessageId() const
+    {
+        return w.highlightedMessageId;
+    }
+    QMap<QString, Message> &pendingMessages() const
+    {
+        return w.pendingMessages;
+    }
+    QString &editingMessageId() const
+    {
+        return w.editingMessageId;
+    }
+    QString &editingOldText() const
+    {
+        return w.editingOldText;
+    }
+    QString &replyToMessageId() const
+    {
+        return w.replyToMessageId;
+    }
+    QString &replyToText() const
+    {
+        return w.replyToText;
+    }
+    QString &replyToSenderName() const
+    {
+        return w.replyToSenderName;
+    }
+    bool &isLoadingHistory() const
+    {
+        return w.isLoadingHistory;
+    }
+    QMap<QString, QPixmap> &avatarCache() const
+    {
+        return w.avatarCache;
+    }
+    QSet<QString> &pendingAvatarDownloads() const
+    {
+        return w.pendingAvatarDownloads;
+    }
+
+    QCheckBox *darkModeCheckBox() const
+    {
+        for (QCheckBox *box : w.settingsPage->findChildren<QCheckBox *>()) {
+            if (box->text() == QLatin1String("Dark Mode"))
+                return box;
+        }
+        return nullptr;
+    }
+    QPushButton *logoutButton() const
+    {
+        for (QPushButton *button : w.settingsPage->findChildren<QPushButton *>()) {
+            if (button->text() == QLatin1String("Log Out"))
+                return button;
+        }
+        return nullptr;
+    }
+
+    // Methods a user reaches only through painting or timers.
+    QIcon getAvatar(const QString &name, const QString &url)
+    {
+        return w.getAvatar(name, url);
+    }
+    QIcon generateGenericAvatar(const QString &name) const
+    {
+        return w.generateGenericAvatar(name);
+    }
+    QColor getColorForName(const QString &name) const
+    {
+        return w.getColorForName(name);
+    }
+    QString getReplyPreviewText(const QString &replyToId, const QString &chatId) const
+    {
+        return w.getReplyPreviewText(replyToId, chatId);
+    }
+    MessageStatus calculateMessageStatus(const Message &msg, const Chat &chat) const
+    {
+        return w.calculateMessageStatus(msg, chat);
+    }
+    QString resolveChatName(const Chat &chat) const
+    {
+        return w.resolveChatName(chat);
+    }
+    void renderMessages(const QString &chatId)
+    {
+        w.renderMessages(chatId);
+    }
+    void showNotificationForMessage(const Message &msg)
+    {
+        w.showNotificationForMessage(msg);
+    }
+};

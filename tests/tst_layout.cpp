@@ -1,0 +1,249 @@
+#include "app/settings.h"
+#include "session.h"
+
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <QStandardPaths>
+#include <QtTest>
+
+class TestLayout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void startsOnLoginPage();
+    void loginPageWidgets();
+    void sidebarTabs();
+    void chatAreaWidgets();
+    void objectNames_data();
+    void objectNames();
+    void settingsReflectStoredFlags();
+    void sidebarKeepsWidthWhenResized();
+    void messageRowsAreNotSelectable();
+};
+
+void TestLayout::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestLayout::init()
+{
+    AppSettings().clear();
+}
+
+void TestLayout::startsOnLoginPage()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    QCOMPARE(session.window->windowTitle(), QStringLiteral("Ferrow Desktop"));
+    QCOMPARE(session.window->size(), QSize(1000, 700));
+    QCOMPARE(session.window->centralWidget(), probe.stackedWidget());
+    QCOMPARE(probe.stackedWidget()->indexOf(probe.loginPage()), 0);
+    QCOMPARE(probe.stackedWidget()->indexOf(probe.chatPage()), 1);
+    QCOMPARE(probe.stackedWidget()->currentIndex(), 0);
+    QVERIFY(probe.replyBar()->isHidden());
+    QVERIFY(probe.editBar()->isHidden());
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("Select a chat"));
+    QCOMPARE(probe.sidebarTabs()->currentWidget(), probe.chatListWidget());
+}
+
+void TestLayout::loginPageWidgets()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    QCOMPARE(probe.usernameEdit()->placeholderText(), QStringLiteral("Username"));
+    QCOMPARE(probe.passwordEdit()->placeholderText(), QStringLiteral("Password"));
+    QCOMPARE(probe.passwordEdit()->echoMode(), QLineEdit::Password);
+    QCOMPARE(probe.loginButton()->text(), QStringLiteral("Log In"));
+    QCOMPARE(probe.loginButton()->minimumHeight(), 40);
+    QCOMPARE(probe.loginButton()->cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(probe.statusLabel()->alignment(), Qt::AlignCenter);
+
+    auto *layout = qobject_cast<QVBoxLayout *>(probe.loginPage()->layout());
+    QVERIFY(layout);
+    QCOMPARE(layout->contentsMargins(), QMargins(300, 50, 300, 50));
+    QCOMPARE(layout->count(), 7);
+    QVERIFY(layout->itemAt(0)->spacerItem());
+    auto *title = qobject_cast<QLabel *>(layout->itemAt(1)->widget());
+    QVERIFY(title);
+    QCOMPARE(title->text(), QStringLiteral("Ferrow"));
+    QCOMPARE(title->styleSheet(),
+        QStringLiteral("font-size: 32px; font-weight: bold; margin-bottom: 20px;"));
+    QCOMPARE(layout->itemAt(2)->widget(), probe.usernameEdit());
+    QCOMPARE(layout->itemAt(3)->widget(), probe.passwordEdit());
+    QCOMPARE(layout->itemAt(4)->widget(), probe.loginButton());
+    QCOMPARE(layout->itemAt(5)->widget(), probe.statusLabel());
+    QVERIFY(layout->itemAt(6)->spacerItem());
+}
+
+void TestLayout::sidebarTabs()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    QTabWidget *tabs = probe.sidebarTabs();
+    QCOMPARE(tabs->count(), 3);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Chats"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("Contacts"));
+    QCOMPARE(tabs->tabText(2), QStringLiteral("Settings"));
+    QCOMPARE(tabs->widget(0), probe.chatListWidget());
+    QCOMPARE(tabs->widget(1), probe.contactListWidget());
+    QCOMPARE(tabs->widget(2), probe.settingsPage());
+    QCOMPARE(tabs->tabPosition(), QTabWidget::South);
+    QCOMPARE(tabs->minimumWidth(), 300);
+    QCOMPARE(tabs->maximumWidth(), 300);
+    for (QListWidget *list : { probe.chatListWidget(), probe.contactListWidget() }) {
+        QCOMPARE(list->iconSize(), QSize(42, 42));
+        QCOMPARE(list->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QVERIFY(list->objectName().isEmpty());
+        QCOMPARE(list->itemDelegate()->metaObject()->className(), "UserListDelegate");
+        QCOMPARE(list->itemDelegate()->parent(), session.window.get());
+    }
+    QVERIFY(probe.chatListWidget()->itemDelegate() != probe.contactListWidget()->itemDelegate());
+
+    auto *settings = qobject_cast<QVBoxLayout *>(probe.settingsPage()->layout());
+    QCOMPARE(settings->count(), 6);
+    QCOMPARE(
+        qobject_cast<QLabel *>(settings->itemAt(0)->widget())->text(), QStringLiteral("Settings"));
+    QCOMPARE(settings->itemAt(1)->widget(), probe.darkModeCheckBox());
+    QCOMPARE(settings->itemAt(2)->widget(), probe.notificationsCheckBox());
+    QCOMPARE(probe.notificationsCheckBox()->text(), QStringLiteral("Notifications"));
+    QVERIFY(settings->itemAt(3)->spacerItem());
+    QCOMPARE(settings->itemAt(4)->widget(), probe.logoutButton());
+    QCOMPARE(settings->itemAt(5)->spacerItem()->sizeHint().height(), 20);
+}
+
+void TestLayout::chatAreaWidgets()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    auto *area = qobject_cast<QVBoxLayout *>(probe.chatArea()->layout());
+    QCOMPARE(area->contentsMargins(), QMargins());
+    QCOMPARE(area->spacing(), 0);
+    QCOMPARE(area->count(), 5);
+    QCOMPARE(area->itemAt(0)->widget()->objectName(), QStringLiteral("chatHeader"));
+    QCOMPARE(area->itemAt(0)->widget()->height(), 60);
+    QCOMPARE(area->itemAt(1)->widget(), probe.messageListWidget());
+    QCOMPARE(area->itemAt(2)->widget(), probe.replyBar());
+    QCOMPARE(area->itemAt(3)->widget(), probe.editBar());
+    QCOMPARE(area->itemAt(4)->widget()->objectName(), QStringLiteral("inputArea"));
+    QCOMPARE(probe.chatTitleLabel()->styleSheet(),
+        QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
+
+    QListWidget *messages = probe.messageListWidget();
+    QCOMPARE(messages->frameShape(), QFrame::NoFrame);
+    QCOMPARE(messages->verticalScrollMode(), QAbstractItemView::ScrollPerPixel);
+    QVERIFY(!messages->uniformItemSizes());
+    QCOMPARE(messages->resizeMode(), QListView::Adjust);
+    QCOMPARE(messages->selectionMode(), QAbstractItemView::NoSelection);
+    QCOMPARE(messages->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(messages->contextMenuPolicy(), Qt::CustomContextMenu);
+
+    QCOMPARE(probe.replyBar()->maximumHeight(), 40);
+    QCOMPARE(probe.replyBar()->layout()->contentsMargins(), QMargins(10, 5, 10, 5));
+    QCOMPARE(probe.replyPreviewLabel()->text(), QString());
+    QCOMPARE(
+        probe.replyPreviewLabel()->styleSheet(), QStringLiteral("color: #333; font-weight: 500;"));
+    QCOMPARE(probe.editBar()->maximumHeight(), 35);
+    QCOMPARE(probe.editLabel()->text(), QStringLiteral("Editing: "));
+    QCOMPARE(probe.editLabel()->styleSheet(), QStringLiteral("color: #888; font-style: italic;"));
+    for (QPushButton *cancel : { probe.cancelReplyButton(), probe.cancelEditButton() }) {
+        QCOMPARE(cancel->text(), QStringLiteral("X"));
+        QCOMPARE(cancel->size(), QSize(25, 25));
+        QCOMPARE(cancel->styleSheet(),
+            QStringLiteral("border: none; background: transparent; color: #888; "
+                           "font-size: 16px; font-weight: bold;"));
+    }
+    QCOMPARE(probe.messageInput()->placeholderText(), QStringLiteral("Write a message..."));
+    QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
+}
+
+void TestLayout::objectNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("count");
+    QTest::newRow("chat header") << QStringLiteral("chatHeader") << 1;
+    QTest::newRow("input area") << QStringLiteral("inputArea") << 1;
+    QTest::newRow("message list") << QStringLiteral("chatList") << 1;
+    QTest::newRow("reply bar") << QStringLiteral("replyBar") << 1;
+    QTest::newRow("edit bar") << QStringLiteral("editBar") << 1;
+}
+
+void TestLayout::objectNames()
+{
+    QFETCH(QString, name);
+    QFETCH(int, count);
+    Session session;
+    QVERIFY(session.connected());
+    QCOMPARE(session.window->findChildren<QWidget *>(name).size(), count);
+    if (name == QLatin1String("chatList"))
+        QCOMPARE(session.window->findChild<QWidget *>(name), session.probe->messageListWidget());
+}
+
+void TestLayout::settingsReflectStoredFlags()
+{
+    {
+        AppSettings settings;
+        settings.setValue(SettingsKey::darkMode, true);
+        settings.setValue(SettingsKey::notificationsEnabled, false);
+    }
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.probe->darkModeCheckBox()->isChecked());
+    QVERIFY(!session.probe->notificationsCheckBox()->isChecked());
+    QVERIFY(!session.probe->notificationsEnabled());
+
+    session.probe->notificationsCheckBox()->setChecked(true);
+    QVERIFY(session.probe->notificationsEnabled());
+    QCOMPARE(AppSettings().value(SettingsKey::notificationsEnabled), QVariant(true));
+}
+
+void TestLayout::sidebarKeepsWidthWhenResized()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    for (const QSize &size : { QSize(1400, 800), QSize(900, 600), QSize(1000, 700) }) {
+        session.window->resize(size);
+        QTRY_COMPARE(session.window->size(), size);
+        QTRY_COMPARE(probe.sidebarTabs()->width(), 300);
+        QCOMPARE(probe.chatArea()->width(), probe.chatPage()->width() - 300);
+    }
+}
+
+void TestLayout::messageRowsAreNotSelectable()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *messages = session.probe->messageListWidget();
+    messages->addItem(QStringLiteral("row"));
+    QTest::mouseClick(messages->viewport(),
+        Qt::LeftButton,
+        {},
+        messages->visualItemRect(messages->item(0)).center());
+    QVERIFY(messages->selectedItems().isEmpty());
+
+    QListWidget *chatList = session.probe->chatListWidget();
+    chatList->addItem(QStringLiteral("chat"));
+    QTest::mouseClick(chatList->viewport(),
+        Qt::LeftButton,
+        {},
+        chatList->visualItemRect(chatList->item(0)).center());
+    QCOMPARE(chatList->selectedItems().size(), 1);
+}
+
+QTEST_MAIN(TestLayout)
+#include "tst_layout.moc"

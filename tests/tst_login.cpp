@@ -1,0 +1,320 @@
+#include "app/settings.h"
+#include "session.h"
+#include "view/messagedelegate.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QtTest>
+
+class TestLogin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void startsConnectingThenConnected();
+    void emptyStoreDoesNotLogIn();
+    void storedCredentialsLogInAutomatically();
+    void oneStoredKeyIsNotEnough_data();
+    void oneStoredKeyIsNotEnough();
+    void emptiedFieldsStopAutomaticLogin();
+    void typedLoginTrimsNameOnTheWireOnly();
+    void emptyFieldsSendNothing_data();
+    void emptyFieldsSendNothing();
+    void returnInLoginFieldsDoesNotLogIn();
+    void refusalShowsReasonAndKeepsStore();
+    void logoutResetsAndReconnectsWithoutLogin();
+    void logoutResetsComposer();
+    void closingWithoutTrayClosesWindow();
+};
+
+void TestLogin::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestLogin::init()
+{
+    AppSettings().clear();
+}
+
+void TestLogin::startsConnectingThenConnected()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    MainWindow window;
+    WindowProbe probe(window);
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Connecting to server..."));
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+    QTRY_COMPARE(probe.statusLabel()->text(), QStringLiteral("Connected."));
+    QVERIFY(probe.loginButton()->isEnabled());
+}
+
+void TestLogin::emptyStoreDoesNotLogIn()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
+    QVERIFY(session.probe->usernameEdit()->text().isEmpty());
+    QVERIFY(session.probe->passwordEdit()->text().isEmpty());
+    QVERIFY(!session.probe->darkMode());
+    QVERIFY(session.probe->notificationsEnabled());
+
+    // The first frame the server sees is the one the user asks for.
+    session.probe->usernameEdit()->setText(QStringLiteral("carol"));
+    session.probe->passwordEdit()->setText(QStringLiteral("x"));
+    QTest::mouseClick(session.probe->loginButton(), Qt::LeftButton);
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.size(), 1);
+    QCOMPARE(session.server.frames.first().value(QLatin1String("username")).toString(),
+        QStringLiteral("carol"));
+}
+
+void TestLogin::storedCredentialsLogInAutomatically()
+{
+    {
+        AppSettings settings;
+        settings.setValue(SettingsKey::username, QStringLiteral(" alice "));
+        settings.setValue(SettingsKey::password, QStringLiteral(" secret"));
+    }
+    TestServer server;
+    QVERIFY(server.start());
+    MainWindow window;
+    WindowProbe probe(window);
+    QCOMPARE(probe.usernameEdit()->text(), QStringLiteral(" alice "));
+    QCOMPARE(probe.passwordEdit()->text(), QStringLiteral(" secret"));
+
+    QVERIFY(server.waitForFrames(1));
+    QCOMPARE(server.frames.first(),
+        json(R"({"type":"login_with_password","username":"alice","password":" secret"})"));
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Logging in..."));
+}
+
+void TestLogin::oneStoredKeyIsNotEnough_data()
+{
+    QTest::addColumn<QString>("storedKey");
+    QTest::addColumn<QString>("expectedName");
+    QTest::newRow("username only") << QStringLiteral("username") << QStringLiteral("dave");
+    QTest::newRow("password only") << QStringLiteral("password") << QString();
+}
+
+void TestLogin::oneStoredKeyIsNotEnough()
+{
+    QFETCH(QString, storedKey);
+    QFETCH(QString, expectedName);
+    AppSettings().setValue(storedKey, QStringLiteral("dave"));
+
+    Session session;
+    QVERIFY(session.connected());
+    QCOMPARE(session.probe->usernameEdit()->text(), expectedName);
+    QVERIFY(session.probe->passwordEdit()->text().isEmpty());
+    QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+}
+
+void TestLogin::emptiedFieldsStopAutomaticLogin()
+{
+    {
+        AppSettings settings;
+        settings.setValue(SettingsKey::username, QStringLiteral("alice"));
+        settings.setValue(SettingsKey::password, QStringLiteral("pw"));
+    }
+    TestServer server;
+    QVERIFY(server.start());
+    MainWindow window;
+    WindowProbe probe(window);
+    probe.usernameEdit()->clear();
+    QTRY_COMPARE(probe.statusLabel()->text(), QStringLiteral("Auto-logging in..."));
+    QVERIFY(server.waitForClient());
+    QVERIFY(server.frames.isEmpty());
+}
+
+void TestLogin::typedLoginTrimsNameOnTheWireOnly()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    QTest::keyClicks(probe.usernameEdit(), QStringLiteral("  bob "));
+    QTest::keyClicks(probe.passwordEdit(), QStringLiteral(" pw "));
+    QTest::mouseClick(probe.loginButton(), Qt::LeftButton);
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Logging in..."));
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.first(),
+        json(R"({"type":"login_with_password","username":"bob","password":" pw "})"));
+
+    session.push(R"({"type":"login_success","user":{"userId":"u2","username":"bob"},"token":"t"})");
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
+    AppSettings settings;
+    QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("  bob "));
+    QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral(" pw "));
+    // A successful login asks the server for nothing.
+    QCOMPARE(session.server.frames.size(), 1);
+}
+
+void TestLogin::emptyFieldsSendNothing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("both empty") << QString() << QString();
+    QTest::newRow("name of spaces") << QStringLiteral("   ") << QStringLiteral("pw");
+    QTest::newRow("password empty") << QStringLiteral("bob") << QString();
+}
+
+void TestLogin::emptyFieldsSendNothing()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, password);
+    Session session;
+    QVERIFY(session.connected());
+    session.probe->usernameEdit()->setText(name);
+    session.probe->passwordEdit()->setText(password);
+    QTest::mouseClick(session.probe->loginButton(), Qt::LeftButton);
+    QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+}
+
+void TestLogin::returnInLoginFieldsDoesNotLogIn()
+{
+    Session session;
+    QVERIFY(session.connected());
+    session.probe->usernameEdit()->setText(QStringLiteral("bob"));
+    session.probe->passwordEdit()->setText(QStringLiteral("pw"));
+    QTest::keyClick(session.probe->usernameEdit(), Qt::Key_Return);
+    QTest::keyClick(session.probe->passwordEdit(), Qt::Key_Return);
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+    QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
+}
+
+void TestLogin::refusalShowsReasonAndKeepsStore()
+{
+    {
+        AppSettings settings;
+        settings.setValue(SettingsKey::username, QStringLiteral("alice"));
+        settings.setValue(SettingsKey::password, QStringLiteral("old"));
+    }
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.server.waitForFrames(1));
+    session.push(R"({"type":"auth_failed","message":"Invalid username or password"})");
+    WindowProbe &probe = *session.probe;
+    QCOMPARE(
+        probe.statusLabel()->text(), QStringLiteral("Login Failed: Invalid username or password"));
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+    QVERIFY(probe.loginButton()->isEnabled());
+    AppSettings settings;
+    QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("alice"));
+    QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral("old"));
+}
+
+void TestLogin::logoutResetsAndReconnectsWithoutLogin()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    WindowProbe &probe = *session.probe;
+    probe.chatListWidget()->addItem(QStringLiteral("chat"));
+    probe.contactListWidget()->addItem(QStringLiteral("contact"));
+    probe.messageListWidget()->addItem(QStringLiteral("message"));
+    probe.chatTitleLabel()->setText(QStringLiteral("Team"));
+    probe.chats().insert(QStringLiteral("c"), Chat());
+    probe.users().insert(QStringLiteral("u1"), User());
+    probe.currentChatId() = QStringLiteral("c");
+    probe.isLoadingHistory() = true;
+    probe.avatarCache().insert(QStringLiteral("http://x/a.png"), QPixmap(1, 1));
+    probe.pendingAvatarDownloads().insert(QStringLiteral("http://x/b.png"));
+    AppSettings().setValue(SettingsKey::darkMode, true);
+
+    QSignalSpy closed(&session.server, &TestServer::clientDisconnected);
+    QSignalSpy reconnected(&session.server, &TestServer::clientConnected);
+    QElapsedTimer clock;
+    clock.start();
+    probe.sidebarTabs()->setCurrentWidget(probe.settingsPage());
+    QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+
+    AppSettings settings;
+    QVERIFY(!settings.contains(SettingsKey::username));
+    QVERIFY(!settings.contains(SettingsKey::password));
+    QVERIFY(settings.value(SettingsKey::darkMode).toBool());
+    QVERIFY(probe.usernameEdit()->text().isEmpty());
+    QVERIFY(probe.passwordEdit()->text().isEmpty());
+    QCOMPARE(probe.chatListWidget()->count(), 0);
+    QCOMPARE(probe.contactListWidget()->count(), 0);
+    QCOMPARE(probe.messageListWidget()->count(), 0);
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("Select a chat"));
+    QVERIFY(probe.chats().isEmpty());
+    QVERIFY(probe.users().isEmpty());
+    QVERIFY(probe.currentChatId().isEmpty());
+    QVERIFY(!probe.isLoadingHistory());
+    QVERIFY(probe.avatarCache().isEmpty());
+    QVERIFY(probe.pendingAvatarDownloads().isEmpty());
+    QVERIFY(!probe.loginButton()->isEnabled());
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Resetting connection..."));
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+    QVERIFY(probe.client()->currentUser.id.isEmpty());
+
+    QVERIFY(closed.wait());
+    QCOMPARE(session.server.lastCloseCode, int(QWebSocketProtocol::CloseCodeNormal));
+    QVERIFY(reconnected.wait(3000));
+    QVERIFY2(clock.elapsed() >= 450, qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE(probe.statusLabel()->text(), QStringLiteral("Connected."));
+    QVERIFY(probe.loginButton()->isEnabled());
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+    QCOMPARE(session.server.connectionCount, 2);
+}
+
+void TestLogin::logoutResetsComposer()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    WindowProbe &probe = *session.probe;
+    probe.replyToMessageId() = QStringLiteral("m1");
+    probe.replyToText() = QStringLiteral("quoted");
+    probe.replyToSenderName() = QStringLiteral("bob");
+    probe.replyBar()->show();
+    probe.editingMessageId() = QStringLiteral("m2");
+    probe.editingOldText() = QStringLiteral("old");
+    probe.editBar()->show();
+    probe.sendButton()->setText(QStringLiteral("Save"));
+    probe.messageInput()->setText(QStringLiteral("draft"));
+    probe.pendingMessages().insert(QStringLiteral("temp_1"), Message());
+    probe.highlightedMessageId() = QStringLiteral("m3");
+    auto *delegate = dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate());
+    QVERIFY(delegate);
+    delegate->highlightedMessageId = QStringLiteral("m3");
+
+    QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+
+    QVERIFY(probe.replyToMessageId().isEmpty());
+    QVERIFY(probe.replyToText().isEmpty());
+    QVERIFY(probe.replyToSenderName().isEmpty());
+    QVERIFY(probe.replyBar()->isHidden());
+    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.editingOldText().isEmpty());
+    QVERIFY(probe.editBar()->isHidden());
+    QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
+    QVERIFY(probe.messageInput()->text().isEmpty());
+    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.highlightedMessageId().isEmpty());
+    QVERIFY(delegate->highlightedMessageId.isEmpty());
+}
+
+void TestLogin::closingWithoutTrayClosesWindow()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(!session.probe->trayIcon());
+    session.window->show();
+    QVERIFY(session.window->close());
+    QVERIFY(!session.window->isVisible());
+}
+
+QTEST_MAIN(TestLogin)
+#include "tst_login.moc"
