@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+struct UserRecord {
+    QString id;
+    QString username;
+    // Empty when the user has no picture of their own.
+    QString avatarUrl;
+};
+
+struct ChatRecord {
+    QString id;
+    QString name;
+    // "private" or "group".
+    QString type;
+    QString ownerId;
+    QString avatarUrl;
+    QStringList members;
+};
+
+struct MessageRecord {
+    // Insertion order; breaks ties between messages of the same second.
+    qint64 seq = 0;
+    QString id;
+    QString chatId;
+    QString senderId;
+    QString text;
+    // Empty when the message is no reply.
+    QString replyToId;
+    qint64 timestamp = 0;
+    qint64 editedAt = 0;
+    // Readers in the order they saw the message.
+    QStringList seenBy;
+};
+
+// The server's SQLite store. Every write is committed before the call returns. Not thread-safe:
+// one instance is used from one thread.
+class Database
+{
+public:
+    // The schema this build creates and upgrades to.
+    static constexpr int latestSchemaVersion = 1;
+    // File name of the database inside the data directory.
+    static const QString fileName;
+
+    Database();
+    ~Database();
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    // Opens (creating if needed) the database in `dataDir` and brings its schema up to date.
+    bool open(const QString &dataDir);
+    bool isOpen() const;
+    QString lastError() const;
+    int schemaVersion();
+
+    // Groups several writes into one commit; without it every write commits on its own.
+    bool beginTransaction();
+    bool commit();
+    void rollback();
+
+    std::optional<UserRecord> addUser(const QString &username, const QString &passwordHash);
+    std::optional<UserRecord> userById(const QString &userId);
+    // Names are matched without regard to ASCII case, so "Alice" and "alice" are one account.
+    std::optional<UserRecord> userByName(const QString &username);
+    QString passwordHash(const QString &userId);
+    std::vector<UserRecord> users();
+    bool setUserAvatar(const QString &userId, const QString &avatarUrl);
+
+    // Creates a chat; an empty `chatId` gets a new group id. Members keep the given order.
+    std::optional<ChatRecord> createChat(const QString &chatId,
+        const QString &name,
+        const QString &type,
+        const QString &ownerId,
+        const QStringList &members);
+    std::optional<ChatRecord> chat(const QString &chatId);
+    std::vector<ChatRecord> chatsOfUser(const QString &userId);
+    bool isMember(const QString &chatId, const QString &userId);
+
+    std::optional<MessageRecord> addMessage(const QString &chatId,
+        const QString &senderId,
+        const QString &text,
+        const QString &replyToId,
+        qint64 timestamp);
+    std::optional<MessageRecord> message(const QString &messageId);
+    // The newest `limit` messages of a chat, oldest first.
+    std::vector<MessageRecord> newestMessages(const QString &chatId, int limit);
+    // The newest `limit` messages older than `before`, plus up to `tieLimit` messages stamped
+    // exactly `before`; oldest first.
+    std::vector<MessageRecord> messagesBefore(
+        const QString &chatId, qint64 before, int limit, int tieLimit);
+    // Records that `userId` has seen the message; false when it was already recorded or failed.
+    bool markSeen(qint64 seq, const QString &userId, qint64 seenAt);
+    bool editMessage(qint64 seq, const QString &text, qint64 editedAt);
+    bool deleteMessage(qint64 seq);
+
+    static QString messageId(qint64 seq);
+    // The sequence number inside a message id, or 0 when `messageId` is not one of ours.
+    static qint64 messageSeq(const QString &messageId);
+
+private:
+    bool migrate();
+    void fillSeenBy(std::vector<MessageRecord> &messages);
+    QStringList chatMembers(const QString &chatId);
+
+    QSqlDatabase db;
+    QString connectionName;
+    QString error;
+    bool inTransaction = false;
+};

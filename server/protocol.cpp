@@ -1,0 +1,183 @@
+#include "protocol.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QStringList>
+
+namespace protocol
+{
+
+const QString defaultAvatarUrl = QStringLiteral("/static/default.png");
+
+namespace
+{
+
+    QJsonObject typed(const char *type)
+    {
+        return QJsonObject { { QStringLiteral("type"), QString::fromLatin1(type) } };
+    }
+
+    int codePoints(const QString &text)
+    {
+        int count = 0;
+        for (int i = 0; i < text.size(); ++i) {
+            if (text.at(i).isHighSurrogate() && i + 1 < text.size()
+                && text.at(i + 1).isLowSurrogate())
+                ++i;
+            ++count;
+        }
+        return count;
+    }
+
+} // namespace
+
+QString privateChatId(const QString &userA, const QString &userB)
+{
+    // QString's operator< compares UTF-16 code units: case-sensitive, as the client composes it.
+    return userA < userB ? userA + QLatin1Char('_') + userB : userB + QLatin1Char('_') + userA;
+}
+
+QString checkText(const QString &text)
+{
+    if (text.trimmed().isEmpty())
+        return QStringLiteral("Message text must not be empty");
+    if (codePoints(text) > maxTextLength)
+        return QStringLiteral("Message text is longer than %1 characters").arg(maxTextLength);
+    return QString();
+}
+
+QJsonObject contentObject(const QString &text)
+{
+    return QJsonObject { { QStringLiteral("text"), text },
+        { QStringLiteral("file"), QJsonValue::Null },
+        { QStringLiteral("theme"), QJsonValue::Null } };
+}
+
+QJsonObject userJson(const UserRecord &user)
+{
+    return QJsonObject { { QStringLiteral("userId"), user.id },
+        { QStringLiteral("username"), user.username },
+        { QStringLiteral("avatarUrl"),
+            user.avatarUrl.isEmpty() ? defaultAvatarUrl : user.avatarUrl } };
+}
+
+QJsonObject messageJson(const MessageRecord &message)
+{
+    return QJsonObject { { QStringLiteral("messageId"), message.id },
+        { QStringLiteral("chatId"), message.chatId },
+        { QStringLiteral("senderId"), message.senderId },
+        { QStringLiteral("timestamp"), message.timestamp },
+        { QStringLiteral("content"), contentObject(message.text) },
+        { QStringLiteral("replyToId"),
+            message.replyToId.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                        : QJsonValue(message.replyToId) },
+        { QStringLiteral("seenBy"), QJsonArray::fromStringList(message.seenBy) },
+        { QStringLiteral("editedAt"), message.editedAt } };
+}
+
+QJsonObject chatJson(const ChatRecord &chat)
+{
+    return QJsonObject { { QStringLiteral("chatId"), chat.id },
+        { QStringLiteral("chatName"), chat.name },
+        { QStringLiteral("chatType"), chat.type },
+        { QStringLiteral("ownerId"), chat.ownerId },
+        { QStringLiteral("avatarUrl"), chat.avatarUrl },
+        { QStringLiteral("members"), QJsonArray::fromStringList(chat.members) } };
+}
+
+QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &messages)
+{
+    QJsonArray list;
+    for (const MessageRecord &message : messages)
+        list.append(messageJson(message));
+    QJsonObject object = chatJson(chat);
+    object.insert(QStringLiteral("messages"), list);
+    return object;
+}
+
+QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token)
+{
+    QJsonObject frame = typed("login_success");
+    frame.insert(QStringLiteral("user"), userJson(user));
+    frame.insert(QStringLiteral("token"), token);
+    return frame;
+}
+
+QJsonObject authFailedFrame()
+{
+    QJsonObject frame = typed("auth_failed");
+    frame.insert(QStringLiteral("message"), QStringLiteral("Invalid username or password"));
+    return frame;
+}
+
+QJsonObject chatHistoryFrame(const QJsonArray &chats)
+{
+    QJsonObject frame = typed("chat_history");
+    frame.insert(QStringLiteral("chats"), chats);
+    return frame;
+}
+
+QJsonObject userListFrame(const std::vector<UserRecord> &users)
+{
+    QJsonArray list;
+    for (const UserRecord &user : users)
+        list.append(userJson(user));
+    QJsonObject frame = typed("user_list_update");
+    frame.insert(QStringLiteral("users"), list);
+    return frame;
+}
+
+QJsonObject messageFrame(const MessageRecord &message)
+{
+    QJsonObject frame = messageJson(message);
+    frame.insert(QStringLiteral("type"), QStringLiteral("message"));
+    return frame;
+}
+
+QJsonObject newChatFrame(const ChatRecord &chat)
+{
+    QJsonObject frame = typed("new_chat_info");
+    frame.insert(QStringLiteral("chat"), chatJson(chat));
+    return frame;
+}
+
+QJsonObject seenUpdateFrame(const QString &chatId, const QString &messageId, const QString &userId)
+{
+    QJsonObject frame = typed("message_seen_update");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("messageId"), messageId);
+    frame.insert(QStringLiteral("userId"), userId);
+    return frame;
+}
+
+QJsonObject messageUpdatedFrame(const MessageRecord &message)
+{
+    QJsonObject frame = typed("message_updated");
+    frame.insert(QStringLiteral("chatId"), message.chatId);
+    frame.insert(QStringLiteral("messageId"), message.id);
+    frame.insert(QStringLiteral("newContent"), contentObject(message.text));
+    frame.insert(QStringLiteral("editedAt"), message.editedAt);
+    return frame;
+}
+
+QJsonObject messageDeletedFrame(const QString &chatId, const QString &messageId)
+{
+    QJsonObject frame = typed("message_deleted");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("messageId"), messageId);
+    return frame;
+}
+
+QJsonObject errorFrame(const QString &message)
+{
+    QJsonObject frame = typed("error");
+    frame.insert(QStringLiteral("message"), message);
+    return frame;
+}
+
+QString serialize(const QJsonObject &frame)
+{
+    return QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+}
+
+} // namespace protocol

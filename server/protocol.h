@@ -1,0 +1,47 @@
+#pragma once
+
+#include "database.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <vector>
+
+// The frames the server sends and the rules on what it accepts, as pure functions.
+namespace protocol
+{
+
+// Longest message text accepted, in characters (Unicode code points).
+constexpr int maxTextLength = 4000;
+// Sent for users without a picture of their own; the client draws a placeholder for it.
+extern const QString defaultAvatarUrl;
+
+// The one-to-one chat id of two users: both ids sorted ascending (case-sensitive), joined by "_".
+QString privateChatId(const QString &userA, const QString &userB);
+// An empty string when `text` may be stored as a message text, else the reason it may not.
+QString checkText(const QString &text);
+
+// {"text", "file": null, "theme": null}
+QJsonObject contentObject(const QString &text);
+QJsonObject userJson(const UserRecord &user);
+QJsonObject messageJson(const MessageRecord &message);
+// A chat without its messages, as "new_chat_info" carries it.
+QJsonObject chatJson(const ChatRecord &chat);
+// A chat with its messages, as "chat_history" carries it.
+QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &messages);
+
+QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token);
+QJsonObject authFailedFrame();
+QJsonObject chatHistoryFrame(const QJsonArray &chats);
+QJsonObject userListFrame(const std::vector<UserRecord> &users);
+QJsonObject messageFrame(const MessageRecord &message);
+QJsonObject newChatFrame(const ChatRecord &chat);
+QJsonObject seenUpdateFrame(const QString &chatId, const QString &messageId, const QString &userId);
+QJsonObject messageUpdatedFrame(const MessageRecord &message);
+QJsonObject messageDeletedFrame(const QString &chatId, const QString &messageId);
+QJsonObject errorFrame(const QString &message);
+
+// Compact JSON text of one frame.
+QString serialize(const QJsonObject &frame);
+
+} // namespace protocol

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QtGlobal>
+
+// A token bucket: `burst` requests at once, then `perSecond` on average. Time is passed in, so
+// the limiter is a pure function of the calls made to it.
+class RateLimiter
+{
+public:
+    RateLimiter(int burst, int perSecond);
+
+    // Takes one token at time `nowMs` (milliseconds on any monotonic clock); false when empty.
+    bool tryTake(qint64 nowMs);
+
+private:
+    double capacity;
+    double refillPerMs;
+    double tokens;
+    qint64 lastMs = -1;
+};

@@ -1,0 +1,234 @@
+#include "servercli.h"
+
+#include "admin.h"
+#include "chatserver.h"
+#include "database.h"
+#include "serverlogging.h"
+#include "signalwatcher.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr quint16 defaultPort = 8443;
+constexpr int defaultHistoryPage = 50;
+// Exit code for a command line that cannot be understood.
+constexpr int usageError = 2;
+
+const char description[] = R"(Ferrow chat server.
+
+Serves the chat protocol on ws://ADDR:PORT/ws and the files under DATA_DIR/static at
+http://ADDR:PORT/static/, both on one port. Stops cleanly on SIGTERM or SIGINT.
+Without a command it serves; the commands administer the data directory and exit:
+
+  add-user USERNAME           add a user; the password is the first line of standard input
+  set-avatar USERNAME FILE    copy a picture (png, jpg, gif, webp, bmp; at most 5 MiB) into
+                              DATA_DIR/static/avatars and make it the user's avatar
+  create-group NAME USERNAME...
+                              create a group chat; the first user owns it
+  seed-demo                   add users alice, bob and carol (password "demo"), a group
+                              "Team" with all three, a private chat of alice and bob, and
+                              a few dozen messages
+
+The administration commands may run while the server serves; users and groups added then
+are seen by clients at their next login.)";
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "ferrow-server: %s\n", qPrintable(message));
+}
+
+QString readPassword()
+{
+    const bool terminal = ::isatty(STDIN_FILENO);
+    termios saved = {};
+    if (terminal) {
+        std::fprintf(stderr, "Password: ");
+        std::fflush(stderr);
+        ::tcgetattr(STDIN_FILENO, &saved);
+        termios silent = saved;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &silent);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fprintf(stderr, "\n");
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return QString::fromStdString(line);
+}
+
+int serve(Database &db,
+    const QString &dataDir,
+    const QHostAddress &address,
+    quint16 port,
+    int historyPage)
+{
+    SignalWatcher watcher;
+    if (!watcher.isValid())
+        qCWarning(lcServer) << "cannot watch for SIGTERM and SIGINT";
+
+    ChatServer::Options options;
+    options.staticDir = QDir(dataDir).filePath(QStringLiteral("static"));
+    options.historyPage = historyPage;
+    ChatServer server(db, options);
+    if (!server.listen(address, port)) {
+        printError(QStringLiteral("cannot listen on %1:%2: %3")
+                       .arg(address.toString())
+                       .arg(port)
+                       .arg(server.errorString()));
+        return 1;
+    }
+    QObject::connect(&watcher, &SignalWatcher::signalled, &server, [&server](int signalNumber) {
+        qCInfo(lcServer) << "received signal" << signalNumber;
+        // A second signal does not wait for clients any longer.
+        static bool again = false;
+        if (again)
+            QCoreApplication::exit(0);
+        again = true;
+        server.shutdown();
+    });
+    QObject::connect(&server, &ChatServer::stopped, QCoreApplication::instance(), [] {
+        QCoreApplication::exit(0);
+    });
+    qCInfo(lcServer).noquote() << "data directory" << QDir(dataDir).absolutePath();
+    std::printf("listening on %s:%u\n",
+        qPrintable(server.serverAddress().toString()),
+        static_cast<unsigned>(server.serverPort()));
+    std::fflush(stdout);
+    const int code = QCoreApplication::exec();
+    qCInfo(lcServer) << "stopped";
+    return code;
+}
+
+} // namespace
+
+int runServerCli(const QStringList &arguments)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Ferrow"));
+    QCoreApplication::setApplicationName(QStringLiteral("ferrow-server"));
+    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss} "
+                                      "%{if-warning}warning: %{endif}"
+                                      "%{if-critical}error: %{endif}%{message}"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QString defaultDataDir =
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QCommandLineOption dataDirOption(QStringLiteral("data-dir"),
+        QStringLiteral("Keep the database and static files in DIR (default: %1).")
+            .arg(defaultDataDir),
+        QStringLiteral("DIR"),
+        defaultDataDir);
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+        QStringLiteral("Listen on address ADDR (default: 127.0.0.1, this machine only; "
+                       "0.0.0.0 serves every network)."),
+        QStringLiteral("ADDR"),
+        QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+        QStringLiteral("Listen on PORT (default: %1; 0 picks a free port).").arg(defaultPort),
+        QStringLiteral("PORT"),
+        QString::number(defaultPort));
+    const QCommandLineOption pageOption(QStringLiteral("history-page"),
+        QStringLiteral("Send up to N messages per chat and history page (default: %1).")
+            .arg(defaultHistoryPage),
+        QStringLiteral("N"),
+        QString::number(defaultHistoryPage));
+    parser.addOptions({ dataDirOption, listenOption, portOption, pageOption });
+    parser.addPositionalArgument(QStringLiteral("command"),
+        QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
+        QStringLiteral("[command [arguments...]]"));
+
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return usageError;
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+
+    bool ok = false;
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535) {
+        printError(QStringLiteral("invalid port: ") + parser.value(portOption));
+        return usageError;
+    }
+    const int historyPage = parser.value(pageOption).toInt(&ok);
+    if (!ok || historyPage < 1 || historyPage > 1000) {
+        printError(QStringLiteral("the history page must be 1 to 1000 messages"));
+        return usageError;
+    }
+    const QString listenText = parser.value(listenOption);
+    QHostAddress address;
+    if (listenText == QLatin1String("localhost"))
+        address = QHostAddress::LocalHost;
+    else if (!address.setAddress(listenText)) {
+        printError(QStringLiteral("invalid listen address: ") + listenText);
+        return usageError;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    const QString command = positional.value(0);
+    const QStringList commandArguments = positional.mid(1);
+    const auto expectArguments = [&](int minimum, int maximum) {
+        if (commandArguments.size() >= minimum && commandArguments.size() <= maximum)
+            return true;
+        printError(QStringLiteral("wrong number of arguments for %1; see --help").arg(command));
+        return false;
+    };
+    if (!command.isEmpty() && command != QLatin1String("add-user")
+        && command != QLatin1String("set-avatar") && command != QLatin1String("create-group")
+        && command != QLatin1String("seed-demo")) {
+        printError(QStringLiteral("unknown command %1; see --help").arg(command));
+        return usageError;
+    }
+    if ((command == QLatin1String("add-user") && !expectArguments(1, 1))
+        || (command == QLatin1String("set-avatar") && !expectArguments(2, 2))
+        || (command == QLatin1String("create-group") && !expectArguments(2, 10000))
+        || (command == QLatin1String("seed-demo") && !expectArguments(0, 0))
+        || (command.isEmpty() && !expectArguments(0, 0)))
+        return usageError;
+
+    const QString dataDir = parser.value(dataDirOption);
+    Database db;
+    if (!db.open(dataDir)) {
+        printError(
+            QStringLiteral("cannot open the database in %1: %2").arg(dataDir, db.lastError()));
+        return 1;
+    }
+
+    QString error;
+    if (command.isEmpty())
+        return serve(db, dataDir, address, static_cast<quint16>(port), historyPage);
+    if (command == QLatin1String("add-user"))
+        error = admin::addUser(db, commandArguments.at(0), readPassword());
+    else if (command == QLatin1String("set-avatar"))
+        error = admin::setAvatar(db,
+            QDir(dataDir).filePath(QStringLiteral("static")),
+            commandArguments.at(0),
+            commandArguments.at(1));
+    else if (command == QLatin1String("create-group"))
+        error = admin::createGroup(db, commandArguments.at(0), commandArguments.mid(1));
+    else
+        error = admin::seedDemo(db);
+    if (!error.isEmpty()) {
+        printError(error);
+        return 1;
+    }
+    return 0;
+}

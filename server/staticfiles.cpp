@@ -1,0 +1,129 @@
+#include "staticfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QStringList>
+
+namespace staticfiles
+{
+
+namespace
+{
+
+    const QByteArray prefix = QByteArrayLiteral("/static/");
+    // Avatars are small; a larger file in the folder is a mistake better not streamed from memory.
+    constexpr qint64 maxFileBytes = 16 * 1024 * 1024;
+
+    QByteArray reasonPhrase(int status)
+    {
+        switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 431:
+            return "Request Header Fields Too Large";
+        default:
+            return "Error";
+        }
+    }
+
+    QByteArray head(int status, const QByteArray &type, qint64 length)
+    {
+        QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+            + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(length)
+            + "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n";
+        if (status == 405)
+            bytes += "Allow: GET, HEAD\r\n";
+        return bytes + "\r\n";
+    }
+
+} // namespace
+
+QString resolve(const QByteArray &target, const QString &root)
+{
+    if (!target.startsWith(prefix))
+        return QString();
+    QByteArray raw = target.mid(prefix.size());
+    const int query = raw.indexOf('?');
+    if (query >= 0)
+        raw.truncate(query);
+    const QByteArray decoded = QByteArray::fromPercentEncoding(raw);
+    if (decoded.isEmpty() || decoded.contains('\0') || decoded.contains('\\'))
+        return QString();
+    const QString relative = QString::fromUtf8(decoded);
+    const QStringList segments = relative.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (segment.isEmpty() || segment.startsWith(QLatin1Char('.')))
+            return QString();
+    }
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    if (canonicalRoot.isEmpty())
+        return QString();
+    const QFileInfo file(QDir(canonicalRoot).filePath(relative));
+    const QString canonical = file.canonicalFilePath();
+    // Symbolic links inside the folder must not lead out of it either.
+    if (canonical.isEmpty() || !canonical.startsWith(canonicalRoot + QLatin1Char('/'))
+        || !QFileInfo(canonical).isFile())
+        return QString();
+    return canonical;
+}
+
+QByteArray contentType(const QString &fileName)
+{
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return "image/png";
+    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg"))
+        return "image/jpeg";
+    if (suffix == QLatin1String("gif"))
+        return "image/gif";
+    if (suffix == QLatin1String("webp"))
+        return "image/webp";
+    if (suffix == QLatin1String("bmp"))
+        return "image/bmp";
+    if (suffix == QLatin1String("ico"))
+        return "image/x-icon";
+    if (suffix == QLatin1String("svg"))
+        return "image/svg+xml";
+    if (suffix == QLatin1String("txt"))
+        return "text/plain; charset=utf-8";
+    return "application/octet-stream";
+}
+
+QByteArray errorResponse(int status)
+{
+    const QByteArray body = QByteArray::number(status) + ' ' + reasonPhrase(status) + '\n';
+    return head(status, "text/plain; charset=utf-8", body.size()) + body;
+}
+
+QByteArray respond(const QByteArray &requestHead, const QString &root)
+{
+    const int lineEnd = requestHead.indexOf("\r\n");
+    const QList<QByteArray> requestLine =
+        (lineEnd >= 0 ? requestHead.left(lineEnd) : requestHead).split(' ');
+    if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1."))
+        return errorResponse(400);
+    const QByteArray &method = requestLine.at(0);
+    const bool headOnly = method == "HEAD";
+    if (method != "GET" && !headOnly)
+        return errorResponse(405);
+
+    const QString path = resolve(requestLine.at(1), root);
+    if (path.isEmpty())
+        return errorResponse(404);
+    QFile file(path);
+    if (file.size() > maxFileBytes || !file.open(QIODevice::ReadOnly))
+        return errorResponse(404);
+    const QByteArray body = file.readAll();
+    const QByteArray response = head(200, contentType(path), body.size());
+    return headOnly ? response : response + body;
+}
+
+} // namespace staticfiles

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The HTTP side of the server: plain GET and HEAD of files under "/static/", as pure functions
+// from a request to the response bytes.
+namespace staticfiles
+{
+
+// The local file that `target` (the request target, "/static/...") names inside `root`, or an
+// empty string when it names none: outside "/static/", "." or ".." segments (also percent-encoded),
+// empty segments, backslashes, NUL, hidden files, and anything that resolves outside `root`.
+QString resolve(const QByteArray &target, const QString &root);
+
+// Content type by file name extension; "application/octet-stream" when unknown.
+QByteArray contentType(const QString &fileName);
+
+// The whole response to a request head (request line and headers, without the blank line).
+QByteArray respond(const QByteArray &requestHead, const QString &root);
+
+// A response without a file: status line, short text body, "Connection: close".
+QByteArray errorResponse(int status);
+
+} // namespace staticfiles
