@@ -2,8 +2,8 @@
 #include "session.h"
 
 #include <QScrollBar>
-#include <QVBoxLayout>
 #include <QStandardPaths>
+#include <QVBoxLayout>
 #include <QtTest>
 
 class TestLayout : public QObject

@@ -94,8 +94,10 @@ private:
 
     // Chat list and contacts (src/conversations/chatlist.cpp).
     QString resolveChatName(const Chat &chat) const;
+    QString chatAvatarUrl(const Chat &chat) const;
     QListWidgetItem *makeChatRow(const Chat &chat);
-    void appendChatRows(std::vector<Chat> chatsToShow, int firstRow);
+    void insertChatRows(std::vector<Chat> chatsToShow, int firstRow);
+    bool openChat(const QString &chatId);
     void finishHistoryRequest();
 
     // Message timeline (src/conversations/timeline.cpp).

@@ -1,29 +1,161 @@
 // MainWindow's avatars: placeholders, downloads, and the memory and disk caches.
 #include "app/mainwindow.h"
+#include "model/itemroles.h"
+#include "view/avatarimage.h"
 
-#include <QColor>
-#include <QIcon>
+#include <QDir>
+#include <QFile>
+#include <QListWidget>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPainter>
+#include <QSaveFile>
+#include <QStandardPaths>
 
-QIcon MainWindow::getAvatar(const QString &, const QString &)
+namespace
 {
-    return QIcon();
+
+const QByteArray userAgent = QByteArrayLiteral(
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/120.0.0.0 Safari/537.36");
+constexpr int transferTimeoutMs = 60000;
+
+QString cacheDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
+        + QStringLiteral("/avatars");
 }
 
-QIcon MainWindow::generateGenericAvatar(const QString &) const
+// The first character of a name as the placeholder shows it; a character outside the basic
+// plane is kept whole.
+QString initialOf(const QString &name)
 {
-    return QIcon();
+    if (name.isEmpty())
+        return QStringLiteral("?");
+    const int length = name.at(0).isHighSurrogate() && name.size() > 1 ? 2 : 1;
+    return name.left(length).toUpper();
 }
 
-QColor MainWindow::getColorForName(const QString &) const
+} // namespace
+
+QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
 {
-    return QColor();
+    if (avatar::isPlaceholderUrl(avatarUrl))
+        return generateGenericAvatar(name);
+
+    const QString url = avatar::normalisedUrl(avatarUrl);
+    const auto cached = avatarCache.constFind(url);
+    if (cached != avatarCache.constEnd())
+        return QIcon(*cached);
+
+    const QString directory = cacheDirectory();
+    QDir().mkpath(directory);
+    const QString file = directory + QLatin1Char('/') + avatar::cacheFileName(url);
+    QPixmap fromDisk;
+    if (QFile::exists(file) && fromDisk.load(file)) {
+        avatarCache.insert(url, fromDisk);
+        return QIcon(fromDisk);
+    }
+
+    if (pendingAvatarDownloads.contains(url))
+        return generateGenericAvatar(name);
+    pendingAvatarDownloads.insert(url);
+
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setRawHeader("User-Agent", userAgent);
+    request.setTransferTimeout(transferTimeoutMs);
+    QNetworkReply *reply = networkManager->get(request);
+    // Stop reading a body that is, or announces itself as, larger than any avatar can be.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > avatar::maxBodyBytes || total > avatar::maxBodyBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, url] {
+        onAvatarDownloaded(reply, url);
+    });
+    return generateGenericAvatar(name);
 }
 
-void MainWindow::updateAvatarOnItems(const QString &, const QPixmap &)
+void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
 {
+    reply->deleteLater();
+    pendingAvatarDownloads.remove(url);
+    if (reply->error() != QNetworkReply::NoError)
+        return;
+    const std::optional<QImage> picture =
+        avatar::decodePicture(reply->read(avatar::maxBodyBytes + 1));
+    if (!picture)
+        return;
+
+    const QPixmap result = avatar::circularAvatar(*picture);
+    avatarCache.insert(url, result);
+    // Written under a temporary name and renamed, so a crash never leaves half a picture.
+    const QString directory = cacheDirectory();
+    QDir().mkpath(directory);
+    QSaveFile file(directory + QLatin1Char('/') + avatar::cacheFileName(url));
+    if (file.open(QIODevice::WriteOnly) && result.save(&file, "PNG"))
+        file.commit();
+    updateAvatarOnItems(url, result);
 }
 
-void MainWindow::onAvatarDownloaded(QNetworkReply *, const QString &)
+QIcon MainWindow::generateGenericAvatar(const QString &name) const
 {
+    QPixmap pixmap(avatar::side, avatar::side);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(getColorForName(name));
+    const QRect area(0, 0, avatar::side, avatar::side);
+    painter.drawEllipse(area);
+    painter.setPen(Qt::white);
+    QFont font = painter.font();
+    font.setPixelSize(20);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(area, Qt::AlignCenter, initialOf(name));
+    painter.end();
+    return QIcon(pixmap);
+}
+
+QColor MainWindow::getColorForName(const QString &name) const
+{
+    static const QStringList colours { QStringLiteral("#e57373"),
+        QStringLiteral("#f06292"),
+        QStringLiteral("#ba68c8"),
+        QStringLiteral("#9575cd"),
+        QStringLiteral("#7986cb"),
+        QStringLiteral("#64b5f6"),
+        QStringLiteral("#4fc3f7"),
+        QStringLiteral("#4dd0e1"),
+        QStringLiteral("#4db6ac"),
+        QStringLiteral("#81c784"),
+        QStringLiteral("#aed581"),
+        QStringLiteral("#ff8a65"),
+        QStringLiteral("#d4e157"),
+        QStringLiteral("#ffd54f"),
+        QStringLiteral("#ffb74d"),
+        QStringLiteral("#a1887f") };
+    quint32 hash = 0;
+    for (const char byte : name.toUtf8())
+        hash = hash * 65599u + static_cast<quint32>(static_cast<qint32>(static_cast<qint8>(byte)));
+    return QColor(colours.at(static_cast<int>(hash % 16u)));
+}
+
+void MainWindow::updateAvatarOnItems(const QString &url, const QPixmap &pixmap)
+{
+    const QIcon icon(pixmap);
+    for (QListWidget *list : { chatListWidget, contactListWidget, messageListWidget }) {
+        bool changed = false;
+        for (int row = 0; row < list->count(); ++row) {
+            QListWidgetItem *item = list->item(row);
+            if (item->data(AvatarUrlRole).toString() == url) {
+                item->setData(Qt::DecorationRole, icon);
+                changed = true;
+            }
+        }
+        if (changed)
+            list->viewport()->update();
+    }
 }

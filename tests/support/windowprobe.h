@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QTimer>
 
 // The tests' view into a MainWindow: its widgets and the state a user cannot see directly.
 struct WindowProbe {
@@ -180,6 +181,10 @@ struct WindowProbe {
     QSet<QString> &pendingAvatarDownloads() const
     {
         return w.pendingAvatarDownloads;
+    }
+    QTimer *historyTimeout() const
+    {
+        return w.historyTimeout;
     }
 
     QCheckBox *darkModeCheckBox() const

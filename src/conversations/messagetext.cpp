@@ -1,0 +1,89 @@
+#include "messagetext.h"
+
+#include <QRegularExpression>
+
+namespace
+{
+
+const QString imageMarker = QStringLiteral("[Image]");
+const QString originalMessage = QStringLiteral("[Original message]");
+
+bool isUploadLink(const QString &trimmed)
+{
+    // "/static/upl" also covers "/static/upload".
+    return trimmed.startsWith(QLatin1String("http"))
+        && trimmed.contains(QLatin1String("/static/upl"));
+}
+
+QStringList whitespaceParts(const QString &text)
+{
+    static const QRegularExpression whitespace(QStringLiteral("\\s+"));
+    return text.split(whitespace, Qt::SkipEmptyParts);
+}
+
+bool isImageFileName(const QString &name)
+{
+    for (const char *extension : { ".png", ".jpg", ".jpeg", ".gif", ".webp" }) {
+        if (name.endsWith(QLatin1String(extension)))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString displayTextForContent(const QString &content)
+{
+    const QString trimmed = content.trimmed();
+    if (!isUploadLink(trimmed))
+        return content;
+    const QStringList parts = whitespaceParts(trimmed);
+    if (parts.size() == 1) {
+        if (!trimmed.contains(QLatin1Char('.')))
+            return imageMarker;
+        const QString name = trimmed.split(QLatin1Char('/')).constLast();
+        if (!name.contains(QLatin1Char('.')) || isImageFileName(name))
+            return imageMarker;
+        return QLatin1Char('[') + name + QLatin1Char(']');
+    }
+    if (parts.size() == 2 && parts.at(1).startsWith(QLatin1String("http")))
+        return parts.at(0) + QLatin1Char(' ') + imageMarker;
+    return content;
+}
+
+QString replyPreviewFromText(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    QString preview = text;
+    if (isUploadLink(trimmed)) {
+        const QStringList parts = whitespaceParts(trimmed);
+        if (parts.size() == 1)
+            preview = imageMarker;
+        else if (parts.size() == 2 && parts.at(1).startsWith(QLatin1String("http")))
+            preview = parts.at(0) + QLatin1Char(' ') + imageMarker;
+    } else if (trimmed.startsWith(QLatin1String("[FILE:")) && trimmed.endsWith(QLatin1Char(']'))) {
+        preview = imageMarker;
+    }
+    return preview.isEmpty() ? originalMessage : preview;
+}
+
+MessageStatus messageStatusFor(
+    const Message &msg, const QStringList &members, const QString &currentUserId)
+{
+    if (msg.senderId != currentUserId)
+        return Sent;
+    if (msg.id.startsWith(QLatin1String("temp_")))
+        return Sending;
+    for (const QString &member : members) {
+        if (member != currentUserId && msg.seenBy.contains(member))
+            return Seen;
+    }
+    return Sent;
+}
+
+QString privateChatId(const QString &userId, const QString &otherUserId)
+{
+    QStringList ids { userId, otherUserId };
+    ids.sort(Qt::CaseSensitive);
+    return ids.join(QLatin1Char('_'));
+}

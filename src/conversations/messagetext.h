@@ -1,0 +1,21 @@
+#pragma once
+
+#include "model/message.h"
+
+#include <QString>
+#include <QStringList>
+
+// The text a message row shows: the content unchanged, except that a link to an uploaded file
+// on the server is replaced by a short marker ("[Image]", or the file name in brackets).
+QString displayTextForContent(const QString &content);
+
+// The one-line quote of a replied-to message whose text is `text` (empty when the message was
+// not found).
+QString replyPreviewFromText(const QString &text);
+
+// Delivery state of `msg` in a chat with `members`, as seen by `currentUserId`.
+MessageStatus messageStatusFor(
+    const Message &msg, const QStringList &members, const QString &currentUserId);
+
+// The id both users of a one-to-one chat arrive at: their ids sorted and joined with "_".
+QString privateChatId(const QString &userId, const QString &otherUserId);

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QPixmap>
+#include <QString>
+#include <optional>
+
+namespace avatar
+{
+
+// Avatars are made 42 pixels square; the delegates draw them at 40 and 38.
+constexpr int side = 42;
+// A picture body larger than this is refused unread; so is a picture announcing a side larger
+// than maxPictureSide. Both bound what a hostile server can make the client decode.
+constexpr qint64 maxBodyBytes = 5 * 1024 * 1024;
+constexpr int maxPictureSide = 4096;
+
+// True for the URLs that stand for "no picture": no request is made for them.
+bool isPlaceholderUrl(const QString &avatarUrl);
+// The URL as requested: server paths completed with the server's HTTP base URL.
+QString normalisedUrl(const QString &avatarUrl);
+// File name of a URL's picture in the disk cache: the MD5 of the URL, then ".png".
+QString cacheFileName(const QString &normalisedUrl);
+
+// Decodes a downloaded body, or nothing when it is too large, announces too large a picture,
+// or is no picture at all.
+std::optional<QImage> decodePicture(const QByteArray &body);
+// The largest centred square of `picture`, scaled to the avatar size and clipped to a circle.
+QPixmap circularAvatar(const QImage &picture);
+
+} // namespace avatar

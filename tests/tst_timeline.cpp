@@ -1,0 +1,395 @@
+#include "app/settings.h"
+#include "model/itemroles.h"
+#include "session.h"
+#include "view/messagedelegate.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace
+{
+
+// A chat_history frame of one chat "c1" (members u1, u2) holding `count` messages from u2,
+// ids m<first>..., timestamps 1000 + index.
+QJsonObject historyOf(int first, int count, const QString &chatId = QStringLiteral("c1"))
+{
+    QJsonArray messages;
+    for (int i = first; i < first + count; ++i) {
+        messages.append(QJsonObject { { QStringLiteral("messageId"), QStringLiteral("m%1").arg(i) },
+            { QStringLiteral("chatId"), chatId },
+            { QStringLiteral("senderId"), QStringLiteral("u2") },
+            { QStringLiteral("timestamp"), 1000 + i },
+            { QStringLiteral("seenBy"), QJsonArray { QStringLiteral("u1") } },
+            { QStringLiteral("content"),
+                QJsonObject {
+                    { QStringLiteral("text"), QStringLiteral("message %1").arg(i) } } } });
+    }
+    const QJsonObject chat { { QStringLiteral("chatId"), chatId },
+        { QStringLiteral("chatName"), QStringLiteral("Team") },
+        { QStringLiteral("chatType"), QStringLiteral("group") },
+        { QStringLiteral("members"), QJsonArray { QStringLiteral("u1"), QStringLiteral("u2") } },
+        { QStringLiteral("messages"), messages } };
+    return QJsonObject { { QStringLiteral("type"), QStringLiteral("chat_history") },
+        { QStringLiteral("chats"), QJsonArray { chat } } };
+}
+
+QString rowId(QListWidget *list, int row)
+{
+    return list->item(row)->data(MessageIdRole).toString();
+}
+
+} // namespace
+
+class TestTimeline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void buildsRowRoles();
+    void buildsReplyRows();
+    void showsShortFormsOfUploads();
+    void showsOwnStatuses();
+    void pagesOlderHistory();
+    void emptyAnswerEndsPagingForThatChat();
+    void lostAnswerUnblocksPagingAfterTimeout();
+    void pagingNeedsAnOpenChatWithMessages();
+    void answerForAnotherChatIsNotShown();
+    void focusHighlightsForThreeSeconds();
+    void themeToggleRebuildsOpenChatOnce();
+
+private:
+    // Logs in as u1 (users u1 "alice", u2 "bob" with an avatar), loads `history` and opens c1.
+    void openChat(Session &session, const QJsonObject &history);
+};
+
+void TestTimeline::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestTimeline::init()
+{
+    AppSettings().clear();
+}
+
+void TestTimeline::openChat(Session &session, const QJsonObject &history)
+{
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(
+        R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+            {"userId":"u2","username":"bob","avatarUrl":"/static/default.png"}]})");
+    session.push(history);
+    QListWidget *chats = session.probe->chatListWidget();
+    emit chats->itemClicked(chats->item(0));
+    session.server.takeFrames();
+}
+
+void TestTimeline::buildsRowRoles()
+{
+    Session session;
+    openChat(session, json(R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"Team",
+                 "members":["u1","u2"],"messages":[
+                 {"messageId":"m1","chatId":"c1","senderId":"u2","timestamp":100,
+                  "content":{"text":"hi"},"seenBy":["u1"]},
+                 {"messageId":"m2","chatId":"c1","senderId":"u1","timestamp":200,
+                  "content":{"text":"yo"},"editedAt":250},
+                 {"messageId":"m3","chatId":"c1","senderId":"u9","timestamp":300,
+                  "content":{"text":"who"},"seenBy":["u1"]}]}]})"));
+    QListWidget *list = session.probe->messageListWidget();
+    QCOMPARE(list->count(), 3);
+
+    QListWidgetItem *other = list->item(0);
+    QCOMPARE(other->data(TextRole).toString(), QStringLiteral("hi"));
+    QCOMPARE(other->data(SenderNameRole).toString(), QStringLiteral("bob"));
+    QCOMPARE(other->data(TimestampRole).toLongLong(), qint64(100));
+    QCOMPARE(other->data(IsOwnRole).toBool(), false);
+    QCOMPARE(other->data(StatusRole).toInt(), int(Sent));
+    QCOMPARE(other->data(MessageIdRole).toString(), QStringLiteral("m1"));
+    QCOMPARE(other->data(EditedAtRole).toLongLong(), qint64(0));
+    QCOMPARE(other->data(SenderIdRole).toString(), QStringLiteral("u2"));
+    QCOMPARE(other->data(ReplyToIdRole).toString(), QString());
+    QCOMPARE(other->data(AvatarUrlRole).toString(),
+        session.server.baseUrl() + QStringLiteral("/static/default.png"));
+    QVERIFY(!qvariant_cast<QIcon>(other->data(Qt::DecorationRole)).isNull());
+    QVERIFY(!other->data(ReplyPreviewRole).isValid());
+
+    QListWidgetItem *own = list->item(1);
+    QCOMPARE(own->data(IsOwnRole).toBool(), true);
+    QCOMPARE(own->data(SenderNameRole).toString(), QStringLiteral("alice"));
+    QCOMPARE(own->data(EditedAtRole).toLongLong(), qint64(250));
+    QVERIFY(!own->data(AvatarUrlRole).isValid());
+    QVERIFY(!own->data(Qt::DecorationRole).isValid());
+
+    QListWidgetItem *unknown = list->item(2);
+    QCOMPARE(unknown->data(SenderNameRole).toString(), QStringLiteral("Unknown"));
+    QCOMPARE(unknown->data(AvatarUrlRole).toString(), QString());
+    QVERIFY(!qvariant_cast<QIcon>(unknown->data(Qt::DecorationRole)).isNull());
+}
+
+void TestTimeline::buildsReplyRows()
+{
+    Session session;
+    openChat(session, json(R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"Team",
+                 "members":["u1","u2"],"messages":[
+                 {"messageId":"m1","chatId":"c1","senderId":"u2","timestamp":1,
+                  "content":{"text":"original"},"seenBy":["u1"]},
+                 {"messageId":"m2","chatId":"c1","senderId":"u2","timestamp":2,
+                  "content":{"text":"answer"},"replyToId":"m1","seenBy":["u1"]},
+                 {"messageId":"m3","chatId":"c1","senderId":"u1","timestamp":3,
+                  "content":{"text":"early"},"replyToId":"m4"},
+                 {"messageId":"m4","chatId":"c1","senderId":"u2","timestamp":4,
+                  "content":{"text":"http://h/static/uploads/a.png"},"seenBy":["u1"]},
+                 {"messageId":"m5","chatId":"c1","senderId":"u1","timestamp":5,
+                  "content":{"text":"lost"},"replyToId":"gone"}]}]})"));
+    QListWidget *list = session.probe->messageListWidget();
+    QCOMPARE(list->count(), 5);
+
+    // Another user's reply carries both its quote and its sender's avatar.
+    QListWidgetItem *reply = list->item(1);
+    QCOMPARE(reply->data(ReplyToIdRole).toString(), QStringLiteral("m1"));
+    QCOMPARE(reply->data(ReplyPreviewRole).toString(), QStringLiteral("original"));
+    QCOMPARE(reply->data(ReplySenderRole).toString(), QStringLiteral("bob"));
+    QCOMPARE(reply->data(AvatarUrlRole).toString(),
+        session.server.baseUrl() + QStringLiteral("/static/default.png"));
+
+    // A reply to a message whose row comes later: preview from the stored chat, no sender.
+    QListWidgetItem *early = list->item(2);
+    QCOMPARE(early->data(ReplyPreviewRole).toString(), QStringLiteral("[Image]"));
+    QCOMPARE(early->data(ReplySenderRole).toString(), QString());
+
+    QListWidgetItem *lost = list->item(4);
+    QCOMPARE(lost->data(ReplyPreviewRole).toString(), QStringLiteral("[Original message]"));
+    QCOMPARE(lost->data(ReplySenderRole).toString(), QString());
+
+    WindowProbe &probe = *session.probe;
+    QCOMPARE(
+        probe.getReplyPreviewText(QStringLiteral("m1"), QString()), QStringLiteral("original"));
+    QCOMPARE(probe.getReplyPreviewText(QStringLiteral("nope"), QString()),
+        QStringLiteral("[Original message]"));
+    QCOMPARE(probe.getReplyPreviewText(QStringLiteral("nope"), QStringLiteral("c1")),
+        QStringLiteral("[Original message]"));
+}
+
+void TestTimeline::showsShortFormsOfUploads()
+{
+    Session session;
+    openChat(session, json(R"({"type":"chat_history","chats":[{"chatId":"c1","members":["u1","u2"],
+                 "messages":[
+                 {"messageId":"m1","senderId":"u1","content":{"text":" http://h/static/upload/r.pdf"}},
+                 {"messageId":"m2","senderId":"u1","content":{"text":"", "file":{"name":"f.zip"}}},
+                 {"messageId":"m3","senderId":"u1","content":{"text":"  spaced  "}}]}]})"));
+    QListWidget *list = session.probe->messageListWidget();
+    QCOMPARE(list->item(0)->data(TextRole).toString(), QStringLiteral("[r.pdf]"));
+    QCOMPARE(list->item(1)->data(TextRole).toString(), QStringLiteral("[f.zip]"));
+    QCOMPARE(list->item(2)->data(TextRole).toString(), QStringLiteral("  spaced  "));
+}
+
+void TestTimeline::showsOwnStatuses()
+{
+    Session session;
+    openChat(session, json(R"({"type":"chat_history","chats":[{"chatId":"c1","members":["u1","u2"],
+                 "messages":[
+                 {"messageId":"m1","senderId":"u1","seenBy":["u2"]},
+                 {"messageId":"m2","senderId":"u1","seenBy":["u1"]},
+                 {"messageId":"m3","senderId":"u1","seenBy":["u7"]}]}]})"));
+    QListWidget *list = session.probe->messageListWidget();
+    QCOMPARE(list->item(0)->data(StatusRole).toInt(), int(Seen));
+    QCOMPARE(list->item(1)->data(StatusRole).toInt(), int(Sent));
+    QCOMPARE(list->item(2)->data(StatusRole).toInt(), int(Sent));
+    QCOMPARE(session.probe->chats()[QStringLiteral("c1")].messages[0].status, Seen);
+}
+
+void TestTimeline::pagesOlderHistory()
+{
+    Session session;
+    openChat(session, historyOf(100, 60));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = session.probe->messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.first(),
+        json(R"({"type":"get_history","chatId":"c1","before":1100})"));
+    QVERIFY(session.probe->isLoadingHistory());
+
+    // Nothing more while the answer is outstanding.
+    bar->setValue(10);
+    bar->setValue(0);
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+            {"userId":"u2","username":"bob"}]})");
+    QCOMPARE(session.server.frames.size(), 1);
+
+    QCOMPARE(rowId(list, list->indexAt(QPoint(5, 1)).row()), QStringLiteral("m100"));
+    session.push(historyOf(70, 30));
+    QVERIFY(!session.probe->isLoadingHistory());
+    QCOMPARE(list->count(), 90);
+    QCOMPARE(rowId(list, 0), QStringLiteral("m70"));
+    QCOMPARE(rowId(list, 29), QStringLiteral("m99"));
+    QCOMPARE(rowId(list, 30), QStringLiteral("m100"));
+    // The row that was at the top is still at the top of the view.
+    QCOMPARE(rowId(list, list->indexAt(QPoint(5, 1)).row()), QStringLiteral("m100"));
+    QCOMPARE(
+        session.probe->chats()[QStringLiteral("c1")].messages.front().id, QStringLiteral("m70"));
+
+    // The next page asks from the new oldest message.
+    session.server.takeFrames();
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.first().value(QLatin1String("before")).toInt(), 1070);
+}
+
+void TestTimeline::emptyAnswerEndsPagingForThatChat()
+{
+    Session session;
+    openChat(session, historyOf(100, 60));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QScrollBar *bar = session.probe->messageListWidget()->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum());
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    // The answer holds only messages the window already has.
+    session.push(historyOf(100, 5));
+    QVERIFY(!session.probe->isLoadingHistory());
+
+    session.server.takeFrames();
+    bar->setValue(20);
+    bar->setValue(0);
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"}]})");
+    QVERIFY(session.server.frames.isEmpty());
+}
+
+void TestTimeline::lostAnswerUnblocksPagingAfterTimeout()
+{
+    Session session;
+    openChat(session, historyOf(100, 60));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QScrollBar *bar = session.probe->messageListWidget()->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum());
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    QTimer *timeout = session.probe->historyTimeout();
+    QVERIFY(timeout->isActive());
+    QCOMPARE(timeout->interval(), 15000);
+
+    // Let the guard run out now rather than in 15 s.
+    timeout->start(10);
+    QTRY_VERIFY(!session.probe->isLoadingHistory());
+    session.server.takeFrames();
+    bar->setValue(20);
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.first().value(QLatin1String("type")).toString(),
+        QStringLiteral("get_history"));
+}
+
+void TestTimeline::pagingNeedsAnOpenChatWithMessages()
+{
+    Session session;
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QScrollBar *bar = session.probe->messageListWidget()->verticalScrollBar();
+    // No chat open.
+    emit bar->valueChanged(0);
+    session.push(
+        R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"Empty","members":["u1"]}]})");
+    emit session.probe->chatListWidget()->itemClicked(session.probe->chatListWidget()->item(0));
+    // A chat without stored messages.
+    emit bar->valueChanged(0);
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+    QVERIFY(!session.probe->isLoadingHistory());
+}
+
+void TestTimeline::answerForAnotherChatIsNotShown()
+{
+    Session session;
+    openChat(session, historyOf(100, 60));
+    session.push(historyOf(1, 3, QStringLiteral("c2")));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = session.probe->messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum());
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    // The user opens another chat before the answer comes: it is stored, not shown.
+    QListWidgetItem *other = nullptr;
+    for (int row = 0; row < session.probe->chatListWidget()->count(); ++row) {
+        if (session.probe->chatListWidget()->item(row)->data(IdRole).toString() == QLatin1String("c2"))
+            other = session.probe->chatListWidget()->item(row);
+    }
+    emit session.probe->chatListWidget()->itemClicked(other);
+    const int rows = list->count();
+    session.push(historyOf(80, 20));
+    QVERIFY(!session.probe->isLoadingHistory());
+    QCOMPARE(list->count(), rows);
+    QCOMPARE(session.probe->chats()[QStringLiteral("c1")].messages.size(), size_t(80));
+}
+
+void TestTimeline::focusHighlightsForThreeSeconds()
+{
+    Session session;
+    openChat(session, historyOf(1, 40));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = session.probe->messageListWidget();
+    auto *delegate = dynamic_cast<MessageDelegate *>(list->itemDelegate());
+    QVERIFY(delegate);
+
+    session.window->focusOnMessage(QStringLiteral("nothing"));
+    QVERIFY(session.probe->highlightedMessageId().isEmpty());
+
+    QElapsedTimer clock;
+    clock.start();
+    session.window->focusOnMessage(QStringLiteral("m3"));
+    QCOMPARE(session.probe->highlightedMessageId(), QStringLiteral("m3"));
+    QCOMPARE(delegate->highlightedMessageId, QStringLiteral("m3"));
+    // The row is scrolled to the middle of the view.
+    const QRect rect = list->visualItemRect(list->item(2));
+    QVERIFY(list->viewport()->rect().contains(rect.center()));
+
+    QTRY_VERIFY_WITH_TIMEOUT(session.probe->highlightedMessageId().isEmpty(), 5000);
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(delegate->highlightedMessageId.isEmpty());
+}
+
+void TestTimeline::themeToggleRebuildsOpenChatOnce()
+{
+    Session session;
+    openChat(session, historyOf(1, 3));
+    QListWidget *list = session.probe->messageListWidget();
+    list->addItem(QStringLiteral("marker"));
+    session.probe->darkModeCheckBox()->setChecked(true);
+    QCOMPARE(list->count(), 3);
+    QCOMPARE(rowId(list, 0), QStringLiteral("m1"));
+    // Everything was acknowledged when the chat was opened; a rebuild sends nothing again.
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+
+    // With no chat open, toggling leaves the lists alone.
+    Session other;
+    QVERIFY(other.logIn(QStringLiteral("u1")));
+    other.probe->messageListWidget()->addItem(QStringLiteral("marker"));
+    other.probe->darkModeCheckBox()->setChecked(true);
+    QCOMPARE(other.probe->messageListWidget()->count(), 1);
+}
+
+QTEST_MAIN(TestTimeline)
+#include "tst_timeline.moc"
