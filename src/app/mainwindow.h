@@ -114,6 +114,9 @@ private:
     // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
     void updateMessageStatus(const QString &messageId, MessageStatus status);
 
+    // Message actions (src/conversations/actions.cpp).
+    QMenu *menuOfTriggeredAction() const;
+
     // Avatars (src/view/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
     QIcon generateGenericAvatar(const QString &name) const;

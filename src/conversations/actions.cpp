@@ -1,27 +1,157 @@
 // MainWindow's message actions: the context menu, reply and edit modes, deletion.
 #include "app/mainwindow.h"
+#include "logging.h"
+#include "model/itemroles.h"
+#include "net/websocketclient.h"
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 
-void MainWindow::onChatListContextMenu(const QPoint &)
+namespace
 {
+
+const char *const messageIdProperty = "messageId";
+const char *const messageTextProperty = "messageText";
+
+constexpr int replyPreviewLength = 50;
+constexpr int editPreviewLength = 30;
+
+QString shortened(const QString &text, int length)
+{
+    return text.size() <= length ? text : text.left(length) + QStringLiteral("...");
 }
 
-void MainWindow::onEditMessage()
+QString menuStyleSheet(bool dark)
 {
+    return dark ? QStringLiteral("QMenu { background-color: #2d2d2d; color: #ffffff; "
+                                 "border: 1px solid #444444; padding: 4px;}"
+                                 "QMenu::item { padding: 8px 24px; background-color: transparent;}"
+                                 "QMenu::item:selected { background-color: #3b5278;}")
+                : QStringLiteral("QMenu { background-color: #ffffff; color: #000000; "
+                                 "border: 1px solid #cccccc; padding: 4px;}"
+                                 "QMenu::item { padding: 8px 24px; background-color: transparent;}"
+                                 "QMenu::item:selected { background-color: #e3f2fd;}");
 }
 
-void MainWindow::onDeleteMessage()
+QString confirmationStyleSheet(bool dark)
 {
+    return dark ? QStringLiteral("QMessageBox { background-color: #2b2b2b; }"
+                                 "QLabel { color: #ffffff; }"
+                                 "QPushButton {  background-color: #3b3b3b;  color: #ffffff;  "
+                                 "border: 1px solid #555555;  border-radius: 4px;  "
+                                 "padding: 6px 16px;  min-width: 60px; }"
+                                 "QPushButton:hover { background-color: #4a4a4a; }"
+                                 "QPushButton:pressed { background-color: #333333; }")
+                : QStringLiteral("QMessageBox { background-color: #ffffff; }"
+                                 "QLabel { color: #000000; }"
+                                 "QPushButton {  background-color: #f0f0f0;  color: #000000;  "
+                                 "border: 1px solid #cccccc;  border-radius: 4px;  "
+                                 "padding: 6px 16px;  min-width: 60px; }"
+                                 "QPushButton:hover { background-color: #e0e0e0; }"
+                                 "QPushButton:pressed { background-color: #d0d0d0; }");
+}
+
+} // namespace
+
+QMenu *MainWindow::menuOfTriggeredAction() const
+{
+    const QObject *action = sender();
+    return action ? qobject_cast<QMenu *>(action->parent()) : nullptr;
+}
+
+void MainWindow::onChatListContextMenu(const QPoint &pos)
+{
+    const QListWidgetItem *item = messageListWidget->itemAt(pos);
+    if (!item)
+        return;
+    const bool own = item->data(SenderIdRole).toString() == client->currentUser.id;
+
+    QMenu menu(this);
+    menu.setStyleSheet(menuStyleSheet(darkMode));
+    if (own) {
+        menu.addAction(QStringLiteral("Edit"), this, &MainWindow::onEditMessage);
+        menu.addAction(QStringLiteral("Delete"), this, &MainWindow::onDeleteMessage);
+        menu.addSeparator();
+    }
+    menu.addAction(QStringLiteral("Reply"), this, &MainWindow::onReplyToMessage);
+    menu.addAction(QStringLiteral("Forward"), this, &MainWindow::onForwardMessage);
+    menu.setProperty(messageIdProperty, item->data(MessageIdRole).toString());
+    menu.setProperty(messageTextProperty, item->data(TextRole).toString());
+    // The list reports positions in its viewport's coordinates.
+    menu.exec(messageListWidget->viewport()->mapToGlobal(pos));
 }
 
 void MainWindow::onReplyToMessage()
 {
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    const QString messageId = menu->property(messageIdProperty).toString();
+    const QString text = menu->property(messageTextProperty).toString();
+
+    const auto chat = chats.constFind(currentChatId);
+    if (chat == chats.constEnd())
+        return;
+    const auto message = std::find_if(chat->messages.cbegin(),
+        chat->messages.cend(),
+        [&messageId](const Message &m) { return m.id == messageId; });
+    // A message still being sent is only a row, so it cannot be replied to yet.
+    if (message == chat->messages.cend())
+        return;
+
+    replyToMessageId = messageId;
+    replyToText = text;
+    const auto sender = users.constFind(message->senderId);
+    replyToSenderName = sender != users.constEnd() ? sender->username : QStringLiteral("Unknown");
+    replyPreviewLabel->setText(
+        replyToSenderName + QStringLiteral(": ") + shortened(replyToText, replyPreviewLength));
+    replyBar->show();
+    messageInput->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::onEditMessage()
+{
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    editingMessageId = menu->property(messageIdProperty).toString();
+    editingOldText = menu->property(messageTextProperty).toString();
+    editLabel->setText(QStringLiteral("Editing: ") + shortened(editingOldText, editPreviewLength));
+    editBar->show();
+    messageInput->setText(editingOldText);
+    messageInput->setFocus(Qt::OtherFocusReason);
+    messageInput->selectAll();
+    sendButton->setText(QStringLiteral("Save"));
+}
+
+void MainWindow::onDeleteMessage()
+{
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    const QString messageId = menu->property(messageIdProperty).toString();
+
+    QMessageBox box(this);
+    box.setWindowTitle(QStringLiteral("Delete Message"));
+    box.setText(QStringLiteral("Are you sure you want to delete this message?"));
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setStyleSheet(confirmationStyleSheet(darkMode));
+    // The row and the stored message stay until the server confirms the deletion.
+    if (box.exec() == QMessageBox::Yes && !currentChatId.isEmpty())
+        client->deleteMessage(currentChatId, messageId);
 }
 
 void MainWindow::onForwardMessage()
 {
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    qCDebug(lcUi).noquote() << "Forward message:" << menu->property(messageIdProperty).toString();
 }
 
 void MainWindow::onCancelReply()

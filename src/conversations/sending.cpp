@@ -1,6 +1,42 @@
 // MainWindow's sending: new messages with a local copy, replies and saved edits.
 #include "app/mainwindow.h"
+#include "net/websocketclient.h"
+
+#include <QDateTime>
+#include <QLineEdit>
+#include <QUuid>
 
 void MainWindow::onSendBtnClicked()
 {
+    const QString text = messageInput->text().trimmed();
+    if (text.isEmpty() || currentChatId.isEmpty())
+        return;
+
+    if (!editingMessageId.isEmpty()) {
+        // Nothing changes locally until the server confirms the edit.
+        if (text != editingOldText)
+            client->editMessage(currentChatId, editingMessageId, text);
+        onCancelEdit();
+        return;
+    }
+
+    Message local;
+    local.id = QStringLiteral("temp_") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    local.chatId = currentChatId;
+    local.senderId = client->currentUser.id;
+    local.content = text;
+    local.timestamp = QDateTime::currentSecsSinceEpoch();
+    local.status = Sending;
+    local.replyToId = replyToMessageId;
+    pendingMessages.insert(local.id, local);
+
+    const bool atBottom = isScrolledToBottom();
+    addMessageBubble(local);
+    if (atBottom)
+        scrollToBottom();
+
+    client->sendMessage(currentChatId, text, replyToMessageId);
+    messageInput->clear();
+    if (!replyToMessageId.isEmpty())
+        onCancelReply();
 }
