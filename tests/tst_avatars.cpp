@@ -329,7 +329,7 @@ void TestAvatars::placeholderShowsInitialInStableColour_data()
     QTest::newRow("bytes above 127") << QStringLiteral("Ωmega") << QStringLiteral("ωx")
                                      << QStringLiteral("o") << QStringLiteral("#ffd54f");
     QTest::newRow("diaeresis") << QStringLiteral("Zoë") << QStringLiteral("zed")
-                                 << QStringLiteral("y") << QStringLiteral("#ffd54f");
+                               << QStringLiteral("y") << QStringLiteral("#ffd54f");
 }
 
 void TestAvatars::placeholderShowsInitialInStableColour()

@@ -165,7 +165,8 @@ void TestChatList::contactRows()
     QCOMPARE(contacts->item(0)->text(), QStringLiteral("bob"));
     const QString base = session.server.baseUrl();
     QCOMPARE(contacts->item(0)->data(AvatarUrlRole).toString(), base);
-    QCOMPARE(contacts->item(1)->data(AvatarUrlRole).toString(), base + QStringLiteral("/static/default.png"));
+    QCOMPARE(contacts->item(1)->data(AvatarUrlRole).toString(),
+        base + QStringLiteral("/static/default.png"));
     QCOMPARE(contacts->item(2)->data(AvatarUrlRole).toString(),
         QStringLiteral("https://cdn.example/d.png"));
     // A bare file name is a path on the server, not part of its port number.
@@ -206,7 +207,8 @@ void TestChatList::privateChatShowsMembersAvatar()
     session.push(
         R"({"type":"new_chat_info","chat":{"chatId":"u1_u2b","chatType":"private",
             "members":["u1","u2"]}})");
-    QCOMPARE(chats->item(0)->data(AvatarUrlRole).toString(), base + QStringLiteral("/static/b.png"));
+    QCOMPARE(
+        chats->item(0)->data(AvatarUrlRole).toString(), base + QStringLiteral("/static/b.png"));
     session.push(
         R"({"type":"new_chat_info","chat":{"chatId":"u1_u3","chatType":"private",
             "members":["u1","u3"]}})");

@@ -331,7 +331,8 @@ void TestTimeline::answerForAnotherChatIsNotShown()
     // The user opens another chat before the answer comes: it is stored, not shown.
     QListWidgetItem *other = nullptr;
     for (int row = 0; row < session.probe->chatListWidget()->count(); ++row) {
-        if (session.probe->chatListWidget()->item(row)->data(IdRole).toString() == QLatin1String("c2"))
+        if (session.probe->chatListWidget()->item(row)->data(IdRole).toString()
+            == QLatin1String("c2"))
             other = session.probe->chatListWidget()->item(row);
     }
     emit session.probe->chatListWidget()->itemClicked(other);
