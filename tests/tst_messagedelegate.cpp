@@ -261,6 +261,7 @@ private slots:
     void textStaysInItsRectangle_data();
     void textStaysInItsRectangle();
     void markupShownLiterally();
+    void overlongTextIsShownCut();
     void lineBreakStartsNewLine();
     void replyQuoteShowsPreviewOrPlaceholder_data();
     void replyQuoteShowsPreviewOrPlaceholder();
@@ -764,6 +765,20 @@ void TestMessageDelegate::textStaysInItsRectangle()
                        .arg(inside.y())
                        .arg(inside.width())
                        .arg(inside.height())));
+}
+
+void TestMessageDelegate::overlongTextIsShownCut()
+{
+    // A single 200 000-character word lays out as its first 10 000 characters and "...".
+    MessageDelegate delegate;
+    Row whole;
+    whole.text = QString(200000, QLatin1Char('w'));
+    Row cut;
+    cut.text = QString(10000, QLatin1Char('w')) + QStringLiteral("...");
+    const Layout shown = layoutOf(delegate, whole);
+    const Layout expected = layoutOf(delegate, cut);
+    QCOMPARE(shown.height, expected.height);
+    QCOMPARE(shown.text, expected.text);
 }
 
 void TestMessageDelegate::markupShownLiterally()

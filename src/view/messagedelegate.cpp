@@ -25,6 +25,21 @@ const QString messageFontFamily = QStringLiteral("Segoe UI");
 // Previews are cut so that a long quoted message keeps the quote on one line.
 constexpr int replyPreviewLimit = 40;
 
+// Laying text out grows faster than its length (a 100 000-character word takes most of a second,
+// at every paint), so a row shows at most this much of an overlong message; the row keeps all
+// of it for editing and replying.
+constexpr int maxShownTextLength = 10000;
+
+QString shownText(const QString &text)
+{
+    if (text.size() <= maxShownTextLength)
+        return text;
+    // Never cut a character outside the basic plane in half.
+    const int length = text.at(maxShownTextLength - 1).isHighSurrogate() ? maxShownTextLength - 1
+                                                                         : maxShownTextLength;
+    return text.left(length) + QStringLiteral("...");
+}
+
 QString shortenedPreview(const QString &preview)
 {
     if (preview.length() > replyPreviewLimit)
@@ -109,7 +124,7 @@ void MessageDelegate::getBubbleLayout(const QString &text,
     // Text alone may take up to three quarters of the view, so a bubble never spans it.
     QTextDocument document;
     document.setDefaultFont(textFont());
-    document.setPlainText(text);
+    document.setPlainText(shownText(text));
     document.setTextWidth(static_cast<int>(width * 0.75) - 20);
     // Rounded up: painted into anything narrower than its ideal width, the widest line would
     // wrap again and overflow the row.
@@ -260,7 +275,7 @@ void MessageDelegate::paint(
     }
 
     // Escaped so that markup in a message shows as typed.
-    QString body = text.toHtmlEscaped();
+    QString body = shownText(text).toHtmlEscaped();
     body.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
     QTextDocument document;
     document.setDefaultFont(textFont());
