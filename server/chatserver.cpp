@@ -158,6 +158,9 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     if (end < 0) {
         if (socket->bytesAvailable() > maxRequestHeadBytes) {
             disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+            // Read what is there, so that closing does not reset the connection under the
+            // response.
+            socket->readAll();
             socket->write(staticfiles::errorResponse(431));
             socket->disconnectFromHost();
         }
@@ -169,14 +172,20 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     const int lineEnd = peeked.indexOf("\r\n");
     const QByteArray target = peeked.left(lineEnd).split(' ').value(1);
     const int query = target.indexOf('?');
-    if ((query < 0 ? target : target.left(query)) == "/ws") {
+    // Qt drops a plain request for the WebSocket path without a word; such a request gets a
+    // proper "400" below instead.
+    const QByteArray lowerHead = peeked.left(end).toLower();
+    if ((query < 0 ? target : target.left(query)) == "/ws" && lowerHead.contains("\r\nupgrade:")
+        && lowerHead.contains("websocket")) {
         // The WebSocket server reads the handshake itself and owns the socket from here on.
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         webSocketServer.handleConnection(socket);
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
-    socket->write(staticfiles::respond(head, options.staticDir));
+    const bool webSocketPath = target == "/ws" || target.startsWith("/ws?");
+    socket->write(webSocketPath ? staticfiles::errorResponse(400)
+                                : staticfiles::respond(head, options.staticDir));
     // Closes once the response is written.
     socket->disconnectFromHost();
 }
@@ -226,26 +235,25 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
         connection->sendError(invalidField(QLatin1String("type")));
         return;
     }
-    if (*type == QLatin1String("login_with_password")) {
-        handleLogin(connection, request);
+    using Handler = void (ChatServer::*)(ClientConnection *, const QJsonObject &);
+    static const QHash<QString, Handler> handlers = {
+        { QStringLiteral("login_with_password"), &ChatServer::handleLogin },
+        { QStringLiteral("message"), &ChatServer::handleMessage },
+        { QStringLiteral("message_seen"), &ChatServer::handleMessageSeen },
+        { QStringLiteral("edit_message"), &ChatServer::handleEditMessage },
+        { QStringLiteral("delete_message"), &ChatServer::handleDeleteMessage },
+        { QStringLiteral("get_history"), &ChatServer::handleGetHistory },
+    };
+    const Handler handler = handlers.value(*type);
+    if (!handler) {
+        connection->sendError(QStringLiteral("Unknown request type"));
         return;
     }
-    if (connection->userId.isEmpty()) {
+    if (handler != &ChatServer::handleLogin && connection->userId.isEmpty()) {
         connection->sendError(QStringLiteral("Log in first"));
         return;
     }
-    if (*type == QLatin1String("message"))
-        handleMessage(connection, request);
-    else if (*type == QLatin1String("message_seen"))
-        handleMessageSeen(connection, request);
-    else if (*type == QLatin1String("edit_message"))
-        handleEditMessage(connection, request);
-    else if (*type == QLatin1String("delete_message"))
-        handleDeleteMessage(connection, request);
-    else if (*type == QLatin1String("get_history"))
-        handleGetHistory(connection, request);
-    else
-        connection->sendError(QStringLiteral("Unknown request type"));
+    (this->*handler)(connection, request);
 }
 
 void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &request)
