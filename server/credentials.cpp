@@ -44,12 +44,12 @@ namespace
 
 } // namespace
 
-QString hashPassword(const QString &password)
+QString hashPassword(const QString &password, int rounds)
 {
     const QByteArray salt = randomBytes(saltBytes);
-    return scheme + QLatin1Char('$') + QString::number(iterations) + QLatin1Char('$')
+    return scheme + QLatin1Char('$') + QString::number(rounds) + QLatin1Char('$')
         + QString::fromLatin1(salt.toHex()) + QLatin1Char('$')
-        + QString::fromLatin1(derive(password, salt, iterations).toHex());
+        + QString::fromLatin1(derive(password, salt, rounds).toHex());
 }
 
 bool verifyPassword(const QString &password, const QString &stored)

@@ -11,8 +11,9 @@ namespace credentials
 // slow enough to make guessing stolen hashes costly, fast enough that a login does not feel slow.
 constexpr int iterations = 100000;
 
-// A stored password: "pbkdf2-sha256$ITERATIONS$SALT_HEX$HASH_HEX" with a fresh random salt.
-QString hashPassword(const QString &password);
+// A stored password: "pbkdf2-sha256$ROUNDS$SALT_HEX$HASH_HEX" with a fresh random salt. The
+// rounds are stored with the hash, so that raising `iterations` later keeps old hashes valid.
+QString hashPassword(const QString &password, int rounds = iterations);
 // Whether `password` matches `stored` (as made by hashPassword), compared in constant time.
 // A malformed `stored` never matches.
 bool verifyPassword(const QString &password, const QString &stored);
