@@ -1,0 +1,334 @@
+#include "database.h"
+
+#include <QDir>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+namespace
+{
+
+// Stands in for a real hash; these tests never log in.
+const QString someHash = QStringLiteral("pbkdf2-sha256$100000$00$00");
+
+} // namespace
+
+class TestDatabase : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void createsLatestSchemaInWalMode();
+    void keepsDataAcrossReopen();
+    void refusesNewerSchema();
+    void userNamesAreUniqueIgnoringCase();
+    void idsNeverContainUnderscore();
+    void chatsOfUserInCreationOrderWithMembersInOrder();
+    void refusesChatWithUnknownMember();
+    void newestMessagesAreAscendingWithStableTies();
+    void messagesBeforeAddsTheWholeTieSecond();
+    void pagingByTimestampMissesNothing_data();
+    void pagingByTimestampMissesNothing();
+    void seenIsRecordedOnceInOrder();
+    void deletingRemovesReceiptsAndNeverReusesIds();
+    void messageIdsParse_data();
+    void messageIdsParse();
+
+private:
+    QStringList addUsers(int count);
+    QString addChat(const QStringList &members);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Database> db;
+};
+
+void TestDatabase::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    db = std::make_unique<Database>();
+    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+}
+
+void TestDatabase::cleanup()
+{
+    db.reset();
+    dir.reset();
+}
+
+QStringList TestDatabase::addUsers(int count)
+{
+    QStringList ids;
+    for (int i = 0; i < count; ++i) {
+        const std::optional<UserRecord> user =
+            db->addUser(QStringLiteral("user%1").arg(i), someHash);
+        if (!user)
+            return {};
+        ids.append(user->id);
+    }
+    return ids;
+}
+
+QString TestDatabase::addChat(const QStringList &members)
+{
+    const std::optional<ChatRecord> chat = db->createChat(
+        QString(), QStringLiteral("Chat"), QStringLiteral("group"), members.value(0), members);
+    return chat ? chat->id : QString();
+}
+
+void TestDatabase::createsLatestSchemaInWalMode()
+{
+    QCOMPARE(db->schemaVersion(), Database::latestSchemaVersion);
+    QVERIFY(!addUsers(1).isEmpty());
+    QVERIFY(QFile::exists(dir->filePath(Database::fileName + QStringLiteral("-wal"))));
+}
+
+void TestDatabase::keepsDataAcrossReopen()
+{
+    const QStringList users = addUsers(2);
+    const QString chatId = addChat(users);
+    QVERIFY(db->addMessage(chatId, users.at(0), QStringLiteral(" exact text "), QString(), 100));
+    db.reset();
+
+    db = std::make_unique<Database>();
+    QVERIFY(db->open(dir->path()));
+    QCOMPARE(db->schemaVersion(), Database::latestSchemaVersion);
+    QCOMPARE(int(db->users().size()), 2);
+    const std::vector<MessageRecord> messages = db->newestMessages(chatId, 10);
+    QCOMPARE(int(messages.size()), 1);
+    QCOMPARE(messages.front().text, QStringLiteral(" exact text "));
+    QCOMPARE(messages.front().timestamp, qint64(100));
+}
+
+void TestDatabase::refusesNewerSchema()
+{
+    db.reset();
+    {
+        QSqlDatabase raw =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        raw.setDatabaseName(dir->filePath(Database::fileName));
+        QVERIFY(raw.open());
+        QSqlQuery query(raw);
+        QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 99")));
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+
+    db = std::make_unique<Database>();
+    QVERIFY(!db->open(dir->path()));
+    QVERIFY2(db->lastError().contains(QLatin1String("newer")), qPrintable(db->lastError()));
+}
+
+void TestDatabase::userNamesAreUniqueIgnoringCase()
+{
+    QVERIFY(db->addUser(QStringLiteral("Alice"), someHash));
+    QVERIFY(!db->addUser(QStringLiteral("alice"), someHash));
+    QVERIFY(!db->addUser(QStringLiteral("ALICE"), someHash));
+    QCOMPARE(db->userByName(QStringLiteral("aLiCe"))->username, QStringLiteral("Alice"));
+    QCOMPARE(int(db->users().size()), 1);
+}
+
+void TestDatabase::idsNeverContainUnderscore()
+{
+    const QStringList users = addUsers(40);
+    QCOMPARE(users.size(), 40);
+    QSet<QString> unique;
+    for (const QString &id : users) {
+        QVERIFY(!id.contains(QLatin1Char('_')));
+        unique.insert(id);
+    }
+    for (int i = 0; i < 40; ++i) {
+        const QString chatId = addChat({ users.at(i) });
+        QVERIFY(!chatId.isEmpty());
+        QVERIFY(!chatId.contains(QLatin1Char('_')));
+        unique.insert(chatId);
+    }
+    QCOMPARE(unique.size(), 80);
+}
+
+void TestDatabase::chatsOfUserInCreationOrderWithMembersInOrder()
+{
+    const QStringList users = addUsers(3);
+    const QString first = addChat({ users.at(2), users.at(0), users.at(1) });
+    const QString second = addChat({ users.at(1), users.at(2) });
+    const QString third = addChat({ users.at(0), users.at(2) });
+
+    const std::vector<ChatRecord> chats = db->chatsOfUser(users.at(2));
+    QCOMPARE(int(chats.size()), 3);
+    QCOMPARE(chats.at(0).id, first);
+    QCOMPARE(chats.at(1).id, second);
+    QCOMPARE(chats.at(2).id, third);
+    QCOMPARE(chats.at(0).members, (QStringList { users.at(2), users.at(0), users.at(1) }));
+    QCOMPARE(chats.at(0).ownerId, users.at(2));
+    QCOMPARE(int(db->chatsOfUser(users.at(0)).size()), 2);
+    QVERIFY(db->isMember(second, users.at(1)));
+    QVERIFY(!db->isMember(second, users.at(0)));
+}
+
+void TestDatabase::refusesChatWithUnknownMember()
+{
+    const QStringList users = addUsers(1);
+    QVERIFY(addChat({ users.at(0), QStringLiteral("nobody") }).isEmpty());
+    QCOMPARE(int(db->chatsOfUser(users.at(0)).size()), 0);
+}
+
+void TestDatabase::newestMessagesAreAscendingWithStableTies()
+{
+    const QStringList users = addUsers(1);
+    const QString chatId = addChat(users);
+    QStringList ids;
+    // Four messages per second over five seconds, inserted out of time order once.
+    for (int i = 0; i < 20; ++i)
+        ids.append(
+            db->addMessage(chatId, users.at(0), QString::number(i), QString(), 1000 + i / 4)->id);
+    const QString late =
+        db->addMessage(chatId, users.at(0), QStringLiteral("late"), QString(), 1001)->id;
+
+    const std::vector<MessageRecord> page = db->newestMessages(chatId, 7);
+    QStringList got;
+    for (const MessageRecord &message : page)
+        got.append(message.id);
+    QCOMPARE(got, ids.mid(13));
+    const std::vector<MessageRecord> all = db->newestMessages(chatId, 100);
+    QCOMPARE(all.at(8).id, late);
+}
+
+void TestDatabase::messagesBeforeAddsTheWholeTieSecond()
+{
+    const QStringList users = addUsers(1);
+    const QString chatId = addChat(users);
+    QStringList ids;
+    for (int i = 0; i < 12; ++i)
+        ids.append(
+            db->addMessage(chatId, users.at(0), QString::number(i), QString(), 100 + i / 4)->id);
+
+    QStringList got;
+    for (const MessageRecord &message : db->messagesBefore(chatId, 101, 3, 500))
+        got.append(message.id);
+    // The three newest of second 100, then all of second 101.
+    QCOMPARE(got, ids.mid(1, 3) + ids.mid(4, 4));
+
+    got.clear();
+    for (const MessageRecord &message : db->messagesBefore(chatId, 100, 3, 500))
+        got.append(message.id);
+    QCOMPARE(got, ids.mid(0, 4));
+    QCOMPARE(int(db->messagesBefore(chatId, 50, 3, 500).size()), 0);
+    QCOMPARE(int(db->messagesBefore(chatId, 101, 3, 2).size()), 5);
+}
+
+void TestDatabase::pagingByTimestampMissesNothing_data()
+{
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("perSecond");
+    QTest::addColumn<int>("page");
+
+    QTest::newRow("one per second") << 120 << 1 << 50;
+    QTest::newRow("bursts of ten, page of fifty") << 120 << 10 << 50;
+    QTest::newRow("bursts of seven, page of five") << 120 << 7 << 5;
+    QTest::newRow("bursts larger than a page") << 120 << 40 << 15;
+    QTest::newRow("all in one second") << 120 << 120 << 50;
+}
+
+void TestDatabase::pagingByTimestampMissesNothing()
+{
+    QFETCH(int, total);
+    QFETCH(int, perSecond);
+    QFETCH(int, page);
+
+    const QStringList users = addUsers(1);
+    const QString chatId = addChat(users);
+    QSet<QString> all;
+    for (int i = 0; i < total; ++i)
+        all.insert(
+            db->addMessage(chatId, users.at(0), QString::number(i), QString(), 5000 + i / perSecond)
+                ->id);
+
+    // What a client does: hold the first page, then ask for what is before its oldest message.
+    QSet<QString> held;
+    qint64 oldest = 0;
+    for (const MessageRecord &message : db->newestMessages(chatId, page)) {
+        held.insert(message.id);
+        oldest = oldest == 0 ? message.timestamp : qMin(oldest, message.timestamp);
+    }
+    for (int round = 0; round < total; ++round) {
+        const std::vector<MessageRecord> older = db->messagesBefore(chatId, oldest, page, 500);
+        qint64 newOldest = oldest;
+        for (const MessageRecord &message : older) {
+            held.insert(message.id);
+            newOldest = qMin(newOldest, message.timestamp);
+        }
+        if (newOldest == oldest)
+            break;
+        oldest = newOldest;
+    }
+    QCOMPARE(held, all);
+}
+
+void TestDatabase::seenIsRecordedOnceInOrder()
+{
+    const QStringList users = addUsers(3);
+    const QString chatId = addChat(users);
+    const MessageRecord message =
+        *db->addMessage(chatId, users.at(0), QStringLiteral("hi"), QString(), 10);
+    QVERIFY(db->markSeen(message.seq, users.at(2), 11));
+    QVERIFY(!db->markSeen(message.seq, users.at(2), 12));
+    QVERIFY(db->markSeen(message.seq, users.at(1), 13));
+    QCOMPARE(db->message(message.id)->seenBy, (QStringList { users.at(2), users.at(1) }));
+    QCOMPARE(
+        db->newestMessages(chatId, 1).front().seenBy, (QStringList { users.at(2), users.at(1) }));
+}
+
+void TestDatabase::deletingRemovesReceiptsAndNeverReusesIds()
+{
+    const QStringList users = addUsers(2);
+    const QString chatId = addChat(users);
+    const MessageRecord first =
+        *db->addMessage(chatId, users.at(0), QStringLiteral("a"), QString(), 10);
+    const MessageRecord last =
+        *db->addMessage(chatId, users.at(0), QStringLiteral("b"), QString(), 10);
+    QVERIFY(db->markSeen(last.seq, users.at(1), 11));
+    QVERIFY(db->deleteMessage(last.seq));
+    QVERIFY(!db->deleteMessage(last.seq));
+    QVERIFY(!db->message(last.id));
+    const MessageRecord next =
+        *db->addMessage(chatId, users.at(0), QStringLiteral("c"), QString(), 12);
+    QVERIFY(next.id != last.id);
+    QVERIFY(next.seenBy.isEmpty());
+    QCOMPARE(db->message(next.id)->seenBy, QStringList());
+    QVERIFY(db->message(first.id));
+}
+
+void TestDatabase::messageIdsParse_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<qint64>("seq");
+
+    QTest::newRow("plain") << "m42" << qint64(42);
+    QTest::newRow("large") << "m123456789012345678" << qint64(123456789012345678);
+    QTest::newRow("too long") << "m1234567890123456789" << qint64(0);
+    QTest::newRow("no digits") << "m" << qint64(0);
+    QTest::newRow("temporary") << "temp_1234" << qint64(0);
+    QTest::newRow("sign") << "m-1" << qint64(0);
+    QTest::newRow("other prefix") << "x12" << qint64(0);
+    QTest::newRow("trailing letter") << "m12a" << qint64(0);
+    QTest::newRow("empty") << "" << qint64(0);
+}
+
+void TestDatabase::messageIdsParse()
+{
+    QFETCH(QString, id);
+    QFETCH(qint64, seq);
+    QCOMPARE(Database::messageSeq(id), seq);
+    if (seq > 0)
+        QCOMPARE(Database::messageId(seq), id);
+}
+
+QTEST_GUILESS_MAIN(TestDatabase)
+
+#include "tst_database.moc"
