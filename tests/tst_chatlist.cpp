@@ -289,11 +289,15 @@ void TestChatList::newChatGoesOnTopOnce()
     QVERIFY(session.logIn(QStringLiteral("u1")));
     session.push(
         R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"One","members":["u1"]}]})");
+    QListWidget *chats = session.probe->chatListWidget();
+    chats->setCurrentRow(0);
     const char *announcement = R"({"type":"new_chat_info","chat":{"chatId":"c2","chatName":"Two",
         "chatType":"group","members":["u1","u2"]}})";
     session.push(announcement);
-    QCOMPARE(rowIds(session.probe->chatListWidget()),
-        (QStringList { QStringLiteral("c2"), QStringLiteral("c1") }));
+    QCOMPARE(rowIds(chats), (QStringList { QStringLiteral("c2"), QStringLiteral("c1") }));
+    // The selected row stays selected below the new one.
+    QCOMPARE(chats->selectedItems().size(), 1);
+    QCOMPARE(chats->selectedItems().first()->data(IdRole).toString(), QStringLiteral("c1"));
     QVERIFY(session.probe->currentChatId().isEmpty());
     session.push(announcement);
     QCOMPARE(session.probe->chatListWidget()->count(), 2);

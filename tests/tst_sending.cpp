@@ -40,8 +40,11 @@ void openChat(Session &session, const QString &open)
             {"userId":"u2","username":"bob"}]})");
     QListWidget *chats = session.probe->chatListWidget();
     for (int row = 0; row < chats->count(); ++row) {
-        if (chats->item(row)->data(IdRole).toString() == open)
+        if (chats->item(row)->data(IdRole).toString() == open) {
+            // As a click does: the row becomes the selected one, then the chat opens.
+            chats->setCurrentRow(row);
             emit chats->itemClicked(chats->item(row));
+        }
     }
     QCOMPARE(session.probe->currentChatId(), open);
     session.server.takeFrames();
@@ -308,6 +311,22 @@ void TestSending::incomingMovesChatToTop()
     QCOMPARE(rowIds(chats, IdRole),
         (QStringList { QStringLiteral("g2"), QStringLiteral("g1"), QStringLiteral("u1_u2") }));
     QCOMPARE(session.probe->chats()[QStringLiteral("g2")].messages.back().id, QStringLiteral("x1"));
+
+    // The selection stays with the open chat's row wherever the rows move.
+    const auto selectedIds = [chats] {
+        QStringList ids;
+        for (const QListWidgetItem *item : chats->selectedItems())
+            ids << item->data(IdRole).toString();
+        return ids;
+    };
+    QCOMPARE(selectedIds(), QStringList { QStringLiteral("g1") });
+    session.push(echo("x2", "g1", "u2", "to the open chat"));
+    QCOMPARE(rowIds(chats, IdRole),
+        (QStringList { QStringLiteral("g1"), QStringLiteral("g2"), QStringLiteral("u1_u2") }));
+    QCOMPARE(selectedIds(), QStringList { QStringLiteral("g1") });
+    QCOMPARE(chats->currentItem()->data(IdRole).toString(), QStringLiteral("g1"));
+    session.push(echo("x3", "u1_u2", "u2", "elsewhere again"));
+    QCOMPARE(selectedIds(), QStringList { QStringLiteral("g1") });
 }
 
 void TestSending::acknowledgesOnlyOpenChatMessagesOfOthers()

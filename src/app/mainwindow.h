@@ -113,6 +113,7 @@ private:
 
     // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
     void updateMessageStatus(const QString &messageId, MessageStatus status);
+    void moveChatRowToTop(int row);
 
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;

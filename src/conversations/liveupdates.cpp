@@ -48,7 +48,7 @@ void MainWindow::onMessageReceived(const Message &msg)
             chat->messages.push_back(msg);
         for (int row = 0; row < chatListWidget->count(); ++row) {
             if (chatListWidget->item(row)->data(IdRole).toString() == msg.chatId) {
-                chatListWidget->insertItem(0, chatListWidget->takeItem(row));
+                moveChatRowToTop(row);
                 break;
             }
         }
@@ -73,6 +73,20 @@ void MainWindow::onMessageReceived(const Message &msg)
     }
 
     showNotificationForMessage(msg);
+}
+
+void MainWindow::moveChatRowToTop(int row)
+{
+    // Taking a row out and putting it back shifts the list's selection by row number, so the
+    // highlight would land on another chat than the one open; carry it along with the items.
+    QListWidgetItem *current = chatListWidget->currentItem();
+    const QList<QListWidgetItem *> selected = chatListWidget->selectedItems();
+    chatListWidget->insertItem(0, chatListWidget->takeItem(row));
+    const QSignalBlocker blocker(chatListWidget);
+    chatListWidget->setCurrentItem(current, QItemSelectionModel::NoUpdate);
+    chatListWidget->clearSelection();
+    for (QListWidgetItem *item : selected)
+        item->setSelected(true);
 }
 
 void MainWindow::updateMessageStatus(const QString &messageId, MessageStatus status)
