@@ -413,19 +413,30 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
     sendToUsers(chat->members, protocol::messageFrame(*message));
 }
 
-void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObject &request)
+std::optional<MessageRecord> ChatServer::requestedMessage(
+    ClientConnection *connection, const QJsonObject &request)
 {
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const std::optional<QString> messageId = stringField(request, messageIdKey);
     if (!chatId || !messageId) {
         connection->sendError(invalidField(!chatId ? chatIdKey : messageIdKey));
-        return;
+        return std::nullopt;
     }
-    const std::optional<MessageRecord> message = db.message(*messageId);
+    // The same answer whether the message does not exist or lies in a chat the user is not in,
+    // so that nothing leaks about other chats.
+    std::optional<MessageRecord> message = db.message(*messageId);
     if (!message || message->chatId != *chatId || !db.isMember(*chatId, connection->userId)) {
         connection->sendError(QStringLiteral("Message not found"));
-        return;
+        return std::nullopt;
     }
+    return message;
+}
+
+void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObject &request)
+{
+    const std::optional<MessageRecord> message = requestedMessage(connection, request);
+    if (!message)
+        return;
     // A sender's own client may report its own messages; that is no receipt.
     if (message->senderId == connection->userId)
         return;
@@ -436,23 +447,15 @@ void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObje
 
 void ChatServer::handleEditMessage(ClientConnection *connection, const QJsonObject &request)
 {
-    const std::optional<QString> chatId = stringField(request, chatIdKey);
-    const std::optional<QString> messageId = stringField(request, messageIdKey);
-    if (!chatId || !messageId) {
-        connection->sendError(invalidField(!chatId ? chatIdKey : messageIdKey));
+    std::optional<MessageRecord> message = requestedMessage(connection, request);
+    if (!message)
         return;
-    }
     // The client sends a plain string; a content object with a "text" is taken too.
     const QJsonValue newContent = request.value(QLatin1String("newContent"));
     const QJsonValue textValue =
         newContent.isObject() ? newContent.toObject().value(QLatin1String("text")) : newContent;
     if (!textValue.isString()) {
         connection->sendError(invalidField(QLatin1String("newContent")));
-        return;
-    }
-    std::optional<MessageRecord> message = db.message(*messageId);
-    if (!message || message->chatId != *chatId || !db.isMember(*chatId, connection->userId)) {
-        connection->sendError(QStringLiteral("Message not found"));
         return;
     }
     if (message->senderId != connection->userId) {
@@ -476,17 +479,9 @@ void ChatServer::handleEditMessage(ClientConnection *connection, const QJsonObje
 
 void ChatServer::handleDeleteMessage(ClientConnection *connection, const QJsonObject &request)
 {
-    const std::optional<QString> chatId = stringField(request, chatIdKey);
-    const std::optional<QString> messageId = stringField(request, messageIdKey);
-    if (!chatId || !messageId) {
-        connection->sendError(invalidField(!chatId ? chatIdKey : messageIdKey));
+    const std::optional<MessageRecord> message = requestedMessage(connection, request);
+    if (!message)
         return;
-    }
-    const std::optional<MessageRecord> message = db.message(*messageId);
-    if (!message || message->chatId != *chatId || !db.isMember(*chatId, connection->userId)) {
-        connection->sendError(QStringLiteral("Message not found"));
-        return;
-    }
     if (message->senderId != connection->userId) {
         connection->sendError(QStringLiteral("Only the sender can delete a message"));
         return;

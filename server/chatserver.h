@@ -10,10 +10,12 @@
 #include <QTcpServer>
 #include <QThreadPool>
 #include <QWebSocketServer>
+#include <optional>
 
 class ClientConnection;
 class Database;
 class QTcpSocket;
+struct MessageRecord;
 
 // The chat server: one TCP port that upgrades "/ws" to a WebSocket speaking the chat protocol
 // and answers every other request as plain HTTP for the files under the static folder.
@@ -54,6 +56,8 @@ private:
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(quint64 connectionId, const QString &userId, const QString &name, bool ok);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
+    std::optional<MessageRecord> requestedMessage(
+        ClientConnection *connection, const QJsonObject &request);
     void handleMessageSeen(ClientConnection *connection, const QJsonObject &request);
     void handleEditMessage(ClientConnection *connection, const QJsonObject &request);
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
