@@ -351,13 +351,19 @@ void MessageDelegate::paint(
 
 QSize MessageDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
+    QRect replyRect;
+    return QSize(option.rect.width(), layOutRow(index, option.rect.width(), replyRect));
+}
+
+int MessageDelegate::layOutRow(const QModelIndex &index, int width, QRect &replyRect) const
+{
     const bool hasReply = !index.data(ReplyToIdRole).toString().isEmpty();
-    QRect bubbleRect, textRect, senderRect, avatarRect, replyRect;
+    QRect bubbleRect, textRect, senderRect, avatarRect;
     int height = 0;
     getBubbleLayout(index.data(TextRole).toString(),
         index.data(SenderNameRole).toString(),
         index.data(IsOwnRole).toBool(),
-        option.rect.width(),
+        width,
         bubbleRect,
         textRect,
         senderRect,
@@ -366,7 +372,7 @@ QSize MessageDelegate::sizeHint(const QStyleOptionViewItem &option, const QModel
         hasReply,
         hasReply ? index.data(ReplyPreviewRole).toString() : QString(),
         replyRect);
-    return QSize(option.rect.width(), height);
+    return height;
 }
 
 bool MessageDelegate::editorEvent(QEvent *event,
@@ -378,20 +384,8 @@ bool MessageDelegate::editorEvent(QEvent *event,
     if (event->type() == QEvent::MouseButtonPress && !replyToId.isEmpty()) {
         const auto *mouseEvent = static_cast<QMouseEvent *>(event);
         if (mouseEvent->button() == Qt::LeftButton) {
-            QRect bubbleRect, textRect, senderRect, avatarRect, replyRect;
-            int height = 0;
-            getBubbleLayout(index.data(TextRole).toString(),
-                index.data(SenderNameRole).toString(),
-                index.data(IsOwnRole).toBool(),
-                option.rect.width(),
-                bubbleRect,
-                textRect,
-                senderRect,
-                avatarRect,
-                height,
-                true,
-                index.data(ReplyPreviewRole).toString(),
-                replyRect);
+            QRect replyRect;
+            layOutRow(index, option.rect.width(), replyRect);
             replyRect.translate(0, option.rect.top());
             if (replyRect.contains(mouseEvent->localPos().toPoint())) {
                 if (mainWindow)

@@ -42,4 +42,8 @@ public:
     bool isDarkMode = false;
     MainWindow *mainWindow = nullptr;
     QString highlightedMessageId;
+
+private:
+    // getBubbleLayout for the row at `index`; returns its height.
+    int layOutRow(const QModelIndex &index, int width, QRect &replyRect) const;
 };
