@@ -18,6 +18,19 @@ namespace
         return content.toObject();
     }
 
+    // Every list from the network is read up to maxListLength elements, whatever it announces.
+    template <typename T, typename Convert>
+    std::vector<T> readList(const QJsonValue &value, Convert convert)
+    {
+        const QJsonArray array = value.toArray();
+        const int count = std::min(array.size(), maxListLength);
+        std::vector<T> result;
+        result.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+            result.push_back(convert(array.at(i).toObject()));
+        return result;
+    }
+
     QJsonObject typed(QLatin1String type)
     {
         return QJsonObject { { QStringLiteral("type"), QString(type) } };
@@ -112,34 +125,18 @@ Chat chatFromJson(const QJsonObject &object)
 {
     Chat chat = newChatFromJson(object);
     chat.ownerId = readString(object, QLatin1String("ownerId"));
-    const QJsonArray messages = object.value(QLatin1String("messages")).toArray();
-    const int count = std::min(messages.size(), maxListLength);
-    chat.messages.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-        chat.messages.push_back(messageFromJson(messages.at(i).toObject()));
+    chat.messages = readList<Message>(object.value(QLatin1String("messages")), messageFromJson);
     return chat;
 }
 
 std::vector<Chat> chatsFromJson(const QJsonValue &chats)
 {
-    const QJsonArray array = chats.toArray();
-    const int count = std::min(array.size(), maxListLength);
-    std::vector<Chat> result;
-    result.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-        result.push_back(chatFromJson(array.at(i).toObject()));
-    return result;
+    return readList<Chat>(chats, chatFromJson);
 }
 
 std::vector<User> usersFromJson(const QJsonValue &users)
 {
-    const QJsonArray array = users.toArray();
-    const int count = std::min(array.size(), maxListLength);
-    std::vector<User> result;
-    result.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-        result.push_back(userFromJson(array.at(i).toObject()));
-    return result;
+    return readList<User>(users, userFromJson);
 }
 
 QJsonObject loginFrame(const QString &username, const QString &password)
