@@ -1,6 +1,7 @@
 // MainWindow's frame: construction, the signal wiring, and closing.
 #include "mainwindow.h"
 
+#include "app/appicon.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
 
@@ -32,6 +33,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setupUi();
     applyTheme();
+    setWindowIcon(appIcon());
     setupTrayIcon();
 
     {
