@@ -15,8 +15,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME ferrow-desktop)
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "Ferrow Desktop chat client\nA desktop chat client for a Ferrow chat server.")
-# Emoji render only with a colour emoji font.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fonts-noto-color-emoji")
+# Emoji render only with a colour emoji font; the password goes to the secret store when one
+# runs.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fonts-noto-color-emoji, gnome-keyring | kwalletmanager")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION net)
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ferrow-server)

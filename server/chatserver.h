@@ -1,13 +1,15 @@
 #pragma once
 
+#include "tlstcpserver.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
-#include <QTcpServer>
 #include <QThreadPool>
 #include <QWebSocketServer>
 #include <optional>
@@ -29,6 +31,8 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // With a certificate and key, the port speaks wss:// and https:// instead.
+        QSslConfiguration tls;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
@@ -38,6 +42,7 @@ public:
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
+    bool isSecure() const;
     int connectionCount() const;
 
     // Stops accepting and closes every connection; `stopped` follows when all are gone.
@@ -68,7 +73,7 @@ private:
 
     Database &db;
     Options options;
-    QTcpServer tcpServer;
+    TlsTcpServer tcpServer;
     QWebSocketServer webSocketServer;
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;

@@ -95,3 +95,10 @@ void MainWindow::onLogoutClicked()
     QTimer::singleShot(
         reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
 }
+
+void MainWindow::onCertificateRejected(const QString &reason)
+{
+    statusLabel->setText(
+        QStringLiteral("Cannot connect securely: the server's certificate was refused (") + reason
+        + QStringLiteral(")."));
+}

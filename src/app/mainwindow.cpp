@@ -60,6 +60,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(client, &WebSocketClient::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
     connect(client, &WebSocketClient::messageUpdated, this, &MainWindow::onMessageUpdated);
     connect(client, &WebSocketClient::messageDeleted, this, &MainWindow::onMessageDeleted);
+    connect(
+        client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
     client->connectToServer();

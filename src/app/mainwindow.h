@@ -82,6 +82,7 @@ private slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void onTrayShowHide();
     void onTrayQuit();
+    void onCertificateRejected(const QString &reason);
 
 private:
     // Frame, layout, theme and tray (src/app).
