@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "app/appicon.h"
+#include "app/credentialstore.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
 
@@ -36,12 +37,13 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowIcon(appIcon());
     setupTrayIcon();
 
-    {
-        AppSettings settings;
-        if (settings.contains(SettingsKey::username)) {
-            usernameEdit->setText(settings.value(SettingsKey::username).toString());
-            passwordEdit->setText(settings.value(SettingsKey::password).toString());
-        }
+    credentials = new CredentialStore(this);
+    connect(
+        credentials, &CredentialStore::passwordLoaded, this, &MainWindow::onStoredPasswordLoaded);
+    credentials->load();
+    if (!credentials->username().isNull()) {
+        usernameEdit->setText(credentials->username());
+        passwordEdit->setText(credentials->password());
     }
 
     historyTimeout = new QTimer(this);
