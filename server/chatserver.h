@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QThreadPool>
 #include <QWebSocketServer>
+#include <functional>
 #include <optional>
 
 class ClientConnection;
@@ -31,6 +32,9 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
+        // Tests pass a clock of their own, so that they never wait for real time to pass.
+        std::function<qint64()> clock;
         // With a certificate and key, the port speaks wss:// and https:// instead.
         QSslConfiguration tls;
     };
@@ -68,6 +72,7 @@ private:
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
+    qint64 nowSeconds() const;
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
     void finishShutdown();
 
