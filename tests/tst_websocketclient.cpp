@@ -449,7 +449,7 @@ void TestWebSocketClient::ignoresMalformedFrames()
             && method.name() != QByteArrayLiteral("messageDeleted"))
             spies.append(new QSignalSpy(client, method));
     }
-    QCOMPARE(spies.size(), 11);
+    QCOMPARE(spies.size(), 12);
     deliver(text);
     for (QSignalSpy *spy : qAsConst(spies))
         QCOMPARE(spy->count(), 0);
