@@ -29,7 +29,7 @@ constexpr int messageListY = 300;
 
 // Bounds that only a stuck client reaches; the figures themselves are far below them.
 constexpr int startTimeoutMs = 30000;
-constexpr int stepTimeoutMs = 120000;
+constexpr int stepTimeoutMs = 600000;
 // A click that lands before the chat list is filled does nothing; it is tried again.
 constexpr int probeAttempts = 20;
 constexpr int probeWaitMs = 1500;
@@ -94,7 +94,7 @@ QString sampleText(std::mt19937 &random)
         QStringLiteral("good"),
         QStringLiteral("will"),
         QStringLiteral("do") };
-    const int count = 4 + static_cast<int>(random() % 30);
+    const int count = 4 + static_cast<int>(random() % 16);
     QString text;
     for (int i = 0; i < count; ++i) {
         if (i > 0)
