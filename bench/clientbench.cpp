@@ -548,7 +548,7 @@ void ClientBench::print(const Figure &figure) const
 
 // A chat of `messages` held since the login push is opened by a click; a message pushed into
 // it right after the click is answered once the chat is open and the client free again.
-void ClientBench::openChatScenario(int messages, Figure &open, Figure &receipts)
+void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Figure &receipts)
 {
     // Row 0: a chat of one unseen message, opened first to know the push is applied. Row 1:
     // the measured chat. Below: twenty ordinary chats.
@@ -592,6 +592,7 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &receipts)
             continue;
         }
         open.values.push_back(toMs(server->receiptTime(pushedId) - clicked));
+        ahead.values.push_back(server->receiptsBefore(pushedId));
         if (!waitFor([&] { return server->receiptCount(chatId(targetChat)) >= expectedReceipts; },
                 stepTimeoutMs)) {
             fail(QStringLiteral("%1 of %2 receipts arrived")
@@ -780,11 +781,16 @@ int ClientBench::run()
             Figure open { QStringLiteral("1. open chat of %1 messages").arg(messages),
                 QStringLiteral("ms"),
                 {} };
+            // Tells a client that shows the chat first from one that writes every receipt first.
+            Figure ahead {
+                QStringLiteral("1. receipts written before that answer"), QString(), {}
+            };
             Figure receipts { QStringLiteral("2. last receipt of %1 messages").arg(messages),
                 QStringLiteral("ms"),
                 {} };
-            openChatScenario(messages, open, receipts);
+            openChatScenario(messages, open, ahead, receipts);
             print(open);
+            print(ahead);
             print(receipts);
         }
     }

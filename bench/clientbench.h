@@ -59,7 +59,7 @@ private:
     bool openChatRow(int row, const QString &awaitedReceipt);
     void fail(const QString &what);
 
-    void openChatScenario(int messages, Figure &open, Figure &receipts);
+    void openChatScenario(int messages, Figure &open, Figure &ahead, Figure &receipts);
     void bigLoginScenario(Figure &usable, Figure &memory, Figure &idle);
     void burstScenario(Figure &rate);
     void pagingScenario(bool replies, Figure &responsive);

@@ -55,6 +55,7 @@ void FakeChatServer::resetObservations()
 {
     receipts.clear();
     receiptsPerChat.clear();
+    receiptsAhead.clear();
     lastReceiptPerChat.clear();
     historyRequestCount = 0;
     historyRequestAt = -1;
@@ -69,6 +70,11 @@ qint64 FakeChatServer::receiptTime(const QString &messageId) const
 int FakeChatServer::receiptCount(const QString &chatId) const
 {
     return receiptsPerChat.value(chatId);
+}
+
+int FakeChatServer::receiptsBefore(const QString &messageId) const
+{
+    return receiptsAhead.value(messageId, -1);
 }
 
 qint64 FakeChatServer::lastReceiptTime(const QString &chatId) const
@@ -113,8 +119,10 @@ void FakeChatServer::onTextMessage(const QString &text)
     if (type == QLatin1String("message_seen")) {
         const QString messageId = frame.value(QLatin1String("messageId")).toString();
         const QString chatId = frame.value(QLatin1String("chatId")).toString();
-        if (!receipts.contains(messageId))
+        if (!receipts.contains(messageId)) {
             receipts.insert(messageId, now);
+            receiptsAhead.insert(messageId, receiptsPerChat.value(chatId));
+        }
         ++receiptsPerChat[chatId];
         lastReceiptPerChat.insert(chatId, now);
     } else if (type == QLatin1String("get_history")) {

@@ -37,6 +37,8 @@ public:
     // When the receipt for `messageId` arrived, or -1.
     qint64 receiptTime(const QString &messageId) const;
     int receiptCount(const QString &chatId) const;
+    // How many receipts of the same chat came before the one for `messageId`, or -1.
+    int receiptsBefore(const QString &messageId) const;
     // When the latest receipt for `chatId` arrived, or -1.
     qint64 lastReceiptTime(const QString &chatId) const;
     int historyRequests() const;
@@ -60,6 +62,7 @@ private:
     bool loggedIn = false;
     QHash<QString, qint64> receipts;
     QHash<QString, int> receiptsPerChat;
+    QHash<QString, int> receiptsAhead;
     QHash<QString, qint64> lastReceiptPerChat;
     int historyRequestCount = 0;
     qint64 historyRequestAt = -1;
