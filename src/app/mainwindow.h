@@ -31,6 +31,7 @@ class QStackedWidget;
 class QTabWidget;
 class ChatStore;
 class QTimer;
+class CredentialStore;
 class WebSocketClient;
 
 // The one window of the client: owns the server connection, the conversation store and every
@@ -87,6 +88,8 @@ private slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void onTrayShowHide();
     void onTrayQuit();
+    void onCertificateRejected(const QString &reason);
+    void onStoredPasswordLoaded(const QString &password);
 
 private:
     // Frame, layout, theme and tray (src/app).
@@ -204,6 +207,11 @@ private:
     // Receipts of an opened chat still to be sent, a chunk per event-loop turn.
     std::vector<std::pair<QString, QString>> queuedReceipts;
     size_t nextReceipt = 0;
+
+    // The stored login (src/app/credentialstore.h); a connection that opens while its password
+    // is still being read from the secret store logs in once it arrives.
+    CredentialStore *credentials = nullptr;
+    bool autoLoginWhenLoaded = false;
 
     // Tests reach widgets and state through this one door.
     friend struct WindowProbe;

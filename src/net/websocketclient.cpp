@@ -1,11 +1,13 @@
 #include "websocketclient.h"
 
+#include "jsonguard.h"
 #include "logging.h"
 #include "model/metatypes.h"
 #include "net/serveraddress.h"
 #include "net/wireformat.h"
 
 #include <QJsonDocument>
+#include <QStringList>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -50,7 +52,10 @@ WebSocketClient::~WebSocketClient() = default;
 
 void WebSocketClient::connectToServer()
 {
-    webSocket.open(ServerAddress::fromEnvironment().webSocketUrl());
+    const ServerAddress address = ServerAddress::fromEnvironment();
+    if (address.tls)
+        webSocket.setSslConfiguration(serverSslConfiguration());
+    webSocket.open(address.webSocketUrl());
 }
 
 void WebSocketClient::onConnected()
@@ -70,8 +75,13 @@ void WebSocketClient::onDisconnected()
 
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
-    Q_UNUSED(errors)
-    webSocket.ignoreSslErrors();
+    // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
+    QStringList reasons;
+    for (const QSslError &error : errors)
+        reasons.append(error.errorString());
+    const QString reason = reasons.join(QStringLiteral("; "));
+    qCWarning(lcNet).noquote() << "Refusing the server's certificate:" << reason;
+    emit certificateRejected(reason);
 }
 
 void WebSocketClient::onTextMessageReceived(QString message)
@@ -84,7 +94,7 @@ void WebSocketClient::onTextMessageReceived(QString message)
     }
     QJsonObject frame;
     {
-        const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+        const QJsonDocument document = jsonguard::parse(message.toUtf8());
         message.clear();
         if (!document.isObject())
             return;

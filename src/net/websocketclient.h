@@ -54,6 +54,8 @@ signals:
     void messageDeleted(const QString &chatId, const QString &messageId);
     // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
     void frameTooLarge();
+    // The server's certificate was refused; the connection is dropped, never retried in clear.
+    void certificateRejected(const QString &reason);
 
 private slots:
     void onConnected();
