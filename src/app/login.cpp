@@ -1,7 +1,8 @@
 // MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
-#include "app/settings.h"
+#include "app/credentialstore.h"
 #include "mainwindow.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/messagedelegate.h"
 
 #include <QLabel>
@@ -23,8 +24,8 @@ void MainWindow::onConnected()
 {
     statusLabel->setText(QStringLiteral("Connected."));
     loginButton->setEnabled(true);
-    AppSettings settings;
-    if (settings.contains(SettingsKey::username) && settings.contains(SettingsKey::password)) {
+    autoLoginWhenLoaded = credentials->isLoading();
+    if (credentials->hasLogin()) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
@@ -42,12 +43,10 @@ void MainWindow::onLoginBtnClicked()
 
 void MainWindow::onLoginSuccess(const User &user, const QString &token)
 {
-    Q_UNUSED(user)
     Q_UNUSED(token)
-    AppSettings settings;
-    settings.setValue(SettingsKey::username, usernameEdit->text());
-    settings.setValue(SettingsKey::password, passwordEdit->text());
-    historyExhaustedChats.clear();
+    credentials->save(usernameEdit->text(), passwordEdit->text());
+    store->setCurrentUserId(user.id);
+    store->forgetExhaustedHistory();
     stackedWidget->setCurrentWidget(chatPage);
 }
 
@@ -56,37 +55,42 @@ void MainWindow::onAuthFailed(const QString &msg)
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
 }
 
+void MainWindow::onFrameTooLarge()
+{
+    // Without a word the user would wait for a login push that never comes.
+    stackedWidget->setCurrentWidget(loginPage);
+    loginButton->setEnabled(false);
+    statusLabel->setText(
+        QStringLiteral("Connection closed: the server sent more data at once than the client "
+                       "accepts (64 MiB)."));
+}
+
 void MainWindow::onLogoutClicked()
 {
-    {
-        AppSettings settings;
-        settings.remove(SettingsKey::username);
-        settings.remove(SettingsKey::password);
-    }
+    credentials->forget();
+    autoLoginWhenLoaded = false;
     usernameEdit->clear();
     passwordEdit->clear();
 
-    chats.clear();
-    users.clear();
+    store->clear();
     currentChatId.clear();
-    isLoadingHistory = false;
-    historyRequestChatId.clear();
-    historyExhaustedChats.clear();
-    historyTimeout->stop();
+    movedChats.clear();
+    queuedReceipts = {};
+    nextReceipt = 0;
     avatarCache.clear();
     pendingAvatarDownloads.clear();
 
     // Nothing of this account's composer may carry over into the next one's first message.
     onCancelReply();
     onCancelEdit();
-    pendingMessages.clear();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-        delegate->highlightedMessageId.clear();
+        delegate->setHighlightedMessageId(QString());
 
     chatListWidget->clear();
+    chatRows.clear();
     contactListWidget->clear();
-    messageListWidget->clear();
+    clearMessageRows();
     chatTitleLabel->setText(QStringLiteral("Select a chat"));
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
@@ -94,4 +98,24 @@ void MainWindow::onLogoutClicked()
     stackedWidget->setCurrentWidget(loginPage);
     QTimer::singleShot(
         reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
+}
+
+void MainWindow::onCertificateRejected(const QString &reason)
+{
+    statusLabel->setText(
+        QStringLiteral("Cannot connect securely: the server's certificate was refused (") + reason
+        + QStringLiteral(")."));
+}
+
+void MainWindow::onStoredPasswordLoaded(const QString &password)
+{
+    if (passwordEdit->text().isEmpty())
+        passwordEdit->setText(password);
+    if (!autoLoginWhenLoaded)
+        return;
+    autoLoginWhenLoaded = false;
+    if (credentials->hasLogin() && stackedWidget->currentWidget() == loginPage) {
+        statusLabel->setText(QStringLiteral("Auto-logging in..."));
+        onLoginBtnClicked();
+    }
 }

@@ -1,27 +1,21 @@
 // MainWindow's frame: construction, the signal wiring, and closing.
 #include "mainwindow.h"
 
+#include "app/appicon.h"
+#include "app/credentialstore.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
-#include <QTimer>
-
-namespace
-{
-
-// A "get_history" answer that has not come by then is taken as lost, so paging is not blocked
-// for good by one dropped request.
-constexpr int historyRequestTimeoutMs = 15000;
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , client(new WebSocketClient(this))
+    , store(new ChatStore(this))
     , networkManager(new QNetworkAccessManager(this))
 {
     {
@@ -32,24 +26,31 @@ MainWindow::MainWindow(QWidget *parent)
 
     setupUi();
     applyTheme();
+    setWindowIcon(appIcon());
     setupTrayIcon();
 
-    {
-        AppSettings settings;
-        if (settings.contains(SettingsKey::username)) {
-            usernameEdit->setText(settings.value(SettingsKey::username).toString());
-            passwordEdit->setText(settings.value(SettingsKey::password).toString());
-        }
+    credentials = new CredentialStore(this);
+    connect(
+        credentials, &CredentialStore::passwordLoaded, this, &MainWindow::onStoredPasswordLoaded);
+    credentials->load();
+    if (!credentials->username().isNull()) {
+        usernameEdit->setText(credentials->username());
+        passwordEdit->setText(credentials->password());
     }
 
-    historyTimeout = new QTimer(this);
-    historyTimeout->setSingleShot(true);
-    historyTimeout->setInterval(historyRequestTimeoutMs);
-    connect(historyTimeout, &QTimer::timeout, this, &MainWindow::finishHistoryRequest);
+    connect(store, &ChatStore::chatsAdded, this, &MainWindow::onChatsAdded);
+    connect(store, &ChatStore::chatMoved, this, &MainWindow::onChatMoved);
+    connect(store, &ChatStore::usersChanged, this, &MainWindow::refreshChatRows);
+    connect(store, &ChatStore::messageArrived, this, &MainWindow::onMessageArrived);
+    connect(store, &ChatStore::olderMessagesAdded, this, &MainWindow::onOlderMessagesAdded);
+    connect(store, &ChatStore::messageStatusChanged, this, &MainWindow::onMessageStatusChanged);
+    connect(store, &ChatStore::messageEdited, this, &MainWindow::onMessageEdited);
+    connect(store, &ChatStore::messageRemoved, this, &MainWindow::onMessageRemoved);
 
     connect(client, &WebSocketClient::connected, this, &MainWindow::onConnected);
     connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(client, &WebSocketClient::authFailed, this, &MainWindow::onAuthFailed);
+    connect(client, &WebSocketClient::frameTooLarge, this, &MainWindow::onFrameTooLarge);
     connect(
         client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
     connect(client, &WebSocketClient::messageReceived, this, &MainWindow::onMessageReceived);
@@ -58,6 +59,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(client, &WebSocketClient::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
     connect(client, &WebSocketClient::messageUpdated, this, &MainWindow::onMessageUpdated);
     connect(client, &WebSocketClient::messageDeleted, this, &MainWindow::onMessageDeleted);
+    connect(
+        client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
     client->connectToServer();

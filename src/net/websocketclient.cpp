@@ -7,13 +7,24 @@
 #include "net/wireformat.h"
 
 #include <QJsonDocument>
+#include <QStringList>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace
 {
 
-// Bounds what one hostile frame can make the client hold; a full history of a busy account
-// stays far below it.
-constexpr qint64 maxIncomingMessageSize = 16 * 1024 * 1024;
+// Frames at least this large leave freed memory worth handing back to the system.
+constexpr int largeFrameSize = 1024 * 1024;
+
+void trimFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 } // namespace
 
@@ -26,7 +37,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
     webSocket.setMaxAllowedIncomingMessageSize(maxIncomingMessageSize);
 
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
-    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::disconnected);
+    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
     connect(&webSocket,
         &QWebSocket::textMessageReceived,
         this,
@@ -41,7 +52,10 @@ WebSocketClient::~WebSocketClient() = default;
 
 void WebSocketClient::connectToServer()
 {
-    webSocket.open(ServerAddress::fromEnvironment().webSocketUrl());
+    const ServerAddress address = ServerAddress::fromEnvironment();
+    if (address.tls)
+        webSocket.setSslConfiguration(serverSslConfiguration());
+    webSocket.open(address.webSocketUrl());
 }
 
 void WebSocketClient::onConnected()
@@ -50,18 +64,42 @@ void WebSocketClient::onConnected()
     emit connected();
 }
 
+void WebSocketClient::onDisconnected()
+{
+    if (webSocket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
+        qCWarning(lcNet) << "Frame over" << maxIncomingMessageSize << "bytes refused";
+        emit frameTooLarge();
+    }
+    emit disconnected();
+}
+
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
-    Q_UNUSED(errors)
-    webSocket.ignoreSslErrors();
+    // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
+    QStringList reasons;
+    for (const QSslError &error : errors)
+        reasons.append(error.errorString());
+    const QString reason = reasons.join(QStringLiteral("; "));
+    qCWarning(lcNet).noquote() << "Refusing the server's certificate:" << reason;
+    emit certificateRejected(reason);
 }
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
-    const QJsonDocument document = jsonguard::parse(message.toUtf8());
-    if (!document.isObject())
-        return;
-    const QJsonObject frame = document.object();
+    if (message.size() >= largeFrameSize) {
+        // Once the frame, its JSON and the records built from it are gone, glibc keeps the
+        // freed pages unless asked to return them.
+        QMetaObject::invokeMethod(
+            this, [] { trimFreedMemory(); }, Qt::QueuedConnection);
+    }
+    QJsonObject frame;
+    {
+        const QJsonDocument document = jsonguard::parse(message.toUtf8());
+        message.clear();
+        if (!document.isObject())
+            return;
+        frame = document.object();
+    }
     const QString type = wire::readString(frame, QLatin1String("type"));
 
     if (type == QLatin1String("login_success"))
