@@ -2,13 +2,16 @@
 #include "mainwindow.h"
 
 #include "app/appicon.h"
+#include "app/composerkeys.h"
 #include "app/credentialstore.h"
+#include "app/rowkeys.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QNetworkAccessManager>
 #include <QTimer>
 
@@ -36,6 +39,15 @@ MainWindow::MainWindow(QWidget *parent)
     applyTheme();
     setWindowIcon(appIcon());
     setupTrayIcon();
+
+    auto *composerKeys = new ComposerKeys(messageInput);
+    connect(composerKeys, &ComposerKeys::escapePressed, this, &MainWindow::leaveComposerMode);
+    connect(composerKeys, &ComposerKeys::upInEmptyInput, this, &MainWindow::editLastOwnMessage);
+    connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
+    connect(new RowKeys(contactListWidget),
+        &RowKeys::rowActivated,
+        this,
+        &MainWindow::onContactSelected);
 
     credentials = new CredentialStore(this);
     connect(

@@ -120,6 +120,10 @@ private:
 
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;
+    void startEditing(const QString &messageId, const QString &text);
+    // Keys of the composer (src/app/composerkeys.h): Escape and Up in an empty input.
+    void leaveComposerMode();
+    void editLastOwnMessage();
 
     // Avatars (src/view/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);

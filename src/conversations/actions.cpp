@@ -118,8 +118,14 @@ void MainWindow::onEditMessage()
     const QMenu *menu = menuOfTriggeredAction();
     if (!menu)
         return;
-    editingMessageId = menu->property(messageIdProperty).toString();
-    editingOldText = menu->property(messageTextProperty).toString();
+    startEditing(menu->property(messageIdProperty).toString(),
+        menu->property(messageTextProperty).toString());
+}
+
+void MainWindow::startEditing(const QString &messageId, const QString &text)
+{
+    editingMessageId = messageId;
+    editingOldText = text;
     editLabel->setText(QStringLiteral("Editing: ") + shortened(editingOldText, editPreviewLength));
     editBar->show();
     messageInput->setText(editingOldText);
@@ -169,4 +175,25 @@ void MainWindow::onCancelEdit()
     editBar->hide();
     messageInput->clear();
     sendButton->setText(QStringLiteral("Send"));
+}
+
+void MainWindow::leaveComposerMode()
+{
+    if (!editingMessageId.isEmpty())
+        onCancelEdit();
+    else if (!replyToMessageId.isEmpty())
+        onCancelReply();
+}
+
+void MainWindow::editLastOwnMessage()
+{
+    const auto chat = chats.constFind(currentChatId);
+    if (chat == chats.constEnd() || !editingMessageId.isEmpty())
+        return;
+    const QString ownId = client->currentUser.id;
+    const auto last = std::find_if(chat->messages.crbegin(),
+        chat->messages.crend(),
+        [&ownId](const Message &m) { return m.senderId == ownId; });
+    if (last != chat->messages.crend())
+        startEditing(last->id, last->content);
 }
