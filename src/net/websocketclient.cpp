@@ -1,5 +1,6 @@
 #include "websocketclient.h"
 
+#include "jsonguard.h"
 #include "logging.h"
 #include "model/metatypes.h"
 #include "net/serveraddress.h"
@@ -66,7 +67,7 @@ void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    const QJsonDocument document = jsonguard::parse(message.toUtf8());
     if (!document.isObject())
         return;
     const QJsonObject frame = document.object();
