@@ -68,6 +68,7 @@ private slots:
     void upWithTypedTextOnlyMovesTheCursor();
     void escapeLeavesEditMode();
     void escapeLeavesReplyModeAndKeepsText();
+    void ctrlFNarrowsRowsByName();
 };
 
 void TestKeyboard::initTestCase()
@@ -183,6 +184,38 @@ void TestKeyboard::escapeLeavesReplyModeAndKeepsText()
     QCOMPARE(session.server.framesOfType(QStringLiteral("message")).first(),
         json(R"({"type":"message","chatId":"g1","replyToId":null,
                  "content":{"text":"no quote","file":null,"theme":null}})"));
+}
+
+void TestKeyboard::ctrlFNarrowsRowsByName()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    const auto *field = session.window->findChild<QLineEdit *>(QStringLiteral("chatFilter"));
+    QVERIFY(field);
+    QVERIFY(!field->isVisible());
+
+    QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(field->isVisible());
+    QVERIFY(field->hasFocus());
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("TE"));
+    QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+    QVERIFY(probe.contactListWidget()->isRowHidden(0));
+
+    // Rows that come in while it is open are narrowed too.
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"},{"userId":"u3","username":"Peter"}]})");
+    QCOMPARE(probe.contactListWidget()->count(), 2);
+    QVERIFY(probe.contactListWidget()->isRowHidden(0));
+    QVERIFY(!probe.contactListWidget()->isRowHidden(1));
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(!field->isVisible());
+    QVERIFY(!probe.contactListWidget()->isRowHidden(0));
+    QVERIFY(!probe.contactListWidget()->isRowHidden(1));
+    QVERIFY(!probe.chatListWidget()->isRowHidden(0));
 }
 
 QTEST_MAIN(TestKeyboard)

@@ -4,6 +4,7 @@
 #include "app/appicon.h"
 #include "app/composerkeys.h"
 #include "app/credentialstore.h"
+#include "app/listfilter.h"
 #include "app/rowkeys.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
@@ -43,6 +44,7 @@ MainWindow::MainWindow(QWidget *parent)
     auto *composerKeys = new ComposerKeys(messageInput);
     connect(composerKeys, &ComposerKeys::escapePressed, this, &MainWindow::leaveComposerMode);
     connect(composerKeys, &ComposerKeys::upInEmptyInput, this, &MainWindow::editLastOwnMessage);
+    new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
     connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
     connect(new RowKeys(contactListWidget),
         &RowKeys::rowActivated,
