@@ -193,6 +193,7 @@ private:
     QString replyToText;
     QString replyToSenderName;
     QMap<QString, QPixmap> avatarCache;
+    mutable QHash<QString, QIcon> genericAvatars;
     QSet<QString> pendingAvatarDownloads;
 
     QSystemTrayIcon *trayIcon = nullptr;
