@@ -3,9 +3,12 @@
 #include "ratelimiter.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <QWebSocketProtocol>
 
 class QWebSocket;
 
@@ -27,12 +30,16 @@ public:
 
     quint64 id() const;
     QString peer() const;
+    QHostAddress peerAddress() const;
 
     void sendText(const QString &text);
     void sendFrame(const QJsonObject &frame);
     void sendError(const QString &message);
     // Closes with "going away"; `closed` follows once the socket is gone.
     void shutdown();
+    // Closes the connection unless stopLoginDeadline() is called within `ms`; 0 never closes.
+    void startLoginDeadline(int ms);
+    void stopLoginDeadline();
 
     // Empty until a login succeeds.
     QString userId;
@@ -47,11 +54,13 @@ private:
     void onTextMessage(const QString &text);
     void onBinaryMessage();
     void onDisconnected();
+    void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
 
     QWebSocket *socket;
     quint64 connectionId;
     QString peerName;
     RateLimiter limiter;
     QElapsedTimer clock;
+    QTimer loginDeadline;
     bool gone = false;
 };

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ namespace
 
 constexpr quint16 defaultPort = 8443;
 constexpr int defaultHistoryPage = 50;
+const ChatServer::Options defaultOptions;
 // Exit code for a command line that cannot be understood.
 constexpr int usageError = 2;
 
@@ -70,19 +72,35 @@ QString readPassword()
     return QString::fromStdString(line);
 }
 
+// Every connection takes a descriptor, and the usual soft limit of 1024 is reached by a few
+// hundred clients; the hard limit is what the administrator really allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        qCWarning(lcServer) << "cannot raise the open file limit above" << quint64(before);
+        return;
+    }
+    qCInfo(lcServer) << "open file limit raised from" << quint64(before) << "to"
+                     << quint64(limit.rlim_cur);
+}
+
 int serve(Database &db,
     const QString &dataDir,
     const QHostAddress &address,
     quint16 port,
-    int historyPage)
+    ChatServer::Options options)
 {
+    raiseDescriptorLimit();
     SignalWatcher watcher;
     if (!watcher.isValid())
         qCWarning(lcServer) << "cannot watch for SIGTERM and SIGINT";
 
-    ChatServer::Options options;
     options.staticDir = QDir(dataDir).filePath(QStringLiteral("static"));
-    options.historyPage = historyPage;
     ChatServer server(db, options);
     if (!server.listen(address, port)) {
         printError(QStringLiteral("cannot listen on %1:%2: %3")
@@ -148,7 +166,13 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultHistoryPage),
         QStringLiteral("N"),
         QString::number(defaultHistoryPage));
-    parser.addOptions({ dataDirOption, listenOption, portOption, pageOption });
+    const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Accept at most N connections at a time from one address (default: %1; "
+                       "0 for no limit).")
+            .arg(defaultOptions.maxConnectionsPerAddress),
+        QStringLiteral("N"),
+        QString::number(defaultOptions.maxConnectionsPerAddress));
+    parser.addOptions({ dataDirOption, listenOption, portOption, pageOption, perAddressOption });
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
         QStringLiteral("[command [arguments...]]"));
@@ -171,6 +195,13 @@ int runServerCli(const QStringList &arguments)
     const int historyPage = parser.value(pageOption).toInt(&ok);
     if (!ok || historyPage < 1 || historyPage > 1000) {
         printError(QStringLiteral("the history page must be 1 to 1000 messages"));
+        return usageError;
+    }
+    ChatServer::Options options;
+    options.historyPage = historyPage;
+    options.maxConnectionsPerAddress = parser.value(perAddressOption).toInt(&ok);
+    if (!ok || options.maxConnectionsPerAddress < 0) {
+        printError(QStringLiteral("invalid connection limit: ") + parser.value(perAddressOption));
         return usageError;
     }
     const QString listenText = parser.value(listenOption);
@@ -214,7 +245,7 @@ int runServerCli(const QStringList &arguments)
 
     QString error;
     if (command.isEmpty())
-        return serve(db, dataDir, address, static_cast<quint16>(port), historyPage);
+        return serve(db, dataDir, address, static_cast<quint16>(port), options);
     if (command == QLatin1String("add-user"))
         error = admin::addUser(db, commandArguments.at(0), readPassword());
     else if (command == QLatin1String("set-avatar"))

@@ -11,6 +11,8 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 namespace
 {
@@ -71,6 +73,7 @@ private slots:
     void stopsCleanlyOnSignal();
     void busyPortFailsClearly();
     void killedServerKeepsEveryEchoedMessage();
+    void logsInWithThousandIdleConnectionsOpen();
 
 private:
     Result run(const QStringList &arguments, const QByteArray &input = QByteArray());
@@ -415,6 +418,54 @@ void TestServerProcess::killedServerKeepsEveryEchoedMessage()
                                          .toArray())
         stored.insert(message.toObject().value(QLatin1String("messageId")).toString());
     QVERIFY(stored.contains(echoed));
+}
+
+void TestServerProcess::logsInWithThousandIdleConnectionsOpen()
+{
+    QCOMPARE(run(dataDirArguments() + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+    rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 4096)
+        QSKIP("the hard descriptor limit is too low for this test");
+    // The server starts with the usual soft limit of 1024 and must lift it itself; this
+    // process needs a descriptor per idle connection.
+    rlimit usual = saved;
+    usual.rlim_cur = 1024;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &usual), 0);
+    const quint16 port = startServer();
+    rlimit raised = saved;
+    raised.rlim_cur = saved.rlim_max;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    QVERIFY(port);
+
+    // Spread over many loopback addresses, so that the per-address cap does not apply.
+    constexpr int idle = 1200;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < idle; ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(
+            sockets.back()->bind(QHostAddress(QStringLiteral("127.0.1.%1").arg(2 + i / 50)), 0));
+        sockets.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    const auto allConnected = [&sockets] {
+        for (const auto &socket : sockets) {
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allConnected(), 30000);
+    QVERIFY(login(port, QStringLiteral("alice"), QStringLiteral("demo")));
+    // None of them was dropped to make room.
+    QVERIFY(allConnected());
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(process->processId()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch files =
+        QRegularExpression(QStringLiteral("Max open files +(\\d+) +(\\d+)"))
+            .match(QString::fromLatin1(limits.readAll()));
+    QVERIFY(files.hasMatch());
+    QCOMPARE(files.captured(1), files.captured(2));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)

@@ -1,0 +1,505 @@
+#include "chatserver.h"
+#include "credentials.h"
+#include "database.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <QtEndian>
+#include <QtTest>
+#include <algorithm>
+#include <memory>
+#include <sys/resource.h>
+
+namespace
+{
+
+// Loopback addresses other than 127.0.0.1 stand for strangers: Linux routes all of
+// 127.0.0.0/8 to this host, so a socket bound to one of them reaches the server from there.
+QString strangerAddress(int index)
+{
+    return QStringLiteral("127.0.%1.%2").arg(1 + index / 250).arg(2 + index % 250);
+}
+
+QJsonObject loginRequest(const QString &username, const QString &password)
+{
+    return { { QStringLiteral("type"), QStringLiteral("login_with_password") },
+        { QStringLiteral("username"), username },
+        { QStringLiteral("password"), password } };
+}
+
+QByteArray compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString typeOf(const QJsonObject &frame)
+{
+    return frame.value(QLatin1String("type")).toString();
+}
+
+// A WebSocket client written on a plain TCP socket, so that it can come from any loopback
+// address, send any handshake, and stop reading when a test wants it to.
+class RawClient
+{
+public:
+    QTcpSocket socket;
+    QByteArray response;
+    QList<QJsonObject> frames;
+    bool closeFrame = false;
+    int closeCode = -1;
+
+    explicit RawClient(bool reading = true)
+    {
+        if (!reading) {
+            // Qt stops taking bytes from the kernel once this much is buffered, so the
+            // kernel's buffers fill and the server sees a client that does not read.
+            socket.setReadBufferSize(4096);
+            return;
+        }
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { take(); });
+    }
+
+    bool connectFrom(const QString &local, quint16 port)
+    {
+        if (!local.isEmpty() && !socket.bind(QHostAddress(local), 0))
+            return false;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000);
+    }
+
+    static QByteArray handshake(const QByteArray &key = newKey())
+    {
+        return "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+               "Connection: Upgrade\r\nSec-WebSocket-Key: "
+            + key + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    }
+
+    static QByteArray newKey()
+    {
+        QByteArray bytes(16, Qt::Uninitialized);
+        for (char &byte : bytes)
+            byte = char(QRandomGenerator::global()->bounded(256));
+        return bytes.toBase64();
+    }
+
+    // Opens a WebSocket from `local`; true once the server has answered "101".
+    bool open(const QString &local, quint16 port)
+    {
+        if (!connectFrom(local, port))
+            return false;
+        socket.write(handshake());
+        return QTest::qWaitFor([this] { return !response.isEmpty() || isClosed(); }, 10000)
+            && response.startsWith("HTTP/1.1 101");
+    }
+
+    bool isClosed() const
+    {
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    }
+
+    void sendText(const QByteArray &payload)
+    {
+        QByteArray frame(1, char(0x81));
+        const quint64 size = quint64(payload.size());
+        if (size < 126) {
+            frame += char(0x80 | size);
+        } else if (size < 65536) {
+            frame += char(0x80 | 126);
+            frame += char(size >> 8);
+            frame += char(size & 0xff);
+        } else {
+            frame += char(0x80 | 127);
+            for (int shift = 56; shift >= 0; shift -= 8)
+                frame += char((size >> shift) & 0xff);
+        }
+        const quint32 mask = QRandomGenerator::global()->generate();
+        char maskBytes[4];
+        qToBigEndian(mask, maskBytes);
+        frame.append(maskBytes, 4);
+        for (int i = 0; i < payload.size(); ++i)
+            frame += char(payload.at(i) ^ maskBytes[i % 4]);
+        socket.write(frame);
+    }
+
+    void send(const QJsonObject &request)
+    {
+        sendText(compact(request));
+    }
+
+    bool waitForFrames(int count, int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([&] { return frames.size() >= count || isClosed(); }, timeoutMs)
+            && frames.size() >= count;
+    }
+
+    // Reads and parses everything buffered so far, also for a client that paused reading.
+    void take()
+    {
+        buffer += socket.readAll();
+        if (response.isEmpty()) {
+            const int end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            response = buffer.left(end + 4);
+            buffer.remove(0, end + 4);
+        }
+        while (buffer.size() >= 2) {
+            const bool final = buffer.at(0) & 0x80;
+            const int opcode = buffer.at(0) & 0x0f;
+            quint64 size = quint8(buffer.at(1)) & 0x7f;
+            int offset = 2;
+            if (size == 126) {
+                if (buffer.size() < 4)
+                    return;
+                size = qFromBigEndian<quint16>(buffer.constData() + 2);
+                offset = 4;
+            } else if (size == 127) {
+                if (buffer.size() < 10)
+                    return;
+                size = qFromBigEndian<quint64>(buffer.constData() + 2);
+                offset = 10;
+            }
+            if (quint64(buffer.size()) < offset + size)
+                return;
+            const QByteArray payload = buffer.mid(offset, int(size));
+            buffer.remove(0, offset + int(size));
+            if (opcode == 0x1 || opcode == 0x0) {
+                message += payload;
+                if (final) {
+                    frames.append(QJsonDocument::fromJson(message).object());
+                    message.clear();
+                }
+            } else if (opcode == 0x8) {
+                closeFrame = true;
+                closeCode = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 0;
+            }
+        }
+    }
+
+private:
+    QByteArray buffer;
+    QByteArray message;
+};
+
+// Lowers this process's soft descriptor limit for the life of the object.
+class DescriptorLimit
+{
+public:
+    explicit DescriptorLimit(rlim_t soft)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit lowered = saved;
+        lowered.rlim_cur = soft;
+        ok = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~DescriptorLimit()
+    {
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    bool ok = false;
+
+private:
+    rlimit saved {};
+};
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
+}
+
+} // namespace
+
+class TestServerLimits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void connectionsPerAddressAreCapped();
+    void connectionsThatDoNotLogInAreClosed_data();
+    void connectionsThatDoNotLogInAreClosed();
+    void acceptingResumesWhenDescriptorsRunOut();
+    void loginIsAnsweredDuringLoginFlood_data();
+    void loginIsAnsweredDuringLoginFlood();
+
+private:
+    void startServer(const ChatServer::Options &options);
+    ChatServer::Options defaults() const;
+    std::unique_ptr<RawClient> open(const QString &local = QString());
+    std::unique_ptr<RawClient> login(const QString &username, const QString &local = QString());
+
+    QString passwordHash;
+    QString slowHash;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Database> db;
+    std::unique_ptr<ChatServer> server;
+    QString alice, bob, team;
+};
+
+void TestServerLimits::initTestCase()
+{
+    // Few rounds keep the many logins quick; the server checks whatever rounds a hash names.
+    passwordHash = credentials::hashPassword(QStringLiteral("secret"), 1000);
+    slowHash = credentials::hashPassword(QStringLiteral("secret"), 400000);
+}
+
+void TestServerLimits::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    db = std::make_unique<Database>();
+    QVERIFY(db->open(dir->path()));
+    alice = db->addUser(QStringLiteral("alice"), passwordHash)->id;
+    bob = db->addUser(QStringLiteral("bob"), passwordHash)->id;
+    // Checked far slower than the shortest login deadline tested.
+    const QString slow = db->addUser(QStringLiteral("slow"), slowHash)->id;
+    team = db->createChat(QString(),
+                 QStringLiteral("Team"),
+                 QStringLiteral("group"),
+                 alice,
+                 { alice, bob, slow })
+               ->id;
+}
+
+void TestServerLimits::cleanup()
+{
+    server.reset();
+    db.reset();
+    dir.reset();
+}
+
+ChatServer::Options TestServerLimits::defaults() const
+{
+    ChatServer::Options options;
+    options.staticDir = dir->filePath(QStringLiteral("static"));
+    return options;
+}
+
+void TestServerLimits::startServer(const ChatServer::Options &options)
+{
+    server = std::make_unique<ChatServer>(*db, options);
+    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+}
+
+std::unique_ptr<RawClient> TestServerLimits::open(const QString &local)
+{
+    auto client = std::make_unique<RawClient>();
+    if (!client->open(local, server->serverPort()))
+        return nullptr;
+    return client;
+}
+
+std::unique_ptr<RawClient> TestServerLimits::login(const QString &username, const QString &local)
+{
+    std::unique_ptr<RawClient> client = open(local);
+    if (!client)
+        return nullptr;
+    client->send(loginRequest(username, QStringLiteral("secret")));
+    if (!client->waitForFrames(3) || typeOf(client->frames.at(0)) != QLatin1String("login_success"))
+        return nullptr;
+    client->frames.clear();
+    return client;
+}
+
+void TestServerLimits::connectionsPerAddressAreCapped()
+{
+    ChatServer::Options options = defaults();
+    options.maxConnectionsPerAddress = 3;
+    startServer(options);
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(open(strangerAddress(0)));
+        QVERIFY(held.back());
+    }
+    QVERIFY(!open(strangerAddress(0)));
+    // An HTTP request from there is refused too, while other addresses are served.
+    RawClient http;
+    QVERIFY(http.connectFrom(strangerAddress(0), server->serverPort()));
+    http.socket.write("GET /static/default.png HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(http.isClosed(), 10000);
+    QCOMPARE(http.response, QByteArray());
+    QVERIFY(login(QStringLiteral("alice"), strangerAddress(1)));
+    QVERIFY(login(QStringLiteral("bob")));
+
+    // A closed connection frees its place.
+    held.pop_back();
+    QTRY_VERIFY_WITH_TIMEOUT(login(QStringLiteral("alice"), strangerAddress(0)), 10000);
+}
+
+void TestServerLimits::connectionsThatDoNotLogInAreClosed_data()
+{
+    QTest::addColumn<QByteArrayList>("requests");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray right =
+        compact(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    const QByteArray wrong =
+        compact(loginRequest(QStringLiteral("alice"), QStringLiteral("guess")));
+    QTest::newRow("silent") << QByteArrayList() << QString();
+    QTest::newRow("only bad requests") << QByteArrayList { "{\"type\":", "[]" } << QString();
+    QTest::newRow("refused login") << QByteArrayList { wrong } << QStringLiteral("auth_failed");
+    QTest::newRow("logged in") << QByteArrayList { right } << QStringLiteral("login_success");
+    QTest::newRow("slow password check") << QByteArrayList {
+        compact(loginRequest(QStringLiteral("slow"), QStringLiteral("secret")))
+    } << QStringLiteral("login_success");
+}
+
+void TestServerLimits::connectionsThatDoNotLogInAreClosed()
+{
+    QFETCH(QByteArrayList, requests);
+    QFETCH(QString, expected);
+    // A check far slower than the deadline: asking counts, not finishing in time.
+    ChatServer::Options options = defaults();
+    options.loginTimeoutMs = 300;
+    startServer(options);
+
+    std::unique_ptr<RawClient> subject = open();
+    QVERIFY(subject);
+    for (const QByteArray &request : requests)
+        subject->sendText(request);
+    // A witness opened after the subject's requests is closed after its own deadline, by
+    // which time the subject's has passed too.
+    std::unique_ptr<RawClient> witness = open();
+    QVERIFY(witness);
+    QTRY_VERIFY_WITH_TIMEOUT(witness->isClosed(), 10000);
+    QVERIFY(witness->closeFrame);
+    QCOMPARE(witness->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
+
+    if (expected.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(subject->isClosed(), 10000);
+        QVERIFY(subject->frames.size() == requests.size());
+        return;
+    }
+    QVERIFY(subject->waitForFrames(1, 30000));
+    QCOMPARE(typeOf(subject->frames.at(0)), expected);
+    if (expected == QLatin1String("auth_failed")) {
+        // Refused, it has the full time again, and no more.
+        QTRY_VERIFY_WITH_TIMEOUT(subject->isClosed(), 10000);
+        return;
+    }
+    QVERIFY(subject->waitForFrames(3));
+    subject->frames.clear();
+    subject->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("before"), 0 } });
+    QVERIFY(subject->waitForFrames(1));
+    QCOMPARE(typeOf(subject->frames.at(0)), QStringLiteral("chat_history"));
+    QVERIFY(!subject->isClosed());
+}
+
+void TestServerLimits::acceptingResumesWhenDescriptorsRunOut()
+{
+    startServer(defaults());
+    // Connected before the limit drops: the kernel completes them, the server has yet to
+    // accept them, and each takes one more descriptor when it does.
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        QVERIFY(clients.back()->connectFrom(QString(), server->serverPort()));
+        clients.back()->socket.write("GET /missing HTTP/1.1\r\n\r\n");
+    }
+    const DescriptorLimit limit(rlim_t(openDescriptors() + 5));
+    QVERIFY(limit.ok);
+    const auto answered = [&clients] {
+        for (const auto &client : clients) {
+            if (!client->response.startsWith("HTTP/1.1 404"))
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered(), 20000);
+}
+
+void TestServerLimits::loginIsAnsweredDuringLoginFlood_data()
+{
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("perAddress");
+    QTest::addColumn<bool>("hangUp");
+
+    QTest::newRow("300 hang-ups from 10 addresses") << 10 << 30 << true;
+    QTest::newRow("200 waiting guesses from 20 addresses") << 20 << 10 << false;
+    QTest::newRow("40 waiting guesses from one address") << 1 << 40 << false;
+}
+
+void TestServerLimits::loginIsAnsweredDuringLoginFlood()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, perAddress);
+    QFETCH(bool, hangUp);
+    startServer(defaults());
+    // Unknown names are checked against a hash of full strength, as a stranger's would be.
+    std::vector<std::unique_ptr<RawClient>> flood;
+    for (int i = 0; i < addresses * perAddress; ++i) {
+        flood.push_back(std::make_unique<RawClient>());
+        QTcpSocket &socket = flood.back()->socket;
+        QVERIFY(socket.bind(QHostAddress(strangerAddress(i % addresses)), 0));
+        // Written once connected; more connections than the listen backlog come in while the
+        // server accepts.
+        QObject::connect(&socket, &QTcpSocket::connected, &socket, [&socket] {
+            socket.write(RawClient::handshake());
+        });
+        socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    }
+    const auto upgraded = [&flood] {
+        return std::all_of(flood.begin(), flood.end(), [](const auto &client) {
+            return !client->response.isEmpty();
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(upgraded(), 30000);
+    for (const auto &client : flood) {
+        client->send(loginRequest(QStringLiteral("nobody"), QStringLiteral("guess")));
+        if (hangUp)
+            client->socket.disconnectFromHost();
+    }
+
+    // Guessing is under way: a round of addresses has had a check.
+    const auto answers = [&flood] {
+        return std::count_if(flood.begin(), flood.end(), [](const auto &client) {
+            return !client->frames.isEmpty();
+        });
+    };
+    if (!hangUp)
+        QTRY_VERIFY_WITH_TIMEOUT(answers() >= addresses, 60000);
+
+    std::unique_ptr<RawClient> real = open();
+    QVERIFY(real);
+    real->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(real->waitForFrames(1, 10000));
+    QCOMPARE(typeOf(real->frames.at(0)), QStringLiteral("login_success"));
+
+    if (addresses > 1)
+        return;
+    // Every guess gets an answer: refused at once when its line is full, else checked.
+    const auto answered = [&flood] {
+        return std::all_of(flood.begin(), flood.end(), [](const auto &client) {
+            return !client->frames.isEmpty();
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered(), 120000);
+    int refused = 0;
+    for (const auto &client : flood) {
+        const QJsonObject answer = client->frames.at(0);
+        if (typeOf(answer) == QLatin1String("error")) {
+            QCOMPARE(answer.value(QLatin1String("message")).toString(),
+                QStringLiteral("Too many logins at once; try again shortly"));
+            ++refused;
+        } else {
+            QCOMPARE(typeOf(answer), QStringLiteral("auth_failed"));
+        }
+    }
+    // One address cannot line up more than a few checks.
+    QCOMPARE(refused > 0, addresses == 1);
+}
+
+QTEST_GUILESS_MAIN(TestServerLimits)
+
+#include "tst_serverlimits.moc"
