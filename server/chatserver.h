@@ -1,16 +1,18 @@
 #pragma once
 
 #include "loginqueue.h"
+#include "tlstcpserver.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
-#include <QTcpServer>
 #include <QWebSocketServer>
+#include <functional>
 #include <optional>
 
 class ClientConnection;
@@ -30,6 +32,11 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
+        // Tests pass a clock of their own, so that they never wait for real time to pass.
+        std::function<qint64()> clock;
+        // With a certificate and key, the port speaks wss:// and https:// instead.
+        QSslConfiguration tls;
         // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap. One household
         // behind one router stays far below; a flood from one address cannot take every
         // descriptor.
@@ -46,6 +53,7 @@ public:
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
+    bool isSecure() const;
     int connectionCount() const;
 
     // Stops accepting and closes every connection; `stopped` follows when all are gone.
@@ -73,12 +81,13 @@ private:
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
+    qint64 nowSeconds() const;
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
     void finishShutdown();
 
     Database &db;
     Options options;
-    QTcpServer tcpServer;
+    TlsTcpServer tcpServer;
     QWebSocketServer webSocketServer;
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;
