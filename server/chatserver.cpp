@@ -68,6 +68,13 @@ QString addressKey(const QHostAddress &address)
     return QHostAddress(bytes).toString();
 }
 
+// Names are matched without regard to ASCII case, so "Alice" and "alice" share one account's
+// failures; long names are cut as the lookup does.
+QString throttleKey(const QString &username)
+{
+    return username.left(maxUsernameLength + 1).toLower();
+}
+
 QString peerKey(const QHostAddress &address, quint16 port)
 {
     return address.toString() + QLatin1Char(' ') + QString::number(port);
@@ -371,12 +378,20 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
         return;
     }
     connection->stopLoginDeadline();
+    const QString address = addressKey(connection->peerAddress());
+    if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
+        qCInfo(lcServer).noquote() << "login throttled for" << username->left(maxUsernameLength)
+                                   << "on connection" << connection->id();
+        connection->sendFrame(protocol::authFailedFrame());
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
     std::optional<UserRecord> user;
     if (!username->isEmpty() && username->size() <= maxUsernameLength)
         user = db.userByName(*username);
     LoginQueue::Check check;
     check.connectionId = connection->id();
-    check.address = addressKey(connection->peerAddress());
+    check.address = address;
     check.password = *password;
     check.storedHash = user ? db.passwordHash(user->id) : unknownUserHash;
     check.userId = user ? user->id : QString();
@@ -392,13 +407,18 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
 
 void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
 {
+    // Counted even when the guesser has hung up meanwhile.
+    ok = ok && !check.userId.isEmpty();
+    if (ok)
+        loginThrottle.recordSuccess(throttleKey(check.username), check.address);
+    else
+        loginThrottle.recordFailure(throttleKey(check.username), check.address, options.clock());
     const quint64 connectionId = check.connectionId;
     ClientConnection *connection = connections.value(connectionId);
     if (!connection)
         return;
     connection->loginPending = false;
-    const std::optional<UserRecord> user =
-        ok && !check.userId.isEmpty() ? db.userById(check.userId) : std::nullopt;
+    const std::optional<UserRecord> user = ok ? db.userById(check.userId) : std::nullopt;
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << connectionId;

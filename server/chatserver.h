@@ -1,6 +1,7 @@
 #pragma once
 
 #include "loginqueue.h"
+#include "loginthrottle.h"
 #include "tlstcpserver.h"
 
 #include <QHash>
@@ -101,4 +102,5 @@ private:
     bool stopSignalled = false;
     // Password hashing runs there, so that one login does not stall every other connection.
     LoginQueue loginQueue;
+    LoginThrottle loginThrottle;
 };

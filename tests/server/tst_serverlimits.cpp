@@ -1,6 +1,7 @@
 #include "chatserver.h"
 #include "credentials.h"
 #include "database.h"
+#include "protocol.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -230,6 +231,8 @@ private slots:
     void acceptingResumesWhenDescriptorsRunOut();
     void loginIsAnsweredDuringLoginFlood_data();
     void loginIsAnsweredDuringLoginFlood();
+    void passwordGuessingIsThrottled_data();
+    void passwordGuessingIsThrottled();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -498,6 +501,60 @@ void TestServerLimits::loginIsAnsweredDuringLoginFlood()
     }
     // One address cannot line up more than a few checks.
     QCOMPARE(refused > 0, addresses == 1);
+}
+
+void TestServerLimits::passwordGuessingIsThrottled_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("guessers");
+    QTest::addColumn<bool>("lockedOut");
+
+    QTest::newRow("one address, known name") << "alice" << 1 << true;
+    QTest::newRow("one address, name in other case") << "ALICE" << 1 << true;
+    QTest::newRow("one address, unknown name") << "mallory" << 1 << true;
+    QTest::newRow("seven addresses, known name") << "alice" << 7 << true;
+    QTest::newRow("seven addresses, unknown name") << "mallory" << 7 << false;
+}
+
+void TestServerLimits::passwordGuessingIsThrottled()
+{
+    QFETCH(QString, target);
+    QFETCH(int, guessers);
+    QFETCH(bool, lockedOut);
+    qint64 now = 1700000000000;
+    ChatServer::Options options = defaults();
+    options.clock = [&now] { return now; };
+    startServer(options);
+
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < guessers; ++i) {
+        clients.push_back(open(strangerAddress(i)));
+        QVERIFY(clients.back());
+    }
+    // Every answer is the usual refusal, checked or not, whether the name exists or not.
+    const auto answer = [](RawClient &client, const QJsonObject &request) {
+        client.frames.clear();
+        client.send(request);
+        return client.waitForFrames(1) ? client.frames.at(0) : QJsonObject();
+    };
+    for (int guess = 0; guess < 7; ++guess) {
+        RawClient &client = *clients.at(guess % guessers);
+        QCOMPARE(answer(client, loginRequest(target, QStringLiteral("guess %1").arg(guess))),
+            protocol::authFailedFrame());
+    }
+
+    // The right password from a guesser's address is refused unchecked while the wait lasts...
+    const QJsonObject right = loginRequest(QStringLiteral("alice"), QStringLiteral("secret"));
+    const QJsonObject guesserAnswer = answer(*clients.front(), right);
+    QCOMPARE(typeOf(guesserAnswer),
+        lockedOut ? QStringLiteral("auth_failed") : QStringLiteral("login_success"));
+    // ...never from anywhere else...
+    QVERIFY(login(QStringLiteral("alice"), strangerAddress(guessers)));
+    if (!lockedOut)
+        return;
+    // ...and accepted once it is over.
+    now += 5 * 60 * 1000;
+    QCOMPARE(typeOf(answer(*clients.front(), right)), QStringLiteral("login_success"));
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
