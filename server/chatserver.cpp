@@ -426,9 +426,19 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
     }
+    QList<ClientConnection *> &ofUser = connectionsByUser[user->id];
+    if (options.maxConnectionsPerUser > 0 && ofUser.size() >= options.maxConnectionsPerUser) {
+        if (ofUser.isEmpty())
+            connectionsByUser.remove(user->id);
+        qCInfo(lcServer).noquote() << "refusing another connection of" << user->username;
+        connection->sendError(QStringLiteral("Too many connections for this account"));
+        connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated,
+            QStringLiteral("Too many connections for this account"));
+        return;
+    }
     connection->userId = user->id;
     connection->username = user->username;
-    connectionsByUser[user->id].append(connection);
+    ofUser.append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
     connection->sendFrame(protocol::loginSuccessFrame(*user, credentials::newToken()));

@@ -45,6 +45,9 @@ public:
         // A WebSocket that has not asked to log in this long after opening (or after a refused
         // login) is closed, so that idle anonymous connections cannot pile up.
         int loginTimeoutMs = 10000;
+        // Logged-in connections of one user; 0 lifts the cap. Enough for every device a person
+        // has, with room for a few not yet noticed as gone.
+        int maxConnectionsPerUser = 10;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);

@@ -21,8 +21,10 @@ class ClientConnection : public QObject
 public:
     // Largest text frame accepted, in bytes of UTF-8.
     static constexpr qint64 maxFrameBytes = 1024 * 1024;
-    // A client that reads nothing while others talk is cut off here rather than buffered forever.
-    static constexpr qint64 maxPendingOutputBytes = 32 * 1024 * 1024;
+    // A client that reads nothing while others talk is cut off once this much waits to be
+    // written, rather than buffered without bound: a few seconds of a busy chat for a slow link.
+    // A larger single frame (a login push) still goes out whole when little else waits.
+    static constexpr qint64 maxPendingOutputBytes = 4 * 1024 * 1024;
 
     // Takes ownership of `socket`.
     ClientConnection(QWebSocket *socket, quint64 id, QObject *parent);
@@ -40,6 +42,9 @@ public:
     // Closes the connection unless stopLoginDeadline() is called within `ms`; 0 never closes.
     void startLoginDeadline(int ms);
     void stopLoginDeadline();
+    // Closes with `code`, and cuts the connection if the peer does not answer in time.
+    void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
+    // Closes with `code`, and cuts the connection if the peer does not answer in time.
 
     // Empty until a login succeeds.
     QString userId;
@@ -54,7 +59,6 @@ private:
     void onTextMessage(const QString &text);
     void onBinaryMessage();
     void onDisconnected();
-    void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
 
     QWebSocket *socket;
     quint64 connectionId;

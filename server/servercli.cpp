@@ -184,11 +184,18 @@ int runServerCli(const QStringList &arguments)
     const QCommandLineOption keyOption(QStringLiteral("tls-key"),
         QStringLiteral("The unencrypted PEM private key of --tls-cert."),
         QStringLiteral("FILE"));
+    const QCommandLineOption perUserOption(QStringLiteral("max-connections-per-user"),
+        QStringLiteral("Keep at most N logged-in connections per user (default: %1; 0 for no "
+                       "limit).")
+            .arg(defaultOptions.maxConnectionsPerUser),
+        QStringLiteral("N"),
+        QString::number(defaultOptions.maxConnectionsPerUser));
     parser.addOptions({ dataDirOption,
         listenOption,
         portOption,
         pageOption,
         perAddressOption,
+        perUserOption,
         certOption,
         keyOption });
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -220,6 +227,11 @@ int runServerCli(const QStringList &arguments)
     options.maxConnectionsPerAddress = parser.value(perAddressOption).toInt(&ok);
     if (!ok || options.maxConnectionsPerAddress < 0) {
         printError(QStringLiteral("invalid connection limit: ") + parser.value(perAddressOption));
+        return usageError;
+    }
+    options.maxConnectionsPerUser = parser.value(perUserOption).toInt(&ok);
+    if (!ok || options.maxConnectionsPerUser < 0) {
+        printError(QStringLiteral("invalid connection limit: ") + parser.value(perUserOption));
         return usageError;
     }
     const QString listenText = parser.value(listenOption);

@@ -99,6 +99,13 @@ public:
             && response.startsWith("HTTP/1.1 101");
     }
 
+    // From now on the client takes nothing more from the kernel.
+    void stopReading()
+    {
+        QObject::disconnect(&socket, &QTcpSocket::readyRead, &socket, nullptr);
+        socket.setReadBufferSize(4096);
+    }
+
     bool isClosed() const
     {
         return socket.state() == QAbstractSocket::UnconnectedState;
@@ -233,6 +240,8 @@ private slots:
     void loginIsAnsweredDuringLoginFlood();
     void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
+    void clientThatDoesNotReadIsClosed();
+    void connectionsPerUserAreCapped();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -555,6 +564,63 @@ void TestServerLimits::passwordGuessingIsThrottled()
     // ...and accepted once it is over.
     now += 5 * 60 * 1000;
     QCOMPARE(typeOf(answer(*clients.front(), right)), QStringLiteral("login_success"));
+}
+
+void TestServerLimits::clientThatDoesNotReadIsClosed()
+{
+    {
+        Database::Transaction transaction(*db);
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(
+                db->addMessage(team, bob, QString(4000, QLatin1Char('x')), QString(), 1000 + i));
+        QVERIFY(transaction.commit());
+    }
+    ChatServer::Options options = defaults();
+    options.historyPage = 200;
+    startServer(options);
+    std::unique_ptr<RawClient> reader = login(QStringLiteral("alice"));
+    std::unique_ptr<RawClient> other = login(QStringLiteral("bob"));
+    QVERIFY(reader && other);
+
+    // About 24 MB of answers, of which the kernel's buffers take only a part.
+    reader->stopReading();
+    for (int i = 0; i < 30; ++i)
+        reader->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
+            { QStringLiteral("chatId"), team },
+            { QStringLiteral("before"), 2000 } });
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, 20000);
+
+    // The others are served as before.
+    other->send({ { QStringLiteral("type"), QStringLiteral("message") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("content"),
+            QJsonObject { { QStringLiteral("text"), QStringLiteral("hi") } } } });
+    QVERIFY(other->waitForFrames(1));
+    QCOMPARE(typeOf(other->frames.at(0)), QStringLiteral("message"));
+}
+
+void TestServerLimits::connectionsPerUserAreCapped()
+{
+    ChatServer::Options options = defaults();
+    options.maxConnectionsPerUser = 3;
+    startServer(options);
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(login(QStringLiteral("alice"), strangerAddress(i)));
+        QVERIFY(held.back());
+    }
+    std::unique_ptr<RawClient> extra = open(strangerAddress(3));
+    QVERIFY(extra);
+    extra->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(extra->waitForFrames(1));
+    QCOMPARE(extra->frames.at(0),
+        protocol::errorFrame(QStringLiteral("Too many connections for this account")));
+    QTRY_VERIFY_WITH_TIMEOUT(extra->isClosed(), 10000);
+    QCOMPARE(extra->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
+    QVERIFY(login(QStringLiteral("bob")));
+
+    held.pop_back();
+    QTRY_VERIFY_WITH_TIMEOUT(login(QStringLiteral("alice")), 10000);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
