@@ -3,6 +3,7 @@
 #include "clientconnection.h"
 #include "credentials.h"
 #include "database.h"
+#include "handshake.h"
 #include "protocol.h"
 #include "serverlogging.h"
 #include "staticfiles.h"
@@ -253,11 +254,15 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     const int lineEnd = peeked.indexOf("\r\n");
     const QByteArray target = peeked.left(lineEnd).split(' ').value(1);
     const int query = target.indexOf('?');
-    // Qt drops a plain request for the WebSocket path without a word; such a request gets a
-    // proper "400" below instead.
-    const QByteArray lowerHead = peeked.left(end).toLower();
-    if ((query < 0 ? target : target.left(query)) == "/ws" && lowerHead.contains("\r\nupgrade:")
-        && lowerHead.contains("websocket")) {
+    if ((query < 0 ? target : target.left(query)) == "/ws") {
+        // Qt would close on a bad handshake without a word; it gets a proper answer here.
+        const int status = handshake::check(peeked.left(end));
+        if (status != 0) {
+            socket->read(end + 4);
+            socket->write(handshake::refusal(status));
+            socket->disconnectFromHost();
+            return;
+        }
         // The WebSocket server reads the handshake itself.
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         const QString peer = peerKey(socket);
@@ -277,9 +282,7 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
-    const bool webSocketPath = target == "/ws" || target.startsWith("/ws?");
-    socket->write(webSocketPath ? staticfiles::errorResponse(400)
-                                : staticfiles::respond(head, options.staticDir));
+    socket->write(staticfiles::respond(head, options.staticDir));
     // Closes once the response is written.
     socket->disconnectFromHost();
 }

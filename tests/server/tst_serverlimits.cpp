@@ -242,6 +242,8 @@ private slots:
     void passwordGuessingIsThrottled();
     void clientThatDoesNotReadIsClosed();
     void connectionsPerUserAreCapped();
+    void badHandshakesAreAnswered_data();
+    void badHandshakesAreAnswered();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -621,6 +623,55 @@ void TestServerLimits::connectionsPerUserAreCapped()
 
     held.pop_back();
     QTRY_VERIFY_WITH_TIMEOUT(login(QStringLiteral("alice")), 10000);
+}
+
+void TestServerLimits::badHandshakesAreAnswered_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+
+    const QByteArray good = RawClient::handshake();
+    const auto without = [&good](const QByteArray &header) {
+        QByteArray request = good;
+        const int start = request.indexOf("\r\n" + header) + 2;
+        request.remove(start, request.indexOf("\r\n", start) + 2 - start);
+        return request;
+    };
+    QTest::newRow("valid") << good << QByteArray("101");
+    QTest::newRow("valid with query and other case")
+        << QByteArray(good).replace("/ws", "/ws?v=1").replace("websocket", "WebSocket")
+        << QByteArray("101");
+    QTest::newRow("no key") << without("Sec-WebSocket-Key") << QByteArray("400");
+    QTest::newRow("no version") << without("Sec-WebSocket-Version") << QByteArray("400");
+    QTest::newRow("no Connection") << without("Connection") << QByteArray("400");
+    QTest::newRow("no Upgrade") << without("Upgrade") << QByteArray("400");
+    QTest::newRow("POST") << QByteArray(good).replace("GET ", "POST ") << QByteArray("400");
+    QTest::newRow("HTTP/1.0") << QByteArray(good).replace("HTTP/1.1", "HTTP/1.0")
+                              << QByteArray("400");
+    QTest::newRow("key of 15 bytes")
+        << RawClient::handshake(QByteArray(15, 'k').toBase64()) << QByteArray("400");
+    QTest::newRow("key of 17 bytes")
+        << RawClient::handshake(QByteArray(17, 'k').toBase64()) << QByteArray("400");
+    QTest::newRow("key not base64")
+        << RawClient::handshake("!!!!!!!!!!!!!!!!!!!!!!==") << QByteArray("400");
+    QTest::newRow("version 8") << QByteArray(good).replace("Version: 13", "Version: 8")
+                               << QByteArray("426");
+}
+
+void TestServerLimits::badHandshakesAreAnswered()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    startServer(defaults());
+    RawClient client;
+    QVERIFY(client.connectFrom(QString(), server->serverPort()));
+    client.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(!client.response.isEmpty() || client.isClosed(), 10000);
+    QVERIFY2(client.response.startsWith("HTTP/1.1 " + status + ' '), client.response.constData());
+    if (status == "426")
+        QVERIFY(client.response.contains("\r\nSec-WebSocket-Version: 13\r\n"));
+    if (status != "101")
+        QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
