@@ -6,11 +6,15 @@
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString Database::fileName = QStringLiteral("ferrow.sqlite");
 
@@ -246,14 +250,49 @@ void Database::Transaction::rollback()
     database.execute(QStringLiteral("RELEASE ") + savepoint);
 }
 
+namespace
+{
+
+// Password hashes and every private message live in the data directory: it is for the owner
+// alone. Sets `mode` on `path` when it grants more; false when that fails.
+bool tighten(const QString &path, mode_t mode)
+{
+    struct stat info {
+    };
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &info) != 0 || (info.st_mode & 0777 & ~mode) == 0)
+        return true;
+    if (::chmod(name.constData(), mode) != 0)
+        return false;
+    qCWarning(lcServer).noquote() << "tightened permissions of" << path << "from"
+                                  << QString::number(info.st_mode & 0777, 8) << "to"
+                                  << QString::number(mode, 8);
+    return true;
+}
+
+} // namespace
+
 bool Database::open(const QString &dataDir)
 {
-    if (!QDir().mkpath(dataDir)) {
+    if (!QDir().mkpath(dataDir) || !tighten(dataDir, 0700)) {
         error = QStringLiteral("cannot create data directory ") + dataDir;
         return false;
     }
+    // SQLite gives its journal files the mode of the database file, so the file is made here
+    // first, already private.
+    const QString path = QDir(dataDir).filePath(fileName);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    for (const QString &suffix : { QString(), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
+        if (!tighten(path + suffix, 0600)) {
+            error = QStringLiteral("cannot make %1 private").arg(path + suffix);
+            return false;
+        }
+    }
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-    db.setDatabaseName(QDir(dataDir).filePath(fileName));
+    db.setDatabaseName(path);
     // Administration commands may write while the server runs; wait for their lock briefly.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open()) {

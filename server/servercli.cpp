@@ -15,6 +15,7 @@
 #include <iostream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -271,6 +272,8 @@ int runServerCli(const QStringList &arguments)
         return usageError;
 
     const QString dataDir = parser.value(dataDirOption);
+    // Whatever the server creates (the data directory, avatars) is for its owner alone.
+    ::umask(077);
     Database db;
     if (!db.open(dataDir)) {
         printError(

@@ -48,6 +48,8 @@ private slots:
     void busyPortFailsClearly();
     void killedServerKeepsEveryEchoedMessage();
     void logsInWithThousandIdleConnectionsOpen();
+    void keepsTheDataPrivate_data();
+    void keepsTheDataPrivate();
 
 private:
     Result run(const QStringList &arguments, const QByteArray &input = QByteArray());
@@ -421,6 +423,46 @@ void TestServerProcess::logsInWithThousandIdleConnectionsOpen()
     QVERIFY(files.hasMatch());
     QCOMPARE(files.captured(1), files.captured(2));
     ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+void TestServerProcess::keepsTheDataPrivate_data()
+{
+    QTest::addColumn<bool>("existing");
+
+    QTest::newRow("new data directory") << false;
+    QTest::newRow("existing directory readable by all") << true;
+}
+
+void TestServerProcess::keepsTheDataPrivate()
+{
+    QFETCH(bool, existing);
+    const QString data = dir->filePath(QStringLiteral("data"));
+    const QStringList arguments { QStringLiteral("--data-dir"), data };
+    const QFile::Permissions everyoneReads =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (existing) {
+        QCOMPARE(run(arguments + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+        QVERIFY(QFile::setPermissions(
+            data, everyoneReads | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+        const QStringList files = QDir(data).entryList(QDir::Files);
+        QVERIFY(files.contains(QStringLiteral("ferrow.sqlite")));
+        for (const QString &file : files)
+            QVERIFY(QFile::setPermissions(QDir(data).filePath(file), everyoneReads));
+    }
+    const Result result =
+        run(arguments + QStringList { QStringLiteral("add-user"), QStringLiteral("zoe") }, "pw\n");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.errors.contains(QLatin1String("tightened permissions")), existing);
+
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QCOMPARE(QFile::permissions(data) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+        ownerOnly);
+    const QStringList files = QDir(data).entryList(QDir::Files);
+    QVERIFY(files.contains(QStringLiteral("ferrow.sqlite")));
+    for (const QString &file : files)
+        QCOMPARE(
+            QFile::permissions(QDir(data).filePath(file)) & ~(QFile::ReadUser | QFile::WriteUser),
+            QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
