@@ -13,6 +13,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -576,17 +577,33 @@ std::optional<MessageRecord> Database::message(const QString &messageId)
     return messages.front();
 }
 
+std::vector<MessageRecord> Database::wholeSecondsBefore(
+    const QString &chatId, qint64 before, int limit)
+{
+    // The second of the page's oldest message; none when fewer messages exist.
+    qint64 from = std::numeric_limits<qint64>::min();
+    {
+        Statement query = run(QStringLiteral("SELECT timestamp FROM messages"
+                                             " WHERE chat_id = ? AND timestamp < ?"
+                                             " ORDER BY timestamp DESC, seq DESC LIMIT 1 OFFSET ?"),
+            { chatId, before, std::max(0, limit - 1) });
+        if (query.next())
+            from = query.value(0).toLongLong();
+    }
+    std::vector<MessageRecord> messages;
+    Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+            + QLatin1String("WHERE chat_id = ? AND timestamp >= ? AND timestamp < ?"
+                            " ORDER BY timestamp, seq"),
+        { chatId, from, before });
+    while (query.next())
+        messages.push_back(messageFromQuery(query.query));
+    return messages;
+}
+
 std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int limit)
 {
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE chat_id = ? ORDER BY timestamp DESC, seq DESC LIMIT ?"),
-            { chatId, limit });
-        while (query.next())
-            messages.push_back(messageFromQuery(query.query));
-    }
-    std::reverse(messages.begin(), messages.end());
+    std::vector<MessageRecord> messages =
+        wholeSecondsBefore(chatId, std::numeric_limits<qint64>::max(), limit);
     fillSeenBy(messages);
     return messages;
 }
@@ -594,20 +611,11 @@ std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int l
 std::vector<MessageRecord> Database::messagesBefore(
     const QString &chatId, qint64 before, int limit, int tieLimit)
 {
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE chat_id = ? AND timestamp < ?"
-                                " ORDER BY timestamp DESC, seq DESC LIMIT ?"),
-            { chatId, before, limit });
-        while (query.next())
-            messages.push_back(messageFromQuery(query.query));
-    }
-    std::reverse(messages.begin(), messages.end());
+    std::vector<MessageRecord> messages = wholeSecondsBefore(chatId, before, limit);
 
-    // The asker's oldest message may share its second with messages it never got (a page
-    // boundary can cut through a second), so the whole second is sent again. Oldest first,
-    // since the asker holds the newest of that second.
+    // An asker may hold only part of its oldest second (from a server whose pages ended inside
+    // a second), so that second is sent again. Oldest first, since the asker holds the newest
+    // of that second.
     {
         Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
                 + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),

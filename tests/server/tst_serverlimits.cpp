@@ -244,6 +244,7 @@ private slots:
     void connectionsPerUserAreCapped();
     void badHandshakesAreAnswered_data();
     void badHandshakesAreAnswered();
+    void everyMessageOfOneSecondIsReachedByPaging();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -672,6 +673,52 @@ void TestServerLimits::badHandshakesAreAnswered()
         QVERIFY(client.response.contains("\r\nSec-WebSocket-Version: 13\r\n"));
     if (status != "101")
         QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
+}
+
+void TestServerLimits::everyMessageOfOneSecondIsReachedByPaging()
+{
+    QSet<QString> stored;
+    {
+        Database::Transaction transaction(*db);
+        for (int i = 0; i < 760; ++i)
+            stored.insert(
+                db->addMessage(team, bob, QString::number(i), QString(), i < 60 ? 500 + i : 1000)
+                    ->id);
+        QVERIFY(transaction.commit());
+    }
+    startServer(defaults());
+    std::unique_ptr<RawClient> client = open();
+    QVERIFY(client);
+    client->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(client->waitForFrames(3));
+
+    // What the client does: ask for what is older than the oldest message it holds.
+    QSet<QString> held;
+    qint64 oldest = std::numeric_limits<qint64>::max();
+    QJsonObject page = client->frames.at(1);
+    for (int request = 0; request < 100; ++request) {
+        const qint64 before = oldest;
+        for (const QJsonValue &value : page.value(QLatin1String("chats"))
+                                           .toArray()
+                                           .at(0)
+                                           .toObject()
+                                           .value(QLatin1String("messages"))
+                                           .toArray()) {
+            held.insert(value.toObject().value(QLatin1String("messageId")).toString());
+            oldest = std::min(
+                oldest, qint64(value.toObject().value(QLatin1String("timestamp")).toDouble()));
+        }
+        if (oldest == before)
+            break;
+        client->frames.clear();
+        client->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
+            { QStringLiteral("chatId"), team },
+            { QStringLiteral("before"), oldest } });
+        QVERIFY(client->waitForFrames(1));
+        page = client->frames.at(0);
+    }
+    QCOMPARE(held.size(), stored.size());
+    QCOMPARE(held, stored);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
