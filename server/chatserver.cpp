@@ -3,6 +3,7 @@
 #include "clientconnection.h"
 #include "credentials.h"
 #include "database.h"
+#include "filestream.h"
 #include "handshake.h"
 #include "protocol.h"
 #include "serverlogging.h"
@@ -282,7 +283,12 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
-    socket->write(staticfiles::respond(head, options.staticDir));
+    QString bodyFile;
+    socket->write(staticfiles::respond(head, options.staticDir, &bodyFile));
+    if (!bodyFile.isEmpty()) {
+        new FileStream(socket, bodyFile, options.staticWriteTimeoutMs);
+        return;
+    }
     // Closes once the response is written.
     socket->disconnectFromHost();
 }

@@ -48,6 +48,8 @@ public:
         // Logged-in connections of one user; 0 lifts the cap. Enough for every device a person
         // has, with room for a few not yet noticed as gone.
         int maxConnectionsPerUser = 10;
+        // A download under "/static/" whose client takes nothing for this long is cut off.
+        int staticWriteTimeoutMs = 30000;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);

@@ -245,6 +245,7 @@ private slots:
     void badHandshakesAreAnswered_data();
     void badHandshakesAreAnswered();
     void everyMessageOfOneSecondIsReachedByPaging();
+    void downloadsAreStreamedAndStalledOnesCut();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -719,6 +720,51 @@ void TestServerLimits::everyMessageOfOneSecondIsReachedByPaging()
     }
     QCOMPARE(held.size(), stored.size());
     QCOMPARE(held, stored);
+}
+
+void TestServerLimits::downloadsAreStreamedAndStalledOnesCut()
+{
+    ChatServer::Options options = defaults();
+    options.maxConnectionsPerAddress = 1;
+    options.staticWriteTimeoutMs = 300;
+    startServer(options);
+    // More than the kernel buffers of both ends take, so that the stalled download stays stuck.
+    QByteArray content(12 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(QRandomGenerator::global()->bounded(256));
+    QFile file(QDir(options.staticDir).filePath(QStringLiteral("big.png")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    const QByteArray request = "GET /static/big.png HTTP/1.1\r\nHost: x\r\n\r\n";
+
+    // A client that stops reading holds the only place of its address...
+    RawClient stalled(false);
+    QVERIFY(stalled.connectFrom(strangerAddress(0), server->serverPort()));
+    stalled.socket.write(request);
+    // ...until the server gives up on it; then the next one gets the whole file.
+    const auto download = [&] {
+        QTcpSocket socket;
+        socket.bind(QHostAddress(strangerAddress(0)), 0);
+        socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+        if (!socket.waitForConnected(5000))
+            return QByteArray();
+        socket.write(request);
+        QByteArray response;
+        const bool done = QTest::qWaitFor(
+            [&] {
+                response += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            10000);
+        return done ? response + socket.readAll() : QByteArray();
+    };
+    QByteArray response;
+    QTRY_VERIFY_WITH_TIMEOUT(!(response = download()).isEmpty(), 20000);
+    const int headEnd = response.indexOf("\r\n\r\n");
+    QVERIFY(response.startsWith("HTTP/1.1 200 OK\r\n"));
+    QVERIFY(response.left(headEnd).contains("\r\nContent-Length: 12582912\r\n"));
+    QVERIFY(response.mid(headEnd + 4) == content);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
