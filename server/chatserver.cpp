@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -75,12 +76,15 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     }
 
+    commitTimer.setSingleShot(true);
+    connect(&commitTimer, &QTimer::timeout, this, &ChatServer::commitBatch);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
 }
 
 ChatServer::~ChatServer()
 {
+    commitBatch();
     // Login results are posted back to this object; none may arrive once it is gone.
     loginPool.waitForDone();
 }
@@ -110,12 +114,22 @@ int ChatServer::connectionCount() const
     return connections.size();
 }
 
+int ChatServer::queuedRequests() const
+{
+    int queued = 0;
+    for (const ClientConnection *connection : connections)
+        queued += connection->queuedRequests();
+    return queued;
+}
+
 void ChatServer::shutdown()
 {
     if (stopping)
         return;
     stopping = true;
     tcpServer.close();
+    // What is written in the open batch is committed and echoed before everyone is told to go.
+    commitBatch();
     qCInfo(lcServer) << "shutting down," << connections.size() << "connections open";
     if (connections.isEmpty()) {
         QTimer::singleShot(0, this, &ChatServer::finishShutdown);
@@ -200,9 +214,10 @@ void ChatServer::onNewWebSocket()
             socket->deleteLater();
             continue;
         }
-        auto *connection = new ClientConnection(socket, nextConnectionId++, this);
+        auto *connection = new ClientConnection(socket, nextConnectionId++, options.clock, this);
         connections.insert(connection->id(), connection);
         connect(connection, &ClientConnection::requestReceived, this, &ChatServer::onRequest);
+        connect(connection, &ClientConnection::requestRefused, this, &ChatServer::sendError);
         connect(connection, &ClientConnection::closed, this, &ChatServer::onConnectionClosed);
         qCInfo(lcServer).noquote()
             << "connection" << connection->id() << "opened from" << connection->peer();
@@ -232,9 +247,12 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
 
 void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &request)
 {
+    // Nothing is written once the last batch has been committed for shutting down.
+    if (stopping)
+        return;
     const std::optional<QString> type = stringField(request, QLatin1String("type"));
     if (!type) {
-        connection->sendError(invalidField(QLatin1String("type")));
+        sendError(connection, invalidField(QLatin1String("type")));
         return;
     }
     using Handler = void (ChatServer::*)(ClientConnection *, const QJsonObject &);
@@ -248,14 +266,15 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
     };
     const Handler handler = handlers.value(*type);
     if (!handler) {
-        connection->sendError(QStringLiteral("Unknown request type"));
+        sendError(connection, QStringLiteral("Unknown request type"));
         return;
     }
     if (handler != &ChatServer::handleLogin && connection->userId.isEmpty()) {
-        connection->sendError(QStringLiteral("Log in first"));
+        sendError(connection, QStringLiteral("Log in first"));
         return;
     }
     (this->*handler)(connection, request);
+    currentWrite = -1;
 }
 
 void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &request)
@@ -263,16 +282,16 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     const std::optional<QString> username = stringField(request, QLatin1String("username"));
     const std::optional<QString> password = stringField(request, QLatin1String("password"));
     if (!username || !password) {
-        connection->sendError(
+        sendError(connection,
             invalidField(!username ? QLatin1String("username") : QLatin1String("password")));
         return;
     }
     if (!connection->userId.isEmpty()) {
-        connection->sendError(QStringLiteral("Already logged in"));
+        sendError(connection, QStringLiteral("Already logged in"));
         return;
     }
     if (connection->loginPending) {
-        connection->sendError(QStringLiteral("A login is already in progress"));
+        sendError(connection, QStringLiteral("A login is already in progress"));
         return;
     }
     std::optional<UserRecord> user;
@@ -300,11 +319,13 @@ void ChatServer::finishLogin(
     if (!connection)
         return;
     connection->loginPending = false;
+    // The push reads what is committed, and nothing may reach the new connection twice.
+    commitBatch();
     const std::optional<UserRecord> user = ok ? db.userById(userId) : std::nullopt;
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << name.left(maxUsernameLength)
                                    << "on connection" << connectionId;
-        connection->sendFrame(protocol::authFailedFrame());
+        send(connection, protocol::authFailedFrame());
         return;
     }
     connection->userId = user->id;
@@ -312,12 +333,12 @@ void ChatServer::finishLogin(
     connectionsByUser[user->id].append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
-    connection->sendFrame(protocol::loginSuccessFrame(*user, credentials::newToken()));
+    send(connection, protocol::loginSuccessFrame(*user, credentials::newToken()));
     QJsonArray chats;
     for (const ChatRecord &chat : db.chatsOfUser(user->id))
         chats.append(protocol::chatJson(chat, db.newestMessages(chat.id, options.historyPage)));
-    connection->sendFrame(protocol::chatHistoryFrame(chats));
-    connection->sendFrame(protocol::userListFrame(db.users()));
+    send(connection, protocol::chatHistoryFrame(chats));
+    send(connection, protocol::userListFrame(db.users()));
 }
 
 void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &request)
@@ -326,83 +347,85 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
     const QJsonValue content = request.value(QLatin1String("content"));
     const QJsonValue textValue = content.toObject().value(QLatin1String("text"));
     if (!content.isObject() || !textValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("content")));
+        sendError(connection, invalidField(QLatin1String("content")));
         return;
     }
     const QJsonValue file = content.toObject().value(QLatin1String("file"));
     if (!file.isUndefined() && !file.isNull()) {
-        connection->sendError(QStringLiteral("Attachments are not supported"));
+        sendError(connection, QStringLiteral("Attachments are not supported"));
         return;
     }
     const QString text = textValue.toString();
     const QString problem = protocol::checkText(text);
     if (!problem.isEmpty()) {
-        connection->sendError(problem);
+        sendError(connection, problem);
         return;
     }
     const QJsonValue replyValue = request.value(QLatin1String("replyToId"));
     if (!replyValue.isUndefined() && !replyValue.isNull() && !replyValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("replyToId")));
+        sendError(connection, invalidField(QLatin1String("replyToId")));
         return;
     }
     const bool hasChatId = request.contains(chatIdKey);
     const bool hasRecipient = request.contains(QLatin1String("recipientId"));
     if (hasChatId == hasRecipient) {
-        connection->sendError(QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
+        sendError(connection, QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
         return;
     }
 
+    const QString failure = QStringLiteral("The message could not be stored");
     std::optional<ChatRecord> chat;
     bool created = false;
-    // The chat and its first message are committed together: a chat that exists has been
-    // announced, and a later message can rely on that.
-    Database::Transaction transaction(db);
-    if (!transaction.isActive()) {
-        connection->sendError(QStringLiteral("The message could not be stored"));
-        return;
-    }
     if (hasRecipient) {
         const std::optional<QString> recipientId =
             stringField(request, QLatin1String("recipientId"));
         if (!recipientId || *recipientId == me || !db.userById(*recipientId)) {
-            connection->sendError(QStringLiteral("Unknown recipient"));
+            sendError(connection, QStringLiteral("Unknown recipient"));
             return;
         }
         const QString chatId = protocol::privateChatId(me, *recipientId);
         chat = db.chat(chatId);
         if (!chat) {
+            // The chat and its first message are committed together: a chat that exists has
+            // been announced, and a later message can rely on that.
+            if (!beginWrite(connection, failure))
+                return;
             QStringList members { me, *recipientId };
             members.sort();
             chat = db.createChat(chatId, QString(), QStringLiteral("private"), me, members);
+            if (!chat) {
+                abortBatch();
+                return;
+            }
             created = true;
         }
     } else {
         const std::optional<QString> chatId = stringField(request, chatIdKey);
         if (!chatId) {
-            connection->sendError(invalidField(chatIdKey));
+            sendError(connection, invalidField(chatIdKey));
             return;
         }
         if (db.isMember(*chatId, me))
             chat = db.chat(*chatId);
         if (!chat) {
-            connection->sendError(QStringLiteral("Not a member of this chat"));
+            sendError(connection, QStringLiteral("Not a member of this chat"));
             return;
         }
     }
 
-    std::optional<MessageRecord> message;
-    if (chat) {
-        // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
-        QString replyToId = replyValue.toString();
-        if (!replyToId.isEmpty()) {
-            const std::optional<MessageRecord> original = db.message(replyToId);
-            if (!original || original->chatId != chat->id)
-                replyToId.clear();
-        }
-        message = db.addMessage(chat->id, me, text, replyToId, nowSeconds());
+    // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
+    QString replyToId = replyValue.toString();
+    if (!replyToId.isEmpty()) {
+        const std::optional<MessageRecord> original = db.message(replyToId);
+        if (!original || original->chatId != chat->id)
+            replyToId.clear();
     }
-    if (!message || !transaction.commit()) {
-        connection->sendError(QStringLiteral("The message could not be stored"));
+    if (!created && !beginWrite(connection, failure))
+        return;
+    const std::optional<MessageRecord> message =
+        db.addMessage(chat->id, me, text, replyToId, nowSeconds());
+    if (!message) {
+        abortBatch();
         return;
     }
     if (created)
@@ -416,14 +439,14 @@ std::optional<MessageRecord> ChatServer::requestedMessage(
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const std::optional<QString> messageId = stringField(request, messageIdKey);
     if (!chatId || !messageId) {
-        connection->sendError(invalidField(!chatId ? chatIdKey : messageIdKey));
+        sendError(connection, invalidField(!chatId ? chatIdKey : messageIdKey));
         return std::nullopt;
     }
     // The same answer whether the message does not exist or lies in a chat the user is not in,
     // so that nothing leaks about other chats.
     std::optional<MessageRecord> message = db.message(*messageId);
     if (!message || message->chatId != *chatId || !db.isMember(*chatId, connection->userId)) {
-        connection->sendError(QStringLiteral("Message not found"));
+        sendError(connection, QStringLiteral("Message not found"));
         return std::nullopt;
     }
     return message;
@@ -437,7 +460,14 @@ void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObje
     // A sender's own client may report its own messages; that is no receipt.
     if (message->senderId == connection->userId)
         return;
-    if (db.markSeen(message->seq, connection->userId, nowSeconds()))
+    if (!beginWrite(connection, QStringLiteral("The receipt could not be stored")))
+        return;
+    const bool recorded = db.markSeen(message->seq, connection->userId, nowSeconds());
+    if (db.lastStatementFailed()) {
+        abortBatch();
+        return;
+    }
+    if (recorded)
         sendToUsers({ message->senderId },
             protocol::seenUpdateFrame(message->chatId, message->id, connection->userId));
 }
@@ -452,22 +482,25 @@ void ChatServer::handleEditMessage(ClientConnection *connection, const QJsonObje
     const QJsonValue textValue =
         newContent.isObject() ? newContent.toObject().value(QLatin1String("text")) : newContent;
     if (!textValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("newContent")));
+        sendError(connection, invalidField(QLatin1String("newContent")));
         return;
     }
     if (message->senderId != connection->userId) {
-        connection->sendError(QStringLiteral("Only the sender can edit a message"));
+        sendError(connection, QStringLiteral("Only the sender can edit a message"));
         return;
     }
     const QString problem = protocol::checkText(textValue.toString());
     if (!problem.isEmpty()) {
-        connection->sendError(problem);
+        sendError(connection, problem);
         return;
     }
     message->text = textValue.toString();
     message->editedAt = nowSeconds();
+    const QString failure = QStringLiteral("The edit could not be stored");
+    if (!beginWrite(connection, failure))
+        return;
     if (!db.editMessage(message->seq, message->text, message->editedAt)) {
-        connection->sendError(QStringLiteral("The edit could not be stored"));
+        abortBatch();
         return;
     }
     const std::optional<ChatRecord> chat = db.chat(message->chatId);
@@ -480,11 +513,13 @@ void ChatServer::handleDeleteMessage(ClientConnection *connection, const QJsonOb
     if (!message)
         return;
     if (message->senderId != connection->userId) {
-        connection->sendError(QStringLiteral("Only the sender can delete a message"));
+        sendError(connection, QStringLiteral("Only the sender can delete a message"));
         return;
     }
+    if (!beginWrite(connection, QStringLiteral("The message could not be deleted")))
+        return;
     if (!db.deleteMessage(message->seq)) {
-        connection->sendError(QStringLiteral("The message could not be deleted"));
+        abortBatch();
         return;
     }
     const std::optional<ChatRecord> chat = db.chat(message->chatId);
@@ -497,13 +532,13 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const QJsonValue beforeValue = request.value(QLatin1String("before"));
     if (!chatId) {
-        connection->sendError(invalidField(chatIdKey));
+        sendError(connection, invalidField(chatIdKey));
         return;
     }
     // Any finite number works; far-off values are clamped into the range of real timestamps.
     const double beforeNumber = beforeValue.toDouble();
     if (!beforeValue.isDouble() || !std::isfinite(beforeNumber)) {
-        connection->sendError(invalidField(QLatin1String("before")));
+        sendError(connection, invalidField(QLatin1String("before")));
         return;
     }
     const qint64 before =
@@ -512,13 +547,15 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
     if (db.isMember(*chatId, connection->userId))
         chat = db.chat(*chatId);
     if (!chat) {
-        connection->sendError(QStringLiteral("Not a member of this chat"));
+        sendError(connection, QStringLiteral("Not a member of this chat"));
         return;
     }
+    // Read what is committed, so that an answer never holds what a failed commit takes back.
+    commitBatch();
     const std::vector<MessageRecord> messages =
         db.messagesBefore(chat->id, before, options.historyPage, historyTieLimit);
-    connection->sendFrame(
-        protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+    send(
+        connection, protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
 }
 
 qint64 ChatServer::nowSeconds() const
@@ -526,13 +563,91 @@ qint64 ChatServer::nowSeconds() const
     return options.clock() / 1000;
 }
 
+void ChatServer::send(ClientConnection *connection, const QJsonObject &frame)
+{
+    sendText(connection->id(), protocol::serialize(frame));
+}
+
+void ChatServer::sendError(ClientConnection *connection, const QString &message)
+{
+    send(connection, protocol::errorFrame(message));
+}
+
+void ChatServer::sendText(quint64 connectionId, const QString &text)
+{
+    if (batch) {
+        outgoing.append({ connectionId, text, currentWrite });
+        return;
+    }
+    if (ClientConnection *connection = connections.value(connectionId))
+        connection->sendText(text);
+}
+
 void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &frame)
 {
     const QString text = protocol::serialize(frame);
+    QVector<quint64> targets;
     for (const QString &userId : userIds) {
-        // A copy: a send may cut off a slow reader, which changes the list.
-        const QList<ClientConnection *> targets = connectionsByUser.value(userId);
-        for (ClientConnection *connection : targets)
-            connection->sendText(text);
+        for (ClientConnection *connection : connectionsByUser.value(userId))
+            targets.append(connection->id());
     }
+    // By id: a send may cut off a slow reader, which changes the lists.
+    for (quint64 connectionId : qAsConst(targets))
+        sendText(connectionId, text);
+}
+
+bool ChatServer::beginWrite(ClientConnection *connection, const QString &failure)
+{
+    if (!batch) {
+        batch = std::make_unique<Database::Transaction>(db);
+        if (!batch->isActive()) {
+            batch.reset();
+            qCWarning(lcServer).noquote() << "cannot open a transaction:" << db.lastError();
+            sendError(connection, failure);
+            return false;
+        }
+        commitTimer.start(0);
+    }
+    currentWrite = batchWrites.size();
+    batchWrites.append({ connection->id(), failure, outgoing.size() });
+    return true;
+}
+
+void ChatServer::commitBatch()
+{
+    if (!batch)
+        return;
+    commitTimer.stop();
+    const bool committed = batch->commit();
+    batch.reset();
+    currentWrite = -1;
+    const QVector<Outgoing> frames = std::exchange(outgoing, {});
+    const QVector<BatchWrite> writes = std::exchange(batchWrites, {});
+    if (!committed)
+        qCWarning(lcServer).noquote()
+            << "a commit of" << writes.size() << "writes failed:" << db.lastError();
+    int nextWrite = 0;
+    const auto answerFailuresUpTo = [&](int position) {
+        for (; nextWrite < writes.size() && writes.at(nextWrite).firstOutgoing <= position;
+             ++nextWrite) {
+            const BatchWrite &write = writes.at(nextWrite);
+            sendText(write.connectionId, protocol::serialize(protocol::errorFrame(write.failure)));
+        }
+    };
+    for (int i = 0; i < frames.size(); ++i) {
+        const Outgoing &frame = frames.at(i);
+        if (!committed)
+            answerFailuresUpTo(i);
+        if (committed || frame.write < 0)
+            sendText(frame.connectionId, frame.text);
+    }
+    if (!committed)
+        answerFailuresUpTo(frames.size());
+}
+
+void ChatServer::abortBatch()
+{
+    if (batch)
+        batch->rollback();
+    commitBatch();
 }

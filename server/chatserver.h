@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -9,14 +11,15 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QThreadPool>
+#include <QTimer>
+#include <QVector>
 #include <QWebSocketServer>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class ClientConnection;
-class Database;
 class QTcpSocket;
-struct MessageRecord;
 
 // The chat server: one TCP port that upgrades "/ws" to a WebSocket speaking the chat protocol
 // and answers every other request as plain HTTP for the files under the static folder.
@@ -43,6 +46,8 @@ public:
     quint16 serverPort() const;
     QString errorString() const;
     int connectionCount() const;
+    // Requests received on every connection and waiting for their turn.
+    int queuedRequests() const;
 
     // Stops accepting and closes every connection; `stopped` follows when all are gone.
     void shutdown();
@@ -68,7 +73,21 @@ private:
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
     qint64 nowSeconds() const;
+    // Every frame goes out through these. While writes wait for their commit, frames wait
+    // with them, so that each connection gets its frames in the order its requests came.
+    void send(ClientConnection *connection, const QJsonObject &frame);
+    void sendError(ClientConnection *connection, const QString &message);
+    void sendText(quint64 connectionId, const QString &text);
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
+
+    // Group commit: writes that arrive while the event loop is busy share one transaction,
+    // committed once the loop is idle; what they produce is sent only after that commit.
+    // False when no transaction can be opened; the caller answers "error" itself then.
+    bool beginWrite(ClientConnection *connection, const QString &failure);
+    // Commits the open batch (if any) and sends what it held, or its errors when it failed.
+    void commitBatch();
+    // Rolls the open batch back, answering each of its writes with its error.
+    void abortBatch();
     void finishShutdown();
 
     Database &db;
@@ -78,6 +97,23 @@ private:
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;
     quint64 nextConnectionId = 1;
+    struct Outgoing {
+        quint64 connectionId;
+        QString text;
+        // Index of the write in `batchWrites` that produced the frame, -1 when none did.
+        int write;
+    };
+    struct BatchWrite {
+        quint64 connectionId;
+        QString failure;
+        // Index into `outgoing` of the first frame sent after the write began.
+        int firstOutgoing;
+    };
+    std::unique_ptr<Database::Transaction> batch;
+    QVector<Outgoing> outgoing;
+    QVector<BatchWrite> batchWrites;
+    int currentWrite = -1;
+    QTimer commitTimer;
     bool stopping = false;
     bool stopSignalled = false;
     // Password hashing runs here, so that one login does not stall every other connection.

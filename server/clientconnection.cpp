@@ -6,31 +6,39 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QWebSocket>
+#include <algorithm>
 
 namespace
 {
 
 // A typing human sends far less; a client that reconnects and catches up stays within the burst.
-constexpr int requestBurst = 50;
-constexpr int requestsPerSecond = 20;
+constexpr int typedBurst = 50;
+constexpr int typedPerSecond = 20;
+// Opening a chat sends one receipt per unseen message; a few chats full of them fit at once.
+constexpr int bulkBurst = 2000;
+constexpr int bulkPerSecond = 500;
 // What Qt itself buffers before our own size check sees a frame. Frames above maxFrameBytes but
 // below this are refused with a policy violation; Qt refuses larger ones itself.
 constexpr quint64 hardFrameLimit = 4 * 1024 * 1024;
 
 } // namespace
 
-ClientConnection::ClientConnection(QWebSocket *socket, quint64 id, QObject *parent)
+ClientConnection::ClientConnection(
+    QWebSocket *socket, quint64 id, std::function<qint64()> clock, QObject *parent)
     : QObject(parent)
     , socket(socket)
     , connectionId(id)
-    , limiter(requestBurst, requestsPerSecond)
+    , clock(std::move(clock))
+    , typedLimiter(typedBurst, typedPerSecond)
+    , bulkLimiter(bulkBurst, bulkPerSecond)
 {
+    serveTimer.setSingleShot(true);
+    connect(&serveTimer, &QTimer::timeout, this, &ClientConnection::serveQueue);
     socket->setParent(this);
     socket->setMaxAllowedIncomingFrameSize(hardFrameLimit);
     socket->setMaxAllowedIncomingMessageSize(hardFrameLimit);
     peerName =
         socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
-    clock.start();
     connect(socket, &QWebSocket::textMessageReceived, this, &ClientConnection::onTextMessage);
     connect(socket, &QWebSocket::binaryFrameReceived, this, &ClientConnection::onBinaryMessage);
     connect(socket, &QWebSocket::disconnected, this, &ClientConnection::onDisconnected);
@@ -46,6 +54,11 @@ quint64 ClientConnection::id() const
 QString ClientConnection::peer() const
 {
     return peerName;
+}
+
+int ClientConnection::queuedRequests() const
+{
+    return int(queue.size());
 }
 
 void ClientConnection::sendText(const QString &text)
@@ -89,21 +102,62 @@ void ClientConnection::onTextMessage(const QString &text)
             QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Frame too large"));
         return;
     }
-    if (!limiter.tryTake(clock.elapsed())) {
-        sendError(QStringLiteral("Too many requests; slow down"));
-        return;
-    }
+    Queued entry;
+    entry.bytes = bytes.size();
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        sendError(QStringLiteral("Invalid JSON: ") + parseError.errorString());
-        return;
+    if (parseError.error != QJsonParseError::NoError)
+        entry.problem = QStringLiteral("Invalid JSON: ") + parseError.errorString();
+    else if (!document.isObject())
+        entry.problem = QStringLiteral("A request must be a JSON object");
+    else
+        entry.request = document.object();
+    const QJsonValue type = entry.request.value(QLatin1String("type"));
+    if (type == QLatin1String("message") || type == QLatin1String("edit_message")
+        || type == QLatin1String("delete_message"))
+        entry.kind = RequestClass::Typed;
+    queuedBytes += entry.bytes;
+    queue.push_back(std::move(entry));
+    serveQueue();
+    if (!gone && (queue.size() > std::size_t(maxQueuedRequests) || queuedBytes > maxQueuedBytes)) {
+        qCWarning(lcServer) << "closing" << peerName << "with" << queue.size()
+                            << "requests waiting";
+        gone = true;
+        queue.clear();
+        queuedBytes = 0;
+        socket->close(
+            QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Too many requests"));
     }
-    if (!document.isObject()) {
-        sendError(QStringLiteral("A request must be a JSON object"));
+}
+
+RateLimiter &ClientConnection::limiterFor(RequestClass kind)
+{
+    return kind == RequestClass::Typed ? typedLimiter : bulkLimiter;
+}
+
+void ClientConnection::serveQueue()
+{
+    // A request handled below may run the event loop no deeper than this, but it may come
+    // back here through a signal; the outer call serves the rest.
+    if (serving)
         return;
+    serving = true;
+    while (!gone && !queue.empty()) {
+        const qint64 now = clock();
+        RateLimiter &limiter = limiterFor(queue.front().kind);
+        if (!limiter.tryTake(now)) {
+            serveTimer.start(int(std::clamp<qint64>(limiter.msUntilToken(now), 1, 1000)));
+            break;
+        }
+        Queued entry = std::move(queue.front());
+        queue.pop_front();
+        queuedBytes -= entry.bytes;
+        if (!entry.problem.isEmpty())
+            emit requestRefused(this, entry.problem);
+        else
+            emit requestReceived(this, entry.request);
     }
-    emit requestReceived(this, document.object());
+    serving = false;
 }
 
 void ClientConnection::onBinaryMessage()

@@ -2,15 +2,17 @@
 
 #include "ratelimiter.h"
 
-#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <deque>
+#include <functional>
 
 class QWebSocket;
 
-// One client's WebSocket: enforces the frame size, frame kind and request rate, turns every
-// accepted text frame into one JSON object, and carries who is logged in on it.
+// One client's WebSocket: enforces the frame size and kind, queues every accepted text frame and
+// hands the requests on in order at the allowed rate, and carries who is logged in on it.
 class ClientConnection : public QObject
 {
     Q_OBJECT
@@ -20,13 +22,20 @@ public:
     static constexpr qint64 maxFrameBytes = 1024 * 1024;
     // A client that reads nothing while others talk is cut off here rather than buffered forever.
     static constexpr qint64 maxPendingOutputBytes = 32 * 1024 * 1024;
+    // A queue beyond either bound is no honest client's: opening chats sends a few hundred
+    // receipts at most, and no request waits for more than a few seconds below these.
+    static constexpr int maxQueuedRequests = 5000;
+    static constexpr qint64 maxQueuedBytes = 8 * 1024 * 1024;
 
-    // Takes ownership of `socket`.
-    ClientConnection(QWebSocket *socket, quint64 id, QObject *parent);
+    // Takes ownership of `socket`. `clock` gives milliseconds on any monotonic scale.
+    ClientConnection(
+        QWebSocket *socket, quint64 id, std::function<qint64()> clock, QObject *parent);
     ~ClientConnection() override;
 
     quint64 id() const;
     QString peer() const;
+    // Requests received and not handed on yet.
+    int queuedRequests() const;
 
     void sendText(const QString &text);
     void sendFrame(const QJsonObject &frame);
@@ -41,17 +50,37 @@ public:
 
 signals:
     void requestReceived(ClientConnection *connection, const QJsonObject &request);
+    // A frame that is no request, in its turn among the requests.
+    void requestRefused(ClientConnection *connection, const QString &problem);
     void closed(ClientConnection *connection);
 
 private:
+    // Messages, edits and deletions are what a human types; everything else (receipts, history
+    // pages, the login) comes in bursts when a chat opens, and gets far more room.
+    enum class RequestClass { Typed, Bulk };
+    struct Queued {
+        QJsonObject request;
+        // Set when the frame was no request; answered with it in its turn.
+        QString problem;
+        qint64 bytes = 0;
+        RequestClass kind = RequestClass::Bulk;
+    };
+
     void onTextMessage(const QString &text);
     void onBinaryMessage();
     void onDisconnected();
+    void serveQueue();
+    RateLimiter &limiterFor(RequestClass kind);
 
     QWebSocket *socket;
     quint64 connectionId;
     QString peerName;
-    RateLimiter limiter;
-    QElapsedTimer clock;
+    std::function<qint64()> clock;
+    RateLimiter typedLimiter;
+    RateLimiter bulkLimiter;
+    std::deque<Queued> queue;
+    qint64 queuedBytes = 0;
+    QTimer serveTimer;
+    bool serving = false;
     bool gone = false;
 };

@@ -163,6 +163,7 @@ Database::Statement Database::run(const QString &sql, const QVariantList &values
         QSqlQuery query(db);
         query.setForwardOnly(true);
         if (!query.prepare(sql)) {
+            statementFailed = true;
             error = query.lastError().text();
             return Statement(query, false);
         }
@@ -172,6 +173,7 @@ Database::Statement Database::run(const QString &sql, const QVariantList &values
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     const bool ok = query.exec();
+    statementFailed = !ok;
     if (!ok)
         error = query.lastError().text();
     return Statement(query, ok);
@@ -294,6 +296,11 @@ bool Database::isOpen() const
 QString Database::lastError() const
 {
     return error;
+}
+
+bool Database::lastStatementFailed() const
+{
+    return statementFailed;
 }
 
 int Database::schemaVersion()

@@ -83,6 +83,8 @@ public:
     bool open(const QString &dataDir);
     bool isOpen() const;
     QString lastError() const;
+    // Whether the last statement run failed, as opposed to finding nothing to change.
+    bool lastStatementFailed() const;
     int schemaVersion();
 
     std::optional<UserRecord> addUser(const QString &username, const QString &passwordHash);
@@ -102,7 +104,6 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId);
     std::vector<ChatRecord> chatsOfUser(const QString &userId);
     bool isMember(const QString &chatId, const QString &userId);
-
     std::optional<MessageRecord> addMessage(const QString &chatId,
         const QString &senderId,
         const QString &text,
@@ -140,4 +141,5 @@ private:
     QString error;
     QHash<QString, QSqlQuery> statements;
     int transactionDepth = 0;
+    bool statementFailed = false;
 };
