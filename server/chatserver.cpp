@@ -334,10 +334,7 @@ void ChatServer::finishLogin(
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
     send(connection, protocol::loginSuccessFrame(*user, credentials::newToken()));
-    QJsonArray chats;
-    for (const ChatRecord &chat : db.chatsOfUser(user->id))
-        chats.append(protocol::chatJson(chat, db.newestMessages(chat.id, options.historyPage)));
-    send(connection, protocol::chatHistoryFrame(chats));
+    sendText(connectionId, loginHistory(user->id));
     send(connection, protocol::userListFrame(db.users()));
 }
 
@@ -556,6 +553,30 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
         db.messagesBefore(chat->id, before, options.historyPage, historyTieLimit);
     send(
         connection, protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+}
+
+QString ChatServer::loginHistory(const QString &userId)
+{
+    // Full pages for everyone but those in very many busy chats; for them, fewer messages per
+    // chat until the frame fits, at least the newest one. The client pages back for the rest.
+    int perChat = options.historyPage;
+    for (;;) {
+        QJsonArray chats;
+        bool trimmed = false;
+        for (const ChatHistory &history : db.chatHistories(userId, perChat)) {
+            chats.append(protocol::chatJson(history.chat, history.messages));
+            trimmed = trimmed || int(history.messages.size()) == perChat;
+        }
+        QString text = protocol::serialize(protocol::chatHistoryFrame(chats));
+        const qint64 bytes = text.toUtf8().size();
+        if (bytes <= options.maxLoginHistoryBytes || perChat == 1 || !trimmed)
+            return text;
+        // Aims a little below the bound, so that one more round is rarely needed.
+        perChat =
+            std::clamp(int(perChat * 0.9 * double(options.maxLoginHistoryBytes) / double(bytes)),
+                1,
+                perChat - 1);
+    }
 }
 
 qint64 ChatServer::nowSeconds() const

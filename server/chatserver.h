@@ -33,6 +33,9 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // Largest "chat_history" frame after login, in bytes; chats get fewer of their newest
+        // messages when all full pages would be larger. Well below what the client accepts.
+        qint64 maxLoginHistoryBytes = 8 * 1024 * 1024 - 1;
         // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
         // Tests pass a clock of their own, so that they never wait for real time to pass.
         std::function<qint64()> clock;
@@ -72,6 +75,7 @@ private:
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
+    QString loginHistory(const QString &userId);
     qint64 nowSeconds() const;
     // Every frame goes out through these. While writes wait for their commit, frames wait
     // with them, so that each connection gets its frames in the order its requests came.

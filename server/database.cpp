@@ -502,6 +502,46 @@ bool Database::isMember(const QString &chatId, const QString &userId)
     return query.next();
 }
 
+std::vector<ChatHistory> Database::chatHistories(const QString &userId, int perChat)
+{
+    std::vector<ChatHistory> histories;
+    QHash<QString, std::size_t> indexById;
+    for (ChatRecord &chat : chatsOfUser(userId)) {
+        indexById.insert(chat.id, histories.size());
+        histories.push_back({ std::move(chat), {} });
+    }
+    // Through the per-chat index: the cost grows with the page, not with the chats' history.
+    const QString newest =
+        QStringLiteral(" FROM chat_members cm JOIN messages m ON m.seq IN (SELECT seq FROM messages"
+                       " WHERE chat_id = cm.chat_id ORDER BY timestamp DESC, seq DESC LIMIT ?)"
+                       " WHERE cm.user_id = ?");
+    QHash<qint64, MessageRecord *> bySeq;
+    {
+        Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
+                                             " m.reply_to_id, m.timestamp, m.edited_at")
+                + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
+            { perChat, userId });
+        while (query.next()) {
+            const auto it = indexById.constFind(query.value(1).toString());
+            if (it != indexById.constEnd())
+                histories[*it].messages.push_back(messageFromQuery(query.query));
+        }
+    }
+    for (ChatHistory &history : histories) {
+        for (MessageRecord &message : history.messages)
+            bySeq.insert(message.seq, &message);
+    }
+    Statement query = run(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
+                                         " WHERE message_seq IN (SELECT m.seq")
+            + newest + QLatin1String(") ORDER BY seen_at, rowid"),
+        { perChat, userId });
+    while (query.next()) {
+        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
+            message->seenBy.append(query.value(1).toString());
+    }
+    return histories;
+}
+
 std::optional<MessageRecord> Database::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,

@@ -41,6 +41,12 @@ struct MessageRecord {
     QStringList seenBy;
 };
 
+struct ChatHistory {
+    ChatRecord chat;
+    // The newest messages, oldest first.
+    std::vector<MessageRecord> messages;
+};
+
 // The server's SQLite store. A write outside a `Transaction` commits on its own before the call
 // returns. Not thread-safe: one instance is used from one thread.
 class Database
@@ -104,6 +110,10 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId);
     std::vector<ChatRecord> chatsOfUser(const QString &userId);
     bool isMember(const QString &chatId, const QString &userId);
+    // Every chat of the user with its newest `perChat` messages: one query for the chats, one
+    // for their members, one for the messages and one for the receipts, however many chats.
+    std::vector<ChatHistory> chatHistories(const QString &userId, int perChat);
+
     std::optional<MessageRecord> addMessage(const QString &chatId,
         const QString &senderId,
         const QString &text,

@@ -47,6 +47,7 @@ private slots:
     void historyPagesThroughBurstsWithoutGaps_data();
     void historyPagesThroughBurstsWithoutGaps();
     void historyIsForMembersOnly();
+    void loginPushOfTwoThousandChatsStaysUnderTheBound();
     void badInputKeepsServing_data();
     void badInputKeepsServing();
     void oversizedAndBinaryFramesClose_data();
@@ -848,6 +849,63 @@ void TestChatServer::historyIsForMembersOnly()
         alicePeer->sync().at(0).value(QLatin1String("chats")).toArray().at(0).toObject();
     QVERIFY(none.value(QLatin1String("messages")).isArray());
     QCOMPARE(none.value(QLatin1String("messages")).toArray().size(), 0);
+}
+
+void TestChatServer::loginPushOfTwoThousandChatsStaysUnderTheBound()
+{
+    // 2 000 chats with full pages of 50 would push about 20 MiB.
+    constexpr int chatCount = 2000;
+    constexpr int perChat = 50;
+    QHash<QString, QString> newestOf;
+    {
+        Database::Transaction transaction(*fixture.db);
+        for (int c = 0; c < chatCount; ++c) {
+            const QString chat = fixture.db
+                                     ->createChat(QString(),
+                                         QStringLiteral("Chat %1").arg(c),
+                                         QStringLiteral("group"),
+                                         dave,
+                                         { dave, bob })
+                                     ->id;
+            for (int m = 0; m < perChat; ++m)
+                newestOf[chat] = fixture.db
+                                     ->addMessage(chat,
+                                         m % 2 ? bob : dave,
+                                         QStringLiteral("message %1 of chat %2").arg(m).arg(c),
+                                         QString(),
+                                         1700000000 + m)
+                                     ->id;
+        }
+        QVERIFY(transaction.commit());
+    }
+    std::unique_ptr<Peer> peer = connectPeer();
+    QVERIFY(peer);
+    peer->sendLogin(QStringLiteral("dave"), QStringLiteral("secret"));
+    QString historyText;
+    connect(&peer->socket, &QWebSocket::textMessageReceived, this, [&](const QString &text) {
+        if (text.contains(QLatin1String("\"chat_history\"")))
+            historyText = text;
+    });
+    QVERIFY(peer->waitForFrames(3, 60000));
+    QVERIFY(historyText.toUtf8().size() < 8 * 1024 * 1024);
+
+    const QJsonArray chats = peer->frames.at(1).value(QLatin1String("chats")).toArray();
+    QCOMPARE(chats.size(), chatCount);
+    int fewest = perChat;
+    for (const QJsonValue &value : chats) {
+        const QJsonObject chat = value.toObject();
+        const QJsonArray messages = chat.value(QLatin1String("messages")).toArray();
+        QVERIFY(!messages.isEmpty());
+        fewest = std::min(fewest, int(messages.size()));
+        // The newest ones, oldest first.
+        QCOMPARE(messages.last().toObject().value(QLatin1String("messageId")).toString(),
+            newestOf.value(chat.value(QLatin1String("chatId")).toString()));
+        QVERIFY(messages.first().toObject().value(QLatin1String("timestamp")).toDouble()
+            <= messages.last().toObject().value(QLatin1String("timestamp")).toDouble());
+    }
+    QVERIFY(fewest < perChat);
+    // Still a useful page, not a single message, at this size.
+    QVERIFY(fewest >= 10);
 }
 
 void TestChatServer::badInputKeepsServing_data()
