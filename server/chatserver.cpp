@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QTcpSocket>
@@ -200,10 +201,30 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     }
     const QByteArray head = socket->read(end + 4).left(end);
     const bool webSocketPath = target == "/ws" || target.startsWith("/ws?");
-    socket->write(webSocketPath ? staticfiles::errorResponse(400)
-                                : staticfiles::respond(head, options.staticDir));
+    const QByteArray operations = operationsResponse(query < 0 ? target : target.left(query));
+    socket->write(webSocketPath     ? staticfiles::errorResponse(400)
+            : !operations.isEmpty() ? operations
+                                    : staticfiles::respond(head, options.staticDir));
     // Closes once the response is written.
     socket->disconnectFromHost();
+}
+
+QByteArray ChatServer::operationsResponse(const QByteArray &path)
+{
+    const QByteArray text = "text/plain; charset=utf-8";
+    if (path == "/healthz") {
+        return db.ping() ? staticfiles::response(200, text, "ok\n")
+                         : staticfiles::response(503, text, "database not answering\n");
+    }
+    if (path == "/metrics") {
+        ServerMetrics::Gauges gauges;
+        gauges.connections = connections.size();
+        gauges.usersLoggedIn = connectionsByUser.size();
+        gauges.queuedRequests = queuedRequests();
+        return staticfiles::response(
+            200, "text/plain; version=0.0.4; charset=utf-8", metrics.render(gauges));
+    }
+    return QByteArray();
 }
 
 void ChatServer::onNewWebSocket()
@@ -265,6 +286,7 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
         { QStringLiteral("get_history"), &ChatServer::handleGetHistory },
     };
     const Handler handler = handlers.value(*type);
+    metrics.countRequest(handler ? *type : QStringLiteral("unknown"));
     if (!handler) {
         sendError(connection, QStringLiteral("Unknown request type"));
         return;
@@ -325,6 +347,7 @@ void ChatServer::finishLogin(
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << name.left(maxUsernameLength)
                                    << "on connection" << connectionId;
+        metrics.countRefusedLogin();
         send(connection, protocol::authFailedFrame());
         return;
     }
@@ -334,6 +357,7 @@ void ChatServer::finishLogin(
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
     send(connection, protocol::loginSuccessFrame(*user, credentials::newToken()));
+    metrics.countFrameSent(QStringLiteral("chat_history"));
     sendText(connectionId, loginHistory(user->id));
     send(connection, protocol::userListFrame(db.users()));
 }
@@ -586,6 +610,7 @@ qint64 ChatServer::nowSeconds() const
 
 void ChatServer::send(ClientConnection *connection, const QJsonObject &frame)
 {
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString());
     sendText(connection->id(), protocol::serialize(frame));
 }
 
@@ -612,6 +637,7 @@ void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &fram
         for (ClientConnection *connection : connectionsByUser.value(userId))
             targets.append(connection->id());
     }
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString(), targets.size());
     // By id: a send may cut off a slow reader, which changes the lists.
     for (quint64 connectionId : qAsConst(targets))
         sendText(connectionId, text);
@@ -639,7 +665,10 @@ void ChatServer::commitBatch()
     if (!batch)
         return;
     commitTimer.stop();
+    QElapsedTimer timer;
+    timer.start();
     const bool committed = batch->commit();
+    metrics.countCommit(batchWrites.size(), timer.nsecsElapsed() / 1e9, committed);
     batch.reset();
     currentWrite = -1;
     const QVector<Outgoing> frames = std::exchange(outgoing, {});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database.h"
+#include "servermetrics.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -61,6 +62,8 @@ signals:
 private:
     void onNewTcpConnection();
     void onRequestHead(QTcpSocket *socket);
+    // "/healthz" and "/metrics"; an empty answer for any other path.
+    QByteArray operationsResponse(const QByteArray &path);
     void onNewWebSocket();
     void onRequest(ClientConnection *connection, const QJsonObject &request);
     void onConnectionClosed(ClientConnection *connection);
@@ -118,6 +121,7 @@ private:
     QVector<BatchWrite> batchWrites;
     int currentWrite = -1;
     QTimer commitTimer;
+    ServerMetrics metrics;
     bool stopping = false;
     bool stopSignalled = false;
     // Password hashing runs here, so that one login does not stall every other connection.

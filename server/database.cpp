@@ -6,6 +6,7 @@
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -309,6 +310,23 @@ int Database::schemaVersion()
     if (query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next())
         return query.value(0).toInt();
     return 0;
+}
+
+bool Database::backupTo(const QString &path)
+{
+    if (QFileInfo::exists(path)) {
+        error = QStringLiteral("the file exists already");
+        return false;
+    }
+    // One read transaction: the copy is the database as of one commit, never between two.
+    return execute(QStringLiteral("VACUUM INTO '")
+        + QString(path).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''));
+}
+
+bool Database::ping()
+{
+    Statement query = run(QStringLiteral("SELECT version FROM schema_version"));
+    return query.next();
 }
 
 bool Database::migrate()

@@ -92,6 +92,11 @@ public:
     // Whether the last statement run failed, as opposed to finding nothing to change.
     bool lastStatementFailed() const;
     int schemaVersion();
+    // Writes a consistent copy of the whole database to the new file `path`; the server may
+    // write meanwhile.
+    bool backupTo(const QString &path);
+    // Whether the database answers a query.
+    bool ping();
 
     std::optional<UserRecord> addUser(const QString &username, const QString &passwordHash);
     std::optional<UserRecord> userById(const QString &userId);

@@ -32,6 +32,8 @@ namespace
             return "Method Not Allowed";
         case 431:
             return "Request Header Fields Too Large";
+        case 503:
+            return "Service Unavailable";
         default:
             return "Error";
         }
@@ -149,6 +151,11 @@ bool notModified(const QByteArray &requestHead, const QByteArray &etag, const QD
     const QDateTime since = parseHttpDate(headerValue(requestHead, "If-Modified-Since"));
     // HTTP dates have whole seconds.
     return since.isValid() && modified.toSecsSinceEpoch() <= since.toSecsSinceEpoch();
+}
+
+QByteArray response(int status, const QByteArray &type, const QByteArray &body)
+{
+    return head(status, type, body.size()) + body;
 }
 
 QByteArray errorResponse(int status)

@@ -32,6 +32,9 @@ bool notModified(const QByteArray &requestHead, const QByteArray &etag, const QD
 // The whole response to a request head (request line and headers, without the blank line).
 QByteArray respond(const QByteArray &requestHead, const QString &root);
 
+// A response with `body` of `type`, "Connection: close".
+QByteArray response(int status, const QByteArray &type, const QByteArray &body);
+
 // A response without a file: status line, short text body, "Connection: close".
 QByteArray errorResponse(int status);
 
