@@ -586,20 +586,20 @@ QString ChatServer::loginHistory(const QString &userId)
     int perChat = options.historyPage;
     for (;;) {
         QJsonArray chats;
-        bool trimmed = false;
+        int longest = 0;
         for (const ChatHistory &history : db.chatHistories(userId, perChat)) {
             chats.append(protocol::chatJson(history.chat, history.messages));
-            trimmed = trimmed || int(history.messages.size()) == perChat;
+            longest = std::max(longest, int(history.messages.size()));
         }
         QString text = protocol::serialize(protocol::chatHistoryFrame(chats));
         const qint64 bytes = text.toUtf8().size();
-        if (bytes <= options.maxLoginHistoryBytes || perChat == 1 || !trimmed)
+        if (bytes <= options.maxLoginHistoryBytes || longest <= 1)
             return text;
         // Aims a little below the bound, so that one more round is rarely needed.
         perChat =
-            std::clamp(int(perChat * 0.9 * double(options.maxLoginHistoryBytes) / double(bytes)),
+            std::clamp(int(longest * 0.9 * double(options.maxLoginHistoryBytes) / double(bytes)),
                 1,
-                perChat - 1);
+                longest - 1);
     }
 }
 
