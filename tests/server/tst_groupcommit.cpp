@@ -4,6 +4,7 @@
 #include "testframes.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -18,6 +19,7 @@ private slots:
     void cleanup();
 
     void answersKeepTheOrderOfRequests();
+    void pipelinedWritesShareCommits();
     void fullDiskAnswersErrorAndRecovers_data();
     void fullDiskAnswersErrorAndRecovers();
 
@@ -111,6 +113,30 @@ void TestGroupCommit::answersKeepTheOrderOfRequests()
     QCOMPARE(page.at(0).toObject(), echoed);
     QCOMPARE(typeOf(frames.at(3)), QStringLiteral("message"));
     QCOMPARE(bobPeer->sync(), (QList<QJsonObject> { frames.at(0), frames.at(3) }));
+}
+
+void TestGroupCommit::pipelinedWritesShareCommits()
+{
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    QVERIFY(alicePeer && bobPeer);
+    for (int i = 0; i < 20; ++i) {
+        alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a%1").arg(i)));
+        bobPeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("b%1").arg(i)));
+    }
+    QVERIFY(alicePeer->waitForFrames(40));
+    QCOMPARE(storedMessages(), 40);
+    const QString metrics = QString::fromUtf8(fixture.httpGet("/metrics"));
+    const auto value = [&metrics](const QString &series) {
+        const QRegularExpressionMatch match = QRegularExpression(
+            QStringLiteral("^") + QRegularExpression::escape(series) + QStringLiteral(" (\\S+)$"),
+            QRegularExpression::MultilineOption)
+                                                  .match(metrics);
+        return match.hasMatch() ? match.captured(1).toDouble() : -1.0;
+    };
+    QCOMPARE(value(QStringLiteral("ferrow_commit_batch_size_sum")), 40.0);
+    const double commits = value(QStringLiteral("ferrow_commit_batch_size_count"));
+    QVERIFY2(commits >= 1 && commits < 40, qPrintable(QString::number(commits)));
 }
 
 void TestGroupCommit::fullDiskAnswersErrorAndRecovers_data()

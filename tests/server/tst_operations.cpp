@@ -20,29 +20,9 @@ private slots:
     void metricsCountWhatHappened();
 
 private:
-    QByteArray get(const QByteArray &path);
-
     ServerFixture fixture;
     QByteArray metricsText;
 };
-
-QByteArray TestOperations::get(const QByteArray &path)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, fixture.port());
-    if (!socket.waitForConnected(5000))
-        return QByteArray();
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    QByteArray response;
-    if (!QTest::qWaitFor(
-            [&] {
-                response += socket.readAll();
-                return socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            10000))
-        return QByteArray();
-    return response + socket.readAll();
-}
 
 void TestOperations::initTestCase()
 {
@@ -70,7 +50,7 @@ void TestOperations::initTestCase()
     QVERIFY(alice1->waitForFrames(3));
     QCOMPARE(alice1->sync().size(), 3);
     QCOMPARE(bobPeer->sync().size(), 3);
-    metricsText = get("/metrics");
+    metricsText = fixture.httpGet("/metrics");
     QVERIFY2(metricsText.startsWith("HTTP/1.1 200 OK\r\n"), metricsText.constData());
     QVERIFY(metricsText.contains("\r\nContent-Type: text/plain; version=0.0.4"));
 }
@@ -82,7 +62,7 @@ void TestOperations::cleanupTestCase()
 
 void TestOperations::healthIsOkWhileTheDatabaseAnswers()
 {
-    const QByteArray response = get("/healthz");
+    const QByteArray response = fixture.httpGet("/healthz");
     QVERIFY2(response.startsWith("HTTP/1.1 200 OK\r\n"), response.constData());
     QVERIFY(response.endsWith("\r\n\r\nok\n"));
 }
