@@ -77,6 +77,7 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     }
 
+    tcpServer.setSslConfiguration(this->options.tls);
     commitTimer.setSingleShot(true);
     connect(&commitTimer, &QTimer::timeout, this, &ChatServer::commitBatch);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
@@ -108,6 +109,11 @@ quint16 ChatServer::serverPort() const
 QString ChatServer::errorString() const
 {
     return tcpServer.errorString();
+}
+
+bool ChatServer::isSecure() const
+{
+    return tcpServer.isSecure();
 }
 
 int ChatServer::connectionCount() const

@@ -1,10 +1,10 @@
 #include "clientconnection.h"
 
+#include "jsonguard.h"
 #include "protocol.h"
 #include "serverlogging.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QWebSocket>
 #include <algorithm>
 
@@ -104,10 +104,10 @@ void ClientConnection::onTextMessage(const QString &text)
     }
     Queued entry;
     entry.bytes = bytes.size();
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        entry.problem = QStringLiteral("Invalid JSON: ") + parseError.errorString();
+    QString parseError;
+    const QJsonDocument document = jsonguard::parse(bytes, &parseError);
+    if (!parseError.isEmpty())
+        entry.problem = QStringLiteral("Invalid JSON: ") + parseError;
     else if (!document.isObject())
         entry.problem = QStringLiteral("A request must be a JSON object");
     else

@@ -1,11 +1,13 @@
 #include "websocketclient.h"
 
+#include "jsonguard.h"
 #include "logging.h"
 #include "model/metatypes.h"
 #include "net/serveraddress.h"
 #include "net/wireformat.h"
 
 #include <QJsonDocument>
+#include <QStringList>
 
 namespace
 {
@@ -40,7 +42,10 @@ WebSocketClient::~WebSocketClient() = default;
 
 void WebSocketClient::connectToServer()
 {
-    webSocket.open(ServerAddress::fromEnvironment().webSocketUrl());
+    const ServerAddress address = ServerAddress::fromEnvironment();
+    if (address.tls)
+        webSocket.setSslConfiguration(serverSslConfiguration());
+    webSocket.open(address.webSocketUrl());
 }
 
 void WebSocketClient::onConnected()
@@ -51,13 +56,18 @@ void WebSocketClient::onConnected()
 
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
-    Q_UNUSED(errors)
-    webSocket.ignoreSslErrors();
+    // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
+    QStringList reasons;
+    for (const QSslError &error : errors)
+        reasons.append(error.errorString());
+    const QString reason = reasons.join(QStringLiteral("; "));
+    qCWarning(lcNet).noquote() << "Refusing the server's certificate:" << reason;
+    emit certificateRejected(reason);
 }
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    const QJsonDocument document = jsonguard::parse(message.toUtf8());
     if (!document.isObject())
         return;
     const QJsonObject frame = document.object();
