@@ -224,7 +224,7 @@ bool LoadBench::startServer()
         output += server.readAllStandardOutput();
     }
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)\n"))
+        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)[ \n]"))
             .match(QString::fromUtf8(output));
     if (!match.hasMatch()) {
         std::fprintf(stderr,
