@@ -26,3 +26,4 @@ struct Message {
 };
 
 Q_DECLARE_METATYPE(Message)
+Q_DECLARE_METATYPE(MessageStatus)

@@ -9,12 +9,22 @@
 #include <QJsonDocument>
 #include <QStringList>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace
 {
 
-// Bounds what one hostile frame can make the client hold; a full history of a busy account
-// stays far below it.
-constexpr qint64 maxIncomingMessageSize = 16 * 1024 * 1024;
+// Frames at least this large leave freed memory worth handing back to the system.
+constexpr int largeFrameSize = 1024 * 1024;
+
+void trimFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 } // namespace
 
@@ -27,7 +37,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
     webSocket.setMaxAllowedIncomingMessageSize(maxIncomingMessageSize);
 
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
-    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::disconnected);
+    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
     connect(&webSocket,
         &QWebSocket::textMessageReceived,
         this,
@@ -54,6 +64,15 @@ void WebSocketClient::onConnected()
     emit connected();
 }
 
+void WebSocketClient::onDisconnected()
+{
+    if (webSocket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
+        qCWarning(lcNet) << "Frame over" << maxIncomingMessageSize << "bytes refused";
+        emit frameTooLarge();
+    }
+    emit disconnected();
+}
+
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
     // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
@@ -67,10 +86,20 @@ void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
-    const QJsonDocument document = jsonguard::parse(message.toUtf8());
-    if (!document.isObject())
-        return;
-    const QJsonObject frame = document.object();
+    if (message.size() >= largeFrameSize) {
+        // Once the frame, its JSON and the records built from it are gone, glibc keeps the
+        // freed pages unless asked to return them.
+        QMetaObject::invokeMethod(
+            this, [] { trimFreedMemory(); }, Qt::QueuedConnection);
+    }
+    QJsonObject frame;
+    {
+        const QJsonDocument document = jsonguard::parse(message.toUtf8());
+        message.clear();
+        if (!document.isObject())
+            return;
+        frame = document.object();
+    }
     const QString type = wire::readString(frame, QLatin1String("type"));
 
     if (type == QLatin1String("login_success"))

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
@@ -50,6 +51,9 @@ void Session::push(const QJsonObject &frame)
     server.send(QJsonObject { { QStringLiteral("type"), QStringLiteral("error") },
         { QStringLiteral("message"), QStringLiteral("sync") } });
     handled.wait(5000);
+    // Work the window defers to the end of the event-loop turn (the chat list's reordering)
+    // is done too.
+    QCoreApplication::sendPostedEvents();
 }
 
 void Session::push(const char *text)
