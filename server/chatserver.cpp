@@ -11,11 +11,13 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -118,13 +120,18 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     }
 
     tcpServer.setSslConfiguration(this->options.tls);
+    commitTimer.setSingleShot(true);
+    connect(&commitTimer, &QTimer::timeout, this, &ChatServer::commitBatch);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
     connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
     connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
 }
 
-ChatServer::~ChatServer() = default;
+ChatServer::~ChatServer()
+{
+    commitBatch();
+}
 
 bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
@@ -156,12 +163,22 @@ int ChatServer::connectionCount() const
     return connections.size();
 }
 
+int ChatServer::queuedRequests() const
+{
+    int queued = 0;
+    for (const ClientConnection *connection : connections)
+        queued += connection->queuedRequests();
+    return queued;
+}
+
 void ChatServer::shutdown()
 {
     if (stopping)
         return;
     stopping = true;
     tcpServer.close();
+    // What is written in the open batch is committed and echoed before everyone is told to go.
+    commitBatch();
     qCInfo(lcServer) << "shutting down," << connections.size() << "connections open";
     if (connections.isEmpty()) {
         QTimer::singleShot(0, this, &ChatServer::finishShutdown);
@@ -283,6 +300,12 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
+    const QByteArray operations = operationsResponse(query < 0 ? target : target.left(query));
+    if (!operations.isEmpty()) {
+        socket->write(operations);
+        socket->disconnectFromHost();
+        return;
+    }
     QString bodyFile;
     socket->write(staticfiles::respond(head, options.staticDir, &bodyFile));
     if (!bodyFile.isEmpty()) {
@@ -291,6 +314,24 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     }
     // Closes once the response is written.
     socket->disconnectFromHost();
+}
+
+QByteArray ChatServer::operationsResponse(const QByteArray &path)
+{
+    const QByteArray text = "text/plain; charset=utf-8";
+    if (path == "/healthz") {
+        return db.ping() ? staticfiles::response(200, text, "ok\n")
+                         : staticfiles::response(503, text, "database not answering\n");
+    }
+    if (path == "/metrics") {
+        ServerMetrics::Gauges gauges;
+        gauges.connections = connections.size();
+        gauges.usersLoggedIn = connectionsByUser.size();
+        gauges.queuedRequests = queuedRequests();
+        return staticfiles::response(
+            200, "text/plain; version=0.0.4; charset=utf-8", metrics.render(gauges));
+    }
+    return QByteArray();
 }
 
 void ChatServer::onNewWebSocket()
@@ -304,7 +345,7 @@ void ChatServer::onNewWebSocket()
                 tcpSocket->deleteLater();
             continue;
         }
-        auto *connection = new ClientConnection(socket, nextConnectionId++, this);
+        auto *connection = new ClientConnection(socket, nextConnectionId++, options.clock, this);
         // Qt leaves the upgraded TCP socket to its old owner. As the connection's child after
         // the WebSocket, it ends with the connection and outlives the WebSocket that uses it.
         if (tcpSocket)
@@ -312,6 +353,7 @@ void ChatServer::onNewWebSocket()
         connections.insert(connection->id(), connection);
         connection->startLoginDeadline(options.loginTimeoutMs);
         connect(connection, &ClientConnection::requestReceived, this, &ChatServer::onRequest);
+        connect(connection, &ClientConnection::requestRefused, this, &ChatServer::sendError);
         connect(connection, &ClientConnection::closed, this, &ChatServer::onConnectionClosed);
         qCInfo(lcServer).noquote()
             << "connection" << connection->id() << "opened from" << connection->peer();
@@ -343,9 +385,12 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
 
 void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &request)
 {
+    // Nothing is written once the last batch has been committed for shutting down.
+    if (stopping)
+        return;
     const std::optional<QString> type = stringField(request, QLatin1String("type"));
     if (!type) {
-        connection->sendError(invalidField(QLatin1String("type")));
+        sendError(connection, invalidField(QLatin1String("type")));
         return;
     }
     using Handler = void (ChatServer::*)(ClientConnection *, const QJsonObject &);
@@ -358,15 +403,17 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
         { QStringLiteral("get_history"), &ChatServer::handleGetHistory },
     };
     const Handler handler = handlers.value(*type);
+    metrics.countRequest(handler ? *type : QStringLiteral("unknown"));
     if (!handler) {
-        connection->sendError(QStringLiteral("Unknown request type"));
+        sendError(connection, QStringLiteral("Unknown request type"));
         return;
     }
     if (handler != &ChatServer::handleLogin && connection->userId.isEmpty()) {
-        connection->sendError(QStringLiteral("Log in first"));
+        sendError(connection, QStringLiteral("Log in first"));
         return;
     }
     (this->*handler)(connection, request);
+    currentWrite = -1;
 }
 
 void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &request)
@@ -374,16 +421,16 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     const std::optional<QString> username = stringField(request, QLatin1String("username"));
     const std::optional<QString> password = stringField(request, QLatin1String("password"));
     if (!username || !password) {
-        connection->sendError(
+        sendError(connection,
             invalidField(!username ? QLatin1String("username") : QLatin1String("password")));
         return;
     }
     if (!connection->userId.isEmpty()) {
-        connection->sendError(QStringLiteral("Already logged in"));
+        sendError(connection, QStringLiteral("Already logged in"));
         return;
     }
     if (connection->loginPending) {
-        connection->sendError(QStringLiteral("A login is already in progress"));
+        sendError(connection, QStringLiteral("A login is already in progress"));
         return;
     }
     connection->stopLoginDeadline();
@@ -391,7 +438,7 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
         qCInfo(lcServer).noquote() << "login throttled for" << username->left(maxUsernameLength)
                                    << "on connection" << connection->id();
-        connection->sendFrame(protocol::authFailedFrame());
+        send(connection, protocol::authFailedFrame());
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
     }
@@ -407,7 +454,7 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     check.username = *username;
     if (!loginQueue.enqueue(check)) {
         qCInfo(lcServer).noquote() << "login queue full for" << check.address;
-        connection->sendError(QStringLiteral("Too many logins at once; try again shortly"));
+        sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
     }
@@ -427,11 +474,14 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
     if (!connection)
         return;
     connection->loginPending = false;
+    // The push reads what is committed, and nothing may reach the new connection twice.
+    commitBatch();
     const std::optional<UserRecord> user = ok ? db.userById(check.userId) : std::nullopt;
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << connectionId;
-        connection->sendFrame(protocol::authFailedFrame());
+        metrics.countRefusedLogin();
+        send(connection, protocol::authFailedFrame());
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
     }
@@ -440,7 +490,7 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         if (ofUser.isEmpty())
             connectionsByUser.remove(user->id);
         qCInfo(lcServer).noquote() << "refusing another connection of" << user->username;
-        connection->sendError(QStringLiteral("Too many connections for this account"));
+        sendError(connection, QStringLiteral("Too many connections for this account"));
         connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated,
             QStringLiteral("Too many connections for this account"));
         return;
@@ -450,12 +500,10 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
     ofUser.append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
-    connection->sendFrame(protocol::loginSuccessFrame(*user, credentials::newToken()));
-    QJsonArray chats;
-    for (const ChatRecord &chat : db.chatsOfUser(user->id))
-        chats.append(protocol::chatJson(chat, db.newestMessages(chat.id, options.historyPage)));
-    connection->sendFrame(protocol::chatHistoryFrame(chats));
-    connection->sendFrame(protocol::userListFrame(db.users()));
+    send(connection, protocol::loginSuccessFrame(*user, credentials::newToken()));
+    metrics.countFrameSent(QStringLiteral("chat_history"));
+    sendText(connectionId, loginHistory(user->id));
+    send(connection, protocol::userListFrame(db.users()));
 }
 
 void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &request)
@@ -464,83 +512,85 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
     const QJsonValue content = request.value(QLatin1String("content"));
     const QJsonValue textValue = content.toObject().value(QLatin1String("text"));
     if (!content.isObject() || !textValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("content")));
+        sendError(connection, invalidField(QLatin1String("content")));
         return;
     }
     const QJsonValue file = content.toObject().value(QLatin1String("file"));
     if (!file.isUndefined() && !file.isNull()) {
-        connection->sendError(QStringLiteral("Attachments are not supported"));
+        sendError(connection, QStringLiteral("Attachments are not supported"));
         return;
     }
     const QString text = textValue.toString();
     const QString problem = protocol::checkText(text);
     if (!problem.isEmpty()) {
-        connection->sendError(problem);
+        sendError(connection, problem);
         return;
     }
     const QJsonValue replyValue = request.value(QLatin1String("replyToId"));
     if (!replyValue.isUndefined() && !replyValue.isNull() && !replyValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("replyToId")));
+        sendError(connection, invalidField(QLatin1String("replyToId")));
         return;
     }
     const bool hasChatId = request.contains(chatIdKey);
     const bool hasRecipient = request.contains(QLatin1String("recipientId"));
     if (hasChatId == hasRecipient) {
-        connection->sendError(QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
+        sendError(connection, QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
         return;
     }
 
+    const QString failure = QStringLiteral("The message could not be stored");
     std::optional<ChatRecord> chat;
     bool created = false;
-    // The chat and its first message are committed together: a chat that exists has been
-    // announced, and a later message can rely on that.
-    Database::Transaction transaction(db);
-    if (!transaction.isActive()) {
-        connection->sendError(QStringLiteral("The message could not be stored"));
-        return;
-    }
     if (hasRecipient) {
         const std::optional<QString> recipientId =
             stringField(request, QLatin1String("recipientId"));
         if (!recipientId || *recipientId == me || !db.userById(*recipientId)) {
-            connection->sendError(QStringLiteral("Unknown recipient"));
+            sendError(connection, QStringLiteral("Unknown recipient"));
             return;
         }
         const QString chatId = protocol::privateChatId(me, *recipientId);
         chat = db.chat(chatId);
         if (!chat) {
+            // The chat and its first message are committed together: a chat that exists has
+            // been announced, and a later message can rely on that.
+            if (!beginWrite(connection, failure))
+                return;
             QStringList members { me, *recipientId };
             members.sort();
             chat = db.createChat(chatId, QString(), QStringLiteral("private"), me, members);
+            if (!chat) {
+                abortBatch();
+                return;
+            }
             created = true;
         }
     } else {
         const std::optional<QString> chatId = stringField(request, chatIdKey);
         if (!chatId) {
-            connection->sendError(invalidField(chatIdKey));
+            sendError(connection, invalidField(chatIdKey));
             return;
         }
         if (db.isMember(*chatId, me))
             chat = db.chat(*chatId);
         if (!chat) {
-            connection->sendError(QStringLiteral("Not a member of this chat"));
+            sendError(connection, QStringLiteral("Not a member of this chat"));
             return;
         }
     }
 
-    std::optional<MessageRecord> message;
-    if (chat) {
-        // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
-        QString replyToId = replyValue.toString();
-        if (!replyToId.isEmpty()) {
-            const std::optional<MessageRecord> original = db.message(replyToId);
-            if (!original || original->chatId != chat->id)
-                replyToId.clear();
-        }
-        message = db.addMessage(chat->id, me, text, replyToId, nowSeconds());
+    // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
+    QString replyToId = replyValue.toString();
+    if (!replyToId.isEmpty()) {
+        const std::optional<MessageRecord> original = db.message(replyToId);
+        if (!original || original->chatId != chat->id)
+            replyToId.clear();
     }
-    if (!message || !transaction.commit()) {
-        connection->sendError(QStringLiteral("The message could not be stored"));
+    if (!created && !beginWrite(connection, failure))
+        return;
+    const std::optional<MessageRecord> message =
+        db.addMessage(chat->id, me, text, replyToId, nowSeconds());
+    if (!message) {
+        abortBatch();
         return;
     }
     if (created)
@@ -554,14 +604,14 @@ std::optional<MessageRecord> ChatServer::requestedMessage(
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const std::optional<QString> messageId = stringField(request, messageIdKey);
     if (!chatId || !messageId) {
-        connection->sendError(invalidField(!chatId ? chatIdKey : messageIdKey));
+        sendError(connection, invalidField(!chatId ? chatIdKey : messageIdKey));
         return std::nullopt;
     }
     // The same answer whether the message does not exist or lies in a chat the user is not in,
     // so that nothing leaks about other chats.
     std::optional<MessageRecord> message = db.message(*messageId);
     if (!message || message->chatId != *chatId || !db.isMember(*chatId, connection->userId)) {
-        connection->sendError(QStringLiteral("Message not found"));
+        sendError(connection, QStringLiteral("Message not found"));
         return std::nullopt;
     }
     return message;
@@ -575,7 +625,14 @@ void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObje
     // A sender's own client may report its own messages; that is no receipt.
     if (message->senderId == connection->userId)
         return;
-    if (db.markSeen(message->seq, connection->userId, nowSeconds()))
+    if (!beginWrite(connection, QStringLiteral("The receipt could not be stored")))
+        return;
+    const bool recorded = db.markSeen(message->seq, connection->userId, nowSeconds());
+    if (db.lastStatementFailed()) {
+        abortBatch();
+        return;
+    }
+    if (recorded)
         sendToUsers({ message->senderId },
             protocol::seenUpdateFrame(message->chatId, message->id, connection->userId));
 }
@@ -590,22 +647,25 @@ void ChatServer::handleEditMessage(ClientConnection *connection, const QJsonObje
     const QJsonValue textValue =
         newContent.isObject() ? newContent.toObject().value(QLatin1String("text")) : newContent;
     if (!textValue.isString()) {
-        connection->sendError(invalidField(QLatin1String("newContent")));
+        sendError(connection, invalidField(QLatin1String("newContent")));
         return;
     }
     if (message->senderId != connection->userId) {
-        connection->sendError(QStringLiteral("Only the sender can edit a message"));
+        sendError(connection, QStringLiteral("Only the sender can edit a message"));
         return;
     }
     const QString problem = protocol::checkText(textValue.toString());
     if (!problem.isEmpty()) {
-        connection->sendError(problem);
+        sendError(connection, problem);
         return;
     }
     message->text = textValue.toString();
     message->editedAt = nowSeconds();
+    const QString failure = QStringLiteral("The edit could not be stored");
+    if (!beginWrite(connection, failure))
+        return;
     if (!db.editMessage(message->seq, message->text, message->editedAt)) {
-        connection->sendError(QStringLiteral("The edit could not be stored"));
+        abortBatch();
         return;
     }
     const std::optional<ChatRecord> chat = db.chat(message->chatId);
@@ -618,11 +678,13 @@ void ChatServer::handleDeleteMessage(ClientConnection *connection, const QJsonOb
     if (!message)
         return;
     if (message->senderId != connection->userId) {
-        connection->sendError(QStringLiteral("Only the sender can delete a message"));
+        sendError(connection, QStringLiteral("Only the sender can delete a message"));
         return;
     }
+    if (!beginWrite(connection, QStringLiteral("The message could not be deleted")))
+        return;
     if (!db.deleteMessage(message->seq)) {
-        connection->sendError(QStringLiteral("The message could not be deleted"));
+        abortBatch();
         return;
     }
     const std::optional<ChatRecord> chat = db.chat(message->chatId);
@@ -635,13 +697,13 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const QJsonValue beforeValue = request.value(QLatin1String("before"));
     if (!chatId) {
-        connection->sendError(invalidField(chatIdKey));
+        sendError(connection, invalidField(chatIdKey));
         return;
     }
     // Any finite number works; far-off values are clamped into the range of real timestamps.
     const double beforeNumber = beforeValue.toDouble();
     if (!beforeValue.isDouble() || !std::isfinite(beforeNumber)) {
-        connection->sendError(invalidField(QLatin1String("before")));
+        sendError(connection, invalidField(QLatin1String("before")));
         return;
     }
     const qint64 before =
@@ -650,13 +712,45 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
     if (db.isMember(*chatId, connection->userId))
         chat = db.chat(*chatId);
     if (!chat) {
-        connection->sendError(QStringLiteral("Not a member of this chat"));
+        sendError(connection, QStringLiteral("Not a member of this chat"));
         return;
     }
+    // Read what is committed, so that an answer never holds what a failed commit takes back.
+    commitBatch();
     const std::vector<MessageRecord> messages =
         db.messagesBefore(chat->id, before, options.historyPage, historyTieLimit);
-    connection->sendFrame(
-        protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+    send(
+        connection, protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+}
+
+QString ChatServer::loginHistory(const QString &userId)
+{
+    // Full pages for everyone but those in very many busy chats; for them, fewer messages per
+    // chat until the frame fits, at least the newest one. The client pages back for the rest.
+    // Pages hold whole seconds while they can; only when even that is too large does a chat get
+    // just its newest message, and "get_history" then sends the rest of that second again.
+    int perChat = options.historyPage;
+    bool wholeSeconds = true;
+    for (;;) {
+        QJsonArray chats;
+        int longest = 0;
+        for (const ChatHistory &history : db.chatHistories(userId, perChat, wholeSeconds)) {
+            chats.append(protocol::chatJson(history.chat, history.messages));
+            longest = std::max(longest, int(history.messages.size()));
+        }
+        QString text = protocol::serialize(protocol::chatHistoryFrame(chats));
+        const qint64 bytes = text.toUtf8().size();
+        if (bytes <= options.maxLoginHistoryBytes || longest <= 1 || !wholeSeconds)
+            return text;
+        if (perChat <= 1) {
+            wholeSeconds = false;
+            continue;
+        }
+        // Aims a little below the bound, so that one more round is rarely needed.
+        const int page = std::min(longest, perChat);
+        perChat = std::clamp(
+            int(page * 0.9 * double(options.maxLoginHistoryBytes) / double(bytes)), 1, page - 1);
+    }
 }
 
 qint64 ChatServer::nowSeconds() const
@@ -664,13 +758,96 @@ qint64 ChatServer::nowSeconds() const
     return options.clock() / 1000;
 }
 
+void ChatServer::send(ClientConnection *connection, const QJsonObject &frame)
+{
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString());
+    sendText(connection->id(), protocol::serialize(frame));
+}
+
+void ChatServer::sendError(ClientConnection *connection, const QString &message)
+{
+    send(connection, protocol::errorFrame(message));
+}
+
+void ChatServer::sendText(quint64 connectionId, const QString &text)
+{
+    if (batch) {
+        outgoing.append({ connectionId, text, currentWrite });
+        return;
+    }
+    if (ClientConnection *connection = connections.value(connectionId))
+        connection->sendText(text);
+}
+
 void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &frame)
 {
     const QString text = protocol::serialize(frame);
+    QVector<quint64> targets;
     for (const QString &userId : userIds) {
-        // A copy: a send may cut off a slow reader, which changes the list.
-        const QList<ClientConnection *> targets = connectionsByUser.value(userId);
-        for (ClientConnection *connection : targets)
-            connection->sendText(text);
+        for (ClientConnection *connection : connectionsByUser.value(userId))
+            targets.append(connection->id());
     }
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString(), targets.size());
+    // By id: a send may cut off a slow reader, which changes the lists.
+    for (quint64 connectionId : qAsConst(targets))
+        sendText(connectionId, text);
+}
+
+bool ChatServer::beginWrite(ClientConnection *connection, const QString &failure)
+{
+    if (!batch) {
+        batch = std::make_unique<Database::Transaction>(db);
+        if (!batch->isActive()) {
+            batch.reset();
+            qCWarning(lcServer).noquote() << "cannot open a transaction:" << db.lastError();
+            sendError(connection, failure);
+            return false;
+        }
+        commitTimer.start(0);
+    }
+    currentWrite = batchWrites.size();
+    batchWrites.append({ connection->id(), failure, outgoing.size() });
+    return true;
+}
+
+void ChatServer::commitBatch()
+{
+    if (!batch)
+        return;
+    commitTimer.stop();
+    QElapsedTimer timer;
+    timer.start();
+    const bool committed = batch->commit();
+    metrics.countCommit(batchWrites.size(), timer.nsecsElapsed() / 1e9, committed);
+    batch.reset();
+    currentWrite = -1;
+    const QVector<Outgoing> frames = std::exchange(outgoing, {});
+    const QVector<BatchWrite> writes = std::exchange(batchWrites, {});
+    if (!committed)
+        qCWarning(lcServer).noquote()
+            << "a commit of" << writes.size() << "writes failed:" << db.lastError();
+    int nextWrite = 0;
+    const auto answerFailuresUpTo = [&](int position) {
+        for (; nextWrite < writes.size() && writes.at(nextWrite).firstOutgoing <= position;
+             ++nextWrite) {
+            const BatchWrite &write = writes.at(nextWrite);
+            sendText(write.connectionId, protocol::serialize(protocol::errorFrame(write.failure)));
+        }
+    };
+    for (int i = 0; i < frames.size(); ++i) {
+        const Outgoing &frame = frames.at(i);
+        if (!committed)
+            answerFailuresUpTo(i);
+        if (committed || frame.write < 0)
+            sendText(frame.connectionId, frame.text);
+    }
+    if (!committed)
+        answerFailuresUpTo(frames.size());
+}
+
+void ChatServer::abortBatch()
+{
+    if (batch)
+        batch->rollback();
+    commitBatch();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "database.h"
 #include "loginqueue.h"
 #include "loginthrottle.h"
+#include "servermetrics.h"
 #include "tlstcpserver.h"
 
 #include <QHash>
@@ -12,14 +14,15 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+#include <QVector>
 #include <QWebSocketServer>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class ClientConnection;
-class Database;
 class QTcpSocket;
-struct MessageRecord;
 
 // The chat server: one TCP port that upgrades "/ws" to a WebSocket speaking the chat protocol
 // and answers every other request as plain HTTP for the files under the static folder.
@@ -33,6 +36,9 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // Largest "chat_history" frame after login, in bytes; chats get fewer of their newest
+        // messages when all full pages would be larger. Well below what the client accepts.
+        qint64 maxLoginHistoryBytes = 8 * 1024 * 1024 - 1;
         // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
         // Tests pass a clock of their own, so that they never wait for real time to pass.
         std::function<qint64()> clock;
@@ -61,6 +67,8 @@ public:
     QString errorString() const;
     bool isSecure() const;
     int connectionCount() const;
+    // Requests received on every connection and waiting for their turn.
+    int queuedRequests() const;
 
     // Stops accepting and closes every connection; `stopped` follows when all are gone.
     void shutdown();
@@ -73,6 +81,8 @@ private:
     void onAcceptError(QAbstractSocket::SocketError error);
     void releaseAddress(const QString &address);
     void onRequestHead(QTcpSocket *socket);
+    // "/healthz" and "/metrics"; an empty answer for any other path.
+    QByteArray operationsResponse(const QByteArray &path);
     void onNewWebSocket();
     void onRequest(ClientConnection *connection, const QJsonObject &request);
     void onConnectionClosed(ClientConnection *connection);
@@ -87,8 +97,23 @@ private:
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
+    QString loginHistory(const QString &userId);
     qint64 nowSeconds() const;
+    // Every frame goes out through these. While writes wait for their commit, frames wait
+    // with them, so that each connection gets its frames in the order its requests came.
+    void send(ClientConnection *connection, const QJsonObject &frame);
+    void sendError(ClientConnection *connection, const QString &message);
+    void sendText(quint64 connectionId, const QString &text);
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
+
+    // Group commit: writes that arrive while the event loop is busy share one transaction,
+    // committed once the loop is idle; what they produce is sent only after that commit.
+    // False when no transaction can be opened; the caller answers "error" itself then.
+    bool beginWrite(ClientConnection *connection, const QString &failure);
+    // Commits the open batch (if any) and sends what it held, or its errors when it failed.
+    void commitBatch();
+    // Rolls the open batch back, answering each of its writes with its error.
+    void abortBatch();
     void finishShutdown();
 
     Database &db;
@@ -103,6 +128,24 @@ private:
     // Sockets handed to the WebSocket server for their handshake, by peer address and port.
     QHash<QString, QTcpSocket *> upgrading;
     quint64 nextConnectionId = 1;
+    struct Outgoing {
+        quint64 connectionId;
+        QString text;
+        // Index of the write in `batchWrites` that produced the frame, -1 when none did.
+        int write;
+    };
+    struct BatchWrite {
+        quint64 connectionId;
+        QString failure;
+        // Index into `outgoing` of the first frame sent after the write began.
+        int firstOutgoing;
+    };
+    std::unique_ptr<Database::Transaction> batch;
+    QVector<Outgoing> outgoing;
+    QVector<BatchWrite> batchWrites;
+    int currentWrite = -1;
+    QTimer commitTimer;
+    ServerMetrics metrics;
     bool stopping = false;
     bool stopSignalled = false;
     // Password hashing runs there, so that one login does not stall every other connection.

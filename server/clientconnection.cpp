@@ -6,13 +6,17 @@
 
 #include <QJsonDocument>
 #include <QWebSocket>
+#include <algorithm>
 
 namespace
 {
 
 // A typing human sends far less; a client that reconnects and catches up stays within the burst.
-constexpr int requestBurst = 50;
-constexpr int requestsPerSecond = 20;
+constexpr int typedBurst = 50;
+constexpr int typedPerSecond = 20;
+// Opening a chat sends one receipt per unseen message; a few chats full of them fit at once.
+constexpr int bulkBurst = 2000;
+constexpr int bulkPerSecond = 500;
 // What Qt itself buffers before our own size check sees a frame. Frames above maxFrameBytes but
 // below this are refused with a policy violation; Qt refuses larger ones itself.
 constexpr quint64 hardFrameLimit = 4 * 1024 * 1024;
@@ -21,18 +25,22 @@ constexpr int closeGraceMs = 2000;
 
 } // namespace
 
-ClientConnection::ClientConnection(QWebSocket *socket, quint64 id, QObject *parent)
+ClientConnection::ClientConnection(
+    QWebSocket *socket, quint64 id, std::function<qint64()> clock, QObject *parent)
     : QObject(parent)
     , socket(socket)
     , connectionId(id)
-    , limiter(requestBurst, requestsPerSecond)
+    , clock(std::move(clock))
+    , typedLimiter(typedBurst, typedPerSecond)
+    , bulkLimiter(bulkBurst, bulkPerSecond)
 {
+    serveTimer.setSingleShot(true);
+    connect(&serveTimer, &QTimer::timeout, this, &ClientConnection::serveQueue);
     socket->setParent(this);
     socket->setMaxAllowedIncomingFrameSize(hardFrameLimit);
     socket->setMaxAllowedIncomingMessageSize(hardFrameLimit);
     peerName =
         socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
-    clock.start();
     loginDeadline.setSingleShot(true);
     connect(&loginDeadline, &QTimer::timeout, this, [this] {
         qCInfo(lcServer) << "closing" << peerName << "which did not log in in time";
@@ -60,17 +68,30 @@ QHostAddress ClientConnection::peerAddress() const
     return socket->peerAddress();
 }
 
+int ClientConnection::queuedRequests() const
+{
+    return int(queue.size());
+}
+
 void ClientConnection::sendText(const QString &text)
 {
     if (gone)
         return;
-    if (socket->bytesToWrite() > maxPendingOutputBytes) {
+    const qint64 waiting = socket->bytesToWrite();
+    if (waiting <= maxPendingOutputBytes)
+        largeFrameAllowance = 0;
+    if (waiting > maxPendingOutputBytes + largeFrameAllowance) {
         qCWarning(lcServer) << "closing" << peerName << "which does not read what it is sent";
         gone = true;
         socket->abort();
         return;
     }
     socket->sendTextMessage(text);
+    // A frame larger than the budget (a login push) widens it by its own size until it has
+    // gone out, so that the frames right behind it do not cut off a client that reads.
+    const qint64 added = std::max<qint64>(socket->bytesToWrite() - waiting, text.size());
+    if (added > maxPendingOutputBytes)
+        largeFrameAllowance = std::max(largeFrameAllowance, added);
 }
 
 void ClientConnection::sendFrame(const QJsonObject &frame)
@@ -120,21 +141,62 @@ void ClientConnection::onTextMessage(const QString &text)
             QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Frame too large"));
         return;
     }
-    if (!limiter.tryTake(clock.elapsed())) {
-        sendError(QStringLiteral("Too many requests; slow down"));
-        return;
-    }
+    Queued entry;
+    entry.bytes = bytes.size();
     QString parseError;
     const QJsonDocument document = jsonguard::parse(bytes, &parseError);
-    if (!parseError.isEmpty()) {
-        sendError(QStringLiteral("Invalid JSON: ") + parseError);
-        return;
+    if (!parseError.isEmpty())
+        entry.problem = QStringLiteral("Invalid JSON: ") + parseError;
+    else if (!document.isObject())
+        entry.problem = QStringLiteral("A request must be a JSON object");
+    else
+        entry.request = document.object();
+    const QJsonValue type = entry.request.value(QLatin1String("type"));
+    if (type == QLatin1String("message") || type == QLatin1String("edit_message")
+        || type == QLatin1String("delete_message"))
+        entry.kind = RequestClass::Typed;
+    queuedBytes += entry.bytes;
+    queue.push_back(std::move(entry));
+    serveQueue();
+    if (!gone && (queue.size() > std::size_t(maxQueuedRequests) || queuedBytes > maxQueuedBytes)) {
+        qCWarning(lcServer) << "closing" << peerName << "with" << queue.size()
+                            << "requests waiting";
+        gone = true;
+        queue.clear();
+        queuedBytes = 0;
+        socket->close(
+            QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Too many requests"));
     }
-    if (!document.isObject()) {
-        sendError(QStringLiteral("A request must be a JSON object"));
+}
+
+RateLimiter &ClientConnection::limiterFor(RequestClass kind)
+{
+    return kind == RequestClass::Typed ? typedLimiter : bulkLimiter;
+}
+
+void ClientConnection::serveQueue()
+{
+    // A request handled below may run the event loop no deeper than this, but it may come
+    // back here through a signal; the outer call serves the rest.
+    if (serving)
         return;
+    serving = true;
+    while (!gone && !queue.empty()) {
+        const qint64 now = clock();
+        RateLimiter &limiter = limiterFor(queue.front().kind);
+        if (!limiter.tryTake(now)) {
+            serveTimer.start(int(std::clamp<qint64>(limiter.msUntilToken(now), 1, 1000)));
+            break;
+        }
+        Queued entry = std::move(queue.front());
+        queue.pop_front();
+        queuedBytes -= entry.bytes;
+        if (!entry.problem.isEmpty())
+            emit requestRefused(this, entry.problem);
+        else
+            emit requestReceived(this, entry.request);
     }
-    emit requestReceived(this, document.object());
+    serving = false;
 }
 
 void ClientConnection::onBinaryMessage()

@@ -2,18 +2,19 @@
 
 #include "ratelimiter.h"
 
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QWebSocketProtocol>
+#include <deque>
+#include <functional>
 
 class QWebSocket;
 
-// One client's WebSocket: enforces the frame size, frame kind and request rate, turns every
-// accepted text frame into one JSON object, and carries who is logged in on it.
+// One client's WebSocket: enforces the frame size and kind, queues every accepted text frame and
+// hands the requests on in order at the allowed rate, and carries who is logged in on it.
 class ClientConnection : public QObject
 {
     Q_OBJECT
@@ -23,16 +24,23 @@ public:
     static constexpr qint64 maxFrameBytes = 1024 * 1024;
     // A client that reads nothing while others talk is cut off once this much waits to be
     // written, rather than buffered without bound: a few seconds of a busy chat for a slow link.
-    // A larger single frame (a login push) still goes out whole when little else waits.
+    // A larger single frame (a login push) still goes out whole, with room for what follows it.
     static constexpr qint64 maxPendingOutputBytes = 4 * 1024 * 1024;
+    // A queue beyond either bound is no honest client's: opening chats sends a few hundred
+    // receipts at most, and no request waits for more than a few seconds below these.
+    static constexpr int maxQueuedRequests = 5000;
+    static constexpr qint64 maxQueuedBytes = 8 * 1024 * 1024;
 
-    // Takes ownership of `socket`.
-    ClientConnection(QWebSocket *socket, quint64 id, QObject *parent);
+    // Takes ownership of `socket`. `clock` gives milliseconds on any monotonic scale.
+    ClientConnection(
+        QWebSocket *socket, quint64 id, std::function<qint64()> clock, QObject *parent);
     ~ClientConnection() override;
 
     quint64 id() const;
     QString peer() const;
     QHostAddress peerAddress() const;
+    // Requests received and not handed on yet.
+    int queuedRequests() const;
 
     void sendText(const QString &text);
     void sendFrame(const QJsonObject &frame);
@@ -44,7 +52,6 @@ public:
     void stopLoginDeadline();
     // Closes with `code`, and cuts the connection if the peer does not answer in time.
     void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
-    // Closes with `code`, and cuts the connection if the peer does not answer in time.
 
     // Empty until a login succeeds.
     QString userId;
@@ -53,18 +60,40 @@ public:
 
 signals:
     void requestReceived(ClientConnection *connection, const QJsonObject &request);
+    // A frame that is no request, in its turn among the requests.
+    void requestRefused(ClientConnection *connection, const QString &problem);
     void closed(ClientConnection *connection);
 
 private:
+    // Messages, edits and deletions are what a human types; everything else (receipts, history
+    // pages, the login) comes in bursts when a chat opens, and gets far more room.
+    enum class RequestClass { Typed, Bulk };
+    struct Queued {
+        QJsonObject request;
+        // Set when the frame was no request; answered with it in its turn.
+        QString problem;
+        qint64 bytes = 0;
+        RequestClass kind = RequestClass::Bulk;
+    };
+
     void onTextMessage(const QString &text);
     void onBinaryMessage();
     void onDisconnected();
+    void serveQueue();
+    RateLimiter &limiterFor(RequestClass kind);
 
     QWebSocket *socket;
     quint64 connectionId;
     QString peerName;
-    RateLimiter limiter;
-    QElapsedTimer clock;
     QTimer loginDeadline;
+    std::function<qint64()> clock;
+    RateLimiter typedLimiter;
+    RateLimiter bulkLimiter;
+    std::deque<Queued> queue;
+    qint64 queuedBytes = 0;
+    QTimer serveTimer;
+    // Room beyond maxPendingOutputBytes while a frame larger than it waits to be written.
+    qint64 largeFrameAllowance = 0;
+    bool serving = false;
     bool gone = false;
 };

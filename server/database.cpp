@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -168,6 +169,7 @@ Database::Statement Database::run(const QString &sql, const QVariantList &values
         QSqlQuery query(db);
         query.setForwardOnly(true);
         if (!query.prepare(sql)) {
+            statementFailed = true;
             error = query.lastError().text();
             return Statement(query, false);
         }
@@ -177,6 +179,7 @@ Database::Statement Database::run(const QString &sql, const QVariantList &values
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     const bool ok = query.exec();
+    statementFailed = !ok;
     if (!ok)
         error = query.lastError().text();
     return Statement(query, ok);
@@ -336,12 +339,34 @@ QString Database::lastError() const
     return error;
 }
 
+bool Database::lastStatementFailed() const
+{
+    return statementFailed;
+}
+
 int Database::schemaVersion()
 {
     QSqlQuery query(db);
     if (query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next())
         return query.value(0).toInt();
     return 0;
+}
+
+bool Database::backupTo(const QString &path)
+{
+    if (QFileInfo::exists(path)) {
+        error = QStringLiteral("the file exists already");
+        return false;
+    }
+    // One read transaction: the copy is the database as of one commit, never between two.
+    return execute(QStringLiteral("VACUUM INTO '")
+        + QString(path).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''));
+}
+
+bool Database::ping()
+{
+    Statement query = run(QStringLiteral("SELECT version FROM schema_version"));
+    return query.next();
 }
 
 bool Database::migrate()
@@ -533,6 +558,53 @@ bool Database::isMember(const QString &chatId, const QString &userId)
         run(QStringLiteral("SELECT 1 FROM chat_members WHERE chat_id = ? AND user_id = ?"),
             { chatId, userId });
     return query.next();
+}
+
+std::vector<ChatHistory> Database::chatHistories(
+    const QString &userId, int perChat, bool wholeSeconds)
+{
+    std::vector<ChatHistory> histories;
+    QHash<QString, std::size_t> indexById;
+    for (ChatRecord &chat : chatsOfUser(userId)) {
+        indexById.insert(chat.id, histories.size());
+        histories.push_back({ std::move(chat), {} });
+    }
+    // Through the per-chat index: the cost grows with the page, not with the chats' history.
+    // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
+    const QString newest = wholeSeconds
+        ? QStringLiteral(" FROM chat_members cm JOIN messages m ON m.chat_id = cm.chat_id"
+                         " AND m.timestamp >= IFNULL((SELECT timestamp FROM messages"
+                         " WHERE chat_id = cm.chat_id ORDER BY timestamp DESC, seq DESC"
+                         " LIMIT 1 OFFSET ?), m.timestamp) WHERE cm.user_id = ?")
+        : QStringLiteral(" FROM chat_members cm JOIN messages m ON m.seq IN (SELECT seq FROM"
+                         " messages WHERE chat_id = cm.chat_id"
+                         " ORDER BY timestamp DESC, seq DESC LIMIT ?) WHERE cm.user_id = ?");
+    const int bound = wholeSeconds ? std::max(0, perChat - 1) : perChat;
+    QHash<qint64, MessageRecord *> bySeq;
+    {
+        Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
+                                             " m.reply_to_id, m.timestamp, m.edited_at")
+                + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
+            { bound, userId });
+        while (query.next()) {
+            const auto it = indexById.constFind(query.value(1).toString());
+            if (it != indexById.constEnd())
+                histories[*it].messages.push_back(messageFromQuery(query.query));
+        }
+    }
+    for (ChatHistory &history : histories) {
+        for (MessageRecord &message : history.messages)
+            bySeq.insert(message.seq, &message);
+    }
+    Statement query = run(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
+                                         " WHERE message_seq IN (SELECT m.seq")
+            + newest + QLatin1String(") ORDER BY seen_at, rowid"),
+        { bound, userId });
+    while (query.next()) {
+        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
+            message->seenBy.append(query.value(1).toString());
+    }
+    return histories;
 }
 
 std::optional<MessageRecord> Database::addMessage(const QString &chatId,

@@ -41,6 +41,12 @@ struct MessageRecord {
     QStringList seenBy;
 };
 
+struct ChatHistory {
+    ChatRecord chat;
+    // The newest messages, oldest first.
+    std::vector<MessageRecord> messages;
+};
+
 // The server's SQLite store. A write outside a `Transaction` commits on its own before the call
 // returns. Not thread-safe: one instance is used from one thread.
 class Database
@@ -83,7 +89,14 @@ public:
     bool open(const QString &dataDir);
     bool isOpen() const;
     QString lastError() const;
+    // Whether the last statement run failed, as opposed to finding nothing to change.
+    bool lastStatementFailed() const;
     int schemaVersion();
+    // Writes a consistent copy of the whole database to the new file `path`; the server may
+    // write meanwhile.
+    bool backupTo(const QString &path);
+    // Whether the database answers a query.
+    bool ping();
 
     std::optional<UserRecord> addUser(const QString &username, const QString &passwordHash);
     std::optional<UserRecord> userById(const QString &userId);
@@ -102,6 +115,12 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId);
     std::vector<ChatRecord> chatsOfUser(const QString &userId);
     bool isMember(const QString &chatId, const QString &userId);
+    // Every chat of the user with its newest `perChat` messages: one query for the chats, one
+    // for their members, one for the messages and one for the receipts, however many chats.
+    // With `wholeSeconds`, each chat's page also holds the rest of its oldest message's second,
+    // as newestMessages() does, so that paging on by timestamp skips nothing.
+    std::vector<ChatHistory> chatHistories(
+        const QString &userId, int perChat, bool wholeSeconds = true);
 
     std::optional<MessageRecord> addMessage(const QString &chatId,
         const QString &senderId,
@@ -145,4 +164,5 @@ private:
     QString error;
     QHash<QString, QSqlQuery> statements;
     int transactionDepth = 0;
+    bool statementFailed = false;
 };

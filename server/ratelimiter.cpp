@@ -1,6 +1,7 @@
 #include "ratelimiter.h"
 
 #include <algorithm>
+#include <cmath>
 
 RateLimiter::RateLimiter(int burst, int perSecond)
     : capacity(burst)
@@ -19,4 +20,14 @@ bool RateLimiter::tryTake(qint64 nowMs)
         return false;
     tokens -= 1.0;
     return true;
+}
+
+qint64 RateLimiter::msUntilToken(qint64 nowMs) const
+{
+    double available = tokens;
+    if (lastMs >= 0 && nowMs > lastMs)
+        available = std::min(capacity, tokens + (nowMs - lastMs) * refillPerMs);
+    if (available >= 1.0 || refillPerMs <= 0)
+        return 0;
+    return static_cast<qint64>(std::ceil((1.0 - available) / refillPerMs));
 }

@@ -11,6 +11,8 @@ public:
 
     // Takes one token at time `nowMs` (milliseconds on any monotonic clock); false when empty.
     bool tryTake(qint64 nowMs);
+    // Milliseconds from `nowMs` until a token is there; 0 when one is there now.
+    qint64 msUntilToken(qint64 nowMs) const;
 
 private:
     double capacity;

@@ -43,6 +43,8 @@ Without a command it serves; the commands administer the data directory and exit
   seed-demo                   add users alice, bob and carol (password "demo"), a group
                               "Team" with all three, a private chat of alice and bob, and
                               a few dozen messages
+  backup FILE                 write a consistent copy of the database to FILE (which must
+                              not exist), also while the server serves
 
 The administration commands may run while the server serves; users and groups added then
 are seen by clients at their next login.)";
@@ -260,7 +262,7 @@ int runServerCli(const QStringList &arguments)
     };
     if (!command.isEmpty() && command != QLatin1String("add-user")
         && command != QLatin1String("set-avatar") && command != QLatin1String("create-group")
-        && command != QLatin1String("seed-demo")) {
+        && command != QLatin1String("seed-demo") && command != QLatin1String("backup")) {
         printError(QStringLiteral("unknown command %1; see --help").arg(command));
         return usageError;
     }
@@ -268,6 +270,7 @@ int runServerCli(const QStringList &arguments)
         || (command == QLatin1String("set-avatar") && !expectArguments(2, 2))
         || (command == QLatin1String("create-group") && !expectArguments(2, 10000))
         || (command == QLatin1String("seed-demo") && !expectArguments(0, 0))
+        || (command == QLatin1String("backup") && !expectArguments(1, 1))
         || (command.isEmpty() && !expectArguments(0, 0)))
         return usageError;
 
@@ -303,6 +306,11 @@ int runServerCli(const QStringList &arguments)
             QDir(dataDir).filePath(QStringLiteral("static")),
             commandArguments.at(0),
             commandArguments.at(1));
+    else if (command == QLatin1String("backup"))
+        error = db.backupTo(commandArguments.at(0))
+            ? QString()
+            : QStringLiteral("cannot back up to %1: %2")
+                  .arg(commandArguments.at(0), db.lastError());
     else if (command == QLatin1String("create-group"))
         error = admin::createGroup(db, commandArguments.at(0), commandArguments.mid(1));
     else

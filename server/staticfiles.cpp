@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QLocale>
 #include <QStringList>
 
 namespace staticfiles
@@ -21,6 +22,8 @@ namespace
         switch (status) {
         case 200:
             return "OK";
+        case 304:
+            return "Not Modified";
         case 400:
             return "Bad Request";
         case 404:
@@ -29,16 +32,19 @@ namespace
             return "Method Not Allowed";
         case 431:
             return "Request Header Fields Too Large";
+        case 503:
+            return "Service Unavailable";
         default:
             return "Error";
         }
     }
 
-    QByteArray head(int status, const QByteArray &type, qint64 length)
+    QByteArray head(
+        int status, const QByteArray &type, qint64 length, const QByteArray &extra = QByteArray())
     {
         QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
             + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(length)
-            + "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n";
+            + "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + extra;
         if (status == 405)
             bytes += "Allow: GET, HEAD\r\n";
         return bytes + "\r\n";
@@ -97,6 +103,61 @@ QByteArray contentType(const QString &fileName)
     return "application/octet-stream";
 }
 
+QByteArray entityTag(const QFileInfo &file)
+{
+    return '"' + QByteArray::number(file.size(), 16) + '-'
+        + QByteArray::number(file.lastModified().toMSecsSinceEpoch(), 16) + '"';
+}
+
+QByteArray httpDate(const QDateTime &time)
+{
+    return QLocale::c()
+        .toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+QDateTime parseHttpDate(const QByteArray &text)
+{
+    QDateTime time = QLocale::c().toDateTime(
+        QString::fromLatin1(text.trimmed()), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    time.setTimeSpec(Qt::UTC);
+    return time;
+}
+
+QByteArray headerValue(const QByteArray &requestHead, const QByteArray &name)
+{
+    const QByteArray wanted = name.toLower() + ':';
+    const QList<QByteArray> lines = requestHead.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        if (lines.at(i).toLower().startsWith(wanted))
+            return lines.at(i).mid(wanted.size()).trimmed();
+    }
+    return QByteArray();
+}
+
+bool notModified(const QByteArray &requestHead, const QByteArray &etag, const QDateTime &modified)
+{
+    const QByteArray match = headerValue(requestHead, "If-None-Match");
+    if (!match.isEmpty()) {
+        for (QByteArray tag : match.split(',')) {
+            tag = tag.trimmed();
+            if (tag.startsWith("W/"))
+                tag = tag.mid(2);
+            if (tag == "*" || tag == etag)
+                return true;
+        }
+        return false;
+    }
+    const QDateTime since = parseHttpDate(headerValue(requestHead, "If-Modified-Since"));
+    // HTTP dates have whole seconds.
+    return since.isValid() && modified.toSecsSinceEpoch() <= since.toSecsSinceEpoch();
+}
+
+QByteArray response(int status, const QByteArray &type, const QByteArray &body)
+{
+    return head(status, type, body.size()) + body;
+}
+
 QByteArray errorResponse(int status)
 {
     const QByteArray body = QByteArray::number(status) + ' ' + reasonPhrase(status) + '\n';
@@ -121,7 +182,14 @@ QByteArray respond(const QByteArray &requestHead, const QString &root, QString *
     QFile file(path);
     if (file.size() > maxFileBytes || !file.open(QIODevice::ReadOnly))
         return errorResponse(404);
-    const QByteArray response = head(200, contentType(path), file.size());
+    // Avatars change rarely; clients ask again with what they hold and get a bodiless answer.
+    const QFileInfo info(path);
+    const QByteArray etag = entityTag(info);
+    const QByteArray validators =
+        "ETag: " + etag + "\r\nLast-Modified: " + httpDate(info.lastModified()) + "\r\n";
+    if (notModified(requestHead, etag, info.lastModified()))
+        return head(304, contentType(path), 0, validators);
+    const QByteArray response = head(200, contentType(path), file.size(), validators);
     if (headOnly)
         return response;
     if (bodyFile) {

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -46,10 +47,12 @@ private slots:
     void stopsCleanlyOnSignal_data();
     void stopsCleanlyOnSignal();
     void busyPortFailsClearly();
-    void killedServerKeepsEveryEchoedMessage();
+    void endedMidBurstKeepsEveryEchoedMessage_data();
+    void endedMidBurstKeepsEveryEchoedMessage();
     void logsInWithThousandIdleConnectionsOpen();
     void keepsTheDataPrivate_data();
     void keepsTheDataPrivate();
+    void backupWhileServingRestores();
 
 private:
     Result run(const QStringList &arguments, const QByteArray &input = QByteArray());
@@ -57,6 +60,9 @@ private:
     quint16 startServer();
     std::unique_ptr<Peer> login(quint16 port, const QString &username, const QString &password);
     QStringList dataDirArguments() const;
+    static QString firstChatOf(const Peer &peer);
+    // Ids of the messages in alice's first chat, as a fresh login sees them.
+    QSet<QString> storedIds(quint16 port);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<QProcess> process;
@@ -141,6 +147,7 @@ void TestServerProcess::helpDescribesEveryCommand()
              "set-avatar",
              "create-group",
              "seed-demo",
+             "backup",
              "--data-dir",
              "--listen",
              "--port",
@@ -167,6 +174,7 @@ void TestServerProcess::refusesBadCommandLines_data()
         << QStringList { QStringLiteral("set-avatar"), QStringLiteral("alice") };
     QTest::newRow("create-group without members")
         << QStringList { QStringLiteral("create-group"), QStringLiteral("Team") };
+    QTest::newRow("backup without file") << QStringList { QStringLiteral("backup") };
     QTest::newRow("seed-demo with argument")
         << QStringList { QStringLiteral("seed-demo"), QStringLiteral("now") };
 }
@@ -333,47 +341,82 @@ void TestServerProcess::busyPortFailsClearly()
         qPrintable(result.errors));
 }
 
-void TestServerProcess::killedServerKeepsEveryEchoedMessage()
+QString TestServerProcess::firstChatOf(const Peer &peer)
 {
-    QCOMPARE(run(dataDirArguments() + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
-    quint16 port = startServer();
-    QVERIFY(port);
+    return peer.loginFrames.at(1)
+        .value(QLatin1String("chats"))
+        .toArray()
+        .at(0)
+        .toObject()
+        .value(QLatin1String("chatId"))
+        .toString();
+}
+
+QSet<QString> TestServerProcess::storedIds(quint16 port)
+{
     std::unique_ptr<Peer> alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
-    QVERIFY(alice);
-    const QString team = alice->loginFrames.at(1)
-                             .value(QLatin1String("chats"))
-                             .toArray()
-                             .at(0)
-                             .toObject()
-                             .value(QLatin1String("chatId"))
-                             .toString();
-
-    // Killed the moment the last echo is in: every echoed message must be on disk already.
-    for (int i = 0; i < 40; ++i) {
-        alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("durable %1").arg(i)));
-    }
-    QVERIFY(alice->waitForFrames(40));
-    process->kill();
-    QVERIFY(process->waitForFinished(5000));
-    QSet<QString> echoed;
-    for (const QJsonObject &frame : qAsConst(alice->frames))
-        echoed.insert(frame.value(QLatin1String("messageId")).toString());
-    QCOMPARE(echoed.size(), 40);
-    alice.reset();
-
-    port = startServer();
-    QVERIFY(port);
-    alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
-    QVERIFY(alice);
-    QSet<QString> stored;
-    for (const QJsonValue &message : alice->loginFrames.at(1)
+    if (!alice)
+        return {};
+    QSet<QString> ids;
+    // Far more than the burst below, so that the first page holds every message of the run.
+    alice->send(historyRequest(firstChatOf(*alice), 4e9));
+    if (!alice->waitForFrames(1))
+        return {};
+    for (const QJsonValue &message : alice->frames.at(0)
                                          .value(QLatin1String("chats"))
                                          .toArray()
                                          .at(0)
                                          .toObject()
                                          .value(QLatin1String("messages"))
                                          .toArray())
-        stored.insert(message.toObject().value(QLatin1String("messageId")).toString());
+        ids.insert(message.toObject().value(QLatin1String("messageId")).toString());
+    return ids;
+}
+
+void TestServerProcess::endedMidBurstKeepsEveryEchoedMessage_data()
+{
+    QTest::addColumn<int>("signalNumber");
+
+    QTest::newRow("killed") << int(SIGKILL);
+    QTest::newRow("terminated") << int(SIGTERM);
+}
+
+void TestServerProcess::endedMidBurstKeepsEveryEchoedMessage()
+{
+    QFETCH(int, signalNumber);
+    QCOMPARE(run(dataDirArguments() + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+    quint16 port = startServer();
+    QVERIFY(port);
+    std::unique_ptr<Peer> alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
+    QVERIFY(alice);
+    const QString team = firstChatOf(*alice);
+
+    // Ended while most of the burst is still in flight: whatever was echoed must be on disk.
+    for (int i = 0; i < 45; ++i)
+        alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("durable %1").arg(i)));
+    QVERIFY(alice->waitForFrames(1));
+    QCOMPARE(::kill(pid_t(process->processId()), signalNumber), 0);
+    QVERIFY(process->waitForFinished(10000));
+    if (signalNumber == SIGTERM) {
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 0);
+        QVERIFY(alice->waitForClose());
+        QCOMPARE(alice->closeCode, int(QWebSocketProtocol::CloseCodeGoingAway));
+    } else {
+        QVERIFY(alice->waitForClose());
+    }
+    QSet<QString> echoed;
+    for (const QJsonObject &frame : qAsConst(alice->frames)) {
+        QCOMPARE(typeOf(frame), QStringLiteral("message"));
+        echoed.insert(frame.value(QLatin1String("messageId")).toString());
+    }
+    QVERIFY(!echoed.isEmpty());
+    alice.reset();
+
+    port = startServer();
+    QVERIFY(port);
+    const QSet<QString> stored = storedIds(port);
+    QVERIFY(!stored.isEmpty());
     QVERIFY(stored.contains(echoed));
 }
 
@@ -463,6 +506,43 @@ void TestServerProcess::keepsTheDataPrivate()
         QCOMPARE(
             QFile::permissions(QDir(data).filePath(file)) & ~(QFile::ReadUser | QFile::WriteUser),
             QFile::ReadOwner | QFile::WriteOwner);
+}
+
+void TestServerProcess::backupWhileServingRestores()
+{
+    QCOMPARE(run(dataDirArguments() + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+    const quint16 port = startServer();
+    QVERIFY(port);
+    std::unique_ptr<Peer> alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
+    QVERIFY(alice);
+    const QString team = firstChatOf(*alice);
+    for (int i = 0; i < 5; ++i)
+        alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("saved %1").arg(i)));
+    QVERIFY(alice->waitForFrames(5));
+    const QSet<QString> before = storedIds(port);
+
+    const QString copy = dir->filePath(QStringLiteral("backup.sqlite"));
+    const Result backup = run(dataDirArguments() + QStringList { QStringLiteral("backup"), copy });
+    QCOMPARE(backup.exitCode, 0);
+    QVERIFY2(backup.errors.isEmpty(), qPrintable(backup.errors));
+    // A backup never overwrites.
+    const Result again = run(dataDirArguments() + QStringList { QStringLiteral("backup"), copy });
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY2(again.errors.contains(QLatin1String("exists")), qPrintable(again.errors));
+    // Written after the copy, so not in it.
+    alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("too late")));
+    QVERIFY(alice->waitForFrames(6));
+    alice.reset();
+    process->terminate();
+    QVERIFY(process->waitForFinished(10000));
+
+    // Restoring is putting the copy in place of the database of a stopped server.
+    auto restored = std::make_unique<QTemporaryDir>();
+    QVERIFY(QFile::copy(copy, restored->filePath(QStringLiteral("ferrow.sqlite"))));
+    dir.swap(restored);
+    const quint16 restoredPort = startServer();
+    QVERIFY(restoredPort);
+    QCOMPARE(storedIds(restoredPort), before);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)

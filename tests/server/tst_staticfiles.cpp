@@ -18,6 +18,8 @@ private slots:
     void contentTypeFollowsExtension_data();
     void contentTypeFollowsExtension();
     void respondsToGetAndHead();
+    void answersConditionalRequests_data();
+    void answersConditionalRequests();
     void refusesOtherMethodsAndMalformedRequests_data();
     void refusesOtherMethodsAndMalformedRequests();
 
@@ -133,14 +135,70 @@ void TestStaticFiles::contentTypeFollowsExtension()
 
 void TestStaticFiles::respondsToGetAndHead()
 {
+    const QFileInfo file(root + QStringLiteral("/avatars/u1-ab.jpg"));
     const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 4\r\n"
-                            "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+                            "X-Content-Type-Options: nosniff\r\nConnection: close\r\nETag: "
+        + staticfiles::entityTag(file)
+        + "\r\nLast-Modified: " + staticfiles::httpDate(file.lastModified()) + "\r\n\r\n";
     QCOMPARE(staticfiles::respond("GET /static/avatars/u1-ab.jpg HTTP/1.1\r\nHost: x", root),
         head + "JPEG");
     QCOMPARE(
         staticfiles::respond("HEAD /static/avatars/u1-ab.jpg HTTP/1.1\r\nHost: x", root), head);
     QCOMPARE(staticfiles::respond("GET /static/default.png HTTP/1.0", root).right(4),
         QByteArray("PNG!"));
+}
+
+void TestStaticFiles::answersConditionalRequests_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<QByteArray>("status");
+
+    // {etag} and {date} stand for what the first answer carried; {earlier} and {later} for a
+    // second before and after its date.
+    QTest::newRow("no validators") << QByteArray() << QByteArray("200");
+    QTest::newRow("same tag") << QByteArray("If-None-Match: {etag}") << QByteArray("304");
+    QTest::newRow("tag among others")
+        << QByteArray("if-none-match: \"x\", {etag}") << QByteArray("304");
+    QTest::newRow("weak form of the tag")
+        << QByteArray("If-None-Match: W/{etag}") << QByteArray("304");
+    QTest::newRow("any tag") << QByteArray("If-None-Match: *") << QByteArray("304");
+    QTest::newRow("other tag") << QByteArray("If-None-Match: \"0-0\"") << QByteArray("200");
+    QTest::newRow("same date") << QByteArray("If-Modified-Since: {date}") << QByteArray("304");
+    QTest::newRow("later date") << QByteArray("If-Modified-Since: {later}") << QByteArray("304");
+    QTest::newRow("earlier date") << QByteArray("If-Modified-Since: {earlier}")
+                                  << QByteArray("200");
+    QTest::newRow("other tag wins over a matching date")
+        << QByteArray("If-None-Match: \"0-0\"\r\nIf-Modified-Since: {date}") << QByteArray("200");
+    QTest::newRow("date that is none")
+        << QByteArray("If-Modified-Since: yesterday") << QByteArray("200");
+}
+
+void TestStaticFiles::answersConditionalRequests()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(QByteArray, status);
+    const QByteArray request = "GET /static/default.png HTTP/1.1\r\nHost: x";
+    const QByteArray first = staticfiles::respond(request, root);
+    const QByteArray firstHead = first.left(first.indexOf("\r\n\r\n"));
+    const QByteArray etag = staticfiles::headerValue(firstHead, "ETag");
+    const QByteArray date = staticfiles::headerValue(firstHead, "Last-Modified");
+    QVERIFY(etag.startsWith('"') && etag.endsWith('"'));
+    const QDateTime modified = staticfiles::parseHttpDate(date);
+    QCOMPARE(modified.toSecsSinceEpoch(),
+        QFileInfo(root + QStringLiteral("/default.png")).lastModified().toSecsSinceEpoch());
+
+    headers.replace("{etag}", etag)
+        .replace("{date}", date)
+        .replace("{earlier}", staticfiles::httpDate(modified.addSecs(-1)))
+        .replace("{later}", staticfiles::httpDate(modified.addSecs(1)));
+    const QByteArray response =
+        staticfiles::respond(headers.isEmpty() ? request : request + "\r\n" + headers, root);
+    QVERIFY2(response.startsWith("HTTP/1.1 " + status + ' '), response.constData());
+    const int headEnd = response.indexOf("\r\n\r\n");
+    const QByteArray head = response.left(headEnd);
+    QCOMPARE(staticfiles::headerValue(head, "ETag"), etag);
+    QCOMPARE(staticfiles::headerValue(head, "Last-Modified"), date);
+    QCOMPARE(response.mid(headEnd + 4), status == "304" ? QByteArray() : QByteArray("PNG!"));
 }
 
 void TestStaticFiles::refusesOtherMethodsAndMalformedRequests_data()

@@ -2,6 +2,9 @@
 
 #include "credentials.h"
 
+#include <QTcpSocket>
+#include <QTest>
+
 namespace
 {
 
@@ -79,6 +82,24 @@ std::unique_ptr<Peer> ServerFixture::connectPeer() const
 std::unique_ptr<Peer> ServerFixture::login(const QString &username, const QString &password) const
 {
     return Peer::loginTo(port(), username, password);
+}
+
+QByteArray ServerFixture::httpGet(const QByteArray &path) const
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port());
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray response;
+    if (!QTest::qWaitFor(
+            [&] {
+                response += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            10000))
+        return QByteArray();
+    return response + socket.readAll();
 }
 
 quint16 ServerFixture::port() const

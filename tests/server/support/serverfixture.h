@@ -30,6 +30,8 @@ public:
     std::unique_ptr<Peer> connectPeer() const;
     std::unique_ptr<Peer> login(
         const QString &username, const QString &password = QStringLiteral("secret")) const;
+    // The whole HTTP answer to a plain GET of `path` on the server's port.
+    QByteArray httpGet(const QByteArray &path) const;
     quint16 port() const;
     QString path() const;
 

@@ -1,0 +1,213 @@
+#include "chatserver.h"
+#include "database.h"
+#include "serverfixture.h"
+#include "testframes.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+// Writes share commits, and nothing is sent before the commit that holds it.
+class TestGroupCommit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void answersKeepTheOrderOfRequests();
+    void pipelinedWritesShareCommits();
+    void fullDiskAnswersErrorAndRecovers_data();
+    void fullDiskAnswersErrorAndRecovers();
+
+private:
+    // The server's own connection to the database, to fill the "disk" under it.
+    QSqlDatabase serverConnection() const;
+    void setDiskFull(bool full);
+    int storedMessages();
+
+    ServerFixture fixture;
+    QString alice, bob, carol, team;
+};
+
+void TestGroupCommit::init()
+{
+    QVERIFY(fixture.setUp());
+    alice = fixture.addUser(QStringLiteral("alice"));
+    bob = fixture.addUser(QStringLiteral("bob"));
+    carol = fixture.addUser(QStringLiteral("carol"));
+    team = fixture.db
+               ->createChat(QString(),
+                   QStringLiteral("Team"),
+                   QStringLiteral("group"),
+                   alice,
+                   { alice, bob, carol })
+               ->id;
+    QVERIFY(fixture.start());
+}
+
+void TestGroupCommit::cleanup()
+{
+    fixture.stop();
+}
+
+QSqlDatabase TestGroupCommit::serverConnection() const
+{
+    const QStringList names = QSqlDatabase::connectionNames();
+    for (const QString &name : names) {
+        if (name.startsWith(QLatin1String("ferrow-server-")))
+            return QSqlDatabase::database(name);
+    }
+    return QSqlDatabase();
+}
+
+void TestGroupCommit::setDiskFull(bool full)
+{
+    QSqlQuery query(serverConnection());
+    int pages = 1000000;
+    if (full) {
+        QVERIFY(query.exec(QStringLiteral("PRAGMA page_count")) && query.next());
+        pages = query.value(0).toInt();
+    }
+    QVERIFY(query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages)));
+}
+
+int TestGroupCommit::storedMessages()
+{
+    return int(fixture.db->newestMessages(team, 100000).size());
+}
+
+void TestGroupCommit::answersKeepTheOrderOfRequests()
+{
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    QVERIFY(alicePeer && bobPeer);
+
+    // Pipelined: the error and the page must not overtake the echo still waiting for its commit,
+    // and the page holds the message once it is committed.
+    alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("first")));
+    alicePeer->send(
+        messageTo(QStringLiteral("chatId"), QStringLiteral("nowhere"), QStringLiteral("x")));
+    alicePeer->send(historyRequest(team, 4e9));
+    alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("second")));
+    const QList<QJsonObject> frames = alicePeer->sync();
+    QCOMPARE(frames.size(), 4);
+    QCOMPARE(typeOf(frames.at(0)), QStringLiteral("message"));
+    QCOMPARE(frames.at(1),
+        QJsonObject({ { QStringLiteral("type"), QStringLiteral("error") },
+            { QStringLiteral("message"), QStringLiteral("Not a member of this chat") } }));
+    QCOMPARE(typeOf(frames.at(2)), QStringLiteral("chat_history"));
+    const QJsonArray page = frames.at(2)
+                                .value(QLatin1String("chats"))
+                                .toArray()
+                                .at(0)
+                                .toObject()
+                                .value(QLatin1String("messages"))
+                                .toArray();
+    QCOMPARE(page.size(), 1);
+    QJsonObject echoed = frames.at(0);
+    echoed.remove(QLatin1String("type"));
+    QCOMPARE(page.at(0).toObject(), echoed);
+    QCOMPARE(typeOf(frames.at(3)), QStringLiteral("message"));
+    QCOMPARE(bobPeer->sync(), (QList<QJsonObject> { frames.at(0), frames.at(3) }));
+}
+
+void TestGroupCommit::pipelinedWritesShareCommits()
+{
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    QVERIFY(alicePeer && bobPeer);
+    for (int i = 0; i < 20; ++i) {
+        alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a%1").arg(i)));
+        bobPeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("b%1").arg(i)));
+    }
+    QVERIFY(alicePeer->waitForFrames(40));
+    QCOMPARE(storedMessages(), 40);
+    const QString metrics = QString::fromUtf8(fixture.httpGet("/metrics"));
+    const auto value = [&metrics](const QString &series) {
+        const QRegularExpressionMatch match = QRegularExpression(
+            QStringLiteral("^") + QRegularExpression::escape(series) + QStringLiteral(" (\\S+)$"),
+            QRegularExpression::MultilineOption)
+                                                  .match(metrics);
+        return match.hasMatch() ? match.captured(1).toDouble() : -1.0;
+    };
+    QCOMPARE(value(QStringLiteral("ferrow_commit_batch_size_sum")), 40.0);
+    const double commits = value(QStringLiteral("ferrow_commit_batch_size_count"));
+    QVERIFY2(commits >= 1 && commits < 40, qPrintable(QString::number(commits)));
+}
+
+void TestGroupCommit::fullDiskAnswersErrorAndRecovers_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("failure");
+
+    QTest::newRow("message") << "message"
+                             << "The message could not be stored";
+    QTest::newRow("edit") << "edit_message"
+                          << "The edit could not be stored";
+}
+
+void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, failure);
+    // Enough existing messages that an edit or receipt has pages to touch.
+    QStringList ids;
+    for (int i = 0; i < 20; ++i)
+        ids.append(fixture.db
+                       ->addMessage(team,
+                           i % 2 ? bob : alice,
+                           QString(2000, QLatin1Char('a' + i)),
+                           QString(),
+                           1000 + i)
+                       ->id);
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> carolPeer = fixture.login(QStringLiteral("carol"));
+    QVERIFY(alicePeer && bobPeer && carolPeer);
+    const auto request = [&](int i) {
+        const QString big(3000, QLatin1Char('z' - i % 20));
+        if (type == QLatin1String("message"))
+            return messageTo(QStringLiteral("chatId"), team, big);
+        if (type == QLatin1String("edit_message"))
+            return QJsonObject { { QStringLiteral("type"), type },
+                { QStringLiteral("chatId"), team },
+                { QStringLiteral("messageId"), ids.at(2 * (i % 10)) },
+                { QStringLiteral("newContent"), big } };
+        return QJsonObject();
+    };
+
+    setDiskFull(true);
+    for (int i = 0; i < 10; ++i)
+        alicePeer->send(request(i));
+    const QList<QJsonObject> answers = alicePeer->sync();
+    QCOMPARE(answers.size(), 10);
+    for (const QJsonObject &answer : answers)
+        QCOMPARE(answer,
+            QJsonObject({ { QStringLiteral("type"), QStringLiteral("error") },
+                { QStringLiteral("message"), failure } }));
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
+    QCOMPARE(storedMessages(), 20);
+    for (const QString &id : qAsConst(ids)) {
+        const std::optional<MessageRecord> message = fixture.db->message(id);
+        QVERIFY(message->seenBy.isEmpty());
+        QCOMPARE(message->editedAt, qint64(0));
+    }
+
+    // Room again: the same requests go through.
+    setDiskFull(false);
+    alicePeer->send(request(0));
+    const QList<QJsonObject> after = alicePeer->sync();
+    const QList<QJsonObject> atBob = bobPeer->sync();
+    QCOMPARE(atBob.size(), 1);
+    QVERIFY(typeOf(atBob.at(0)) != QLatin1String("error"));
+    QCOMPARE(after, atBob);
+}
+
+QTEST_GUILESS_MAIN(TestGroupCommit)
+
+#include "tst_groupcommit.moc"
