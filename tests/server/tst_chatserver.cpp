@@ -48,6 +48,7 @@ private slots:
     void historyPagesThroughBurstsWithoutGaps();
     void historyIsForMembersOnly();
     void loginPushOfTwoThousandChatsStaysUnderTheBound();
+    void loginPushTooLargeForOneSecondStillPagesOn();
     void badInputKeepsServing_data();
     void badInputKeepsServing();
     void oversizedAndBinaryFramesClose_data();
@@ -906,6 +907,51 @@ void TestChatServer::loginPushOfTwoThousandChatsStaysUnderTheBound()
     QVERIFY(fewest < perChat);
     // Still a useful page, not a single message, at this size.
     QVERIFY(fewest >= 10);
+}
+
+void TestChatServer::loginPushTooLargeForOneSecondStillPagesOn()
+{
+    QStringList ids;
+    ids.append(fixture.db->addMessage(team, bob, QStringLiteral("older"), QString(), 100)->id);
+    for (int i = 0; i < 40; ++i)
+        ids.append(
+            fixture.db
+                ->addMessage(
+                    team, bob, QStringLiteral("same second %1 ").arg(i).repeated(8), QString(), 200)
+                ->id);
+    fixture.server.reset();
+    ChatServer::Options options = fixture.defaultOptions();
+    // Room for one message of the chat, not for its newest second whole.
+    options.maxLoginHistoryBytes = 3000;
+    QVERIFY(fixture.start(options));
+    std::unique_ptr<Peer> peer = login(QStringLiteral("alice"));
+    QVERIFY(peer);
+    const QJsonArray pushed = peer->loginFrames.at(1)
+                                  .value(QLatin1String("chats"))
+                                  .toArray()
+                                  .at(0)
+                                  .toObject()
+                                  .value(QLatin1String("messages"))
+                                  .toArray();
+    QCOMPARE(pushed.size(), 1);
+    QCOMPARE(pushed.at(0).toObject().value(QLatin1String("messageId")).toString(), ids.last());
+
+    // Paging on from the pushed message's second brings the rest of that second and the older.
+    peer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("before"), 200 } });
+    const QList<QJsonObject> frames = peer->sync();
+    QCOMPARE(frames.size(), 1);
+    QSet<QString> held { ids.last() };
+    for (const QJsonValue &message : frames.at(0)
+                                         .value(QLatin1String("chats"))
+                                         .toArray()
+                                         .at(0)
+                                         .toObject()
+                                         .value(QLatin1String("messages"))
+                                         .toArray())
+        held.insert(message.toObject().value(QLatin1String("messageId")).toString());
+    QCOMPARE(held, QSet<QString>(ids.cbegin(), ids.cend()));
 }
 
 void TestChatServer::badInputKeepsServing_data()

@@ -33,6 +33,8 @@ private slots:
     void refusesChatWithUnknownMember();
     void newestMessagesAreAscendingWithStableTies();
     void messagesBeforeAddsTheWholeTieSecond();
+    void chatHistoriesEndOnSecondBoundaries_data();
+    void chatHistoriesEndOnSecondBoundaries();
     void pagingByTimestampMissesNothing_data();
     void pagingByTimestampMissesNothing();
     void seenIsRecordedOnceInOrder();
@@ -221,6 +223,52 @@ void TestDatabase::messagesBeforeAddsTheWholeTieSecond()
     QCOMPARE(got, ids.mid(0, 4));
     QCOMPARE(int(db->messagesBefore(chatId, 50, 3, 500).size()), 0);
     QCOMPARE(int(db->messagesBefore(chatId, 101, 3, 2).size()), 6);
+}
+
+void TestDatabase::chatHistoriesEndOnSecondBoundaries_data()
+{
+    QTest::addColumn<int>("perChat");
+
+    QTest::newRow("one") << 1;
+    QTest::newRow("inside a second") << 7;
+    QTest::newRow("on a boundary") << 8;
+    QTest::newRow("more than there is") << 100;
+}
+
+void TestDatabase::chatHistoriesEndOnSecondBoundaries()
+{
+    QFETCH(int, perChat);
+    const QStringList users = addUsers(2);
+    const QString busy = addChat(users);
+    const QString quiet = addChat(users);
+    const QString empty = addChat(users);
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(db->addMessage(busy, users.at(i % 2), QString::number(i), QString(), 1000 + i / 4));
+    QVERIFY(db->addMessage(busy, users.at(0), QStringLiteral("late"), QString(), 1001));
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(db->addMessage(quiet, users.at(1), QString::number(i), QString(), 50));
+    const auto idsOf = [](const std::vector<MessageRecord> &messages) {
+        QStringList ids;
+        for (const MessageRecord &message : messages)
+            ids.append(message.id);
+        return ids;
+    };
+
+    // The same pages as "get_history" paging expects; only the fallback cuts inside a second.
+    const std::vector<ChatHistory> whole = db->chatHistories(users.at(0), perChat);
+    const std::vector<ChatHistory> cut = db->chatHistories(users.at(0), perChat, false);
+    QCOMPARE(int(whole.size()), 3);
+    QCOMPARE(int(cut.size()), 3);
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        const QString chatId = whole.at(i).chat.id;
+        QCOMPARE(cut.at(i).chat.id, chatId);
+        const QStringList newest = idsOf(db->newestMessages(chatId, perChat));
+        QCOMPARE(idsOf(whole.at(i).messages), newest);
+        QCOMPARE(idsOf(cut.at(i).messages), newest.mid(std::max(0, int(newest.size()) - perChat)));
+    }
+    QCOMPARE(QStringList({ whole.at(0).chat.id, whole.at(1).chat.id, whole.at(2).chat.id }),
+        QStringList({ busy, quiet, empty }));
+    QVERIFY(whole.at(2).messages.empty());
 }
 
 void TestDatabase::pagingByTimestampMissesNothing_data()
