@@ -29,6 +29,8 @@ constexpr int requestHeadTimeoutMs = 10000;
 constexpr int historyTieLimit = 500;
 // Longest user name looked up at login; longer ones cannot exist.
 constexpr int maxUsernameLength = 256;
+// Tokens we hand out are 64 characters; anything much longer is not worth hashing.
+constexpr int maxTokenLength = 256;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
 // Checked against when the user name is unknown, so that a failed login takes as long either
@@ -238,6 +240,7 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
     using Handler = void (ChatServer::*)(ClientConnection *, const QJsonObject &);
     static const QHash<QString, Handler> handlers = {
         { QStringLiteral("login_with_password"), &ChatServer::handleLogin },
+        { QStringLiteral("login_with_token"), &ChatServer::handleTokenLogin },
         { QStringLiteral("message"), &ChatServer::handleMessage },
         { QStringLiteral("message_seen"), &ChatServer::handleMessageSeen },
         { QStringLiteral("edit_message"), &ChatServer::handleEditMessage },
@@ -249,7 +252,8 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
         connection->sendError(QStringLiteral("Unknown request type"));
         return;
     }
-    if (handler != &ChatServer::handleLogin && connection->userId.isEmpty()) {
+    if (handler != &ChatServer::handleLogin && handler != &ChatServer::handleTokenLogin
+        && connection->userId.isEmpty()) {
         connection->sendError(QStringLiteral("Log in first"));
         return;
     }
@@ -291,6 +295,44 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     });
 }
 
+void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObject &request)
+{
+    const std::optional<QString> token = stringField(request, QLatin1String("token"));
+    if (!token) {
+        connection->sendError(invalidField(QLatin1String("token")));
+        return;
+    }
+    if (!connection->userId.isEmpty()) {
+        connection->sendError(QStringLiteral("Already logged in"));
+        return;
+    }
+    if (connection->loginPending) {
+        connection->sendError(QStringLiteral("A login is already in progress"));
+        return;
+    }
+    std::optional<QString> userId;
+    if (!token->isEmpty() && token->size() <= maxTokenLength)
+        userId =
+            db.takeLoginToken(credentials::tokenHash(*token), QDateTime::currentSecsSinceEpoch());
+    if (userId) {
+        finishLogin(connection->id(), *userId, QString(), true);
+        return;
+    }
+    // A refusal takes as long as a wrong password does, so that guessing tokens is no faster
+    // than guessing passwords.
+    const quint64 connectionId = connection->id();
+    connection->loginPending = true;
+    loginPool.start([this, connectionId] {
+        credentials::verifyPassword(QString(), unknownUserHash);
+        QMetaObject::invokeMethod(
+            this,
+            [this, connectionId] {
+                finishLogin(connectionId, QString(), QStringLiteral("a login token"), false);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 void ChatServer::finishLogin(
     quint64 connectionId, const QString &userId, const QString &name, bool ok)
 {
@@ -310,7 +352,9 @@ void ChatServer::finishLogin(
     connectionsByUser[user->id].append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
-    connection->sendFrame(protocol::loginSuccessFrame(*user, credentials::newToken()));
+    const QString token = credentials::newToken();
+    db.addLoginToken(credentials::tokenHash(token), user->id, QDateTime::currentSecsSinceEpoch());
+    connection->sendFrame(protocol::loginSuccessFrame(*user, token));
     QJsonArray chats;
     for (const ChatRecord &chat : db.chatsOfUser(user->id))
         chats.append(protocol::chatJson(chat, db.newestMessages(chat.id, options.historyPage)));

@@ -54,6 +54,7 @@ private:
     void onConnectionClosed(ClientConnection *connection);
 
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
+    void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(quint64 connectionId, const QString &userId, const QString &name, bool ok);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(

@@ -56,6 +56,14 @@ const std::vector<std::vector<const char *>> migrations = {
         " seen_at INTEGER NOT NULL,"
         " PRIMARY KEY (message_seq, user_id))",
     },
+    {
+        // Only a token's SHA-256 is kept, so that a copy of the database logs nobody in.
+        "CREATE TABLE login_tokens ("
+        " token_hash TEXT PRIMARY KEY,"
+        " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+        " last_used INTEGER NOT NULL)",
+        "CREATE INDEX login_tokens_by_use ON login_tokens(last_used)",
+    },
 };
 
 // Random ids can collide; a few tries make that practically impossible to notice.
@@ -583,6 +591,47 @@ bool Database::deleteMessage(qint64 seq)
         return false;
     }
     return query.numRowsAffected() == 1;
+}
+
+bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    QSqlQuery query(db);
+    // Expired tokens go whenever a new one is stored, so the table stays as small as the number
+    // of live sessions.
+    query.prepare(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"));
+    query.addBindValue(now - loginTokenLifetime);
+    query.exec();
+    query.prepare(QStringLiteral(
+        "INSERT OR REPLACE INTO login_tokens (token_hash, user_id, last_used) VALUES (?, ?, ?)"));
+    query.addBindValue(tokenHash);
+    query.addBindValue(userId);
+    query.addBindValue(now);
+    if (!query.exec()) {
+        error = query.lastError().text();
+        qCWarning(lcServer) << "storing a login token failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> Database::takeLoginToken(const QString &tokenHash, qint64 now)
+{
+    QSqlQuery query(db);
+    query.prepare(
+        QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"));
+    query.addBindValue(tokenHash);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    const QString userId = query.value(0).toString();
+    const qint64 lastUsed = query.value(1).toLongLong();
+    query.finish();
+    query.prepare(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"));
+    query.addBindValue(tokenHash);
+    if (!query.exec() || query.numRowsAffected() != 1)
+        return std::nullopt;
+    if (lastUsed < now - loginTokenLifetime)
+        return std::nullopt;
+    return userId;
 }
 
 QString Database::messageId(qint64 seq)
