@@ -13,6 +13,11 @@ namespace
 // Bounds what one hostile frame can make the client hold; a full history of a busy account
 // stays far below it.
 constexpr qint64 maxIncomingMessageSize = 16 * 1024 * 1024;
+// A connection quiet for this long is probed with a ping; NAT boxes and proxies commonly drop
+// idle connections after a minute or more, and half a minute keeps the probe well inside that.
+constexpr int idlePingMs = 30000;
+// A live server answers a ping within milliseconds; ten seconds allow for a slow network.
+constexpr int pongTimeoutMs = 10000;
 
 } // namespace
 
@@ -25,7 +30,27 @@ WebSocketClient::WebSocketClient(QObject *parent)
     webSocket.setMaxAllowedIncomingMessageSize(maxIncomingMessageSize);
 
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
-    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::disconnected);
+    connect(&webSocket, &QWebSocket::disconnected, this, [this] {
+        idleTimer.stop();
+        pongTimer.stop();
+        emit disconnected();
+    });
+    connect(&webSocket,
+        QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
+        this,
+        &WebSocketClient::onSocketError);
+    connect(&webSocket, &QWebSocket::pong, this, [this] {
+        pongTimer.stop();
+        idleTimer.start();
+    });
+    idleTimer.setSingleShot(true);
+    pongTimer.setSingleShot(true);
+    setLiveness(idlePingMs, pongTimeoutMs);
+    connect(&idleTimer, &QTimer::timeout, this, &WebSocketClient::onIdle);
+    connect(&pongTimer, &QTimer::timeout, this, [this] {
+        qCWarning(lcNet) << "no answer to a ping, the connection is dead";
+        abortConnection();
+    });
     connect(&webSocket,
         &QWebSocket::textMessageReceived,
         this,
@@ -40,12 +65,60 @@ WebSocketClient::~WebSocketClient() = default;
 
 void WebSocketClient::connectToServer()
 {
+    if (webSocket.state() != QAbstractSocket::UnconnectedState)
+        webSocket.abort();
+    opening = true;
     webSocket.open(ServerAddress::fromEnvironment().webSocketUrl());
+}
+
+void WebSocketClient::abortConnection()
+{
+    opening = false;
+    idleTimer.stop();
+    pongTimer.stop();
+    webSocket.abort();
+}
+
+bool WebSocketClient::isConnected() const
+{
+    return webSocket.state() == QAbstractSocket::ConnectedState;
+}
+
+void WebSocketClient::setLiveness(int idleMs, int pongMs)
+{
+    idleTimer.setInterval(idleMs);
+    pongTimer.setInterval(pongMs);
+    if (idleMs <= 0)
+        idleTimer.stop();
+    else if (isConnected() && !pongTimer.isActive())
+        idleTimer.start();
+}
+
+void WebSocketClient::onIdle()
+{
+    if (!isConnected() || pongTimer.interval() <= 0)
+        return;
+    webSocket.ping();
+    pongTimer.start();
+}
+
+void WebSocketClient::onSocketError(QAbstractSocket::SocketError error)
+{
+    // An open connection that fails reports `disconnected` by itself; an attempt that never
+    // got that far does not.
+    if (!opening)
+        return;
+    opening = false;
+    qCDebug(lcNet) << "cannot connect:" << error << webSocket.errorString();
+    emit disconnected();
 }
 
 void WebSocketClient::onConnected()
 {
     qCDebug(lcNet) << "WebSocket connected";
+    opening = false;
+    if (idleTimer.interval() > 0)
+        idleTimer.start();
     emit connected();
 }
 
@@ -57,6 +130,9 @@ void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
+    // Anything from the server proves the connection alive.
+    if (idleTimer.interval() > 0 && !pongTimer.isActive())
+        idleTimer.start();
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
     if (!document.isObject())
         return;
@@ -144,6 +220,11 @@ void WebSocketClient::send(const QJsonObject &frame)
 void WebSocketClient::login(const QString &username, const QString &password)
 {
     send(wire::loginFrame(username, password));
+}
+
+void WebSocketClient::loginWithToken(const QString &token)
+{
+    send(wire::tokenLoginFrame(token));
 }
 
 void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)
