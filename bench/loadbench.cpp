@@ -160,7 +160,9 @@ bool LoadBench::prepareData()
     // Straight into the server's database rather than one add-user process per user: each of
     // those hashes with the production rounds, about a quarter second apiece.
     Database db;
-    if (!db.open(dataDir.path()) || !db.beginTransaction()) {
+    const bool opened = db.open(dataDir.path());
+    Database::Transaction transaction(db);
+    if (!opened || !transaction.isActive()) {
         std::fprintf(stderr, "cannot prepare the database: %s\n", qPrintable(db.lastError()));
         return false;
     }
@@ -171,7 +173,6 @@ bool LoadBench::prepareData()
                 "cannot add user %s: %s\n",
                 qPrintable(client->username),
                 qPrintable(db.lastError()));
-            db.rollback();
             return false;
         }
     }
@@ -184,11 +185,10 @@ bool LoadBench::prepareData()
         const QString error = admin::createGroup(db, groupName(group), members);
         if (!error.isEmpty()) {
             std::fprintf(stderr, "cannot create a group: %s\n", qPrintable(error));
-            db.rollback();
             return false;
         }
     }
-    if (!db.commit()) {
+    if (!transaction.commit()) {
         std::fprintf(stderr, "cannot write the database: %s\n", qPrintable(db.lastError()));
         return false;
     }

@@ -175,12 +175,12 @@ QString seedDemo(Database &db)
     }
     // One hash for all three keeps seeding quick; each user still gets a salted hash.
     const QString hash = credentials::hashPassword(QStringLiteral("demo"));
-    if (!db.beginTransaction())
+    Database::Transaction transaction(db);
+    if (!transaction.isActive())
         return QStringLiteral("cannot write the database: ") + db.lastError();
-    const auto fail = [&db](const QString &what) {
-        const QString error = what + QStringLiteral(": ") + db.lastError();
-        db.rollback();
-        return error;
+    // Returning rolls back everything seeded so far.
+    const auto fail = [&db](const QString &what) -> QString {
+        return what + QStringLiteral(": ") + db.lastError();
     };
     QStringList ids;
     for (const QString &name : names) {
@@ -244,7 +244,7 @@ QString seedDemo(Database &db)
     }
     if (!ok)
         return fail(QStringLiteral("adding the demo receipts failed"));
-    if (!db.commit())
+    if (!transaction.commit())
         return QStringLiteral("cannot write the database: ") + db.lastError();
     return QString();
 }

@@ -64,6 +64,8 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     , webSocketServer(QStringLiteral("ferrow-server"), QWebSocketServer::NonSecureMode)
 {
     Q_INIT_RESOURCE(server);
+    if (!this->options.clock)
+        this->options.clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     if (this->options.historyPage < 1)
         this->options.historyPage = 1;
     QDir().mkpath(this->options.staticDir);
@@ -312,8 +314,7 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     }
     std::optional<QString> userId;
     if (!token->isEmpty() && token->size() <= maxTokenLength)
-        userId =
-            db.takeLoginToken(credentials::tokenHash(*token), QDateTime::currentSecsSinceEpoch());
+        userId = db.takeLoginToken(credentials::tokenHash(*token), nowSeconds());
     if (userId) {
         finishLogin(connection->id(), *userId, QString(), true);
         return;
@@ -353,7 +354,7 @@ void ChatServer::finishLogin(
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
     const QString token = credentials::newToken();
-    db.addLoginToken(credentials::tokenHash(token), user->id, QDateTime::currentSecsSinceEpoch());
+    db.addLoginToken(credentials::tokenHash(token), user->id, nowSeconds());
     connection->sendFrame(protocol::loginSuccessFrame(*user, token));
     QJsonArray chats;
     for (const ChatRecord &chat : db.chatsOfUser(user->id))
@@ -396,6 +397,13 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
 
     std::optional<ChatRecord> chat;
     bool created = false;
+    // The chat and its first message are committed together: a chat that exists has been
+    // announced, and a later message can rely on that.
+    Database::Transaction transaction(db);
+    if (!transaction.isActive()) {
+        connection->sendError(QStringLiteral("The message could not be stored"));
+        return;
+    }
     if (hasRecipient) {
         const std::optional<QString> recipientId =
             stringField(request, QLatin1String("recipientId"));
@@ -406,12 +414,6 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
         const QString chatId = protocol::privateChatId(me, *recipientId);
         chat = db.chat(chatId);
         if (!chat) {
-            // The chat and its first message are committed together: a chat that exists has
-            // been announced, and a later message can rely on that.
-            if (!db.beginTransaction()) {
-                connection->sendError(QStringLiteral("The message could not be stored"));
-                return;
-            }
             QStringList members { me, *recipientId };
             members.sort();
             chat = db.createChat(chatId, QString(), QStringLiteral("private"), me, members);
@@ -440,15 +442,9 @@ void ChatServer::handleMessage(ClientConnection *connection, const QJsonObject &
             if (!original || original->chatId != chat->id)
                 replyToId.clear();
         }
-        message = db.addMessage(chat->id, me, text, replyToId, QDateTime::currentSecsSinceEpoch());
+        message = db.addMessage(chat->id, me, text, replyToId, nowSeconds());
     }
-    if (created && !(message && db.commit())) {
-        // A failed commit has rolled back already.
-        if (!message)
-            db.rollback();
-        message.reset();
-    }
-    if (!message) {
+    if (!message || !transaction.commit()) {
         connection->sendError(QStringLiteral("The message could not be stored"));
         return;
     }
@@ -484,7 +480,7 @@ void ChatServer::handleMessageSeen(ClientConnection *connection, const QJsonObje
     // A sender's own client may report its own messages; that is no receipt.
     if (message->senderId == connection->userId)
         return;
-    if (db.markSeen(message->seq, connection->userId, QDateTime::currentSecsSinceEpoch()))
+    if (db.markSeen(message->seq, connection->userId, nowSeconds()))
         sendToUsers({ message->senderId },
             protocol::seenUpdateFrame(message->chatId, message->id, connection->userId));
 }
@@ -512,7 +508,7 @@ void ChatServer::handleEditMessage(ClientConnection *connection, const QJsonObje
         return;
     }
     message->text = textValue.toString();
-    message->editedAt = QDateTime::currentSecsSinceEpoch();
+    message->editedAt = nowSeconds();
     if (!db.editMessage(message->seq, message->text, message->editedAt)) {
         connection->sendError(QStringLiteral("The edit could not be stored"));
         return;
@@ -566,6 +562,11 @@ void ChatServer::handleGetHistory(ClientConnection *connection, const QJsonObjec
         db.messagesBefore(chat->id, before, options.historyPage, historyTieLimit);
     connection->sendFrame(
         protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+}
+
+qint64 ChatServer::nowSeconds() const
+{
+    return options.clock() / 1000;
 }
 
 void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &frame)

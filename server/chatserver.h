@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QThreadPool>
 #include <QWebSocketServer>
+#include <functional>
 #include <optional>
 
 class ClientConnection;
@@ -29,6 +30,9 @@ public:
         QString staticDir;
         // Messages per chat in "chat_history" after login and per "get_history" answer.
         int historyPage = 50;
+        // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
+        // Tests pass a clock of their own, so that they never wait for real time to pass.
+        std::function<qint64()> clock;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
@@ -64,6 +68,7 @@ private:
     void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
     void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
 
+    qint64 nowSeconds() const;
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
     void finishShutdown();
 

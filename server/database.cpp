@@ -85,7 +85,6 @@ MessageRecord messageFromQuery(const QSqlQuery &query)
     message.editedAt = query.value(6).toLongLong();
     return message;
 }
-
 UserRecord userFromQuery(const QSqlQuery &query)
 {
     return UserRecord {
@@ -93,7 +92,60 @@ UserRecord userFromQuery(const QSqlQuery &query)
     };
 }
 
+ChatRecord chatFromQuery(const QSqlQuery &query)
+{
+    return ChatRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toString(),
+        query.value(4).toString(),
+        {} };
+}
+
+QVariant nullableText(const QString &text)
+{
+    return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
+}
+
 } // namespace
+
+// One run of a cached statement. Reset when it goes out of scope, so that no read stays open
+// and holds back the log's checkpoint.
+class Database::Statement
+{
+public:
+    Statement(QSqlQuery query, bool ok)
+        : query(std::move(query))
+        , ok(ok)
+    {
+    }
+    ~Statement()
+    {
+        query.finish();
+    }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    explicit operator bool() const
+    {
+        return ok;
+    }
+    bool next()
+    {
+        return ok && query.next();
+    }
+    QVariant value(int index) const
+    {
+        return query.value(index);
+    }
+    int rowsAffected() const
+    {
+        return query.numRowsAffected();
+    }
+
+    QSqlQuery query;
+    const bool ok;
+};
 
 Database::Database()
 {
@@ -104,11 +156,102 @@ Database::Database()
 
 Database::~Database()
 {
+    statements.clear();
     if (db.isValid()) {
         db.close();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(connectionName);
     }
+}
+
+Database::Statement Database::run(const QString &sql, const QVariantList &values)
+{
+    auto it = statements.find(sql);
+    if (it == statements.end()) {
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        if (!query.prepare(sql)) {
+            error = query.lastError().text();
+            return Statement(query, false);
+        }
+        it = statements.insert(sql, query);
+    }
+    QSqlQuery query = *it;
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    const bool ok = query.exec();
+    if (!ok)
+        error = query.lastError().text();
+    return Statement(query, ok);
+}
+
+bool Database::execute(const QString &sql)
+{
+    QSqlQuery query(db);
+    if (query.exec(sql))
+        return true;
+    error = query.lastError().text();
+    return false;
+}
+
+Database::Transaction::Transaction(Database &database)
+    : database(database)
+{
+    if (database.transactionDepth > 0) {
+        savepoint = QStringLiteral("s") + QString::number(database.transactionDepth);
+        active = database.execute(QStringLiteral("SAVEPOINT ") + savepoint);
+    } else {
+        active = database.db.transaction();
+        if (!active)
+            database.error = database.db.lastError().text();
+    }
+    if (active)
+        ++database.transactionDepth;
+}
+
+Database::Transaction::~Transaction()
+{
+    rollback();
+}
+
+bool Database::Transaction::isActive() const
+{
+    return active;
+}
+
+bool Database::Transaction::commit()
+{
+    if (!active)
+        return false;
+    active = false;
+    --database.transactionDepth;
+    if (!savepoint.isEmpty()) {
+        if (database.execute(QStringLiteral("RELEASE ") + savepoint))
+            return true;
+        database.execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+        database.execute(QStringLiteral("RELEASE ") + savepoint);
+        return false;
+    }
+    if (database.db.commit())
+        return true;
+    database.error = database.db.lastError().text();
+    qCWarning(lcServer) << "commit failed:" << database.error;
+    database.db.rollback();
+    return false;
+}
+
+void Database::Transaction::rollback()
+{
+    if (!active)
+        return;
+    active = false;
+    --database.transactionDepth;
+    if (savepoint.isEmpty()) {
+        database.db.rollback();
+        return;
+    }
+    database.execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+    database.execute(QStringLiteral("RELEASE ") + savepoint);
 }
 
 bool Database::open(const QString &dataDir)
@@ -125,18 +268,21 @@ bool Database::open(const QString &dataDir)
         error = db.lastError().text();
         return false;
     }
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next()
-        || query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+    bool wal = false;
+    {
+        Statement query = run(QStringLiteral("PRAGMA journal_mode=WAL"));
+        wal = query.next()
+            && query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+    }
+    statements.clear();
+    if (!wal) {
         error = QStringLiteral("cannot switch the database to WAL mode");
         db.close();
         return false;
     }
-    // FULL makes every commit durable against power loss, not only against a crash; an fsync
-    // per message costs well under a millisecond on current disks.
+    // FULL makes every commit durable against power loss, not only against a crash.
     for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
-        if (!query.exec(QString::fromLatin1(pragma))) {
-            error = query.lastError().text();
+        if (!execute(QString::fromLatin1(pragma))) {
             db.close();
             return false;
         }
@@ -168,12 +314,9 @@ int Database::schemaVersion()
 
 bool Database::migrate()
 {
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral(
-            "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"))) {
-        error = query.lastError().text();
+    if (!execute(
+            QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")))
         return false;
-    }
     const int current = schemaVersion();
     if (current > latestSchemaVersion) {
         error = QStringLiteral("the database has schema version %1, newer than this server's %2")
@@ -182,27 +325,18 @@ bool Database::migrate()
         return false;
     }
     for (int version = current; version < latestSchemaVersion; ++version) {
-        if (!db.transaction()) {
-            error = db.lastError().text();
-            return false;
-        }
-        bool ok = true;
+        Transaction transaction(*this);
+        bool ok = transaction.isActive();
         for (const char *statement : migrations.at(version)) {
-            ok = query.exec(QString::fromLatin1(statement));
-            if (!ok)
-                break;
+            ok = ok && execute(QString::fromLatin1(statement));
         }
-        ok = ok && query.exec(QStringLiteral("DELETE FROM schema_version"));
-        if (ok) {
-            query.prepare(QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"));
-            query.addBindValue(version + 1);
-            ok = query.exec();
-        }
-        if (!ok || !db.commit()) {
+        ok = ok && execute(QStringLiteral("DELETE FROM schema_version"))
+            && run(
+                QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), { version + 1 });
+        if (!ok || !transaction.commit()) {
             error = QStringLiteral("upgrade to schema version %1 failed: %2")
                         .arg(version + 1)
-                        .arg(query.lastError().text());
-            db.rollback();
+                        .arg(error);
             return false;
         }
         qCInfo(lcServer) << "database schema upgraded to version" << version + 1;
@@ -210,106 +344,65 @@ bool Database::migrate()
     return true;
 }
 
-bool Database::beginTransaction()
-{
-    inTransaction = db.transaction();
-    if (!inTransaction)
-        error = db.lastError().text();
-    return inTransaction;
-}
-
-bool Database::commit()
-{
-    inTransaction = false;
-    if (db.commit())
-        return true;
-    error = db.lastError().text();
-    qCWarning(lcServer) << "commit failed:" << error;
-    db.rollback();
-    return false;
-}
-
-void Database::rollback()
-{
-    inTransaction = false;
-    db.rollback();
-}
-
 std::optional<UserRecord> Database::addUser(const QString &username, const QString &passwordHash)
 {
-    QSqlQuery query(db);
     for (int attempt = 0; attempt < idAttempts; ++attempt) {
         // User ids never contain "_": the client splits one-to-one chat ids at it.
         const QString id = QStringLiteral("u") + credentials::randomHex(6);
-        query.prepare(QStringLiteral("INSERT INTO users (id, username, password_hash, created_at)"
-                                     " VALUES (?, ?, ?, ?)"));
-        query.addBindValue(id);
-        query.addBindValue(username);
-        query.addBindValue(passwordHash);
-        query.addBindValue(QDateTime::currentSecsSinceEpoch());
-        if (query.exec())
+        if (run(QStringLiteral("INSERT INTO users (id, username, password_hash, created_at)"
+                               " VALUES (?, ?, ?, ?)"),
+                { id, username, passwordHash, QDateTime::currentSecsSinceEpoch() }))
             return UserRecord { id, username, QString() };
-        error = query.lastError().text();
-        if (userByName(username))
+        const QString failure = error;
+        if (userByName(username)) {
+            error = failure;
             return std::nullopt;
+        }
     }
     return std::nullopt;
 }
 
 std::optional<UserRecord> Database::userById(const QString &userId)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE id = ?"));
-    query.addBindValue(userId);
-    if (query.exec() && query.next())
-        return userFromQuery(query);
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE id = ?"), { userId });
+    if (query.next())
+        return userFromQuery(query.query);
     return std::nullopt;
 }
 
 std::optional<UserRecord> Database::userByName(const QString &username)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE username = ?"));
-    query.addBindValue(username);
-    if (query.exec() && query.next())
-        return userFromQuery(query);
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE username = ?"),
+            { username });
+    if (query.next())
+        return userFromQuery(query.query);
     return std::nullopt;
 }
 
 QString Database::passwordHash(const QString &userId)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT password_hash FROM users WHERE id = ?"));
-    query.addBindValue(userId);
-    if (query.exec() && query.next())
-        return query.value(0).toString();
-    return QString();
+    Statement query =
+        run(QStringLiteral("SELECT password_hash FROM users WHERE id = ?"), { userId });
+    return query.next() ? query.value(0).toString() : QString();
 }
 
 std::vector<UserRecord> Database::users()
 {
     std::vector<UserRecord> result;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (query.exec(QStringLiteral(
-            "SELECT id, username, avatar_url FROM users ORDER BY username COLLATE NOCASE, id"))) {
-        while (query.next())
-            result.push_back(userFromQuery(query));
-    }
+    Statement query = run(QStringLiteral(
+        "SELECT id, username, avatar_url FROM users ORDER BY username COLLATE NOCASE, id"));
+    while (query.next())
+        result.push_back(userFromQuery(query.query));
     return result;
 }
 
 bool Database::setUserAvatar(const QString &userId, const QString &avatarUrl)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"));
-    query.addBindValue(avatarUrl);
-    query.addBindValue(userId);
-    if (!query.exec()) {
-        error = query.lastError().text();
-        return false;
-    }
-    return query.numRowsAffected() == 1;
+    Statement query =
+        run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
+    return query && query.rowsAffected() == 1;
 }
 
 std::optional<ChatRecord> Database::createChat(const QString &chatId,
@@ -318,46 +411,34 @@ std::optional<ChatRecord> Database::createChat(const QString &chatId,
     const QString &ownerId,
     const QStringList &members)
 {
-    // Joins the caller's transaction when there is one, so a chat and its first message can be
-    // committed together.
-    const bool ownTransaction = !inTransaction;
-    if (ownTransaction && !beginTransaction())
+    // Inside the caller's transaction this is a savepoint, so a chat and its first message can
+    // be committed together.
+    Transaction transaction(*this);
+    if (!transaction.isActive())
         return std::nullopt;
-    QSqlQuery query(db);
     ChatRecord chat { chatId, name, type, ownerId, QString(), members };
-    bool inserted = false;
-    for (int attempt = 0; attempt < idAttempts && !inserted; ++attempt) {
+    bool ok = false;
+    for (int attempt = 0; attempt < idAttempts && !ok; ++attempt) {
         // Group ids never contain "_", so none can be taken for a one-to-one id.
         if (chatId.isEmpty())
             chat.id = QStringLiteral("g") + credentials::randomHex(6);
-        query.prepare(QStringLiteral("INSERT INTO chats (id, name, type, owner_id, created_at)"
-                                     " VALUES (?, ?, ?, ?, ?)"));
-        query.addBindValue(chat.id);
-        // A null string would be stored as NULL.
-        query.addBindValue(name.isNull() ? QStringLiteral("") : name);
-        query.addBindValue(type);
-        query.addBindValue(ownerId);
-        query.addBindValue(QDateTime::currentSecsSinceEpoch());
-        inserted = query.exec();
+        // A null name would be stored as NULL.
+        ok = bool(run(QStringLiteral("INSERT INTO chats (id, name, type, owner_id, created_at)"
+                                     " VALUES (?, ?, ?, ?, ?)"),
+            { chat.id,
+                name.isNull() ? QStringLiteral("") : name,
+                type,
+                ownerId,
+                QDateTime::currentSecsSinceEpoch() }));
         if (!chatId.isEmpty())
             break;
     }
-    bool ok = inserted;
     for (int i = 0; ok && i < members.size(); ++i) {
-        query.prepare(QStringLiteral(
-            "INSERT INTO chat_members (chat_id, user_id, position) VALUES (?, ?, ?)"));
-        query.addBindValue(chat.id);
-        query.addBindValue(members.at(i));
-        query.addBindValue(i);
-        ok = query.exec();
+        ok = bool(run(QStringLiteral(
+                          "INSERT INTO chat_members (chat_id, user_id, position) VALUES (?, ?, ?)"),
+            { chat.id, members.at(i), i }));
     }
-    if (!ok) {
-        error = query.lastError().text();
-        if (ownTransaction)
-            rollback();
-        return std::nullopt;
-    }
-    if (ownTransaction && !commit())
+    if (!ok || !transaction.commit())
         return std::nullopt;
     return chat;
 }
@@ -365,67 +446,61 @@ std::optional<ChatRecord> Database::createChat(const QString &chatId,
 QStringList Database::chatMembers(const QString &chatId)
 {
     QStringList members;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT user_id FROM chat_members WHERE chat_id = ? ORDER BY position"));
-    query.addBindValue(chatId);
-    if (query.exec()) {
-        while (query.next())
-            members.append(query.value(0).toString());
-    }
+    Statement query =
+        run(QStringLiteral("SELECT user_id FROM chat_members WHERE chat_id = ? ORDER BY position"),
+            { chatId });
+    while (query.next())
+        members.append(query.value(0).toString());
     return members;
 }
 
 std::optional<ChatRecord> Database::chat(const QString &chatId)
 {
-    QSqlQuery query(db);
-    query.prepare(
-        QStringLiteral("SELECT id, name, type, owner_id, avatar_url FROM chats WHERE id = ?"));
-    query.addBindValue(chatId);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    ChatRecord chat { query.value(0).toString(),
-        query.value(1).toString(),
-        query.value(2).toString(),
-        query.value(3).toString(),
-        query.value(4).toString(),
-        {} };
-    chat.members = chatMembers(chat.id);
+    std::optional<ChatRecord> chat;
+    {
+        Statement query = run(
+            QStringLiteral("SELECT id, name, type, owner_id, avatar_url FROM chats WHERE id = ?"),
+            { chatId });
+        if (!query.next())
+            return std::nullopt;
+        chat = chatFromQuery(query.query);
+    }
+    chat->members = chatMembers(chat->id);
     return chat;
 }
 
 std::vector<ChatRecord> Database::chatsOfUser(const QString &userId)
 {
     std::vector<ChatRecord> chats;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT c.id, c.name, c.type, c.owner_id, c.avatar_url"
-                                 " FROM chats c JOIN chat_members m ON m.chat_id = c.id"
-                                 " WHERE m.user_id = ? ORDER BY c.rowid"));
-    query.addBindValue(userId);
-    if (query.exec()) {
-        while (query.next()) {
-            chats.push_back(ChatRecord { query.value(0).toString(),
-                query.value(1).toString(),
-                query.value(2).toString(),
-                query.value(3).toString(),
-                query.value(4).toString(),
-                {} });
-        }
+    QHash<QString, ChatRecord *> byId;
+    {
+        Statement query = run(QStringLiteral("SELECT c.id, c.name, c.type, c.owner_id, c.avatar_url"
+                                             " FROM chats c JOIN chat_members m ON m.chat_id = c.id"
+                                             " WHERE m.user_id = ? ORDER BY c.rowid"),
+            { userId });
+        while (query.next())
+            chats.push_back(chatFromQuery(query.query));
     }
     for (ChatRecord &chat : chats)
-        chat.members = chatMembers(chat.id);
+        byId.insert(chat.id, &chat);
+    // Every member of every one of the user's chats in one pass.
+    Statement query = run(QStringLiteral("SELECT o.chat_id, o.user_id FROM chat_members o"
+                                         " JOIN chat_members m ON m.chat_id = o.chat_id"
+                                         " WHERE m.user_id = ? ORDER BY o.chat_id, o.position"),
+        { userId });
+    while (query.next()) {
+        if (ChatRecord *chat = byId.value(query.value(0).toString()))
+            chat->members.append(query.value(1).toString());
+    }
     return chats;
 }
 
 bool Database::isMember(const QString &chatId, const QString &userId)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT 1 FROM chat_members WHERE chat_id = ? AND user_id = ?"));
-    query.addBindValue(chatId);
-    query.addBindValue(userId);
-    return query.exec() && query.next();
+    Statement query =
+        run(QStringLiteral("SELECT 1 FROM chat_members WHERE chat_id = ? AND user_id = ?"),
+            { chatId, userId });
+    return query.next();
 }
 
 std::optional<MessageRecord> Database::addMessage(const QString &chatId,
@@ -434,21 +509,15 @@ std::optional<MessageRecord> Database::addMessage(const QString &chatId,
     const QString &replyToId,
     qint64 timestamp)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("INSERT INTO messages (chat_id, sender_id, text, reply_to_id,"
-                                 " timestamp) VALUES (?, ?, ?, ?, ?)"));
-    query.addBindValue(chatId);
-    query.addBindValue(senderId);
-    query.addBindValue(text);
-    query.addBindValue(replyToId.isEmpty() ? QVariant(QVariant::String) : QVariant(replyToId));
-    query.addBindValue(timestamp);
-    if (!query.exec()) {
-        error = query.lastError().text();
+    Statement query = run(QStringLiteral("INSERT INTO messages (chat_id, sender_id, text,"
+                                         " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?)"),
+        { chatId, senderId, text, nullableText(replyToId), timestamp });
+    if (!query) {
         qCWarning(lcServer) << "storing a message failed:" << error;
         return std::nullopt;
     }
     MessageRecord message;
-    message.seq = query.lastInsertId().toLongLong();
+    message.seq = query.query.lastInsertId().toLongLong();
     message.id = messageId(message.seq);
     message.chatId = chatId;
     message.senderId = senderId;
@@ -463,13 +532,15 @@ std::optional<MessageRecord> Database::message(const QString &messageId)
     const qint64 seq = messageSeq(messageId);
     if (seq <= 0)
         return std::nullopt;
-    QSqlQuery query(db);
-    query.prepare(
-        QStringLiteral("SELECT ") + QLatin1String(messageColumns) + QLatin1String("WHERE seq = ?"));
-    query.addBindValue(seq);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    std::vector<MessageRecord> messages { messageFromQuery(query) };
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE seq = ?"),
+            { seq });
+        if (!query.next())
+            return std::nullopt;
+        messages.push_back(messageFromQuery(query.query));
+    }
     fillSeenBy(messages);
     return messages.front();
 }
@@ -477,15 +548,12 @@ std::optional<MessageRecord> Database::message(const QString &messageId)
 std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int limit)
 {
     std::vector<MessageRecord> messages;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-        + QLatin1String("WHERE chat_id = ? ORDER BY timestamp DESC, seq DESC LIMIT ?"));
-    query.addBindValue(chatId);
-    query.addBindValue(limit);
-    if (query.exec()) {
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE chat_id = ? ORDER BY timestamp DESC, seq DESC LIMIT ?"),
+            { chatId, limit });
         while (query.next())
-            messages.push_back(messageFromQuery(query));
+            messages.push_back(messageFromQuery(query.query));
     }
     std::reverse(messages.begin(), messages.end());
     fillSeenBy(messages);
@@ -496,31 +564,25 @@ std::vector<MessageRecord> Database::messagesBefore(
     const QString &chatId, qint64 before, int limit, int tieLimit)
 {
     std::vector<MessageRecord> messages;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-        + QLatin1String("WHERE chat_id = ? AND timestamp < ?"
-                        " ORDER BY timestamp DESC, seq DESC LIMIT ?"));
-    query.addBindValue(chatId);
-    query.addBindValue(before);
-    query.addBindValue(limit);
-    if (query.exec()) {
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE chat_id = ? AND timestamp < ?"
+                                " ORDER BY timestamp DESC, seq DESC LIMIT ?"),
+            { chatId, before, limit });
         while (query.next())
-            messages.push_back(messageFromQuery(query));
+            messages.push_back(messageFromQuery(query.query));
     }
     std::reverse(messages.begin(), messages.end());
 
     // The asker's oldest message may share its second with messages it never got (a page
     // boundary can cut through a second), so the whole second is sent again. Oldest first,
     // since the asker holds the newest of that second.
-    query.prepare(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-        + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"));
-    query.addBindValue(chatId);
-    query.addBindValue(before);
-    query.addBindValue(tieLimit);
-    if (query.exec()) {
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),
+            { chatId, before, tieLimit });
         while (query.next())
-            messages.push_back(messageFromQuery(query));
+            messages.push_back(messageFromQuery(query.query));
     }
     fillSeenBy(messages);
     return messages;
@@ -551,63 +613,47 @@ void Database::fillSeenBy(std::vector<MessageRecord> &messages)
 
 bool Database::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral(
-        "INSERT OR IGNORE INTO message_seen (message_seq, user_id, seen_at) VALUES (?, ?, ?)"));
-    query.addBindValue(seq);
-    query.addBindValue(userId);
-    query.addBindValue(seenAt);
-    if (!query.exec()) {
-        error = query.lastError().text();
+    Statement query = run(QStringLiteral("INSERT OR IGNORE INTO message_seen (message_seq, user_id,"
+                                         " seen_at) VALUES (?, ?, ?)"),
+        { seq, userId, seenAt });
+    if (!query) {
         qCWarning(lcServer) << "storing a seen receipt failed:" << error;
         return false;
     }
-    return query.numRowsAffected() == 1;
+    return query.rowsAffected() == 1;
 }
 
 bool Database::editMessage(qint64 seq, const QString &text, qint64 editedAt)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("UPDATE messages SET text = ?, edited_at = ? WHERE seq = ?"));
-    query.addBindValue(text);
-    query.addBindValue(editedAt);
-    query.addBindValue(seq);
-    if (!query.exec()) {
-        error = query.lastError().text();
+    Statement query =
+        run(QStringLiteral("UPDATE messages SET text = ?, edited_at = ? WHERE seq = ?"),
+            { text, editedAt, seq });
+    if (!query) {
         qCWarning(lcServer) << "storing an edit failed:" << error;
         return false;
     }
-    return query.numRowsAffected() == 1;
+    return query.rowsAffected() == 1;
 }
 
 bool Database::deleteMessage(qint64 seq)
 {
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("DELETE FROM messages WHERE seq = ?"));
-    query.addBindValue(seq);
-    if (!query.exec()) {
-        error = query.lastError().text();
+    Statement query = run(QStringLiteral("DELETE FROM messages WHERE seq = ?"), { seq });
+    if (!query) {
         qCWarning(lcServer) << "deleting a message failed:" << error;
         return false;
     }
-    return query.numRowsAffected() == 1;
+    return query.rowsAffected() == 1;
 }
-
 bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
 {
-    QSqlQuery query(db);
     // Expired tokens go whenever a new one is stored, so the table stays as small as the number
     // of live sessions.
-    query.prepare(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"));
-    query.addBindValue(now - loginTokenLifetime);
-    query.exec();
-    query.prepare(QStringLiteral(
-        "INSERT OR REPLACE INTO login_tokens (token_hash, user_id, last_used) VALUES (?, ?, ?)"));
-    query.addBindValue(tokenHash);
-    query.addBindValue(userId);
-    query.addBindValue(now);
-    if (!query.exec()) {
-        error = query.lastError().text();
+    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
+        { now - loginTokenLifetime });
+    Statement query = run(QStringLiteral("INSERT OR REPLACE INTO login_tokens (token_hash, user_id,"
+                                         " last_used) VALUES (?, ?, ?)"),
+        { tokenHash, userId, now });
+    if (!query) {
         qCWarning(lcServer) << "storing a login token failed:" << error;
         return false;
     }
@@ -616,20 +662,21 @@ bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qi
 
 std::optional<QString> Database::takeLoginToken(const QString &tokenHash, qint64 now)
 {
-    QSqlQuery query(db);
-    query.prepare(
-        QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"));
-    query.addBindValue(tokenHash);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    const QString userId = query.value(0).toString();
-    const qint64 lastUsed = query.value(1).toLongLong();
-    query.finish();
-    query.prepare(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"));
-    query.addBindValue(tokenHash);
-    if (!query.exec() || query.numRowsAffected() != 1)
-        return std::nullopt;
-    if (lastUsed < now - loginTokenLifetime)
+    QString userId;
+    qint64 lastUsed = 0;
+    {
+        Statement query =
+            run(QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"),
+                { tokenHash });
+        if (!query.next())
+            return std::nullopt;
+        userId = query.value(0).toString();
+        lastUsed = query.value(1).toLongLong();
+    }
+    Statement removal =
+        run(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"), { tokenHash });
+    // Only the login that removed the token may use it.
+    if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
         return std::nullopt;
     return userId;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QHash>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <optional>
 #include <vector>
 
@@ -38,11 +41,34 @@ struct MessageRecord {
     QStringList seenBy;
 };
 
-// The server's SQLite store. Every write is committed before the call returns. Not thread-safe:
-// one instance is used from one thread.
+// The server's SQLite store. A write outside a `Transaction` commits on its own before the call
+// returns. Not thread-safe: one instance is used from one thread.
 class Database
 {
 public:
+    // A scoped transaction: writes made while it lives are committed by `commit`, and rolled
+    // back when it goes out of scope uncommitted. Inside another one it becomes a savepoint, so
+    // that a failed inner part rolls back alone.
+    class Transaction
+    {
+    public:
+        explicit Transaction(Database &database);
+        ~Transaction();
+        Transaction(const Transaction &) = delete;
+        Transaction &operator=(const Transaction &) = delete;
+
+        // False when the transaction could not be opened; then nothing is written in it.
+        bool isActive() const;
+        // False when the commit failed; everything in the transaction is rolled back then.
+        bool commit();
+        void rollback();
+
+    private:
+        Database &database;
+        QString savepoint;
+        bool active = false;
+    };
+
     // The schema this build creates and upgrades to.
     static constexpr int latestSchemaVersion = 2;
     // File name of the database inside the data directory.
@@ -58,11 +84,6 @@ public:
     bool isOpen() const;
     QString lastError() const;
     int schemaVersion();
-
-    // Groups several writes into one commit; without it every write commits on its own.
-    bool beginTransaction();
-    bool commit();
-    void rollback();
 
     std::optional<UserRecord> addUser(const QString &username, const QString &passwordHash);
     std::optional<UserRecord> userById(const QString &userId);
@@ -112,6 +133,12 @@ public:
     static qint64 messageSeq(const QString &messageId);
 
 private:
+    class Statement;
+    friend class Transaction;
+
+    // Runs `sql` with `values` bound in order, through a statement prepared once per text.
+    Statement run(const QString &sql, const QVariantList &values = {});
+    bool execute(const QString &sql);
     bool migrate();
     void fillSeenBy(std::vector<MessageRecord> &messages);
     QStringList chatMembers(const QString &chatId);
@@ -119,5 +146,6 @@ private:
     QSqlDatabase db;
     QString connectionName;
     QString error;
-    bool inTransaction = false;
+    QHash<QString, QSqlQuery> statements;
+    int transactionDepth = 0;
 };

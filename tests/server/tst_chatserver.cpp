@@ -2,6 +2,8 @@
 #include "credentials.h"
 #include "database.h"
 #include "protocol.h"
+#include "serverfixture.h"
+#include "testframes.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -18,122 +20,11 @@
 #include <functional>
 #include <memory>
 
-namespace
-{
-
-// One test client: a plain QWebSocket that keeps every frame it receives, in order.
-struct Peer {
-    QWebSocket socket;
-    QList<QJsonObject> frames;
-    QList<QJsonObject> loginFrames;
-    bool closed = false;
-    int closeCode = -1;
-
-    Peer()
-    {
-        socket.setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
-        QObject::connect(
-            &socket, &QWebSocket::textMessageReceived, &socket, [this](const QString &text) {
-                frames.append(QJsonDocument::fromJson(text.toUtf8()).object());
-                if (waiting)
-                    waiting->quit();
-            });
-        QObject::connect(&socket, &QWebSocket::disconnected, &socket, [this] {
-            closed = true;
-            closeCode = socket.closeCode();
-            if (waiting)
-                waiting->quit();
-        });
-    }
-    void send(const QJsonObject &frame)
-    {
-        socket.sendTextMessage(
-            QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
-    }
-    // Runs the event loop until `done` holds, re-checking at every frame; polling would add
-    // its sleep to every exchange.
-    bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!done()) {
-            if (deadline.hasExpired())
-                return false;
-            QEventLoop loop;
-            QTimer::singleShot(int(deadline.remainingTime()), &loop, &QEventLoop::quit);
-            waiting = &loop;
-            loop.exec();
-            waiting = nullptr;
-        }
-        return true;
-    }
-    bool waitForFrames(int count)
-    {
-        return waitUntil([this, count] { return frames.size() >= count; });
-    }
-
-private:
-    QEventLoop *waiting = nullptr;
-};
-
-QStringList keysOf(const QJsonObject &object)
-{
-    QStringList keys = object.keys();
-    keys.sort();
-    return keys;
-}
-
-QStringList sorted(QStringList list)
-{
-    list.sort();
-    return list;
-}
-
-const QStringList messageKeys = sorted({ QStringLiteral("messageId"),
-    QStringLiteral("chatId"),
-    QStringLiteral("senderId"),
-    QStringLiteral("timestamp"),
-    QStringLiteral("content"),
-    QStringLiteral("replyToId"),
-    QStringLiteral("seenBy"),
-    QStringLiteral("editedAt") });
-const QStringList chatKeys = sorted({ QStringLiteral("chatId"),
-    QStringLiteral("chatName"),
-    QStringLiteral("chatType"),
-    QStringLiteral("ownerId"),
-    QStringLiteral("avatarUrl"),
-    QStringLiteral("members") });
-
-QString typeOf(const QJsonObject &frame)
-{
-    return frame.value(QLatin1String("type")).toString();
-}
-
-QJsonObject content(const QString &text)
-{
-    return QJsonObject { { QStringLiteral("text"), text },
-        { QStringLiteral("file"), QJsonValue::Null },
-        { QStringLiteral("theme"), QJsonValue::Null } };
-}
-
-QJsonObject messageTo(const QString &key,
-    const QString &target,
-    const QString &text,
-    const QJsonValue &replyToId = QJsonValue::Null)
-{
-    return QJsonObject { { QStringLiteral("type"), QStringLiteral("message") },
-        { key, target },
-        { QStringLiteral("content"), content(text) },
-        { QStringLiteral("replyToId"), replyToId } };
-}
-
-} // namespace
-
 class TestChatServer : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -170,99 +61,51 @@ private:
     void startServer(int historyPage = 50);
     std::unique_ptr<Peer> connectPeer();
     std::unique_ptr<Peer> login(const QString &username);
-    // Everything the server has sent `peer` up to now: a probe request is answered after all
-    // frames the server queued for the peer before it.
-    QList<QJsonObject> sync(Peer &peer);
     QJsonObject sendAndEcho(Peer &peer, const QJsonObject &request);
     int storedMessages();
 
-    QString passwordHash;
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
-    std::unique_ptr<ChatServer> server;
+    ServerFixture fixture;
     QString alice, bob, carol, dave, team;
 };
 
-void TestChatServer::initTestCase()
-{
-    // Few rounds keep the many logins quick; the server checks whatever rounds a hash names.
-    passwordHash = credentials::hashPassword(QStringLiteral("secret"), 1000);
-}
-
 void TestChatServer::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    db = std::make_unique<Database>();
-    QVERIFY(db->open(dir->path()));
-    alice = db->addUser(QStringLiteral("alice"), passwordHash)->id;
-    bob = db->addUser(QStringLiteral("bob"), passwordHash)->id;
-    carol = db->addUser(QStringLiteral("carol"), passwordHash)->id;
-    dave = db->addUser(QStringLiteral("dave"), passwordHash)->id;
-    team = db->createChat(QString(),
-                 QStringLiteral("Team"),
-                 QStringLiteral("group"),
-                 alice,
-                 { alice, bob, carol })
+    QVERIFY(fixture.setUp());
+    alice = fixture.addUser(QStringLiteral("alice"));
+    bob = fixture.addUser(QStringLiteral("bob"));
+    carol = fixture.addUser(QStringLiteral("carol"));
+    dave = fixture.addUser(QStringLiteral("dave"));
+    team = fixture.db
+               ->createChat(QString(),
+                   QStringLiteral("Team"),
+                   QStringLiteral("group"),
+                   alice,
+                   { alice, bob, carol })
                ->id;
     startServer();
 }
 
 void TestChatServer::cleanup()
 {
-    server.reset();
-    db.reset();
-    dir.reset();
+    fixture.stop();
 }
 
 void TestChatServer::startServer(int historyPage)
 {
-    ChatServer::Options options;
-    options.staticDir = dir->filePath(QStringLiteral("static"));
+    fixture.server.reset();
+    ChatServer::Options options = fixture.defaultOptions();
     options.historyPage = historyPage;
-    server = std::make_unique<ChatServer>(*db, options);
-    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+    QVERIFY(fixture.start(options));
 }
 
 std::unique_ptr<Peer> TestChatServer::connectPeer()
 {
-    auto peer = std::make_unique<Peer>();
-    QSignalSpy connected(&peer->socket, &QWebSocket::connected);
-    peer->socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(server->serverPort())));
-    if (!connected.wait(5000))
-        return nullptr;
-    return peer;
+    return fixture.connectPeer();
 }
 
 std::unique_ptr<Peer> TestChatServer::login(const QString &username)
 {
-    std::unique_ptr<Peer> peer = connectPeer();
-    if (!peer)
-        return nullptr;
-    peer->send({ { QStringLiteral("type"), QStringLiteral("login_with_password") },
-        { QStringLiteral("username"), username },
-        { QStringLiteral("password"), QStringLiteral("secret") } });
-    if (!peer->waitForFrames(3) || typeOf(peer->frames.at(0)) != QLatin1String("login_success"))
-        return nullptr;
-    peer->loginFrames = peer->frames;
-    peer->frames.clear();
-    return peer;
-}
-
-QList<QJsonObject> TestChatServer::sync(Peer &peer)
-{
-    peer.send({ { QStringLiteral("type"), QStringLiteral("probe") } });
-    const auto probeAnswered = [&peer] {
-        return !peer.frames.isEmpty() && typeOf(peer.frames.last()) == QLatin1String("error")
-            && peer.frames.last().value(QLatin1String("message")).toString()
-            == QLatin1String("Unknown request type");
-    };
-    if (!peer.waitUntil(probeAnswered))
-        return { { { QStringLiteral("type"), QStringLiteral("probe not answered") } } };
-    QList<QJsonObject> frames = peer.frames;
-    frames.removeLast();
-    peer.frames.clear();
-    return frames;
+    return fixture.login(username);
 }
 
 QJsonObject TestChatServer::sendAndEcho(Peer &peer, const QJsonObject &request)
@@ -277,18 +120,18 @@ QJsonObject TestChatServer::sendAndEcho(Peer &peer, const QJsonObject &request)
 int TestChatServer::storedMessages()
 {
     int count = 0;
-    for (const ChatRecord &chat : db->chatsOfUser(alice))
-        count += int(db->newestMessages(chat.id, 100000).size());
-    for (const ChatRecord &chat : db->chatsOfUser(dave))
-        count += int(db->newestMessages(chat.id, 100000).size());
+    for (const ChatRecord &chat : fixture.db->chatsOfUser(alice))
+        count += int(fixture.db->newestMessages(chat.id, 100000).size());
+    for (const ChatRecord &chat : fixture.db->chatsOfUser(dave))
+        count += int(fixture.db->newestMessages(chat.id, 100000).size());
     return count;
 }
 
 void TestChatServer::loginSendsSuccessHistoryAndUserList()
 {
     const MessageRecord stored =
-        *db->addMessage(team, bob, QStringLiteral("hello"), QString(), 1700000000);
-    db->markSeen(stored.seq, carol, 1700000001);
+        *fixture.db->addMessage(team, bob, QStringLiteral("hello"), QString(), 1700000000);
+    fixture.db->markSeen(stored.seq, carol, 1700000001);
     std::unique_ptr<Peer> peer = login(QStringLiteral("alice"));
     QVERIFY(peer);
     const QList<QJsonObject> &frames = peer->loginFrames;
@@ -315,7 +158,7 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
     const QJsonArray chats = history.value(QLatin1String("chats")).toArray();
     QCOMPARE(chats.size(), 1);
     const QJsonObject chat = chats.at(0).toObject();
-    QCOMPARE(keysOf(chat), sorted(chatKeys + QStringList { QStringLiteral("messages") }));
+    QCOMPARE(keysOf(chat), sorted(chatKeys() + QStringList { QStringLiteral("messages") }));
     QCOMPARE(chat.value(QLatin1String("chatId")).toString(), team);
     QCOMPARE(chat.value(QLatin1String("chatName")).toString(), QStringLiteral("Team"));
     QCOMPARE(chat.value(QLatin1String("chatType")).toString(), QStringLiteral("group"));
@@ -324,7 +167,7 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
     const QJsonArray messages = chat.value(QLatin1String("messages")).toArray();
     QCOMPARE(messages.size(), 1);
     const QJsonObject message = messages.at(0).toObject();
-    QCOMPARE(keysOf(message), messageKeys);
+    QCOMPARE(keysOf(message), messageKeys());
     QCOMPARE(message.value(QLatin1String("messageId")).toString(), stored.id);
     QCOMPARE(message.value(QLatin1String("chatId")).toString(), team);
     QCOMPARE(message.value(QLatin1String("senderId")).toString(), bob);
@@ -350,7 +193,7 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
             QStringLiteral("bob"),
             QStringLiteral("carol"),
             QStringLiteral("dave") }));
-    QCOMPARE(sync(*peer), QList<QJsonObject>());
+    QCOMPARE(peer->sync(), QList<QJsonObject>());
 }
 
 void TestChatServer::refusedLoginKeepsConnectionOpen_data()
@@ -382,7 +225,7 @@ void TestChatServer::refusedLoginKeepsConnectionOpen()
     const QJsonObject expected { { QStringLiteral("type"), QStringLiteral("auth_failed") },
         { QStringLiteral("message"), QStringLiteral("Invalid username or password") } };
     QCOMPARE(peer->frames.takeFirst(), expected);
-    QCOMPARE(sync(*peer), QList<QJsonObject>());
+    QCOMPARE(peer->sync(), QList<QJsonObject>());
 
     // Still logged out, and the same connection can log in afterwards.
     peer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
@@ -430,7 +273,7 @@ void TestChatServer::requestsBeforeLoginGetOneError()
 {
     QFETCH(QJsonObject, request);
     const MessageRecord original =
-        *db->addMessage(team, alice, QStringLiteral("original"), QString(), 100);
+        *fixture.db->addMessage(team, alice, QStringLiteral("original"), QString(), 100);
     QCOMPARE(original.id, QStringLiteral("m1"));
     std::unique_ptr<Peer> member = login(QStringLiteral("bob"));
     std::unique_ptr<Peer> peer = connectPeer();
@@ -442,11 +285,11 @@ void TestChatServer::requestsBeforeLoginGetOneError()
     QCOMPARE(keysOf(error), sorted({ QStringLiteral("type"), QStringLiteral("message") }));
     QCOMPARE(typeOf(error), QStringLiteral("error"));
     QVERIFY(!error.value(QLatin1String("message")).toString().isEmpty());
-    QCOMPARE(sync(*peer), QList<QJsonObject>());
-    QCOMPARE(sync(*member), QList<QJsonObject>());
+    QCOMPARE(peer->sync(), QList<QJsonObject>());
+    QCOMPARE(member->sync(), QList<QJsonObject>());
     QCOMPARE(storedMessages(), 1);
-    QCOMPARE(db->message(original.id)->text, QStringLiteral("original"));
-    QVERIFY(db->message(original.id)->seenBy.isEmpty());
+    QCOMPARE(fixture.db->message(original.id)->text, QStringLiteral("original"));
+    QVERIFY(fixture.db->message(original.id)->seenBy.isEmpty());
 }
 
 void TestChatServer::groupMessageReachesEveryMemberConnection()
@@ -467,11 +310,11 @@ void TestChatServer::groupMessageReachesEveryMemberConnection()
     const QString text = QStringLiteral("  Hello, Team! \u00e9\U0001F600\n  ");
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     alice1->send(messageTo(QStringLiteral("chatId"), team, text));
-    const QList<QJsonObject> echo = sync(*alice1);
+    const QList<QJsonObject> echo = alice1->sync();
     const qint64 after = QDateTime::currentSecsSinceEpoch();
     QCOMPARE(echo.size(), 1);
     const QJsonObject frame = echo.first();
-    QCOMPARE(keysOf(frame), sorted(messageKeys + QStringList { QStringLiteral("type") }));
+    QCOMPARE(keysOf(frame), sorted(messageKeys() + QStringList { QStringLiteral("type") }));
     QCOMPARE(typeOf(frame), QStringLiteral("message"));
     const QString id = frame.value(QLatin1String("messageId")).toString();
     QVERIFY(!id.isEmpty());
@@ -486,12 +329,12 @@ void TestChatServer::groupMessageReachesEveryMemberConnection()
     QCOMPARE(frame.value(QLatin1String("seenBy")).toArray(), QJsonArray());
     QCOMPARE(frame.value(QLatin1String("editedAt")).toDouble(), 0.0);
 
-    QCOMPARE(sync(*alice2), QList<QJsonObject> { frame });
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject> { frame });
-    QCOMPARE(sync(*carolPeer), QList<QJsonObject> { frame });
-    QCOMPARE(sync(*davePeer), QList<QJsonObject>());
-    QCOMPARE(sync(*anonymous).size(), 0);
-    QCOMPARE(db->message(id)->text, text);
+    QCOMPARE(alice2->sync(), QList<QJsonObject> { frame });
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject> { frame });
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject> { frame });
+    QCOMPARE(davePeer->sync(), QList<QJsonObject>());
+    QCOMPARE(anonymous->sync().size(), 0);
+    QCOMPARE(fixture.db->message(id)->text, text);
 }
 
 void TestChatServer::firstPrivateMessageAnnouncesChatFirst()
@@ -506,13 +349,13 @@ void TestChatServer::firstPrivateMessageAnnouncesChatFirst()
     QCOMPARE(chatId, alice < bob ? alice + QLatin1Char('_') + bob : bob + QLatin1Char('_') + alice);
 
     bob1->send(messageTo(QStringLiteral("recipientId"), alice, QStringLiteral("psst")));
-    const QList<QJsonObject> frames = sync(*bob1);
+    const QList<QJsonObject> frames = bob1->sync();
     QCOMPARE(frames.size(), 2);
     const QJsonObject announce = frames.at(0);
     QCOMPARE(typeOf(announce), QStringLiteral("new_chat_info"));
     QCOMPARE(keysOf(announce), sorted({ QStringLiteral("type"), QStringLiteral("chat") }));
     const QJsonObject chat = announce.value(QLatin1String("chat")).toObject();
-    QCOMPARE(keysOf(chat), chatKeys);
+    QCOMPARE(keysOf(chat), chatKeys());
     QCOMPARE(chat.value(QLatin1String("chatId")).toString(), chatId);
     QCOMPARE(chat.value(QLatin1String("chatType")).toString(), QStringLiteral("private"));
     QCOMPARE(chat.value(QLatin1String("chatName")).toString(), QString());
@@ -525,20 +368,20 @@ void TestChatServer::firstPrivateMessageAnnouncesChatFirst()
     QCOMPARE(message.value(QLatin1String("chatId")).toString(), chatId);
     QCOMPARE(message.value(QLatin1String("content")).toObject(), content(QStringLiteral("psst")));
 
-    QCOMPARE(sync(*bob2), frames);
-    QCOMPARE(sync(*alice1), frames);
-    QCOMPARE(sync(*alice2), frames);
-    QCOMPARE(sync(*carolPeer), QList<QJsonObject>());
+    QCOMPARE(bob2->sync(), frames);
+    QCOMPARE(alice1->sync(), frames);
+    QCOMPARE(alice2->sync(), frames);
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
 
     // The chat exists now: later messages, either way round, come without an announcement.
     alice1->send(messageTo(QStringLiteral("recipientId"), bob, QStringLiteral("hi back")));
-    const QList<QJsonObject> reply = sync(*alice1);
+    const QList<QJsonObject> reply = alice1->sync();
     QCOMPARE(reply.size(), 1);
     QCOMPARE(reply.at(0).value(QLatin1String("chatId")).toString(), chatId);
-    QCOMPARE(sync(*bob1), reply);
+    QCOMPARE(bob1->sync(), reply);
     bob1->send(messageTo(QStringLiteral("chatId"), chatId, QStringLiteral("by chat id")));
-    QCOMPARE(sync(*bob1).size(), 1);
-    QCOMPARE(sync(*alice2).size(), 2);
+    QCOMPARE(bob1->sync().size(), 1);
+    QCOMPARE(alice2->sync().size(), 2);
 
     // And it is part of both users' history at their next login.
     std::unique_ptr<Peer> again = login(QStringLiteral("alice"));
@@ -556,11 +399,11 @@ void TestChatServer::nonMemberCannotPost()
     for (const QString &chatId :
         { team, QStringLiteral("nonexistent"), protocol::privateChatId(alice, bob) }) {
         davePeer->send(messageTo(QStringLiteral("chatId"), chatId, QStringLiteral("let me in")));
-        const QList<QJsonObject> frames = sync(*davePeer);
+        const QList<QJsonObject> frames = davePeer->sync();
         QCOMPARE(frames.size(), 1);
         QCOMPARE(frames.at(0), protocol::errorFrame(QStringLiteral("Not a member of this chat")));
     }
-    QCOMPARE(sync(*alicePeer), QList<QJsonObject>());
+    QCOMPARE(alicePeer->sync(), QList<QJsonObject>());
     QCOMPARE(storedMessages(), 0);
 }
 
@@ -609,12 +452,12 @@ void TestChatServer::invalidMessagesAreRefused()
     std::unique_ptr<Peer> bobPeer = login(QStringLiteral("bob"));
     QVERIFY(alicePeer && bobPeer);
     alicePeer->send(request);
-    const QList<QJsonObject> frames = sync(*alicePeer);
+    const QList<QJsonObject> frames = alicePeer->sync();
     QCOMPARE(frames.size(), 1);
     QCOMPARE(typeOf(frames.at(0)), QStringLiteral("error"));
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject>());
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
     QCOMPARE(storedMessages(), 0);
-    QCOMPARE(int(db->chatsOfUser(alice).size()), 1);
+    QCOMPARE(int(fixture.db->chatsOfUser(alice).size()), 1);
 }
 
 void TestChatServer::longestTextIsAccepted()
@@ -638,19 +481,22 @@ void TestChatServer::longestTextIsAccepted()
 void TestChatServer::replyKeepsOnlyMessagesOfTheSameChat()
 {
     const QString other =
-        db->createChat(
-              QString(), QStringLiteral("Other"), QStringLiteral("group"), alice, { alice })
+        fixture.db
+            ->createChat(
+                QString(), QStringLiteral("Other"), QStringLiteral("group"), alice, { alice })
             ->id;
     const MessageRecord elsewhere =
-        *db->addMessage(other, alice, QStringLiteral("elsewhere"), QString(), 100);
-    const MessageRecord here = *db->addMessage(team, bob, QStringLiteral("here"), QString(), 100);
+        *fixture.db->addMessage(other, alice, QStringLiteral("elsewhere"), QString(), 100);
+    const MessageRecord here =
+        *fixture.db->addMessage(team, bob, QStringLiteral("here"), QString(), 100);
     std::unique_ptr<Peer> alicePeer = login(QStringLiteral("alice"));
     QVERIFY(alicePeer);
 
     QJsonObject echo = sendAndEcho(
         *alicePeer, messageTo(QStringLiteral("chatId"), team, QStringLiteral("re"), here.id));
     QCOMPARE(echo.value(QLatin1String("replyToId")).toString(), here.id);
-    QCOMPARE(db->message(echo.value(QLatin1String("messageId")).toString())->replyToId, here.id);
+    QCOMPARE(
+        fixture.db->message(echo.value(QLatin1String("messageId")).toString())->replyToId, here.id);
     for (const QJsonValue &target :
         { QJsonValue(elsewhere.id), QJsonValue(QStringLiteral("m999")), QJsonValue(QString()) }) {
         echo = sendAndEcho(
@@ -676,46 +522,46 @@ void TestChatServer::seenReceiptReachesSenderOnce()
         sendAndEcho(*alice1, messageTo(QStringLiteral("chatId"), team, QStringLiteral("read me")))
             .value(QLatin1String("messageId"))
             .toString();
-    sync(*alice2);
-    sync(*bobPeer);
-    sync(*carolPeer);
+    alice2->sync();
+    bobPeer->sync();
+    carolPeer->sync();
 
     const QJsonObject seen { { QStringLiteral("type"), QStringLiteral("message_seen") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), id } };
     bobPeer->send(seen);
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject>());
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
     const QJsonObject update { { QStringLiteral("type"), QStringLiteral("message_seen_update") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), id },
         { QStringLiteral("userId"), bob } };
-    QCOMPARE(sync(*alice1), QList<QJsonObject> { update });
-    QCOMPARE(sync(*alice2), QList<QJsonObject> { update });
-    QCOMPARE(sync(*carolPeer), QList<QJsonObject>());
+    QCOMPARE(alice1->sync(), QList<QJsonObject> { update });
+    QCOMPARE(alice2->sync(), QList<QJsonObject> { update });
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
 
     // Again, and by the sender herself: nothing new.
     bobPeer->send(seen);
     alice2->send(seen);
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject>());
-    QCOMPARE(sync(*alice2), QList<QJsonObject>());
-    QCOMPARE(sync(*alice1), QList<QJsonObject>());
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
+    QCOMPARE(alice2->sync(), QList<QJsonObject>());
+    QCOMPARE(alice1->sync(), QList<QJsonObject>());
 
     // An outsider, a wrong chat or an unknown message: an error, and no receipt.
     QJsonObject wrong = seen;
     davePeer->send(seen);
-    QCOMPARE(sync(*davePeer),
+    QCOMPARE(davePeer->sync(),
         QList<QJsonObject> { protocol::errorFrame(QStringLiteral("Message not found")) });
     wrong.insert(QStringLiteral("chatId"), protocol::privateChatId(alice, carol));
     carolPeer->send(wrong);
     wrong = seen;
     wrong.insert(QStringLiteral("messageId"), QStringLiteral("m999"));
     carolPeer->send(wrong);
-    QCOMPARE(sync(*carolPeer).size(), 2);
-    QCOMPARE(sync(*alice1), QList<QJsonObject>());
+    QCOMPARE(carolPeer->sync().size(), 2);
+    QCOMPARE(alice1->sync(), QList<QJsonObject>());
 
     carolPeer->send(seen);
-    QCOMPARE(sync(*alice1).size(), 1);
-    QCOMPARE(db->message(id)->seenBy, (QStringList { bob, carol }));
+    QCOMPARE(alice1->sync().size(), 1);
+    QCOMPARE(fixture.db->message(id)->seenBy, (QStringList { bob, carol }));
     std::unique_ptr<Peer> later = login(QStringLiteral("alice"));
     QVERIFY(later);
     const QJsonObject stored = later->loginFrames.at(1)
@@ -739,8 +585,8 @@ void TestChatServer::onlySenderEdits()
     const QJsonObject echo =
         sendAndEcho(*alicePeer, messageTo(QStringLiteral("chatId"), team, QStringLiteral("frist")));
     const QString id = echo.value(QLatin1String("messageId")).toString();
-    sync(*bobPeer);
-    sync(*carolPeer);
+    bobPeer->sync();
+    carolPeer->sync();
 
     const auto edit = [&](const QString &chatId, const QString &messageId, const QJsonValue &text) {
         return QJsonObject { { QStringLiteral("type"), QStringLiteral("edit_message") },
@@ -749,7 +595,7 @@ void TestChatServer::onlySenderEdits()
             { QStringLiteral("newContent"), text } };
     };
     bobPeer->send(edit(team, id, QStringLiteral("hacked")));
-    QCOMPARE(sync(*bobPeer),
+    QCOMPARE(bobPeer->sync(),
         QList<QJsonObject> {
             protocol::errorFrame(QStringLiteral("Only the sender can edit a message")) });
     for (const QJsonObject &bad : { edit(team, id, QStringLiteral("  ")),
@@ -757,16 +603,16 @@ void TestChatServer::onlySenderEdits()
              edit(team, QStringLiteral("m999"), QStringLiteral("x")),
              edit(QStringLiteral("elsewhere"), id, QStringLiteral("x")) }) {
         alicePeer->send(bad);
-        const QList<QJsonObject> frames = sync(*alicePeer);
+        const QList<QJsonObject> frames = alicePeer->sync();
         QCOMPARE(frames.size(), 1);
         QCOMPARE(typeOf(frames.at(0)), QStringLiteral("error"));
     }
-    QCOMPARE(sync(*carolPeer), QList<QJsonObject>());
-    QCOMPARE(db->message(id)->text, QStringLiteral("frist"));
-    QCOMPARE(db->message(id)->editedAt, qint64(0));
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
+    QCOMPARE(fixture.db->message(id)->text, QStringLiteral("frist"));
+    QCOMPARE(fixture.db->message(id)->editedAt, qint64(0));
 
     alicePeer->send(edit(team, id, QStringLiteral("first ")));
-    const QList<QJsonObject> frames = sync(*alicePeer);
+    const QList<QJsonObject> frames = alicePeer->sync();
     QCOMPARE(frames.size(), 1);
     const QJsonObject updated = frames.at(0);
     QCOMPARE(keysOf(updated),
@@ -782,11 +628,11 @@ void TestChatServer::onlySenderEdits()
         updated.value(QLatin1String("newContent")).toObject(), content(QStringLiteral("first ")));
     QVERIFY(updated.value(QLatin1String("editedAt")).toDouble()
         >= echo.value(QLatin1String("timestamp")).toDouble());
-    QCOMPARE(sync(*bobPeer), frames);
-    QCOMPARE(sync(*carolPeer), frames);
-    QCOMPARE(db->message(id)->text, QStringLiteral("first "));
-    QCOMPARE(
-        double(db->message(id)->editedAt), updated.value(QLatin1String("editedAt")).toDouble());
+    QCOMPARE(bobPeer->sync(), frames);
+    QCOMPARE(carolPeer->sync(), frames);
+    QCOMPARE(fixture.db->message(id)->text, QStringLiteral("first "));
+    QCOMPARE(double(fixture.db->message(id)->editedAt),
+        updated.value(QLatin1String("editedAt")).toDouble());
 }
 
 void TestChatServer::onlySenderDeletes()
@@ -799,43 +645,43 @@ void TestChatServer::onlySenderDeletes()
         sendAndEcho(*alicePeer, messageTo(QStringLiteral("chatId"), team, QStringLiteral("oops")))
             .value(QLatin1String("messageId"))
             .toString();
-    sync(*bobPeer);
+    bobPeer->sync();
 
     const QJsonObject remove { { QStringLiteral("type"), QStringLiteral("delete_message") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), id } };
     bobPeer->send(remove);
-    QCOMPARE(sync(*bobPeer),
+    QCOMPARE(bobPeer->sync(),
         QList<QJsonObject> {
             protocol::errorFrame(QStringLiteral("Only the sender can delete a message")) });
     davePeer->send(remove);
-    QCOMPARE(sync(*davePeer),
+    QCOMPARE(davePeer->sync(),
         QList<QJsonObject> { protocol::errorFrame(QStringLiteral("Message not found")) });
-    QCOMPARE(sync(*alicePeer), QList<QJsonObject>());
-    QVERIFY(db->message(id));
+    QCOMPARE(alicePeer->sync(), QList<QJsonObject>());
+    QVERIFY(fixture.db->message(id));
 
     alicePeer->send(remove);
     const QJsonObject deleted { { QStringLiteral("type"), QStringLiteral("message_deleted") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), id } };
-    QCOMPARE(sync(*alicePeer), QList<QJsonObject> { deleted });
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject> { deleted });
-    QCOMPARE(sync(*davePeer), QList<QJsonObject>());
-    QVERIFY(!db->message(id));
+    QCOMPARE(alicePeer->sync(), QList<QJsonObject> { deleted });
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject> { deleted });
+    QCOMPARE(davePeer->sync(), QList<QJsonObject>());
+    QVERIFY(!fixture.db->message(id));
 
     // Gone for good: a second delete, an edit or a receipt find nothing.
     alicePeer->send(remove);
     bobPeer->send({ { QStringLiteral("type"), QStringLiteral("message_seen") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), id } });
-    QCOMPARE(sync(*alicePeer),
+    QCOMPARE(alicePeer->sync(),
         QList<QJsonObject> { protocol::errorFrame(QStringLiteral("Message not found")) });
-    QCOMPARE(sync(*bobPeer),
+    QCOMPARE(bobPeer->sync(),
         QList<QJsonObject> { protocol::errorFrame(QStringLiteral("Message not found")) });
     alicePeer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("before"), 4e9 } });
-    QCOMPARE(sync(*alicePeer)
+    QCOMPARE(alicePeer->sync()
                  .at(0)
                  .value(QLatin1String("chats"))
                  .toArray()
@@ -848,11 +694,11 @@ void TestChatServer::onlySenderDeletes()
 
 void TestChatServer::firstPageIsNewestMessages()
 {
-    server.reset();
     startServer(10);
     QStringList ids;
     for (int i = 0; i < 25; ++i)
-        ids.append(db->addMessage(team, bob, QString::number(i), QString(), 1000 + i / 6)->id);
+        ids.append(
+            fixture.db->addMessage(team, bob, QString::number(i), QString(), 1000 + i / 6)->id);
     std::unique_ptr<Peer> peer = login(QStringLiteral("alice"));
     QVERIFY(peer);
     QStringList got;
@@ -878,7 +724,6 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps_data()
 void TestChatServer::historyPagesThroughBurstsWithoutGaps()
 {
     QFETCH(int, page);
-    server.reset();
     startServer(page);
     std::unique_ptr<Peer> bobPeer = login(QStringLiteral("bob"));
     QVERIFY(bobPeer);
@@ -890,12 +735,12 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps()
     QSet<QString> sent;
     int burst = 0;
     for (Peer *sender : { bobPeer.get(), alicePeer.get(), carolPeer.get() }) {
-        sync(*sender);
+        sender->sync();
         for (int i = 0; i < 40; ++i)
             sender->send(messageTo(QStringLiteral("chatId"),
                 team,
                 QStringLiteral("burst %1 message %2").arg(burst).arg(i)));
-        const QList<QJsonObject> echoes = sync(*sender);
+        const QList<QJsonObject> echoes = sender->sync();
         QCOMPARE(echoes.size(), 40);
         for (const QJsonObject &echo : echoes)
             sent.insert(echo.value(QLatin1String("messageId")).toString());
@@ -939,13 +784,13 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps()
         alicePeer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
             { QStringLiteral("chatId"), team },
             { QStringLiteral("before"), before } });
-        const QList<QJsonObject> frames = sync(*alicePeer);
+        const QList<QJsonObject> frames = alicePeer->sync();
         QCOMPARE(frames.size(), 1);
         QCOMPARE(typeOf(frames.at(0)), QStringLiteral("chat_history"));
         const QJsonArray chats = frames.at(0).value(QLatin1String("chats")).toArray();
         QCOMPARE(chats.size(), 1);
         const QJsonObject chat = chats.at(0).toObject();
-        QCOMPARE(keysOf(chat), sorted(chatKeys + QStringList { QStringLiteral("messages") }));
+        QCOMPARE(keysOf(chat), sorted(chatKeys() + QStringList { QStringLiteral("messages") }));
         QCOMPARE(chat.value(QLatin1String("chatId")).toString(), team);
         const QJsonArray messages = chat.value(QLatin1String("messages")).toArray();
         int older = 0;
@@ -965,7 +810,7 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps()
 
 void TestChatServer::historyIsForMembersOnly()
 {
-    db->addMessage(team, alice, QStringLiteral("private to the team"), QString(), 100);
+    fixture.db->addMessage(team, alice, QStringLiteral("private to the team"), QString(), 100);
     std::unique_ptr<Peer> davePeer = login(QStringLiteral("dave"));
     std::unique_ptr<Peer> alicePeer = login(QStringLiteral("alice"));
     QVERIFY(davePeer && alicePeer);
@@ -973,7 +818,7 @@ void TestChatServer::historyIsForMembersOnly()
         davePeer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
             { QStringLiteral("chatId"), chatId },
             { QStringLiteral("before"), 4e9 } });
-        QCOMPARE(sync(*davePeer),
+        QCOMPARE(davePeer->sync(),
             QList<QJsonObject> {
                 protocol::errorFrame(QStringLiteral("Not a member of this chat")) });
     }
@@ -985,14 +830,14 @@ void TestChatServer::historyIsForMembersOnly()
         if (!before.isUndefined())
             request.insert(QStringLiteral("before"), before);
         alicePeer->send(request);
-        QCOMPARE(sync(*alicePeer),
+        QCOMPARE(alicePeer->sync(),
             QList<QJsonObject> {
                 protocol::errorFrame(QStringLiteral("Missing or invalid \"before\"")) });
     }
     alicePeer->send({ { QStringLiteral("type"), QStringLiteral("get_history") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("before"), 100 } });
-    const QList<QJsonObject> empty = sync(*alicePeer);
+    const QList<QJsonObject> empty = alicePeer->sync();
     QCOMPARE(empty.size(), 1);
     const QJsonObject chat = empty.at(0).value(QLatin1String("chats")).toArray().at(0).toObject();
     QCOMPARE(chat.value(QLatin1String("messages")).toArray().size(), 1);
@@ -1000,7 +845,7 @@ void TestChatServer::historyIsForMembersOnly()
         { QStringLiteral("chatId"), team },
         { QStringLiteral("before"), 99.5 } });
     const QJsonObject none =
-        sync(*alicePeer).at(0).value(QLatin1String("chats")).toArray().at(0).toObject();
+        alicePeer->sync().at(0).value(QLatin1String("chats")).toArray().at(0).toObject();
     QVERIFY(none.value(QLatin1String("messages")).isArray());
     QCOMPARE(none.value(QLatin1String("messages")).toArray().size(), 0);
 }
@@ -1057,21 +902,21 @@ void TestChatServer::badInputKeepsServing()
     QVERIFY(bobPeer && peer);
 
     peer->socket.sendTextMessage(text);
-    const QList<QJsonObject> frames = sync(*peer);
+    const QList<QJsonObject> frames = peer->sync();
     QCOMPARE(frames.size(), 1);
     QCOMPARE(typeOf(frames.at(0)), QStringLiteral("error"));
     QVERIFY(!frames.at(0).value(QLatin1String("message")).toString().isEmpty());
     QVERIFY(!peer->closed);
-    QCOMPARE(sync(*bobPeer), QList<QJsonObject>());
+    QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
 
     // Both connections still work.
     const QJsonObject echo = sendAndEcho(
         *bobPeer, messageTo(QStringLiteral("chatId"), team, QStringLiteral("still here")));
     QCOMPARE(typeOf(echo), QStringLiteral("message"));
     if (loggedIn)
-        QCOMPARE(sync(*peer), QList<QJsonObject> { echo });
+        QCOMPARE(peer->sync(), QList<QJsonObject> { echo });
     else
-        QCOMPARE(sync(*peer), QList<QJsonObject>());
+        QCOMPARE(peer->sync(), QList<QJsonObject>());
 }
 
 void TestChatServer::oversizedAndBinaryFramesClose_data()
@@ -1187,7 +1032,7 @@ void TestChatServer::servesStaticFilesOverHttp()
     QVERIFY(alicePeer);
 
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    socket.connectToHost(QHostAddress::LocalHost, fixture.server->serverPort());
     QVERIFY(socket.waitForConnected(5000));
     socket.write(request);
     QByteArray response;
@@ -1208,7 +1053,7 @@ void TestChatServer::servesStaticFilesOverHttp()
         QVERIFY(head.contains("\r\nContent-Type: image/png"));
         QVERIFY(head.contains("\r\nContent-Length: "
             + QByteArray::number(
-                QFileInfo(dir->filePath(QStringLiteral("static/default.png"))).size())));
+                QFileInfo(fixture.dir->filePath(QStringLiteral("static/default.png"))).size())));
         if (hasBody)
             QVERIFY(body.startsWith("\x89PNG"));
     }
@@ -1227,17 +1072,14 @@ void TestChatServer::echoedMessagesSurviveRestart()
     for (int i = 0; i < 20; ++i)
         alicePeer->send(
             messageTo(QStringLiteral("chatId"), team, QStringLiteral("keep %1").arg(i)));
-    for (const QJsonObject &echo : sync(*alicePeer))
+    for (const QJsonObject &echo : alicePeer->sync())
         echoed.append(echo.value(QLatin1String("messageId")).toString());
     QCOMPARE(echoed.size(), 20);
     alicePeer->send(messageTo(QStringLiteral("recipientId"), dave, QStringLiteral("new chat")));
-    QCOMPARE(sync(*alicePeer).size(), 2);
+    QCOMPARE(alicePeer->sync().size(), 2);
     alicePeer.reset();
 
-    server.reset();
-    db = std::make_unique<Database>();
-    QVERIFY(db->open(dir->path()));
-    startServer();
+    QVERIFY(fixture.restart());
     std::unique_ptr<Peer> again = login(QStringLiteral("alice"));
     QVERIFY(again);
     const QJsonArray chats = again->loginFrames.at(1).value(QLatin1String("chats")).toArray();
@@ -1256,15 +1098,15 @@ void TestChatServer::shutdownClosesConnections()
     std::unique_ptr<Peer> alicePeer = login(QStringLiteral("alice"));
     std::unique_ptr<Peer> anonymous = connectPeer();
     QVERIFY(alicePeer && anonymous);
-    QSignalSpy stopped(server.get(), &ChatServer::stopped);
-    server->shutdown();
+    QSignalSpy stopped(fixture.server.get(), &ChatServer::stopped);
+    fixture.server->shutdown();
     QTRY_VERIFY_WITH_TIMEOUT(alicePeer->closed && anonymous->closed, 5000);
     QCOMPARE(alicePeer->closeCode, int(QWebSocketProtocol::CloseCodeGoingAway));
     QVERIFY(stopped.count() == 1 || stopped.wait(5000));
-    QCOMPARE(server->connectionCount(), 0);
+    QCOMPARE(fixture.server->connectionCount(), 0);
 
     QTcpSocket late;
-    late.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    late.connectToHost(QHostAddress::LocalHost, fixture.server->serverPort());
     QVERIFY(!late.waitForConnected(1000) || !late.waitForReadyRead(500));
 }
 

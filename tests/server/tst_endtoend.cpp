@@ -4,6 +4,7 @@
 #include "model/metatypes.h"
 #include "net/websocketclient.h"
 #include "protocol.h"
+#include "serverfixture.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,44 +28,34 @@ private:
     std::unique_ptr<WebSocketClient> connectedClient();
     std::unique_ptr<WebSocketClient> loggedInClient(const QString &username);
 
-    QString passwordHash;
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
-    std::unique_ptr<ChatServer> server;
+    ServerFixture fixture;
     QString alice, bob, team;
 };
 
 void TestEndToEnd::initTestCase()
 {
     registerMetaTypes();
-    // Few rounds keep the many logins quick; the server checks whatever rounds a hash names.
-    passwordHash = credentials::hashPassword(QStringLiteral("secret"), 1000);
 }
 
 void TestEndToEnd::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    db = std::make_unique<Database>();
-    QVERIFY(db->open(dir->path()));
-    alice = db->addUser(QStringLiteral("alice"), passwordHash)->id;
-    bob = db->addUser(QStringLiteral("bob"), passwordHash)->id;
-    team = db->createChat(
-                 QString(), QStringLiteral("Team"), QStringLiteral("group"), alice, { alice, bob })
-               ->id;
-    db->addMessage(team, bob, QStringLiteral("welcome"), QString(), 1700000000);
-    ChatServer::Options options;
-    options.staticDir = dir->filePath(QStringLiteral("static"));
-    server = std::make_unique<ChatServer>(*db, options);
-    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
+    QVERIFY(fixture.setUp());
+    alice = fixture.addUser(QStringLiteral("alice"));
+    bob = fixture.addUser(QStringLiteral("bob"));
+    team =
+        fixture.db
+            ->createChat(
+                QString(), QStringLiteral("Team"), QStringLiteral("group"), alice, { alice, bob })
+            ->id;
+    fixture.db->addMessage(team, bob, QStringLiteral("welcome"), QString(), 1700000000);
+    QVERIFY(fixture.start());
     qputenv("FERROW_SERVER_HOST", "127.0.0.1");
-    qputenv("FERROW_SERVER_PORT", QByteArray::number(server->serverPort()));
+    qputenv("FERROW_SERVER_PORT", QByteArray::number(fixture.port()));
 }
 
 void TestEndToEnd::cleanup()
 {
-    server.reset();
-    db.reset();
-    dir.reset();
+    fixture.stop();
 }
 
 std::unique_ptr<WebSocketClient> TestEndToEnd::connectedClient()

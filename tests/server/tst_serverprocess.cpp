@@ -1,3 +1,6 @@
+#include "peer.h"
+#include "testframes.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,35 +24,6 @@ struct Result {
     int exitCode = -1;
     QString output;
     QString errors;
-};
-
-// A WebSocket client that keeps every frame it receives.
-struct Peer {
-    QWebSocket socket;
-    QList<QJsonObject> frames;
-    bool closed = false;
-    int closeCode = -1;
-
-    Peer()
-    {
-        QObject::connect(
-            &socket, &QWebSocket::textMessageReceived, &socket, [this](const QString &text) {
-                frames.append(QJsonDocument::fromJson(text.toUtf8()).object());
-            });
-        QObject::connect(&socket, &QWebSocket::disconnected, &socket, [this] {
-            closed = true;
-            closeCode = socket.closeCode();
-        });
-    }
-    void send(const QJsonObject &frame)
-    {
-        socket.sendTextMessage(
-            QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
-    }
-    bool waitForFrames(int count)
-    {
-        return QTest::qWaitFor([this, count] { return frames.size() >= count; }, 10000);
-    }
 };
 
 } // namespace
@@ -151,19 +125,7 @@ quint16 TestServerProcess::startServer()
 std::unique_ptr<Peer> TestServerProcess::login(
     quint16 port, const QString &username, const QString &password)
 {
-    auto peer = std::make_unique<Peer>();
-    QSignalSpy connected(&peer->socket, &QWebSocket::connected);
-    peer->socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
-    if (!connected.wait(5000))
-        return nullptr;
-    peer->send({ { QStringLiteral("type"), QStringLiteral("login_with_password") },
-        { QStringLiteral("username"), username },
-        { QStringLiteral("password"), password } });
-    if (!peer->waitForFrames(3)
-        || peer->frames.at(0).value(QLatin1String("type")).toString()
-            != QLatin1String("login_success"))
-        return nullptr;
-    return peer;
+    return Peer::loginTo(port, username, password);
 }
 
 void TestServerProcess::helpDescribesEveryCommand()
@@ -267,20 +229,20 @@ void TestServerProcess::administersFromTheCommandLine()
     QVERIFY(!login(port, QStringLiteral("erin"), QStringLiteral("s3cret")));
     std::unique_ptr<Peer> erin = login(port, QStringLiteral("erin"), QStringLiteral("s3cret pass"));
     QVERIFY(erin);
-    const QString avatarUrl = erin->frames.at(0)
+    const QString avatarUrl = erin->loginFrames.at(0)
                                   .value(QLatin1String("user"))
                                   .toObject()
                                   .value(QLatin1String("avatarUrl"))
                                   .toString();
     QVERIFY2(avatarUrl.startsWith(QLatin1String("/static/avatars/")), qPrintable(avatarUrl));
-    const QJsonArray chats = erin->frames.at(1).value(QLatin1String("chats")).toArray();
+    const QJsonArray chats = erin->loginFrames.at(1).value(QLatin1String("chats")).toArray();
     QCOMPARE(chats.size(), 1);
     QCOMPARE(
         chats.at(0).toObject().value(QLatin1String("chatName")).toString(), QStringLiteral("Ops"));
     QCOMPARE(chats.at(0).toObject().value(QLatin1String("chatType")).toString(),
         QStringLiteral("group"));
     QCOMPARE(chats.at(0).toObject().value(QLatin1String("members")).toArray().size(), 2);
-    QCOMPARE(erin->frames.at(2).value(QLatin1String("users")).toArray().size(), 2);
+    QCOMPARE(erin->loginFrames.at(2).value(QLatin1String("users")).toArray().size(), 2);
 
     QTcpSocket http;
     http.connectToHost(QHostAddress::LocalHost, port);
@@ -314,7 +276,7 @@ void TestServerProcess::seededDemoShowsChatsWithMessages()
     QVERIFY(port);
     std::unique_ptr<Peer> alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
     QVERIFY(alice);
-    const QJsonArray chats = alice->frames.at(1).value(QLatin1String("chats")).toArray();
+    const QJsonArray chats = alice->loginFrames.at(1).value(QLatin1String("chats")).toArray();
     QCOMPARE(chats.size(), 2);
     QStringList types;
     for (const QJsonValue &chat : chats) {
@@ -322,7 +284,7 @@ void TestServerProcess::seededDemoShowsChatsWithMessages()
         QVERIFY(chat.toObject().value(QLatin1String("messages")).toArray().size() >= 5);
     }
     QCOMPARE(types, (QStringList { QStringLiteral("group"), QStringLiteral("private") }));
-    QCOMPARE(alice->frames.at(2).value(QLatin1String("users")).toArray().size(), 3);
+    QCOMPARE(alice->loginFrames.at(2).value(QLatin1String("users")).toArray().size(), 3);
 }
 
 void TestServerProcess::stopsCleanlyOnSignal_data()
@@ -373,24 +335,17 @@ void TestServerProcess::killedServerKeepsEveryEchoedMessage()
     QVERIFY(port);
     std::unique_ptr<Peer> alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
     QVERIFY(alice);
-    const QString team = alice->frames.at(1)
+    const QString team = alice->loginFrames.at(1)
                              .value(QLatin1String("chats"))
                              .toArray()
                              .at(0)
                              .toObject()
                              .value(QLatin1String("chatId"))
                              .toString();
-    alice->frames.clear();
 
     // Killed the moment the last echo is in: every echoed message must be on disk already.
     for (int i = 0; i < 40; ++i) {
-        alice->send({ { QStringLiteral("type"), QStringLiteral("message") },
-            { QStringLiteral("chatId"), team },
-            { QStringLiteral("content"),
-                QJsonObject { { QStringLiteral("text"), QStringLiteral("durable %1").arg(i) },
-                    { QStringLiteral("file"), QJsonValue::Null },
-                    { QStringLiteral("theme"), QJsonValue::Null } } },
-            { QStringLiteral("replyToId"), QJsonValue::Null } });
+        alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("durable %1").arg(i)));
     }
     QVERIFY(alice->waitForFrames(40));
     process->kill();
@@ -406,7 +361,7 @@ void TestServerProcess::killedServerKeepsEveryEchoedMessage()
     alice = login(port, QStringLiteral("alice"), QStringLiteral("demo"));
     QVERIFY(alice);
     QSet<QString> stored;
-    for (const QJsonValue &message : alice->frames.at(1)
+    for (const QJsonValue &message : alice->loginFrames.at(1)
                                          .value(QLatin1String("chats"))
                                          .toArray()
                                          .at(0)

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "chatserver.h"
+#include "database.h"
+#include "peer.h"
+
+#include <QString>
+#include <QTemporaryDir>
+#include <memory>
+
+// A real ChatServer on a loopback port 0 over a real database in a temporary folder, with
+// helpers to add users (password "secret") and to connect and log in test peers.
+class ServerFixture
+{
+public:
+    ServerFixture();
+    ~ServerFixture();
+
+    // Creates the folder and opens the database; false when either fails.
+    bool setUp();
+    // Options pointing at the fixture's static folder; change them before `start`.
+    ChatServer::Options defaultOptions() const;
+    bool start();
+    bool start(const ChatServer::Options &options);
+    // Drops the server and the database, then opens both again on the same folder.
+    bool restart();
+    void stop();
+
+    QString addUser(const QString &username);
+    std::unique_ptr<Peer> connectPeer() const;
+    std::unique_ptr<Peer> login(
+        const QString &username, const QString &password = QStringLiteral("secret")) const;
+    quint16 port() const;
+    QString path() const;
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Database> db;
+    std::unique_ptr<ChatServer> server;
+    ChatServer::Options options;
+};
