@@ -77,6 +77,7 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     }
 
+    tcpServer.setSslConfiguration(this->options.tls);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
 }
@@ -105,6 +106,11 @@ quint16 ChatServer::serverPort() const
 QString ChatServer::errorString() const
 {
     return tcpServer.errorString();
+}
+
+bool ChatServer::isSecure() const
+{
+    return tcpServer.isSecure();
 }
 
 int ChatServer::connectionCount() const

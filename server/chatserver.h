@@ -1,13 +1,15 @@
 #pragma once
 
+#include "tlstcpserver.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
-#include <QTcpServer>
 #include <QThreadPool>
 #include <QWebSocketServer>
 #include <functional>
@@ -33,6 +35,8 @@ public:
         // Milliseconds since the epoch; stamps messages, receipts and edits and paces requests.
         // Tests pass a clock of their own, so that they never wait for real time to pass.
         std::function<qint64()> clock;
+        // With a certificate and key, the port speaks wss:// and https:// instead.
+        QSslConfiguration tls;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
@@ -42,6 +46,7 @@ public:
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
+    bool isSecure() const;
     int connectionCount() const;
 
     // Stops accepting and closes every connection; `stopped` follows when all are gone.
@@ -74,7 +79,7 @@ private:
 
     Database &db;
     Options options;
-    QTcpServer tcpServer;
+    TlsTcpServer tcpServer;
     QWebSocketServer webSocketServer;
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;

@@ -1,10 +1,10 @@
 #include "clientconnection.h"
 
+#include "jsonguard.h"
 #include "protocol.h"
 #include "serverlogging.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <QWebSocket>
 
 namespace
@@ -93,10 +93,10 @@ void ClientConnection::onTextMessage(const QString &text)
         sendError(QStringLiteral("Too many requests; slow down"));
         return;
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        sendError(QStringLiteral("Invalid JSON: ") + parseError.errorString());
+    QString parseError;
+    const QJsonDocument document = jsonguard::parse(bytes, &parseError);
+    if (!parseError.isEmpty()) {
+        sendError(QStringLiteral("Invalid JSON: ") + parseError);
         return;
     }
     if (!document.isObject()) {

@@ -5,6 +5,7 @@
 #include "database.h"
 #include "serverlogging.h"
 #include "signalwatcher.h"
+#include "tlstcpserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,7 +28,8 @@ constexpr int usageError = 2;
 const char description[] = R"(Ferrow chat server.
 
 Serves the chat protocol on ws://ADDR:PORT/ws and the files under DATA_DIR/static at
-http://ADDR:PORT/static/, both on one port. Stops cleanly on SIGTERM or SIGINT.
+http://ADDR:PORT/static/, both on one port; with --tls-cert and --tls-key, wss:// and
+https:// instead. Stops cleanly on SIGTERM or SIGINT.
 Without a command it serves; the commands administer the data directory and exit:
 
   add-user USERNAME           add a user; the password is the first line of standard input
@@ -74,7 +76,8 @@ int serve(Database &db,
     const QString &dataDir,
     const QHostAddress &address,
     quint16 port,
-    int historyPage)
+    int historyPage,
+    const QSslConfiguration &tls)
 {
     SignalWatcher watcher;
     if (!watcher.isValid())
@@ -83,6 +86,7 @@ int serve(Database &db,
     ChatServer::Options options;
     options.staticDir = QDir(dataDir).filePath(QStringLiteral("static"));
     options.historyPage = historyPage;
+    options.tls = tls;
     ChatServer server(db, options);
     if (!server.listen(address, port)) {
         printError(QStringLiteral("cannot listen on %1:%2: %3")
@@ -104,9 +108,10 @@ int serve(Database &db,
         QCoreApplication::exit(0);
     });
     qCInfo(lcServer).noquote() << "data directory" << QDir(dataDir).absolutePath();
-    std::printf("listening on %s:%u\n",
+    std::printf("listening on %s:%u (%s)\n",
         qPrintable(server.serverAddress().toString()),
-        static_cast<unsigned>(server.serverPort()));
+        static_cast<unsigned>(server.serverPort()),
+        server.isSecure() ? "wss:// and https://" : "ws:// and http://, no TLS");
     std::fflush(stdout);
     const int code = QCoreApplication::exec();
     qCInfo(lcServer) << "stopped";
@@ -148,7 +153,15 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultHistoryPage),
         QStringLiteral("N"),
         QString::number(defaultHistoryPage));
-    parser.addOptions({ dataDirOption, listenOption, portOption, pageOption });
+    const QCommandLineOption certOption(QStringLiteral("tls-cert"),
+        QStringLiteral("Serve wss:// and https:// with the PEM certificate (and its chain) in "
+                       "FILE; needs --tls-key."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption keyOption(QStringLiteral("tls-key"),
+        QStringLiteral("The unencrypted PEM private key of --tls-cert."),
+        QStringLiteral("FILE"));
+    parser.addOptions(
+        { dataDirOption, listenOption, portOption, pageOption, certOption, keyOption });
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
         QStringLiteral("[command [arguments...]]"));
@@ -179,6 +192,11 @@ int runServerCli(const QStringList &arguments)
         address = QHostAddress::LocalHost;
     else if (!address.setAddress(listenText)) {
         printError(QStringLiteral("invalid listen address: ") + listenText);
+        return usageError;
+    }
+
+    if (parser.isSet(certOption) != parser.isSet(keyOption)) {
+        printError(QStringLiteral("--tls-cert and --tls-key go together"));
         return usageError;
     }
 
@@ -213,8 +231,20 @@ int runServerCli(const QStringList &arguments)
     }
 
     QString error;
-    if (command.isEmpty())
-        return serve(db, dataDir, address, static_cast<quint16>(port), historyPage);
+    if (command.isEmpty()) {
+        QSslConfiguration tls;
+        if (parser.isSet(certOption)) {
+            QString tlsError;
+            const auto loaded = TlsTcpServer::loadConfiguration(
+                parser.value(certOption), parser.value(keyOption), &tlsError);
+            if (!loaded) {
+                printError(tlsError);
+                return 1;
+            }
+            tls = *loaded;
+        }
+        return serve(db, dataDir, address, static_cast<quint16>(port), historyPage, tls);
+    }
     if (command == QLatin1String("add-user"))
         error = admin::addUser(db, commandArguments.at(0), readPassword());
     else if (command == QLatin1String("set-avatar"))

@@ -7,6 +7,8 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    // Lets the desktop match the window to the installed launcher and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.ferrow.Desktop"));
 
     QFont font(QStringLiteral("Sans Serif"), 10);
     font.setStyleStrategy(QFont::PreferAntialias);

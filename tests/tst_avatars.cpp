@@ -13,12 +13,39 @@
 namespace
 {
 
-QByteArray png(const QImage &image)
+QByteArray encoded(const QImage &image, const char *format)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QByteArray png(const QImage &image)
+{
+    return encoded(image, "PNG");
+}
+
+// A GIF of one black-and-white 2 x 2 frame at the top left of a logical screen of the given
+// size: 35 bytes, whatever the screen.
+QByteArray gif(int screenWidth, int screenHeight)
+{
+    QByteArray bytes("GIF89a");
+    const auto append16 = [&bytes](int value) {
+        bytes.append(char(value & 0xff));
+        bytes.append(char(value >> 8));
+    };
+    append16(screenWidth);
+    append16(screenHeight);
+    bytes.append("\x80\x00\x00", 3); // a global table of two colours
+    bytes.append("\x00\x00\x00\xff\xff\xff", 6);
+    bytes.append(',');
+    append16(0);
+    append16(0);
+    append16(2);
+    append16(2);
+    bytes.append("\x00\x02\x02\x44\x01\x00;", 7); // no local table, the pixels, the end
     return bytes;
 }
 
@@ -76,6 +103,8 @@ private slots:
     void cropsTheCentreSquare();
     void refusesOversizedDownloads_data();
     void refusesOversizedDownloads();
+    void decodesOnlyBoundedPictures_data();
+    void decodesOnlyBoundedPictures();
     void failedDownloadKeepsPlaceholderAndRetries();
     void brokenCacheFileIsReplaced();
     void placeholderShowsInitialInStableColour_data();
@@ -261,6 +290,7 @@ void TestAvatars::refusesOversizedDownloads_data()
     QTest::newRow("picture wider than 4096") << solidPng(5000, 4, Qt::red) << true << qint64(0);
     QTest::newRow("picture taller than 4096") << solidPng(4, 4097, Qt::red) << true << qint64(0);
     QTest::newRow("not a picture") << QByteArray("<html>no</html>") << true << qint64(0);
+    QTest::newRow("GIF screen of 65535 x 4096") << gif(65535, 4096) << true << qint64(0);
 }
 
 void TestAvatars::refusesOversizedDownloads()
@@ -277,6 +307,43 @@ void TestAvatars::refusesOversizedDownloads()
     QTRY_VERIFY_WITH_TIMEOUT(probe.pendingAvatarDownloads().isEmpty(), 20000);
     QVERIFY(probe.avatarCache().isEmpty());
     QVERIFY(!QFile::exists(cacheFile(url(session, "/static/big.png"))));
+}
+
+void TestAvatars::decodesOnlyBoundedPictures_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QSize>("size");
+
+    QImage photo(40, 30, QImage::Format_RGB32);
+    photo.fill(Qt::darkCyan);
+    const QSize refused;
+    QTest::newRow("PNG") << encoded(photo, "PNG") << QSize(40, 30);
+    QTest::newRow("JPEG") << encoded(photo, "JPEG") << QSize(40, 30);
+    QTest::newRow("GIF filling its screen") << gif(2, 2) << QSize(2, 2);
+    QTest::newRow("GIF frame on a larger screen") << gif(64, 48) << QSize(64, 48);
+    // The frame's 2 x 2 passes any check of the first frame; the screen is what gets allocated.
+    QTest::newRow("GIF screen of 65535 x 4096") << gif(65535, 4096) << refused;
+    QTest::newRow("GIF screen of 65026 x 2") << gif(65026, 2) << refused;
+    QTest::newRow("GIF screen of 4096 x 4096") << gif(4096, 4096) << refused;
+    QTest::newRow("GIF screen sized by its frames") << gif(0, 0) << refused;
+    QTest::newRow("PNG cut after its header") << encoded(photo, "PNG").left(33) << refused;
+    QTest::newRow("JPEG without a frame header") << QByteArray("\xff\xd8\xff\xd9", 4) << refused;
+    QTest::newRow("BMP") << encoded(photo, "BMP") << refused;
+    QTest::newRow("ICO") << encoded(photo, "ICO") << refused;
+    QTest::newRow("SVG") << QByteArray(R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" )"
+                                       R"(height="30"><rect width="40" height="30"/></svg>)")
+                         << refused;
+}
+
+void TestAvatars::decodesOnlyBoundedPictures()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QSize, size);
+
+    const std::optional<QImage> picture = avatar::decodePicture(body);
+    QCOMPARE(picture.has_value(), size.isValid());
+    if (picture)
+        QCOMPARE(picture->size(), size);
 }
 
 void TestAvatars::failedDownloadKeepsPlaceholderAndRetries()

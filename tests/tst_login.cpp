@@ -150,7 +150,8 @@ void TestLogin::typedLoginTrimsNameOnTheWireOnly()
     QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
     AppSettings settings;
     QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("  bob "));
-    QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral(" pw "));
+    // No secret store runs for the tests: the password goes to the file once that is known.
+    QTRY_COMPARE(AppSettings().value(SettingsKey::password).toString(), QStringLiteral(" pw "));
     // A successful login asks the server for nothing.
     QCOMPARE(session.server.frames.size(), 1);
 }

@@ -23,12 +23,15 @@ private slots:
     void cleanup();
     void derivesBothUrlsFromOnePair_data();
     void derivesBothUrlsFromOnePair();
+    void tlsSwitchesBothUrls_data();
+    void tlsSwitchesBothUrls();
 };
 
 void TestServerAddress::cleanup()
 {
     qunsetenv("FERROW_SERVER_HOST");
     qunsetenv("FERROW_SERVER_PORT");
+    qunsetenv("FERROW_SERVER_TLS");
 }
 
 void TestServerAddress::derivesBothUrlsFromOnePair_data()
@@ -78,6 +81,35 @@ void TestServerAddress::derivesBothUrlsFromOnePair()
     QTEST(base, "http");
     // A bad port is reported once, not at every read.
     QTEST(portWarnings, "warnings");
+}
+
+void TestServerAddress::tlsSwitchesBothUrls_data()
+{
+    QTest::addColumn<QByteArray>("tls");
+    QTest::addColumn<QString>("webSocket");
+    QTest::addColumn<QString>("http");
+
+    // The build's default is plain, as configured for the tests.
+    QTest::newRow("unset") << QByteArray() << QStringLiteral("ws://localhost:8443/ws")
+                           << QStringLiteral("http://localhost:8443");
+    QTest::newRow("on") << QByteArray("1") << QStringLiteral("wss://localhost:8443/ws")
+                        << QStringLiteral("https://localhost:8443");
+    QTest::newRow("off") << QByteArray("0") << QStringLiteral("ws://localhost:8443/ws")
+                         << QStringLiteral("http://localhost:8443");
+    QTest::newRow("neither 0 nor 1 keeps the default")
+        << QByteArray("yes") << QStringLiteral("ws://localhost:8443/ws")
+        << QStringLiteral("http://localhost:8443");
+}
+
+void TestServerAddress::tlsSwitchesBothUrls()
+{
+    QFETCH(QByteArray, tls);
+    if (!tls.isEmpty())
+        qputenv("FERROW_SERVER_TLS", tls);
+    const ServerAddress address = ServerAddress::fromEnvironment();
+    QTEST(address.webSocketUrl().toString(), "webSocket");
+    QTEST(address.httpBaseUrl(), "http");
+    QTEST(apiBaseUrl(), "http");
 }
 
 QTEST_APPLESS_MAIN(TestServerAddress)

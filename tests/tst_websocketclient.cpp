@@ -429,6 +429,12 @@ void TestWebSocketClient::ignoresMalformedFrames_data()
     QTest::newRow("truncated JSON") << QStringLiteral(R"({"type":"message")");
     QTest::newRow("deep nesting") << (QStringLiteral(R"({"type":"message","x":)")
         + QString(5000, QLatin1Char('[')) + QString(5000, QLatin1Char(']')) + QLatin1Char('}'));
+    QTest::newRow("key repeated after an array") << QStringLiteral(
+        R"({"type":"user_list_update","users":[{"id":"u1"}],"users":[{"id":"u2"}]})");
+    QTest::newRow("key repeated inside a message") << QStringLiteral(
+        R"({"type":"message","messageId":"m1","chatId":"c","chatId":"c","content":{}})");
+    QTest::newRow("key repeated as an escape") << QStringLiteral(
+        R"({"type":"message_seen_update","chatId":"c","messageId":"m","userId":"u","\u0075serId":"v"})");
 }
 
 void TestWebSocketClient::ignoresMalformedFrames()
@@ -443,7 +449,7 @@ void TestWebSocketClient::ignoresMalformedFrames()
             && method.name() != QByteArrayLiteral("messageDeleted"))
             spies.append(new QSignalSpy(client, method));
     }
-    QCOMPARE(spies.size(), 11);
+    QCOMPARE(spies.size(), 12);
     deliver(text);
     for (QSignalSpy *spy : qAsConst(spies))
         QCOMPARE(spy->count(), 0);

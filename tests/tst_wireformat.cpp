@@ -72,6 +72,8 @@ void TestWireFormat::reducesContent_data()
         << QStringLiteral("[r.pdf]");
     QTest::newRow("plain string content") << QByteArray(R"({"content":"just words"})") << QString();
     QTest::newRow("JSON array text content") << QByteArray(R"({"content":"[1,2]"})") << QString();
+    QTest::newRow("content text repeating a key")
+        << QByteArray(R"({"content":"{\"text\":\"a\",\"file\":{},\"text\":\"b\"}"})") << QString();
     QTest::newRow("content missing") << QByteArray(R"({})") << QString();
     QTest::newRow("content is a number") << QByteArray(R"({"content":42})") << QString();
     QTest::newRow("text is not a string") << QByteArray(R"({"content":{"text":7}})") << QString();

@@ -63,6 +63,8 @@ void MainWindow::setupUi()
     loginButton->setMinimumHeight(40);
     statusLabel = new QLabel(QStringLiteral("Waiting for connection..."));
     statusLabel->setAlignment(Qt::AlignCenter);
+    // A certificate error is a long sentence; it wraps instead of widening the window.
+    statusLabel->setWordWrap(true);
     loginLayout->addStretch();
     loginLayout->addWidget(titleLabel);
     loginLayout->addWidget(usernameEdit);

@@ -1,5 +1,5 @@
 // MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
-#include "app/settings.h"
+#include "app/credentialstore.h"
 #include "mainwindow.h"
 #include "net/websocketclient.h"
 #include "view/messagedelegate.h"
@@ -23,8 +23,8 @@ void MainWindow::onConnected()
 {
     statusLabel->setText(QStringLiteral("Connected."));
     loginButton->setEnabled(true);
-    AppSettings settings;
-    if (settings.contains(SettingsKey::username) && settings.contains(SettingsKey::password)) {
+    autoLoginWhenLoaded = credentials->isLoading();
+    if (credentials->hasLogin()) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
@@ -44,9 +44,7 @@ void MainWindow::onLoginSuccess(const User &user, const QString &token)
 {
     Q_UNUSED(user)
     Q_UNUSED(token)
-    AppSettings settings;
-    settings.setValue(SettingsKey::username, usernameEdit->text());
-    settings.setValue(SettingsKey::password, passwordEdit->text());
+    credentials->save(usernameEdit->text(), passwordEdit->text());
     historyExhaustedChats.clear();
     stackedWidget->setCurrentWidget(chatPage);
 }
@@ -58,11 +56,8 @@ void MainWindow::onAuthFailed(const QString &msg)
 
 void MainWindow::onLogoutClicked()
 {
-    {
-        AppSettings settings;
-        settings.remove(SettingsKey::username);
-        settings.remove(SettingsKey::password);
-    }
+    credentials->forget();
+    autoLoginWhenLoaded = false;
     usernameEdit->clear();
     passwordEdit->clear();
 
@@ -94,4 +89,24 @@ void MainWindow::onLogoutClicked()
     stackedWidget->setCurrentWidget(loginPage);
     QTimer::singleShot(
         reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
+}
+
+void MainWindow::onCertificateRejected(const QString &reason)
+{
+    statusLabel->setText(
+        QStringLiteral("Cannot connect securely: the server's certificate was refused (") + reason
+        + QStringLiteral(")."));
+}
+
+void MainWindow::onStoredPasswordLoaded(const QString &password)
+{
+    if (passwordEdit->text().isEmpty())
+        passwordEdit->setText(password);
+    if (!autoLoginWhenLoaded)
+        return;
+    autoLoginWhenLoaded = false;
+    if (credentials->hasLogin() && stackedWidget->currentWidget() == loginPage) {
+        statusLabel->setText(QStringLiteral("Auto-logging in..."));
+        onLoginBtnClicked();
+    }
 }

@@ -1,6 +1,8 @@
 // MainWindow's frame: construction, the signal wiring, and closing.
 #include "mainwindow.h"
 
+#include "app/appicon.h"
+#include "app/credentialstore.h"
 #include "app/settings.h"
 #include "net/websocketclient.h"
 
@@ -32,14 +34,16 @@ MainWindow::MainWindow(QWidget *parent)
 
     setupUi();
     applyTheme();
+    setWindowIcon(appIcon());
     setupTrayIcon();
 
-    {
-        AppSettings settings;
-        if (settings.contains(SettingsKey::username)) {
-            usernameEdit->setText(settings.value(SettingsKey::username).toString());
-            passwordEdit->setText(settings.value(SettingsKey::password).toString());
-        }
+    credentials = new CredentialStore(this);
+    connect(
+        credentials, &CredentialStore::passwordLoaded, this, &MainWindow::onStoredPasswordLoaded);
+    credentials->load();
+    if (!credentials->username().isNull()) {
+        usernameEdit->setText(credentials->username());
+        passwordEdit->setText(credentials->password());
     }
 
     historyTimeout = new QTimer(this);
@@ -58,6 +62,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(client, &WebSocketClient::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
     connect(client, &WebSocketClient::messageUpdated, this, &MainWindow::onMessageUpdated);
     connect(client, &WebSocketClient::messageDeleted, this, &MainWindow::onMessageDeleted);
+    connect(
+        client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
     client->connectToServer();

@@ -28,6 +28,7 @@ class QPushButton;
 class QStackedWidget;
 class QTabWidget;
 class QTimer;
+class CredentialStore;
 class WebSocketClient;
 
 // The one window of the client: owns the server connection, every widget and all client-side
@@ -82,6 +83,8 @@ private slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void onTrayShowHide();
     void onTrayQuit();
+    void onCertificateRejected(const QString &reason);
+    void onStoredPasswordLoaded(const QString &password);
 
 private:
     // Frame, layout, theme and tray (src/app).
@@ -178,6 +181,11 @@ private:
     QString historyRequestChatId;
     QSet<QString> historyExhaustedChats;
     QTimer *historyTimeout = nullptr;
+
+    // The stored login (src/app/credentialstore.h); a connection that opens while its password
+    // is still being read from the secret store logs in once it arrives.
+    CredentialStore *credentials = nullptr;
+    bool autoLoginWhenLoaded = false;
 
     // Tests reach widgets and state through this one door.
     friend struct WindowProbe;

@@ -16,8 +16,16 @@ public:
 
 namespace SettingsKey
 {
-constexpr QLatin1String darkMode("darkMode");
-constexpr QLatin1String notificationsEnabled("notificationsEnabled");
-constexpr QLatin1String username("username");
-constexpr QLatin1String password("password");
+// QLatin1String's constructor from a bare pointer calls strlen, which is no constant expression
+// for every compiler; the length of a literal is.
+template <int size>
+constexpr QLatin1String key(const char (&text)[size])
+{
+    return QLatin1String(text, size - 1);
+}
+
+constexpr QLatin1String darkMode = key("darkMode");
+constexpr QLatin1String notificationsEnabled = key("notificationsEnabled");
+constexpr QLatin1String username = key("username");
+constexpr QLatin1String password = key("password");
 } // namespace SettingsKey

@@ -1,11 +1,13 @@
 #include "websocketclient.h"
 
+#include "jsonguard.h"
 #include "logging.h"
 #include "model/metatypes.h"
 #include "net/serveraddress.h"
 #include "net/wireformat.h"
 
 #include <QJsonDocument>
+#include <QStringList>
 
 namespace
 {
@@ -67,8 +69,11 @@ void WebSocketClient::connectToServer()
 {
     if (webSocket.state() != QAbstractSocket::UnconnectedState)
         webSocket.abort();
+    const ServerAddress address = ServerAddress::fromEnvironment();
+    if (address.tls)
+        webSocket.setSslConfiguration(serverSslConfiguration());
     opening = true;
-    webSocket.open(ServerAddress::fromEnvironment().webSocketUrl());
+    webSocket.open(address.webSocketUrl());
 }
 
 void WebSocketClient::abortConnection()
@@ -124,8 +129,13 @@ void WebSocketClient::onConnected()
 
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
-    Q_UNUSED(errors)
-    webSocket.ignoreSslErrors();
+    // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
+    QStringList reasons;
+    for (const QSslError &error : errors)
+        reasons.append(error.errorString());
+    const QString reason = reasons.join(QStringLiteral("; "));
+    qCWarning(lcNet).noquote() << "Refusing the server's certificate:" << reason;
+    emit certificateRejected(reason);
 }
 
 void WebSocketClient::onTextMessageReceived(QString message)
@@ -133,7 +143,7 @@ void WebSocketClient::onTextMessageReceived(QString message)
     // Anything from the server proves the connection alive.
     if (idleTimer.interval() > 0 && !pongTimer.isActive())
         idleTimer.start();
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    const QJsonDocument document = jsonguard::parse(message.toUtf8());
     if (!document.isObject())
         return;
     const QJsonObject frame = document.object();

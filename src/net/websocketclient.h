@@ -57,6 +57,8 @@ signals:
         const QString &newContent,
         qint64 editedAt);
     void messageDeleted(const QString &chatId, const QString &messageId);
+    // The server's certificate was refused; the connection is dropped, never retried in clear.
+    void certificateRejected(const QString &reason);
 
 private slots:
     void onConnected();

@@ -1,5 +1,7 @@
 #include "wireformat.h"
 
+#include "jsonguard.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <cmath>
@@ -14,7 +16,7 @@ namespace
     QJsonObject contentObject(const QJsonValue &content)
     {
         if (content.isString())
-            return QJsonDocument::fromJson(content.toString().toUtf8()).object();
+            return jsonguard::parse(content.toString().toUtf8()).object();
         return content.toObject();
     }
 

@@ -12,9 +12,11 @@ namespace avatar
 // Avatars are made 42 pixels square; the delegates draw them at 40 and 38.
 constexpr int side = 42;
 // A picture body larger than this is refused unread; so is a picture announcing a side larger
-// than maxPictureSide. Both bound what a hostile server can make the client decode.
+// than maxPictureSide, or one whose decoding would need more than maxDecodeBytes by what its own
+// header says. Together they bound what a hostile server can make the client decode.
 constexpr qint64 maxBodyBytes = 5 * 1024 * 1024;
 constexpr int maxPictureSide = 4096;
+constexpr qint64 maxDecodeBytes = 64 * 1024 * 1024;
 
 // True for the URLs that stand for "no picture": no request is made for them.
 bool isPlaceholderUrl(const QString &avatarUrl);
@@ -23,8 +25,8 @@ QString normalisedUrl(const QString &avatarUrl);
 // File name of a URL's picture in the disk cache: the MD5 of the URL, then ".png".
 QString cacheFileName(const QString &normalisedUrl);
 
-// Decodes a downloaded body, or nothing when it is too large, announces too large a picture,
-// or is no picture at all.
+// Decodes a downloaded PNG, JPEG or GIF body (a GIF's first frame), or nothing when it is too
+// large, announces too large a picture, or is none of these.
 std::optional<QImage> decodePicture(const QByteArray &body);
 // The largest centred square of `picture`, scaled to the avatar size and clipped to a circle.
 QPixmap circularAvatar(const QImage &picture);

@@ -1,6 +1,7 @@
 // MainWindow's avatars: placeholders, downloads, and the memory and disk caches.
 #include "app/mainwindow.h"
 #include "model/itemroles.h"
+#include "net/serveraddress.h"
 #include "view/avatarimage.h"
 
 #include <QDir>
@@ -65,6 +66,8 @@ QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setRawHeader("User-Agent", userAgent);
     request.setTransferTimeout(transferTimeoutMs);
+    if (request.url().scheme() == QLatin1String("https"))
+        request.setSslConfiguration(serverSslConfiguration());
     QNetworkReply *reply = networkManager->get(request);
     // Stop reading a body that is, or announces itself as, larger than any avatar can be.
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {

@@ -868,6 +868,12 @@ void TestChatServer::badInputKeepsServing_data()
         QTest::addRow("unknown type%s", suffix)
             << QStringLiteral("{\"type\": \"explode\"}") << loggedIn;
         QTest::addRow("deep nesting%s", suffix) << QString(100000, QLatin1Char('[')) << loggedIn;
+        QTest::addRow("key repeated after an array%s", suffix)
+            << QStringLiteral("{\"type\": \"get_history\", \"x\": [1], \"x\": [2]}") << loggedIn;
+        QTest::addRow("login repeating a key%s", suffix)
+            << QStringLiteral("{\"type\": \"login_with_password\", \"username\": \"carol\", "
+                              "\"password\": \"secret\", \"password\": \"secret\"}")
+            << loggedIn;
         QTest::addRow("login without password%s", suffix)
             << QStringLiteral("{\"type\": \"login_with_password\", \"username\": \"alice\"}")
             << loggedIn;

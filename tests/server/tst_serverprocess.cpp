@@ -112,9 +112,9 @@ quint16 TestServerProcess::startServer()
             return output.contains('\n') || process->state() == QProcess::NotRunning;
         },
         10000);
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)\n$"))
-            .match(QString::fromUtf8(output));
+    const QRegularExpressionMatch match = QRegularExpression(
+        QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+) \\(ws:// and http://, no TLS\\)\n$"))
+                                              .match(QString::fromUtf8(output));
     if (!ready || !match.hasMatch()) {
         qWarning() << "server said" << output << process->readAllStandardError();
         return 0;
