@@ -35,7 +35,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
     connect(&webSocket, &QWebSocket::disconnected, this, [this] {
         idleTimer.stop();
         pongTimer.stop();
-        emit disconnected();
+        reportDown();
     });
     connect(&webSocket,
         QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
@@ -63,7 +63,11 @@ WebSocketClient::WebSocketClient(QObject *parent)
         &WebSocketClient::onSslErrors);
 }
 
-WebSocketClient::~WebSocketClient() = default;
+WebSocketClient::~WebSocketClient()
+{
+    // The socket closes as it goes; that is no lost connection to report to anyone.
+    webSocket.disconnect(this);
+}
 
 void WebSocketClient::connectToServer()
 {
@@ -72,16 +76,16 @@ void WebSocketClient::connectToServer()
     const ServerAddress address = ServerAddress::fromEnvironment();
     if (address.tls)
         webSocket.setSslConfiguration(serverSslConfiguration());
-    opening = true;
+    live = true;
     webSocket.open(address.webSocketUrl());
 }
 
 void WebSocketClient::abortConnection()
 {
-    opening = false;
     idleTimer.stop();
     pongTimer.stop();
     webSocket.abort();
+    live = false;
 }
 
 bool WebSocketClient::isConnected() const
@@ -109,19 +113,25 @@ void WebSocketClient::onIdle()
 
 void WebSocketClient::onSocketError(QAbstractSocket::SocketError error)
 {
-    // An open connection that fails reports `disconnected` by itself; an attempt that never
-    // got that far does not.
-    if (!opening)
+    // An attempt that never got as far as a connection reports no `disconnected` of its own.
+    if (webSocket.state() == QAbstractSocket::ConnectedState)
         return;
-    opening = false;
-    qCDebug(lcNet) << "cannot connect:" << error << webSocket.errorString();
+    qCDebug(lcNet) << "connection failed:" << error << webSocket.errorString();
+    reportDown();
+}
+
+void WebSocketClient::reportDown()
+{
+    // Once per attempt, whichever of the socket's error and close comes first.
+    if (!live)
+        return;
+    live = false;
     emit disconnected();
 }
 
 void WebSocketClient::onConnected()
 {
     qCDebug(lcNet) << "WebSocket connected";
-    opening = false;
     if (idleTimer.interval() > 0)
         idleTimer.start();
     emit connected();

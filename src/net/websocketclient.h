@@ -69,6 +69,7 @@ private:
     void send(const QJsonObject &frame);
     void onSocketError(QAbstractSocket::SocketError error);
     void onIdle();
+    void reportDown();
 
     void handleLoginSuccess(const QJsonObject &frame);
     void handleChatHistory(const QJsonObject &frame);
@@ -82,7 +83,8 @@ private:
     QWebSocket webSocket;
     QTimer idleTimer;
     QTimer pongTimer;
-    bool opening = false;
+    // An attempt is under way or its connection open, and its end not yet reported.
+    bool live = false;
 
 public:
     // The logged-in user; the window reads it to tell its own messages from others'.
