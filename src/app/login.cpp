@@ -1,7 +1,9 @@
 // MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
 #include "app/credentialstore.h"
 #include "mainwindow.h"
+#include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
+#include "view/connectionbar.h"
 #include "view/messagedelegate.h"
 
 #include <QLabel>
@@ -37,7 +39,7 @@ void MainWindow::onLoginBtnClicked()
     if (username.isEmpty() || password.isEmpty())
         return;
     statusLabel->setText(QStringLiteral("Logging in..."));
-    client->login(username, password);
+    supervisor->loginWithPassword(username, password);
 }
 
 void MainWindow::onLoginSuccess(const User &user, const QString &token)
@@ -52,6 +54,9 @@ void MainWindow::onLoginSuccess(const User &user, const QString &token)
 void MainWindow::onAuthFailed(const QString &msg)
 {
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
+    // Refused when logging in again after a lost connection: back to the login page.
+    connectionBar->clear();
+    stackedWidget->setCurrentWidget(loginPage);
 }
 
 void MainWindow::onLogoutClicked()
@@ -75,6 +80,10 @@ void MainWindow::onLogoutClicked()
     onCancelReply();
     onCancelEdit();
     pendingMessages.clear();
+    outbox.clear();
+    hadSession = false;
+    everConnected = false;
+    connectionBar->clear();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
         delegate->highlightedMessageId.clear();
@@ -85,10 +94,10 @@ void MainWindow::onLogoutClicked()
     chatTitleLabel->setText(QStringLiteral("Select a chat"));
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
-    client->logout();
+    supervisor->logout();
     stackedWidget->setCurrentWidget(loginPage);
     QTimer::singleShot(
-        reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
+        reconnectDelayMs, Qt::PreciseTimer, supervisor, &ConnectionSupervisor::start);
 }
 
 void MainWindow::onCertificateRejected(const QString &reason)

@@ -4,6 +4,7 @@
 #include "app/appicon.h"
 #include "app/credentialstore.h"
 #include "app/settings.h"
+#include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 
 #include <QCloseEvent>
@@ -51,9 +52,8 @@ MainWindow::MainWindow(QWidget *parent)
     historyTimeout->setInterval(historyRequestTimeoutMs);
     connect(historyTimeout, &QTimer::timeout, this, &MainWindow::finishHistoryRequest);
 
-    connect(client, &WebSocketClient::connected, this, &MainWindow::onConnected);
+    setupConnection();
     connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
-    connect(client, &WebSocketClient::authFailed, this, &MainWindow::onAuthFailed);
     connect(
         client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
     connect(client, &WebSocketClient::messageReceived, this, &MainWindow::onMessageReceived);
@@ -66,10 +66,15 @@ MainWindow::MainWindow(QWidget *parent)
         client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
-    client->connectToServer();
+    supervisor->start();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The children go one by one; none may report to a window half gone.
+    supervisor->disconnect(this);
+    client->disconnect(this);
+}
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {

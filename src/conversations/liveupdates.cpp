@@ -62,14 +62,16 @@ void MainWindow::onMessageReceived(const Message &msg)
         if (!matchedLocalId.isEmpty()) {
             delete findMessageRow(matchedLocalId);
             pendingMessages.remove(matchedLocalId);
+            outbox.remove(matchedLocalId);
         }
         addMessageBubble(msg);
         if (!own)
-            client->sendMessageSeen(msg.chatId, msg.id);
+            request({ Outbox::ActionKind::Seen, msg.chatId, msg.id, QString() });
         if (atBottom || own)
             scrollToBottom();
     } else if (!matchedLocalId.isEmpty()) {
         pendingMessages.remove(matchedLocalId);
+        outbox.remove(matchedLocalId);
     }
 
     showNotificationForMessage(msg);

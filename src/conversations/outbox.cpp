@@ -56,6 +56,14 @@ QString Outbox::takeEcho(const Message &echo)
     return localId;
 }
 
+std::vector<Message> Outbox::messages() const
+{
+    std::vector<Message> all;
+    for (const Entry &e : entries)
+        all.push_back(e.message);
+    return all;
+}
+
 std::vector<Message> Outbox::due() const
 {
     std::vector<Message> messages;

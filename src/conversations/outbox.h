@@ -51,6 +51,8 @@ public:
     // outbox; empty when none matches.
     QString takeEcho(const Message &echo);
 
+    // Every message held, in typed order.
+    std::vector<Message> messages() const;
     // The messages to send, in typed order: those not failed and not in flight.
     std::vector<Message> due() const;
     // Records a send while connected.

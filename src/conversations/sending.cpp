@@ -15,7 +15,7 @@ void MainWindow::onSendBtnClicked()
     if (!editingMessageId.isEmpty()) {
         // Nothing changes locally until the server confirms the edit.
         if (text != editingOldText)
-            client->editMessage(currentChatId, editingMessageId, text);
+            request({ Outbox::ActionKind::Edit, currentChatId, editingMessageId, text });
         onCancelEdit();
         return;
     }
@@ -29,13 +29,15 @@ void MainWindow::onSendBtnClicked()
     local.status = Sending;
     local.replyToId = replyToMessageId;
     pendingMessages.insert(local.id, local);
+    // Shown at once either way; sent now, or after the next login when the connection is down.
+    outbox.add(local);
 
     const bool atBottom = isScrolledToBottom();
     addMessageBubble(local);
     if (atBottom)
         scrollToBottom();
 
-    client->sendMessage(currentChatId, text, replyToMessageId);
+    sendLocalCopy(local);
     messageInput->clear();
     if (!replyToMessageId.isEmpty())
         onCancelReply();

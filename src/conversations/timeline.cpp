@@ -30,11 +30,12 @@ void MainWindow::renderMessages(const QString &chatId)
         message.status = calculateMessageStatus(message, *found);
         addMessageBubble(message);
         if (message.senderId != me && !message.seenBy.contains(me)) {
-            client->sendMessageSeen(chatId, message.id);
+            request({ Outbox::ActionKind::Seen, chatId, message.id, QString() });
             // Remembered so that the next render does not acknowledge it again.
             message.seenBy.append(me);
         }
     }
+    showOutboxRows(chatId);
     scrollToBottom();
 }
 

@@ -54,6 +54,11 @@ int ConnectionSupervisor::failures() const
     return failureCount;
 }
 
+bool ConnectionSupervisor::stoppedByUser() const
+{
+    return loggedOut;
+}
+
 QString ConnectionSupervisor::token() const
 {
     return lastToken;
@@ -71,6 +76,7 @@ int ConnectionSupervisor::backoffDelay(const Timing &timing, int attempt, double
 void ConnectionSupervisor::start()
 {
     halted = false;
+    loggedOut = false;
     if (current == State::Offline)
         openConnection();
 }
@@ -112,6 +118,7 @@ void ConnectionSupervisor::onConnected()
 void ConnectionSupervisor::loginWithPassword(const QString &username, const QString &password)
 {
     halted = false;
+    loggedOut = false;
     if (current == State::Connected) {
         sendPasswordLogin(username, password);
         return;
@@ -209,6 +216,7 @@ void ConnectionSupervisor::scheduleRetry()
 void ConnectionSupervisor::logout()
 {
     halted = true;
+    loggedOut = true;
     lastToken.clear();
     queuedUsername.clear();
     queuedPassword.clear();

@@ -53,6 +53,8 @@ public:
     int msUntilRetry() const;
     // Failed attempts since the last recovery.
     int failures() const;
+    // Whether the user logged out and nothing was started since.
+    bool stoppedByUser() const;
     // The token of the last login, held in memory only.
     QString token() const;
 
@@ -110,4 +112,5 @@ private:
     bool loggedInOnThisConnection = false;
     // After a refused password nothing logs in or reconnects by itself.
     bool halted = true;
+    bool loggedOut = false;
 };

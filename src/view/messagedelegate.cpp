@@ -313,6 +313,10 @@ void MessageDelegate::paint(
             colour = QColor(isDarkMode ? QStringLiteral("#93C5FD") : QStringLiteral("#60A5FA"));
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
+        case Failed:
+            colour = QColor(QStringLiteral("#E53935"));
+            mark = QStringLiteral("!");
+            break;
         default:
             break;
         }
