@@ -15,8 +15,8 @@ WebSocketClient *client = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    static QCoreApplication application(*argc, *argv);
-    client = new WebSocketClient(&application);
+    static auto *application = new QCoreApplication(*argc, *argv);
+    client = new WebSocketClient(application);
     return 0;
 }
 

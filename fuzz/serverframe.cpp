@@ -88,7 +88,8 @@ ClientConnection *logIn()
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    static QCoreApplication application(*argc, *argv);
+    static auto *application = new QCoreApplication(*argc, *argv);
+    Q_UNUSED(application)
     fixture = new Fixture;
     if (!fixture->dir.isValid() || !fixture->database.open(fixture->dir.path())) {
         std::fprintf(stderr, "serverframe: cannot open a database\n");
