@@ -525,24 +525,33 @@ bool ClientBench::openChatRow(int row, const QString &awaitedReceipt)
     return false;
 }
 
+double ClientBench::clientCpuMs() const
+{
+    return client ? cpuMs(client->processId()) : -1;
+}
+
 void ClientBench::print(const Figure &figure) const
 {
-    std::vector<double> values = figure.values;
-    if (values.empty()) {
-        std::printf("  %-58s no successful run\n", qPrintable(figure.label));
-        return;
-    }
-    std::sort(values.begin(), values.end());
-    const double median = values.size() % 2 == 1
-        ? values[values.size() / 2]
-        : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
-    std::printf("  %-58s median %9.1f %-8s (min %.1f, max %.1f, %zu runs)\n",
-        qPrintable(figure.label),
-        median,
-        qPrintable(figure.unit),
-        values.front(),
-        values.back(),
-        values.size());
+    const auto line = [](const QString &label, std::vector<double> values, const QString &unit) {
+        if (values.empty()) {
+            std::printf("  %-58s no successful run\n", qPrintable(label));
+            return;
+        }
+        std::sort(values.begin(), values.end());
+        const double median = values.size() % 2 == 1
+            ? values[values.size() / 2]
+            : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+        std::printf("  %-58s median %9.1f %-8s (min %.1f, max %.1f, %zu runs)\n",
+            qPrintable(label),
+            median,
+            qPrintable(unit),
+            values.front(),
+            values.back(),
+            values.size());
+    };
+    line(figure.label, figure.values, figure.unit);
+    if (!figure.clientCpu.empty())
+        line(QStringLiteral("   client CPU time in it"), figure.clientCpu, QStringLiteral("ms"));
     std::fflush(stdout);
 }
 
@@ -580,6 +589,7 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Fi
             continue;
         }
         server->resetObservations();
+        const double cpuBefore = clientCpuMs();
         qint64 clicked = -1;
         if (!xdotool({ QStringLiteral("click"), QStringLiteral("1") }, nullptr, &clicked)) {
             fail(QStringLiteral("cannot click"));
@@ -601,6 +611,7 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Fi
             continue;
         }
         receipts.values.push_back(toMs(server->lastReceiptTime(chatId(targetChat)) - clicked));
+        receipts.clientCpu.push_back(clientCpuMs() - cpuBefore);
     }
     stopClient();
 }
@@ -632,6 +643,7 @@ void ClientBench::bigLoginScenario(Figure &usable, Figure &memory, Figure &idle)
             continue;
         }
         pause(settleMs);
+        const double cpuBefore = clientCpuMs();
         server->send(history);
         server->send(users);
         server->send(pushed);
@@ -651,6 +663,7 @@ void ClientBench::bigLoginScenario(Figure &usable, Figure &memory, Figure &idle)
             continue;
         }
         usable.values.push_back(toMs(server->receiptTime(pushedId) - pushedAt));
+        usable.clientCpu.push_back(clientCpuMs() - cpuBefore);
         memory.values.push_back(residentMiB(client->processId()));
 
         pause(1000);
@@ -687,6 +700,7 @@ void ClientBench::burstScenario(Figure &rate)
             continue;
         }
         pause(settleMs);
+        const double cpuBefore = clientCpuMs();
         // Queued first, written as fast as the client reads.
         for (const QString &frame : qAsConst(burst))
             server->send(frame);
@@ -697,6 +711,7 @@ void ClientBench::burstScenario(Figure &rate)
         }
         const qint64 elapsed = server->receiptTime(lastId) - sentAt;
         rate.values.push_back(burst.size() / (elapsed / 1e9));
+        rate.clientCpu.push_back(clientCpuMs() - cpuBefore);
     }
     stopClient();
 }
@@ -749,6 +764,7 @@ void ClientBench::pagingScenario(bool replies, Figure &responsive)
             continue;
         }
         pause(settleMs);
+        const double cpuBefore = clientCpuMs();
         server->send(page);
         server->send(pushed);
         const qint64 sentAt = clock.nsecsElapsed();
@@ -758,6 +774,7 @@ void ClientBench::pagingScenario(bool replies, Figure &responsive)
             continue;
         }
         responsive.values.push_back(toMs(server->receiptTime(pushedId) - sentAt));
+        responsive.clientCpu.push_back(clientCpuMs() - cpuBefore);
     }
     stopClient();
 }
@@ -778,16 +795,12 @@ int ClientBench::run()
     if (wanted(1) || wanted(2)) {
         heading("1, 2. Open a chat held since login: click -> answer to a message pushed after it");
         for (const int messages : { 100, 1000, 10000 }) {
-            Figure open { QStringLiteral("1. open chat of %1 messages").arg(messages),
-                QStringLiteral("ms"),
-                {} };
+            Figure open(
+                QStringLiteral("1. open chat of %1 messages").arg(messages), QStringLiteral("ms"));
             // Tells a client that shows the chat first from one that writes every receipt first.
-            Figure ahead {
-                QStringLiteral("1. receipts written before that answer"), QString(), {}
-            };
-            Figure receipts { QStringLiteral("2. last receipt of %1 messages").arg(messages),
-                QStringLiteral("ms"),
-                {} };
+            Figure ahead(QStringLiteral("1. receipts written before that answer"), QString());
+            Figure receipts(QStringLiteral("2. last receipt of %1 messages").arg(messages),
+                QStringLiteral("ms"));
             openChatScenario(messages, open, ahead, receipts);
             print(open);
             print(ahead);
@@ -796,13 +809,11 @@ int ClientBench::run()
     }
     if (wanted(3) || wanted(6)) {
         heading("3, 6. Login push of a big account, then idle");
-        Figure usable {
-            QStringLiteral("3. push -> first chat open and answering"), QStringLiteral("ms"), {}
-        };
-        Figure memory { QStringLiteral("3. resident memory after it"), QStringLiteral("MiB"), {} };
-        Figure idle { QStringLiteral("6. CPU time while idle for %1 s").arg(idleWindowMs / 1000),
-            QStringLiteral("ms"),
-            {} };
+        Figure usable(
+            QStringLiteral("3. push -> first chat open and answering"), QStringLiteral("ms"));
+        Figure memory(QStringLiteral("3. resident memory after it"), QStringLiteral("MiB"));
+        Figure idle(QStringLiteral("6. CPU time while idle for %1 s").arg(idleWindowMs / 1000),
+            QStringLiteral("ms"));
         bigLoginScenario(usable, memory, idle);
         print(usable);
         print(memory);
@@ -810,21 +821,19 @@ int ClientBench::run()
     }
     if (wanted(4)) {
         heading("4. Burst of messages for chats that are not open");
-        Figure rate { QStringLiteral("4. %1 frames + 1 for the open chat").arg(burstFrames),
-            QStringLiteral("frames/s"),
-            {} };
+        Figure rate(QStringLiteral("4. %1 frames + 1 for the open chat").arg(burstFrames),
+            QStringLiteral("frames/s"));
         burstScenario(rate);
         print(rate);
     }
     if (wanted(5)) {
         heading("5. A page of older messages prepended to the open chat");
         for (const bool replies : { true, false }) {
-            Figure responsive { QStringLiteral("5. page of %1, %2 -> answering again")
-                                    .arg(pagedMessages)
-                                    .arg(replies ? QStringLiteral("all replies")
-                                                 : QStringLiteral("no replies")),
-                QStringLiteral("ms"),
-                {} };
+            Figure responsive(
+                QStringLiteral("5. page of %1, %2 -> answering again")
+                    .arg(pagedMessages)
+                    .arg(replies ? QStringLiteral("all replies") : QStringLiteral("no replies")),
+                QStringLiteral("ms"));
             pagingScenario(replies, responsive);
             print(responsive);
         }

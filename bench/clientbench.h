@@ -39,9 +39,18 @@ public:
 
 private:
     struct Figure {
+        Figure(const QString &label, const QString &unit)
+            : label(label)
+            , unit(unit)
+        {
+        }
+
         QString label;
         QString unit;
         std::vector<double> values;
+        // CPU time the client spent over the same span, in ms: on a busy machine it says
+        // more than the wall time does.
+        std::vector<double> clientCpu;
     };
 
     bool wanted(int scenario) const;
@@ -58,6 +67,7 @@ private:
     bool moveTo(int x, int y);
     bool openChatRow(int row, const QString &awaitedReceipt);
     void fail(const QString &what);
+    double clientCpuMs() const;
 
     void openChatScenario(int messages, Figure &open, Figure &ahead, Figure &receipts);
     void bigLoginScenario(Figure &usable, Figure &memory, Figure &idle);

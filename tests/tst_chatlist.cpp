@@ -174,13 +174,14 @@ void TestChatList::contactRows()
     for (int row = 0; row < contacts->count(); ++row)
         QVERIFY(!qvariant_cast<QIcon>(contacts->item(row)->data(Qt::DecorationRole)).isNull());
     // The logged-in user has no row but is known.
-    QVERIFY(probe.users().contains(QStringLiteral("u1")));
-    QCOMPARE(probe.users().size(), 5);
+    QVERIFY(probe.store().user(QStringLiteral("u1")));
+    QCOMPARE(probe.store().users().size(), size_t(5));
 
     // A new list replaces the old one.
     session.push(R"({"type":"user_list_update","users":[{"userId":"u7","username":"gus"}]})");
     QCOMPARE(rowIds(contacts), QStringList { QStringLiteral("u7") });
-    QCOMPARE(probe.users().keys(), QStringList { QStringLiteral("u7") });
+    QCOMPARE(probe.store().users().size(), size_t(1));
+    QCOMPARE(probe.store().users().front().id, QStringLiteral("u7"));
 }
 
 void TestChatList::privateChatShowsMembersAvatar()
@@ -227,7 +228,7 @@ void TestChatList::mergesPagesWithoutDuplicates()
         R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"Renamed","members":["u9"],
             "messages":[{"messageId":"m3","timestamp":30},{"messageId":"m2","timestamp":20},
                         {"messageId":"m0","timestamp":5}]}]})");
-    const Chat &chat = session.probe->chats()[QStringLiteral("c1")];
+    const Chat &chat = session.probe->chat(QStringLiteral("c1"));
     QCOMPARE(messageIds(chat),
         (QStringList { QStringLiteral("m0"),
             QStringLiteral("m1"),
@@ -247,7 +248,7 @@ void TestChatList::keepsServerOrderOfANewChat()
     session.push(
         R"({"type":"chat_history","chats":[{"chatId":"c1","members":["u1"],
             "messages":[{"messageId":"m2","timestamp":20},{"messageId":"m1","timestamp":10}]}]})");
-    QCOMPARE(messageIds(session.probe->chats()[QStringLiteral("c1")]),
+    QCOMPARE(messageIds(session.probe->chat(QStringLiteral("c1"))),
         (QStringList { QStringLiteral("m2"), QStringLiteral("m1") }));
 }
 
@@ -268,7 +269,7 @@ void TestChatList::chatAnnouncedBeforeFirstBatchAllGetRows()
     // Chats first stored by this batch go above the existing row, newest activity first.
     QCOMPARE(rowIds(list),
         (QStringList { QStringLiteral("new"), QStringLiteral("old"), QStringLiteral("u1_u2") }));
-    QCOMPARE(messageIds(session.probe->chats()[QStringLiteral("u1_u2")]),
+    QCOMPARE(messageIds(session.probe->chat(QStringLiteral("u1_u2"))),
         QStringList { QStringLiteral("d") });
 
     // Every stored chat has exactly one row, also after another batch.
@@ -280,7 +281,7 @@ void TestChatList::chatAnnouncedBeforeFirstBatchAllGetRows()
             QStringLiteral("new"),
             QStringLiteral("old"),
             QStringLiteral("u1_u2") }));
-    QCOMPARE(list->count(), session.probe->chats().size());
+    QCOMPARE(list->count(), session.probe->store().chatCount());
 }
 
 void TestChatList::newChatGoesOnTopOnce()
@@ -309,7 +310,7 @@ void TestChatList::emptyFirstBatchLeavesNextAsFirstFill()
     QVERIFY(session.logIn(QStringLiteral("u1")));
     session.push(R"({"type":"chat_history","chats":[]})");
     QCOMPARE(session.probe->chatListWidget()->count(), 0);
-    QVERIFY(session.probe->chats().isEmpty());
+    QCOMPARE(session.probe->store().chatCount(), 0);
     session.push(
         R"({"type":"chat_history","chats":[{"chatId":"a","members":["u1"],"messages":[{"messageId":"x","timestamp":1}]},
             {"chatId":"b","members":["u1"],"messages":[{"messageId":"y","timestamp":2}]}]})");

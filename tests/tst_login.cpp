@@ -29,6 +29,8 @@ private slots:
     void logoutResetsAndReconnectsWithoutLogin();
     void logoutResetsComposer();
     void closingWithoutTrayClosesWindow();
+    void bigLoginPushes_data();
+    void bigLoginPushes();
 };
 
 void TestLogin::initTestCase()
@@ -223,10 +225,16 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     probe.contactListWidget()->addItem(QStringLiteral("contact"));
     probe.messageListWidget()->addItem(QStringLiteral("message"));
     probe.chatTitleLabel()->setText(QStringLiteral("Team"));
-    probe.chats().insert(QStringLiteral("c"), Chat());
-    probe.users().insert(QStringLiteral("u1"), User());
+    Chat chat;
+    chat.id = QStringLiteral("c");
+    Message message;
+    message.id = QStringLiteral("m");
+    message.timestamp = 5;
+    chat.messages.push_back(message);
+    probe.store().applyChatHistory({ chat });
+    probe.store().applyUsers({ User { QStringLiteral("u1"), QString(), QString() } });
     probe.currentChatId() = QStringLiteral("c");
-    probe.isLoadingHistory() = true;
+    QCOMPARE(probe.store().beginHistoryRequest(QStringLiteral("c")), qint64(5));
     probe.avatarCache().insert(QStringLiteral("http://x/a.png"), QPixmap(1, 1));
     probe.pendingAvatarDownloads().insert(QStringLiteral("http://x/b.png"));
     AppSettings().setValue(SettingsKey::darkMode, true);
@@ -248,8 +256,8 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     QCOMPARE(probe.contactListWidget()->count(), 0);
     QCOMPARE(probe.messageListWidget()->count(), 0);
     QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("Select a chat"));
-    QVERIFY(probe.chats().isEmpty());
-    QVERIFY(probe.users().isEmpty());
+    QCOMPARE(probe.store().chatCount(), 0);
+    QVERIFY(probe.store().users().empty());
     QVERIFY(probe.currentChatId().isEmpty());
     QVERIFY(!probe.isLoadingHistory());
     QVERIFY(probe.avatarCache().isEmpty());
@@ -285,11 +293,13 @@ void TestLogin::logoutResetsComposer()
     probe.editBar()->show();
     probe.sendButton()->setText(QStringLiteral("Save"));
     probe.messageInput()->setText(QStringLiteral("draft"));
-    probe.pendingMessages().insert(QStringLiteral("temp_1"), Message());
+    Message local;
+    local.id = QStringLiteral("temp_1");
+    probe.store().addPendingMessage(local);
     probe.highlightedMessageId() = QStringLiteral("m3");
     auto *delegate = dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate());
     QVERIFY(delegate);
-    delegate->highlightedMessageId = QStringLiteral("m3");
+    delegate->setHighlightedMessageId(QStringLiteral("m3"));
 
     QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
 
@@ -304,7 +314,7 @@ void TestLogin::logoutResetsComposer()
     QVERIFY(probe.messageInput()->text().isEmpty());
     QVERIFY(probe.pendingMessages().isEmpty());
     QVERIFY(probe.highlightedMessageId().isEmpty());
-    QVERIFY(delegate->highlightedMessageId.isEmpty());
+    QVERIFY(delegate->highlightedMessageId().isEmpty());
 }
 
 void TestLogin::closingWithoutTrayClosesWindow()
@@ -315,6 +325,41 @@ void TestLogin::closingWithoutTrayClosesWindow()
     session.window->show();
     QVERIFY(session.window->close());
     QVERIFY(!session.window->isVisible());
+}
+
+void TestLogin::bigLoginPushes_data()
+{
+    QTest::addColumn<int>("textBytes");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("a push over 16 MiB is taken") << 20 * 1024 * 1024 << true;
+    QTest::newRow("a push over 64 MiB is refused with a word")
+        << int(WebSocketClient::maxIncomingMessageSize) + 1024 << false;
+}
+
+void TestLogin::bigLoginPushes()
+{
+    QFETCH(int, textBytes);
+    QFETCH(bool, accepted);
+    Session session;
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    QString frame = QStringLiteral(
+        R"({"type":"chat_history","chats":[{"chatId":"c1","chatName":"Big","members":["u1"],)"
+        R"("messages":[{"messageId":"m1","senderId":"u2","timestamp":1,"content":{"text":")");
+    frame += QString(textBytes, QLatin1Char('x'));
+    frame += QStringLiteral(R"("}}]}]})");
+    session.server.sendText(frame);
+    frame.clear();
+    WindowProbe &probe = *session.probe;
+    if (accepted) {
+        QTRY_COMPARE_WITH_TIMEOUT(probe.chatListWidget()->count(), 1, 30000);
+        QCOMPARE(probe.chatListWidget()->item(0)->text(), QStringLiteral("Big"));
+        QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(probe.stackedWidget()->currentWidget(), probe.loginPage(), 30000);
+    QVERIFY2(probe.statusLabel()->text().contains(QLatin1String("64 MiB")),
+        qPrintable(probe.statusLabel()->text()));
+    QCOMPARE(probe.chatListWidget()->count(), 0);
 }
 
 QTEST_MAIN(TestLogin)

@@ -4,6 +4,7 @@
 #include "view/messagedelegate.h"
 
 #include <QImage>
+#include <QJsonArray>
 #include <QListWidget>
 #include <QPainter>
 #include <QStandardItemModel>
@@ -516,8 +517,8 @@ void TestMessageDelegate::bubbleFillAndOutlineFollowThemeAndHighlight()
     QFETCH(int, outlineWidth);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
-    delegate.highlightedMessageId = highlightedId;
+    delegate.setDarkMode(dark);
+    delegate.setHighlightedMessageId(highlightedId);
     Row row;
     row.isOwn = isOwn;
     const Layout layout = layoutOf(delegate, row);
@@ -646,7 +647,7 @@ void TestMessageDelegate::senderNameInRedWithTagPill()
     QFETCH(bool, dark);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.sender = sender;
     const Layout layout = layoutOf(delegate, row);
@@ -710,7 +711,7 @@ void TestMessageDelegate::textColourFollowsTheme()
     QFETCH(QColor, ink);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.isOwn = isOwn;
     row.text = QStringLiteral("Hello there");
@@ -882,7 +883,7 @@ void TestMessageDelegate::replyQuoteColoursFollowTheme()
     QFETCH(QColor, previewColour);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.replyToId = QStringLiteral("m0");
     row.replyPreview = QStringLiteral("see you at ten");
@@ -976,7 +977,7 @@ void TestMessageDelegate::timeShownInLocalTwelveHourClock()
     QFETCH(QColor, colour);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.isOwn = isOwn;
     row.timestamp = timestamp;
@@ -1041,7 +1042,7 @@ void TestMessageDelegate::ownMessagesShowDeliveryMark()
     QFETCH(QColor, colour);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.isOwn = isOwn;
     row.text = QStringLiteral("Hello there");
@@ -1112,7 +1113,7 @@ void TestMessageDelegate::editedMarkOnlyAfterAnEdit()
     QFETCH(bool, shown);
 
     MessageDelegate delegate;
-    delegate.isDarkMode = dark;
+    delegate.setDarkMode(dark);
     Row row;
     row.isOwn = isOwn;
     row.status = 3;
@@ -1237,23 +1238,33 @@ void TestMessageDelegate::quoteClickJumpsToMessage()
     QListWidget *list = session.probe->messageListWidget();
     auto *delegate = dynamic_cast<MessageDelegate *>(list->itemDelegate());
     QVERIFY(delegate);
-    auto *original = new QListWidgetItem;
-    original->setData(MessageIdRole, QStringLiteral("m1"));
-    original->setData(TextRole, QStringLiteral("Lunch at ten?"));
-    original->setData(SenderNameRole, QStringLiteral("Bob"));
-    original->setData(TimestampRole, someTime);
-    original->setData(IsOwnRole, false);
-    auto *answer = new QListWidgetItem;
-    answer->setData(MessageIdRole, QStringLiteral("m2"));
-    answer->setData(TextRole, QStringLiteral("Sure"));
-    answer->setData(TimestampRole, someTime + 60);
-    answer->setData(IsOwnRole, true);
-    answer->setData(StatusRole, int(Sent));
-    answer->setData(ReplyToIdRole, QStringLiteral("m1"));
-    answer->setData(ReplyPreviewRole, QStringLiteral("Lunch at ten?"));
-    answer->setData(ReplySenderRole, QStringLiteral("Bob"));
-    list->addItem(original);
-    list->addItem(answer);
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"me"},
+            {"userId":"u2","username":"Bob"}]})");
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("chat_history") },
+        { QStringLiteral("chats"),
+            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("c1") },
+                { QStringLiteral("members"),
+                    QJsonArray { QStringLiteral("u1"), QStringLiteral("u2") } },
+                { QStringLiteral("messages"),
+                    QJsonArray {
+                        QJsonObject { { QStringLiteral("messageId"), QStringLiteral("m1") },
+                            { QStringLiteral("senderId"), QStringLiteral("u2") },
+                            { QStringLiteral("timestamp"), someTime },
+                            { QStringLiteral("seenBy"), QJsonArray { QStringLiteral("u1") } },
+                            { QStringLiteral("content"),
+                                QJsonObject { { QStringLiteral("text"),
+                                    QStringLiteral("Lunch at ten?") } } } },
+                        QJsonObject { { QStringLiteral("messageId"), QStringLiteral("m2") },
+                            { QStringLiteral("senderId"), QStringLiteral("u1") },
+                            { QStringLiteral("timestamp"), someTime + 60 },
+                            { QStringLiteral("replyToId"), QStringLiteral("m1") },
+                            { QStringLiteral("content"),
+                                QJsonObject { { QStringLiteral("text"),
+                                    QStringLiteral("Sure") } } } } } } } } } });
+    emit session.probe->chatListWidget()->itemClicked(session.probe->chatListWidget()->item(0));
+    QCOMPARE(list->count(), 2);
+    QListWidgetItem *answer = list->item(1);
+    QCOMPARE(answer->data(ReplySenderRole).toString(), QStringLiteral("Bob"));
 
     const QRect rowRect = list->visualItemRect(answer);
     QVERIFY(rowRect.isValid());
@@ -1276,11 +1287,11 @@ void TestMessageDelegate::quoteClickJumpsToMessage()
     // A click on the text is no click on the quote.
     QTest::mouseClick(
         list->viewport(), Qt::LeftButton, {}, text.center() + QPoint(0, rowRect.top()));
-    QVERIFY(delegate->highlightedMessageId.isEmpty());
+    QVERIFY(delegate->highlightedMessageId().isEmpty());
 
     QTest::mouseClick(
         list->viewport(), Qt::LeftButton, {}, quote.center() + QPoint(0, rowRect.top()));
-    QCOMPARE(delegate->highlightedMessageId, QStringLiteral("m1"));
+    QCOMPARE(delegate->highlightedMessageId(), QStringLiteral("m1"));
     QCOMPARE(session.probe->highlightedMessageId(), QStringLiteral("m1"));
 }
 

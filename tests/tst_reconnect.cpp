@@ -274,7 +274,7 @@ void TestReconnect::offlineEditsAndDeletionsShowAfterMerge()
     QCOMPARE(rowIds(list),
         (QStringList { QStringLiteral("m1"), QStringLiteral("m3"), QStringLiteral("m4") }));
     QCOMPARE(list->item(0)->data(TextRole).toString(), QStringLiteral("text 1, corrected"));
-    const auto &stored = probe.chats()[QStringLiteral("g1")].messages;
+    const auto &stored = probe.chat(QStringLiteral("g1")).messages;
     QCOMPARE(stored.size(), size_t(3));
     QCOMPARE(stored.front().editedAt, qint64(150));
 }

@@ -159,7 +159,7 @@ void TestSending::showsLocalCopyAtOnce()
     QVERIFY(probe.pendingMessages().contains(id));
     QCOMPARE(probe.pendingMessages().value(id).content, QStringLiteral("hello"));
     // Local copies live only as rows until the server confirms them.
-    QCOMPARE(probe.chats()[QStringLiteral("g1")].messages.size(), size_t(2));
+    QCOMPARE(probe.chat(QStringLiteral("g1")).messages.size(), size_t(2));
     QVERIFY(probe.messageInput()->text().isEmpty());
 }
 
@@ -245,7 +245,7 @@ void TestSending::echoReplacesLocalCopy()
         rowIds(list, MessageIdRole), (QStringList { QStringLiteral("p1"), QStringLiteral("s1") }));
     QCOMPARE(list->item(1)->data(StatusRole).toInt(), int(Sent));
     QVERIFY(probe.pendingMessages().isEmpty());
-    QCOMPARE(probe.chats()[QStringLiteral("u1_u2")].messages.back().id, QStringLiteral("s1"));
+    QCOMPARE(probe.chat(QStringLiteral("u1_u2")).messages.back().id, QStringLiteral("s1"));
     // The own echo is not acknowledged.
     QCOMPARE(session.server.framesOfType(QStringLiteral("message_seen")).size(), 0);
 }
@@ -296,7 +296,7 @@ void TestSending::echoWhileAnotherChatIsOpen()
     const QStringList shown = rowIds(probe.messageListWidget(), MessageIdRole);
     session.push(echo("s1", "g1", "u1", "later"));
     QVERIFY(probe.pendingMessages().isEmpty());
-    QCOMPARE(probe.chats()[QStringLiteral("g1")].messages.back().id, QStringLiteral("s1"));
+    QCOMPARE(probe.chat(QStringLiteral("g1")).messages.back().id, QStringLiteral("s1"));
     QCOMPARE(rowIds(probe.messageListWidget(), MessageIdRole), shown);
 }
 
@@ -310,7 +310,7 @@ void TestSending::incomingMovesChatToTop()
     session.push(echo("x1", "g2", "u3", "news"));
     QCOMPARE(rowIds(chats, IdRole),
         (QStringList { QStringLiteral("g2"), QStringLiteral("g1"), QStringLiteral("u1_u2") }));
-    QCOMPARE(session.probe->chats()[QStringLiteral("g2")].messages.back().id, QStringLiteral("x1"));
+    QCOMPARE(session.probe->chat(QStringLiteral("g2")).messages.back().id, QStringLiteral("x1"));
 
     // The selection stays with the open chat's row wherever the rows move.
     const auto selectedIds = [chats] {
@@ -370,7 +370,7 @@ void TestSending::messageForUnknownChatChangesNothing()
     const QStringList rows = rowIds(session.probe->chatListWidget(), IdRole);
     session.push(echo("x1", "nowhere", "u2", "lost"));
     QCOMPARE(rowIds(session.probe->chatListWidget(), IdRole), rows);
-    QVERIFY(!session.probe->chats().contains(QStringLiteral("nowhere")));
+    QVERIFY(!session.probe->store().hasChat(QStringLiteral("nowhere")));
     QVERIFY(session.server.frames.isEmpty());
 }
 
@@ -384,7 +384,7 @@ void TestSending::repeatedMessageIsKeptOnce()
     WindowProbe &probe = *session.probe;
     QCOMPARE(rowIds(probe.messageListWidget(), MessageIdRole),
         (QStringList { QStringLiteral("m1"), QStringLiteral("m2"), QStringLiteral("x1") }));
-    QCOMPARE(probe.chats()[QStringLiteral("g1")].messages.size(), size_t(3));
+    QCOMPARE(probe.chat(QStringLiteral("g1")).messages.size(), size_t(3));
     QCOMPARE(session.server.framesOfType(QStringLiteral("message_seen")).size(), 1);
     // The chat still moves to the top.
     QCOMPARE(probe.chatListWidget()->item(0)->data(IdRole).toString(), QStringLiteral("g1"));
@@ -420,14 +420,14 @@ void TestSending::seenReceipts()
         { QStringLiteral("chatId"), QStringLiteral("g1") },
         { QStringLiteral("messageId"), QStringLiteral("m2") },
         { QStringLiteral("userId"), userId } });
-    const Message &stored = session.probe->chats()[QStringLiteral("g1")].messages.at(1);
+    const Message &stored = session.probe->chat(QStringLiteral("g1")).messages.at(1);
     QVERIFY(stored.seenBy.contains(userId));
     QCOMPARE(int(stored.status), status);
     QCOMPARE(session.probe->messageListWidget()->item(1)->data(StatusRole).toInt(), status);
 
     // A receipt for a message that is not stored changes nothing.
     session.push(R"({"type":"message_seen_update","chatId":"g1","messageId":"zz","userId":"u2"})");
-    QCOMPARE(session.probe->chats()[QStringLiteral("g1")].messages.size(), size_t(2));
+    QCOMPARE(session.probe->chat(QStringLiteral("g1")).messages.size(), size_t(2));
 }
 
 void TestSending::appliesEdits()
@@ -441,14 +441,14 @@ void TestSending::appliesEdits()
     // The new text is shown as received.
     QCOMPARE(row->data(TextRole).toString(), QStringLiteral("http://h/static/upload/a.png"));
     QCOMPARE(row->data(EditedAtRole).toLongLong(), qint64(77));
-    const Message &stored = session.probe->chats()[QStringLiteral("g1")].messages.front();
+    const Message &stored = session.probe->chat(QStringLiteral("g1")).messages.front();
     QCOMPARE(stored.content, QStringLiteral("http://h/static/upload/a.png"));
     QCOMPARE(stored.editedAt, qint64(77));
 
     // An edit in a chat that is not open changes only the stored message.
     session.push(R"({"type":"message_updated","chatId":"g2","messageId":"o1",
             "newContent":{"text":"changed"},"editedAt":78})");
-    QCOMPARE(session.probe->chats()[QStringLiteral("g2")].messages.front().content,
+    QCOMPARE(session.probe->chat(QStringLiteral("g2")).messages.front().content,
         QStringLiteral("changed"));
     QCOMPARE(session.probe->messageListWidget()->count(), 2);
 }
@@ -464,7 +464,7 @@ void TestSending::appliesDeletions()
     QCOMPARE(rowIds(probe.messageListWidget(), MessageIdRole),
         (QStringList { QStringLiteral("m2"), QStringLiteral("r1") }));
     QStringList stored;
-    for (const Message &message : probe.chats()[QStringLiteral("g1")].messages)
+    for (const Message &message : probe.chat(QStringLiteral("g1")).messages)
         stored << message.id;
     QCOMPARE(stored, (QStringList { QStringLiteral("m2"), QStringLiteral("r1") }));
     // The quote of the deleted message stays as it was.
@@ -472,7 +472,7 @@ void TestSending::appliesDeletions()
         QStringLiteral("first"));
 
     session.push(R"({"type":"message_deleted","chatId":"g2","messageId":"o1"})");
-    QVERIFY(probe.chats()[QStringLiteral("g2")].messages.empty());
+    QVERIFY(probe.chat(QStringLiteral("g2")).messages.empty());
     QCOMPARE(probe.messageListWidget()->count(), 2);
 }
 

@@ -119,7 +119,7 @@ void TestTheme::startsLightWithEmptyStore()
     auto *delegate =
         dynamic_cast<MessageDelegate *>(session.probe->messageListWidget()->itemDelegate());
     QVERIFY(delegate);
-    QVERIFY(!delegate->isDarkMode);
+    QVERIFY(!delegate->isDarkMode());
 }
 
 void TestTheme::toggleRestylesAndPersists()
@@ -132,11 +132,11 @@ void TestTheme::toggleRestylesAndPersists()
     QVERIFY(AppSettings().value(SettingsKey::darkMode).toBool());
     auto *delegate =
         dynamic_cast<MessageDelegate *>(session.probe->messageListWidget()->itemDelegate());
-    QVERIFY(delegate->isDarkMode);
+    QVERIFY(delegate->isDarkMode());
 
     box->setChecked(false);
     QCOMPARE(session.window->styleSheet(), QString::fromLatin1(lightSheet));
-    QVERIFY(!delegate->isDarkMode);
+    QVERIFY(!delegate->isDarkMode());
     QCOMPARE(AppSettings().value(SettingsKey::darkMode), QVariant(false));
 }
 
@@ -149,7 +149,8 @@ void TestTheme::savedDarkModeHoldsFromTheStart()
     WindowProbe probe(window);
     QCOMPARE(window.styleSheet(), QString::fromLatin1(darkSheet));
     QVERIFY(probe.darkModeCheckBox()->isChecked());
-    QVERIFY(dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate())->isDarkMode);
+    QVERIFY(
+        dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate())->isDarkMode());
     // Logging out keeps the theme.
     QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
     QCOMPARE(window.styleSheet(), QString::fromLatin1(darkSheet));

@@ -202,7 +202,7 @@ void TestTimeline::showsOwnStatuses()
     QCOMPARE(list->item(0)->data(StatusRole).toInt(), int(Seen));
     QCOMPARE(list->item(1)->data(StatusRole).toInt(), int(Sent));
     QCOMPARE(list->item(2)->data(StatusRole).toInt(), int(Sent));
-    QCOMPARE(session.probe->chats()[QStringLiteral("c1")].messages[0].status, Seen);
+    QCOMPARE(session.probe->chat(QStringLiteral("c1")).messages[0].status, Seen);
 }
 
 void TestTimeline::pagesOlderHistory()
@@ -238,8 +238,7 @@ void TestTimeline::pagesOlderHistory()
     QCOMPARE(rowId(list, 30), QStringLiteral("m100"));
     // The row that was at the top is still at the top of the view.
     QCOMPARE(rowId(list, list->indexAt(QPoint(5, 1)).row()), QStringLiteral("m100"));
-    QCOMPARE(
-        session.probe->chats()[QStringLiteral("c1")].messages.front().id, QStringLiteral("m70"));
+    QCOMPARE(session.probe->chat(QStringLiteral("c1")).messages.front().id, QStringLiteral("m70"));
 
     // The next page asks from the new oldest message.
     session.server.takeFrames();
@@ -340,7 +339,7 @@ void TestTimeline::answerForAnotherChatIsNotShown()
     session.push(historyOf(80, 20));
     QVERIFY(!session.probe->isLoadingHistory());
     QCOMPARE(list->count(), rows);
-    QCOMPARE(session.probe->chats()[QStringLiteral("c1")].messages.size(), size_t(80));
+    QCOMPARE(session.probe->chat(QStringLiteral("c1")).messages.size(), size_t(80));
 }
 
 void TestTimeline::focusHighlightsForThreeSeconds()
@@ -360,7 +359,7 @@ void TestTimeline::focusHighlightsForThreeSeconds()
     clock.start();
     session.window->focusOnMessage(QStringLiteral("m3"));
     QCOMPARE(session.probe->highlightedMessageId(), QStringLiteral("m3"));
-    QCOMPARE(delegate->highlightedMessageId, QStringLiteral("m3"));
+    QCOMPARE(delegate->highlightedMessageId(), QStringLiteral("m3"));
     // The row is scrolled to the middle of the view.
     const QRect rect = list->visualItemRect(list->item(2));
     QVERIFY(list->viewport()->rect().contains(rect.center()));
@@ -368,7 +367,7 @@ void TestTimeline::focusHighlightsForThreeSeconds()
     QTRY_VERIFY_WITH_TIMEOUT(session.probe->highlightedMessageId().isEmpty(), 5000);
     // A coarse timer may fire up to 5 % early.
     QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(delegate->highlightedMessageId.isEmpty());
+    QVERIFY(delegate->highlightedMessageId().isEmpty());
 }
 
 void TestTimeline::themeToggleRebuildsOpenChatOnce()

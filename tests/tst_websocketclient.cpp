@@ -449,7 +449,7 @@ void TestWebSocketClient::ignoresMalformedFrames()
             && method.name() != QByteArrayLiteral("messageDeleted"))
             spies.append(new QSignalSpy(client, method));
     }
-    QCOMPARE(spies.size(), 12);
+    QCOMPARE(spies.size(), 13);
     deliver(text);
     for (QSignalSpy *spy : qAsConst(spies))
         QCOMPARE(spy->count(), 0);
@@ -476,11 +476,14 @@ void TestWebSocketClient::survivesOversizedFrame()
     connectClient();
     QSignalSpy spy(client, &WebSocketClient::messageReceived);
     QSignalSpy disconnected(client, &WebSocketClient::disconnected);
-    const QString padding(17 * 1024 * 1024, QLatin1Char('x'));
+    QSignalSpy refused(client, &WebSocketClient::frameTooLarge);
+    const QString padding(
+        int(WebSocketClient::maxIncomingMessageSize) + 1024 * 1024, QLatin1Char('x'));
     server->sendText(
         QStringLiteral(R"({"type":"message","pad":")") + padding + QStringLiteral("\"}"));
-    QVERIFY(disconnected.wait(20000));
+    QVERIFY(disconnected.wait(30000));
     QCOMPARE(spy.count(), 0);
+    QCOMPARE(refused.count(), 1);
 
     // The client can connect again and works as before.
     connectClient();

@@ -5,6 +5,7 @@
 #include "net/connectionsupervisor.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/connectionbar.h"
 
 #include <QLabel>
@@ -45,7 +46,7 @@ void MainWindow::setupConnection()
         markFailed(outbox.expire(monotonic.elapsed()));
     });
     outboxTimer->start();
-    connect(historyTimeout, &QTimer::timeout, this, &MainWindow::onResyncPageLost);
+    connect(store->historyTimeout(), &QTimer::timeout, this, &MainWindow::onResyncPageLost);
 
     connect(supervisor, &ConnectionSupervisor::readyForLogin, this, &MainWindow::onConnected);
     connect(supervisor, &ConnectionSupervisor::authFailed, this, &MainWindow::onAuthFailed);
@@ -117,7 +118,7 @@ void MainWindow::onSessionStarted()
     hadSession = true;
     // The server follows the login with its fresh push; with something held or queued, that
     // push is merged first and queued work waits for it.
-    awaitingFreshPush = !chats.isEmpty() || !outbox.isEmpty() || outbox.hasActions();
+    awaitingFreshPush = store->chatCount() > 0 || !outbox.isEmpty() || outbox.hasActions();
 }
 
 void MainWindow::onConnectionLost()
@@ -127,7 +128,7 @@ void MainWindow::onConnectionLost()
     resyncFresh.clear();
     resyncHeldIds.clear();
     // A page asked for on the old connection will never be answered.
-    if (isLoadingHistory)
+    if (store->isLoadingHistory())
         finishHistoryRequest();
     markFailed(outbox.connectionLost());
 }
@@ -170,9 +171,7 @@ void MainWindow::sendLocalCopy(const Message &local)
 void MainWindow::markFailed(const QStringList &localIds)
 {
     for (const QString &localId : localIds) {
-        auto pending = pendingMessages.find(localId);
-        if (pending != pendingMessages.end())
-            pending->status = Failed;
+        store->setPendingStatus(localId, Failed);
         if (QListWidgetItem *row = findMessageRow(localId)) {
             row->setData(StatusRole, static_cast<int>(Failed));
             messageListWidget->viewport()->update(messageListWidget->visualItemRect(row));
@@ -196,28 +195,26 @@ void MainWindow::resyncHeldChats(const std::vector<Chat> &fresh)
     resyncFresh = fresh;
     // Messages held before the outage cannot be the lost echo of one typed during it.
     resyncHeldIds.clear();
-    for (const Chat &chat : qAsConst(chats)) {
-        for (const Message &message : chat.messages)
+    const QStringList heldChats = store->chatIdsByActivity();
+    for (const QString &chatId : heldChats) {
+        for (const Message &message : store->chat(chatId)->messages)
             resyncHeldIds.insert(message.id);
     }
     std::vector<Chat> unheld;
     for (const Chat &chat : fresh) {
-        if (!chats.contains(chat.id))
+        const Chat *held = store->chat(chat.id);
+        if (!held) {
             unheld.push_back(chat);
+            continue;
+        }
+        if (!held->messages.empty())
+            resyncs.emplace_back(chat.id, held->messages, chat.messages);
+        else
+            store->replaceMessages(chat.id, chat.messages);
     }
     // Chats first seen now take the ordinary way in.
-    if (!unheld.empty()) {
-        awaitingFreshPush = false;
-        onChatHistoryReceived(unheld);
-        awaitingFreshPush = true;
-    }
-    for (const Chat &chat : fresh) {
-        const auto held = chats.constFind(chat.id);
-        if (held != chats.constEnd() && !held->messages.empty())
-            resyncs.emplace_back(chat.id, held->messages, chat.messages);
-        else if (held != chats.constEnd())
-            chats[chat.id].messages = chat.messages;
-    }
+    if (!unheld.empty())
+        store->applyChatHistory(std::move(unheld));
     continueResync({});
 }
 
@@ -226,7 +223,7 @@ void MainWindow::continueResync(const std::vector<Chat> &page)
     for (ChatResync &resync : resyncs) {
         if (!resync.needsPage())
             continue;
-        if (historyRequestChatId == resync.chatId()) {
+        if (store->historyRequestChatId() == resync.chatId()) {
             for (const Chat &chat : page) {
                 if (chat.id == resync.chatId())
                     resync.addPage(chat.messages);
@@ -235,9 +232,8 @@ void MainWindow::continueResync(const std::vector<Chat> &page)
         }
         if (resync.needsPage()) {
             // One page at a time, so that a slow link is not flooded.
-            isLoadingHistory = true;
-            historyRequestChatId = resync.chatId();
-            historyTimeout->start();
+            finishHistoryRequest();
+            store->beginHistoryRequestFor(resync.chatId());
             client->fetchHistory(resync.chatId(), resync.nextBefore());
             return;
         }
@@ -270,14 +266,7 @@ void MainWindow::finishResync()
 
 void MainWindow::applyResync(const ChatResync &resync)
 {
-    const auto chat = chats.find(resync.chatId());
-    if (chat == chats.end())
-        return;
-    chat->messages = resync.result();
-    for (Message &message : chat->messages)
-        message.status = calculateMessageStatus(message, *chat);
-    // Older pages may have come back: paging may go on.
-    historyExhaustedChats.remove(chat->id);
+    store->replaceMessages(resync.chatId(), resync.result());
 }
 
 void MainWindow::resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QString> &heldIds)
@@ -291,7 +280,7 @@ void MainWindow::resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QSt
                 continue;
             const QString localId = outbox.takeEcho(message);
             if (!localId.isEmpty())
-                pendingMessages.remove(localId);
+                store->removePendingMessage(localId);
         }
     }
 
@@ -304,6 +293,9 @@ void MainWindow::resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QSt
             anchorId = top->data(MessageIdRole).toString();
         renderMessages(currentChatId);
         if (!atBottom) {
+            // The rebuilt window holds the newest rows; it reaches up to the anchor again.
+            if (!findMessageRow(anchorId))
+                extendWindowUpTo(store->messagePosition(currentChatId, anchorId));
             if (QListWidgetItem *anchor = findMessageRow(anchorId))
                 messageListWidget->scrollToItem(anchor, QAbstractItemView::PositionAtTop);
         }

@@ -137,10 +137,9 @@ void MainWindow::setupUi()
     messageListWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // Parented to the window so that it goes with it; the view does not own its delegate.
     auto *messageDelegate = new MessageDelegate(this);
-    messageDelegate->mainWindow = this;
-    messageDelegate->isDarkMode = false;
-    messageDelegate->highlightedMessageId.clear();
     messageListWidget->setItemDelegate(messageDelegate);
+    connect(
+        messageDelegate, &MessageDelegate::replyQuoteClicked, this, &MainWindow::focusOnMessage);
     messageListWidget->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(messageListWidget,
         &QWidget::customContextMenuRequested,

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
 
@@ -44,10 +45,10 @@ void MainWindow::onLoginBtnClicked()
 
 void MainWindow::onLoginSuccess(const User &user, const QString &token)
 {
-    Q_UNUSED(user)
     Q_UNUSED(token)
     credentials->save(usernameEdit->text(), passwordEdit->text());
-    historyExhaustedChats.clear();
+    store->setCurrentUserId(user.id);
+    store->forgetExhaustedHistory();
     stackedWidget->setCurrentWidget(chatPage);
 }
 
@@ -59,6 +60,18 @@ void MainWindow::onAuthFailed(const QString &msg)
     stackedWidget->setCurrentWidget(loginPage);
 }
 
+void MainWindow::onFrameTooLarge()
+{
+    // Reconnecting would only fetch the same frame again.
+    supervisor->logout();
+    // Without a word the user would wait for a login push that never comes.
+    stackedWidget->setCurrentWidget(loginPage);
+    loginButton->setEnabled(false);
+    statusLabel->setText(
+        QStringLiteral("Connection closed: the server sent more data at once than the client "
+                       "accepts (64 MiB)."));
+}
+
 void MainWindow::onLogoutClicked()
 {
     credentials->forget();
@@ -66,31 +79,29 @@ void MainWindow::onLogoutClicked()
     usernameEdit->clear();
     passwordEdit->clear();
 
-    chats.clear();
-    users.clear();
+    store->clear();
     currentChatId.clear();
-    isLoadingHistory = false;
-    historyRequestChatId.clear();
-    historyExhaustedChats.clear();
-    historyTimeout->stop();
+    movedChats.clear();
+    queuedReceipts = {};
+    nextReceipt = 0;
     avatarCache.clear();
     pendingAvatarDownloads.clear();
 
     // Nothing of this account's composer may carry over into the next one's first message.
     onCancelReply();
     onCancelEdit();
-    pendingMessages.clear();
     outbox.clear();
     hadSession = false;
     everConnected = false;
     connectionBar->clear();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-        delegate->highlightedMessageId.clear();
+        delegate->setHighlightedMessageId(QString());
 
     chatListWidget->clear();
+    chatRows.clear();
     contactListWidget->clear();
-    messageListWidget->clear();
+    clearMessageRows();
     chatTitleLabel->setText(QStringLiteral("Select a chat"));
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));

@@ -6,25 +6,17 @@
 #include "app/settings.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
-#include <QTimer>
-
-namespace
-{
-
-// A "get_history" answer that has not come by then is taken as lost, so paging is not blocked
-// for good by one dropped request.
-constexpr int historyRequestTimeoutMs = 15000;
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , client(new WebSocketClient(this))
+    , store(new ChatStore(this))
     , networkManager(new QNetworkAccessManager(this))
 {
     {
@@ -47,13 +39,18 @@ MainWindow::MainWindow(QWidget *parent)
         passwordEdit->setText(credentials->password());
     }
 
-    historyTimeout = new QTimer(this);
-    historyTimeout->setSingleShot(true);
-    historyTimeout->setInterval(historyRequestTimeoutMs);
-    connect(historyTimeout, &QTimer::timeout, this, &MainWindow::finishHistoryRequest);
+    connect(store, &ChatStore::chatsAdded, this, &MainWindow::onChatsAdded);
+    connect(store, &ChatStore::chatMoved, this, &MainWindow::onChatMoved);
+    connect(store, &ChatStore::usersChanged, this, &MainWindow::refreshChatRows);
+    connect(store, &ChatStore::messageArrived, this, &MainWindow::onMessageArrived);
+    connect(store, &ChatStore::olderMessagesAdded, this, &MainWindow::onOlderMessagesAdded);
+    connect(store, &ChatStore::messageStatusChanged, this, &MainWindow::onMessageStatusChanged);
+    connect(store, &ChatStore::messageEdited, this, &MainWindow::onMessageEdited);
+    connect(store, &ChatStore::messageRemoved, this, &MainWindow::onMessageRemoved);
 
     setupConnection();
     connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
+    connect(client, &WebSocketClient::frameTooLarge, this, &MainWindow::onFrameTooLarge);
     connect(
         client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
     connect(client, &WebSocketClient::messageReceived, this, &MainWindow::onMessageReceived);

@@ -8,6 +8,7 @@
 
 #include <QColor>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QIcon>
 #include <QMainWindow>
 #include <QMap>
@@ -16,6 +17,7 @@
 #include <QSet>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <utility>
 #include <vector>
 
 class ConnectionBar;
@@ -32,12 +34,14 @@ class QNetworkReply;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
+class ChatStore;
 class QTimer;
 class CredentialStore;
 class WebSocketClient;
 
-// The one window of the client: owns the server connection, every widget and all client-side
-// state. Its methods are split by subsystem across src/app, src/conversations and src/view.
+// The one window of the client: owns the server connection, the conversation store and every
+// widget. Its slots hand inbound events to the store; its views follow the store's signals. Its
+// methods are split by subsystem across src/app, src/conversations and src/view.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -59,6 +63,7 @@ private slots:
     void onLoginBtnClicked();
     void onLoginSuccess(const User &user, const QString &token);
     void onAuthFailed(const QString &msg);
+    void onFrameTooLarge();
     void onChatHistoryReceived(const std::vector<Chat> &chats);
     void onMessageReceived(const Message &msg);
     void onUserListUpdated(const std::vector<User> &users);
@@ -104,9 +109,13 @@ private:
     QString resolveChatName(const Chat &chat) const;
     QString chatAvatarUrl(const Chat &chat) const;
     QListWidgetItem *makeChatRow(const Chat &chat);
-    void insertChatRows(std::vector<Chat> chatsToShow, int firstRow);
+    void insertChatRows(const QStringList &chatIds, int firstRow);
     bool openChat(const QString &chatId);
     void finishHistoryRequest();
+    void onChatsAdded(const QStringList &chatIds);
+    void onChatMoved(const QString &chatId);
+    void reorderChatRows();
+    void refreshChatRows();
 
     // Message timeline (src/conversations/timeline.cpp).
     void renderMessages(const QString &chatId);
@@ -118,10 +127,24 @@ private:
     void scrollToBottom();
     bool isScrolledToBottom() const;
     QListWidgetItem *findMessageRow(const QString &messageId) const;
+    void clearMessageRows();
+    void forgetMessageRow(QListWidgetItem *item);
+    bool extendWindowUpTo(int position);
+    void onOlderMessagesAdded(const QString &chatId);
+    void queueReceipts(const QString &chatId, const QStringList &messageIds);
+    void sendQueuedReceipts();
 
     // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
     void updateMessageStatus(const QString &messageId, MessageStatus status);
     void moveChatRowToTop(int row);
+    void onMessageArrived(const Message &msg, const QString &replacedLocalId);
+    void onMessageStatusChanged(
+        const QString &chatId, const QString &messageId, MessageStatus status);
+    void onMessageEdited(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    void onMessageRemoved(const QString &chatId, const QString &messageId);
 
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;
@@ -160,6 +183,7 @@ private:
     void onAvatarDownloaded(QNetworkReply *reply, const QString &url);
 
     WebSocketClient *client;
+    ChatStore *store;
     QNetworkAccessManager *networkManager;
 
     QStackedWidget *stackedWidget = nullptr;
@@ -186,19 +210,15 @@ private:
     QLineEdit *messageInput = nullptr;
     QPushButton *sendButton = nullptr;
 
-    QMap<QString, User> users;
-    QMap<QString, Chat> chats;
     QString currentChatId;
     bool darkMode = false;
     bool notificationsEnabled = true;
     QString highlightedMessageId;
-    QMap<QString, Message> pendingMessages;
     QString editingMessageId;
     QString editingOldText;
     QString replyToMessageId;
     QString replyToText;
     QString replyToSenderName;
-    bool isLoadingHistory = false;
     QMap<QString, QPixmap> avatarCache;
     QSet<QString> pendingAvatarDownloads;
 
@@ -207,11 +227,17 @@ private:
     QAction *showHideAction = nullptr;
     QAction *quitAction = nullptr;
 
-    // History paging: the chat the outstanding "get_history" asks about, the chats known to have
-    // no older messages (until the next login), and the guard against an answer that never comes.
-    QString historyRequestChatId;
-    QSet<QString> historyExhaustedChats;
-    QTimer *historyTimeout = nullptr;
+    // The rows shown: the message list holds a window of the open chat (its newest messages,
+    // extended upwards as the user scrolls), the chat list one row per stored chat.
+    QHash<QString, QListWidgetItem *> messageRows;
+    QHash<QString, QListWidgetItem *> chatRows;
+    // Chats moved since the chat list was last reordered; it is reordered once per event-loop
+    // turn however many messages arrive.
+    QSet<QString> movedChats;
+    bool chatReorderQueued = false;
+    // Receipts of an opened chat still to be sent, a chunk per event-loop turn.
+    std::vector<std::pair<QString, QString>> queuedReceipts;
+    size_t nextReceipt = 0;
 
     // The stored login (src/app/credentialstore.h); a connection that opens while its password
     // is still being read from the secret store logs in once it arrives.

@@ -64,7 +64,7 @@ void MainWindow::applyTheme()
 {
     setStyleSheet(themeStyleSheet(darkMode));
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate())) {
-        delegate->isDarkMode = darkMode;
+        delegate->setDarkMode(darkMode);
         messageListWidget->viewport()->update();
     }
 }

@@ -3,6 +3,7 @@
 #include "app/settings.h"
 #include "mainwindow.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 
 #include <QCoreApplication>
 #include <QMenu>
@@ -92,8 +93,7 @@ void MainWindow::showNotificationForMessage(const Message &msg)
     context.trayVisible = trayIcon && trayIcon->isVisible();
     context.windowInFront = isWindowInFront();
     context.currentUserId = client->currentUser.id;
-    const auto chat = chats.constFind(msg.chatId);
-    if (chat != chats.constEnd())
+    if (const Chat *chat = store->chat(msg.chatId))
         context.chatName = resolveChatName(*chat);
 
     const std::optional<TrayNotification> notification = notificationFor(msg, context);

@@ -3,6 +3,7 @@
 #include "logging.h"
 #include "model/itemroles.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -102,20 +103,15 @@ void MainWindow::onReplyToMessage()
     const QString messageId = menu->property(messageIdProperty).toString();
     const QString text = menu->property(messageTextProperty).toString();
 
-    const auto chat = chats.constFind(currentChatId);
-    if (chat == chats.constEnd())
-        return;
-    const auto message = std::find_if(chat->messages.cbegin(),
-        chat->messages.cend(),
-        [&messageId](const Message &m) { return m.id == messageId; });
     // A message still being sent is only a row, so it cannot be replied to yet.
-    if (message == chat->messages.cend())
+    const Message *message = store->message(currentChatId, messageId);
+    if (!message)
         return;
 
     replyToMessageId = messageId;
     replyToText = text;
-    const auto sender = users.constFind(message->senderId);
-    replyToSenderName = sender != users.constEnd() ? sender->username : QStringLiteral("Unknown");
+    const User *sender = store->user(message->senderId);
+    replyToSenderName = sender ? sender->username : QStringLiteral("Unknown");
     replyPreviewLabel->setText(
         replyToSenderName + QStringLiteral(": ") + shortened(replyToText, replyPreviewLength));
     replyBar->show();
@@ -175,8 +171,11 @@ void MainWindow::onDiscardMessage()
         return;
     const QString localId = menu->property(messageIdProperty).toString();
     outbox.remove(localId);
-    pendingMessages.remove(localId);
-    delete findMessageRow(localId);
+    store->removePendingMessage(localId);
+    if (QListWidgetItem *row = findMessageRow(localId)) {
+        forgetMessageRow(row);
+        delete row;
+    }
 }
 
 void MainWindow::onForwardMessage()

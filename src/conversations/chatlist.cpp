@@ -4,30 +4,17 @@
 #include "model/itemroles.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/messagedelegate.h"
 
 #include <QLabel>
 #include <QListWidget>
 #include <QScrollBar>
 #include <QSet>
-#include <QTimer>
 #include <algorithm>
 
 namespace
 {
-
-qint64 lastActivity(const Chat &chat)
-{
-    return chat.messages.empty() ? 0 : chat.messages.back().timestamp;
-}
-
-// Newest activity first; chats with equal activity keep the order they came in.
-void sortByActivity(std::vector<Chat> &chats)
-{
-    std::stable_sort(chats.begin(), chats.end(), [](const Chat &a, const Chat &b) {
-        return lastActivity(a) > lastActivity(b);
-    });
-}
 
 // Contact rows, and chat rows refreshed after a user list, complete a server path with the
 // base URL; an empty URL becomes the base URL itself.
@@ -51,8 +38,7 @@ QString MainWindow::resolveChatName(const Chat &chat) const
     for (const QString &member : chat.members) {
         if (member == client->currentUser.id)
             continue;
-        const auto user = users.constFind(member);
-        if (user != users.constEnd())
+        if (const User *user = store->user(member))
             return user->username;
     }
     return QStringLiteral("Unknown User");
@@ -65,8 +51,7 @@ QString MainWindow::chatAvatarUrl(const Chat &chat) const
     for (const QString &member : chat.members) {
         if (member == client->currentUser.id)
             continue;
-        const auto user = users.constFind(member);
-        if (user != users.constEnd())
+        if (const User *user = store->user(member))
             return user->avatarUrl;
     }
     return QString();
@@ -86,19 +71,22 @@ QListWidgetItem *MainWindow::makeChatRow(const Chat &chat)
     return item;
 }
 
-void MainWindow::insertChatRows(std::vector<Chat> chatsToShow, int firstRow)
+void MainWindow::insertChatRows(const QStringList &chatIds, int firstRow)
 {
-    sortByActivity(chatsToShow);
     int row = firstRow;
-    for (const Chat &chat : chatsToShow)
-        chatListWidget->insertItem(row++, makeChatRow(chat));
+    for (const QString &id : chatIds) {
+        const Chat *chat = store->chat(id);
+        if (!chat)
+            continue;
+        QListWidgetItem *item = makeChatRow(*chat);
+        chatRows.insert(id, item);
+        chatListWidget->insertItem(row++, item);
+    }
 }
 
 void MainWindow::finishHistoryRequest()
 {
-    isLoadingHistory = false;
-    historyRequestChatId.clear();
-    historyTimeout->stop();
+    store->finishHistoryRequest();
 }
 
 void MainWindow::onChatHistoryReceived(const std::vector<Chat> &batch)
@@ -112,84 +100,28 @@ void MainWindow::onChatHistoryReceived(const std::vector<Chat> &batch)
         resyncHeldChats(batch);
         return;
     }
-    const bool firstFill = chats.isEmpty();
-    QSet<QString> newlyStored;
+    store->applyChatHistory(batch);
+}
 
-    for (const Chat &incoming : batch) {
-        const auto stored = chats.find(incoming.id);
-        if (stored == chats.end()) {
-            chats.insert(incoming.id, incoming);
-            newlyStored.insert(incoming.id);
-            continue;
-        }
-
-        QSet<QString> known;
-        known.reserve(static_cast<int>(stored->messages.size()));
-        for (const Message &message : stored->messages)
-            known.insert(message.id);
-        std::vector<Message> added;
-        for (const Message &message : incoming.messages) {
-            if (!known.contains(message.id))
-                added.push_back(message);
-        }
-
-        const bool answersPaging = isLoadingHistory && incoming.id == historyRequestChatId;
-        if (answersPaging) {
-            finishHistoryRequest();
-            // Nothing new means nothing older exists: asking again would only repeat this.
-            if (added.empty())
-                historyExhaustedChats.insert(incoming.id);
-        }
-        if (added.empty())
-            continue;
-
-        const auto byTime = [](const Message &a, const Message &b) {
-            return a.timestamp < b.timestamp;
-        };
-        stored->messages.insert(stored->messages.end(), added.begin(), added.end());
-        std::stable_sort(stored->messages.begin(), stored->messages.end(), byTime);
-
-        if (answersPaging && incoming.id == currentChatId) {
-            std::stable_sort(added.begin(), added.end(), byTime);
-            QScrollBar *bar = messageListWidget->verticalScrollBar();
-            const int oldMaximum = bar->maximum();
-            const int oldValue = bar->value();
-            for (auto message = added.rbegin(); message != added.rend(); ++message)
-                prependMessageBubble(*message);
-            messageListWidget->doItemsLayout();
-            // Keep the rows that were in view where they were.
-            bar->setValue(oldValue + bar->maximum() - oldMaximum);
-        }
-    }
-
-    if (firstFill) {
-        chatListWidget->clear();
-        insertChatRows(std::vector<Chat>(chats.cbegin(), chats.cend()), 0);
-        return;
-    }
-    // A chat stored by a later batch gets its row too, above the existing ones.
-    std::vector<Chat> unlisted;
-    for (const Chat &chat : qAsConst(chats)) {
-        if (newlyStored.contains(chat.id))
-            unlisted.push_back(chat);
-    }
-    insertChatRows(std::move(unlisted), 0);
+void MainWindow::onChatsAdded(const QStringList &chatIds)
+{
+    insertChatRows(chatIds, 0);
 }
 
 void MainWindow::onNewChatCreated(const Chat &chat)
 {
-    if (chats.contains(chat.id))
-        return;
-    chats.insert(chat.id, chat);
-    chatListWidget->insertItem(0, makeChatRow(chat));
+    store->applyNewChat(chat);
 }
 
 void MainWindow::onUserListUpdated(const std::vector<User> &list)
 {
-    users.clear();
+    store->applyUsers(list);
+}
+
+void MainWindow::refreshChatRows()
+{
     contactListWidget->clear();
-    for (const User &user : list) {
-        users.insert(user.id, user);
+    for (const User &user : store->users()) {
         if (user.id == client->currentUser.id)
             continue;
         const QString url = completedAvatarUrl(user.avatarUrl);
@@ -202,8 +134,8 @@ void MainWindow::onUserListUpdated(const std::vector<User> &list)
 
     for (int row = 0; row < chatListWidget->count(); ++row) {
         QListWidgetItem *item = chatListWidget->item(row);
-        const auto chat = chats.constFind(item->data(IdRole).toString());
-        if (chat == chats.constEnd())
+        const Chat *chat = store->chat(item->data(IdRole).toString());
+        if (!chat)
             continue;
         const QString name = resolveChatName(*chat);
         // A private chat without a picture of its own shows its other member's, now known.
@@ -214,14 +146,45 @@ void MainWindow::onUserListUpdated(const std::vector<User> &list)
     }
 }
 
+void MainWindow::onChatMoved(const QString &chatId)
+{
+    movedChats.insert(chatId);
+    if (chatReorderQueued)
+        return;
+    chatReorderQueued = true;
+    QMetaObject::invokeMethod(this, &MainWindow::reorderChatRows, Qt::QueuedConnection);
+}
+
+void MainWindow::reorderChatRows()
+{
+    chatReorderQueued = false;
+    if (movedChats.isEmpty())
+        return;
+    std::vector<std::pair<int, QListWidgetItem *>> moved;
+    for (const QString &id : qAsConst(movedChats)) {
+        const auto item = chatRows.constFind(id);
+        if (item != chatRows.constEnd())
+            moved.emplace_back(store->chatRow(id), *item);
+    }
+    movedChats.clear();
+    // Put back from the bottom up, so that the most recent ends on top.
+    std::sort(
+        moved.begin(), moved.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (const auto &entry : moved) {
+        const int row = chatListWidget->row(entry.second);
+        if (row > 0)
+            moveChatRowToTop(row);
+    }
+}
+
 bool MainWindow::openChat(const QString &chatId)
 {
     currentChatId = chatId;
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-        delegate->highlightedMessageId.clear();
-    const auto chat = chats.constFind(chatId);
-    if (chat == chats.constEnd())
+        delegate->setHighlightedMessageId(QString());
+    const Chat *chat = store->chat(chatId);
+    if (!chat)
         return false;
     chatTitleLabel->setText(resolveChatName(*chat));
     renderMessages(chatId);
@@ -239,5 +202,5 @@ void MainWindow::onContactSelected(QListWidgetItem *item)
         return;
     // No chat with this user yet: it comes into being with the first message sent to it.
     chatTitleLabel->setText(item->data(Qt::DisplayRole).toString());
-    messageListWidget->clear();
+    clearMessageRows();
 }

@@ -1,6 +1,7 @@
 // MainWindow's sending: new messages with a local copy, replies and saved edits.
 #include "app/mainwindow.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 
 #include <QDateTime>
 #include <QLineEdit>
@@ -28,7 +29,7 @@ void MainWindow::onSendBtnClicked()
     local.timestamp = QDateTime::currentSecsSinceEpoch();
     local.status = Sending;
     local.replyToId = replyToMessageId;
-    pendingMessages.insert(local.id, local);
+    store->addPendingMessage(local);
     // Shown at once either way; sent now, or after the next login when the connection is down.
     outbox.add(local);
 

@@ -4,11 +4,13 @@
 #include "model/itemroles.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/messagedelegate.h"
 
 #include <QListWidget>
 #include <QScrollBar>
 #include <QTimer>
+#include <algorithm>
 
 namespace
 {
@@ -16,40 +18,83 @@ namespace
 // The view counts as at the bottom within this many pixels of it.
 constexpr int bottomMargin = 50;
 constexpr int highlightDurationMs = 3000;
+// Rows a chat opens with, and added per step when scrolling up: about three screens, so opening
+// costs the same whatever the history length.
+constexpr int windowStep = 100;
+// Receipts written per event-loop turn: the chat stays usable while thousands go out.
+constexpr size_t receiptsPerTurn = 500;
 
 } // namespace
 
 void MainWindow::renderMessages(const QString &chatId)
 {
-    messageListWidget->clear();
-    const auto found = chats.find(chatId);
-    if (found == chats.end())
+    clearMessageRows();
+    const Chat *chat = store->chat(chatId);
+    if (!chat)
         return;
-    const QString me = client->currentUser.id;
-    for (Message &message : found->messages) {
-        message.status = calculateMessageStatus(message, *found);
-        addMessageBubble(message);
-        if (message.senderId != me && !message.seenBy.contains(me)) {
-            request({ Outbox::ActionKind::Seen, chatId, message.id, QString() });
-            // Remembered so that the next render does not acknowledge it again.
-            message.seenBy.append(me);
-        }
-    }
+    const auto &messages = chat->messages;
+    const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
+    for (size_t i = first; i < messages.size(); ++i)
+        addMessageBubble(messages[i]);
     showOutboxRows(chatId);
     scrollToBottom();
+    queueReceipts(chatId, store->takeUnseenMessages(chatId));
+}
+
+void MainWindow::queueReceipts(const QString &chatId, const QStringList &messageIds)
+{
+    if (messageIds.isEmpty())
+        return;
+    const bool idle = queuedReceipts.empty();
+    queuedReceipts.reserve(queuedReceipts.size() + static_cast<size_t>(messageIds.size()));
+    for (const QString &id : messageIds)
+        queuedReceipts.emplace_back(chatId, id);
+    if (idle)
+        sendQueuedReceipts();
+}
+
+void MainWindow::sendQueuedReceipts()
+{
+    const size_t end = std::min(queuedReceipts.size(), nextReceipt + receiptsPerTurn);
+    for (; nextReceipt < end; ++nextReceipt) {
+        const auto &receipt = queuedReceipts[nextReceipt];
+        request({ Outbox::ActionKind::Seen, receipt.first, receipt.second, QString() });
+    }
+    if (nextReceipt < queuedReceipts.size()) {
+        QMetaObject::invokeMethod(this, &MainWindow::sendQueuedReceipts, Qt::QueuedConnection);
+        return;
+    }
+    queuedReceipts = {};
+    nextReceipt = 0;
 }
 
 void MainWindow::addMessageBubble(const Message &msg)
 {
     // The row is in the list before its roles are set, so a reply to itself finds its sender.
-    fillMessageRow(new QListWidgetItem(messageListWidget), msg);
+    auto *item = new QListWidgetItem(messageListWidget);
+    messageRows.insert(msg.id, item);
+    fillMessageRow(item, msg);
 }
 
 void MainWindow::prependMessageBubble(const Message &msg)
 {
     auto *item = new QListWidgetItem;
+    messageRows.insert(msg.id, item);
     fillMessageRow(item, msg);
     messageListWidget->insertItem(0, item);
+}
+
+void MainWindow::clearMessageRows()
+{
+    messageListWidget->clear();
+    messageRows.clear();
+}
+
+void MainWindow::forgetMessageRow(QListWidgetItem *item)
+{
+    const auto found = messageRows.find(item->data(MessageIdRole).toString());
+    if (found != messageRows.end() && *found == item)
+        messageRows.erase(found);
 }
 
 void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
@@ -57,8 +102,7 @@ void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
     const bool own = msg.senderId == client->currentUser.id;
     QString senderName = QStringLiteral("Unknown");
     QString avatarUrl;
-    const auto sender = users.constFind(msg.senderId);
-    if (sender != users.constEnd()) {
+    if (const User *sender = store->user(msg.senderId)) {
         senderName = sender->username;
         avatarUrl = sender->avatarUrl;
     }
@@ -75,9 +119,18 @@ void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
 
     if (!msg.replyToId.isEmpty()) {
         item->setData(ReplyPreviewRole, getReplyPreviewText(msg.replyToId, msg.chatId));
-        const QListWidgetItem *quoted = findMessageRow(msg.replyToId);
-        item->setData(
-            ReplySenderRole, quoted ? quoted->data(SenderNameRole).toString() : QString());
+        // The quote names its sender when the quoted message comes before the reply.
+        QString replySender;
+        if (const QListWidgetItem *quoted = findMessageRow(msg.replyToId)) {
+            replySender = quoted->data(SenderNameRole).toString();
+        } else if (const Message *quoted = store->message(msg.chatId, msg.replyToId)) {
+            const int at = store->messagePosition(msg.chatId, msg.id);
+            if (at < 0 || store->messagePosition(msg.chatId, msg.replyToId) < at) {
+                const User *sender = store->user(quoted->senderId);
+                replySender = sender ? sender->username : QStringLiteral("Unknown");
+            }
+        }
+        item->setData(ReplySenderRole, replySender);
     }
 
     if (!own) {
@@ -94,15 +147,8 @@ QString MainWindow::getReplyPreviewText(const QString &replyToId, const QString 
     if (const QListWidgetItem *row = findMessageRow(replyToId))
         text = row->data(TextRole).toString();
     if (text.isEmpty() && !chatId.isEmpty()) {
-        const auto chat = chats.constFind(chatId);
-        if (chat != chats.constEnd()) {
-            for (const Message &message : chat->messages) {
-                if (message.id == replyToId) {
-                    text = message.content;
-                    break;
-                }
-            }
-        }
+        if (const Message *message = store->message(chatId, replyToId))
+            text = message->content;
     }
     return replyPreviewFromText(text);
 }
@@ -126,44 +172,73 @@ bool MainWindow::isScrolledToBottom() const
 
 QListWidgetItem *MainWindow::findMessageRow(const QString &messageId) const
 {
-    for (int row = 0; row < messageListWidget->count(); ++row) {
-        QListWidgetItem *item = messageListWidget->item(row);
-        if (item->data(MessageIdRole).toString() == messageId)
-            return item;
-    }
-    return nullptr;
+    return messageId.isEmpty() ? nullptr : messageRows.value(messageId, nullptr);
+}
+
+bool MainWindow::extendWindowUpTo(int position)
+{
+    const Chat *chat = store->chat(currentChatId);
+    if (!chat || messageListWidget->count() == 0 || position < 0)
+        return false;
+    const int top = store->messagePosition(
+        currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+    if (top <= position)
+        return false;
+    QScrollBar *bar = messageListWidget->verticalScrollBar();
+    const int oldMaximum = bar->maximum();
+    const int oldValue = bar->value();
+    for (int i = top - 1; i >= position; --i)
+        prependMessageBubble(chat->messages[static_cast<size_t>(i)]);
+    messageListWidget->doItemsLayout();
+    // Keep the rows that were in view where they were.
+    bar->setValue(oldValue + bar->maximum() - oldMaximum);
+    return true;
 }
 
 void MainWindow::onScrollValueChanged(int value)
 {
-    if (value != 0 || isLoadingHistory || currentChatId.isEmpty()
-        || historyExhaustedChats.contains(currentChatId))
+    if (value != 0 || currentChatId.isEmpty())
         return;
-    const auto chat = chats.constFind(currentChatId);
-    if (chat == chats.constEnd() || chat->messages.empty())
+    // What the store holds above the window is shown before the server is asked for more.
+    if (messageListWidget->count() > 0) {
+        const int top = store->messagePosition(
+            currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+        if (top > 0 && extendWindowUpTo(std::max(0, top - windowStep)))
+            return;
+    }
+    const qint64 before = store->beginHistoryRequest(currentChatId);
+    if (before >= 0)
+        client->fetchHistory(currentChatId, before);
+}
+
+void MainWindow::onOlderMessagesAdded(const QString &chatId)
+{
+    if (chatId != currentChatId || messageListWidget->count() == 0)
         return;
-    isLoadingHistory = true;
-    historyRequestChatId = currentChatId;
-    historyTimeout->start();
-    client->fetchHistory(currentChatId, chat->messages.front().timestamp);
+    const int top = store->messagePosition(
+        currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+    extendWindowUpTo(std::max(0, top - windowStep));
 }
 
 void MainWindow::focusOnMessage(const QString &messageId)
 {
     QListWidgetItem *item = findMessageRow(messageId);
+    // A message held but above the window: the window grows up to it first.
+    if (!item && extendWindowUpTo(store->messagePosition(currentChatId, messageId)))
+        item = findMessageRow(messageId);
     if (!item)
         return;
     messageListWidget->scrollToItem(item, QAbstractItemView::PositionAtCenter);
     auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate());
     highlightedMessageId = messageId;
     if (delegate)
-        delegate->highlightedMessageId = messageId;
+        delegate->setHighlightedMessageId(messageId);
     messageListWidget->viewport()->update();
 
     QTimer::singleShot(highlightDurationMs, this, [this] {
         highlightedMessageId.clear();
         if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-            delegate->highlightedMessageId.clear();
+            delegate->setHighlightedMessageId(QString());
         messageListWidget->viewport()->update();
     });
 }

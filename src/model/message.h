@@ -28,3 +28,4 @@ struct Message {
 };
 
 Q_DECLARE_METATYPE(Message)
+Q_DECLARE_METATYPE(MessageStatus)

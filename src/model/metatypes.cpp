@@ -11,6 +11,7 @@ void registerMetaTypes()
     qRegisterMetaType<User>("User");
     qRegisterMetaType<Chat>("Chat");
     qRegisterMetaType<Message>("Message");
+    qRegisterMetaType<MessageStatus>("MessageStatus");
     qRegisterMetaType<std::vector<User>>("std::vector<User>");
     qRegisterMetaType<std::vector<Chat>>("std::vector<Chat>");
 }

@@ -9,17 +9,27 @@
 #include <QJsonDocument>
 #include <QStringList>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace
 {
 
-// Bounds what one hostile frame can make the client hold; a full history of a busy account
-// stays far below it.
-constexpr qint64 maxIncomingMessageSize = 16 * 1024 * 1024;
 // A connection quiet for this long is probed with a ping; NAT boxes and proxies commonly drop
 // idle connections after a minute or more, and half a minute keeps the probe well inside that.
 constexpr int idlePingMs = 30000;
 // A live server answers a ping within milliseconds; ten seconds allow for a slow network.
 constexpr int pongTimeoutMs = 10000;
+// Frames at least this large leave freed memory worth handing back to the system.
+constexpr int largeFrameSize = 1024 * 1024;
+
+void trimFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 } // namespace
 
@@ -32,11 +42,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
     webSocket.setMaxAllowedIncomingMessageSize(maxIncomingMessageSize);
 
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
-    connect(&webSocket, &QWebSocket::disconnected, this, [this] {
-        idleTimer.stop();
-        pongTimer.stop();
-        reportDown();
-    });
+    connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
     connect(&webSocket,
         QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
         this,
@@ -137,6 +143,17 @@ void WebSocketClient::onConnected()
     emit connected();
 }
 
+void WebSocketClient::onDisconnected()
+{
+    idleTimer.stop();
+    pongTimer.stop();
+    if (webSocket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
+        qCWarning(lcNet) << "Frame over" << maxIncomingMessageSize << "bytes refused";
+        emit frameTooLarge();
+    }
+    reportDown();
+}
+
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 {
     // Not ignored: the socket aborts the handshake, so nothing is sent to an unverified peer.
@@ -153,10 +170,20 @@ void WebSocketClient::onTextMessageReceived(QString message)
     // Anything from the server proves the connection alive.
     if (idleTimer.interval() > 0 && !pongTimer.isActive())
         idleTimer.start();
-    const QJsonDocument document = jsonguard::parse(message.toUtf8());
-    if (!document.isObject())
-        return;
-    const QJsonObject frame = document.object();
+    if (message.size() >= largeFrameSize) {
+        // Once the frame, its JSON and the records built from it are gone, glibc keeps the
+        // freed pages unless asked to return them.
+        QMetaObject::invokeMethod(
+            this, [] { trimFreedMemory(); }, Qt::QueuedConnection);
+    }
+    QJsonObject frame;
+    {
+        const QJsonDocument document = jsonguard::parse(message.toUtf8());
+        message.clear();
+        if (!document.isObject())
+            return;
+        frame = document.object();
+    }
     const QString type = wire::readString(frame, QLatin1String("type"));
 
     if (type == QLatin1String("login_success"))

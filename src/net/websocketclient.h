@@ -20,6 +20,10 @@ class WebSocketClient : public QObject
     Q_OBJECT
 
 public:
+    // Bounds what one hostile frame can make the client hold. The login push of a big account
+    // (a thousand chats of fifty messages is about 13 MiB) stays well below it.
+    static constexpr qint64 maxIncomingMessageSize = 64 * 1024 * 1024;
+
     explicit WebSocketClient(QObject *parent = nullptr);
     ~WebSocketClient() override;
 
@@ -57,11 +61,14 @@ signals:
         const QString &newContent,
         qint64 editedAt);
     void messageDeleted(const QString &chatId, const QString &messageId);
+    // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
+    void frameTooLarge();
     // The server's certificate was refused; the connection is dropped, never retried in clear.
     void certificateRejected(const QString &reason);
 
 private slots:
     void onConnected();
+    void onDisconnected();
     void onTextMessageReceived(QString message);
     void onSslErrors(const QList<QSslError> &errors);
 

@@ -1,6 +1,5 @@
 #include "messagedelegate.h"
 
-#include "app/mainwindow.h"
 #include "model/itemroles.h"
 #include "model/message.h"
 #include "view/nametag.h"
@@ -93,6 +92,26 @@ MessageDelegate::MessageDelegate(QObject *parent)
 }
 
 MessageDelegate::~MessageDelegate() = default;
+
+void MessageDelegate::setDarkMode(bool isDark)
+{
+    dark = isDark;
+}
+
+bool MessageDelegate::isDarkMode() const
+{
+    return dark;
+}
+
+void MessageDelegate::setHighlightedMessageId(const QString &messageId)
+{
+    highlightedId = messageId;
+}
+
+const QString &MessageDelegate::highlightedMessageId() const
+{
+    return highlightedId;
+}
 
 void MessageDelegate::getBubbleLayout(const QString &text,
     const QString &senderName,
@@ -210,7 +229,7 @@ void MessageDelegate::paint(
     QColor textColour;
     QColor timeColour;
     QPen outline(Qt::NoPen);
-    if (isDarkMode) {
+    if (dark) {
         fill = QColor(isOwn ? QStringLiteral("#2b5278") : QStringLiteral("#2d2d2d"));
         textColour = Qt::white;
         timeColour = QColor(QStringLiteral("#a0a0a0"));
@@ -221,7 +240,7 @@ void MessageDelegate::paint(
         outline = QPen(QColor(QStringLiteral("#d0d0d0")), 1);
     }
     // Nothing is highlighted while the id is empty, not even a row that lacks an id.
-    if (!highlightedMessageId.isEmpty() && messageId == highlightedMessageId)
+    if (!highlightedId.isEmpty() && messageId == highlightedId)
         outline = QPen(QColor(QStringLiteral("#FFD700")), 3);
 
     painter->setPen(outline);
@@ -257,18 +276,16 @@ void MessageDelegate::paint(
             const QFont font = replySenderFont();
             const QFontMetrics metrics(font);
             painter->setFont(font);
-            painter->setPen(
-                QColor(isDarkMode ? QStringLiteral("#60A5FA") : QStringLiteral("#2563EB")));
+            painter->setPen(QColor(dark ? QStringLiteral("#60A5FA") : QStringLiteral("#2563EB")));
             painter->drawText(x + 6, y + metrics.ascent(), replySender);
             y += metrics.height() + 2;
         }
-        painter->setPen(
-            QPen(QColor(isDarkMode ? QStringLiteral("#666") : QStringLiteral("#ccc")), 1));
+        painter->setPen(QPen(QColor(dark ? QStringLiteral("#666") : QStringLiteral("#ccc")), 1));
         painter->drawLine(x, y, x, y + 20);
 
         const QFont font = replyPreviewFont();
         painter->setFont(font);
-        painter->setPen(QColor(isDarkMode ? QStringLiteral("#aaa") : QStringLiteral("#666")));
+        painter->setPen(QColor(dark ? QStringLiteral("#aaa") : QStringLiteral("#666")));
         const QString shown = replyPreview.isEmpty() ? QStringLiteral("[Original message]")
                                                      : shortenedPreview(replyPreview);
         painter->drawText(x + 6, y + QFontMetrics(font).ascent() + 2, shown);
@@ -310,7 +327,7 @@ void MessageDelegate::paint(
             mark = checkWidth > 0 ? checkMark : QStringLiteral("v");
             break;
         case Seen:
-            colour = QColor(isDarkMode ? QStringLiteral("#93C5FD") : QStringLiteral("#60A5FA"));
+            colour = QColor(dark ? QStringLiteral("#93C5FD") : QStringLiteral("#60A5FA"));
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
         case Failed:
@@ -355,8 +372,23 @@ void MessageDelegate::paint(
 
 QSize MessageDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
+    const int width = option.rect.width();
+    const QString messageId = index.data(MessageIdRole).toString();
+    const bool hasReply = !index.data(ReplyToIdRole).toString().isEmpty();
+    const uint key = qHash(index.data(TextRole).toString())
+        ^ (qHash(index.data(SenderNameRole).toString()) * 31U)
+        ^ (hasReply ? qHash(index.data(ReplyPreviewRole).toString()) * 131U + 1U : 0U)
+        ^ (index.data(IsOwnRole).toBool() ? 0x9e3779b9U : 0U);
+    if (!messageId.isEmpty()) {
+        const auto cached = rowSizes.constFind(messageId);
+        if (cached != rowSizes.constEnd() && cached->width == width && cached->key == key)
+            return QSize(width, cached->height);
+    }
     QRect replyRect;
-    return QSize(option.rect.width(), layOutRow(index, option.rect.width(), replyRect));
+    const int height = layOutRow(index, width, replyRect);
+    if (!messageId.isEmpty())
+        rowSizes.insert(messageId, RowSize { width, key, height });
+    return QSize(width, height);
 }
 
 int MessageDelegate::layOutRow(const QModelIndex &index, int width, QRect &replyRect) const
@@ -392,8 +424,7 @@ bool MessageDelegate::editorEvent(QEvent *event,
             layOutRow(index, option.rect.width(), replyRect);
             replyRect.translate(0, option.rect.top());
             if (replyRect.contains(mouseEvent->localPos().toPoint())) {
-                if (mainWindow)
-                    mainWindow->focusOnMessage(replyToId);
+                emit replyQuoteClicked(replyToId);
                 return true;
             }
         }

@@ -1,15 +1,16 @@
 #pragma once
 
+#include <QHash>
 #include <QRect>
 #include <QString>
 #include <QStyledItemDelegate>
-
-class MainWindow;
 
 // Paints every row of the message list as a chat bubble. One layout routine serves painting,
 // row heights and hit-testing clicks on a reply quote, so the three always agree.
 class MessageDelegate : public QStyledItemDelegate
 {
+    Q_OBJECT
+
 public:
     explicit MessageDelegate(QObject *parent = nullptr);
     ~MessageDelegate() override;
@@ -39,11 +40,30 @@ public:
         const QString &replyPreview,
         QRect &replyRect) const;
 
-    bool isDarkMode = false;
-    MainWindow *mainWindow = nullptr;
-    QString highlightedMessageId;
+    void setDarkMode(bool dark);
+    bool isDarkMode() const;
+    // The row of this message gets a gold outline; none while the id is empty.
+    void setHighlightedMessageId(const QString &messageId);
+    const QString &highlightedMessageId() const;
+
+signals:
+    // The quote of a reply was clicked; `messageId` is the quoted message.
+    void replyQuoteClicked(const QString &messageId);
 
 private:
     // getBubbleLayout for the row at `index`; returns its height.
     int layOutRow(const QModelIndex &index, int width, QRect &replyRect) const;
+
+    // A row's height for one view width, kept so that scrolling back over rows already laid
+    // out, or relaying out the list, lays out no text again. The key says what the row showed,
+    // so an edit or a new quote is laid out anew; another width is laid out when asked for.
+    struct RowSize {
+        int width = 0;
+        uint key = 0;
+        int height = 0;
+    };
+    mutable QHash<QString, RowSize> rowSizes;
+
+    bool dark = false;
+    QString highlightedId;
 };

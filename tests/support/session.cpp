@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
@@ -52,6 +53,9 @@ void Session::push(const QJsonObject &frame)
         { QStringLiteral("messageId"), QStringLiteral("sync") },
         { QStringLiteral("userId"), QStringLiteral("sync") } });
     handled.wait(5000);
+    // Work the window defers to the end of the event-loop turn (the chat list's reordering)
+    // is done too.
+    QCoreApplication::sendPostedEvents();
 }
 
 void Session::push(const char *text)

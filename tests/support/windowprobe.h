@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "net/websocketclient.h"
+#include "store/chatstore.h"
 #include "view/connectionbar.h"
 
 #include <QCheckBox>
@@ -123,13 +124,16 @@ struct WindowProbe {
         return w.trayIcon;
     }
 
-    QMap<QString, User> &users() const
+    ChatStore &store() const
     {
-        return w.users;
+        return *w.store;
     }
-    QMap<QString, Chat> &chats() const
+    // The stored chat, or an empty one when it is not stored.
+    const Chat &chat(const QString &chatId) const
     {
-        return w.chats;
+        static const Chat none;
+        const Chat *stored = w.store->chat(chatId);
+        return stored ? *stored : none;
     }
     QString &currentChatId() const
     {
@@ -147,9 +151,9 @@ struct WindowProbe {
     {
         return w.highlightedMessageId;
     }
-    QMap<QString, Message> &pendingMessages() const
+    const QMap<QString, Message> &pendingMessages() const
     {
-        return w.pendingMessages;
+        return w.store->pendingMessages();
     }
     QString &editingMessageId() const
     {
@@ -171,9 +175,9 @@ struct WindowProbe {
     {
         return w.replyToSenderName;
     }
-    bool &isLoadingHistory() const
+    bool isLoadingHistory() const
     {
-        return w.isLoadingHistory;
+        return w.store->isLoadingHistory();
     }
     QMap<QString, QPixmap> &avatarCache() const
     {
@@ -197,7 +201,7 @@ struct WindowProbe {
     }
     QTimer *historyTimeout() const
     {
-        return w.historyTimeout;
+        return w.store->historyTimeout();
     }
 
     QCheckBox *darkModeCheckBox() const

@@ -1,0 +1,156 @@
+#pragma once
+
+#include "model/chat.h"
+#include "model/message.h"
+#include "model/user.h"
+
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+class QTimer;
+
+// The conversation state of one logged-in account: users, chats with their messages, the local
+// copies of messages still being sent, and the history paging state. It applies every inbound
+// event and tells the views what changed; it holds no widget. Every lookup by id is a hash
+// lookup, so the cost of an inbound frame does not grow with the history.
+class ChatStore : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ChatStore(QObject *parent = nullptr);
+    ~ChatStore() override;
+
+    // Forgets everything of the account (users, chats, local copies, paging).
+    void clear();
+
+    void setCurrentUserId(const QString &userId);
+    const QString &currentUserId() const;
+
+    // Users, in the order the server listed them.
+    const std::vector<User> &users() const;
+    const User *user(const QString &userId) const;
+
+    // Chats.
+    int chatCount() const;
+    bool hasChat(const QString &chatId) const;
+    const Chat *chat(const QString &chatId) const;
+    // Chat ids as the chat list shows them: latest activity first.
+    QStringList chatIdsByActivity() const;
+    // The row of a chat in chatIdsByActivity(), or -1.
+    int chatRow(const QString &chatId) const;
+
+    // Messages; a position is an index into the chat's `messages`.
+    const Message *message(const QString &chatId, const QString &messageId) const;
+    int messagePosition(const QString &chatId, const QString &messageId) const;
+
+    // Inbound events.
+    void applyChatHistory(std::vector<Chat> batch);
+    void applyNewChat(const Chat &chat);
+    void applyUsers(std::vector<User> list);
+    // Returns false when the message was already held (a repeat), which changes nothing but
+    // the chat's place in the list.
+    bool applyMessage(const Message &msg);
+    void applySeen(const QString &chatId, const QString &messageId, const QString &userId);
+    void applyEdit(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    void applyDeletion(const QString &chatId, const QString &messageId);
+    // Puts the chat's messages as the server now has them in place of those held (the merge
+    // after a re-login). Paging may go on, as older pages may exist again. Emits chatMoved
+    // when a newer message came in.
+    void replaceMessages(const QString &chatId, std::vector<Message> messages);
+
+    // Local copies of messages sent and not yet echoed, by local id.
+    const QMap<QString, Message> &pendingMessages() const;
+    void addPendingMessage(const Message &local);
+    // Drops a local copy that no echo will replace (found stored already, or discarded).
+    void removePendingMessage(const QString &localId);
+    void setPendingStatus(const QString &localId, MessageStatus status);
+
+    // Marks every message of others in the chat that the current user has not seen as seen by
+    // them, and returns their ids in stored order: the receipts to send.
+    QStringList takeUnseenMessages(const QString &chatId);
+    // Notes that the current user has acknowledged one message.
+    void markSeenByMe(const QString &chatId, const QString &messageId);
+
+    // History paging: one outstanding "get_history" at a time; a chat whose answer brought
+    // nothing new has no older messages until the next login.
+    bool isLoadingHistory() const;
+    const QString &historyRequestChatId() const;
+    bool isHistoryExhausted(const QString &chatId) const;
+    // Starts a request for the chat's older messages and returns the time to ask before; -1
+    // when nothing may be asked now.
+    qint64 beginHistoryRequest(const QString &chatId);
+    // Starts a request for a page the caller chose the time of (bridging a gap after a
+    // re-login); its answer is the caller's to apply. False while another one is outstanding.
+    bool beginHistoryRequestFor(const QString &chatId);
+    void finishHistoryRequest();
+    void forgetExhaustedHistory();
+    // The guard against an answer that never comes.
+    QTimer *historyTimeout() const;
+
+signals:
+    // New chats whose rows go on top of the list, in the order given (latest activity first).
+    void chatsAdded(const QStringList &chatIds);
+    // The chat's activity is now the latest; its row goes to the top.
+    void chatMoved(const QString &chatId);
+    void usersChanged();
+    // A message that was not held arrived; it takes the place of the local copy
+    // `replacedLocalId` (empty when it matched none). Emitted also for a chat that is not held.
+    void messageArrived(const Message &msg, const QString &replacedLocalId);
+    // A paging answer added older messages to the chat.
+    void olderMessagesAdded(const QString &chatId);
+    void messageStatusChanged(
+        const QString &chatId, const QString &messageId, MessageStatus status);
+    void messageEdited(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    void messageRemoved(const QString &chatId, const QString &messageId);
+
+private:
+    struct Entry {
+        Chat chat;
+        // Message id -> position minus `offset`, so that adding older messages in front shifts
+        // every position by changing one number.
+        QHash<QString, qint64> index;
+        qint64 offset = 0;
+        // Larger is more recent; gives the chat list order.
+        quint64 activity = 0;
+    };
+
+    Entry *entry(const QString &chatId);
+    const Entry *entry(const QString &chatId) const;
+    void reindex(Entry &e);
+    void append(Entry &e, const Message &msg);
+    void touch(Entry &e);
+    void merge(Entry &e, std::vector<Message> added);
+    MessageStatus statusOf(const Message &msg, const Chat &chat) const;
+    QString takeMatchingLocalCopy(const Message &echo);
+    static QString pendingKey(const QString &chatId, const QString &content);
+
+    QString me;
+    std::vector<User> userList;
+    QHash<QString, int> userIndex;
+    QHash<QString, Entry> entries;
+    quint64 activityClock = 0;
+    mutable QStringList orderCache;
+    mutable QHash<QString, int> rowCache;
+    mutable bool orderDirty = true;
+
+    QMap<QString, Message> pending;
+    // (chat, text) -> local ids in key order, for matching an echo in O(1).
+    QHash<QString, QStringList> pendingByText;
+
+    bool loadingHistory = false;
+    QString requestChatId;
+    QSet<QString> exhaustedChats;
+    QTimer *timeout = nullptr;
+};
