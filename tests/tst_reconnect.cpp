@@ -2,8 +2,11 @@
 #include "model/itemroles.h"
 #include "session.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QJsonArray>
+#include <QMenu>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -94,6 +97,35 @@ QStringList numberedIds(int first, int last)
     return ids;
 }
 
+// Opens the context menu of the last message row and triggers the action named `text`; returns
+// the menu's action texts.
+QStringList triggerOnLastRow(Session &session, const QString &text)
+{
+    QListWidget *list = session.probe->messageListWidget();
+    const QPoint pos = list->visualItemRect(list->item(list->count() - 1)).center();
+    QStringList offered;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll.stop();
+        QAction *chosen = nullptr;
+        for (QAction *action : menu->actions()) {
+            offered << action->text();
+            if (action->text() == text)
+                chosen = action;
+        }
+        if (chosen)
+            chosen->trigger();
+        if (menu->isVisible())
+            menu->close();
+    });
+    poll.start(10);
+    emit list->customContextMenuRequested(pos);
+    return offered;
+}
+
 } // namespace
 
 class TestReconnect : public QObject
@@ -112,6 +144,9 @@ private slots:
     void gapBeyondTenPagesDropsHeldMessages();
     void editTypedOfflineIsSentAfterRelogin();
     void thirdLostAttemptMarksMessageFailed();
+    void failedMessageOffersRetryAndDelete_data();
+    void failedMessageOffersRetryAndDelete();
+    void scrolledUpViewKeepsItsTopMessage();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
 
@@ -356,6 +391,82 @@ void TestReconnect::thirdLostAttemptMarksMessageFailed()
     resume(session, numberedList(1, 3));
     QVERIFY(!sendsMessage(session));
     QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
+}
+
+void TestReconnect::failedMessageOffersRetryAndDelete_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::newRow("retry sends it again") << QStringLiteral("Retry");
+    QTest::newRow("delete drops the local copy only") << QStringLiteral("Delete");
+}
+
+void TestReconnect::failedMessageOffersRetryAndDelete()
+{
+    QFETCH(QString, choice);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    probe.messageInput()->setText(QStringLiteral("never echoed"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        QVERIFY(dropAndReturn(session));
+        resume(session, numberedList(1, 3));
+    }
+    QListWidget *list = probe.messageListWidget();
+    QTRY_COMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
+    QVERIFY(!sendsMessage(session));
+
+    const QStringList offered = triggerOnLastRow(session, choice);
+    QCOMPARE(offered, (QStringList { QStringLiteral("Retry"), QStringLiteral("Delete") }));
+    if (choice == QLatin1String("Retry")) {
+        QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+            QStringList { QStringLiteral("never echoed") });
+        QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+        QCOMPARE(probe.pendingMessages().size(), 1);
+        // Its echo replaces the local copy: one row, no second send.
+        QJsonObject stored = message(QStringLiteral("m9"),
+            QStringLiteral("u1"),
+            QDateTime::currentSecsSinceEpoch(),
+            QStringLiteral("never echoed"));
+        session.push(echo(stored));
+        QTRY_COMPARE(rowIds(list), (numberedIds(1, 3) << QStringLiteral("m9")));
+        QVERIFY(probe.outbox().isEmpty());
+    } else {
+        QCOMPARE(rowIds(list), numberedIds(1, 3));
+        QVERIFY(probe.pendingMessages().isEmpty());
+        QVERIFY(probe.outbox().isEmpty());
+        QVERIFY(!sendsMessage(session));
+        QVERIFY(session.server.framesOfType(QStringLiteral("delete_message")).isEmpty());
+    }
+}
+
+void TestReconnect::scrolledUpViewKeepsItsTopMessage()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    // More than the window of rows a chat opens with.
+    session.push(history(numberedList(1, 150)));
+    WindowProbe &probe = *session.probe;
+    session.window->resize(900, 600);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->count(), 100);
+    list->verticalScrollBar()->setValue(0);
+    QTRY_COMPARE(list->count(), 150);
+    list->scrollToItem(list->item(19), QAbstractItemView::PositionAtTop);
+    const QString anchor = list->itemAt(QPoint(10, 10))->data(MessageIdRole).toString();
+    QCOMPARE(anchor, QStringLiteral("m20"));
+
+    QVERIFY(dropAndReturn(session));
+    resume(session, numberedList(1, 151));
+    QTRY_VERIFY(rowIds(list).contains(QStringLiteral("m151")));
+    QCOMPARE(list->itemAt(QPoint(10, 10))->data(MessageIdRole).toString(), anchor);
+    QVERIFY(list->verticalScrollBar()->value() < list->verticalScrollBar()->maximum());
 }
 
 void TestReconnect::startingWithServerDownSaysSoAndConnectsLater()
