@@ -207,6 +207,9 @@ bool LoadBench::startServer()
         { QStringLiteral("--data-dir"),
             dataDir.path(),
             QStringLiteral("--port"),
+            QStringLiteral("0"),
+            // Every bench client comes from loopback; the per-address cap is for strangers.
+            QStringLiteral("--max-connections-per-address"),
             QStringLiteral("0") });
     if (!server.waitForStarted(serverStartTimeoutMs)) {
         std::fprintf(stderr,
@@ -224,7 +227,7 @@ bool LoadBench::startServer()
         output += server.readAllStandardOutput();
     }
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)\n"))
+        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)[ \n]"))
             .match(QString::fromUtf8(output));
     if (!match.hasMatch()) {
         std::fprintf(stderr,

@@ -85,6 +85,7 @@ void MainWindow::onLogoutClicked()
     queuedReceipts = {};
     nextReceipt = 0;
     avatarCache.clear();
+    genericAvatars.clear();
     pendingAvatarDownloads.clear();
 
     // Nothing of this account's composer may carry over into the next one's first message.

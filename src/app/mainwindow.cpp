@@ -2,7 +2,10 @@
 #include "mainwindow.h"
 
 #include "app/appicon.h"
+#include "app/composerkeys.h"
 #include "app/credentialstore.h"
+#include "app/listfilter.h"
+#include "app/rowkeys.h"
 #include "app/settings.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
@@ -11,6 +14,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QNetworkAccessManager>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -29,6 +33,16 @@ MainWindow::MainWindow(QWidget *parent)
     applyTheme();
     setWindowIcon(appIcon());
     setupTrayIcon();
+
+    auto *composerKeys = new ComposerKeys(messageInput);
+    connect(composerKeys, &ComposerKeys::escapePressed, this, &MainWindow::leaveComposerMode);
+    connect(composerKeys, &ComposerKeys::upInEmptyInput, this, &MainWindow::editLastOwnMessage);
+    new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
+    connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
+    connect(new RowKeys(contactListWidget),
+        &RowKeys::rowActivated,
+        this,
+        &MainWindow::onContactSelected);
 
     credentials = new CredentialStore(this);
     connect(

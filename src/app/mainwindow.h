@@ -148,6 +148,10 @@ private:
 
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;
+    void startEditing(const QString &messageId, const QString &text);
+    // Keys of the composer (src/app/composerkeys.h): Escape and Up in an empty input.
+    void leaveComposerMode();
+    void editLastOwnMessage();
     void onRetryMessage();
     void onDiscardMessage();
 
@@ -220,6 +224,7 @@ private:
     QString replyToText;
     QString replyToSenderName;
     QMap<QString, QPixmap> avatarCache;
+    mutable QHash<QString, QIcon> genericAvatars;
     QSet<QString> pendingAvatarDownloads;
 
     QSystemTrayIcon *trayIcon = nullptr;

@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/settings.h"
 #include "view/messagedelegate.h"
+#include "view/palette.h"
 
 #include <QAbstractItemDelegate>
 #include <QListWidget>
@@ -46,18 +47,16 @@ const char styleSheetTemplate[] =
 
 QString themeStyleSheet(bool dark)
 {
-    const auto pick = [dark](const char *light, const char *darkColour) {
-        return QString::fromLatin1(dark ? darkColour : light);
-    };
+    const ThemePalette &colours = themePalette(dark);
     return QString::fromLatin1(styleSheetTemplate)
-        .arg(pick("#f5f5f5", "#1e1e1e"),
-            pick("#ffffff", "#2d2d2d"),
-            pick("#000000", "#ffffff"),
-            pick("#e0e0e0", "#3d3d3d"),
-            pick("#ffffff", "#3d3d3d"),
-            pick("#f0f0f0", "#3a3a3a"),
-            pick("#c0c0c0", "#505050"),
-            pick("#a0a0a0", "#606060"));
+        .arg(QLatin1String(colours.window),
+            QLatin1String(colours.panel),
+            QLatin1String(colours.text),
+            QLatin1String(colours.border),
+            QLatin1String(colours.input),
+            QLatin1String(colours.hover),
+            QLatin1String(colours.scrollHandle),
+            QLatin1String(colours.scrollHandleHover));
 }
 
 void MainWindow::applyTheme()

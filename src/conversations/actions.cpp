@@ -4,6 +4,7 @@
 #include "model/itemroles.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/palette.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -28,32 +29,33 @@ QString shortened(const QString &text, int length)
 
 QString menuStyleSheet(bool dark)
 {
-    return dark ? QStringLiteral("QMenu { background-color: #2d2d2d; color: #ffffff; "
-                                 "border: 1px solid #444444; padding: 4px;}"
-                                 "QMenu::item { padding: 8px 24px; background-color: transparent;}"
-                                 "QMenu::item:selected { background-color: #3b5278;}")
-                : QStringLiteral("QMenu { background-color: #ffffff; color: #000000; "
-                                 "border: 1px solid #cccccc; padding: 4px;}"
-                                 "QMenu::item { padding: 8px 24px; background-color: transparent;}"
-                                 "QMenu::item:selected { background-color: #e3f2fd;}");
+    const ThemePalette &colours = themePalette(dark);
+    return QStringLiteral("QMenu { background-color: %1; color: %2; border: 1px solid %3; "
+                          "padding: 4px;}"
+                          "QMenu::item { padding: 8px 24px; background-color: transparent;}"
+                          "QMenu::item:selected { background-color: %4;}")
+        .arg(QLatin1String(colours.panel),
+            QLatin1String(colours.text),
+            QLatin1String(colours.menuBorder),
+            QLatin1String(colours.menuSelected));
 }
 
 QString confirmationStyleSheet(bool dark)
 {
-    return dark ? QStringLiteral("QMessageBox { background-color: #2b2b2b; }"
-                                 "QLabel { color: #ffffff; }"
-                                 "QPushButton {  background-color: #3b3b3b;  color: #ffffff;  "
-                                 "border: 1px solid #555555;  border-radius: 4px;  "
-                                 "padding: 6px 16px;  min-width: 60px; }"
-                                 "QPushButton:hover { background-color: #4a4a4a; }"
-                                 "QPushButton:pressed { background-color: #333333; }")
-                : QStringLiteral("QMessageBox { background-color: #ffffff; }"
-                                 "QLabel { color: #000000; }"
-                                 "QPushButton {  background-color: #f0f0f0;  color: #000000;  "
-                                 "border: 1px solid #cccccc;  border-radius: 4px;  "
-                                 "padding: 6px 16px;  min-width: 60px; }"
-                                 "QPushButton:hover { background-color: #e0e0e0; }"
-                                 "QPushButton:pressed { background-color: #d0d0d0; }");
+    const ThemePalette &colours = themePalette(dark);
+    return QStringLiteral("QMessageBox { background-color: %1; }"
+                          "QLabel { color: %2; }"
+                          "QPushButton {  background-color: %3;  color: %2;  "
+                          "border: 1px solid %4;  border-radius: 4px;  "
+                          "padding: 6px 16px;  min-width: 60px; }"
+                          "QPushButton:hover { background-color: %5; }"
+                          "QPushButton:pressed { background-color: %6; }")
+        .arg(QLatin1String(colours.dialogBackground),
+            QLatin1String(colours.text),
+            QLatin1String(colours.buttonBackground),
+            QLatin1String(colours.buttonBorder),
+            QLatin1String(colours.buttonHover),
+            QLatin1String(colours.buttonPressed));
 }
 
 } // namespace
@@ -123,8 +125,14 @@ void MainWindow::onEditMessage()
     const QMenu *menu = menuOfTriggeredAction();
     if (!menu)
         return;
-    editingMessageId = menu->property(messageIdProperty).toString();
-    editingOldText = menu->property(messageTextProperty).toString();
+    startEditing(menu->property(messageIdProperty).toString(),
+        menu->property(messageTextProperty).toString());
+}
+
+void MainWindow::startEditing(const QString &messageId, const QString &text)
+{
+    editingMessageId = messageId;
+    editingOldText = text;
     editLabel->setText(QStringLiteral("Editing: ") + shortened(editingOldText, editPreviewLength));
     editBar->show();
     messageInput->setText(editingOldText);
@@ -201,4 +209,25 @@ void MainWindow::onCancelEdit()
     editBar->hide();
     messageInput->clear();
     sendButton->setText(QStringLiteral("Send"));
+}
+
+void MainWindow::leaveComposerMode()
+{
+    if (!editingMessageId.isEmpty())
+        onCancelEdit();
+    else if (!replyToMessageId.isEmpty())
+        onCancelReply();
+}
+
+void MainWindow::editLastOwnMessage()
+{
+    const Chat *chat = store->chat(currentChatId);
+    if (!chat || !editingMessageId.isEmpty())
+        return;
+    const QString ownId = client->currentUser.id;
+    const auto last = std::find_if(chat->messages.crbegin(),
+        chat->messages.crend(),
+        [&ownId](const Message &m) { return m.senderId == ownId; });
+    if (last != chat->messages.crend())
+        startEditing(last->id, last->content);
 }

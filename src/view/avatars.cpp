@@ -104,6 +104,11 @@ void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
 
 QIcon MainWindow::generateGenericAvatar(const QString &name) const
 {
+    // A placeholder depends on the name alone; a login push of a thousand chats would
+    // otherwise paint a thousand of them.
+    const auto cached = genericAvatars.constFind(name);
+    if (cached != genericAvatars.constEnd())
+        return *cached;
     QPixmap pixmap(avatar::side, avatar::side);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -119,7 +124,9 @@ QIcon MainWindow::generateGenericAvatar(const QString &name) const
     painter.setFont(font);
     painter.drawText(area, Qt::AlignCenter, initialOf(name));
     painter.end();
-    return QIcon(pixmap);
+    const QIcon icon(pixmap);
+    genericAvatars.insert(name, icon);
+    return icon;
 }
 
 QColor MainWindow::getColorForName(const QString &name) const

@@ -3,6 +3,7 @@
 #include "model/itemroles.h"
 #include "model/message.h"
 #include "view/nametag.h"
+#include "view/palette.h"
 
 #include <QAbstractItemModel>
 #include <QColor>
@@ -225,20 +226,13 @@ void MessageDelegate::paint(
             avatar.paint(painter, avatarRect, Qt::AlignCenter);
     }
 
-    QColor fill;
-    QColor textColour;
-    QColor timeColour;
+    const ThemePalette &colours = themePalette(dark);
+    const QColor fill(QLatin1String(isOwn ? colours.ownBubble : colours.otherBubble));
+    const QColor textColour(QLatin1String(colours.bubbleText));
+    const QColor timeColour(QLatin1String(colours.timeText));
     QPen outline(Qt::NoPen);
-    if (dark) {
-        fill = QColor(isOwn ? QStringLiteral("#2b5278") : QStringLiteral("#2d2d2d"));
-        textColour = Qt::white;
-        timeColour = QColor(QStringLiteral("#a0a0a0"));
-    } else {
-        fill = isOwn ? QColor(QStringLiteral("#EEFFDE")) : QColor(Qt::white);
-        textColour = Qt::black;
-        timeColour = QColor(QStringLiteral("#888888"));
-        outline = QPen(QColor(QStringLiteral("#d0d0d0")), 1);
-    }
+    if (colours.bubbleOutline)
+        outline = QPen(QColor(QLatin1String(colours.bubbleOutline)), 1);
     // Nothing is highlighted while the id is empty, not even a row that lacks an id.
     if (!highlightedId.isEmpty() && messageId == highlightedId)
         outline = QPen(QColor(QStringLiteral("#FFD700")), 3);
@@ -276,16 +270,16 @@ void MessageDelegate::paint(
             const QFont font = replySenderFont();
             const QFontMetrics metrics(font);
             painter->setFont(font);
-            painter->setPen(QColor(dark ? QStringLiteral("#60A5FA") : QStringLiteral("#2563EB")));
+            painter->setPen(QColor(QLatin1String(colours.replySender)));
             painter->drawText(x + 6, y + metrics.ascent(), replySender);
             y += metrics.height() + 2;
         }
-        painter->setPen(QPen(QColor(dark ? QStringLiteral("#666") : QStringLiteral("#ccc")), 1));
+        painter->setPen(QPen(QColor(QLatin1String(colours.replyLine)), 1));
         painter->drawLine(x, y, x, y + 20);
 
         const QFont font = replyPreviewFont();
         painter->setFont(font);
-        painter->setPen(QColor(dark ? QStringLiteral("#aaa") : QStringLiteral("#666")));
+        painter->setPen(QColor(QLatin1String(colours.replyText)));
         const QString shown = replyPreview.isEmpty() ? QStringLiteral("[Original message]")
                                                      : shortenedPreview(replyPreview);
         painter->drawText(x + 6, y + QFontMetrics(font).ascent() + 2, shown);
@@ -327,7 +321,7 @@ void MessageDelegate::paint(
             mark = checkWidth > 0 ? checkMark : QStringLiteral("v");
             break;
         case Seen:
-            colour = QColor(dark ? QStringLiteral("#93C5FD") : QStringLiteral("#60A5FA"));
+            colour = QColor(QLatin1String(colours.seenMark));
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
         case Failed:

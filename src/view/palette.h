@@ -1,0 +1,38 @@
+#pragma once
+
+// The colours of one theme, defined once and shared by the window's style sheet, the menus and
+// dialogs, and the message bubbles.
+struct ThemePalette {
+    // The window: background and message list, panels, text, borders, input fields, the row
+    // under the mouse, and the scroll bar handle plain and under the mouse.
+    const char *window;
+    const char *panel;
+    const char *text;
+    const char *border;
+    const char *input;
+    const char *hover;
+    const char *scrollHandle;
+    const char *scrollHandleHover;
+
+    // Menus (on the panel colour) and confirmation dialogs.
+    const char *menuBorder;
+    const char *menuSelected;
+    const char *dialogBackground;
+    const char *buttonBackground;
+    const char *buttonBorder;
+    const char *buttonHover;
+    const char *buttonPressed;
+
+    // Message bubbles; no outline when `bubbleOutline` is null.
+    const char *ownBubble;
+    const char *otherBubble;
+    const char *bubbleText;
+    const char *timeText;
+    const char *bubbleOutline;
+    const char *replySender;
+    const char *replyLine;
+    const char *replyText;
+    const char *seenMark;
+};
+
+const ThemePalette &themePalette(bool dark);

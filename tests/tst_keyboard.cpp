@@ -1,0 +1,222 @@
+#include "app/settings.h"
+#include "model/itemroles.h"
+#include "session.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace
+{
+
+// alice (u1) in the group "Team": her older message m1, bob's m2, her latest m3, bob's m4.
+void openGroup(Session &session)
+{
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"}]})");
+    session.push(
+        R"({"type":"chat_history","chats":[{"chatId":"g1","chatName":"Team","chatType":"group",
+        "members":["u1","u2"],"messages":[
+        {"messageId":"m1","chatId":"g1","senderId":"u1","timestamp":1,"content":{"text":"older"}},
+        {"messageId":"m2","chatId":"g1","senderId":"u2","timestamp":2,"content":{"text":"bob"}},
+        {"messageId":"m3","chatId":"g1","senderId":"u1","timestamp":3,"content":{"text":"latest"}},
+        {"messageId":"m4","chatId":"g1","senderId":"u2","timestamp":4,"content":{"text":"bob again"}}
+        ]}]})");
+    emit session.probe->chatListWidget()->itemClicked(session.probe->chatListWidget()->item(0));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    session.probe->messageInput()->setFocus();
+    session.server.takeFrames();
+}
+
+// Chooses "Reply" in the context menu of message row `row`.
+void replyTo(Session &session, int row)
+{
+    QListWidget *list = session.probe->messageListWidget();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll.stop();
+        for (QAction *action : menu->actions()) {
+            if (action->text() == QLatin1String("Reply"))
+                action->trigger();
+        }
+        menu->close();
+    });
+    poll.start(10);
+    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
+}
+
+} // namespace
+
+class TestKeyboard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void keyOpensFocusedRow_data();
+    void keyOpensFocusedRow();
+
+    void upInEmptyInputEditsLastOwnMessage();
+    void upWithTypedTextOnlyMovesTheCursor();
+    void escapeLeavesEditMode();
+    void escapeLeavesReplyModeAndKeepsText();
+    void ctrlFNarrowsRowsByName();
+};
+
+void TestKeyboard::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestKeyboard::init()
+{
+    AppSettings().clear();
+}
+
+void TestKeyboard::keyOpensFocusedRow_data()
+{
+    QTest::addColumn<bool>("contacts");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("chatId");
+    QTest::addColumn<QString>("title");
+
+    QTest::newRow("Return on a chat")
+        << false << int(Qt::Key_Return) << QStringLiteral("g1") << QStringLiteral("Team");
+    QTest::newRow("Space on a chat")
+        << false << int(Qt::Key_Space) << QStringLiteral("g1") << QStringLiteral("Team");
+    QTest::newRow("Enter on a contact")
+        << true << int(Qt::Key_Enter) << QStringLiteral("u1_u2") << QStringLiteral("bob");
+}
+
+void TestKeyboard::keyOpensFocusedRow()
+{
+    QFETCH(bool, contacts);
+    QFETCH(int, key);
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    probe.currentChatId().clear();
+    probe.chatTitleLabel()->clear();
+    QListWidget *list = contacts ? probe.contactListWidget() : probe.chatListWidget();
+    probe.sidebarTabs()->setCurrentWidget(list);
+    list->setFocus();
+    list->setCurrentRow(0);
+    QTest::keyClick(list, Qt::Key(key));
+    QTEST(probe.currentChatId(), "chatId");
+    QTEST(probe.chatTitleLabel()->text(), "title");
+}
+
+void TestKeyboard::upInEmptyInputEditsLastOwnMessage()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    QVERIFY(probe.editBar()->isVisibleTo(session.window.get()));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("latest"));
+    QCOMPARE(probe.sendButton()->text(), QStringLiteral("Save"));
+
+    // Up again, now with text in the line, starts nothing new.
+    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("latest"));
+
+    probe.messageInput()->setText(QStringLiteral("latest, edited"));
+    QTest::keyClick(probe.messageInput(), Qt::Key_Return);
+    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("edit_message")).size(), 1);
+    QCOMPARE(session.server.framesOfType(QStringLiteral("edit_message")).first(),
+        json(R"({"type":"edit_message","chatId":"g1","messageId":"m3",
+                 "newContent":"latest, edited"})"));
+}
+
+void TestKeyboard::upWithTypedTextOnlyMovesTheCursor()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    QTest::keyClicks(probe.messageInput(), QStringLiteral("draft"));
+    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("draft"));
+    QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
+}
+
+void TestKeyboard::escapeLeavesEditMode()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    QVERIFY(probe.editBar()->isVisibleTo(session.window.get()));
+    QTest::keyClick(probe.messageInput(), Qt::Key_Escape);
+    QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
+    QVERIFY(probe.messageInput()->text().isEmpty());
+    QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
+
+    // What is sent next is a new message, not an edit.
+    QTest::keyClicks(probe.messageInput(), QStringLiteral("new"));
+    QTest::keyClick(probe.messageInput(), Qt::Key_Return);
+    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 1);
+    QVERIFY(session.server.framesOfType(QStringLiteral("edit_message")).isEmpty());
+}
+
+void TestKeyboard::escapeLeavesReplyModeAndKeepsText()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    replyTo(session, 1);
+    QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
+    QTest::keyClicks(probe.messageInput(), QStringLiteral("no quote"));
+    QTest::keyClick(probe.messageInput(), Qt::Key_Escape);
+    QVERIFY(!probe.replyBar()->isVisibleTo(session.window.get()));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("no quote"));
+
+    QTest::keyClick(probe.messageInput(), Qt::Key_Return);
+    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 1);
+    QCOMPARE(session.server.framesOfType(QStringLiteral("message")).first(),
+        json(R"({"type":"message","chatId":"g1","replyToId":null,
+                 "content":{"text":"no quote","file":null,"theme":null}})"));
+}
+
+void TestKeyboard::ctrlFNarrowsRowsByName()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    const auto *field = session.window->findChild<QLineEdit *>(QStringLiteral("chatFilter"));
+    QVERIFY(field);
+    QVERIFY(!field->isVisible());
+
+    QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(field->isVisible());
+    QVERIFY(field->hasFocus());
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("TE"));
+    QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+    QVERIFY(probe.contactListWidget()->isRowHidden(0));
+
+    // Rows that come in while it is open are narrowed too.
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"},{"userId":"u3","username":"Peter"}]})");
+    QCOMPARE(probe.contactListWidget()->count(), 2);
+    QVERIFY(probe.contactListWidget()->isRowHidden(0));
+    QVERIFY(!probe.contactListWidget()->isRowHidden(1));
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(!field->isVisible());
+    QVERIFY(!probe.contactListWidget()->isRowHidden(0));
+    QVERIFY(!probe.contactListWidget()->isRowHidden(1));
+    QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+}
+
+QTEST_MAIN(TestKeyboard)
+#include "tst_keyboard.moc"
