@@ -448,6 +448,12 @@ bool ClientBench::startClient(const QStringList &loginPush)
     environment.insert(QStringLiteral("FERROW_SERVER_HOST"), QStringLiteral("127.0.0.1"));
     environment.insert(QStringLiteral("FERROW_SERVER_PORT"), QString::number(server->port()));
     environment.remove(QStringLiteral("SESSION_MANAGER"));
+    // No secret store: the password stays in the bench's settings file instead of moving into
+    // the desktop's keychain of whoever runs the bench.
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+        QStringLiteral("unix:path=") + root.filePath(QStringLiteral("no-bus")));
+    environment.remove(QStringLiteral("FERROW_SERVER_TLS"));
+    environment.remove(QStringLiteral("FERROW_SERVER_CA"));
 
     client = std::make_unique<QProcess>();
     client->setProcessEnvironment(environment);

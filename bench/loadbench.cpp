@@ -207,6 +207,9 @@ bool LoadBench::startServer()
         { QStringLiteral("--data-dir"),
             dataDir.path(),
             QStringLiteral("--port"),
+            QStringLiteral("0"),
+            // Every bench client comes from loopback; the per-address cap is for strangers.
+            QStringLiteral("--max-connections-per-address"),
             QStringLiteral("0") });
     if (!server.waitForStarted(serverStartTimeoutMs)) {
         std::fprintf(stderr,

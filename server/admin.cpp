@@ -173,8 +173,6 @@ QString seedDemo(Database &db)
             return QStringLiteral("the user name \"%1\" is taken; the demo is seeded already")
                 .arg(name);
     }
-    // One hash for all three keeps seeding quick; each user still gets a salted hash.
-    const QString hash = credentials::hashPassword(QStringLiteral("demo"));
     Database::Transaction transaction(db);
     if (!transaction.isActive())
         return QStringLiteral("cannot write the database: ") + db.lastError();
@@ -184,7 +182,9 @@ QString seedDemo(Database &db)
     };
     QStringList ids;
     for (const QString &name : names) {
-        const std::optional<UserRecord> user = db.addUser(name, hash);
+        // A hash each, with a salt of its own: equal passwords must not look equal.
+        const std::optional<UserRecord> user =
+            db.addUser(name, credentials::hashPassword(QStringLiteral("demo")));
         if (!user)
             return fail(QStringLiteral("adding the demo users failed"));
         ids.append(user->id);

@@ -3,6 +3,8 @@
 #include "clientconnection.h"
 #include "credentials.h"
 #include "database.h"
+#include "filestream.h"
+#include "handshake.h"
 #include "protocol.h"
 #include "serverlogging.h"
 #include "staticfiles.h"
@@ -31,6 +33,10 @@ constexpr int historyTieLimit = 500;
 constexpr int maxUsernameLength = 256;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
+// Pauses after `accept` fails, typically for want of descriptors: retrying at once would fail
+// again in a busy loop, while a short, growing pause lets closing connections free some.
+constexpr int minAcceptBackoffMs = 50;
+constexpr int maxAcceptBackoffMs = 1000;
 // Checked against when the user name is unknown, so that a failed login takes as long either
 // way and does not reveal which names exist.
 const QString unknownUserHash =
@@ -50,6 +56,37 @@ QString invalidField(QLatin1String key)
     return QStringLiteral("Missing or invalid \"") + key + QLatin1Char('"');
 }
 
+// Groups IPv6 peers by their /64, which one subscriber usually holds whole; IPv4-mapped peers
+// count as their IPv4 address.
+QString addressKey(const QHostAddress &address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        return QHostAddress(ipv4).toString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i)
+        bytes[i] = 0;
+    return QHostAddress(bytes).toString();
+}
+
+// Names are matched without regard to ASCII case, so "Alice" and "alice" share one account's
+// failures; long names are cut as the lookup does.
+QString throttleKey(const QString &username)
+{
+    return username.left(maxUsernameLength + 1).toLower();
+}
+
+QString peerKey(const QHostAddress &address, quint16 port)
+{
+    return address.toString() + QLatin1Char(' ') + QString::number(port);
+}
+
+QString peerKey(const QTcpSocket *socket)
+{
+    return peerKey(socket->peerAddress(), socket->peerPort());
+}
+
 const QLatin1String chatIdKey("chatId");
 const QLatin1String messageIdKey("messageId");
 
@@ -60,6 +97,11 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     , db(database)
     , options(options)
     , webSocketServer(QStringLiteral("ferrow-server"), QWebSocketServer::NonSecureMode)
+    // Each connection has at most one login waiting; a quarter of an address's connections is
+    // plenty for people sharing one address.
+    , loginQueue(options.maxConnectionsPerAddress > 0
+              ? std::max(1, options.maxConnectionsPerAddress / 4)
+              : 0)
 {
     Q_INIT_RESOURCE(server);
     if (!this->options.clock)
@@ -77,14 +119,12 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
 
     tcpServer.setSslConfiguration(this->options.tls);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
+    connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
+    connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
 }
 
-ChatServer::~ChatServer()
-{
-    // Login results are posted back to this object; none may arrive once it is gone.
-    loginPool.waitForDone();
-}
+ChatServer::~ChatServer() = default;
 
 bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
@@ -143,12 +183,23 @@ void ChatServer::finishShutdown()
 
 void ChatServer::onNewTcpConnection()
 {
+    acceptBackoffMs = 0;
     while (QTcpSocket *socket = tcpServer.nextPendingConnection()) {
-        if (stopping) {
+        const QString address = addressKey(socket->peerAddress());
+        const int open = connectionsByAddress.value(address);
+        if (stopping
+            || (options.maxConnectionsPerAddress > 0 && open >= options.maxConnectionsPerAddress)) {
+            if (!stopping && open == options.maxConnectionsPerAddress)
+                qCDebug(lcServer).noquote() << "refusing connections from" << address;
             socket->abort();
             socket->deleteLater();
             continue;
         }
+        connectionsByAddress.insert(address, open + 1);
+        // The socket lives on inside the WebSocket after an upgrade, and Qt drops the signal
+        // connections of an upgraded socket; a child object ends with it either way.
+        auto *slot = new QObject(socket);
+        connect(slot, &QObject::destroyed, this, [this, address] { releaseAddress(address); });
         socket->setParent(this);
         auto *timeout = new QTimer(socket);
         timeout->setSingleShot(true);
@@ -157,6 +208,30 @@ void ChatServer::onNewTcpConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onRequestHead(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
+}
+
+void ChatServer::onAcceptError(QAbstractSocket::SocketError error)
+{
+    // Qt has stopped accepting; it is resumed here after a pause.
+    acceptBackoffMs =
+        acceptBackoffMs ? std::min(acceptBackoffMs * 2, maxAcceptBackoffMs) : minAcceptBackoffMs;
+    if (acceptBackoffMs == minAcceptBackoffMs || acceptBackoffMs == maxAcceptBackoffMs)
+        qCWarning(lcServer).noquote()
+            << "cannot accept connections:" << tcpServer.errorString() << "(error" << error
+            << "), retrying in" << acceptBackoffMs << "ms";
+    QTimer::singleShot(acceptBackoffMs, this, [this] {
+        if (!stopping)
+            tcpServer.resumeAccepting();
+    });
+}
+
+void ChatServer::releaseAddress(const QString &address)
+{
+    auto it = connectionsByAddress.find(address);
+    if (it == connectionsByAddress.end())
+        return;
+    if (--it.value() <= 0)
+        connectionsByAddress.erase(it);
 }
 
 void ChatServer::onRequestHead(QTcpSocket *socket)
@@ -180,20 +255,40 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
     const int lineEnd = peeked.indexOf("\r\n");
     const QByteArray target = peeked.left(lineEnd).split(' ').value(1);
     const int query = target.indexOf('?');
-    // Qt drops a plain request for the WebSocket path without a word; such a request gets a
-    // proper "400" below instead.
-    const QByteArray lowerHead = peeked.left(end).toLower();
-    if ((query < 0 ? target : target.left(query)) == "/ws" && lowerHead.contains("\r\nupgrade:")
-        && lowerHead.contains("websocket")) {
-        // The WebSocket server reads the handshake itself and owns the socket from here on.
+    if ((query < 0 ? target : target.left(query)) == "/ws") {
+        // Qt would close on a bad handshake without a word; it gets a proper answer here.
+        const int status = handshake::check(peeked.left(end));
+        if (status != 0) {
+            socket->read(end + 4);
+            socket->write(handshake::refusal(status));
+            socket->disconnectFromHost();
+            return;
+        }
+        // The WebSocket server reads the handshake itself.
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        const QString peer = peerKey(socket);
+        upgrading.insert(peer, socket);
+        // Deleted here only if no WebSocket took it: a failed handshake leaves it to us.
+        auto *handshakeTimeout = new QTimer(socket);
+        handshakeTimeout->setSingleShot(true);
+        connect(handshakeTimeout, &QTimer::timeout, this, [this, socket, peer] {
+            if (upgrading.value(peer) != socket)
+                return;
+            upgrading.remove(peer);
+            socket->abort();
+            socket->deleteLater();
+        });
+        handshakeTimeout->start(requestHeadTimeoutMs);
         webSocketServer.handleConnection(socket);
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
-    const bool webSocketPath = target == "/ws" || target.startsWith("/ws?");
-    socket->write(webSocketPath ? staticfiles::errorResponse(400)
-                                : staticfiles::respond(head, options.staticDir));
+    QString bodyFile;
+    socket->write(staticfiles::respond(head, options.staticDir, &bodyFile));
+    if (!bodyFile.isEmpty()) {
+        new FileStream(socket, bodyFile, options.staticWriteTimeoutMs);
+        return;
+    }
     // Closes once the response is written.
     socket->disconnectFromHost();
 }
@@ -201,13 +296,21 @@ void ChatServer::onRequestHead(QTcpSocket *socket)
 void ChatServer::onNewWebSocket()
 {
     while (QWebSocket *socket = webSocketServer.nextPendingConnection()) {
+        QTcpSocket *tcpSocket = upgrading.take(peerKey(socket->peerAddress(), socket->peerPort()));
         if (stopping) {
             socket->abort();
             socket->deleteLater();
+            if (tcpSocket)
+                tcpSocket->deleteLater();
             continue;
         }
         auto *connection = new ClientConnection(socket, nextConnectionId++, this);
+        // Qt leaves the upgraded TCP socket to its old owner. As the connection's child after
+        // the WebSocket, it ends with the connection and outlives the WebSocket that uses it.
+        if (tcpSocket)
+            tcpSocket->setParent(connection);
         connections.insert(connection->id(), connection);
+        connection->startLoginDeadline(options.loginTimeoutMs);
         connect(connection, &ClientConnection::requestReceived, this, &ChatServer::onRequest);
         connect(connection, &ClientConnection::closed, this, &ChatServer::onConnectionClosed);
         qCInfo(lcServer).noquote()
@@ -219,6 +322,8 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
 {
     if (!connections.remove(connection->id()))
         return;
+    if (connection->loginPending)
+        loginQueue.cancel(connection->id());
     if (!connection->userId.isEmpty()) {
         auto it = connectionsByUser.find(connection->userId);
         if (it != connectionsByUser.end()) {
@@ -281,41 +386,68 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
         connection->sendError(QStringLiteral("A login is already in progress"));
         return;
     }
+    connection->stopLoginDeadline();
+    const QString address = addressKey(connection->peerAddress());
+    if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
+        qCInfo(lcServer).noquote() << "login throttled for" << username->left(maxUsernameLength)
+                                   << "on connection" << connection->id();
+        connection->sendFrame(protocol::authFailedFrame());
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
     std::optional<UserRecord> user;
     if (!username->isEmpty() && username->size() <= maxUsernameLength)
         user = db.userByName(*username);
-    const QString userId = user ? user->id : QString();
-    const QString stored = user ? db.passwordHash(user->id) : unknownUserHash;
-    const quint64 connectionId = connection->id();
-    const QString name = *username;
-    const QString secret = *password;
+    LoginQueue::Check check;
+    check.connectionId = connection->id();
+    check.address = address;
+    check.password = *password;
+    check.storedHash = user ? db.passwordHash(user->id) : unknownUserHash;
+    check.userId = user ? user->id : QString();
+    check.username = *username;
+    if (!loginQueue.enqueue(check)) {
+        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        connection->sendError(QStringLiteral("Too many logins at once; try again shortly"));
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
     connection->loginPending = true;
-    loginPool.start([this, connectionId, userId, name, secret, stored] {
-        const bool ok = credentials::verifyPassword(secret, stored) && !userId.isEmpty();
-        QMetaObject::invokeMethod(
-            this,
-            [this, connectionId, userId, name, ok] { finishLogin(connectionId, userId, name, ok); },
-            Qt::QueuedConnection);
-    });
 }
 
-void ChatServer::finishLogin(
-    quint64 connectionId, const QString &userId, const QString &name, bool ok)
+void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
 {
+    // Counted even when the guesser has hung up meanwhile.
+    ok = ok && !check.userId.isEmpty();
+    if (ok)
+        loginThrottle.recordSuccess(throttleKey(check.username), check.address);
+    else
+        loginThrottle.recordFailure(throttleKey(check.username), check.address, options.clock());
+    const quint64 connectionId = check.connectionId;
     ClientConnection *connection = connections.value(connectionId);
     if (!connection)
         return;
     connection->loginPending = false;
-    const std::optional<UserRecord> user = ok ? db.userById(userId) : std::nullopt;
+    const std::optional<UserRecord> user = ok ? db.userById(check.userId) : std::nullopt;
     if (!user) {
-        qCInfo(lcServer).noquote() << "login failed for" << name.left(maxUsernameLength)
+        qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << connectionId;
         connection->sendFrame(protocol::authFailedFrame());
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
+    QList<ClientConnection *> &ofUser = connectionsByUser[user->id];
+    if (options.maxConnectionsPerUser > 0 && ofUser.size() >= options.maxConnectionsPerUser) {
+        if (ofUser.isEmpty())
+            connectionsByUser.remove(user->id);
+        qCInfo(lcServer).noquote() << "refusing another connection of" << user->username;
+        connection->sendError(QStringLiteral("Too many connections for this account"));
+        connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated,
+            QStringLiteral("Too many connections for this account"));
         return;
     }
     connection->userId = user->id;
     connection->username = user->username;
-    connectionsByUser[user->id].append(connection);
+    ofUser.append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
     connection->sendFrame(protocol::loginSuccessFrame(*user, credentials::newToken()));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loginqueue.h"
+#include "loginthrottle.h"
 #include "tlstcpserver.h"
 
 #include <QHash>
@@ -10,7 +12,6 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <QWebSocketServer>
 #include <functional>
 #include <optional>
@@ -37,6 +38,18 @@ public:
         std::function<qint64()> clock;
         // With a certificate and key, the port speaks wss:// and https:// instead.
         QSslConfiguration tls;
+        // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap. One household
+        // behind one router stays far below; a flood from one address cannot take every
+        // descriptor.
+        int maxConnectionsPerAddress = 64;
+        // A WebSocket that has not asked to log in this long after opening (or after a refused
+        // login) is closed, so that idle anonymous connections cannot pile up.
+        int loginTimeoutMs = 10000;
+        // Logged-in connections of one user; 0 lifts the cap. Enough for every device a person
+        // has, with room for a few not yet noticed as gone.
+        int maxConnectionsPerUser = 10;
+        // A download under "/static/" whose client takes nothing for this long is cut off.
+        int staticWriteTimeoutMs = 30000;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
@@ -57,13 +70,15 @@ signals:
 
 private:
     void onNewTcpConnection();
+    void onAcceptError(QAbstractSocket::SocketError error);
+    void releaseAddress(const QString &address);
     void onRequestHead(QTcpSocket *socket);
     void onNewWebSocket();
     void onRequest(ClientConnection *connection, const QJsonObject &request);
     void onConnectionClosed(ClientConnection *connection);
 
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
-    void finishLogin(quint64 connectionId, const QString &userId, const QString &name, bool ok);
+    void finishLogin(const LoginQueue::Check &check, bool ok);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(
         ClientConnection *connection, const QJsonObject &request);
@@ -82,9 +97,15 @@ private:
     QWebSocketServer webSocketServer;
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;
+    // Open TCP connections per peer address (IPv6 by /64), for maxConnectionsPerAddress.
+    QHash<QString, int> connectionsByAddress;
+    int acceptBackoffMs = 0;
+    // Sockets handed to the WebSocket server for their handshake, by peer address and port.
+    QHash<QString, QTcpSocket *> upgrading;
     quint64 nextConnectionId = 1;
     bool stopping = false;
     bool stopSignalled = false;
-    // Password hashing runs here, so that one login does not stall every other connection.
-    QThreadPool loginPool;
+    // Password hashing runs there, so that one login does not stall every other connection.
+    LoginQueue loginQueue;
+    LoginThrottle loginThrottle;
 };

@@ -16,6 +16,8 @@ constexpr int requestsPerSecond = 20;
 // What Qt itself buffers before our own size check sees a frame. Frames above maxFrameBytes but
 // below this are refused with a policy violation; Qt refuses larger ones itself.
 constexpr quint64 hardFrameLimit = 4 * 1024 * 1024;
+// A peer that does not answer our close frame within this time is cut off.
+constexpr int closeGraceMs = 2000;
 
 } // namespace
 
@@ -31,6 +33,11 @@ ClientConnection::ClientConnection(QWebSocket *socket, quint64 id, QObject *pare
     peerName =
         socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
     clock.start();
+    loginDeadline.setSingleShot(true);
+    connect(&loginDeadline, &QTimer::timeout, this, [this] {
+        qCInfo(lcServer) << "closing" << peerName << "which did not log in in time";
+        closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Log in first"));
+    });
     connect(socket, &QWebSocket::textMessageReceived, this, &ClientConnection::onTextMessage);
     connect(socket, &QWebSocket::binaryFrameReceived, this, &ClientConnection::onBinaryMessage);
     connect(socket, &QWebSocket::disconnected, this, &ClientConnection::onDisconnected);
@@ -46,6 +53,11 @@ quint64 ClientConnection::id() const
 QString ClientConnection::peer() const
 {
     return peerName;
+}
+
+QHostAddress ClientConnection::peerAddress() const
+{
+    return socket->peerAddress();
 }
 
 void ClientConnection::sendText(const QString &text)
@@ -74,6 +86,25 @@ void ClientConnection::sendError(const QString &message)
 void ClientConnection::shutdown()
 {
     socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("Server shutting down"));
+}
+
+void ClientConnection::startLoginDeadline(int ms)
+{
+    if (ms > 0 && !gone)
+        loginDeadline.start(ms);
+}
+
+void ClientConnection::stopLoginDeadline()
+{
+    loginDeadline.stop();
+}
+
+void ClientConnection::closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason)
+{
+    gone = true;
+    socket->close(code, reason);
+    // A peer that reads nothing never answers the close frame.
+    QTimer::singleShot(closeGraceMs, socket, &QWebSocket::abort);
 }
 
 void ClientConnection::onTextMessage(const QString &text)

@@ -3,9 +3,12 @@
 #include "ratelimiter.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <QWebSocketProtocol>
 
 class QWebSocket;
 
@@ -18,8 +21,10 @@ class ClientConnection : public QObject
 public:
     // Largest text frame accepted, in bytes of UTF-8.
     static constexpr qint64 maxFrameBytes = 1024 * 1024;
-    // A client that reads nothing while others talk is cut off here rather than buffered forever.
-    static constexpr qint64 maxPendingOutputBytes = 32 * 1024 * 1024;
+    // A client that reads nothing while others talk is cut off once this much waits to be
+    // written, rather than buffered without bound: a few seconds of a busy chat for a slow link.
+    // A larger single frame (a login push) still goes out whole when little else waits.
+    static constexpr qint64 maxPendingOutputBytes = 4 * 1024 * 1024;
 
     // Takes ownership of `socket`.
     ClientConnection(QWebSocket *socket, quint64 id, QObject *parent);
@@ -27,12 +32,19 @@ public:
 
     quint64 id() const;
     QString peer() const;
+    QHostAddress peerAddress() const;
 
     void sendText(const QString &text);
     void sendFrame(const QJsonObject &frame);
     void sendError(const QString &message);
     // Closes with "going away"; `closed` follows once the socket is gone.
     void shutdown();
+    // Closes the connection unless stopLoginDeadline() is called within `ms`; 0 never closes.
+    void startLoginDeadline(int ms);
+    void stopLoginDeadline();
+    // Closes with `code`, and cuts the connection if the peer does not answer in time.
+    void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
+    // Closes with `code`, and cuts the connection if the peer does not answer in time.
 
     // Empty until a login succeeds.
     QString userId;
@@ -53,5 +65,6 @@ private:
     QString peerName;
     RateLimiter limiter;
     QElapsedTimer clock;
+    QTimer loginDeadline;
     bool gone = false;
 };

@@ -6,11 +6,16 @@
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 #include <algorithm>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString Database::fileName = QStringLiteral("ferrow.sqlite");
 
@@ -246,14 +251,49 @@ void Database::Transaction::rollback()
     database.execute(QStringLiteral("RELEASE ") + savepoint);
 }
 
+namespace
+{
+
+// Password hashes and every private message live in the data directory: it is for the owner
+// alone. Sets `mode` on `path` when it grants more; false when that fails.
+bool tighten(const QString &path, mode_t mode)
+{
+    struct stat info {
+    };
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &info) != 0 || (info.st_mode & 0777 & ~mode) == 0)
+        return true;
+    if (::chmod(name.constData(), mode) != 0)
+        return false;
+    qCWarning(lcServer).noquote() << "tightened permissions of" << path << "from"
+                                  << QString::number(info.st_mode & 0777, 8) << "to"
+                                  << QString::number(mode, 8);
+    return true;
+}
+
+} // namespace
+
 bool Database::open(const QString &dataDir)
 {
-    if (!QDir().mkpath(dataDir)) {
+    if (!QDir().mkpath(dataDir) || !tighten(dataDir, 0700)) {
         error = QStringLiteral("cannot create data directory ") + dataDir;
         return false;
     }
+    // SQLite gives its journal files the mode of the database file, so the file is made here
+    // first, already private.
+    const QString path = QDir(dataDir).filePath(fileName);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    for (const QString &suffix : { QString(), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
+        if (!tighten(path + suffix, 0600)) {
+            error = QStringLiteral("cannot make %1 private").arg(path + suffix);
+            return false;
+        }
+    }
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-    db.setDatabaseName(QDir(dataDir).filePath(fileName));
+    db.setDatabaseName(path);
     // Administration commands may write while the server runs; wait for their lock briefly.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open()) {
@@ -537,17 +577,33 @@ std::optional<MessageRecord> Database::message(const QString &messageId)
     return messages.front();
 }
 
+std::vector<MessageRecord> Database::wholeSecondsBefore(
+    const QString &chatId, qint64 before, int limit)
+{
+    // The second of the page's oldest message; none when fewer messages exist.
+    qint64 from = std::numeric_limits<qint64>::min();
+    {
+        Statement query = run(QStringLiteral("SELECT timestamp FROM messages"
+                                             " WHERE chat_id = ? AND timestamp < ?"
+                                             " ORDER BY timestamp DESC, seq DESC LIMIT 1 OFFSET ?"),
+            { chatId, before, std::max(0, limit - 1) });
+        if (query.next())
+            from = query.value(0).toLongLong();
+    }
+    std::vector<MessageRecord> messages;
+    Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+            + QLatin1String("WHERE chat_id = ? AND timestamp >= ? AND timestamp < ?"
+                            " ORDER BY timestamp, seq"),
+        { chatId, from, before });
+    while (query.next())
+        messages.push_back(messageFromQuery(query.query));
+    return messages;
+}
+
 std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int limit)
 {
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE chat_id = ? ORDER BY timestamp DESC, seq DESC LIMIT ?"),
-            { chatId, limit });
-        while (query.next())
-            messages.push_back(messageFromQuery(query.query));
-    }
-    std::reverse(messages.begin(), messages.end());
+    std::vector<MessageRecord> messages =
+        wholeSecondsBefore(chatId, std::numeric_limits<qint64>::max(), limit);
     fillSeenBy(messages);
     return messages;
 }
@@ -555,20 +611,11 @@ std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int l
 std::vector<MessageRecord> Database::messagesBefore(
     const QString &chatId, qint64 before, int limit, int tieLimit)
 {
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE chat_id = ? AND timestamp < ?"
-                                " ORDER BY timestamp DESC, seq DESC LIMIT ?"),
-            { chatId, before, limit });
-        while (query.next())
-            messages.push_back(messageFromQuery(query.query));
-    }
-    std::reverse(messages.begin(), messages.end());
+    std::vector<MessageRecord> messages = wholeSecondsBefore(chatId, before, limit);
 
-    // The asker's oldest message may share its second with messages it never got (a page
-    // boundary can cut through a second), so the whole second is sent again. Oldest first,
-    // since the asker holds the newest of that second.
+    // An asker may hold only part of its oldest second (from a server whose pages ended inside
+    // a second), so that second is sent again. Oldest first, since the asker holds the newest
+    // of that second.
     {
         Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
                 + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),

@@ -109,10 +109,12 @@ public:
         const QString &replyToId,
         qint64 timestamp);
     std::optional<MessageRecord> message(const QString &messageId);
-    // The newest `limit` messages of a chat, oldest first.
+    // The newest `limit` messages of a chat and the rest of the oldest one's second, oldest
+    // first. A page never ends inside a second, so that paging on by the oldest timestamp
+    // reaches every message however many share a second.
     std::vector<MessageRecord> newestMessages(const QString &chatId, int limit);
-    // The newest `limit` messages older than `before`, plus up to `tieLimit` messages stamped
-    // exactly `before`; oldest first.
+    // The newest `limit` messages older than `before` and the rest of the oldest one's second,
+    // plus up to `tieLimit` messages stamped exactly `before`; oldest first.
     std::vector<MessageRecord> messagesBefore(
         const QString &chatId, qint64 before, int limit, int tieLimit);
     // Records that `userId` has seen the message; false when it was already recorded or failed.
@@ -131,6 +133,9 @@ private:
     // Runs `sql` with `values` bound in order, through a statement prepared once per text.
     Statement run(const QString &sql, const QVariantList &values = {});
     bool execute(const QString &sql);
+    // Messages of `chatId` stamped before `before`: the newest `limit` and the rest of the
+    // oldest one's second, oldest first.
+    std::vector<MessageRecord> wholeSecondsBefore(const QString &chatId, qint64 before, int limit);
     bool migrate();
     void fillSeenBy(std::vector<MessageRecord> &messages);
     QStringList chatMembers(const QString &chatId);

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@ namespace
 
 constexpr quint16 defaultPort = 8443;
 constexpr int defaultHistoryPage = 50;
+const ChatServer::Options defaultOptions;
 // Exit code for a command line that cannot be understood.
 constexpr int usageError = 2;
 
@@ -72,20 +75,36 @@ QString readPassword()
     return QString::fromStdString(line);
 }
 
+// Every connection takes a descriptor, and the usual soft limit of 1024 is reached by a few
+// hundred clients; the hard limit is what the administrator really allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        qCWarning(lcServer) << "cannot raise the open file limit above" << quint64(before);
+        return;
+    }
+    qCInfo(lcServer) << "open file limit raised from" << quint64(before) << "to"
+                     << quint64(limit.rlim_cur);
+}
+
 int serve(Database &db,
     const QString &dataDir,
     const QHostAddress &address,
     quint16 port,
-    int historyPage,
+    ChatServer::Options options,
     const QSslConfiguration &tls)
 {
+    raiseDescriptorLimit();
     SignalWatcher watcher;
     if (!watcher.isValid())
         qCWarning(lcServer) << "cannot watch for SIGTERM and SIGINT";
 
-    ChatServer::Options options;
     options.staticDir = QDir(dataDir).filePath(QStringLiteral("static"));
-    options.historyPage = historyPage;
     options.tls = tls;
     ChatServer server(db, options);
     if (!server.listen(address, port)) {
@@ -153,6 +172,12 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultHistoryPage),
         QStringLiteral("N"),
         QString::number(defaultHistoryPage));
+    const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Accept at most N connections at a time from one address (default: %1; "
+                       "0 for no limit).")
+            .arg(defaultOptions.maxConnectionsPerAddress),
+        QStringLiteral("N"),
+        QString::number(defaultOptions.maxConnectionsPerAddress));
     const QCommandLineOption certOption(QStringLiteral("tls-cert"),
         QStringLiteral("Serve wss:// and https:// with the PEM certificate (and its chain) in "
                        "FILE; needs --tls-key."),
@@ -160,8 +185,20 @@ int runServerCli(const QStringList &arguments)
     const QCommandLineOption keyOption(QStringLiteral("tls-key"),
         QStringLiteral("The unencrypted PEM private key of --tls-cert."),
         QStringLiteral("FILE"));
-    parser.addOptions(
-        { dataDirOption, listenOption, portOption, pageOption, certOption, keyOption });
+    const QCommandLineOption perUserOption(QStringLiteral("max-connections-per-user"),
+        QStringLiteral("Keep at most N logged-in connections per user (default: %1; 0 for no "
+                       "limit).")
+            .arg(defaultOptions.maxConnectionsPerUser),
+        QStringLiteral("N"),
+        QString::number(defaultOptions.maxConnectionsPerUser));
+    parser.addOptions({ dataDirOption,
+        listenOption,
+        portOption,
+        pageOption,
+        perAddressOption,
+        perUserOption,
+        certOption,
+        keyOption });
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
         QStringLiteral("[command [arguments...]]"));
@@ -184,6 +221,18 @@ int runServerCli(const QStringList &arguments)
     const int historyPage = parser.value(pageOption).toInt(&ok);
     if (!ok || historyPage < 1 || historyPage > 1000) {
         printError(QStringLiteral("the history page must be 1 to 1000 messages"));
+        return usageError;
+    }
+    ChatServer::Options options;
+    options.historyPage = historyPage;
+    options.maxConnectionsPerAddress = parser.value(perAddressOption).toInt(&ok);
+    if (!ok || options.maxConnectionsPerAddress < 0) {
+        printError(QStringLiteral("invalid connection limit: ") + parser.value(perAddressOption));
+        return usageError;
+    }
+    options.maxConnectionsPerUser = parser.value(perUserOption).toInt(&ok);
+    if (!ok || options.maxConnectionsPerUser < 0) {
+        printError(QStringLiteral("invalid connection limit: ") + parser.value(perUserOption));
         return usageError;
     }
     const QString listenText = parser.value(listenOption);
@@ -223,6 +272,8 @@ int runServerCli(const QStringList &arguments)
         return usageError;
 
     const QString dataDir = parser.value(dataDirOption);
+    // Whatever the server creates (the data directory, avatars) is for its owner alone.
+    ::umask(077);
     Database db;
     if (!db.open(dataDir)) {
         printError(
@@ -243,7 +294,7 @@ int runServerCli(const QStringList &arguments)
             }
             tls = *loaded;
         }
-        return serve(db, dataDir, address, static_cast<quint16>(port), historyPage, tls);
+        return serve(db, dataDir, address, static_cast<quint16>(port), options, tls);
     }
     if (command == QLatin1String("add-user"))
         error = admin::addUser(db, commandArguments.at(0), readPassword());

@@ -103,7 +103,7 @@ QByteArray errorResponse(int status)
     return head(status, "text/plain; charset=utf-8", body.size()) + body;
 }
 
-QByteArray respond(const QByteArray &requestHead, const QString &root)
+QByteArray respond(const QByteArray &requestHead, const QString &root, QString *bodyFile)
 {
     const int lineEnd = requestHead.indexOf("\r\n");
     const QList<QByteArray> requestLine =
@@ -121,9 +121,19 @@ QByteArray respond(const QByteArray &requestHead, const QString &root)
     QFile file(path);
     if (file.size() > maxFileBytes || !file.open(QIODevice::ReadOnly))
         return errorResponse(404);
-    const QByteArray body = file.readAll();
-    const QByteArray response = head(200, contentType(path), body.size());
-    return headOnly ? response : response + body;
+    const QByteArray response = head(200, contentType(path), file.size());
+    if (headOnly)
+        return response;
+    if (bodyFile) {
+        *bodyFile = path;
+        return response;
+    }
+    return response + file.readAll();
+}
+
+QByteArray respond(const QByteArray &requestHead, const QString &root)
+{
+    return respond(requestHead, root, nullptr);
 }
 
 } // namespace staticfiles

@@ -18,6 +18,9 @@ QByteArray contentType(const QString &fileName);
 
 // The whole response to a request head (request line and headers, without the blank line).
 QByteArray respond(const QByteArray &requestHead, const QString &root);
+// The same, except that the body of a file sent in full is left out and its path put in
+// `bodyFile`, for the caller to stream.
+QByteArray respond(const QByteArray &requestHead, const QString &root, QString *bodyFile);
 
 // A response without a file: status line, short text body, "Connection: close".
 QByteArray errorResponse(int status);

@@ -211,7 +211,7 @@ void TestActions::replyModeShowsShortenedQuote()
     QCOMPARE(probe.replyPreviewLabel()->text(),
         QStringLiteral("bob: ") + longText.left(50) + QStringLiteral("..."));
     QVERIFY(probe.replyBar()->isVisible());
-    QCOMPARE(QApplication::focusWidget(), probe.messageInput());
+    QCOMPARE(session.window->focusWidget(), probe.messageInput());
 
     // A 50-character text shows whole; an own message names its sender too.
     session.push(R"({"type":"message","messageId":"m3","chatId":"g1","senderId":"u1",

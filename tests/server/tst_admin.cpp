@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -197,7 +198,14 @@ void TestAdmin::seedsALivingDemo()
     const std::optional<UserRecord> bob = db->userByName(QStringLiteral("bob"));
     const std::optional<UserRecord> carol = db->userByName(QStringLiteral("carol"));
     QVERIFY(alice && bob && carol);
-    QVERIFY(credentials::verifyPassword(QStringLiteral("demo"), db->passwordHash(carol->id)));
+    // Each with a hash and salt of its own.
+    QSet<QString> salts;
+    for (const UserRecord &user : { *alice, *bob, *carol }) {
+        const QString hash = db->passwordHash(user.id);
+        QVERIFY(credentials::verifyPassword(QStringLiteral("demo"), hash));
+        salts.insert(hash.section(QLatin1Char('$'), 2, 2));
+    }
+    QCOMPARE(salts.size(), 3);
 
     const std::vector<ChatRecord> chats = db->chatsOfUser(alice->id);
     QCOMPARE(int(chats.size()), 2);

@@ -710,7 +710,8 @@ void TestChatServer::firstPageIsNewestMessages()
                                          .value(QLatin1String("messages"))
                                          .toArray())
         got.append(message.toObject().value(QLatin1String("messageId")).toString());
-    QCOMPARE(got, ids.mid(15));
+    // The newest ten, grown to the whole second of the oldest of them.
+    QCOMPARE(got, ids.mid(12));
 }
 
 void TestChatServer::historyPagesThroughBurstsWithoutGaps_data()
@@ -774,7 +775,7 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps()
                                  .toObject()
                                  .value(QLatin1String("messages"))
                                  .toArray();
-    QCOMPARE(first.size(), page);
+    QVERIFY(first.size() >= page);
     QVERIFY(take(first));
 
     int requests = 0;
@@ -800,7 +801,6 @@ void TestChatServer::historyPagesThroughBurstsWithoutGaps()
             QVERIFY(timestamp <= before);
             older += timestamp < before ? 1 : 0;
         }
-        QVERIFY(older <= page);
         QVERIFY(take(messages));
         if (older == 0)
             break;

@@ -194,7 +194,8 @@ void TestDatabase::newestMessagesAreAscendingWithStableTies()
     QStringList got;
     for (const MessageRecord &message : page)
         got.append(message.id);
-    QCOMPARE(got, ids.mid(13));
+    // The newest seven, grown to the whole second of the oldest of them.
+    QCOMPARE(got, ids.mid(12));
     const std::vector<MessageRecord> all = db->newestMessages(chatId, 100);
     QCOMPARE(all.at(8).id, late);
 }
@@ -211,15 +212,15 @@ void TestDatabase::messagesBeforeAddsTheWholeTieSecond()
     QStringList got;
     for (const MessageRecord &message : db->messagesBefore(chatId, 101, 3, 500))
         got.append(message.id);
-    // The three newest of second 100, then all of second 101.
-    QCOMPARE(got, ids.mid(1, 3) + ids.mid(4, 4));
+    // A page of three grown to the whole of second 100, then all of second 101 again.
+    QCOMPARE(got, ids.mid(0, 4) + ids.mid(4, 4));
 
     got.clear();
     for (const MessageRecord &message : db->messagesBefore(chatId, 100, 3, 500))
         got.append(message.id);
     QCOMPARE(got, ids.mid(0, 4));
     QCOMPARE(int(db->messagesBefore(chatId, 50, 3, 500).size()), 0);
-    QCOMPARE(int(db->messagesBefore(chatId, 101, 3, 2).size()), 5);
+    QCOMPARE(int(db->messagesBefore(chatId, 101, 3, 2).size()), 6);
 }
 
 void TestDatabase::pagingByTimestampMissesNothing_data()
@@ -233,6 +234,8 @@ void TestDatabase::pagingByTimestampMissesNothing_data()
     QTest::newRow("bursts of seven, page of five") << 120 << 7 << 5;
     QTest::newRow("bursts larger than a page") << 120 << 40 << 15;
     QTest::newRow("all in one second") << 120 << 120 << 50;
+    QTest::newRow("700 in one second") << 700 << 700 << 50;
+    QTest::newRow("700 in one second after older ones") << 760 << 700 << 50;
 }
 
 void TestDatabase::pagingByTimestampMissesNothing()

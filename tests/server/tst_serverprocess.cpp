@@ -14,6 +14,8 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 namespace
 {
@@ -45,6 +47,9 @@ private slots:
     void stopsCleanlyOnSignal();
     void busyPortFailsClearly();
     void killedServerKeepsEveryEchoedMessage();
+    void logsInWithThousandIdleConnectionsOpen();
+    void keepsTheDataPrivate_data();
+    void keepsTheDataPrivate();
 
 private:
     Result run(const QStringList &arguments, const QByteArray &input = QByteArray());
@@ -370,6 +375,94 @@ void TestServerProcess::killedServerKeepsEveryEchoedMessage()
                                          .toArray())
         stored.insert(message.toObject().value(QLatin1String("messageId")).toString());
     QVERIFY(stored.contains(echoed));
+}
+
+void TestServerProcess::logsInWithThousandIdleConnectionsOpen()
+{
+    QCOMPARE(run(dataDirArguments() + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+    rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 4096)
+        QSKIP("the hard descriptor limit is too low for this test");
+    // The server starts with the usual soft limit of 1024 and must lift it itself; this
+    // process needs a descriptor per idle connection.
+    rlimit usual = saved;
+    usual.rlim_cur = 1024;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &usual), 0);
+    const quint16 port = startServer();
+    rlimit raised = saved;
+    raised.rlim_cur = saved.rlim_max;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    QVERIFY(port);
+
+    // Spread over many loopback addresses, so that the per-address cap does not apply.
+    constexpr int idle = 1200;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < idle; ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(
+            sockets.back()->bind(QHostAddress(QStringLiteral("127.0.1.%1").arg(2 + i / 50)), 0));
+        sockets.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    const auto allConnected = [&sockets] {
+        for (const auto &socket : sockets) {
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allConnected(), 30000);
+    QVERIFY(login(port, QStringLiteral("alice"), QStringLiteral("demo")));
+    // None of them was dropped to make room.
+    QVERIFY(allConnected());
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(process->processId()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch files =
+        QRegularExpression(QStringLiteral("Max open files +(\\d+) +(\\d+)"))
+            .match(QString::fromLatin1(limits.readAll()));
+    QVERIFY(files.hasMatch());
+    QCOMPARE(files.captured(1), files.captured(2));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+void TestServerProcess::keepsTheDataPrivate_data()
+{
+    QTest::addColumn<bool>("existing");
+
+    QTest::newRow("new data directory") << false;
+    QTest::newRow("existing directory readable by all") << true;
+}
+
+void TestServerProcess::keepsTheDataPrivate()
+{
+    QFETCH(bool, existing);
+    const QString data = dir->filePath(QStringLiteral("data"));
+    const QStringList arguments { QStringLiteral("--data-dir"), data };
+    const QFile::Permissions everyoneReads =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (existing) {
+        QCOMPARE(run(arguments + QStringList { QStringLiteral("seed-demo") }).exitCode, 0);
+        QVERIFY(QFile::setPermissions(
+            data, everyoneReads | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+        const QStringList files = QDir(data).entryList(QDir::Files);
+        QVERIFY(files.contains(QStringLiteral("ferrow.sqlite")));
+        for (const QString &file : files)
+            QVERIFY(QFile::setPermissions(QDir(data).filePath(file), everyoneReads));
+    }
+    const Result result =
+        run(arguments + QStringList { QStringLiteral("add-user"), QStringLiteral("zoe") }, "pw\n");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.errors.contains(QLatin1String("tightened permissions")), existing);
+
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QCOMPARE(QFile::permissions(data) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+        ownerOnly);
+    const QStringList files = QDir(data).entryList(QDir::Files);
+    QVERIFY(files.contains(QStringLiteral("ferrow.sqlite")));
+    for (const QString &file : files)
+        QCOMPARE(
+            QFile::permissions(QDir(data).filePath(file)) & ~(QFile::ReadUser | QFile::WriteUser),
+            QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
