@@ -17,7 +17,6 @@ ListFilter::ListFilter(QTabWidget *sidebar, const QList<QListWidget *> &lists)
 {
     edit->setObjectName(QStringLiteral("chatFilter"));
     edit->setPlaceholderText(QStringLiteral("Filter by name"));
-    edit->setClearButtonEnabled(true);
     edit->hide();
     edit->installEventFilter(this);
     sidebar->installEventFilter(this);
