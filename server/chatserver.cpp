@@ -33,6 +33,8 @@ constexpr int requestHeadTimeoutMs = 10000;
 constexpr int historyTieLimit = 500;
 // Longest user name looked up at login; longer ones cannot exist.
 constexpr int maxUsernameLength = 256;
+// Tokens we hand out are 64 characters; anything much longer is not worth hashing.
+constexpr int maxTokenLength = 256;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
 // Pauses after `accept` fails, typically for want of descriptors: retrying at once would fail
@@ -396,6 +398,7 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
     using Handler = void (ChatServer::*)(ClientConnection *, const QJsonObject &);
     static const QHash<QString, Handler> handlers = {
         { QStringLiteral("login_with_password"), &ChatServer::handleLogin },
+        { QStringLiteral("login_with_token"), &ChatServer::handleTokenLogin },
         { QStringLiteral("message"), &ChatServer::handleMessage },
         { QStringLiteral("message_seen"), &ChatServer::handleMessageSeen },
         { QStringLiteral("edit_message"), &ChatServer::handleEditMessage },
@@ -408,7 +411,8 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
         sendError(connection, QStringLiteral("Unknown request type"));
         return;
     }
-    if (handler != &ChatServer::handleLogin && connection->userId.isEmpty()) {
+    if (handler != &ChatServer::handleLogin && handler != &ChatServer::handleTokenLogin
+        && connection->userId.isEmpty()) {
         sendError(connection, QStringLiteral("Log in first"));
         return;
     }
@@ -461,6 +465,55 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     connection->loginPending = true;
 }
 
+void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObject &request)
+{
+    const std::optional<QString> token = stringField(request, QLatin1String("token"));
+    if (!token) {
+        sendError(connection, invalidField(QLatin1String("token")));
+        return;
+    }
+    if (!connection->userId.isEmpty()) {
+        sendError(connection, QStringLiteral("Already logged in"));
+        return;
+    }
+    if (connection->loginPending) {
+        sendError(connection, QStringLiteral("A login is already in progress"));
+        return;
+    }
+    connection->stopLoginDeadline();
+    LoginQueue::Check check;
+    check.connectionId = connection->id();
+    check.address = addressKey(connection->peerAddress());
+    // A token names no account: its failures count against the address, under the empty name
+    // that no account has.
+    if (!loginThrottle.allows(QString(), check.address, options.clock())) {
+        qCInfo(lcServer).noquote() << "token login throttled on connection" << connection->id();
+        send(connection, protocol::authFailedFrame());
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
+    std::optional<QString> userId;
+    // Taking the token is its own write, not part of a batch that may yet fail.
+    commitBatch();
+    if (!token->isEmpty() && token->size() <= maxTokenLength)
+        userId = db.takeLoginToken(credentials::tokenHash(*token), nowSeconds());
+    if (userId) {
+        check.userId = *userId;
+        finishLogin(check, true);
+        return;
+    }
+    // A refusal waits for a hash like a wrong password does, so that guessing tokens is no
+    // faster than guessing passwords, and it takes its turn in the same fair line.
+    check.storedHash = unknownUserHash;
+    if (!loginQueue.enqueue(check)) {
+        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
+    connection->loginPending = true;
+}
+
 void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
 {
     // Counted even when the guesser has hung up meanwhile.
@@ -500,7 +553,9 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
     ofUser.append(connection);
     qCInfo(lcServer).noquote() << "login of" << user->username << "on connection" << connectionId;
 
-    send(connection, protocol::loginSuccessFrame(*user, credentials::newToken()));
+    const QString token = credentials::newToken();
+    db.addLoginToken(credentials::tokenHash(token), user->id, nowSeconds());
+    send(connection, protocol::loginSuccessFrame(*user, token));
     metrics.countFrameSent(QStringLiteral("chat_history"));
     sendText(connectionId, loginHistory(user->id));
     send(connection, protocol::userListFrame(db.users()));

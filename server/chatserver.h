@@ -88,6 +88,7 @@ private:
     void onConnectionClosed(ClientConnection *connection);
 
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
+    void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(const LoginQueue::Check &check, bool ok);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(

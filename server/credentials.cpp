@@ -78,4 +78,10 @@ QString newToken()
     return randomHex(32);
 }
 
+QString tokenHash(const QString &token)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
 } // namespace credentials

@@ -22,5 +22,8 @@ bool verifyPassword(const QString &password, const QString &stored);
 QString randomHex(int byteCount);
 // The session token of "login_success": 32 random bytes, hex-encoded.
 QString newToken();
+// How a token is stored: its SHA-256, hex-encoded. Tokens are long and random, so a plain hash
+// is as good as a slow one and keeps a token login cheap.
+QString tokenHash(const QString &token);
 
 } // namespace credentials

@@ -62,6 +62,14 @@ const std::vector<std::vector<const char *>> migrations = {
         " seen_at INTEGER NOT NULL,"
         " PRIMARY KEY (message_seq, user_id))",
     },
+    {
+        // Only a token's SHA-256 is kept, so that a copy of the database logs nobody in.
+        "CREATE TABLE login_tokens ("
+        " token_hash TEXT PRIMARY KEY,"
+        " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+        " last_used INTEGER NOT NULL)",
+        "CREATE INDEX login_tokens_by_use ON login_tokens(last_used)",
+    },
 };
 
 // Random ids can collide; a few tries make that practically impossible to notice.
@@ -755,6 +763,43 @@ bool Database::deleteMessage(qint64 seq)
     }
     return query.rowsAffected() == 1;
 }
+bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    // Expired tokens go whenever a new one is stored, so the table stays as small as the number
+    // of live sessions.
+    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
+        { now - loginTokenLifetime });
+    Statement query = run(QStringLiteral("INSERT OR REPLACE INTO login_tokens (token_hash, user_id,"
+                                         " last_used) VALUES (?, ?, ?)"),
+        { tokenHash, userId, now });
+    if (!query) {
+        qCWarning(lcServer) << "storing a login token failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> Database::takeLoginToken(const QString &tokenHash, qint64 now)
+{
+    QString userId;
+    qint64 lastUsed = 0;
+    {
+        Statement query =
+            run(QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"),
+                { tokenHash });
+        if (!query.next())
+            return std::nullopt;
+        userId = query.value(0).toString();
+        lastUsed = query.value(1).toLongLong();
+    }
+    Statement removal =
+        run(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"), { tokenHash });
+    // Only the login that removed the token may use it.
+    if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
+        return std::nullopt;
+    return userId;
+}
+
 QString Database::messageId(qint64 seq)
 {
     return QStringLiteral("m") + QString::number(seq);

@@ -76,7 +76,7 @@ public:
     };
 
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 1;
+    static constexpr int latestSchemaVersion = 2;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -140,6 +140,14 @@ public:
     bool markSeen(qint64 seq, const QString &userId, qint64 seenAt);
     bool editMessage(qint64 seq, const QString &text, qint64 editedAt);
     bool deleteMessage(qint64 seq);
+
+    // A login token expires after this long without use.
+    static constexpr qint64 loginTokenLifetime = 30 * 24 * 3600;
+    // Stores the SHA-256 (hex) of a token handed to `userId`; expired tokens are dropped.
+    bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now);
+    // The user a token belongs to, when it was issued no longer than the lifetime before `now`.
+    // A token serves one login: it is removed either way, and the login hands out a new one.
+    std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now);
 
     static QString messageId(qint64 seq);
     // The sequence number inside a message id, or 0 when `messageId` is not one of ours.

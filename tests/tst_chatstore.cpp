@@ -89,6 +89,10 @@ private slots:
     void appliesReceiptsEditsAndDeletions_data();
     void appliesReceiptsEditsAndDeletions();
     void pagesOneRequestAtATime();
+    void replacesMessagesWithTheServersView_data();
+    void replacesMessagesWithTheServersView();
+    void droppedLocalCopyIsNoLongerMatched();
+    void gapRequestBlocksPaging();
     void ordersChatsByActivity();
     void takesUnseenMessagesOnce();
     void clearForgetsTheAccount();
@@ -302,6 +306,98 @@ void TestChatStore::pagesOneRequestAtATime()
     store.historyTimeout()->start(1);
     QTRY_VERIFY(!store.isLoadingHistory());
     QVERIFY(!store.isHistoryExhausted(c1));
+}
+
+void TestChatStore::replacesMessagesWithTheServersView_data()
+{
+    QTest::addColumn<QString>("chatId");
+    QTest::addColumn<QString>("fresh");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<bool>("moved");
+    QTest::newRow("newer message moves the chat up")
+        << str("c1") << str("b:20 c:30") << list("b c") << true;
+    QTest::newRow("newest deleted offline moves nothing")
+        << str("c1") << str("a:10") << list("a") << false;
+    QTest::newRow("unsorted answer is held oldest first")
+        << str("c1") << str("c:30 a:10 b:20") << list("a b c") << true;
+    QTest::newRow("chat not held stays unknown")
+        << str("c9") << str("z:50") << QStringList() << false;
+}
+
+void TestChatStore::replacesMessagesWithTheServersView()
+{
+    QFETCH(QString, chatId);
+    QFETCH(QString, fresh);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, moved);
+    ChatStore store;
+    store.setCurrentUserId(me);
+    const QString c1 = QStringLiteral("c1");
+    store.applyChatHistory({ chat(c1, messages(QStringLiteral("a:10 b:20"))) });
+    // Exhausted before the outage; the merge may have brought older pages back.
+    QCOMPARE(store.beginHistoryRequest(c1), qint64(10));
+    store.applyChatHistory({ chat(c1, messages(QStringLiteral("a:10"))) });
+    QVERIFY(store.isHistoryExhausted(c1));
+
+    QSignalSpy chatMoved(&store, &ChatStore::chatMoved);
+    std::vector<Message> list = messages(fresh);
+    for (Message &msg : list)
+        msg.chatId = chatId;
+    store.replaceMessages(chatId, list);
+    QCOMPARE(chatMoved.size(), moved ? 1 : 0);
+    if (expected.isEmpty()) {
+        QVERIFY(!store.hasChat(chatId));
+        return;
+    }
+    QCOMPARE(ids(store), expected);
+    QVERIFY(positionsAgree(store));
+    QVERIFY(!store.isHistoryExhausted(c1));
+    // An echo of a message held after the merge is a repeat.
+    QVERIFY(!store.applyMessage(*store.message(c1, expected.last())));
+}
+
+void TestChatStore::droppedLocalCopyIsNoLongerMatched()
+{
+    ChatStore store;
+    store.setCurrentUserId(me);
+    store.applyChatHistory({ chat(QStringLiteral("c1")) });
+    for (const char *id : { "temp_a", "temp_b" }) {
+        Message copy = message(str(id), 2, me);
+        copy.content = QStringLiteral("same");
+        store.addPendingMessage(copy);
+    }
+    store.setPendingStatus(str("temp_b"), Failed);
+    QCOMPARE(store.pendingMessages().value(str("temp_b")).status, Failed);
+    store.removePendingMessage(str("temp_a"));
+    store.removePendingMessage(str("temp_unknown"));
+    QCOMPARE(store.pendingMessages().keys(), list("temp_b"));
+
+    QSignalSpy arrived(&store, &ChatStore::messageArrived);
+    Message echo = message(str("s1"), 3, me);
+    echo.content = QStringLiteral("same");
+    QVERIFY(store.applyMessage(echo));
+    QCOMPARE(arrived.first().at(1).toString(), str("temp_b"));
+    QVERIFY(store.pendingMessages().isEmpty());
+
+    // With every copy gone, a second echo of the same text replaces nothing.
+    echo.id = str("s2");
+    QVERIFY(store.applyMessage(echo));
+    QCOMPARE(arrived.last().at(1).toString(), QString());
+}
+
+void TestChatStore::gapRequestBlocksPaging()
+{
+    ChatStore store;
+    store.setCurrentUserId(me);
+    const QString c1 = QStringLiteral("c1");
+    QVERIFY(!store.beginHistoryRequestFor(c1));
+    store.applyChatHistory({ chat(c1, messages(QStringLiteral("a:10"))) });
+    QVERIFY(store.beginHistoryRequestFor(c1));
+    QCOMPARE(store.historyRequestChatId(), c1);
+    QVERIFY(!store.beginHistoryRequestFor(c1));
+    QCOMPARE(store.beginHistoryRequest(c1), qint64(-1));
+    store.finishHistoryRequest();
+    QCOMPARE(store.beginHistoryRequest(c1), qint64(10));
 }
 
 void TestChatStore::ordersChatsByActivity()

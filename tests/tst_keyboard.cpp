@@ -69,6 +69,7 @@ private slots:
     void escapeLeavesEditMode();
     void escapeLeavesReplyModeAndKeepsText();
     void ctrlFNarrowsRowsByName();
+    void ctrlFNarrowsChatsThatArriveOrMove();
 };
 
 void TestKeyboard::initTestCase()
@@ -216,6 +217,41 @@ void TestKeyboard::ctrlFNarrowsRowsByName()
     QVERIFY(!probe.contactListWidget()->isRowHidden(0));
     QVERIFY(!probe.contactListWidget()->isRowHidden(1));
     QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+}
+
+void TestKeyboard::ctrlFNarrowsChatsThatArriveOrMove()
+{
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("te"));
+
+    session.push(R"({"type":"chat_history","chats":[
+        {"chatId":"l1","chatName":"Lunch","chatType":"group","members":["u1","u2"],"messages":[
+         {"messageId":"l-1","chatId":"l1","senderId":"u2","timestamp":5,"content":{"text":"x"}}]},
+        {"chatId":"t1","chatName":"Testers","chatType":"group","members":["u1","u2"],"messages":[
+         {"messageId":"t-1","chatId":"t1","senderId":"u2","timestamp":6,"content":{"text":"y"}}]}
+        ]})");
+    // A message moves its chat to the top; the moved rows keep being narrowed.
+    session.push(R"({"type":"message","messageId":"l-2","chatId":"l1","senderId":"u2",
+        "timestamp":7,"content":{"text":"z"}})");
+    session.push(R"({"type":"message","messageId":"m5","chatId":"g1","senderId":"u2",
+        "timestamp":8,"content":{"text":"w"}})");
+    QListWidget *chats = probe.chatListWidget();
+    QCOMPARE(chats->count(), 3);
+    QTRY_COMPARE(chats->item(0)->data(IdRole).toString(), QStringLiteral("g1"));
+    QCOMPARE(chats->item(1)->data(IdRole).toString(), QStringLiteral("l1"));
+    for (int row = 0; row < chats->count(); ++row) {
+        const QString name = chats->item(row)->data(Qt::DisplayRole).toString();
+        QCOMPARE(chats->isRowHidden(row), name == QLatin1String("Lunch"));
+    }
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    for (int row = 0; row < chats->count(); ++row)
+        QVERIFY(!chats->isRowHidden(row));
 }
 
 QTEST_MAIN(TestKeyboard)

@@ -68,7 +68,7 @@ void TestLayout::loginPageWidgets()
     auto *layout = qobject_cast<QVBoxLayout *>(probe.loginPage()->layout());
     QVERIFY(layout);
     QCOMPARE(layout->contentsMargins(), QMargins(300, 50, 300, 50));
-    QCOMPARE(layout->count(), 7);
+    QCOMPARE(layout->count(), 8);
     QVERIFY(layout->itemAt(0)->spacerItem());
     auto *title = qobject_cast<QLabel *>(layout->itemAt(1)->widget());
     QVERIFY(title);
@@ -79,7 +79,8 @@ void TestLayout::loginPageWidgets()
     QCOMPARE(layout->itemAt(3)->widget(), probe.passwordEdit());
     QCOMPARE(layout->itemAt(4)->widget(), probe.loginButton());
     QCOMPARE(layout->itemAt(5)->widget(), probe.statusLabel());
-    QVERIFY(layout->itemAt(6)->spacerItem());
+    QCOMPARE(layout->itemAt(6)->widget(), probe.loginConnectionBar());
+    QVERIFY(layout->itemAt(7)->spacerItem());
 }
 
 void TestLayout::sidebarTabs()
@@ -127,13 +128,16 @@ void TestLayout::chatAreaWidgets()
     auto *area = qobject_cast<QVBoxLayout *>(probe.chatArea()->layout());
     QCOMPARE(area->contentsMargins(), QMargins());
     QCOMPARE(area->spacing(), 0);
-    QCOMPARE(area->count(), 5);
+    QCOMPARE(area->count(), 6);
     QCOMPARE(area->itemAt(0)->widget()->objectName(), QStringLiteral("chatHeader"));
     QCOMPARE(area->itemAt(0)->widget()->height(), 60);
-    QCOMPARE(area->itemAt(1)->widget(), probe.messageListWidget());
-    QCOMPARE(area->itemAt(2)->widget(), probe.replyBar());
-    QCOMPARE(area->itemAt(3)->widget(), probe.editBar());
-    QCOMPARE(area->itemAt(4)->widget()->objectName(), QStringLiteral("inputArea"));
+    // The connection bar, hidden while all is well.
+    QCOMPARE(area->itemAt(1)->widget(), probe.connectionBar());
+    QVERIFY(probe.connectionBar()->isHidden());
+    QCOMPARE(area->itemAt(2)->widget(), probe.messageListWidget());
+    QCOMPARE(area->itemAt(3)->widget(), probe.replyBar());
+    QCOMPARE(area->itemAt(4)->widget(), probe.editBar());
+    QCOMPARE(area->itemAt(5)->widget()->objectName(), QStringLiteral("inputArea"));
     QCOMPARE(probe.chatTitleLabel()->styleSheet(),
         QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
 

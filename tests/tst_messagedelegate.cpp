@@ -1026,7 +1026,9 @@ void TestMessageDelegate::ownMessagesShowDeliveryMark_data()
                                  << QColor(QStringLiteral("#60A5FA"));
     QTest::newRow("seen, dark") << true << int(Seen) << true << tick + tick
                                 << QColor(QStringLiteral("#93C5FD"));
-    QTest::newRow("unknown status 3") << true << 3 << false << QString() << QColor();
+    QTest::newRow("failed") << true << int(Failed) << false << QStringLiteral("!")
+                            << QColor(QStringLiteral("#E53935"));
+    QTest::newRow("unknown status 4") << true << 4 << false << QString() << QColor();
     QTest::newRow("negative status") << true << -1 << true << QString() << QColor();
     QTest::newRow("another user's message") << false << int(Seen) << false << QString() << QColor();
 }

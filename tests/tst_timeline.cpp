@@ -62,6 +62,10 @@ private slots:
     void answerForAnotherChatIsNotShown();
     void focusHighlightsForThreeSeconds();
     void themeToggleRebuildsOpenChatOnce();
+    void growsWindowFromStoreBeforeAskingServer_data();
+    void growsWindowFromStoreBeforeAskingServer();
+    void quoteAboveWindowIsReachable();
+    void largeChatOpensWithOneWindowOfRows();
 
 private:
     // Logs in as u1 (users u1 "alice", u2 "bob" with an avatar), loads `history` and opens c1.
@@ -389,6 +393,148 @@ void TestTimeline::themeToggleRebuildsOpenChatOnce()
     other.probe->messageListWidget()->addItem(QStringLiteral("marker"));
     other.probe->darkModeCheckBox()->setChecked(true);
     QCOMPARE(other.probe->messageListWidget()->count(), 1);
+}
+
+void TestTimeline::growsWindowFromStoreBeforeAskingServer_data()
+{
+    QTest::addColumn<int>("held");
+    // Rows shown after each scroll to the top that is answered from the store.
+    QTest::addColumn<QList<int>>("rowsAfterGrowth");
+
+    QTest::newRow("one window") << 60 << QList<int> {};
+    QTest::newRow("window and a bit") << 150 << QList<int> { 150 };
+    QTest::newRow("two windows and a half") << 250 << QList<int> { 200, 250 };
+}
+
+void TestTimeline::growsWindowFromStoreBeforeAskingServer()
+{
+    QFETCH(int, held);
+    QFETCH(QList<int>, rowsAfterGrowth);
+
+    Session session;
+    openChat(session, historyOf(1, held));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = session.probe->messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    QCOMPARE(list->count(), std::min(held, 100));
+    QCOMPARE(rowId(list, list->count() - 1), QStringLiteral("m%1").arg(held));
+
+    for (const int rows : rowsAfterGrowth) {
+        // Scrolled to the top, the first row of the window is the top of the view.
+        const QString topBefore = rowId(list, 0);
+        bar->setValue(0);
+        QCOMPARE(list->count(), rows);
+        QCOMPARE(rowId(list, 0), QStringLiteral("m%1").arg(held - rows + 1));
+        QCOMPARE(rowId(list, rows - 1), QStringLiteral("m%1").arg(held));
+        // The row that was at the top is still at the top of the view.
+        QCOMPARE(rowId(list, list->indexAt(QPoint(5, 1)).row()), topBefore);
+        QVERIFY(bar->value() > 0);
+        // The store still held them: nothing is asked of the server.
+        session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+            {"userId":"u2","username":"bob"}]})");
+        QVERIFY(session.server.frames.isEmpty());
+        QVERIFY(!session.probe->isLoadingHistory());
+    }
+
+    // Everything held is shown: the next scroll to the top asks once, from the oldest message.
+    bar->setValue(0);
+    QVERIFY(session.server.waitForFrames(1));
+    QCOMPARE(session.server.frames.first(),
+        json(R"({"type":"get_history","chatId":"c1","before":1001})"));
+    bar->setValue(10);
+    bar->setValue(0);
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"}]})");
+    QCOMPARE(session.server.frames.size(), 1);
+    QCOMPARE(list->count(), held);
+}
+
+void TestTimeline::quoteAboveWindowIsReachable()
+{
+    Session session;
+    QJsonObject history = historyOf(1, 300);
+    // The newest message quotes the fifth, far above the rows a chat opens with.
+    QJsonObject chat = history[QLatin1String("chats")].toArray().first().toObject();
+    QJsonArray messages = chat[QLatin1String("messages")].toArray();
+    QJsonObject newest = messages.last().toObject();
+    newest.insert(QStringLiteral("replyToId"), QStringLiteral("m5"));
+    messages.replace(messages.size() - 1, newest);
+    chat.insert(QStringLiteral("messages"), messages);
+    history.insert(QStringLiteral("chats"), QJsonArray { chat });
+    openChat(session, history);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = session.probe->messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    QCOMPARE(list->count(), 100);
+    QListWidgetItem *reply = list->item(list->count() - 1);
+    QCOMPARE(reply->data(ReplyPreviewRole).toString(), QStringLiteral("message 5"));
+    QCOMPARE(reply->data(ReplySenderRole).toString(), QStringLiteral("bob"));
+
+    // A click on the quote of the newest bubble.
+    const QRect bubble = list->visualItemRect(reply);
+    QVERIFY(list->viewport()->rect().contains(bubble.topLeft() + QPoint(75, 35)));
+    QTest::mouseClick(
+        list->viewport(), Qt::LeftButton, Qt::NoModifier, bubble.topLeft() + QPoint(75, 35));
+
+    QCOMPARE(session.probe->highlightedMessageId(), QStringLiteral("m5"));
+    auto *delegate = dynamic_cast<MessageDelegate *>(list->itemDelegate());
+    QVERIFY(delegate);
+    QCOMPARE(delegate->highlightedMessageId(), QStringLiteral("m5"));
+    // The window reaches the quoted row, in order and without gaps, and the row is in view.
+    QVERIFY(list->count() >= 296);
+    const int first = 300 - list->count() + 1;
+    for (int row = 0; row < list->count(); ++row)
+        QCOMPARE(rowId(list, row), QStringLiteral("m%1").arg(first + row));
+    const QRect quoted = list->visualItemRect(list->item(5 - first));
+    QVERIFY(list->viewport()->rect().intersects(quoted));
+    // Held messages were enough: the server is not asked.
+    session.push(R"({"type":"user_list_update","users":[]})");
+    QVERIFY(session.server.frames.isEmpty());
+}
+
+void TestTimeline::largeChatOpensWithOneWindowOfRows()
+{
+    Session session;
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    QJsonObject history = historyOf(1, 10000);
+    // Nobody has seen any of them yet.
+    QJsonObject chat = history[QLatin1String("chats")].toArray().first().toObject();
+    QJsonArray messages = chat[QLatin1String("messages")].toArray();
+    for (int i = 0; i < messages.size(); ++i) {
+        QJsonObject message = messages[i].toObject();
+        message.insert(QStringLiteral("seenBy"), QJsonArray());
+        messages.replace(i, message);
+    }
+    chat.insert(QStringLiteral("messages"), messages);
+    history.insert(QStringLiteral("chats"), QJsonArray { chat });
+    session.push(history);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+
+    QListWidget *chats = session.probe->chatListWidget();
+    emit chats->itemClicked(chats->item(0));
+    QListWidget *list = session.probe->messageListWidget();
+    QCOMPARE(list->count(), 100);
+    QCOMPARE(rowId(list, 0), QStringLiteral("m9901"));
+    QCOMPARE(rowId(list, 99), QStringLiteral("m10000"));
+    QCOMPARE(session.probe->chat(QStringLiteral("c1")).messages.size(), size_t(10000));
+    QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
+
+    // Every message of the chat is acknowledged, oldest first, not only the rows shown.
+    QVERIFY(session.server.waitForFrames(10000, 20000));
+    const QList<QJsonObject> frames = session.server.takeFrames();
+    QCOMPARE(frames.size(), 10000);
+    for (int i = 0; i < frames.size(); ++i) {
+        QCOMPARE(frames[i],
+            QJsonObject({ { QStringLiteral("type"), QStringLiteral("message_seen") },
+                { QStringLiteral("chatId"), QStringLiteral("c1") },
+                { QStringLiteral("messageId"), QStringLiteral("m%1").arg(i + 1) } }));
+    }
+    QCOMPARE(list->count(), 100);
 }
 
 QTEST_MAIN(TestTimeline)

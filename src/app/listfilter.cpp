@@ -7,6 +7,7 @@
 #include <QShortcut>
 #include <QTabBar>
 #include <QTabWidget>
+#include <algorithm>
 
 ListFilter::ListFilter(QTabWidget *sidebar, const QList<QListWidget *> &lists)
     : QObject(sidebar)
@@ -16,7 +17,6 @@ ListFilter::ListFilter(QTabWidget *sidebar, const QList<QListWidget *> &lists)
 {
     edit->setObjectName(QStringLiteral("chatFilter"));
     edit->setPlaceholderText(QStringLiteral("Filter by name"));
-    edit->setClearButtonEnabled(true);
     edit->hide();
     edit->installEventFilter(this);
     sidebar->installEventFilter(this);
@@ -29,9 +29,19 @@ ListFilter::ListFilter(QTabWidget *sidebar, const QList<QListWidget *> &lists)
             && !this->lists.contains(qobject_cast<QListWidget *>(this->sidebar->currentWidget())))
             close();
     });
+    // Only the rows that came in or changed are looked at: a burst of messages touches a chat
+    // row per message, and narrowing every row each time would cost a pass over the whole list.
     for (QListWidget *list : lists) {
-        connect(list->model(), &QAbstractItemModel::rowsInserted, this, &ListFilter::apply);
-        connect(list->model(), &QAbstractItemModel::dataChanged, this, &ListFilter::apply);
+        connect(list->model(),
+            &QAbstractItemModel::rowsInserted,
+            this,
+            [this, list](const QModelIndex &, int first, int last) { applyTo(list, first, last); });
+        connect(list->model(),
+            &QAbstractItemModel::dataChanged,
+            this,
+            [this, list](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
+                applyTo(list, topLeft.row(), bottomRight.row());
+            });
     }
 }
 
@@ -62,12 +72,23 @@ void ListFilter::close()
 
 void ListFilter::apply()
 {
+    for (QListWidget *list : lists)
+        narrow(list, edit->text().trimmed(), 0, list->count() - 1);
+}
+
+void ListFilter::applyTo(QListWidget *list, int first, int last)
+{
+    // Without a filter every row is shown already, and new rows come in shown.
     const QString text = edit->text().trimmed();
-    for (QListWidget *list : lists) {
-        for (int row = 0; row < list->count(); ++row) {
-            const QString name = list->item(row)->data(Qt::DisplayRole).toString();
-            list->setRowHidden(row, !name.contains(text, Qt::CaseInsensitive));
-        }
+    if (!text.isEmpty())
+        narrow(list, text, first, last);
+}
+
+void ListFilter::narrow(QListWidget *list, const QString &text, int first, int last)
+{
+    for (int row = std::max(first, 0); row <= last && row < list->count(); ++row) {
+        const QString name = list->item(row)->data(Qt::DisplayRole).toString();
+        list->setRowHidden(row, !name.contains(text, Qt::CaseInsensitive));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QString>
 
 class QLineEdit;
 class QListWidget;
@@ -26,6 +27,8 @@ private:
     void open();
     void close();
     void apply();
+    void applyTo(QListWidget *list, int first, int last);
+    void narrow(QListWidget *list, const QString &text, int first, int last);
     void place();
 
     QTabWidget *sidebar;

@@ -1,8 +1,10 @@
 // MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
 #include "app/credentialstore.h"
 #include "mainwindow.h"
+#include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/connectionbar.h"
 #include "view/messagedelegate.h"
 
 #include <QLabel>
@@ -38,7 +40,7 @@ void MainWindow::onLoginBtnClicked()
     if (username.isEmpty() || password.isEmpty())
         return;
     statusLabel->setText(QStringLiteral("Logging in..."));
-    client->login(username, password);
+    supervisor->loginWithPassword(username, password);
 }
 
 void MainWindow::onLoginSuccess(const User &user, const QString &token)
@@ -53,10 +55,15 @@ void MainWindow::onLoginSuccess(const User &user, const QString &token)
 void MainWindow::onAuthFailed(const QString &msg)
 {
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
+    // Refused when logging in again after a lost connection: back to the login page.
+    connectionBar->clear();
+    stackedWidget->setCurrentWidget(loginPage);
 }
 
 void MainWindow::onFrameTooLarge()
 {
+    // Reconnecting would only fetch the same frame again.
+    supervisor->logout();
     // Without a word the user would wait for a login push that never comes.
     stackedWidget->setCurrentWidget(loginPage);
     loginButton->setEnabled(false);
@@ -84,6 +91,10 @@ void MainWindow::onLogoutClicked()
     // Nothing of this account's composer may carry over into the next one's first message.
     onCancelReply();
     onCancelEdit();
+    outbox.clear();
+    hadSession = false;
+    everConnected = false;
+    connectionBar->clear();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
         delegate->setHighlightedMessageId(QString());
@@ -95,10 +106,10 @@ void MainWindow::onLogoutClicked()
     chatTitleLabel->setText(QStringLiteral("Select a chat"));
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
-    client->logout();
+    supervisor->logout();
     stackedWidget->setCurrentWidget(loginPage);
     QTimer::singleShot(
-        reconnectDelayMs, Qt::PreciseTimer, client, &WebSocketClient::connectToServer);
+        reconnectDelayMs, Qt::PreciseTimer, supervisor, &ConnectionSupervisor::start);
 }
 
 void MainWindow::onCertificateRejected(const QString &reason)

@@ -7,6 +7,7 @@
 #include "app/listfilter.h"
 #include "app/rowkeys.h"
 #include "app/settings.h"
+#include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
 
@@ -61,9 +62,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(store, &ChatStore::messageEdited, this, &MainWindow::onMessageEdited);
     connect(store, &ChatStore::messageRemoved, this, &MainWindow::onMessageRemoved);
 
-    connect(client, &WebSocketClient::connected, this, &MainWindow::onConnected);
+    setupConnection();
     connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
-    connect(client, &WebSocketClient::authFailed, this, &MainWindow::onAuthFailed);
     connect(client, &WebSocketClient::frameTooLarge, this, &MainWindow::onFrameTooLarge);
     connect(
         client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
@@ -77,10 +77,15 @@ MainWindow::MainWindow(QWidget *parent)
         client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
-    client->connectToServer();
+    supervisor->start();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The children go one by one; none may report to a window half gone.
+    supervisor->disconnect(this);
+    client->disconnect(this);
+}
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {

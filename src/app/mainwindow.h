@@ -1,10 +1,13 @@
 #pragma once
 
+#include "conversations/chatresync.h"
+#include "conversations/outbox.h"
 #include "model/chat.h"
 #include "model/message.h"
 #include "model/user.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QIcon>
 #include <QMainWindow>
@@ -17,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+class ConnectionBar;
+class ConnectionSupervisor;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -147,6 +152,32 @@ private:
     // Keys of the composer (src/app/composerkeys.h): Escape and Up in an empty input.
     void leaveComposerMode();
     void editLastOwnMessage();
+    void onRetryMessage();
+    void onDiscardMessage();
+
+    // Staying connected (src/app/connection.cpp).
+    void setupConnection();
+    void onConnectionStateChanged();
+    void onSessionStarted();
+    void onConnectionLost();
+    void onServerError(const QString &message);
+    // Sends a request now, or queues it for the next login while the connection is down.
+    void request(const Outbox::Action &action);
+    bool isOnline() const;
+    // Sends the local copy of a new message now, when logged in.
+    void sendLocalCopy(const Message &local);
+    // The server's fresh push after a login: held chats are brought up to date (asking for
+    // older pages where a gap opened), then queued work is sent.
+    void resyncHeldChats(const std::vector<Chat> &fresh);
+    void continueResync(const std::vector<Chat> &page);
+    void onResyncPageLost();
+    void finishResync();
+    void applyResync(const ChatResync &resync);
+    // Matches queued messages against the fresh push, then sends what is still queued, in
+    // order.
+    void resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QString> &heldIds);
+    void markFailed(const QStringList &localIds);
+    void showOutboxRows(const QString &chatId);
 
     // Avatars (src/view/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
@@ -217,6 +248,21 @@ private:
     // is still being read from the secret store logs in once it arrives.
     CredentialStore *credentials = nullptr;
     bool autoLoginWhenLoaded = false;
+
+    // Staying connected: the supervisor beside the client, the bars that show its state, the
+    // messages and requests waiting for the connection, and the merge of the fresh push.
+    ConnectionSupervisor *supervisor = nullptr;
+    ConnectionBar *connectionBar = nullptr;
+    ConnectionBar *loginConnectionBar = nullptr;
+    Outbox outbox;
+    QTimer *outboxTimer = nullptr;
+    QElapsedTimer monotonic;
+    bool hadSession = false;
+    bool everConnected = false;
+    bool awaitingFreshPush = false;
+    std::vector<ChatResync> resyncs;
+    std::vector<Chat> resyncFresh;
+    QSet<QString> resyncHeldIds;
 
     // Tests reach widgets and state through this one door.
     friend struct WindowProbe;

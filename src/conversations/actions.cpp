@@ -75,6 +75,15 @@ void MainWindow::onChatListContextMenu(const QPoint &pos)
 
     QMenu menu(this);
     menu.setStyleSheet(menuStyleSheet(darkMode));
+    const Outbox::Entry *unsent = outbox.entry(item->data(MessageIdRole).toString());
+    if (unsent && unsent->failed) {
+        // The server never took it: send it again, or drop the local copy.
+        menu.addAction(QStringLiteral("Retry"), this, &MainWindow::onRetryMessage);
+        menu.addAction(QStringLiteral("Delete"), this, &MainWindow::onDiscardMessage);
+        menu.setProperty(messageIdProperty, item->data(MessageIdRole).toString());
+        menu.exec(messageListWidget->viewport()->mapToGlobal(pos));
+        return;
+    }
     if (own) {
         menu.addAction(QStringLiteral("Edit"), this, &MainWindow::onEditMessage);
         menu.addAction(QStringLiteral("Delete"), this, &MainWindow::onDeleteMessage);
@@ -147,7 +156,34 @@ void MainWindow::onDeleteMessage()
     box.setStyleSheet(confirmationStyleSheet(darkMode));
     // The row and the stored message stay until the server confirms the deletion.
     if (box.exec() == QMessageBox::Yes && !currentChatId.isEmpty())
-        client->deleteMessage(currentChatId, messageId);
+        request({ Outbox::ActionKind::Delete, currentChatId, messageId, QString() });
+}
+
+void MainWindow::onRetryMessage()
+{
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    const QString localId = menu->property(messageIdProperty).toString();
+    if (!outbox.retry(localId))
+        return;
+    if (QListWidgetItem *row = findMessageRow(localId))
+        row->setData(StatusRole, static_cast<int>(Sending));
+    sendLocalCopy(outbox.entry(localId)->message);
+}
+
+void MainWindow::onDiscardMessage()
+{
+    const QMenu *menu = menuOfTriggeredAction();
+    if (!menu)
+        return;
+    const QString localId = menu->property(messageIdProperty).toString();
+    outbox.remove(localId);
+    store->removePendingMessage(localId);
+    if (QListWidgetItem *row = findMessageRow(localId)) {
+        forgetMessageRow(row);
+        delete row;
+    }
 }
 
 void MainWindow::onForwardMessage()

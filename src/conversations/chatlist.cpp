@@ -91,6 +91,15 @@ void MainWindow::finishHistoryRequest()
 
 void MainWindow::onChatHistoryReceived(const std::vector<Chat> &batch)
 {
+    // The push that follows a re-login, and the older pages that fill a gap behind it.
+    if (!resyncs.empty()) {
+        continueResync(batch);
+        return;
+    }
+    if (awaitingFreshPush) {
+        resyncHeldChats(batch);
+        return;
+    }
     store->applyChatHistory(batch);
 }
 

@@ -14,6 +14,8 @@ void MainWindow::onMessageReceived(const Message &msg)
 
 void MainWindow::onMessageArrived(const Message &msg, const QString &replacedLocalId)
 {
+    if (!replacedLocalId.isEmpty())
+        outbox.remove(replacedLocalId);
     if (msg.chatId != currentChatId)
         return;
     const bool own = msg.senderId == client->currentUser.id;
@@ -25,7 +27,7 @@ void MainWindow::onMessageArrived(const Message &msg, const QString &replacedLoc
     addMessageBubble(msg);
     if (!own) {
         store->markSeenByMe(msg.chatId, msg.id);
-        client->sendMessageSeen(msg.chatId, msg.id);
+        request({ Outbox::ActionKind::Seen, msg.chatId, msg.id, QString() });
     }
     if (atBottom || own)
         scrollToBottom();

@@ -16,7 +16,7 @@ void MainWindow::onSendBtnClicked()
     if (!editingMessageId.isEmpty()) {
         // Nothing changes locally until the server confirms the edit.
         if (text != editingOldText)
-            client->editMessage(currentChatId, editingMessageId, text);
+            request({ Outbox::ActionKind::Edit, currentChatId, editingMessageId, text });
         onCancelEdit();
         return;
     }
@@ -30,13 +30,15 @@ void MainWindow::onSendBtnClicked()
     local.status = Sending;
     local.replyToId = replyToMessageId;
     store->addPendingMessage(local);
+    // Shown at once either way; sent now, or after the next login when the connection is down.
+    outbox.add(local);
 
     const bool atBottom = isScrolledToBottom();
     addMessageBubble(local);
     if (atBottom)
         scrollToBottom();
 
-    client->sendMessage(currentChatId, text, replyToMessageId);
+    sendLocalCopy(local);
     messageInput->clear();
     if (!replyToMessageId.isEmpty())
         onCancelReply();

@@ -36,6 +36,7 @@ void MainWindow::renderMessages(const QString &chatId)
     const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
     for (size_t i = first; i < messages.size(); ++i)
         addMessageBubble(messages[i]);
+    showOutboxRows(chatId);
     scrollToBottom();
     queueReceipts(chatId, store->takeUnseenMessages(chatId));
 }
@@ -57,7 +58,7 @@ void MainWindow::sendQueuedReceipts()
     const size_t end = std::min(queuedReceipts.size(), nextReceipt + receiptsPerTurn);
     for (; nextReceipt < end; ++nextReceipt) {
         const auto &receipt = queuedReceipts[nextReceipt];
-        client->sendMessageSeen(receipt.first, receipt.second);
+        request({ Outbox::ActionKind::Seen, receipt.first, receipt.second, QString() });
     }
     if (nextReceipt < queuedReceipts.size()) {
         QMetaObject::invokeMethod(this, &MainWindow::sendQueuedReceipts, Qt::QueuedConnection);

@@ -10,6 +10,8 @@ enum MessageStatus : int {
     Sending = 0,
     Sent = 1,
     Seen = 2,
+    // An own message the server never confirmed; the user may retry or discard it.
+    Failed = 3,
 };
 
 // One chat message; `content` is already reduced to the text that is shown.

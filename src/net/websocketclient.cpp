@@ -16,6 +16,11 @@
 namespace
 {
 
+// A connection quiet for this long is probed with a ping; NAT boxes and proxies commonly drop
+// idle connections after a minute or more, and half a minute keeps the probe well inside that.
+constexpr int idlePingMs = 30000;
+// A live server answers a ping within milliseconds; ten seconds allow for a slow network.
+constexpr int pongTimeoutMs = 10000;
 // Frames at least this large leave freed memory worth handing back to the system.
 constexpr int largeFrameSize = 1024 * 1024;
 
@@ -39,6 +44,22 @@ WebSocketClient::WebSocketClient(QObject *parent)
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
     connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
     connect(&webSocket,
+        QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
+        this,
+        &WebSocketClient::onSocketError);
+    connect(&webSocket, &QWebSocket::pong, this, [this] {
+        pongTimer.stop();
+        idleTimer.start();
+    });
+    idleTimer.setSingleShot(true);
+    pongTimer.setSingleShot(true);
+    setLiveness(idlePingMs, pongTimeoutMs);
+    connect(&idleTimer, &QTimer::timeout, this, &WebSocketClient::onIdle);
+    connect(&pongTimer, &QTimer::timeout, this, [this] {
+        qCWarning(lcNet) << "no answer to a ping, the connection is dead";
+        abortConnection();
+    });
+    connect(&webSocket,
         &QWebSocket::textMessageReceived,
         this,
         &WebSocketClient::onTextMessageReceived);
@@ -48,29 +69,89 @@ WebSocketClient::WebSocketClient(QObject *parent)
         &WebSocketClient::onSslErrors);
 }
 
-WebSocketClient::~WebSocketClient() = default;
+WebSocketClient::~WebSocketClient()
+{
+    // The socket closes as it goes; that is no lost connection to report to anyone.
+    webSocket.disconnect(this);
+}
 
 void WebSocketClient::connectToServer()
 {
+    if (webSocket.state() != QAbstractSocket::UnconnectedState)
+        webSocket.abort();
     const ServerAddress address = ServerAddress::fromEnvironment();
     if (address.tls)
         webSocket.setSslConfiguration(serverSslConfiguration());
+    live = true;
     webSocket.open(address.webSocketUrl());
+}
+
+void WebSocketClient::abortConnection()
+{
+    idleTimer.stop();
+    pongTimer.stop();
+    webSocket.abort();
+    live = false;
+}
+
+bool WebSocketClient::isConnected() const
+{
+    return webSocket.state() == QAbstractSocket::ConnectedState;
+}
+
+void WebSocketClient::setLiveness(int idleMs, int pongMs)
+{
+    idleTimer.setInterval(idleMs);
+    pongTimer.setInterval(pongMs);
+    if (idleMs <= 0)
+        idleTimer.stop();
+    else if (isConnected() && !pongTimer.isActive())
+        idleTimer.start();
+}
+
+void WebSocketClient::onIdle()
+{
+    if (!isConnected() || pongTimer.interval() <= 0)
+        return;
+    webSocket.ping();
+    pongTimer.start();
+}
+
+void WebSocketClient::onSocketError(QAbstractSocket::SocketError error)
+{
+    // An attempt that never got as far as a connection reports no `disconnected` of its own.
+    if (webSocket.state() == QAbstractSocket::ConnectedState)
+        return;
+    qCDebug(lcNet) << "connection failed:" << error << webSocket.errorString();
+    reportDown();
+}
+
+void WebSocketClient::reportDown()
+{
+    // Once per attempt, whichever of the socket's error and close comes first.
+    if (!live)
+        return;
+    live = false;
+    emit disconnected();
 }
 
 void WebSocketClient::onConnected()
 {
     qCDebug(lcNet) << "WebSocket connected";
+    if (idleTimer.interval() > 0)
+        idleTimer.start();
     emit connected();
 }
 
 void WebSocketClient::onDisconnected()
 {
+    idleTimer.stop();
+    pongTimer.stop();
     if (webSocket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
         qCWarning(lcNet) << "Frame over" << maxIncomingMessageSize << "bytes refused";
         emit frameTooLarge();
     }
-    emit disconnected();
+    reportDown();
 }
 
 void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
@@ -86,6 +167,9 @@ void WebSocketClient::onSslErrors(const QList<QSslError> &errors)
 
 void WebSocketClient::onTextMessageReceived(QString message)
 {
+    // Anything from the server proves the connection alive.
+    if (idleTimer.interval() > 0 && !pongTimer.isActive())
+        idleTimer.start();
     if (message.size() >= largeFrameSize) {
         // Once the frame, its JSON and the records built from it are gone, glibc keeps the
         // freed pages unless asked to return them.
@@ -183,6 +267,11 @@ void WebSocketClient::send(const QJsonObject &frame)
 void WebSocketClient::login(const QString &username, const QString &password)
 {
     send(wire::loginFrame(username, password));
+}
+
+void WebSocketClient::loginWithToken(const QString &token)
+{
+    send(wire::tokenLoginFrame(token));
 }
 
 void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QSslError>
 #include <QString>
+#include <QTimer>
 #include <QWebSocket>
 #include <vector>
 
@@ -27,8 +28,15 @@ public:
     ~WebSocketClient() override;
 
     void connectToServer();
+    // Drops the connection at once, without a close handshake.
+    void abortConnection();
+    bool isConnected() const;
+    // While nothing arrives for `idleMs`, a ping goes out; no pong within `pongTimeoutMs` means
+    // the connection is dead. 0 turns the check off.
+    void setLiveness(int idleMs, int pongTimeoutMs);
 
     void login(const QString &username, const QString &password);
+    void loginWithToken(const QString &token);
     void fetchHistory(const QString &chatId, qint64 before);
     void sendMessageSeen(const QString &chatId, const QString &messageId);
     void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
@@ -38,6 +46,7 @@ public:
 
 signals:
     void connected();
+    // Also when an attempt to connect fails: either way there is no connection now.
     void disconnected();
     void loginSuccess(const User &user, const QString &token);
     void authFailed(const QString &message);
@@ -65,6 +74,9 @@ private slots:
 
 private:
     void send(const QJsonObject &frame);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onIdle();
+    void reportDown();
 
     void handleLoginSuccess(const QJsonObject &frame);
     void handleChatHistory(const QJsonObject &frame);
@@ -76,6 +88,10 @@ private:
     void handleMessageDeleted(const QJsonObject &frame);
 
     QWebSocket webSocket;
+    QTimer idleTimer;
+    QTimer pongTimer;
+    // An attempt is under way or its connection open, and its end not yet reported.
+    bool live = false;
 
 public:
     // The logged-in user; the window reads it to tell its own messages from others'.

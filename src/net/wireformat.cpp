@@ -149,6 +149,12 @@ QJsonObject loginFrame(const QString &username, const QString &password)
     return frame;
 }
 
+QJsonObject tokenLoginFrame(const QString &token)
+{
+    return QJsonObject { { QStringLiteral("type"), QStringLiteral("login_with_token") },
+        { QStringLiteral("token"), token } };
+}
+
 QJsonObject historyFrame(const QString &chatId, qint64 before)
 {
     QJsonObject frame = typed(QLatin1String("get_history"));

@@ -38,6 +38,7 @@ std::vector<User> usersFromJson(const QJsonValue &users);
 
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
+QJsonObject tokenLoginFrame(const QString &token);
 QJsonObject historyFrame(const QString &chatId, qint64 before);
 QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);

@@ -357,6 +357,24 @@ void ChatStore::applyDeletion(const QString &chatId, const QString &messageId)
     emit messageRemoved(chatId, messageId);
 }
 
+void ChatStore::replaceMessages(const QString &chatId, std::vector<Message> messages)
+{
+    Entry *e = entry(chatId);
+    if (!e)
+        return;
+    const qint64 before = lastActivity(e->chat);
+    e->chat.messages = std::move(messages);
+    std::stable_sort(e->chat.messages.begin(), e->chat.messages.end(), earlier);
+    for (Message &message : e->chat.messages)
+        message.status = statusOf(message, e->chat);
+    reindex(*e);
+    exhaustedChats.remove(chatId);
+    if (lastActivity(e->chat) > before) {
+        touch(*e);
+        emit chatMoved(chatId);
+    }
+}
+
 QString ChatStore::pendingKey(const QString &chatId, const QString &content)
 {
     return chatId + QChar(0) + content;
@@ -372,6 +390,27 @@ void ChatStore::addPendingMessage(const Message &local)
     pending.insert(local.id, local);
     QStringList &ids = pendingByText[pendingKey(local.chatId, local.content)];
     ids.insert(std::lower_bound(ids.begin(), ids.end(), local.id), local.id);
+}
+
+void ChatStore::removePendingMessage(const QString &localId)
+{
+    const auto found = pending.find(localId);
+    if (found == pending.end())
+        return;
+    const auto ids = pendingByText.find(pendingKey(found->chatId, found->content));
+    if (ids != pendingByText.end()) {
+        ids->removeOne(localId);
+        if (ids->isEmpty())
+            pendingByText.erase(ids);
+    }
+    pending.erase(found);
+}
+
+void ChatStore::setPendingStatus(const QString &localId, MessageStatus status)
+{
+    const auto found = pending.find(localId);
+    if (found != pending.end())
+        found->status = status;
 }
 
 QString ChatStore::takeMatchingLocalCopy(const Message &echo)
@@ -442,6 +481,16 @@ qint64 ChatStore::beginHistoryRequest(const QString &chatId)
     requestChatId = chatId;
     timeout->start();
     return e->chat.messages.front().timestamp;
+}
+
+bool ChatStore::beginHistoryRequestFor(const QString &chatId)
+{
+    if (loadingHistory || !entries.contains(chatId))
+        return false;
+    loadingHistory = true;
+    requestChatId = chatId;
+    timeout->start();
+    return true;
 }
 
 void ChatStore::finishHistoryRequest()

@@ -62,10 +62,17 @@ public:
         const QString &newContent,
         qint64 editedAt);
     void applyDeletion(const QString &chatId, const QString &messageId);
+    // Puts the chat's messages as the server now has them in place of those held (the merge
+    // after a re-login). Paging may go on, as older pages may exist again. Emits chatMoved
+    // when a newer message came in.
+    void replaceMessages(const QString &chatId, std::vector<Message> messages);
 
     // Local copies of messages sent and not yet echoed, by local id.
     const QMap<QString, Message> &pendingMessages() const;
     void addPendingMessage(const Message &local);
+    // Drops a local copy that no echo will replace (found stored already, or discarded).
+    void removePendingMessage(const QString &localId);
+    void setPendingStatus(const QString &localId, MessageStatus status);
 
     // Marks every message of others in the chat that the current user has not seen as seen by
     // them, and returns their ids in stored order: the receipts to send.
@@ -81,6 +88,9 @@ public:
     // Starts a request for the chat's older messages and returns the time to ask before; -1
     // when nothing may be asked now.
     qint64 beginHistoryRequest(const QString &chatId);
+    // Starts a request for a page the caller chose the time of (bridging a gap after a
+    // re-login); its answer is the caller's to apply. False while another one is outstanding.
+    bool beginHistoryRequestFor(const QString &chatId);
     void finishHistoryRequest();
     void forgetExhaustedHistory();
     // The guard against an answer that never comes.

@@ -324,6 +324,10 @@ void MessageDelegate::paint(
             colour = QColor(QLatin1String(colours.seenMark));
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
+        case Failed:
+            colour = QColor(QStringLiteral("#E53935"));
+            mark = QStringLiteral("!");
+            break;
         default:
             break;
         }

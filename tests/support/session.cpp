@@ -44,12 +44,14 @@ bool Session::logIn(const QString &userId, const QString &username)
 
 void Session::push(const QJsonObject &frame)
 {
-    // The marker is an "error" frame, which the window ignores; once the client has emitted it,
-    // every frame before it has been handled.
-    QSignalSpy handled(probe->client(), &WebSocketClient::errorOccurred);
+    // The marker is a seen receipt for a chat nobody has, which the window ignores; once the
+    // client has emitted it, every frame before it has been handled.
+    QSignalSpy handled(probe->client(), &WebSocketClient::messageSeenUpdate);
     server.send(frame);
-    server.send(QJsonObject { { QStringLiteral("type"), QStringLiteral("error") },
-        { QStringLiteral("message"), QStringLiteral("sync") } });
+    server.send(QJsonObject { { QStringLiteral("type"), QStringLiteral("message_seen_update") },
+        { QStringLiteral("chatId"), QStringLiteral("sync marker") },
+        { QStringLiteral("messageId"), QStringLiteral("sync") },
+        { QStringLiteral("userId"), QStringLiteral("sync") } });
     handled.wait(5000);
     // Work the window defers to the end of the event-loop turn (the chat list's reordering)
     // is done too.

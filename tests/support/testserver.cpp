@@ -29,18 +29,28 @@ TestServer::TestServer(QObject *parent)
     });
 }
 
-bool TestServer::start()
+bool TestServer::start(quint16 port)
 {
-    if (!tcpServer.listen(QHostAddress::LocalHost, 0))
+    if (!tcpServer.listen(QHostAddress::LocalHost, port))
         return false;
+    lastPort = tcpServer.serverPort();
     qputenv("FERROW_SERVER_HOST", "127.0.0.1");
     qputenv("FERROW_SERVER_PORT", QByteArray::number(tcpServer.serverPort()));
     return true;
 }
 
+void TestServer::stop()
+{
+    tcpServer.close();
+    for (const QPointer<QWebSocket> &socket : qAsConst(clients)) {
+        if (socket)
+            socket->abort();
+    }
+}
+
 quint16 TestServer::port() const
 {
-    return tcpServer.serverPort();
+    return lastPort;
 }
 
 QString TestServer::baseUrl() const

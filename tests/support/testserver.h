@@ -37,7 +37,11 @@ public:
 
     // Listens on 127.0.0.1 and a free port, and points clients made afterwards at it through
     // FERROW_SERVER_HOST and FERROW_SERVER_PORT.
-    bool start();
+    // `port` 0 picks a free one; a port used before lets a test restart "the same" server.
+    bool start(quint16 port = 0);
+    // Stops listening and drops every client without a close handshake, like a server that
+    // dies; start(port()) brings it back.
+    void stop();
     quint16 port() const;
     QString baseUrl() const;
 
@@ -73,4 +77,5 @@ private:
     QTcpServer tcpServer;
     QWebSocketServer webSocketServer;
     QList<QPointer<QWebSocket>> clients;
+    quint16 lastPort = 0;
 };

@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/connectionbar.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -185,6 +186,18 @@ struct WindowProbe {
     QSet<QString> &pendingAvatarDownloads() const
     {
         return w.pendingAvatarDownloads;
+    }
+    ConnectionBar *connectionBar() const
+    {
+        return w.connectionBar;
+    }
+    ConnectionBar *loginConnectionBar() const
+    {
+        return w.loginConnectionBar;
+    }
+    Outbox &outbox() const
+    {
+        return w.outbox;
     }
     QTimer *historyTimeout() const
     {

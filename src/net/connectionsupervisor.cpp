@@ -1,0 +1,237 @@
+#include "connectionsupervisor.h"
+
+#include "logging.h"
+#include "net/websocketclient.h"
+
+#include <QRandomGenerator>
+#include <algorithm>
+
+ConnectionSupervisor::ConnectionSupervisor(WebSocketClient *client, QObject *parent)
+    : QObject(parent)
+    , client(client)
+{
+    retryTimer.setSingleShot(true);
+    loginTimer.setSingleShot(true);
+    stableTimer.setSingleShot(true);
+    setTiming(timing);
+    connect(&retryTimer, &QTimer::timeout, this, &ConnectionSupervisor::openConnection);
+    connect(&loginTimer, &QTimer::timeout, this, &ConnectionSupervisor::onLoginTimeout);
+    connect(&stableTimer, &QTimer::timeout, this, [this] { failureCount = 0; });
+
+    connect(client, &WebSocketClient::connected, this, &ConnectionSupervisor::onConnected);
+    connect(client, &WebSocketClient::disconnected, this, &ConnectionSupervisor::onLost);
+    connect(client, &WebSocketClient::loginSuccess, this, &ConnectionSupervisor::onLoginSuccess);
+    connect(client, &WebSocketClient::authFailed, this, &ConnectionSupervisor::onAuthFailed);
+    connect(client, &WebSocketClient::errorOccurred, this, &ConnectionSupervisor::onServerError);
+}
+
+void ConnectionSupervisor::setTiming(const Timing &newTiming)
+{
+    timing = newTiming;
+    if (timing.backoffMs.empty())
+        timing.backoffMs.push_back(1000);
+    loginTimer.setInterval(timing.loginTimeoutMs);
+    stableTimer.setInterval(timing.stableMs);
+}
+
+ConnectionSupervisor::State ConnectionSupervisor::state() const
+{
+    return current;
+}
+
+bool ConnectionSupervisor::retryScheduled() const
+{
+    return retryTimer.isActive();
+}
+
+int ConnectionSupervisor::msUntilRetry() const
+{
+    return retryTimer.isActive() ? retryTimer.remainingTime() : -1;
+}
+
+int ConnectionSupervisor::failures() const
+{
+    return failureCount;
+}
+
+bool ConnectionSupervisor::stoppedByUser() const
+{
+    return loggedOut;
+}
+
+QString ConnectionSupervisor::token() const
+{
+    return lastToken;
+}
+
+int ConnectionSupervisor::backoffDelay(const Timing &timing, int attempt, double spread)
+{
+    if (timing.backoffMs.empty())
+        return 0;
+    const size_t step = std::min<size_t>(std::max(attempt, 0), timing.backoffMs.size() - 1);
+    const double factor = 1.0 + timing.jitter * std::max(-1.0, std::min(1.0, spread));
+    return qRound(timing.backoffMs.at(step) * factor);
+}
+
+void ConnectionSupervisor::start()
+{
+    halted = false;
+    loggedOut = false;
+    if (current == State::Offline)
+        openConnection();
+}
+
+void ConnectionSupervisor::retryNow()
+{
+    start();
+}
+
+void ConnectionSupervisor::openConnection()
+{
+    retryTimer.stop();
+    // The client drops a half-open socket first; its close must not count as a loss, so the
+    // state changes only afterwards.
+    client->connectToServer();
+    setState(State::Connecting);
+}
+
+void ConnectionSupervisor::onConnected()
+{
+    loggedInOnThisConnection = false;
+    if (!lastToken.isEmpty()) {
+        setState(State::Resuming);
+        qCDebug(lcNet) << "logging in again with the session token";
+        client->loginWithToken(lastToken);
+        loginTimer.start();
+        return;
+    }
+    setState(State::Connected);
+    if (!queuedUsername.isEmpty()) {
+        const QString username = queuedUsername;
+        const QString password = queuedPassword;
+        sendPasswordLogin(username, password);
+        return;
+    }
+    emit readyForLogin();
+}
+
+void ConnectionSupervisor::loginWithPassword(const QString &username, const QString &password)
+{
+    halted = false;
+    loggedOut = false;
+    if (current == State::Connected) {
+        sendPasswordLogin(username, password);
+        return;
+    }
+    queuedUsername = username;
+    queuedPassword = password;
+    if (current == State::Offline)
+        openConnection();
+}
+
+void ConnectionSupervisor::sendPasswordLogin(const QString &username, const QString &password)
+{
+    queuedUsername.clear();
+    queuedPassword.clear();
+    client->login(username, password);
+    loginTimer.start();
+}
+
+void ConnectionSupervisor::onLoginSuccess(const User &, const QString &token)
+{
+    loginTimer.stop();
+    lastToken = token;
+    // A server repeating itself must not make the window resend what it holds.
+    if (loggedInOnThisConnection)
+        return;
+    loggedInOnThisConnection = true;
+    setState(State::LoggedIn);
+    stableTimer.start();
+    emit loggedIn();
+}
+
+void ConnectionSupervisor::onAuthFailed(const QString &message)
+{
+    loginTimer.stop();
+    if (current == State::Resuming) {
+        fallBackToPassword();
+        return;
+    }
+    halted = true;
+    if (current != State::Offline)
+        setState(State::Connected);
+    emit authFailed(message);
+}
+
+void ConnectionSupervisor::onServerError(const QString &message)
+{
+    // A server that does not know token logins answers with an error.
+    if (current == State::Resuming) {
+        loginTimer.stop();
+        fallBackToPassword();
+        return;
+    }
+    emit serverError(message);
+}
+
+void ConnectionSupervisor::fallBackToPassword()
+{
+    qCDebug(lcNet) << "session token refused, logging in with the password";
+    lastToken.clear();
+    setState(State::Connected);
+    emit readyForLogin();
+}
+
+void ConnectionSupervisor::onLoginTimeout()
+{
+    qCWarning(lcNet) << "no answer to the login, reconnecting";
+    client->abortConnection();
+    onLost();
+}
+
+void ConnectionSupervisor::onLost()
+{
+    if (current == State::Offline)
+        return;
+    loginTimer.stop();
+    stableTimer.stop();
+    const bool wasUp = current != State::Connecting;
+    setState(State::Offline);
+    if (wasUp)
+        emit connectionLost();
+    if (!halted)
+        scheduleRetry();
+}
+
+void ConnectionSupervisor::scheduleRetry()
+{
+    const double spread = QRandomGenerator::global()->generateDouble() * 2.0 - 1.0;
+    const int delay = backoffDelay(timing, failureCount, spread);
+    ++failureCount;
+    qCDebug(lcNet) << "reconnecting in" << delay << "ms";
+    retryTimer.start(delay);
+    emit stateChanged(current);
+}
+
+void ConnectionSupervisor::logout()
+{
+    halted = true;
+    loggedOut = true;
+    lastToken.clear();
+    queuedUsername.clear();
+    queuedPassword.clear();
+    retryTimer.stop();
+    loginTimer.stop();
+    stableTimer.stop();
+    failureCount = 0;
+    setState(State::Offline);
+    client->logout();
+}
+
+void ConnectionSupervisor::setState(State next)
+{
+    if (current == next)
+        return;
+    current = next;
+    emit stateChanged(current);
+}

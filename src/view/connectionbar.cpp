@@ -1,0 +1,116 @@
+#include "connectionbar.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+namespace
+{
+
+// Long enough to read a short sentence, short enough not to linger.
+constexpr int errorShownMs = 5000;
+constexpr int connectedShownMs = 2000;
+
+QString connectingText()
+{
+    return QStringLiteral("Connecting\u2026");
+}
+
+QString offlineText(int msUntilRetry)
+{
+    if (msUntilRetry < 0)
+        return QStringLiteral("Offline.");
+    // Rounded up, so that it never says 0 s while still waiting.
+    return QStringLiteral("Offline. Retrying in %1 s").arg((msUntilRetry + 999) / 1000);
+}
+
+} // namespace
+
+ConnectionBar::ConnectionBar(QWidget *parent)
+    : QWidget(parent)
+    , label(new QLabel)
+    , retryButton(new QPushButton(QStringLiteral("Retry now")))
+{
+    setObjectName(QStringLiteral("connectionBar"));
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(10, 2, 10, 2);
+    layout->addWidget(label, 1);
+    layout->addWidget(retryButton);
+    retryButton->setCursor(Qt::PointingHandCursor);
+    retryButton->setFlat(true);
+    retryButton->hide();
+    connect(retryButton, &QAbstractButton::clicked, this, &ConnectionBar::retryClicked);
+
+    countdown.setInterval(1000);
+    connect(&countdown, &QTimer::timeout, this, [this] {
+        stateText = offlineText(int(retryAt.remainingTime()));
+        refresh();
+    });
+    errorTimer.setSingleShot(true);
+    connect(&errorTimer, &QTimer::timeout, this, [this] {
+        errorText.clear();
+        refresh();
+    });
+    connectedTimer.setSingleShot(true);
+    connect(&connectedTimer, &QTimer::timeout, this, [this] { showState(QString(), false); });
+    hide();
+}
+
+QString ConnectionBar::text() const
+{
+    return isHidden() ? QString() : label->text();
+}
+
+bool ConnectionBar::retryOffered() const
+{
+    return !isHidden() && !retryButton->isHidden();
+}
+
+void ConnectionBar::showConnecting()
+{
+    showState(connectingText(), false);
+}
+
+void ConnectionBar::showOffline(int msUntilRetry)
+{
+    showState(offlineText(msUntilRetry), true);
+    if (msUntilRetry >= 0) {
+        retryAt = QDeadlineTimer(msUntilRetry);
+        countdown.start();
+    }
+}
+
+void ConnectionBar::showConnected()
+{
+    showState(QStringLiteral("Connected"), false);
+    connectedTimer.start(connectedShownMs);
+}
+
+void ConnectionBar::showError(const QString &message)
+{
+    errorText = message;
+    errorTimer.start(errorShownMs);
+    refresh();
+}
+
+void ConnectionBar::clear()
+{
+    showState(QString(), false);
+}
+
+void ConnectionBar::showState(const QString &text, bool offerRetry)
+{
+    countdown.stop();
+    connectedTimer.stop();
+    stateText = text;
+    stateRetry = offerRetry;
+    refresh();
+}
+
+void ConnectionBar::refresh()
+{
+    const bool error = !errorText.isEmpty();
+    label->setText(error ? errorText : stateText);
+    retryButton->setVisible(!error && stateRetry);
+    setVisible(error || !stateText.isEmpty());
+}

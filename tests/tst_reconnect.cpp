@@ -1,0 +1,498 @@
+#include "app/settings.h"
+#include "model/itemroles.h"
+#include "session.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QMenu>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace
+{
+
+QJsonObject message(const QString &id, const QString &sender, qint64 at, const QString &text)
+{
+    return { { QStringLiteral("messageId"), id },
+        { QStringLiteral("chatId"), QStringLiteral("g1") },
+        { QStringLiteral("senderId"), sender },
+        { QStringLiteral("timestamp"), at },
+        { QStringLiteral("content"), QJsonObject { { QStringLiteral("text"), text } } },
+        { QStringLiteral("seenBy"), QJsonArray { QStringLiteral("u1") } } };
+}
+
+// Messages "mN" at N * 100 s, from bob except m2, which is alice's own.
+QJsonObject numbered(int n)
+{
+    return message(QStringLiteral("m%1").arg(n),
+        n == 2 ? QStringLiteral("u1") : QStringLiteral("u2"),
+        n * 100,
+        QStringLiteral("text %1").arg(n));
+}
+
+QJsonObject echo(QJsonObject message)
+{
+    message.insert(QStringLiteral("type"), QStringLiteral("message"));
+    return message;
+}
+
+QJsonObject history(const QList<QJsonObject> &messages)
+{
+    QJsonArray list;
+    for (const QJsonObject &m : messages)
+        list.append(m);
+    return { { QStringLiteral("type"), QStringLiteral("chat_history") },
+        { QStringLiteral("chats"),
+            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("g1") },
+                { QStringLiteral("chatName"), QStringLiteral("Team") },
+                { QStringLiteral("chatType"), QStringLiteral("group") },
+                { QStringLiteral("members"),
+                    QJsonArray { QStringLiteral("u1"), QStringLiteral("u2") } },
+                { QStringLiteral("messages"), list } } } } };
+}
+
+QList<QJsonObject> numberedList(int first, int last)
+{
+    QList<QJsonObject> list;
+    for (int n = first; n <= last; ++n)
+        list.append(numbered(n));
+    return list;
+}
+
+QStringList rowIds(QListWidget *list)
+{
+    QStringList ids;
+    for (int row = 0; row < list->count(); ++row)
+        ids << list->item(row)->data(MessageIdRole).toString();
+    return ids;
+}
+
+QStringList texts(const QList<QJsonObject> &frames)
+{
+    QStringList list;
+    for (const QJsonObject &frame : frames)
+        list << frame.value(QLatin1String("content"))
+                    .toObject()
+                    .value(QLatin1String("text"))
+                    .toString();
+    return list;
+}
+
+// Whether the window sends a "message" frame within half a second: long enough for a frame
+// already written to arrive, since absence cannot be awaited.
+bool sendsMessage(Session &session)
+{
+    return QTest::qWaitFor(
+        [&session] { return !session.server.framesOfType(QStringLiteral("message")).isEmpty(); },
+        500);
+}
+
+QStringList numberedIds(int first, int last)
+{
+    QStringList ids;
+    for (int n = first; n <= last; ++n)
+        ids << QStringLiteral("m%1").arg(n);
+    return ids;
+}
+
+// Opens the context menu of the last message row and triggers the action named `text`; returns
+// the menu's action texts.
+QStringList triggerOnLastRow(Session &session, const QString &text)
+{
+    QListWidget *list = session.probe->messageListWidget();
+    const QPoint pos = list->visualItemRect(list->item(list->count() - 1)).center();
+    QStringList offered;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll.stop();
+        QAction *chosen = nullptr;
+        for (QAction *action : menu->actions()) {
+            offered << action->text();
+            if (action->text() == text)
+                chosen = action;
+        }
+        if (chosen)
+            chosen->trigger();
+        if (menu->isVisible())
+            menu->close();
+    });
+    poll.start(10);
+    emit list->customContextMenuRequested(pos);
+    return offered;
+}
+
+} // namespace
+
+class TestReconnect : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void restartResumesWithTokenKeepingChatAndComposer();
+    void typedWhileOfflineIsSentOnceInOrder();
+    void lostEchoIsNotSentAgain();
+    void offlineEditsAndDeletionsShowAfterMerge();
+    void gapIsFilledOnePageAtATime();
+    void gapBeyondTenPagesDropsHeldMessages();
+    void editTypedOfflineIsSentAfterRelogin();
+    void thirdLostAttemptMarksMessageFailed();
+    void failedMessageOffersRetryAndDelete_data();
+    void failedMessageOffersRetryAndDelete();
+    void scrolledUpViewKeepsItsTopMessage();
+    void startingWithServerDownSaysSoAndConnectsLater();
+    void errorFrameShowsInBar();
+
+private:
+    // Logs in as alice (u1), loads "Team" with m1..m3 and opens it.
+    void start(Session &session);
+    // Stops the server until the window says it is offline, starts it again on the same port
+    // and waits for the window's token login.
+    bool dropAndReturn(Session &session);
+    // Answers the token login and pushes `fresh` as the server's history of "Team".
+    void resume(Session &session, const QList<QJsonObject> &fresh);
+};
+
+void TestReconnect::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void TestReconnect::init()
+{
+    AppSettings().clear();
+}
+
+void TestReconnect::start(Session &session)
+{
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(history(numberedList(1, 3)));
+    session.push(
+        R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+            {"userId":"u2","username":"bob"}]})");
+    QListWidget *chats = session.probe->chatListWidget();
+    QCOMPARE(chats->count(), 1);
+    chats->setCurrentRow(0);
+    emit chats->itemClicked(chats->item(0));
+    QCOMPARE(session.probe->currentChatId(), QStringLiteral("g1"));
+    session.server.takeFrames();
+}
+
+bool TestReconnect::dropAndReturn(Session &session)
+{
+    const quint16 port = session.server.port();
+    session.server.stop();
+    if (!QTest::qWaitFor(
+            [&session] {
+                return session.probe->connectionBar()->text().startsWith(
+                    QLatin1String("Offline. Retrying in"));
+            },
+            5000))
+        return false;
+    if (!session.probe->connectionBar()->retryOffered())
+        return false;
+    session.server.takeFrames();
+    if (!session.server.start(port) || !session.server.waitForFrames(1, 10000))
+        return false;
+    return session.server.frames.first()
+        == QJsonObject { { QStringLiteral("type"), QStringLiteral("login_with_token") },
+               { QStringLiteral("token"), QStringLiteral("t") } };
+}
+
+void TestReconnect::resume(Session &session, const QList<QJsonObject> &fresh)
+{
+    session.server.takeFrames();
+    session.push(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
+                     "token":"t"})");
+    session.push(history(fresh));
+}
+
+void TestReconnect::restartResumesWithTokenKeepingChatAndComposer()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.messageInput()->setText(QStringLiteral("half a thought"));
+    probe.replyToMessageId() = QStringLiteral("m1");
+    QVERIFY(probe.connectionBar()->text().isEmpty());
+
+    QVERIFY(dropAndReturn(session));
+    QCOMPARE(probe.connectionBar()->text(), QStringLiteral("Connecting\u2026"));
+    resume(session, numberedList(1, 3));
+    QTRY_COMPARE(probe.connectionBar()->text(), QStringLiteral("Connected"));
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
+    QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    QCOMPARE(rowIds(probe.messageListWidget()), numberedIds(1, 3));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("half a thought"));
+    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
+    // The bar goes away by itself.
+    QTRY_VERIFY(probe.connectionBar()->text().isEmpty());
+}
+
+void TestReconnect::typedWhileOfflineIsSentOnceInOrder()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    for (const QString &text : { QStringLiteral("one"), QStringLiteral("two") }) {
+        probe.messageInput()->setText(text);
+        QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    }
+    // Shown at once, with the clock.
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->count(), 5);
+    QCOMPARE(list->item(4)->data(StatusRole).toInt(), int(Sending));
+
+    session.server.takeFrames();
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    resume(session, numberedList(1, 3));
+    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 2);
+    QCOMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+        (QStringList { QStringLiteral("one"), QStringLiteral("two") }));
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    session.push(
+        echo(message(QStringLiteral("s1"), QStringLiteral("u1"), now, QStringLiteral("one"))));
+    session.push(
+        echo(message(QStringLiteral("s2"), QStringLiteral("u1"), now, QStringLiteral("two"))));
+    QCOMPARE(rowIds(list), numberedIds(1, 3) << QStringLiteral("s1") << QStringLiteral("s2"));
+    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.outbox().isEmpty());
+    QCOMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 2);
+}
+
+void TestReconnect::lostEchoIsNotSentAgain()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.messageInput()->setText(QStringLiteral("hello"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.waitForFrames(1));
+    // The server stored it and went down before the echo.
+    QVERIFY(dropAndReturn(session));
+    QJsonObject stored = message(QStringLiteral("s9"),
+        QStringLiteral("u1"),
+        QDateTime::currentSecsSinceEpoch(),
+        QStringLiteral("hello"));
+    resume(session, numberedList(1, 3) << stored);
+    QCOMPARE(rowIds(probe.messageListWidget()), numberedIds(1, 3) << QStringLiteral("s9"));
+    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(!sendsMessage(session));
+}
+
+void TestReconnect::offlineEditsAndDeletionsShowAfterMerge()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    QVERIFY(dropAndReturn(session));
+    QJsonObject edited = numbered(1);
+    edited.insert(QStringLiteral("content"),
+        QJsonObject { { QStringLiteral("text"), QStringLiteral("text 1, corrected") } });
+    edited.insert(QStringLiteral("editedAt"), 150);
+    // m2 was deleted while the client was away; m4 is new.
+    resume(session, { edited, numbered(3), numbered(4) });
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(rowIds(list),
+        (QStringList { QStringLiteral("m1"), QStringLiteral("m3"), QStringLiteral("m4") }));
+    QCOMPARE(list->item(0)->data(TextRole).toString(), QStringLiteral("text 1, corrected"));
+    const auto &stored = probe.chat(QStringLiteral("g1")).messages;
+    QCOMPARE(stored.size(), size_t(3));
+    QCOMPARE(stored.front().editedAt, qint64(150));
+}
+
+void TestReconnect::gapIsFilledOnePageAtATime()
+{
+    Session session;
+    start(session);
+    QVERIFY(dropAndReturn(session));
+    const auto requests = [&session] {
+        return session.server.framesOfType(QStringLiteral("get_history"));
+    };
+    resume(session, numberedList(8, 9));
+    QTRY_COMPARE(requests().size(), 1);
+    QCOMPARE(requests().first().value(QLatin1String("before")).toInt(), 800);
+    session.push(history(numberedList(5, 7)));
+    QTRY_COMPARE(requests().size(), 2);
+    QCOMPARE(requests().last().value(QLatin1String("before")).toInt(), 500);
+    // Reaches back to the newest held message: bridged.
+    session.push(history(numberedList(3, 4)));
+    QCOMPARE(rowIds(session.probe->messageListWidget()), numberedIds(1, 9));
+    QCOMPARE(requests().size(), 2);
+}
+
+void TestReconnect::gapBeyondTenPagesDropsHeldMessages()
+{
+    Session session;
+    start(session);
+    QVERIFY(dropAndReturn(session));
+    resume(session, { numbered(99) });
+    // Each page brings one message older than the last, never reaching back to m3.
+    for (int n = 98; n > 88; --n) {
+        QTRY_COMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 99 - n);
+        session.push(history({ numbered(n) }));
+    }
+    QCOMPARE(rowIds(session.probe->messageListWidget()), numberedIds(89, 99));
+    QCOMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 10);
+}
+
+void TestReconnect::editTypedOfflineIsSentAfterRelogin()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    probe.editingMessageId() = QStringLiteral("m2");
+    probe.editingOldText() = QStringLiteral("text 2");
+    probe.messageInput()->setText(QStringLiteral("text 2, better"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    session.server.takeFrames();
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    resume(session, numberedList(1, 3));
+    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("edit_message")).size(), 1);
+    const QList<QJsonObject> edits = session.server.framesOfType(QStringLiteral("edit_message"));
+    QCOMPARE(edits.first().value(QLatin1String("messageId")).toString(), QStringLiteral("m2"));
+    QCOMPARE(edits.first().value(QLatin1String("newContent")).toString(),
+        QStringLiteral("text 2, better"));
+}
+
+void TestReconnect::thirdLostAttemptMarksMessageFailed()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.messageInput()->setText(QStringLiteral("never echoed"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        QVERIFY(dropAndReturn(session));
+        resume(session, numberedList(1, 3));
+        QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+            QStringList { QStringLiteral("never echoed") });
+    }
+    QVERIFY(dropAndReturn(session));
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
+    resume(session, numberedList(1, 3));
+    QVERIFY(!sendsMessage(session));
+    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
+}
+
+void TestReconnect::failedMessageOffersRetryAndDelete_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::newRow("retry sends it again") << QStringLiteral("Retry");
+    QTest::newRow("delete drops the local copy only") << QStringLiteral("Delete");
+}
+
+void TestReconnect::failedMessageOffersRetryAndDelete()
+{
+    QFETCH(QString, choice);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    probe.messageInput()->setText(QStringLiteral("never echoed"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        QVERIFY(dropAndReturn(session));
+        resume(session, numberedList(1, 3));
+    }
+    QListWidget *list = probe.messageListWidget();
+    QTRY_COMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
+    QVERIFY(!sendsMessage(session));
+
+    const QStringList offered = triggerOnLastRow(session, choice);
+    QCOMPARE(offered, (QStringList { QStringLiteral("Retry"), QStringLiteral("Delete") }));
+    if (choice == QLatin1String("Retry")) {
+        QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+            QStringList { QStringLiteral("never echoed") });
+        QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+        QCOMPARE(probe.pendingMessages().size(), 1);
+        // Its echo replaces the local copy: one row, no second send.
+        QJsonObject stored = message(QStringLiteral("m9"),
+            QStringLiteral("u1"),
+            QDateTime::currentSecsSinceEpoch(),
+            QStringLiteral("never echoed"));
+        session.push(echo(stored));
+        QTRY_COMPARE(rowIds(list), (numberedIds(1, 3) << QStringLiteral("m9")));
+        QVERIFY(probe.outbox().isEmpty());
+    } else {
+        QCOMPARE(rowIds(list), numberedIds(1, 3));
+        QVERIFY(probe.pendingMessages().isEmpty());
+        QVERIFY(probe.outbox().isEmpty());
+        QVERIFY(!sendsMessage(session));
+        QVERIFY(session.server.framesOfType(QStringLiteral("delete_message")).isEmpty());
+    }
+}
+
+void TestReconnect::scrolledUpViewKeepsItsTopMessage()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    // More than the window of rows a chat opens with.
+    session.push(history(numberedList(1, 150)));
+    WindowProbe &probe = *session.probe;
+    session.window->resize(900, 600);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->count(), 100);
+    list->verticalScrollBar()->setValue(0);
+    QTRY_COMPARE(list->count(), 150);
+    list->scrollToItem(list->item(19), QAbstractItemView::PositionAtTop);
+    const QString anchor = list->itemAt(QPoint(10, 10))->data(MessageIdRole).toString();
+    QCOMPARE(anchor, QStringLiteral("m20"));
+
+    QVERIFY(dropAndReturn(session));
+    resume(session, numberedList(1, 151));
+    QTRY_VERIFY(rowIds(list).contains(QStringLiteral("m151")));
+    QCOMPARE(list->itemAt(QPoint(10, 10))->data(MessageIdRole).toString(), anchor);
+    QVERIFY(list->verticalScrollBar()->value() < list->verticalScrollBar()->maximum());
+}
+
+void TestReconnect::startingWithServerDownSaysSoAndConnectsLater()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    const quint16 port = server.port();
+    server.stop();
+    MainWindow window;
+    WindowProbe probe(window);
+    QTRY_COMPARE(probe.statusLabel()->text(),
+        QStringLiteral("Cannot reach the server at 127.0.0.1:%1").arg(port));
+    QVERIFY(probe.loginConnectionBar()->text().startsWith(QLatin1String("Offline")));
+    QVERIFY(server.start(port));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.statusLabel()->text(), QStringLiteral("Connected."), 10000);
+    QVERIFY(probe.loginButton()->isEnabled());
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+}
+
+void TestReconnect::errorFrameShowsInBar()
+{
+    Session session;
+    start(session);
+    session.push(R"({"type":"error","message":"Message not found"})");
+    QCOMPARE(session.probe->connectionBar()->text(), QStringLiteral("Message not found"));
+}
+
+QTEST_MAIN(TestReconnect)
+#include "tst_reconnect.moc"
