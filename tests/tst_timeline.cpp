@@ -525,7 +525,7 @@ void TestTimeline::largeChatOpensWithOneWindowOfRows()
     QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
 
     // Every message of the chat is acknowledged, oldest first, not only the rows shown.
-    QVERIFY(session.server.waitForFrames(10000, 20000));
+    QVERIFY(session.server.waitForFrames(10000, 120000));
     const QList<QJsonObject> frames = session.server.takeFrames();
     QCOMPARE(frames.size(), 10000);
     for (int i = 0; i < frames.size(); ++i) {
