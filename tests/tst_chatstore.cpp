@@ -32,10 +32,10 @@ Message message(const QString &id, qint64 timestamp, const QString &sender = QSt
 }
 
 // "a:5 b:7" -> messages a at 5 and b at 7 of chat c1.
-std::vector<Message> messages(const QString &spec)
+std::vector<Message> messages(const QString &layout)
 {
     std::vector<Message> list;
-    for (const QString &part : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString &part : layout.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QStringList fields = part.split(QLatin1Char(':'));
         list.push_back(message(fields.at(0), fields.at(1).toLongLong()));
     }
