@@ -213,6 +213,7 @@ void TestSending::sendsReplyAndLeavesReplyMode()
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
     probe.replyToMessageId() = QStringLiteral("m1");
+    probe.replyChatId() = QStringLiteral("g1");
     probe.replyToText() = QStringLiteral("first");
     probe.replyBar()->show();
     type(session, QStringLiteral("answer"));
@@ -509,6 +510,7 @@ void TestSending::savingEditKeepsReplyMode()
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
     probe.replyToMessageId() = QStringLiteral("m1");
+    probe.replyChatId() = QStringLiteral("g1");
     probe.replyBar()->show();
     probe.editingMessageId() = QStringLiteral("m2");
     probe.editingOldText() = QStringLiteral("mine");

@@ -91,6 +91,7 @@ void MainWindow::onLogoutClicked()
     // Nothing of this account's composer may carry over into the next one's first message.
     onCancelReply();
     onCancelEdit();
+    drafts.clear();
     outbox.clear();
     hadSession = false;
     everConnected = false;

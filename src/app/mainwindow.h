@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversations/chatresync.h"
+#include "conversations/drafts.h"
 #include "conversations/outbox.h"
 #include "model/chat.h"
 #include "model/message.h"
@@ -149,6 +150,9 @@ private:
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;
     void startEditing(const QString &messageId, const QString &text);
+    void showReplyBar();
+    // Keeps the composer of the chat being left and brings back the one of the chat opened.
+    void switchComposer(const QString &fromChatId, const QString &toChatId);
     // Keys of the composer (src/app/composerkeys.h): Escape and Up in an empty input.
     void leaveComposerMode();
     void editLastOwnMessage();
@@ -223,6 +227,11 @@ private:
     QString replyToMessageId;
     QString replyToText;
     QString replyToSenderName;
+    // The chat the quoted message belongs to; a reply goes nowhere else.
+    QString replyChatId;
+    // What was typed before edit mode replaced it; it is the chat's draft if the chat is left.
+    QString draftBeforeEdit;
+    Drafts drafts;
     QMap<QString, QPixmap> avatarCache;
     mutable QHash<QString, QIcon> genericAvatars;
     QSet<QString> pendingAvatarDownloads;

@@ -112,12 +112,18 @@ void MainWindow::onReplyToMessage()
 
     replyToMessageId = messageId;
     replyToText = text;
+    replyChatId = currentChatId;
     const User *sender = store->user(message->senderId);
     replyToSenderName = sender ? sender->username : QStringLiteral("Unknown");
+    showReplyBar();
+    messageInput->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::showReplyBar()
+{
     replyPreviewLabel->setText(
         replyToSenderName + QStringLiteral(": ") + shortened(replyToText, replyPreviewLength));
     replyBar->show();
-    messageInput->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onEditMessage()
@@ -131,6 +137,8 @@ void MainWindow::onEditMessage()
 
 void MainWindow::startEditing(const QString &messageId, const QString &text)
 {
+    if (editingMessageId.isEmpty())
+        draftBeforeEdit = messageInput->text();
     editingMessageId = messageId;
     editingOldText = text;
     editLabel->setText(QStringLiteral("Editing: ") + shortened(editingOldText, editPreviewLength));
@@ -199,6 +207,7 @@ void MainWindow::onCancelReply()
     replyToMessageId.clear();
     replyToText.clear();
     replyToSenderName.clear();
+    replyChatId.clear();
     replyBar->hide();
 }
 
@@ -206,6 +215,7 @@ void MainWindow::onCancelEdit()
 {
     editingMessageId.clear();
     editingOldText.clear();
+    draftBeforeEdit.clear();
     editBar->hide();
     messageInput->clear();
     sendButton->setText(QStringLiteral("Send"));
@@ -230,4 +240,33 @@ void MainWindow::editLastOwnMessage()
         [&ownId](const Message &m) { return m.senderId == ownId; });
     if (last != chat->messages.crend())
         startEditing(last->id, last->content);
+}
+
+void MainWindow::switchComposer(const QString &fromChatId, const QString &toChatId)
+{
+    if (!fromChatId.isEmpty()) {
+        Drafts::Draft draft;
+        // An edit is not a draft: the text typed before it is.
+        draft.text = editingMessageId.isEmpty() ? messageInput->text() : draftBeforeEdit;
+        draft.replyToId = replyToMessageId;
+        draft.replyToText = replyToText;
+        draft.replyToSenderName = replyToSenderName;
+        drafts.keep(fromChatId, draft);
+    } else if (!drafts.has(toChatId)) {
+        // Typed before any chat was open: it goes to the first chat opened.
+        return;
+    }
+    if (!editingMessageId.isEmpty())
+        onCancelEdit();
+    onCancelReply();
+
+    const Drafts::Draft draft = drafts.take(toChatId);
+    messageInput->setText(draft.text);
+    if (!draft.replyToId.isEmpty()) {
+        replyToMessageId = draft.replyToId;
+        replyToText = draft.replyToText;
+        replyToSenderName = draft.replyToSenderName;
+        replyChatId = toChatId;
+        showReplyBar();
+    }
 }

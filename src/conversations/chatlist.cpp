@@ -179,6 +179,8 @@ void MainWindow::reorderChatRows()
 
 bool MainWindow::openChat(const QString &chatId)
 {
+    if (chatId != currentChatId)
+        switchComposer(currentChatId, chatId);
     currentChatId = chatId;
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))

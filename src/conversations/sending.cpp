@@ -28,7 +28,9 @@ void MainWindow::onSendBtnClicked()
     local.content = text;
     local.timestamp = QDateTime::currentSecsSinceEpoch();
     local.status = Sending;
-    local.replyToId = replyToMessageId;
+    // A quote from another chat would arrive there as a reply to nothing.
+    const QString replyToId = replyChatId == currentChatId ? replyToMessageId : QString();
+    local.replyToId = replyToId;
     store->addPendingMessage(local);
     // Shown at once either way; sent now, or after the next login when the connection is down.
     outbox.add(local);

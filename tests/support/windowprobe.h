@@ -175,6 +175,10 @@ struct WindowProbe {
     {
         return w.replyToSenderName;
     }
+    QString &replyChatId() const
+    {
+        return w.replyChatId;
+    }
     bool isLoadingHistory() const
     {
         return w.store->isLoadingHistory();
