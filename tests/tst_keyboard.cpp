@@ -70,6 +70,8 @@ private slots:
     void escapeLeavesReplyModeAndKeepsText();
     void ctrlFNarrowsRowsByName();
     void ctrlFNarrowsChatsThatArriveOrMove();
+    void openChatIsTheSelectedRow_data();
+    void openChatIsTheSelectedRow();
 };
 
 void TestKeyboard::initTestCase()
@@ -252,6 +254,86 @@ void TestKeyboard::ctrlFNarrowsChatsThatArriveOrMove()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     for (int row = 0; row < chats->count(); ++row)
         QVERIFY(!chats->isRowHidden(row));
+}
+
+namespace
+{
+
+// Ids of the selected chat rows.
+QStringList selectedChats(QListWidget *chats)
+{
+    QStringList ids;
+    for (const QListWidgetItem *item : chats->selectedItems())
+        ids << item->data(IdRole).toString();
+    return ids;
+}
+
+void click(QListWidget *list, const QString &id)
+{
+    for (int row = 0; row < list->count(); ++row) {
+        if (list->item(row)->data(IdRole).toString() == id)
+            emit list->itemClicked(list->item(row));
+    }
+}
+
+} // namespace
+
+void TestKeyboard::openChatIsTheSelectedRow_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("chatId");
+
+    QTest::newRow("from Contacts, chat held") << QStringLiteral("contact bob") << "u1_u2";
+    QTest::newRow("from Contacts, chat announced later")
+        << QStringLiteral("contact carol") << "u1_u3";
+    QTest::newRow("then a message moves another chat up") << QStringLiteral("reorder") << "u1_u2";
+    QTest::newRow("through the filter") << QStringLiteral("filter") << "u1_u2";
+    QTest::newRow("logged out") << QStringLiteral("logout") << QString();
+}
+
+void TestKeyboard::openChatIsTheSelectedRow()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, chatId);
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"},{"userId":"u3","username":"carol"}]})");
+    session.push(R"({"type":"new_chat_info","chat":{"chatId":"u1_u2","chatType":"private",
+        "members":["u1","u2"],"messages":[]}})");
+    QListWidget *chats = probe.chatListWidget();
+    QCOMPARE(selectedChats(chats), QStringList { QStringLiteral("g1") });
+
+    if (how == QLatin1String("contact bob")) {
+        click(probe.contactListWidget(), QStringLiteral("u2"));
+    } else if (how == QLatin1String("contact carol")) {
+        click(probe.contactListWidget(), QStringLiteral("u3"));
+        // No chat yet: no row is selected, the group's highlight is gone too.
+        QVERIFY(selectedChats(chats).isEmpty());
+        session.push(R"({"type":"new_chat_info","chat":{"chatId":"u1_u3","chatType":"private",
+            "members":["u1","u3"],"messages":[]}})");
+    } else if (how == QLatin1String("reorder")) {
+        click(probe.contactListWidget(), QStringLiteral("u2"));
+        session.push(R"({"type":"message","messageId":"m9","chatId":"g1","senderId":"u2",
+            "timestamp":9,"content":{"text":"up"}})");
+        QTRY_COMPARE(chats->item(0)->data(IdRole).toString(), QStringLiteral("g1"));
+    } else if (how == QLatin1String("filter")) {
+        session.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+        QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("bo"));
+        QVERIFY(chats->isRowHidden(
+            chats->row(chats->findItems(QStringLiteral("Team"), Qt::MatchExactly).value(0))));
+        click(chats, QStringLiteral("u1_u2"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    } else if (how == QLatin1String("logout")) {
+        QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+    }
+    QCOMPARE(probe.currentChatId(), chatId);
+    QCOMPARE(selectedChats(chats), chatId.isEmpty() ? QStringList() : QStringList { chatId });
+    if (!chatId.isEmpty())
+        QCOMPARE(chats->currentItem()->data(IdRole).toString(), chatId);
 }
 
 QTEST_MAIN(TestKeyboard)

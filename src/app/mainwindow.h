@@ -112,6 +112,8 @@ private:
     QListWidgetItem *makeChatRow(const Chat &chat);
     void insertChatRows(const QStringList &chatIds, int firstRow);
     bool openChat(const QString &chatId);
+    // Makes the open chat's row the selected one (none when it has no row yet).
+    void selectOpenChatRow();
     void finishHistoryRequest();
     void onChatsAdded(const QStringList &chatIds);
     void onChatMoved(const QString &chatId);

@@ -82,6 +82,15 @@ void MainWindow::insertChatRows(const QStringList &chatIds, int firstRow)
         chatRows.insert(id, item);
         chatListWidget->insertItem(row++, item);
     }
+    // The chat first written to from Contacts gets its row now.
+    if (chatIds.contains(currentChatId))
+        selectOpenChatRow();
+}
+
+void MainWindow::selectOpenChatRow()
+{
+    // Clearing the current row also clears the selection: no other chat stays highlighted.
+    chatListWidget->setCurrentItem(chatRows.value(currentChatId, nullptr));
 }
 
 void MainWindow::finishHistoryRequest()
@@ -182,6 +191,7 @@ bool MainWindow::openChat(const QString &chatId)
     if (chatId != currentChatId)
         switchComposer(currentChatId, chatId);
     currentChatId = chatId;
+    selectOpenChatRow();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
         delegate->setHighlightedMessageId(QString());
@@ -196,6 +206,9 @@ bool MainWindow::openChat(const QString &chatId)
 void MainWindow::onChatSelected(QListWidgetItem *item)
 {
     openChat(item->data(IdRole).toString());
+    // The row clicked is the open chat's, stored or not.
+    if (chatListWidget->currentItem() != item)
+        chatListWidget->setCurrentItem(item);
 }
 
 void MainWindow::onContactSelected(QListWidgetItem *item)
