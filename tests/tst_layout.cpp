@@ -162,8 +162,9 @@ void TestLayout::chatAreaWidgets()
         QCOMPARE(cancel->text(), QStringLiteral("X"));
         QCOMPARE(cancel->size(), QSize(25, 25));
         QCOMPARE(cancel->styleSheet(),
-            QStringLiteral("border: none; background: transparent; color: #888; "
-                           "font-size: 16px; font-weight: bold;"));
+            QStringLiteral("QPushButton { border: none; background: transparent; color: #888; "
+                           "font-size: 16px; font-weight: bold; padding: 0px; }"
+                           "QPushButton:focus { border: 2px solid #888; border-radius: 4px; }"));
     }
     QCOMPARE(probe.messageInput()->placeholderText(), QStringLiteral("Write a message..."));
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));

@@ -37,7 +37,15 @@ const char lightSheet[] =
     "QCheckBox { color: #000000; spacing: 5px; }"
     "QCheckBox::indicator { width: 18px; height: 18px; border: 1px solid #e0e0e0; "
     "border-radius: 4px; background: #ffffff; }"
-    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }";
+    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }"
+    "QLineEdit:focus { border: 2px solid #1a56db; padding: 9px; }"
+    "QPushButton:focus { border: 2px solid #0b2545; padding: 6px 13px; }"
+    "QCheckBox:focus { color: #1a56db; }"
+    "QCheckBox::indicator:focus { border: 2px solid #1a56db; }"
+    "QListWidget::item:focus { border: 2px solid #1a56db; }"
+    "QListWidget::item:selected:focus { border: 2px solid #0b2545; }"
+    "#chatList:focus { border: 2px solid #1a56db; }"
+    "QTabBar::tab:focus { color: #1a56db; text-decoration: underline; }";
 
 const char darkSheet[] =
     "QMainWindow { background-color: #1e1e1e; }"
@@ -66,7 +74,15 @@ const char darkSheet[] =
     "QCheckBox { color: #ffffff; spacing: 5px; }"
     "QCheckBox::indicator { width: 18px; height: 18px; border: 1px solid #3d3d3d; "
     "border-radius: 4px; background: #3d3d3d; }"
-    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }";
+    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }"
+    "QLineEdit:focus { border: 2px solid #93c5fd; padding: 9px; }"
+    "QPushButton:focus { border: 2px solid #ffffff; padding: 6px 13px; }"
+    "QCheckBox:focus { color: #93c5fd; }"
+    "QCheckBox::indicator:focus { border: 2px solid #93c5fd; }"
+    "QListWidget::item:focus { border: 2px solid #93c5fd; }"
+    "QListWidget::item:selected:focus { border: 2px solid #ffffff; }"
+    "#chatList:focus { border: 2px solid #93c5fd; }"
+    "QTabBar::tab:focus { color: #93c5fd; text-decoration: underline; }";
 
 } // namespace
 
@@ -82,6 +98,8 @@ private slots:
     void styleSheetForPalette();
     void startsLightWithEmptyStore();
     void toggleRestylesAndPersists();
+    void focusRingShows_data();
+    void focusRingShows();
     void savedDarkModeHoldsFromTheStart();
 };
 
@@ -154,6 +172,45 @@ void TestTheme::savedDarkModeHoldsFromTheStart()
     // Logging out keeps the theme.
     QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
     QCOMPARE(window.styleSheet(), QString::fromLatin1(darkSheet));
+}
+
+void TestTheme::focusRingShows_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("button");
+    QTest::addColumn<QColor>("ring");
+
+    QTest::newRow("light, input line") << false << false << QColor(0x1a, 0x56, 0xdb);
+    QTest::newRow("light, button") << false << true << QColor(0x0b, 0x25, 0x45);
+    QTest::newRow("dark, input line") << true << false << QColor(0x93, 0xc5, 0xfd);
+    QTest::newRow("dark, button") << true << true << QColor(Qt::white);
+}
+
+void TestTheme::focusRingShows()
+{
+    QFETCH(bool, dark);
+    QFETCH(bool, button);
+    QFETCH(QColor, ring);
+    AppSettings().setValue(SettingsKey::darkMode, dark);
+    Session session;
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    session.window->show();
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    QWidget *control = button ? static_cast<QWidget *>(session.probe->sendButton())
+                              : session.probe->messageInput();
+    session.probe->chatListWidget()->setFocus();
+    QTRY_VERIFY(!control->hasFocus());
+    const QImage unfocused = control->grab().toImage();
+
+    control->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(control->hasFocus());
+    const QImage focused = control->grab().toImage();
+    // The middle of the left edge, inside the border: the ring's colour only with focus.
+    const QPoint edge(1, focused.height() / 2);
+    QCOMPARE(focused.pixelColor(edge), ring);
+    QVERIFY(unfocused.pixelColor(edge) != ring);
+    QCOMPARE(focused.size(), unfocused.size());
 }
 
 QTEST_MAIN(TestTheme)

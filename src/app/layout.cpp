@@ -17,8 +17,11 @@
 namespace
 {
 
+// Grey on both themes; its focus ring is the same grey, thicker.
 const QString cancelButtonStyle = QStringLiteral(
-    "border: none; background: transparent; color: #888; font-size: 16px; font-weight: bold;");
+    "QPushButton { border: none; background: transparent; color: #888; font-size: 16px; "
+    "font-weight: bold; padding: 0px; }"
+    "QPushButton:focus { border: 2px solid #888; border-radius: 4px; }");
 
 QPushButton *makeCancelButton()
 {

@@ -12,9 +12,11 @@
 namespace
 {
 
-// Eight placeholders, filled from the active palette: %1 window and message list background,
+// Placeholders, filled from the active palette: %1 window and message list background,
 // %2 panels, %3 text, %4 borders, %5 input fields, %6 row under the mouse, %7 and %8 the
-// scroll bar handle, plain and under the mouse.
+// scroll bar handle, plain and under the mouse, %9 the focus ring and %10 the focus ring on the
+// accent colour (a selected row, a button). A focused control trades padding for its thicker
+// border, so it keeps its size.
 const char styleSheetTemplate[] =
     "QMainWindow { background-color: %1; }"
     "QWidget { color: %3; }"
@@ -41,7 +43,15 @@ const char styleSheetTemplate[] =
     "QCheckBox { color: %3; spacing: 5px; }"
     "QCheckBox::indicator { width: 18px; height: 18px; border: 1px solid %4; "
     "border-radius: 4px; background: %5; }"
-    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }";
+    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }"
+    "QLineEdit:focus { border: 2px solid %9; padding: 9px; }"
+    "QPushButton:focus { border: 2px solid %10; padding: 6px 13px; }"
+    "QCheckBox:focus { color: %9; }"
+    "QCheckBox::indicator:focus { border: 2px solid %9; }"
+    "QListWidget::item:focus { border: 2px solid %9; }"
+    "QListWidget::item:selected:focus { border: 2px solid %10; }"
+    "#chatList:focus { border: 2px solid %9; }"
+    "QTabBar::tab:focus { color: %9; text-decoration: underline; }";
 
 } // namespace
 
@@ -56,7 +66,8 @@ QString themeStyleSheet(bool dark)
             QLatin1String(colours.input),
             QLatin1String(colours.hover),
             QLatin1String(colours.scrollHandle),
-            QLatin1String(colours.scrollHandleHover));
+            QLatin1String(colours.scrollHandleHover))
+        .arg(QLatin1String(colours.focus), QLatin1String(colours.selectedFocus));
 }
 
 void MainWindow::applyTheme()

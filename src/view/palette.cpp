@@ -28,6 +28,8 @@ constexpr ThemePalette light {
     "#ccc",
     "#666",
     "#60A5FA",
+    "#1a56db",
+    "#0b2545",
 };
 
 constexpr ThemePalette dark {
@@ -55,6 +57,8 @@ constexpr ThemePalette dark {
     "#666",
     "#aaa",
     "#93C5FD",
+    "#93c5fd",
+    "#ffffff",
 };
 
 } // namespace

@@ -33,6 +33,11 @@ struct ThemePalette {
     const char *replyLine;
     const char *replyText;
     const char *seenMark;
+
+    // The ring around the control that has keyboard focus, and the ring on the accent colour
+    // (a selected row, a button).
+    const char *focus;
+    const char *selectedFocus;
 };
 
 const ThemePalette &themePalette(bool dark);
