@@ -22,6 +22,7 @@ void TestNotification::decides_data()
     QTest::addColumn<bool>("shown");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("alerts");
 
     const QString bob = QStringLiteral("bob");
     const QString me = QStringLiteral("me");
@@ -31,24 +32,25 @@ void TestNotification::decides_data()
 
     QTest::newRow("message from another user")
         << bob << QStringLiteral("  hi  ") << true << true << false << true << true << team
-        << QStringLiteral("hi");
-    QTest::newRow("own message never notifies") << me << QStringLiteral("hi") << true << true
-                                                << false << true << false << QString() << QString();
+        << QStringLiteral("hi") << true;
+    QTest::newRow("own message never notifies")
+        << me << QStringLiteral("hi") << true << true << false << true << false << QString()
+        << QString() << false;
     QTest::newRow("notifications off") << bob << QStringLiteral("hi") << false << true << false
-                                       << true << false << QString() << QString();
+                                       << true << false << QString() << QString() << false;
     QTest::newRow("no visible tray") << bob << QStringLiteral("hi") << true << false << false
-                                     << true << false << QString() << QString();
+                                     << true << false << QString() << QString() << true;
     QTest::newRow("window in front") << bob << QStringLiteral("hi") << true << true << true << true
-                                     << false << QString() << QString();
+                                     << false << QString() << QString() << false;
     QTest::newRow("unknown chat") << bob << QStringLiteral("hi") << true << true << false << false
-                                  << true << newMessage << QStringLiteral("hi");
+                                  << true << newMessage << QStringLiteral("hi") << true;
     QTest::newRow("only spaces") << bob << QStringLiteral("    ") << true << true << false << true
-                                 << true << team << newMessage;
+                                 << true << team << newMessage << true;
     QTest::newRow("100 characters shown whole")
-        << bob << hundred << true << true << false << true << true << team << hundred;
+        << bob << hundred << true << true << false << true << true << team << hundred << true;
     QTest::newRow("101 characters cut to 100")
         << bob << (hundred + QLatin1Char('b')) << true << true << false << true << true << team
-        << (QString(97, QLatin1Char('a')) + QStringLiteral("..."));
+        << (QString(97, QLatin1Char('a')) + QStringLiteral("...")) << true;
 }
 
 void TestNotification::decides()
@@ -80,6 +82,8 @@ void TestNotification::decides()
         QTEST(notification->text, "text");
         QVERIFY(notification->text.size() <= 100);
     }
+    // The taskbar hint comes with every balloon, and without a tray too.
+    QTEST(wantsAttention(msg, context), "alerts");
 }
 
 QTEST_APPLESS_MAIN(TestNotification)

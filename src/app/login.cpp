@@ -92,6 +92,8 @@ void MainWindow::onLogoutClicked()
     onCancelReply();
     onCancelEdit();
     drafts.clear();
+    receiptsHeld = false;
+    attentionChatId.clear();
     outbox.clear();
     hadSession = false;
     everConnected = false;

@@ -12,10 +12,12 @@
 #include "store/chatstore.h"
 
 #include <QCloseEvent>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QNetworkAccessManager>
+#include <QShowEvent>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -100,4 +102,26 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    hiddenToTray = false;
+    sendHeldReceipts();
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    // A spontaneous hide is the window system's (minimising); hide() is the tray's.
+    if (!event->spontaneous())
+        hiddenToTray = true;
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        sendHeldReceipts();
 }

@@ -58,6 +58,9 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private slots:
     void onConnected();
@@ -94,6 +97,7 @@ private slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void onTrayShowHide();
     void onTrayQuit();
+    void onTrayMessageClicked();
     void onCertificateRejected(const QString &reason);
     void onStoredPasswordLoaded(const QString &password);
 
@@ -105,6 +109,10 @@ private:
     void toggleWindowVisibility();
     void showNotificationForMessage(const Message &msg);
     bool isWindowInFront() const;
+    // Minimised or hidden to the tray: nothing shown can be taken as seen.
+    bool isInBackground() const;
+    // The receipts held back while in the background, once the window is back.
+    void sendHeldReceipts();
 
     // Chat list and contacts (src/conversations/chatlist.cpp).
     QString resolveChatName(const Chat &chat) const;
@@ -242,6 +250,13 @@ private:
     QMenu *trayMenu = nullptr;
     QAction *showHideAction = nullptr;
     QAction *quitAction = nullptr;
+    // The chat of the latest message announced while the window was not in front: a click on
+    // its balloon opens it.
+    QString attentionChatId;
+    bool hiddenToTray = false;
+    // Messages of the open chat arrived or were shown while in the background; their
+    // "message_seen" waits for the window to come back.
+    bool receiptsHeld = false;
 
     // The rows shown: the message list holds a window of the open chat (its newest messages,
     // extended upwards as the user scrolls), the chat list one row per stored chat.

@@ -8,11 +8,15 @@ constexpr int maxNotificationLength = 100;
 
 } // namespace
 
+bool wantsAttention(const Message &msg, const NotificationContext &context)
+{
+    return context.enabled && msg.senderId != context.currentUserId && !context.windowInFront;
+}
+
 std::optional<TrayNotification> notificationFor(
     const Message &msg, const NotificationContext &context)
 {
-    if (!context.enabled || !context.trayVisible || msg.senderId == context.currentUserId
-        || context.windowInFront)
+    if (!context.trayVisible || !wantsAttention(msg, context))
         return std::nullopt;
 
     const QString fallback = QStringLiteral("New message");

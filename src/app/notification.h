@@ -24,3 +24,7 @@ struct NotificationContext {
 // while the window is in front, never with notifications off or without a tray.
 std::optional<TrayNotification> notificationFor(
     const Message &msg, const NotificationContext &context);
+
+// Whether the message calls for the taskbar's attention hint: another user's message while the
+// window is not in front, with notifications on; a tray is not needed.
+bool wantsAttention(const Message &msg, const NotificationContext &context);

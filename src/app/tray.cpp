@@ -5,9 +5,11 @@
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QMenu>
 #include <QPixmap>
+#include <QStackedWidget>
 
 namespace
 {
@@ -43,6 +45,7 @@ void MainWindow::setupTrayIcon()
     connect(quitAction, &QAction::triggered, this, &MainWindow::onTrayQuit);
     trayIcon->setContextMenu(trayMenu);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayIconActivated);
+    connect(trayIcon, &QSystemTrayIcon::messageClicked, this, &MainWindow::onTrayMessageClicked);
     trayIcon->setVisible(true);
 }
 
@@ -86,6 +89,21 @@ bool MainWindow::isWindowInFront() const
     return isVisible() && isActiveWindow() && !isMinimized();
 }
 
+bool MainWindow::isInBackground() const
+{
+    return isMinimized() || hiddenToTray;
+}
+
+void MainWindow::onTrayMessageClicked()
+{
+    // Opened before the window comes back, so that only this chat's messages count as seen.
+    if (store->hasChat(attentionChatId) && stackedWidget->currentWidget() == chatPage)
+        openChat(attentionChatId);
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void MainWindow::showNotificationForMessage(const Message &msg)
 {
     NotificationContext context;
@@ -96,6 +114,10 @@ void MainWindow::showNotificationForMessage(const Message &msg)
     if (const Chat *chat = store->chat(msg.chatId))
         context.chatName = resolveChatName(*chat);
 
+    if (!wantsAttention(msg, context))
+        return;
+    attentionChatId = msg.chatId;
+    QApplication::alert(this);
     const std::optional<TrayNotification> notification = notificationFor(msg, context);
     if (notification)
         trayIcon->showMessage(notification->title,

@@ -188,8 +188,11 @@ void MainWindow::reorderChatRows()
 
 bool MainWindow::openChat(const QString &chatId)
 {
-    if (chatId != currentChatId)
+    if (chatId != currentChatId) {
         switchComposer(currentChatId, chatId);
+        // What the chat left holds unseen is acknowledged when it is opened again.
+        receiptsHeld = false;
+    }
     currentChatId = chatId;
     selectOpenChatRow();
     highlightedMessageId.clear();

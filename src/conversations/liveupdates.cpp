@@ -25,7 +25,10 @@ void MainWindow::onMessageArrived(const Message &msg, const QString &replacedLoc
         delete local;
     }
     addMessageBubble(msg);
-    if (!own) {
+    if (!own && isInBackground()) {
+        // Nobody can see it now; it is acknowledged when the window comes back.
+        receiptsHeld = true;
+    } else if (!own) {
         store->markSeenByMe(msg.chatId, msg.id);
         request({ Outbox::ActionKind::Seen, msg.chatId, msg.id, QString() });
     }

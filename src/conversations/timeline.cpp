@@ -38,7 +38,19 @@ void MainWindow::renderMessages(const QString &chatId)
         addMessageBubble(messages[i]);
     showOutboxRows(chatId);
     scrollToBottom();
-    queueReceipts(chatId, store->takeUnseenMessages(chatId));
+    if (isInBackground())
+        receiptsHeld = true;
+    else
+        queueReceipts(chatId, store->takeUnseenMessages(chatId));
+}
+
+void MainWindow::sendHeldReceipts()
+{
+    if (!receiptsHeld || isInBackground())
+        return;
+    receiptsHeld = false;
+    // In stored order; each message was acknowledged by nothing else meanwhile.
+    queueReceipts(currentChatId, store->takeUnseenMessages(currentChatId));
 }
 
 void MainWindow::queueReceipts(const QString &chatId, const QStringList &messageIds)

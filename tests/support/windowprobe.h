@@ -123,6 +123,11 @@ struct WindowProbe {
     {
         return w.trayIcon;
     }
+    // What the tray's balloon does when clicked; no tray runs headless to click one.
+    void clickBalloon() const
+    {
+        w.onTrayMessageClicked();
+    }
 
     ChatStore &store() const
     {
