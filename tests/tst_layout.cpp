@@ -1,6 +1,8 @@
 #include "app/settings.h"
 #include "session.h"
+#include "view/elidedlabel.h"
 
+#include <QJsonArray>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QVBoxLayout>
@@ -23,6 +25,8 @@ private slots:
     void settingsReflectStoredFlags();
     void sidebarKeepsWidthWhenResized();
     void messageRowsAreNotSelectable();
+    void longChatNameNeverWidensWindow_data();
+    void longChatNameNeverWidensWindow();
 };
 
 void TestLayout::initTestCase()
@@ -248,6 +252,59 @@ void TestLayout::messageRowsAreNotSelectable()
         {},
         chatList->visualItemRect(chatList->item(0)).center());
     QCOMPARE(chatList->selectedItems().size(), 1);
+}
+
+void TestLayout::longChatNameNeverWidensWindow_data()
+{
+    QTest::addColumn<bool>("fromContacts");
+
+    QTest::newRow("a chat from the chat list") << false;
+    QTest::newRow("a contact without a chat") << true;
+}
+
+void TestLayout::longChatNameNeverWidensWindow()
+{
+    QFETCH(bool, fromContacts);
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    const int minimumWidth = session.window->minimumSizeHint().width();
+
+    const QString name =
+        QStringLiteral("The quarterly planning group for everyone in the building");
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("user_list_update") },
+        { QStringLiteral("users"),
+            QJsonArray { QJsonObject { { QStringLiteral("userId"), QStringLiteral("u2") },
+                { QStringLiteral("username"), name } } } } });
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("chat_history") },
+        { QStringLiteral("chats"),
+            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("g1") },
+                { QStringLiteral("chatName"), name },
+                { QStringLiteral("chatType"), QStringLiteral("group") } } } } });
+    QListWidget *list = fromContacts ? probe.contactListWidget() : probe.chatListWidget();
+    emit list->itemClicked(list->item(0));
+
+    auto *title = qobject_cast<ElidedLabel *>(probe.chatTitleLabel());
+    QVERIFY(title);
+    QCOMPARE(title->text(), name);
+    QCOMPARE(title->toolTip(), name);
+    QCOMPARE(session.window->minimumSizeHint().width(), minimumWidth);
+
+    session.window->resize(minimumWidth, 600);
+    QTRY_COMPARE(session.window->width(), minimumWidth);
+    QTRY_VERIFY(title->shownText().endsWith(QChar(0x2026)));
+    QVERIFY(title->shownText().size() < name.size());
+    QVERIFY(title->fontMetrics().horizontalAdvance(title->shownText())
+        <= title->contentsRect().width());
+    QVERIFY(title->mapTo(session.window.get(), QPoint(title->width(), 0)).x()
+        <= session.window->width());
+
+    // Wide enough again, the whole name shows.
+    session.window->resize(1400, 600);
+    QTRY_COMPARE(title->shownText(), name);
 }
 
 QTEST_MAIN(TestLayout)

@@ -1,5 +1,6 @@
 // MainWindow's widget tree: the login page and the chat page, built in code.
 #include "mainwindow.h"
+#include "view/elidedlabel.h"
 #include "view/messagedelegate.h"
 #include "view/userlistdelegate.h"
 
@@ -125,7 +126,8 @@ void MainWindow::setupUi()
     chatHeader->setObjectName(QStringLiteral("chatHeader"));
     chatHeader->setFixedHeight(60);
     auto *headerLayout = new QHBoxLayout(chatHeader);
-    chatTitleLabel = new QLabel(QStringLiteral("Select a chat"));
+    chatTitleLabel = new ElidedLabel(QStringLiteral("Select a chat"));
+    chatTitleLabel->setToolTip(chatTitleLabel->text());
     chatTitleLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
     headerLayout->addWidget(chatTitleLabel);

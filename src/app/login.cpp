@@ -106,7 +106,7 @@ void MainWindow::onLogoutClicked()
     chatRows.clear();
     contactListWidget->clear();
     clearMessageRows();
-    chatTitleLabel->setText(QStringLiteral("Select a chat"));
+    setChatTitle(QStringLiteral("Select a chat"));
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
     supervisor->logout();

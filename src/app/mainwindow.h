@@ -120,6 +120,8 @@ private:
     QListWidgetItem *makeChatRow(const Chat &chat);
     void insertChatRows(const QStringList &chatIds, int firstRow);
     bool openChat(const QString &chatId);
+    // The header's title, elided to its width; the whole name is its tooltip.
+    void setChatTitle(const QString &title);
     // Makes the open chat's row the selected one (none when it has no row yet).
     void selectOpenChatRow();
     void finishHistoryRequest();

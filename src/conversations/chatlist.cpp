@@ -87,6 +87,12 @@ void MainWindow::insertChatRows(const QStringList &chatIds, int firstRow)
         selectOpenChatRow();
 }
 
+void MainWindow::setChatTitle(const QString &title)
+{
+    chatTitleLabel->setText(title);
+    chatTitleLabel->setToolTip(title);
+}
+
 void MainWindow::selectOpenChatRow()
 {
     // Clearing the current row also clears the selection: no other chat stays highlighted.
@@ -201,7 +207,7 @@ bool MainWindow::openChat(const QString &chatId)
     const Chat *chat = store->chat(chatId);
     if (!chat)
         return false;
-    chatTitleLabel->setText(resolveChatName(*chat));
+    setChatTitle(resolveChatName(*chat));
     renderMessages(chatId);
     return true;
 }
@@ -219,6 +225,6 @@ void MainWindow::onContactSelected(QListWidgetItem *item)
     if (openChat(privateChatId(client->currentUser.id, item->data(IdRole).toString())))
         return;
     // No chat with this user yet: it comes into being with the first message sent to it.
-    chatTitleLabel->setText(item->data(Qt::DisplayRole).toString());
+    setChatTitle(item->data(Qt::DisplayRole).toString());
     clearMessageRows();
 }
