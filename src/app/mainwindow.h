@@ -245,7 +245,8 @@ private:
     QString draftBeforeEdit;
     Drafts drafts;
     QMap<QString, QPixmap> avatarCache;
-    mutable QHash<QString, QIcon> genericAvatars;
+    // Placeholders by name and device pixel ratio.
+    mutable QHash<std::pair<QString, qreal>, QIcon> genericAvatars;
     QSet<QString> pendingAvatarDownloads;
 
     QSystemTrayIcon *trayIcon = nullptr;

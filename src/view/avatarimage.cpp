@@ -127,11 +127,18 @@ QString normalisedUrl(const QString &avatarUrl)
     return avatarUrl;
 }
 
-QString cacheFileName(const QString &normalisedUrl)
+QString cacheFileName(const QString &normalisedUrl, qreal devicePixelRatio)
 {
-    return QString::fromLatin1(
-               QCryptographicHash::hash(normalisedUrl.toUtf8(), QCryptographicHash::Md5).toHex())
-        + QStringLiteral(".png");
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(normalisedUrl.toUtf8(), QCryptographicHash::Md5).toHex());
+    if (qFuzzyCompare(devicePixelRatio, 1.0))
+        return digest + QStringLiteral(".png");
+    return digest + QLatin1Char('@') + QString::number(devicePixelRatio) + QStringLiteral("x.png");
+}
+
+int pixelSide(qreal devicePixelRatio)
+{
+    return qRound(side * devicePixelRatio);
 }
 
 std::optional<QImage> decodePicture(const QByteArray &body)
@@ -156,21 +163,24 @@ std::optional<QImage> decodePicture(const QByteArray &body)
     return picture;
 }
 
-QPixmap circularAvatar(const QImage &picture)
+QPixmap circularAvatar(const QImage &picture, qreal devicePixelRatio)
 {
-    QPixmap result(side, side);
+    const int pixels = pixelSide(devicePixelRatio);
+    QPixmap result(pixels, pixels);
     result.fill(Qt::transparent);
     QPainter painter(&result);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath circle;
-    circle.addEllipse(0, 0, side, side);
+    circle.addEllipse(0, 0, pixels, pixels);
     painter.setClipPath(circle);
     const int square = std::min(picture.width(), picture.height());
     const QImage centre =
         picture
             .copy((picture.width() - square) / 2, (picture.height() - square) / 2, square, square)
-            .scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    painter.drawImage(QRect(0, 0, side, side), centre);
+            .scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    painter.drawImage(QRect(0, 0, pixels, pixels), centre);
+    painter.end();
+    result.setDevicePixelRatio(devicePixelRatio);
     return result;
 }
 

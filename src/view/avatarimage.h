@@ -22,13 +22,17 @@ constexpr qint64 maxDecodeBytes = 64 * 1024 * 1024;
 bool isPlaceholderUrl(const QString &avatarUrl);
 // The URL as requested: server paths completed with the server's HTTP base URL.
 QString normalisedUrl(const QString &avatarUrl);
-// File name of a URL's picture in the disk cache: the MD5 of the URL, then ".png".
-QString cacheFileName(const QString &normalisedUrl);
+// File name of a URL's picture in the disk cache: the MD5 of the URL, then ".png"; a picture
+// made for another device pixel ratio than 1 has "@2x" (the ratio) before the ".png".
+QString cacheFileName(const QString &normalisedUrl, qreal devicePixelRatio = 1.0);
+// An avatar's side in device pixels on a screen of this device pixel ratio.
+int pixelSide(qreal devicePixelRatio);
 
 // Decodes a downloaded PNG, JPEG or GIF body (a GIF's first frame), or nothing when it is too
 // large, announces too large a picture, or is none of these.
 std::optional<QImage> decodePicture(const QByteArray &body);
-// The largest centred square of `picture`, scaled to the avatar size and clipped to a circle.
-QPixmap circularAvatar(const QImage &picture);
+// The largest centred square of `picture`, scaled to the avatar size and clipped to a circle,
+// made in device pixels for a screen of the given ratio so that it stays sharp there.
+QPixmap circularAvatar(const QImage &picture, qreal devicePixelRatio = 1.0);
 
 } // namespace avatar

@@ -46,15 +46,18 @@ QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
         return generateGenericAvatar(name);
 
     const QString url = avatar::normalisedUrl(avatarUrl);
+    // Held for one device pixel ratio at a time: the screen's, which rarely changes.
+    const qreal ratio = devicePixelRatioF();
     const auto cached = avatarCache.constFind(url);
-    if (cached != avatarCache.constEnd())
+    if (cached != avatarCache.constEnd() && qFuzzyCompare(cached->devicePixelRatioF(), ratio))
         return QIcon(*cached);
 
     const QString directory = cacheDirectory();
     QDir().mkpath(directory);
-    const QString file = directory + QLatin1Char('/') + avatar::cacheFileName(url);
+    const QString file = directory + QLatin1Char('/') + avatar::cacheFileName(url, ratio);
     QPixmap fromDisk;
     if (QFile::exists(file) && fromDisk.load(file)) {
+        fromDisk.setDevicePixelRatio(ratio);
         avatarCache.insert(url, fromDisk);
         return QIcon(fromDisk);
     }
@@ -91,12 +94,13 @@ void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
     if (!picture)
         return;
 
-    const QPixmap result = avatar::circularAvatar(*picture);
+    const qreal ratio = devicePixelRatioF();
+    const QPixmap result = avatar::circularAvatar(*picture, ratio);
     avatarCache.insert(url, result);
     // Written under a temporary name and renamed, so a crash never leaves half a picture.
     const QString directory = cacheDirectory();
     QDir().mkpath(directory);
-    QSaveFile file(directory + QLatin1Char('/') + avatar::cacheFileName(url));
+    QSaveFile file(directory + QLatin1Char('/') + avatar::cacheFileName(url, ratio));
     if (file.open(QIODevice::WriteOnly) && result.save(&file, "PNG"))
         file.commit();
     updateAvatarOnItems(url, result);
@@ -106,10 +110,14 @@ QIcon MainWindow::generateGenericAvatar(const QString &name) const
 {
     // A placeholder depends on the name alone; a login push of a thousand chats would
     // otherwise paint a thousand of them.
-    const auto cached = genericAvatars.constFind(name);
+    const qreal ratio = devicePixelRatioF();
+    const auto key = std::make_pair(name, ratio);
+    const auto cached = genericAvatars.constFind(key);
     if (cached != genericAvatars.constEnd())
         return *cached;
-    QPixmap pixmap(avatar::side, avatar::side);
+    // Painted in device pixels, in the 42-pixel coordinates of the avatar.
+    QPixmap pixmap(avatar::pixelSide(ratio), avatar::pixelSide(ratio));
+    pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -125,7 +133,7 @@ QIcon MainWindow::generateGenericAvatar(const QString &name) const
     painter.drawText(area, Qt::AlignCenter, initialOf(name));
     painter.end();
     const QIcon icon(pixmap);
-    genericAvatars.insert(name, icon);
+    genericAvatars.insert(key, icon);
     return icon;
 }
 
