@@ -5,6 +5,7 @@
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/accessibleitem.h"
 #include "view/messagedelegate.h"
 
 #include <QLabel>
@@ -63,7 +64,7 @@ QListWidgetItem *MainWindow::makeChatRow(const Chat &chat)
     if (url.startsWith(QLatin1Char('/')))
         url = apiBaseUrl() + url;
     const QString name = resolveChatName(chat);
-    auto *item = new QListWidgetItem;
+    auto *item = new AccessibleItem(AccessibleItem::Kind::Name);
     item->setData(Qt::DisplayRole, name);
     item->setData(IdRole, chat.id);
     item->setData(AvatarUrlRole, url);
@@ -140,7 +141,8 @@ void MainWindow::refreshChatRows()
         if (user.id == client->currentUser.id)
             continue;
         const QString url = completedAvatarUrl(user.avatarUrl);
-        auto *item = new QListWidgetItem(contactListWidget);
+        auto *item = new AccessibleItem(AccessibleItem::Kind::Name);
+        contactListWidget->addItem(item);
         item->setData(Qt::DisplayRole, user.username);
         item->setData(IdRole, user.id);
         item->setData(AvatarUrlRole, url);

@@ -5,6 +5,7 @@
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/accessibleitem.h"
 #include "view/messagedelegate.h"
 
 #include <QListWidget>
@@ -83,14 +84,15 @@ void MainWindow::sendQueuedReceipts()
 void MainWindow::addMessageBubble(const Message &msg)
 {
     // The row is in the list before its roles are set, so a reply to itself finds its sender.
-    auto *item = new QListWidgetItem(messageListWidget);
+    auto *item = new AccessibleItem(AccessibleItem::Kind::Message);
+    messageListWidget->addItem(item);
     messageRows.insert(msg.id, item);
     fillMessageRow(item, msg);
 }
 
 void MainWindow::prependMessageBubble(const Message &msg)
 {
-    auto *item = new QListWidgetItem;
+    auto *item = new AccessibleItem(AccessibleItem::Kind::Message);
     messageRows.insert(msg.id, item);
     fillMessageRow(item, msg);
     messageListWidget->insertItem(0, item);

@@ -296,8 +296,7 @@ void MessageDelegate::paint(
     document.drawContents(painter);
     painter->translate(-textRect.topLeft());
 
-    const QString timeText =
-        QDateTime::fromSecsSinceEpoch(timestamp).toLocalTime().toString(QStringLiteral("hh:mm AP"));
+    const QString timeText = shownMessageTime(timestamp);
     const QFont timeFont = withPixelSize(option.font, 9);
     const QFontMetrics timeMetrics(timeFont);
     const int timeWidth = timeMetrics.horizontalAdvance(timeText);
@@ -424,4 +423,10 @@ bool MessageDelegate::editorEvent(QEvent *event,
         }
     }
     return QStyledItemDelegate::editorEvent(event, model, option, index);
+}
+
+QString shownMessageTime(qint64 timestamp)
+{
+    return QDateTime::fromSecsSinceEpoch(timestamp).toLocalTime().toString(
+        QStringLiteral("hh:mm AP"));
 }

@@ -67,3 +67,6 @@ private:
     bool dark = false;
     QString highlightedId;
 };
+
+// A message's time as its row shows it, in local time.
+QString shownMessageTime(qint64 timestamp);
