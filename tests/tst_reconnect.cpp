@@ -149,6 +149,9 @@ private slots:
     void scrolledUpViewKeepsItsTopMessage();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
+    void refusedReloginEndsTheSession_data();
+    void refusedReloginEndsTheSession();
+    void otherUserAfterEndedSessionStartsAfresh();
 
 private:
     // Logs in as alice (u1), loads "Team" with m1..m3 and opens it.
@@ -492,6 +495,95 @@ void TestReconnect::errorFrameShowsInBar()
     start(session);
     session.push(R"({"type":"error","message":"Message not found"})");
     QCOMPARE(session.probe->connectionBar()->text(), QStringLiteral("Message not found"));
+}
+
+void TestReconnect::refusedReloginEndsTheSession_data()
+{
+    QTest::addColumn<QString>("tokenAnswer");
+    QTest::addColumn<bool>("passwordKept");
+
+    QTest::newRow("token refused, no password to fall back on") << "auth_failed" << false;
+    QTest::newRow("token unknown to the server, no password") << "error" << false;
+    QTest::newRow("token refused, stored password refused") << "auth_failed" << true;
+}
+
+void TestReconnect::refusedReloginEndsTheSession()
+{
+    QFETCH(QString, tokenAnswer);
+    QFETCH(bool, passwordKept);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    if (!passwordKept)
+        probe.passwordEdit()->clear();
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    probe.messageInput()->setText(QStringLiteral("typed while away"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    session.server.takeFrames();
+    session.push(QJsonObject { { QStringLiteral("type"), tokenAnswer },
+        { QStringLiteral("message"), QStringLiteral("Invalid token") } });
+    if (passwordKept) {
+        QVERIFY(session.server.waitForFrames(1));
+        QCOMPARE(session.server.takeFrames(),
+            QList<QJsonObject> { json(R"({"type":"login_with_password","username":"alice",
+                                          "password":"pw"})") });
+        session.push(R"({"type":"auth_failed","message":"Invalid username or password"})");
+    }
+
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+    QCOMPARE(probe.statusLabel()->text(),
+        QStringLiteral("Your session has ended. Please log in again."));
+    QCOMPARE(probe.usernameEdit()->text(), QStringLiteral("alice"));
+    QVERIFY(probe.passwordEdit()->text().isEmpty());
+    QVERIFY(probe.loginButton()->isEnabled());
+    QVERIFY(probe.connectionBar()->text().isEmpty());
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+    // Nothing more goes out by itself: no login, no reconnect, and the queued message waits.
+    QVERIFY(!QTest::qWaitFor([&session] { return !session.server.frames.isEmpty(); }, 500));
+    QCOMPARE(session.server.connectionCount, 2);
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+
+    // Logging in again as the same user picks up where the session left off.
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(history(numberedList(1, 3)));
+    QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+        QStringList { QStringLiteral("typed while away") });
+    QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    QCOMPARE(rowIds(list).mid(0, 3), numberedIds(1, 3));
+    QCOMPARE(list->count(), 4);
+}
+
+void TestReconnect::otherUserAfterEndedSessionStartsAfresh()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.passwordEdit()->clear();
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    probe.messageInput()->setText(QStringLiteral("alice's words"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    session.push(R"({"type":"auth_failed","message":"Invalid token"})");
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+
+    QVERIFY(session.logIn(QStringLiteral("u2"), QStringLiteral("bob")));
+    // Alice's chats, open chat and queued message are not bob's.
+    QCOMPARE(probe.chatListWidget()->count(), 0);
+    QCOMPARE(probe.messageListWidget()->count(), 0);
+    QVERIFY(probe.currentChatId().isEmpty());
+    QVERIFY(probe.outbox().isEmpty());
+    QVERIFY(probe.pendingMessages().isEmpty());
+    session.push(history(numberedList(1, 3)));
+    QCOMPARE(probe.chatListWidget()->count(), 1);
+    QVERIFY(!sendsMessage(session));
 }
 
 QTEST_MAIN(TestReconnect)

@@ -115,6 +115,12 @@ void MainWindow::onConnectionStateChanged()
 
 void MainWindow::onSessionStarted()
 {
+    // Someone else logging in after an ended session gets nothing of the last account, least
+    // of all its queued messages.
+    const QString &heldFor = store->currentUserId();
+    if (!heldFor.isEmpty() && heldFor != client->currentUser.id)
+        forgetAccount();
+    store->setCurrentUserId(client->currentUser.id);
     hadSession = true;
     // The server follows the login with its fresh push; with something held or queued, that
     // push is merged first and queued work waits for it.

@@ -161,6 +161,10 @@ private:
     void onSessionStarted();
     void onConnectionLost();
     void onServerError(const QString &message);
+    // A re-login was refused, or had no password to fall back on: back to the login page.
+    void endSession();
+    // Drops everything of the logged-in account: chats, rows, composer modes, the outbox.
+    void forgetAccount();
     // Sends a request now, or queues it for the next login while the connection is down.
     void request(const Outbox::Action &action);
     bool isOnline() const;
