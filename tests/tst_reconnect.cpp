@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
@@ -97,12 +98,12 @@ QStringList numberedIds(int first, int last)
     return ids;
 }
 
-// Opens the context menu of the last message row and triggers the action named `text`; returns
+// Opens the context menu of message row `row` and triggers the action named `text`; returns
 // the menu's action texts.
-QStringList triggerOnLastRow(Session &session, const QString &text)
+QStringList triggerOnRow(Session &session, int row, const QString &text)
 {
     QListWidget *list = session.probe->messageListWidget();
-    const QPoint pos = list->visualItemRect(list->item(list->count() - 1)).center();
+    const QPoint pos = list->visualItemRect(list->item(row)).center();
     QStringList offered;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
@@ -126,6 +127,26 @@ QStringList triggerOnLastRow(Session &session, const QString &text)
     return offered;
 }
 
+QStringList triggerOnLastRow(Session &session, const QString &text)
+{
+    return triggerOnRow(session, session.probe->messageListWidget()->count() - 1, text);
+}
+
+// Answers the next message box with "Yes".
+void confirmNextBox()
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        box->button(QMessageBox::Yes)->click();
+    });
+    poll->start(10);
+}
+
 } // namespace
 
 class TestReconnect : public QObject
@@ -143,6 +164,7 @@ private slots:
     void gapIsFilledOnePageAtATime();
     void gapBeyondTenPagesDropsHeldMessages();
     void editTypedOfflineIsSentAfterRelogin();
+    void offlineWorkGoesOutInTheOrderMade();
     void thirdLostAttemptMarksMessageFailed();
     void failedMessageOffersRetryAndDelete_data();
     void failedMessageOffersRetryAndDelete();
@@ -373,6 +395,47 @@ void TestReconnect::editTypedOfflineIsSentAfterRelogin()
     QCOMPARE(edits.first().value(QLatin1String("messageId")).toString(), QStringLiteral("m2"));
     QCOMPARE(edits.first().value(QLatin1String("newContent")).toString(),
         QStringLiteral("text 2, better"));
+}
+
+void TestReconnect::offlineWorkGoesOutInTheOrderMade()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    const QJsonObject own4 =
+        message(QStringLiteral("m4"), QStringLiteral("u1"), 400, QStringLiteral("text 4"));
+    session.push(echo(own4));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+
+    const auto send = [&probe](const QString &text) {
+        probe.messageInput()->setText(text);
+        QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    };
+    send(QStringLiteral("A"));
+    probe.editingMessageId() = QStringLiteral("m2");
+    probe.editingOldText() = QStringLiteral("text 2");
+    send(QStringLiteral("text 2, edited"));
+    send(QStringLiteral("B"));
+    confirmNextBox();
+    triggerOnRow(session, 3, QStringLiteral("Delete"));
+
+    session.server.takeFrames();
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    resume(session, numberedList(1, 3) << own4);
+    QTRY_COMPARE(session.server.frames.size(), 4);
+    QCOMPARE(session.server.frames,
+        (QList<QJsonObject> { json(R"({"type":"message","chatId":"g1","replyToId":null,
+                     "content":{"text":"A","file":null,"theme":null}})"),
+            json(R"({"type":"edit_message","chatId":"g1","messageId":"m2",
+                     "newContent":"text 2, edited"})"),
+            json(R"({"type":"message","chatId":"g1","replyToId":null,
+                     "content":{"text":"B","file":null,"theme":null}})"),
+            json(R"({"type":"delete_message","chatId":"g1","messageId":"m4"})") }));
 }
 
 void TestReconnect::thirdLostAttemptMarksMessageFailed()

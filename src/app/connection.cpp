@@ -307,8 +307,11 @@ void MainWindow::resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QSt
         }
     }
 
-    for (const Message &local : outbox.due())
-        sendLocalCopy(local);
-    for (const Outbox::Action &action : outbox.takeActions())
-        request(action);
+    // One queue, so that an edit made between two messages goes out between them.
+    for (const Outbox::Step &step : outbox.takeDue()) {
+        if (const auto *local = std::get_if<Message>(&step))
+            sendLocalCopy(*local);
+        else
+            request(std::get<Outbox::Action>(step));
+    }
 }
