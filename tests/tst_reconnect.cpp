@@ -163,6 +163,8 @@ private slots:
     void offlineEditsAndDeletionsShowAfterMerge();
     void gapIsFilledOnePageAtATime();
     void gapBeyondTenPagesDropsHeldMessages();
+    void pagingBeforeTheFreshPushLeavesGapFillingAlone_data();
+    void pagingBeforeTheFreshPushLeavesGapFillingAlone();
     void editTypedOfflineIsSentAfterRelogin();
     void offlineWorkGoesOutInTheOrderMade();
     void thirdLostAttemptMarksMessageFailed();
@@ -372,6 +374,65 @@ void TestReconnect::gapBeyondTenPagesDropsHeldMessages()
     }
     QCOMPARE(rowIds(session.probe->messageListWidget()), numberedIds(89, 99));
     QCOMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 10);
+}
+
+void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone_data()
+{
+    QTest::addColumn<bool>("olderOnServer");
+    QTest::addColumn<QStringList>("finalRows");
+    QTest::addColumn<QList<qlonglong>>("pagesAsked");
+
+    QTest::newRow("nothing older than the held messages")
+        << false << numberedIds(1, 9) << QList<qlonglong> { 800, 100 };
+    QTest::newRow("one older message on the server")
+        << true << numberedIds(0, 9) << QList<qlonglong> { 800, 100, 0 };
+}
+
+void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone()
+{
+    QFETCH(bool, olderOnServer);
+    QFETCH(QStringList, finalRows);
+    QFETCH(QList<qlonglong>, pagesAsked);
+    Session session;
+    start(session);
+    QListWidget *list = session.probe->messageListWidget();
+    // The server's side: m0 (maybe) and m1..m9, answering every "get_history" at once, in
+    // order, with the newest five messages before "before".
+    const QList<QJsonObject> stored = numberedList(olderOnServer ? 0 : 1, 9);
+    QList<qlonglong> asked;
+    connect(&session.server,
+        &TestServer::frameReceived,
+        &session.server,
+        [&session, &asked, stored](const QJsonObject &frame) {
+            if (frame.value(QLatin1String("type")) != QLatin1String("get_history"))
+                return;
+            const auto before = qlonglong(frame.value(QLatin1String("before")).toDouble());
+            asked << before;
+            QList<QJsonObject> page;
+            for (const QJsonObject &m : stored) {
+                if (m.value(QLatin1String("timestamp")).toDouble() < before)
+                    page << m;
+            }
+            session.server.send(history(page.mid(std::max(0, page.size() - 5))));
+        });
+    // The user scrolls to the top (the list is too short to have a scroll bar).
+    const auto scrollUp = [list] { emit list->verticalScrollBar()->valueChanged(0); };
+
+    QVERIFY(dropAndReturn(session));
+    session.server.takeFrames();
+    session.push(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
+                     "token":"t"})");
+    // The worst moment: logged in, the fresh push not yet here.
+    scrollUp();
+    // The fresh push leaves a gap after m3.
+    session.push(history(numberedList(8, 9)));
+    QTRY_COMPARE(rowIds(list).mid(0, 9), numberedIds(1, 9));
+    QCOMPARE(asked.value(0), qlonglong(800));
+
+    // Paging goes on from what is held once the gap is closed, up to the chat's first message.
+    QTRY_VERIFY((scrollUp(), session.probe->store().isHistoryExhausted(QStringLiteral("g1"))));
+    QCOMPARE(rowIds(list), finalRows);
+    QCOMPARE(asked, pagesAsked);
 }
 
 void TestReconnect::editTypedOfflineIsSentAfterRelogin()

@@ -130,6 +130,8 @@ void MainWindow::forgetAccount()
     resyncs.clear();
     resyncFresh.clear();
     resyncHeldIds.clear();
+    resyncPageChatId.clear();
+    pagingDeferred = false;
     hadSession = false;
     connectionBar->clear();
     highlightedMessageId.clear();

@@ -267,6 +267,11 @@ private:
     std::vector<ChatResync> resyncs;
     std::vector<Chat> resyncFresh;
     QSet<QString> resyncHeldIds;
+    // The chat whose older page the resync asked for last; empty when none is awaited.
+    QString resyncPageChatId;
+    // The user scrolled to the top while that could not be answered; tried again after the
+    // re-login.
+    bool pagingDeferred = false;
 
     // Tests reach widgets and state through this one door.
     friend struct WindowProbe;
