@@ -169,7 +169,9 @@ void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
     std::unique_ptr<Peer> carolPeer = fixture.login(QStringLiteral("carol"));
     QVERIFY(alicePeer && bobPeer && carolPeer);
     const auto request = [&](int i) {
-        const QString big(3000, QLatin1Char('z' - i % 20));
+        // As long as a text may be: it fits beside no stored message, so every write needs a
+        // new page.
+        const QString big(4000, QLatin1Char('z' - i % 20));
         if (type == QLatin1String("message"))
             return messageTo(QStringLiteral("chatId"), team, big);
         if (type == QLatin1String("edit_message"))

@@ -8,6 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -216,6 +219,79 @@ private:
     rlimit saved {};
 };
 
+// A data folder as servers before random message ids left it: schema version 2, ids "m" and
+// the sequence number, a reply and a receipt. Alice ("ua") and Bob ("ub") share "gteam".
+bool writeOldDatabase(const QString &path, const QString &passwordHash)
+{
+    const QStringList statements = {
+        QStringLiteral("CREATE TABLE schema_version (version INTEGER NOT NULL)"),
+        QStringLiteral("INSERT INTO schema_version VALUES (2)"),
+        QStringLiteral("CREATE TABLE users (id TEXT PRIMARY KEY, username TEXT NOT NULL UNIQUE"
+                       " COLLATE NOCASE, password_hash TEXT NOT NULL, avatar_url TEXT NOT NULL"
+                       " DEFAULT '', created_at INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE chats (id TEXT PRIMARY KEY, name TEXT NOT NULL, type TEXT"
+                       " NOT NULL CHECK (type IN ('private', 'group')), owner_id TEXT NOT NULL"
+                       " REFERENCES users(id), avatar_url TEXT NOT NULL DEFAULT '',"
+                       " created_at INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE chat_members (chat_id TEXT NOT NULL REFERENCES chats(id)"
+                       " ON DELETE CASCADE, user_id TEXT NOT NULL REFERENCES users(id),"
+                       " position INTEGER NOT NULL, PRIMARY KEY (chat_id, user_id))"),
+        QStringLiteral("CREATE INDEX chat_members_by_user ON chat_members(user_id)"),
+        QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                       " chat_id TEXT NOT NULL REFERENCES chats(id) ON DELETE CASCADE,"
+                       " sender_id TEXT NOT NULL REFERENCES users(id), text TEXT NOT NULL,"
+                       " reply_to_id TEXT, timestamp INTEGER NOT NULL,"
+                       " edited_at INTEGER NOT NULL DEFAULT 0)"),
+        QStringLiteral("CREATE INDEX messages_by_chat_time ON messages(chat_id, timestamp, seq)"),
+        QStringLiteral("CREATE TABLE message_seen (message_seq INTEGER NOT NULL REFERENCES"
+                       " messages(seq) ON DELETE CASCADE, user_id TEXT NOT NULL REFERENCES"
+                       " users(id), seen_at INTEGER NOT NULL, PRIMARY KEY (message_seq, user_id))"),
+        QStringLiteral("CREATE TABLE login_tokens (token_hash TEXT PRIMARY KEY, user_id TEXT NOT"
+                       " NULL REFERENCES users(id) ON DELETE CASCADE, last_used INTEGER NOT NULL)"),
+        QStringLiteral("CREATE INDEX login_tokens_by_use ON login_tokens(last_used)"),
+        QStringLiteral("INSERT INTO users VALUES ('ua', 'alice', :hash, '', 0),"
+                       " ('ub', 'bob', :hash, '', 0)"),
+        QStringLiteral("INSERT INTO chats VALUES ('gteam', 'Team', 'group', 'ua', '', 0)"),
+        QStringLiteral("INSERT INTO chat_members VALUES ('gteam', 'ua', 0), ('gteam', 'ub', 1)"),
+        QStringLiteral("INSERT INTO messages (chat_id, sender_id, text, reply_to_id, timestamp)"
+                       " VALUES ('gteam', 'ub', 'one', NULL, 100), ('gteam', 'ua', 'two', NULL,"
+                       " 100), ('gteam', 'ua', 'three', NULL, 101), ('gteam', 'ua', 'four', NULL,"
+                       " 102), ('gteam', 'ub', 'five', 'm2', 103), ('gteam', 'ub', 'six', NULL,"
+                       " 104)"),
+        QStringLiteral("INSERT INTO message_seen VALUES (1, 'ua', 200)"),
+    };
+    bool ok = true;
+    {
+        QSqlDatabase raw =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+        raw.setDatabaseName(path);
+        ok = raw.open();
+        for (const QString &statement : statements) {
+            QSqlQuery query(raw);
+            ok = ok && query.prepare(statement);
+            if (statement.contains(QLatin1String(":hash")))
+                query.bindValue(QStringLiteral(":hash"), passwordHash);
+            ok = ok && query.exec();
+        }
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    return ok;
+}
+
+QStringList messageIdsOf(const QJsonObject &historyFrame)
+{
+    QStringList ids;
+    for (const QJsonValue &message : historyFrame.value(QLatin1String("chats"))
+                                         .toArray()
+                                         .at(0)
+                                         .toObject()
+                                         .value(QLatin1String("messages"))
+                                         .toArray())
+        ids.append(message.toObject().value(QLatin1String("messageId")).toString());
+    return ids;
+}
+
 int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
@@ -246,6 +322,7 @@ private slots:
     void badHandshakesAreAnswered();
     void everyMessageOfOneSecondIsReachedByPaging();
     void downloadsAreStreamedAndStalledOnesCut();
+    void oldMessageIdsStayValidAndNewOnesAreRandom();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -768,6 +845,94 @@ void TestServerLimits::downloadsAreStreamedAndStalledOnesCut()
     QVERIFY(response.startsWith("HTTP/1.1 200 OK\r\n"));
     QVERIFY(response.left(headEnd).contains("\r\nContent-Length: 12582912\r\n"));
     QVERIFY(response.mid(headEnd + 4) == content);
+}
+
+void TestServerLimits::oldMessageIdsStayValidAndNewOnesAreRandom()
+{
+    db.reset();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(writeOldDatabase(dir->filePath(Database::fileName), passwordHash));
+    db = std::make_unique<Database>();
+    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+    ChatServer::Options options = defaults();
+    options.historyPage = 3;
+    // Every new message in one second: their order can only come from the order they were sent.
+    options.clock = [] { return qint64(5000) * 1000; };
+    startServer(options);
+    std::unique_ptr<RawClient> client = open();
+    QVERIFY(client);
+    client->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(client->waitForFrames(3));
+    QCOMPARE(typeOf(client->frames.at(0)), QStringLiteral("login_success"));
+    QCOMPARE(messageIdsOf(client->frames.at(1)),
+        (QStringList { QStringLiteral("m4"), QStringLiteral("m5"), QStringLiteral("m6") }));
+    const QJsonObject reply = client->frames.at(1)
+                                  .value(QLatin1String("chats"))
+                                  .toArray()
+                                  .at(0)
+                                  .toObject()
+                                  .value(QLatin1String("messages"))
+                                  .toArray()
+                                  .at(1)
+                                  .toObject();
+    QCOMPARE(reply.value(QLatin1String("replyToId")).toString(), QStringLiteral("m2"));
+    client->frames.clear();
+
+    const QString team = QStringLiteral("gteam");
+    const auto request = [&](const QString &type, const QJsonObject &fields) {
+        QJsonObject frame = fields;
+        frame.insert(QStringLiteral("type"), type);
+        frame.insert(QStringLiteral("chatId"), team);
+        client->frames.clear();
+        client->send(frame);
+        return client->waitForFrames(1) ? client->frames.at(0) : QJsonObject();
+    };
+    const QJsonObject older =
+        request(QStringLiteral("get_history"), { { QStringLiteral("before"), 102 } });
+    QCOMPARE(messageIdsOf(older),
+        (QStringList { QStringLiteral("m1"),
+            QStringLiteral("m2"),
+            QStringLiteral("m3"),
+            QStringLiteral("m4") }));
+    const QJsonObject edited = request(QStringLiteral("edit_message"),
+        { { QStringLiteral("messageId"), QStringLiteral("m3") },
+            { QStringLiteral("newContent"), QStringLiteral("three, edited") } });
+    QCOMPARE(typeOf(edited), QStringLiteral("message_updated"));
+    QCOMPARE(edited.value(QLatin1String("messageId")).toString(), QStringLiteral("m3"));
+    const QJsonObject deleted = request(QStringLiteral("delete_message"),
+        { { QStringLiteral("messageId"), QStringLiteral("m4") } });
+    QCOMPARE(typeOf(deleted), QStringLiteral("message_deleted"));
+    QCOMPARE(deleted.value(QLatin1String("messageId")).toString(), QStringLiteral("m4"));
+
+    const QRegularExpression randomId(QStringLiteral("^m[0-9a-f]{20}$"));
+    QStringList sent;
+    for (int i = 0; i < 30; ++i) {
+        const QJsonObject echo = request(QStringLiteral("message"),
+            { { QStringLiteral("content"),
+                  QJsonObject { { QStringLiteral("text"), QString::number(i) } } },
+                { QStringLiteral("replyToId"),
+                    i == 0 ? QJsonValue(QStringLiteral("m2")) : QJsonValue() } });
+        QCOMPARE(typeOf(echo), QStringLiteral("message"));
+        const QString id = echo.value(QLatin1String("messageId")).toString();
+        QVERIFY2(randomId.match(id).hasMatch(), qPrintable(id));
+        QVERIFY(!sent.contains(id));
+        sent.append(id);
+        if (i == 0)
+            QCOMPARE(echo.value(QLatin1String("replyToId")).toString(), QStringLiteral("m2"));
+    }
+    // Not a counter in disguise: later ids do not sort after earlier ones.
+    QStringList ascending = sent;
+    ascending.sort();
+    QVERIFY(ascending != sent);
+    const QJsonObject newest =
+        request(QStringLiteral("get_history"), { { QStringLiteral("before"), 2e9 } });
+    QCOMPARE(messageIdsOf(newest), sent);
+    const QJsonObject editedNew = request(QStringLiteral("edit_message"),
+        { { QStringLiteral("messageId"), sent.at(7) },
+            { QStringLiteral("newContent"), QStringLiteral("new, edited") } });
+    QCOMPARE(typeOf(editedNew), QStringLiteral("message_updated"));
+    QCOMPARE(editedNew.value(QLatin1String("messageId")).toString(), sent.at(7));
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
