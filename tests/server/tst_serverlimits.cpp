@@ -1,6 +1,7 @@
 #include "chatserver.h"
 #include "credentials.h"
 #include "database.h"
+#include "loginthrottle.h"
 #include "protocol.h"
 
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWebSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -314,6 +316,8 @@ private slots:
     void acceptingResumesWhenDescriptorsRunOut();
     void loginIsAnsweredDuringLoginFlood_data();
     void loginIsAnsweredDuringLoginFlood();
+    void loginWaitsOnlyForChecksAlreadyHashing();
+    void abandonedLoginsCountAsFailures();
     void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
     void clientThatDoesNotReadIsClosed();
@@ -591,6 +595,51 @@ void TestServerLimits::loginIsAnsweredDuringLoginFlood()
     }
     // One address cannot line up more than a few checks.
     QCOMPARE(refused > 0, addresses == 1);
+}
+
+void TestServerLimits::loginWaitsOnlyForChecksAlreadyHashing()
+{
+    startServer(defaults());
+    // Strangers, each from an address of its own, guess the slow account's password; every
+    // guess is in line before the real user comes.
+    std::vector<std::unique_ptr<RawClient>> guessers;
+    for (int i = 0; i < 12; ++i) {
+        guessers.push_back(open(strangerAddress(i)));
+        QVERIFY(guessers.back());
+        guessers.back()->send(loginRequest(QStringLiteral("slow"), QStringLiteral("guess")));
+    }
+    for (const auto &guesser : guessers)
+        QTRY_COMPARE(guesser->socket.bytesToWrite(), qint64(0));
+    std::unique_ptr<RawClient> real = open();
+    QVERIFY(real);
+    real->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(real->waitForFrames(1, 60000));
+    QCOMPARE(typeOf(real->frames.at(0)), QStringLiteral("login_success"));
+    const auto answered = std::count_if(guessers.begin(), guessers.end(), [](const auto &guesser) {
+        return !guesser->frames.isEmpty();
+    });
+    // Only the checks already hashing went before it, one per thread at most.
+    QVERIFY2(answered <= QThread::idealThreadCount(), qPrintable(QString::number(answered)));
+}
+
+void TestServerLimits::abandonedLoginsCountAsFailures()
+{
+    startServer(defaults());
+    // Each hangs up while its check, slow to hash, is still waiting or hashing.
+    for (int i = 0; i < LoginThrottle::freeFailures; ++i) {
+        std::unique_ptr<RawClient> client = open(strangerAddress(0));
+        QVERIFY(client);
+        client->send(loginRequest(QStringLiteral("slow"), QStringLiteral("secret")));
+        QTRY_COMPARE(client->socket.bytesToWrite(), qint64(0));
+        client->socket.abort();
+        QTRY_COMPARE(server->connectionCount(), 0);
+    }
+    std::unique_ptr<RawClient> same = open(strangerAddress(0));
+    QVERIFY(same);
+    same->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(same->waitForFrames(1));
+    QCOMPARE(same->frames.at(0), protocol::authFailedFrame());
+    QVERIFY(login(QStringLiteral("alice"), strangerAddress(1)));
 }
 
 void TestServerLimits::passwordGuessingIsThrottled_data()
