@@ -469,6 +469,7 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     check.username = *username;
     if (!loginQueue.enqueue(check)) {
         qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
         sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
@@ -516,6 +517,7 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     check.storedHash = unknownUserHash;
     if (!loginQueue.enqueue(check)) {
         qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
         sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
@@ -526,6 +528,7 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
 void ChatServer::refuseThrottledLogin(ClientConnection *connection)
 {
     qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
+    metrics.countRefusedLogin(ServerMetrics::LoginRefusal::Throttled);
     send(connection, protocol::authFailedFrame());
     connection->startLoginDeadline(options.loginTimeoutMs);
 }
@@ -548,7 +551,7 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << connectionId;
-        metrics.countRefusedLogin();
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::BadCredentials);
         send(connection, protocol::authFailedFrame());
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
@@ -558,6 +561,7 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         if (ofUser.isEmpty())
             connectionsByUser.remove(user->id);
         qCInfo(lcServer).noquote() << "refusing another connection of" << user->username;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::TooManyConnections);
         sendError(connection, QStringLiteral("Too many connections for this account"));
         connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated,
             QStringLiteral("Too many connections for this account"));

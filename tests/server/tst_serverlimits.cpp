@@ -318,6 +318,7 @@ private slots:
     void loginIsAnsweredDuringLoginFlood();
     void loginWaitsOnlyForChecksAlreadyHashing();
     void abandonedLoginsCountAsFailures();
+    void refusedLoginsAreCountedByReason();
     void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
     void clientThatDoesNotReadIsClosed();
@@ -640,6 +641,63 @@ void TestServerLimits::abandonedLoginsCountAsFailures()
     QVERIFY(same->waitForFrames(1));
     QCOMPARE(same->frames.at(0), protocol::authFailedFrame());
     QVERIFY(login(QStringLiteral("alice"), strangerAddress(1)));
+}
+
+void TestServerLimits::refusedLoginsAreCountedByReason()
+{
+    ChatServer::Options options = defaults();
+    // Lines of two waiting checks per address.
+    options.maxConnectionsPerAddress = 8;
+    options.maxConnectionsPerUser = 1;
+    options.clock = [] { return qint64(1700000000000); };
+    startServer(options);
+
+    // Wrong passwords: checked until the throttle holds the address, then refused unchecked.
+    std::unique_ptr<RawClient> guesser = open(strangerAddress(0));
+    QVERIFY(guesser);
+    for (int guess = 0; guess < LoginThrottle::freeFailures + 2; ++guess) {
+        guesser->frames.clear();
+        guesser->send(loginRequest(QStringLiteral("alice"), QStringLiteral("wrong")));
+        QVERIFY(guesser->waitForFrames(1));
+    }
+    // One check hashing and two waiting from one address; the next finds the line full.
+    std::vector<std::unique_ptr<RawClient>> queued;
+    for (int i = 0; i < 4; ++i) {
+        queued.push_back(open(strangerAddress(1)));
+        QVERIFY(queued.back());
+        queued.back()->send(loginRequest(QStringLiteral("slow"), QStringLiteral("wrong")));
+    }
+    QVERIFY(queued.back()->waitForFrames(1));
+    QCOMPARE(queued.back()->frames.at(0).value(QLatin1String("message")).toString(),
+        QStringLiteral("Too many logins at once; try again shortly"));
+    // Given up before their answers: no refusal of the server's.
+    queued.clear();
+    QTRY_COMPARE(server->connectionCount(), 1);
+    // A second connection of a user who may have one.
+    std::unique_ptr<RawClient> first = login(QStringLiteral("alice"), strangerAddress(2));
+    QVERIFY(first);
+    std::unique_ptr<RawClient> second = open(strangerAddress(3));
+    QVERIFY(second);
+    second->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(second->waitForFrames(1));
+
+    QTcpSocket http;
+    http.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(http.waitForConnected(5000));
+    http.write("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray metrics;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            metrics += http.readAll();
+            return http.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000));
+    metrics += http.readAll();
+    const QByteArray expected = "ferrow_logins_refused_total{reason=\"bad_credentials\"} 5\n"
+                                "ferrow_logins_refused_total{reason=\"throttled\"} 2\n"
+                                "ferrow_logins_refused_total{reason=\"queue_full\"} 1\n"
+                                "ferrow_logins_refused_total{reason=\"too_many_connections\"} 1\n";
+    QVERIFY2(metrics.contains(expected), metrics.constData());
 }
 
 void TestServerLimits::passwordGuessingIsThrottled_data()
