@@ -90,6 +90,8 @@ private:
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
     void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(const LoginQueue::Check &check, bool ok);
+    // Answers a login from a throttled address or for a throttled account, unchecked.
+    void refuseThrottledLogin(ClientConnection *connection);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(
         ClientConnection *connection, const QJsonObject &request);
