@@ -215,6 +215,9 @@ void ChatServer::onNewTcpConnection()
             continue;
         }
         connectionsByAddress.insert(address, open + 1);
+        // Frames are small and go out as soon as they are ready: with Nagle's algorithm, one
+        // would wait for the peer's delayed acknowledgement of the one before, tens of ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // The socket lives on inside the WebSocket after an upgrade, and Qt drops the signal
         // connections of an upgraded socket; a child object ends with it either way.
         auto *slot = new QObject(socket);
