@@ -1,17 +1,18 @@
 #!/usr/bin/env python3
 """Probe ferrow-server's abuse limits over loopback and print the figures.
 
-    bench/probe_limits.py [build/ferrow-server]
+    bench/probe_limits.py [build/ferrow-server] [logins] [verbose]
 
 Starts the server on a free port with a fresh data directory seeded with the demo users
 (alice, bob, carol / "demo", production-strength hashes) and measures, one after the other:
   - how long a real login takes while strangers connect, send a login and hang up at
-    about 300 a second;
+    about 300 a second, and while 100 strangers keep guessing passwords;
   - how many wrong passwords for one account the server actually checks per second when one
     address guesses as fast as it is answered;
   - the server's peak resident memory while one user's connections request history and never
     read, and while 60 clients download a 4 MiB file and never read.
-Every phase is bounded in time and count, and only loopback addresses are used.
+With "logins", only the login phases run; "verbose" prints every timed login. Every phase is bounded in time and count, and only
+loopback addresses are used.
 """
 
 import base64
@@ -28,6 +29,8 @@ import threading
 import time
 
 SERVER = sys.argv[1] if len(sys.argv) > 1 else "build/ferrow-server"
+LOGINS_ONLY = "logins" in sys.argv[2:]
+VERBOSE = "verbose" in sys.argv[2:]
 
 
 def frame(payload):
@@ -112,6 +115,33 @@ def hang_up_flood(port, stop, counter):
         time.sleep(1 / 300)
 
 
+def guesser(port, index, stop, counter):
+    try:
+        sock, buffer = open_ws(port, f"127.0.7.{2 + index}", timeout=10)
+        while not stop.is_set():
+            login(sock, buffer, "bob", f"guess{counter[0]}")
+            counter[0] += 1
+        sock.close()
+    except (OSError, ConnectionError, ValueError):
+        pass
+
+
+def timed_logins(port, count=5):
+    delays = []
+    for _ in range(count):
+        t0 = time.monotonic()
+        sock, buffer = open_ws(port)
+        t1 = time.monotonic()
+        answer = login(sock, buffer, "alice", "demo")
+        delays.append(time.monotonic() - t0)
+        if VERBOSE:
+            print(f"  open {(t1 - t0) * 1000:.0f} ms, login {(time.monotonic() - t1) * 1000:.0f} ms")
+        assert answer["type"] == "login_success", answer
+        sock.close()
+        time.sleep(0.5)
+    return delays
+
+
 def main():
     data = tempfile.mkdtemp(prefix="ferrow-probe-")
     subprocess.run([SERVER, "--data-dir", data, "seed-demo"], check=True,
@@ -145,20 +175,32 @@ def main():
         started = time.monotonic()
         flood.start()
         time.sleep(1)
-        delays = []
-        for _ in range(5):
-            t0 = time.monotonic()
-            sock, buffer = open_ws(port)
-            answer = login(sock, buffer, "alice", "demo")
-            delays.append(time.monotonic() - t0)
-            assert answer["type"] == "login_success", answer
-            sock.close()
-            time.sleep(0.5)
+        delays = timed_logins(port)
         stop.set()
         flood.join()
         rate = counter[0] / (time.monotonic() - started)
         print(f"login under a hang-up flood of {rate:.0f}/s: median "
               f"{statistics.median(delays) * 1000:.0f} ms, max {max(delays) * 1000:.0f} ms")
+
+        # 1b. A real login while 100 strangers, each from an address of its own, keep guessing
+        # bob's password, each sending its next guess as soon as the last is answered.
+        stop = threading.Event()
+        counter = [0]
+        guessers = [threading.Thread(target=guesser, args=(port, i, stop, counter))
+                    for i in range(100)]
+        started = time.monotonic()
+        for thread in guessers:
+            thread.start()
+        time.sleep(2)
+        delays = timed_logins(port)
+        stop.set()
+        for thread in guessers:
+            thread.join()
+        rate = counter[0] / (time.monotonic() - started)
+        print(f"login while 100 strangers guess ({rate:.0f} answers/s): median "
+              f"{statistics.median(delays) * 1000:.0f} ms, max {max(delays) * 1000:.0f} ms")
+        if LOGINS_ONLY:
+            return
 
         # 2. Guesses on one account from one address, for 20 s.
         log.flush()

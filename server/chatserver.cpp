@@ -131,6 +131,10 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
     connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
+    connect(&loginQueue, &LoginQueue::skipped, this, &ChatServer::onLoginSkipped);
+    loginQueue.setGate([this](const LoginQueue::Check &check) {
+        return loginThrottle.allows(check.account, check.address, this->options.clock());
+    });
 }
 
 ChatServer::~ChatServer()
@@ -375,8 +379,12 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
 {
     if (!connections.remove(connection->id()))
         return;
-    if (connection->loginPending)
-        loginQueue.cancel(connection->id());
+    if (connection->loginPending) {
+        // A login given up before its answer counts as a failure, so that connections that send
+        // a login and hang up soon have their address answered unchecked.
+        if (const std::optional<LoginQueue::Check> check = loginQueue.cancel(connection->id()))
+            loginThrottle.recordFailure(check->account, check->address, options.clock());
+    }
     if (!connection->userId.isEmpty()) {
         auto it = connectionsByUser.find(connection->userId);
         if (it != connectionsByUser.end()) {
@@ -474,10 +482,7 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     connection->stopLoginDeadline();
     const QString address = addressKey(connection->peerAddress());
     if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
-        qCInfo(lcServer).noquote() << "login throttled for" << username->left(maxUsernameLength)
-                                   << "on connection" << connection->id();
-        send(connection, protocol::authFailedFrame());
-        connection->startLoginDeadline(options.loginTimeoutMs);
+        refuseThrottledLogin(connection);
         return;
     }
     std::optional<UserRecord> user;
@@ -486,12 +491,14 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     LoginQueue::Check check;
     check.connectionId = connection->id();
     check.address = address;
+    check.account = throttleKey(*username);
     check.password = *password;
     check.storedHash = user ? db.passwordHash(user->id) : unknownUserHash;
     check.userId = user ? user->id : QString();
     check.username = *username;
     if (!loginQueue.enqueue(check)) {
         qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
         sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
@@ -520,10 +527,8 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     check.address = addressKey(connection->peerAddress());
     // A token names no account: its failures count against the address, under the empty name
     // that no account has.
-    if (!loginThrottle.allows(QString(), check.address, options.clock())) {
-        qCInfo(lcServer).noquote() << "token login throttled on connection" << connection->id();
-        send(connection, protocol::authFailedFrame());
-        connection->startLoginDeadline(options.loginTimeoutMs);
+    if (!loginThrottle.allows(check.account, check.address, options.clock())) {
+        refuseThrottledLogin(connection);
         return;
     }
     std::optional<QString> userId;
@@ -541,11 +546,33 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     check.storedHash = unknownUserHash;
     if (!loginQueue.enqueue(check)) {
         qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
         sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
     }
     connection->loginPending = true;
+}
+
+void ChatServer::onLoginSkipped(const LoginQueue::Check &check)
+{
+    // Behind what this connection sent before, should that wait for a commit.
+    if (databaseBusy()) {
+        waiting.push_back([this, check] { onLoginSkipped(check); });
+        return;
+    }
+    if (ClientConnection *connection = connections.value(check.connectionId)) {
+        connection->loginPending = false;
+        refuseThrottledLogin(connection);
+    }
+}
+
+void ChatServer::refuseThrottledLogin(ClientConnection *connection)
+{
+    qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
+    metrics.countRefusedLogin(ServerMetrics::LoginRefusal::Throttled);
+    send(connection, protocol::authFailedFrame());
+    connection->startLoginDeadline(options.loginTimeoutMs);
 }
 
 void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
@@ -554,12 +581,11 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         waiting.push_back([this, check, ok] { finishLogin(check, ok); });
         return;
     }
-    // Counted even when the guesser has hung up meanwhile.
     ok = ok && !check.userId.isEmpty();
     if (ok)
-        loginThrottle.recordSuccess(throttleKey(check.username), check.address);
+        loginThrottle.recordSuccess(check.account, check.address);
     else
-        loginThrottle.recordFailure(throttleKey(check.username), check.address, options.clock());
+        loginThrottle.recordFailure(check.account, check.address, options.clock());
     const quint64 connectionId = check.connectionId;
     ClientConnection *connection = connections.value(connectionId);
     if (!connection)
@@ -571,7 +597,7 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
     if (!user) {
         qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << connectionId;
-        metrics.countRefusedLogin();
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::BadCredentials);
         send(connection, protocol::authFailedFrame());
         connection->startLoginDeadline(options.loginTimeoutMs);
         return;
@@ -581,6 +607,7 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         if (ofUser.isEmpty())
             connectionsByUser.remove(user->id);
         qCInfo(lcServer).noquote() << "refusing another connection of" << user->username;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::TooManyConnections);
         sendError(connection, QStringLiteral("Too many connections for this account"));
         connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated,
             QStringLiteral("Too many connections for this account"));

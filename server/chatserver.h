@@ -95,6 +95,9 @@ private:
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
     void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(const LoginQueue::Check &check, bool ok);
+    void onLoginSkipped(const LoginQueue::Check &check);
+    // Answers a login from a throttled address or for a throttled account, unchecked.
+    void refuseThrottledLogin(ClientConnection *connection);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(
         ClientConnection *connection, const QJsonObject &request);

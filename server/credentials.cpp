@@ -1,9 +1,11 @@
 #include "credentials.h"
 
 #include <QCryptographicHash>
+#include <QMessageAuthenticationCode>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <QtEndian>
 
 namespace credentials
 {
@@ -32,6 +34,32 @@ namespace
             QCryptographicHash::Sha256, password.toUtf8(), salt, rounds, hashBytes);
     }
 
+    // PBKDF2 as deriveKeyPbkdf2 computes it, for keys of one block, looking at `cancelled`
+    // between rounds: a check whose client has gone should not hold a core for its full time.
+    QByteArray deriveCancellable(const QString &password,
+        const QByteArray &salt,
+        int rounds,
+        const std::atomic_bool &cancelled)
+    {
+        QMessageAuthenticationCode hmac(QCryptographicHash::Sha256, password.toUtf8());
+        char blockIndex[4];
+        qToBigEndian<quint32>(1, blockIndex);
+        hmac.addData(salt);
+        hmac.addData(blockIndex, 4);
+        QByteArray u = hmac.result();
+        QByteArray key = u;
+        for (int round = 1; round < rounds; ++round) {
+            if (round % 1024 == 0 && cancelled.load(std::memory_order_relaxed))
+                return QByteArray();
+            hmac.reset();
+            hmac.addData(u);
+            u = hmac.result();
+            for (int i = 0; i < key.size(); ++i)
+                key[i] = char(key.at(i) ^ u.at(i));
+        }
+        return key;
+    }
+
     bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
     {
         if (a.size() != b.size())
@@ -52,7 +80,8 @@ QString hashPassword(const QString &password, int rounds)
         + QString::fromLatin1(derive(password, salt, rounds).toHex());
 }
 
-bool verifyPassword(const QString &password, const QString &stored)
+bool verifyPassword(
+    const QString &password, const QString &stored, const std::atomic_bool *cancelled)
 {
     const QStringList parts = stored.split(QLatin1Char('$'));
     if (parts.size() != 4 || parts.at(0) != scheme)
@@ -65,7 +94,10 @@ bool verifyPassword(const QString &password, const QString &stored)
     const QByteArray expected = QByteArray::fromHex(parts.at(3).toLatin1());
     if (salt.isEmpty() || expected.size() != hashBytes)
         return false;
-    return constantTimeEquals(derive(password, salt, rounds), expected);
+    if (!cancelled)
+        return constantTimeEquals(derive(password, salt, rounds), expected);
+    const QByteArray derived = deriveCancellable(password, salt, rounds, *cancelled);
+    return !derived.isEmpty() && constantTimeEquals(derived, expected);
 }
 
 QString randomHex(int byteCount)

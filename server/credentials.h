@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 
 // Password hashing and the random secrets the server hands out.
 namespace credentials
@@ -15,8 +16,10 @@ constexpr int iterations = 100000;
 // rounds are stored with the hash, so that raising `iterations` later keeps old hashes valid.
 QString hashPassword(const QString &password, int rounds = iterations);
 // Whether `password` matches `stored` (as made by hashPassword), compared in constant time.
-// A malformed `stored` never matches.
-bool verifyPassword(const QString &password, const QString &stored);
+// A malformed `stored` never matches. Setting `cancelled` from another thread stops the check
+// within a few milliseconds; it does not match then.
+bool verifyPassword(
+    const QString &password, const QString &stored, const std::atomic_bool *cancelled = nullptr);
 
 // `byteCount` bytes from the system's secure generator, hex-encoded.
 QString randomHex(int byteCount);

@@ -70,6 +70,13 @@ const std::vector<std::vector<const char *>> migrations = {
         " last_used INTEGER NOT NULL)",
         "CREATE INDEX login_tokens_by_use ON login_tokens(last_used)",
     },
+    {
+        // Ids were "m" and the sequence number, which told everyone how many messages the
+        // server holds; new ones are random. Stored ids keep working, in replies too.
+        "ALTER TABLE messages ADD COLUMN id TEXT",
+        "UPDATE messages SET id = 'm' || seq",
+        "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
+    },
 };
 
 // Random ids can collide; a few tries make that practically impossible to notice.
@@ -78,13 +85,13 @@ constexpr int idAttempts = 5;
 constexpr int maxCachedChats = 100000;
 
 const char messageColumns[] =
-    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at FROM messages ";
+    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id FROM messages ";
 
 MessageRecord messageFromQuery(const QSqlQuery &query)
 {
     MessageRecord message;
     message.seq = query.value(0).toLongLong();
-    message.id = Database::messageId(message.seq);
+    message.id = query.value(7).toString();
     message.chatId = query.value(1).toString();
     message.senderId = query.value(2).toString();
     message.text = query.value(3).toString();
@@ -603,7 +610,7 @@ std::vector<ChatHistory> Database::chatHistories(
     QHash<qint64, MessageRecord *> bySeq;
     {
         Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
-                                             " m.reply_to_id, m.timestamp, m.edited_at")
+                                             " m.reply_to_id, m.timestamp, m.edited_at, m.id")
                 + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
             { bound, userId });
         while (query.next()) {
@@ -633,16 +640,31 @@ std::optional<MessageRecord> Database::addMessage(const QString &chatId,
     const QString &replyToId,
     qint64 timestamp)
 {
-    Statement query = run(QStringLiteral("INSERT INTO messages (chat_id, sender_id, text,"
-                                         " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?)"),
-        { chatId, senderId, text, nullableText(replyToId), timestamp });
-    if (!query) {
+    MessageRecord message;
+    for (int attempt = 0; attempt < idAttempts && message.id.isEmpty(); ++attempt) {
+        // 80 random bits: nobody can guess another chat's ids or count the server's messages.
+        // Hex never holds "_", which the client reads as a one-to-one chat id's separator.
+        const QString id = QStringLiteral("m") + credentials::randomHex(10);
+        Statement query = run(QStringLiteral("INSERT INTO messages (id, chat_id, sender_id, text,"
+                                             " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?, ?)"),
+            { id, chatId, senderId, text, nullableText(replyToId), timestamp });
+        if (query) {
+            message.seq = query.query.lastInsertId().toLongLong();
+            message.id = id;
+            break;
+        }
+        const QString failure = error;
+        // Only a taken id is worth another try.
+        if (!run(QStringLiteral("SELECT 1 FROM messages WHERE id = ?"), { id }).next()) {
+            error = failure;
+            statementFailed = true;
+            break;
+        }
+    }
+    if (message.id.isEmpty()) {
         qCWarning(lcServer) << "storing a message failed:" << error;
         return std::nullopt;
     }
-    MessageRecord message;
-    message.seq = query.query.lastInsertId().toLongLong();
-    message.id = messageId(message.seq);
     message.chatId = chatId;
     message.senderId = senderId;
     message.text = text;
@@ -653,14 +675,13 @@ std::optional<MessageRecord> Database::addMessage(const QString &chatId,
 
 std::optional<MessageRecord> Database::message(const QString &messageId)
 {
-    const qint64 seq = messageSeq(messageId);
-    if (seq <= 0)
+    if (messageId.isEmpty())
         return std::nullopt;
     std::vector<MessageRecord> messages;
     {
         Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE seq = ?"),
-            { seq });
+                + QLatin1String("WHERE id = ?"),
+            { messageId });
         if (!query.next())
             return std::nullopt;
         messages.push_back(messageFromQuery(query.query));
@@ -810,21 +831,4 @@ std::optional<QString> Database::takeLoginToken(const QString &tokenHash, qint64
     if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
         return std::nullopt;
     return userId;
-}
-
-QString Database::messageId(qint64 seq)
-{
-    return QStringLiteral("m") + QString::number(seq);
-}
-
-qint64 Database::messageSeq(const QString &messageId)
-{
-    // "m" and at most 18 digits, so the number always fits.
-    if (messageId.size() < 2 || messageId.size() > 19 || messageId.at(0) != QLatin1Char('m'))
-        return 0;
-    for (int i = 1; i < messageId.size(); ++i) {
-        if (messageId.at(i) < QLatin1Char('0') || messageId.at(i) > QLatin1Char('9'))
-            return 0;
-    }
-    return messageId.midRef(1).toLongLong();
 }

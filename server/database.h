@@ -76,7 +76,7 @@ public:
     };
 
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 2;
+    static constexpr int latestSchemaVersion = 3;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -150,10 +150,6 @@ public:
     // The user a token belongs to, when it was issued no longer than the lifetime before `now`.
     // A token serves one login: it is removed either way, and the login hands out a new one.
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now);
-
-    static QString messageId(qint64 seq);
-    // The sequence number inside a message id, or 0 when `messageId` is not one of ours.
-    static qint64 messageSeq(const QString &messageId);
 
 private:
     class Statement;

@@ -2,7 +2,9 @@
 
 #include "credentials.h"
 
+#include <QMetaObject>
 #include <algorithm>
+#include <utility>
 
 LoginQueue::LoginQueue(int maxQueuedPerAddress, QObject *parent)
     : QObject(parent)
@@ -12,8 +14,15 @@ LoginQueue::LoginQueue(int maxQueuedPerAddress, QObject *parent)
 
 LoginQueue::~LoginQueue()
 {
+    for (const Running &check : qAsConst(running))
+        check.cancelled->store(true);
     // Results are posted back to this object; none may arrive once it is gone.
     pool.waitForDone();
+}
+
+void LoginQueue::setGate(std::function<bool(const Check &)> newGate)
+{
+    gate = std::move(newGate);
 }
 
 bool LoginQueue::enqueue(const Check &check)
@@ -29,11 +38,12 @@ bool LoginQueue::enqueue(const Check &check)
         turns.append(check.address);
     line.push_back(check);
     ++queuedTotal;
+    ++pendingAccounts[check.account];
     dispatch();
     return true;
 }
 
-void LoginQueue::cancel(quint64 connectionId)
+std::optional<LoginQueue::Check> LoginQueue::cancel(quint64 connectionId)
 {
     for (auto it = lines.begin(); it != lines.end(); ++it) {
         std::deque<Check> &line = it.value();
@@ -42,25 +52,36 @@ void LoginQueue::cancel(quint64 connectionId)
         });
         if (found == line.end())
             continue;
+        const Check check = *found;
         line.erase(found);
         --queuedTotal;
         if (line.empty()) {
             turns.removeOne(it.key());
             lines.erase(it);
         }
-        return;
+        release(check);
+        return check;
     }
+    const auto hashing = running.constFind(connectionId);
+    if (hashing == running.constEnd() || hashing->cancelled->exchange(true))
+        return std::nullopt;
+    // finish() tidies up once the thread has stopped, and reports nothing.
+    return hashing->check;
 }
 
 void LoginQueue::dispatch()
 {
     while (hashingTotal < pool.maxThreadCount()) {
-        // The line served least so far goes first, so that a newcomer does not wait behind a
-        // round of every address that keeps guessing; equal lines take turns.
         auto next = turns.end();
+        // The account tried least goes first, then the address served least, so that neither
+        // many addresses guessing one account nor many accounts guessed from one address hold
+        // up a newcomer; equal lines take turns.
+        const auto rank = [this](const QString &address) {
+            return std::make_pair(
+                servedAccounts.value(lines.value(address).front().account), served.value(address));
+        };
         for (auto it = turns.begin(); it != turns.end(); ++it) {
-            if (!hashing.contains(*it)
-                && (next == turns.end() || served.value(*it) < served.value(*next)))
+            if (!hashing.contains(*it) && (next == turns.end() || rank(*it) < rank(*next)))
                 next = it;
         }
         if (next == turns.end())
@@ -75,11 +96,22 @@ void LoginQueue::dispatch()
             lines.remove(address);
         else
             turns.append(address);
+        if (gate && !gate(check)) {
+            release(check);
+            // Later, so that no answer reaches a connection before its login counts as pending.
+            QMetaObject::invokeMethod(
+                this, [this, check] { emit skipped(check); }, Qt::QueuedConnection);
+            continue;
+        }
         ++hashing[address];
         ++served[address];
+        ++servedAccounts[check.account];
         ++hashingTotal;
-        pool.start([this, check] {
-            const bool ok = credentials::verifyPassword(check.password, check.storedHash);
+        auto cancelled = std::make_shared<std::atomic_bool>(false);
+        running.insert(check.connectionId, { check, cancelled });
+        pool.start([this, check, cancelled] {
+            const bool ok =
+                credentials::verifyPassword(check.password, check.storedHash, cancelled.get());
             QMetaObject::invokeMethod(
                 this, [this, check, ok] { finish(check, ok); }, Qt::QueuedConnection);
         });
@@ -88,6 +120,7 @@ void LoginQueue::dispatch()
 
 void LoginQueue::finish(const Check &check, bool ok)
 {
+    const std::shared_ptr<std::atomic_bool> cancelled = running.take(check.connectionId).cancelled;
     if (--hashing[check.address] <= 0) {
         hashing.remove(check.address);
         // An address that stops sending logins starts afresh.
@@ -95,6 +128,18 @@ void LoginQueue::finish(const Check &check, bool ok)
             served.remove(check.address);
     }
     --hashingTotal;
-    emit checked(check, ok);
+    release(check);
+    if (!cancelled || !cancelled->load())
+        emit checked(check, ok);
     dispatch();
+}
+
+void LoginQueue::release(const Check &check)
+{
+    const auto pending = pendingAccounts.find(check.account);
+    if (pending == pendingAccounts.end() || --pending.value() > 0)
+        return;
+    pendingAccounts.erase(pending);
+    // An account nobody tries any more starts afresh.
+    servedAccounts.remove(check.account);
 }

@@ -5,14 +5,20 @@
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+#include <atomic>
 #include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
 
 // Password checks, hashed on a pool of threads in a fair order: each address waits in a line of
-// its own, the line served least goes next, and one address has at most one check hashing at a
-// time. The lines are bounded in total and per address, and the check of a connection that has gone
-// is dropped before it is hashed. One hash costs a core a fifth of a second, so without this a few
-// hundred connections that send a login and hang up would hold up every other login for
-// a minute.
+// its own, and one address has at most one check hashing at a time. The next check is the one
+// for the account tried least so far, then from the address served least, so that a real user's
+// login waits only for the checks already hashing, however many strangers guess another
+// account. The lines are bounded in total and per address; the check of a connection that has
+// gone is dropped, or stopped while it hashes. One hash costs a core a fifth of a second, so
+// without this a few hundred connections that send a login and hang up would hold up every other
+// login for a minute.
 class LoginQueue : public QObject
 {
     Q_OBJECT
@@ -21,6 +27,8 @@ public:
     struct Check {
         quint64 connectionId = 0;
         QString address;
+        // The account as the failure throttle names it; fairness between accounts uses it.
+        QString account;
         QString password;
         QString storedHash;
         // Carried through to the result.
@@ -36,27 +44,43 @@ public:
     explicit LoginQueue(int maxQueuedPerAddress, QObject *parent = nullptr);
     ~LoginQueue() override;
 
+    // Asked as a check's turn comes; a check it refuses is reported through `skipped`, unhashed.
+    // Checks that waited may have become pointless meanwhile (their address is throttled now).
+    void setGate(std::function<bool(const Check &)> gate);
     // Queues a check; false, and nothing queued, when the line of its address or all lines
     // together are full.
     bool enqueue(const Check &check);
-    // Drops the waiting check of a connection; one already hashing still reports.
-    void cancel(quint64 connectionId);
+    // Drops the check of a connection that has gone: a waiting one at once, one hashing within a
+    // few milliseconds. Returns it, when there was one; nothing is reported for it any more.
+    std::optional<Check> cancel(quint64 connectionId);
 
 signals:
     // On the queue's thread.
     void checked(const LoginQueue::Check &check, bool ok);
+    void skipped(const LoginQueue::Check &check);
 
 private:
     void dispatch();
     void finish(const Check &check, bool ok);
+    void release(const Check &check);
 
     int maxQueuedPerAddress;
+    std::function<bool(const Check &)> gate;
     QHash<QString, std::deque<Check>> lines;
     // Addresses with waiting checks, in the order of their next turn.
     QStringList turns;
     QHash<QString, int> hashing;
-    // Checks hashed per address while it keeps sending them.
+    // Checks hashed per address and per account while they keep coming.
     QHash<QString, int> served;
+    QHash<QString, int> servedAccounts;
+    // Checks waiting or hashing per account, to forget an account's share once it has none.
+    QHash<QString, int> pendingAccounts;
+    struct Running {
+        Check check;
+        std::shared_ptr<std::atomic_bool> cancelled;
+    };
+    // The checks hashing, by connection.
+    QHash<quint64, Running> running;
     int hashingTotal = 0;
     int queuedTotal = 0;
     QThreadPool pool;

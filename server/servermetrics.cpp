@@ -2,6 +2,7 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <iterator>
 
 namespace
 {
@@ -92,9 +93,9 @@ void ServerMetrics::countFrameSent(const QString &type, int copies)
     framesByType[type] += quint64(copies);
 }
 
-void ServerMetrics::countRefusedLogin()
+void ServerMetrics::countRefusedLogin(LoginRefusal reason)
 {
-    ++refusedLogins;
+    ++refusedLogins[int(reason)];
 }
 
 void ServerMetrics::countCommit(int writes, double seconds, bool committed)
@@ -103,6 +104,20 @@ void ServerMetrics::countCommit(int writes, double seconds, bool committed)
     commitSeconds.observe(seconds);
     if (!committed)
         ++failedCommits;
+}
+
+QByteArray ServerMetrics::refusals() const
+{
+    // Every reason, even at zero, so that a rate over any of them is defined from the start.
+    static const char *const reasons[] = {
+        "bad_credentials", "throttled", "queue_full", "too_many_connections"
+    };
+    static_assert(std::size(reasons) == sizeof(refusedLogins) / sizeof(refusedLogins[0]));
+    const QByteArray name = "ferrow_logins_refused_total";
+    QByteArray text = header(name, "counter", "Logins refused, by reason.");
+    for (std::size_t i = 0; i < std::size(reasons); ++i)
+        text += name + "{reason=\"" + reasons[i] + "\"} " + number(double(refusedLogins[i])) + '\n';
+    return text;
 }
 
 QByteArray ServerMetrics::render(const Gauges &gauges) const
@@ -115,7 +130,7 @@ QByteArray ServerMetrics::render(const Gauges &gauges) const
             gauges.queuedRequests)
         + byType("ferrow_requests_total", "Requests handled, by type.", requestsByType)
         + byType("ferrow_frames_sent_total", "Frames sent to connections, by type.", framesByType)
-        + counter("ferrow_logins_refused_total", "Logins refused.", double(refusedLogins))
+        + refusals()
         + counter("ferrow_commits_failed_total",
             "Commits that failed; their writes were answered with an error.",
             double(failedCommits))

@@ -38,15 +38,28 @@ public:
 
     void countRequest(const QString &type);
     void countFrameSent(const QString &type, int copies = 1);
-    void countRefusedLogin();
+    // Why a login was refused, as the "reason" label of the refusals counter names it.
+    enum class LoginRefusal {
+        // Wrong password, unknown name or token.
+        BadCredentials,
+        // Answered unchecked while the failure throttle holds the address or the account.
+        Throttled,
+        // The password checks' line of the address, or of everyone, was full.
+        QueueFull,
+        // The account has as many connections as it may.
+        TooManyConnections,
+    };
+    void countRefusedLogin(LoginRefusal reason);
     void countCommit(int writes, double seconds, bool committed);
 
     QByteArray render(const Gauges &gauges) const;
 
 private:
+    QByteArray refusals() const;
+
     QHash<QString, quint64> requestsByType;
     QHash<QString, quint64> framesByType;
-    quint64 refusedLogins = 0;
+    quint64 refusedLogins[4] = {};
     quint64 failedCommits = 0;
     Histogram batchSizes;
     Histogram commitSeconds;

@@ -44,6 +44,8 @@ private slots:
     void handlesSeenUpdate();
     void handlesMessageUpdated();
     void handlesMessageDeleted();
+    void readsEveryFormOfAMessage_data();
+    void readsEveryFormOfAMessage();
     void ignoresMalformedFrames_data();
     void ignoresMalformedFrames();
     void survivesHugeArrays();
@@ -414,6 +416,58 @@ void TestWebSocketClient::handlesMessageDeleted()
     QCOMPARE(spy.first(), (QList<QVariant> { QStringLiteral("c"), QStringLiteral("m") }));
 }
 
+// Every frame is read by simdjson first and by Qt's parser where simdjson refuses the text; a
+// message reads the same either way.
+void TestWebSocketClient::readsEveryFormOfAMessage_data()
+{
+    QTest::addColumn<QString>("fields");
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<qint64>("timestamp");
+    QTest::newRow("integer time") << QStringLiteral(R"("timestamp":1700000000)") << QString()
+                                  << qint64(1700000000);
+    QTest::newRow("fractional and exponent time")
+        << QStringLiteral(R"("timestamp":1.7000000009e9)") << QString() << qint64(1700000000);
+    QTest::newRow("time beyond 64 bits")
+        << QStringLiteral(R"("timestamp":123456789012345678901234)") << QString() << qint64(0);
+    QTest::newRow("negative time")
+        << QStringLiteral(R"("timestamp":-5.5)") << QString() << qint64(-5);
+    QTest::newRow("time as a string")
+        << QStringLiteral(R"("timestamp":"1700000000")") << QString() << qint64(0);
+    QTest::newRow("escaped text") << QStringLiteral(R"("content":{"text":"a\"b\u00e9\n"})")
+                                  << QString::fromUtf8("a\"b\xc3\xa9\n") << qint64(0);
+    QTest::newRow("text with a lone surrogate")
+        << QStringLiteral(R"("content":{"text":"x\ud800y"})")
+        << (QStringLiteral("x") + QChar(0xd800) + QStringLiteral("y")) << qint64(0);
+    QTest::newRow("emoji as an escaped pair")
+        << QStringLiteral(R"("content":{"text":"\ud83d\ude00"})")
+        << QString::fromUtf8("\xf0\x9f\x98\x80") << qint64(0);
+    QTest::newRow("NUL inside the text")
+        << QStringLiteral(R"("content":{"text":"a\u0000b"})")
+        << (QStringLiteral("a") + QChar(0) + QStringLiteral("b")) << qint64(0);
+    QTest::newRow("content as JSON text with a file")
+        << QStringLiteral(R"("content":"{\"text\":\"see\",\"file\":{\"name\":\"a\"}}")")
+        << QStringLiteral("see [Image]") << qint64(0);
+    QTest::newRow("content of the wrong kind")
+        << QStringLiteral(R"("content":[{"text":"no"}])") << QString() << qint64(0);
+}
+
+void TestWebSocketClient::readsEveryFormOfAMessage()
+{
+    QFETCH(QString, fields);
+    QFETCH(QString, content);
+    QFETCH(qint64, timestamp);
+    connectClient();
+    QSignalSpy spy(client, &WebSocketClient::messageReceived);
+    deliver(QStringLiteral(R"({"type":"message","messageId":"m1",)") + fields
+        + QStringLiteral(R"(,"chatId":"c1"})"));
+    QCOMPARE(spy.count(), 1);
+    const Message msg = spy.first().at(0).value<Message>();
+    QCOMPARE(msg.id, QStringLiteral("m1"));
+    QCOMPARE(msg.chatId, QStringLiteral("c1"));
+    QCOMPARE(msg.content, content);
+    QCOMPARE(msg.timestamp, timestamp);
+}
+
 void TestWebSocketClient::ignoresMalformedFrames_data()
 {
     QTest::addColumn<QString>("text");
@@ -435,6 +489,17 @@ void TestWebSocketClient::ignoresMalformedFrames_data()
         R"({"type":"message","messageId":"m1","chatId":"c","chatId":"c","content":{}})");
     QTest::newRow("key repeated as an escape") << QStringLiteral(
         R"({"type":"message_seen_update","chatId":"c","messageId":"m","userId":"u","\u0075serId":"v"})");
+    QTest::newRow("key repeated as an escaped surrogate pair")
+        << QString::fromUtf8(R"({"type":"message","messageId":"m","x\ud83d\ude00":1,"x)"
+                             "\xf0\x9f\x98\x80"
+                             R"(":2})");
+    QString manyKeys = QStringLiteral(R"({"type":"message","messageId":"m")");
+    for (int i = 0; i < 40; ++i)
+        manyKeys += QStringLiteral(R"(,"k%1":%1)").arg(i);
+    QTest::newRow("key repeated among many") << manyKeys + QStringLiteral(R"(,"k17":0})");
+    QTest::newRow("key repeated deep in a chat list") << QStringLiteral(
+        R"({"type":"chat_history","chats":[{"chatId":"c","messages":[{"messageId":"m1"},)"
+        R"({"messageId":"m2","content":{"text":"a","file":null,"text":"b"}}]}]})");
 }
 
 void TestWebSocketClient::ignoresMalformedFrames()

@@ -3,6 +3,7 @@
 #include "jsonguard.h"
 #include "logging.h"
 #include "model/metatypes.h"
+#include "net/jsonview.h"
 #include "net/serveraddress.h"
 #include "net/wireformat.h"
 
@@ -36,6 +37,7 @@ void trimFreedMemory()
 WebSocketClient::WebSocketClient(QObject *parent)
     : QObject(parent)
     , webSocket(QString(), QWebSocketProtocol::Version13)
+    , parser(std::make_unique<wire::FrameParser>())
 {
     registerMetaTypes();
     qRegisterMetaType<QList<QSslError>>("QList<QSslError>");
@@ -176,20 +178,42 @@ void WebSocketClient::onTextMessageReceived(QString message)
         QMetaObject::invokeMethod(
             this, [] { trimFreedMemory(); }, Qt::QueuedConnection);
     }
-    QJsonObject frame;
-    {
-        const QJsonDocument document = jsonguard::parse(message.toUtf8());
-        message.clear();
-        if (!document.isObject())
-            return;
-        frame = document.object();
+    const QByteArray text = message.toUtf8();
+    message.clear();
+    if (parserBusy) {
+        readWithQt(text);
+        return;
     }
-    const QString type = wire::readString(frame, QLatin1String("type"));
+    parserBusy = true;
+    switch (parser->parse(text)) {
+    case wire::FrameParser::Result::Parsed:
+        dispatch(parser->root());
+        break;
+    case wire::FrameParser::Result::NotRead:
+        readWithQt(text);
+        break;
+    case wire::FrameParser::Result::Refused:
+        break;
+    }
+    if (text.size() >= largeFrameSize)
+        parser->release();
+    parserBusy = false;
+}
 
+void WebSocketClient::readWithQt(const QByteArray &text)
+{
+    const QJsonDocument document = jsonguard::parse(text);
+    if (document.isObject())
+        dispatch(wire::QtJsonView(document.object()));
+}
+
+template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
+{
+    const QString type = frame[QLatin1String("type")].toString();
     if (type == QLatin1String("login_success"))
         handleLoginSuccess(frame);
     else if (type == QLatin1String("auth_failed"))
-        emit authFailed(wire::readString(frame, QLatin1String("message")));
+        emit authFailed(frame[QLatin1String("message")].toString());
     else if (type == QLatin1String("chat_history"))
         handleChatHistory(frame);
     else if (type == QLatin1String("message"))
@@ -205,55 +229,55 @@ void WebSocketClient::onTextMessageReceived(QString message)
     else if (type == QLatin1String("message_deleted"))
         handleMessageDeleted(frame);
     else if (type == QLatin1String("error"))
-        emit errorOccurred(wire::readString(frame, QLatin1String("message")));
+        emit errorOccurred(frame[QLatin1String("message")].toString());
 }
 
-void WebSocketClient::handleLoginSuccess(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleLoginSuccess(const Frame &frame)
 {
-    currentUser = wire::userFromJson(frame.value(QLatin1String("user")).toObject());
-    token = wire::readString(frame, QLatin1String("token"));
+    currentUser = wire::userOf(frame[QLatin1String("user")]);
+    token = frame[QLatin1String("token")].toString();
     emit loginSuccess(currentUser, token);
 }
 
-void WebSocketClient::handleChatHistory(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleChatHistory(const Frame &frame)
 {
-    emit chatHistoryReceived(wire::chatsFromJson(frame.value(QLatin1String("chats"))));
+    emit chatHistoryReceived(wire::chatsOf(frame[QLatin1String("chats")]));
 }
 
-void WebSocketClient::handleMessage(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleMessage(const Frame &frame)
 {
-    emit messageReceived(wire::messageFromJson(frame));
+    emit messageReceived(wire::messageOf(frame));
 }
 
-void WebSocketClient::handleUserListUpdate(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleUserListUpdate(const Frame &frame)
 {
-    emit userListUpdated(wire::usersFromJson(frame.value(QLatin1String("users"))));
+    emit userListUpdated(wire::usersOf(frame[QLatin1String("users")]));
 }
 
-void WebSocketClient::handleNewChat(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleNewChat(const Frame &frame)
 {
-    emit newChatCreated(wire::newChatFromJson(frame.value(QLatin1String("chat")).toObject()));
+    emit newChatCreated(wire::newChatOf(frame[QLatin1String("chat")]));
 }
 
-void WebSocketClient::handleMessageSeenUpdate(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleMessageSeenUpdate(const Frame &frame)
 {
-    emit messageSeenUpdate(wire::readString(frame, QLatin1String("chatId")),
-        wire::readString(frame, QLatin1String("messageId")),
-        wire::readString(frame, QLatin1String("userId")));
+    emit messageSeenUpdate(frame[QLatin1String("chatId")].toString(),
+        frame[QLatin1String("messageId")].toString(),
+        frame[QLatin1String("userId")].toString());
 }
 
-void WebSocketClient::handleMessageUpdated(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleMessageUpdated(const Frame &frame)
 {
-    emit messageUpdated(wire::readString(frame, QLatin1String("chatId")),
-        wire::readString(frame, QLatin1String("messageId")),
-        wire::contentText(frame.value(QLatin1String("newContent"))),
-        wire::readTime(frame.value(QLatin1String("editedAt"))));
+    emit messageUpdated(frame[QLatin1String("chatId")].toString(),
+        frame[QLatin1String("messageId")].toString(),
+        wire::contentTextOf(frame[QLatin1String("newContent")]),
+        wire::timeOf(frame[QLatin1String("editedAt")]));
 }
 
-void WebSocketClient::handleMessageDeleted(const QJsonObject &frame)
+template <typename Frame> void WebSocketClient::handleMessageDeleted(const Frame &frame)
 {
-    emit messageDeleted(wire::readString(frame, QLatin1String("chatId")),
-        wire::readString(frame, QLatin1String("messageId")));
+    emit messageDeleted(
+        frame[QLatin1String("chatId")].toString(), frame[QLatin1String("messageId")].toString());
 }
 
 void WebSocketClient::send(const QJsonObject &frame)

@@ -1,6 +1,7 @@
 #include "wireformat.h"
 
 #include "jsonguard.h"
+#include "net/jsonview.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,32 +14,138 @@ namespace wire
 namespace
 {
 
-    QJsonObject contentObject(const QJsonValue &content)
-    {
-        if (content.isString())
-            return jsonguard::parse(content.toString().toUtf8()).object();
-        return content.toObject();
-    }
-
-    // Every list from the network is read up to maxListLength elements, whatever it announces.
-    template <typename T, typename Convert>
-    std::vector<T> readList(const QJsonValue &value, Convert convert)
-    {
-        const QJsonArray array = value.toArray();
-        const int count = std::min(array.size(), maxListLength);
-        std::vector<T> result;
-        result.reserve(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i)
-            result.push_back(convert(array.at(i).toObject()));
-        return result;
-    }
-
     QJsonObject typed(QLatin1String type)
     {
         return QJsonObject { { QStringLiteral("type"), QString(type) } };
     }
 
+    template <typename View> QStringList idListOf(const View &value)
+    {
+        QStringList ids;
+        ids.reserve(value.size(maxListLength));
+        value.forEach(maxListLength, [&ids](const View &id) { ids.append(id.toString()); });
+        return ids;
+    }
+
+    // Every list from the network is read up to maxListLength elements, whatever it announces.
+    template <typename T, typename View, typename Convert>
+    std::vector<T> listOf(const View &value, Convert convert)
+    {
+        std::vector<T> result;
+        result.reserve(static_cast<size_t>(value.size(maxListLength)));
+        value.forEach(maxListLength, [&](const View &item) { result.push_back(convert(item)); });
+        return result;
+    }
+
+    // The content object itself, or the object whose JSON text a string holds (rare: that text
+    // goes through the guard like any other text from the network).
+    template <typename View, typename Read> QString readContent(const View &content, Read read)
+    {
+        if (content.isString())
+            return read(QtJsonView(jsonguard::parse(content.toString().toUtf8()).object()));
+        return read(content);
+    }
+
+    template <typename View> QString reducedContentOf(const View &object)
+    {
+        const View file = object[QLatin1String("file")];
+        const QString text = object[QLatin1String("text")].toString();
+        if (file.isNullOrAbsent())
+            return text;
+        if (!text.isEmpty())
+            return text + QStringLiteral(" [Image]");
+        const QString name = file[QLatin1String("name")].toString();
+        if (!name.isEmpty())
+            return QLatin1Char('[') + name + QLatin1Char(']');
+        return QStringLiteral("[Image]");
+    }
+
 } // namespace
+
+template <typename View> qint64 timeOf(const View &value)
+{
+    if (!value.isNumber())
+        return 0;
+    const double seconds = std::trunc(value.toNumber());
+    // Out-of-range numbers would make the conversion undefined; they are no real time anyway.
+    constexpr double limit = 9.2e18;
+    if (!std::isfinite(seconds) || seconds >= limit || seconds <= -limit)
+        return 0;
+    return static_cast<qint64>(seconds);
+}
+
+template <typename View> QString contentTextOf(const View &content)
+{
+    return readContent(
+        content, [](const auto &object) { return object[QLatin1String("text")].toString(); });
+}
+
+template <typename View> User userOf(const View &object)
+{
+    User user;
+    user.id = object[QLatin1String("userId")].toString();
+    user.username = object[QLatin1String("username")].toString();
+    user.avatarUrl = object[QLatin1String("avatarUrl")].toString();
+    return user;
+}
+
+template <typename View> Message messageOf(const View &object)
+{
+    Message message;
+    message.id = object[QLatin1String("messageId")].toString();
+    message.chatId = object[QLatin1String("chatId")].toString();
+    message.senderId = object[QLatin1String("senderId")].toString();
+    message.timestamp = timeOf(object[QLatin1String("timestamp")]);
+    message.content = readContent(object[QLatin1String("content")],
+        [](const auto &content) { return reducedContentOf(content); });
+    message.editedAt = timeOf(object[QLatin1String("editedAt")]);
+    message.replyToId = object[QLatin1String("replyToId")].toString();
+    message.seenBy = idListOf(object[QLatin1String("seenBy")]);
+    message.status = Sent;
+    return message;
+}
+
+template <typename View> Chat newChatOf(const View &object)
+{
+    Chat chat;
+    chat.id = object[QLatin1String("chatId")].toString();
+    chat.name = object[QLatin1String("chatName")].toString();
+    chat.type = object[QLatin1String("chatType")].toString();
+    chat.avatarUrl = object[QLatin1String("avatarUrl")].toString();
+    chat.members = idListOf(object[QLatin1String("members")]);
+    return chat;
+}
+
+template <typename View> Chat chatOf(const View &object)
+{
+    Chat chat = newChatOf(object);
+    chat.ownerId = object[QLatin1String("ownerId")].toString();
+    chat.messages = listOf<Message>(
+        object[QLatin1String("messages")], [](const View &item) { return messageOf(item); });
+    return chat;
+}
+
+template <typename View> std::vector<Chat> chatsOf(const View &chats)
+{
+    return listOf<Chat>(chats, [](const View &item) { return chatOf(item); });
+}
+
+template <typename View> std::vector<User> usersOf(const View &users)
+{
+    return listOf<User>(users, [](const View &item) { return userOf(item); });
+}
+
+#define FERROW_WIRE_INSTANTIATE(View)                                                              \
+    template qint64 timeOf(const View &);                                                          \
+    template QString contentTextOf(const View &);                                                  \
+    template User userOf(const View &);                                                            \
+    template Message messageOf(const View &);                                                      \
+    template Chat newChatOf(const View &);                                                         \
+    template std::vector<Chat> chatsOf(const View &);                                              \
+    template std::vector<User> usersOf(const View &);
+FERROW_WIRE_INSTANTIATE(QtJsonView)
+FERROW_WIRE_INSTANTIATE(SimdJsonView)
+#undef FERROW_WIRE_INSTANTIATE
 
 QString readString(const QJsonObject &object, QLatin1String key)
 {
@@ -47,98 +154,53 @@ QString readString(const QJsonObject &object, QLatin1String key)
 
 qint64 readTime(const QJsonValue &value)
 {
-    if (!value.isDouble())
-        return 0;
-    const double seconds = std::trunc(value.toDouble());
-    // Out-of-range numbers would make the conversion undefined; they are no real time anyway.
-    constexpr double limit = 9.2e18;
-    if (!std::isfinite(seconds) || seconds >= limit || seconds <= -limit)
-        return 0;
-    return static_cast<qint64>(seconds);
+    return timeOf(QtJsonView(value));
 }
 
 QStringList readIdList(const QJsonValue &value)
 {
-    QStringList ids;
-    const QJsonArray array = value.toArray();
-    const int count = std::min(array.size(), maxListLength);
-    ids.reserve(count);
-    for (int i = 0; i < count; ++i)
-        ids.append(array.at(i).toString());
-    return ids;
+    return idListOf(QtJsonView(value));
 }
 
 QString reduceContent(const QJsonValue &content)
 {
-    const QJsonObject object = contentObject(content);
-    const QJsonValue file = object.value(QLatin1String("file"));
-    const QString text = readString(object, QLatin1String("text"));
-    if (file.isUndefined() || file.isNull())
-        return text;
-    if (!text.isEmpty())
-        return text + QStringLiteral(" [Image]");
-    const QString name = readString(file.toObject(), QLatin1String("name"));
-    if (!name.isEmpty())
-        return QLatin1Char('[') + name + QLatin1Char(']');
-    return QStringLiteral("[Image]");
+    return readContent(
+        QtJsonView(content), [](const auto &object) { return reducedContentOf(object); });
 }
 
 QString contentText(const QJsonValue &content)
 {
-    return readString(contentObject(content), QLatin1String("text"));
+    return contentTextOf(QtJsonView(content));
 }
 
 User userFromJson(const QJsonObject &object)
 {
-    User user;
-    user.id = readString(object, QLatin1String("userId"));
-    user.username = readString(object, QLatin1String("username"));
-    user.avatarUrl = readString(object, QLatin1String("avatarUrl"));
-    return user;
+    return userOf(QtJsonView(object));
 }
 
 Message messageFromJson(const QJsonObject &object)
 {
-    Message message;
-    message.id = readString(object, QLatin1String("messageId"));
-    message.chatId = readString(object, QLatin1String("chatId"));
-    message.senderId = readString(object, QLatin1String("senderId"));
-    message.timestamp = readTime(object.value(QLatin1String("timestamp")));
-    message.content = reduceContent(object.value(QLatin1String("content")));
-    message.editedAt = readTime(object.value(QLatin1String("editedAt")));
-    message.replyToId = readString(object, QLatin1String("replyToId"));
-    message.seenBy = readIdList(object.value(QLatin1String("seenBy")));
-    message.status = Sent;
-    return message;
+    return messageOf(QtJsonView(object));
 }
 
 Chat newChatFromJson(const QJsonObject &object)
 {
-    Chat chat;
-    chat.id = readString(object, QLatin1String("chatId"));
-    chat.name = readString(object, QLatin1String("chatName"));
-    chat.type = readString(object, QLatin1String("chatType"));
-    chat.avatarUrl = readString(object, QLatin1String("avatarUrl"));
-    chat.members = readIdList(object.value(QLatin1String("members")));
-    return chat;
+    return newChatOf(QtJsonView(object));
 }
 
 Chat chatFromJson(const QJsonObject &object)
 {
-    Chat chat = newChatFromJson(object);
-    chat.ownerId = readString(object, QLatin1String("ownerId"));
-    chat.messages = readList<Message>(object.value(QLatin1String("messages")), messageFromJson);
-    return chat;
+    return chatOf(QtJsonView(object));
 }
 
 std::vector<Chat> chatsFromJson(const QJsonValue &chats)
 {
-    return readList<Chat>(chats, chatFromJson);
+    return chatsOf(QtJsonView(chats));
 }
 
 std::vector<User> usersFromJson(const QJsonValue &users)
 {
-    return readList<User>(users, userFromJson);
+    return usersOf(QtJsonView(users));
 }
 
 QJsonObject loginFrame(const QString &username, const QString &password)

@@ -5,6 +5,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 namespace
 {
@@ -125,6 +126,11 @@ const Message *ChatStore::message(const QString &chatId, const QString &messageI
     if (found == e->index.constEnd())
         return nullptr;
     return &e->chat.messages[static_cast<size_t>(*found + e->offset)];
+}
+
+Message *ChatStore::heldMessage(const QString &chatId, const QString &messageId)
+{
+    return const_cast<Message *>(std::as_const(*this).message(chatId, messageId));
 }
 
 int ChatStore::messagePosition(const QString &chatId, const QString &messageId) const
@@ -310,29 +316,21 @@ bool ChatStore::applyMessage(const Message &msg)
 
 void ChatStore::applySeen(const QString &chatId, const QString &messageId, const QString &userId)
 {
-    Entry *e = entry(chatId);
-    if (!e)
+    Message *message = heldMessage(chatId, messageId);
+    if (!message)
         return;
-    const auto found = e->index.constFind(messageId);
-    if (found == e->index.constEnd())
-        return;
-    Message &message = e->chat.messages[static_cast<size_t>(*found + e->offset)];
-    if (!message.seenBy.contains(userId))
-        message.seenBy.append(userId);
-    message.status = statusOf(message, e->chat);
-    emit messageStatusChanged(chatId, messageId, message.status);
+    if (!message->seenBy.contains(userId))
+        message->seenBy.append(userId);
+    message->status = statusOf(*message, entry(chatId)->chat);
+    emit messageStatusChanged(chatId, messageId, message->status);
 }
 
 void ChatStore::applyEdit(
     const QString &chatId, const QString &messageId, const QString &newContent, qint64 editedAt)
 {
-    if (Entry *e = entry(chatId)) {
-        const auto found = e->index.constFind(messageId);
-        if (found != e->index.constEnd()) {
-            Message &message = e->chat.messages[static_cast<size_t>(*found + e->offset)];
-            message.content = newContent;
-            message.editedAt = editedAt;
-        }
+    if (Message *message = heldMessage(chatId, messageId)) {
+        message->content = newContent;
+        message->editedAt = editedAt;
     }
     emit messageEdited(chatId, messageId, newContent, editedAt);
 }
@@ -444,15 +442,9 @@ QStringList ChatStore::takeUnseenMessages(const QString &chatId)
 
 void ChatStore::markSeenByMe(const QString &chatId, const QString &messageId)
 {
-    Entry *e = entry(chatId);
-    if (!e)
-        return;
-    const auto found = e->index.constFind(messageId);
-    if (found == e->index.constEnd())
-        return;
-    Message &message = e->chat.messages[static_cast<size_t>(*found + e->offset)];
-    if (!message.seenBy.contains(me))
-        message.seenBy.append(me);
+    Message *message = heldMessage(chatId, messageId);
+    if (message && !message->seenBy.contains(me))
+        message->seenBy.append(me);
 }
 
 bool ChatStore::isLoadingHistory() const

@@ -127,6 +127,7 @@ private:
     };
 
     Entry *entry(const QString &chatId);
+    Message *heldMessage(const QString &chatId, const QString &messageId);
     const Entry *entry(const QString &chatId) const;
     void reindex(Entry &e);
     void append(Entry &e, const Message &msg);

@@ -276,7 +276,9 @@ void TestChatServer::requestsBeforeLoginGetOneError()
     QFETCH(QJsonObject, request);
     const MessageRecord original =
         *fixture.db->addMessage(team, alice, QStringLiteral("original"), QString(), 100);
-    QCOMPARE(original.id, QStringLiteral("m1"));
+    // The rows name a message that exists.
+    if (request.contains(QLatin1String("messageId")))
+        request.insert(QStringLiteral("messageId"), original.id);
     std::unique_ptr<Peer> member = login(QStringLiteral("bob"));
     std::unique_ptr<Peer> peer = connectPeer();
     QVERIFY(member && peer);

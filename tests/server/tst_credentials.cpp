@@ -13,6 +13,9 @@ private slots:
     void storesSaltedPbkdf2();
     void verifiesOnlyTheRightPassword_data();
     void verifiesOnlyTheRightPassword();
+    void matchesPublishedVectors_data();
+    void matchesPublishedVectors();
+    void cancelledCheckNeverMatches();
     void refusesMalformedStoredHashes_data();
     void refusesMalformedStoredHashes();
     void tokensAreRandomHex();
@@ -58,6 +61,39 @@ void TestCredentials::verifiesOnlyTheRightPassword()
     QFETCH(QString, password);
     QFETCH(bool, matches);
     QCOMPARE(credentials::verifyPassword(password, stored), matches);
+    const std::atomic_bool notCancelled { false };
+    QCOMPARE(credentials::verifyPassword(password, stored, &notCancelled), matches);
+}
+
+void TestCredentials::matchesPublishedVectors_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("stored");
+
+    // PBKDF2-HMAC-SHA256 vectors of RFC 7914, section 11, cut to the 32 bytes stored here.
+    QTest::newRow("one round") << QStringLiteral("passwd")
+                               << QStringLiteral("pbkdf2-sha256$1$73616c74$55ac046e56e3089fec1691c2"
+                                                 "2544b605f94185216dde0465e68b9d57c20dacbc");
+    QTest::newRow("80 000 rounds")
+        << QStringLiteral("Password")
+        << QStringLiteral("pbkdf2-sha256$80000$4e61436c$4ddcd8f60b98be21830cee5ef22701f9641a4418d0"
+                          "4c0414aeff08876b34ab56");
+}
+
+void TestCredentials::matchesPublishedVectors()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, stored);
+    QVERIFY(credentials::verifyPassword(password, stored));
+    const std::atomic_bool notCancelled { false };
+    QVERIFY(credentials::verifyPassword(password, stored, &notCancelled));
+    QVERIFY(!credentials::verifyPassword(password + QLatin1Char('x'), stored, &notCancelled));
+}
+
+void TestCredentials::cancelledCheckNeverMatches()
+{
+    const std::atomic_bool cancelled { true };
+    QVERIFY(!credentials::verifyPassword(QStringLiteral("correct horse"), stored, &cancelled));
 }
 
 void TestCredentials::refusesMalformedStoredHashes_data()

@@ -42,8 +42,8 @@ private slots:
     void pagingByTimestampMissesNothing();
     void seenIsRecordedOnceInOrder();
     void deletingRemovesReceiptsAndNeverReusesIds();
-    void messageIdsParse_data();
-    void messageIdsParse();
+    void unknownMessageIdsFindNothing_data();
+    void unknownMessageIdsFindNothing();
 
 private:
     QStringList addUsers(int count);
@@ -407,29 +407,30 @@ void TestDatabase::deletingRemovesReceiptsAndNeverReusesIds()
     QVERIFY(db->message(first.id));
 }
 
-void TestDatabase::messageIdsParse_data()
+void TestDatabase::unknownMessageIdsFindNothing_data()
 {
     QTest::addColumn<QString>("id");
-    QTest::addColumn<qint64>("seq");
 
-    QTest::newRow("plain") << "m42" << qint64(42);
-    QTest::newRow("large") << "m123456789012345678" << qint64(123456789012345678);
-    QTest::newRow("too long") << "m1234567890123456789" << qint64(0);
-    QTest::newRow("no digits") << "m" << qint64(0);
-    QTest::newRow("temporary") << "temp_1234" << qint64(0);
-    QTest::newRow("sign") << "m-1" << qint64(0);
-    QTest::newRow("other prefix") << "x12" << qint64(0);
-    QTest::newRow("trailing letter") << "m12a" << qint64(0);
-    QTest::newRow("empty") << "" << qint64(0);
+    QTest::newRow("sequence number of a stored message") << "m1";
+    QTest::newRow("too long") << "m1234567890123456789";
+    QTest::newRow("no digits") << "m";
+    QTest::newRow("temporary") << "temp_1234";
+    QTest::newRow("sign") << "m-1";
+    QTest::newRow("other prefix") << "x12";
+    QTest::newRow("empty") << "";
 }
 
-void TestDatabase::messageIdsParse()
+void TestDatabase::unknownMessageIdsFindNothing()
 {
     QFETCH(QString, id);
-    QFETCH(qint64, seq);
-    QCOMPARE(Database::messageSeq(id), seq);
-    if (seq > 0)
-        QCOMPARE(Database::messageId(seq), id);
+    const QStringList users = addUsers(1);
+    const QString chatId = addChat(users);
+    const MessageRecord stored =
+        *db->addMessage(chatId, users.at(0), QStringLiteral("a"), QString(), 10);
+    QVERIFY(db->message(stored.id));
+    QVERIFY(!db->message(id));
+    QVERIFY(!db->message(stored.id.toUpper()));
+    QVERIFY(!db->message(stored.id + QLatin1Char('0')));
 }
 
 QTEST_GUILESS_MAIN(TestDatabase)

@@ -11,6 +11,47 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace
+{
+
+// How a write is made to fail under the running server.
+enum class Fault {
+    // The database may not grow by a page.
+    DiskFull,
+    // The database file and its log made immutable: what a read-only file is to the server,
+    // even when it runs as root, for whom permissions stop nothing.
+    ImmutableFiles,
+    // SQLite's own read-only mode on the server's connection.
+    ReadOnlyConnection,
+};
+
+// Sets or clears the immutable flag of `path`; errno tells why when it fails.
+bool setImmutable(const QString &path, bool immutable)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 // Writes share commits, and nothing is sent before the commit that holds it.
 class TestGroupCommit : public QObject
@@ -25,13 +66,15 @@ private slots:
     void pipelinedWritesShareCommits();
     void answersKeepTheirOrderWhileCommitsAreInFlight();
     void requestsWaitForTheCommitInFlight();
-    void fullDiskAnswersErrorAndRecovers_data();
-    void fullDiskAnswersErrorAndRecovers();
+    void failedWritesAnswerErrorAndRecover_data();
+    void failedWritesAnswerErrorAndRecover();
 
 private:
     // The server's own connection to the database, to fill the "disk" under it.
     QSqlDatabase serverConnection() const;
     void setDiskFull(bool full);
+    // Empty when done, else why the fault cannot be made here.
+    QByteArray setFault(Fault fault, bool on);
     int storedMessages();
 
     ServerFixture fixture;
@@ -56,6 +99,9 @@ void TestGroupCommit::init()
 
 void TestGroupCommit::cleanup()
 {
+    const QString database = fixture.dir->filePath(Database::fileName);
+    for (const QString &path : QStringList { database, database + QStringLiteral("-wal") })
+        setImmutable(path, false);
     fixture.stop();
 }
 
@@ -78,6 +124,32 @@ void TestGroupCommit::setDiskFull(bool full)
         pages = query.value(0).toInt();
     }
     QVERIFY(query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages)));
+}
+
+QByteArray TestGroupCommit::setFault(Fault fault, bool on)
+{
+    switch (fault) {
+    case Fault::DiskFull:
+        setDiskFull(on);
+        return QTest::currentTestFailed() ? QByteArray("setting the page limit failed")
+                                          : QByteArray();
+    case Fault::ImmutableFiles: {
+        const QString database = fixture.dir->filePath(Database::fileName);
+        for (const QString &path : QStringList { database, database + QStringLiteral("-wal") }) {
+            if (!setImmutable(path, on))
+                return "cannot change the immutable flag here (" + QByteArray(strerror(errno))
+                    + "); it takes CAP_LINUX_IMMUTABLE and a file system that has the flag";
+        }
+        return QByteArray();
+    }
+    case Fault::ReadOnlyConnection: {
+        QSqlQuery query(serverConnection());
+        return query.exec(QStringLiteral("PRAGMA query_only = %1").arg(on ? 1 : 0))
+            ? QByteArray()
+            : QByteArray("PRAGMA query_only failed");
+    }
+    }
+    return "unknown fault";
 }
 
 int TestGroupCommit::storedMessages()
@@ -312,19 +384,28 @@ void TestGroupCommit::requestsWaitForTheCommitInFlight()
     QCOMPARE(fixture.server->queuedRequests(), 0);
 }
 
-void TestGroupCommit::fullDiskAnswersErrorAndRecovers_data()
+void TestGroupCommit::failedWritesAnswerErrorAndRecover_data()
 {
+    QTest::addColumn<Fault>("fault");
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("failure");
 
-    QTest::newRow("message") << "message"
-                             << "The message could not be stored";
-    QTest::newRow("edit") << "edit_message"
-                          << "The edit could not be stored";
+    const QString message = QStringLiteral("message");
+    const QString edit = QStringLiteral("edit_message");
+    const QString messageFailure = QStringLiteral("The message could not be stored");
+    const QString editFailure = QStringLiteral("The edit could not be stored");
+    QTest::newRow("message, full disk") << Fault::DiskFull << message << messageFailure;
+    QTest::newRow("edit, full disk") << Fault::DiskFull << edit << editFailure;
+    QTest::newRow("message, read-only file") << Fault::ImmutableFiles << message << messageFailure;
+    QTest::newRow("edit, read-only file") << Fault::ImmutableFiles << edit << editFailure;
+    QTest::newRow("message, read-only connection")
+        << Fault::ReadOnlyConnection << message << messageFailure;
+    QTest::newRow("edit, read-only connection") << Fault::ReadOnlyConnection << edit << editFailure;
 }
 
-void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
+void TestGroupCommit::failedWritesAnswerErrorAndRecover()
 {
+    QFETCH(Fault, fault);
     QFETCH(QString, type);
     QFETCH(QString, failure);
     // Enough existing messages that an edit or receipt has pages to touch.
@@ -342,7 +423,9 @@ void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
     std::unique_ptr<Peer> carolPeer = fixture.login(QStringLiteral("carol"));
     QVERIFY(alicePeer && bobPeer && carolPeer);
     const auto request = [&](int i) {
-        const QString big(3000, QLatin1Char('z' - i % 20));
+        // As long as a text may be: it fits beside no stored message, so every write needs a
+        // new page.
+        const QString big(4000, QLatin1Char('z' - i % 20));
         if (type == QLatin1String("message"))
             return messageTo(QStringLiteral("chatId"), team, big);
         if (type == QLatin1String("edit_message"))
@@ -353,7 +436,9 @@ void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
         return QJsonObject();
     };
 
-    setDiskFull(true);
+    const QByteArray unavailable = setFault(fault, true);
+    if (!unavailable.isEmpty())
+        QSKIP(unavailable.constData());
     for (int i = 0; i < 10; ++i)
         alicePeer->send(request(i));
     const QList<QJsonObject> answers = alicePeer->sync();
@@ -371,8 +456,9 @@ void TestGroupCommit::fullDiskAnswersErrorAndRecovers()
         QCOMPARE(message->editedAt, qint64(0));
     }
 
-    // Room again: the same requests go through.
-    setDiskFull(false);
+    // Room again, or writable again: the same requests go through.
+    const QByteArray stuck = setFault(fault, false);
+    QVERIFY2(stuck.isEmpty(), stuck.constData());
     alicePeer->send(request(0));
     const QList<QJsonObject> after = alicePeer->sync();
     const QList<QJsonObject> atBob = bobPeer->sync();

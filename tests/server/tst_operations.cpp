@@ -81,7 +81,10 @@ void TestOperations::metricsCountWhatHappened_data()
     QTest::newRow("messages") << QByteArray("ferrow_requests_total{type=\"message\"}") << 3.0;
     QTest::newRow("unknown requests")
         << QByteArray("ferrow_requests_total{type=\"unknown\"}") << 2.0;
-    QTest::newRow("refused logins") << QByteArray("ferrow_logins_refused_total") << 1.0;
+    QTest::newRow("refused logins")
+        << QByteArray("ferrow_logins_refused_total{reason=\"bad_credentials\"}") << 1.0;
+    QTest::newRow("no login throttled")
+        << QByteArray("ferrow_logins_refused_total{reason=\"throttled\"}") << 0.0;
     QTest::newRow("message frames to two alice and one bob connection")
         << QByteArray("ferrow_frames_sent_total{type=\"message\"}") << 9.0;
     QTest::newRow("login pushes") << QByteArray("ferrow_frames_sent_total{type=\"chat_history\"}")

@@ -1,6 +1,7 @@
 #include "chatserver.h"
 #include "credentials.h"
 #include "database.h"
+#include "loginthrottle.h"
 #include "protocol.h"
 
 #include <QDir>
@@ -8,8 +9,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWebSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -216,6 +221,79 @@ private:
     rlimit saved {};
 };
 
+// A data folder as servers before random message ids left it: schema version 2, ids "m" and
+// the sequence number, a reply and a receipt. Alice ("ua") and Bob ("ub") share "gteam".
+bool writeOldDatabase(const QString &path, const QString &passwordHash)
+{
+    const QStringList statements = {
+        QStringLiteral("CREATE TABLE schema_version (version INTEGER NOT NULL)"),
+        QStringLiteral("INSERT INTO schema_version VALUES (2)"),
+        QStringLiteral("CREATE TABLE users (id TEXT PRIMARY KEY, username TEXT NOT NULL UNIQUE"
+                       " COLLATE NOCASE, password_hash TEXT NOT NULL, avatar_url TEXT NOT NULL"
+                       " DEFAULT '', created_at INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE chats (id TEXT PRIMARY KEY, name TEXT NOT NULL, type TEXT"
+                       " NOT NULL CHECK (type IN ('private', 'group')), owner_id TEXT NOT NULL"
+                       " REFERENCES users(id), avatar_url TEXT NOT NULL DEFAULT '',"
+                       " created_at INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE chat_members (chat_id TEXT NOT NULL REFERENCES chats(id)"
+                       " ON DELETE CASCADE, user_id TEXT NOT NULL REFERENCES users(id),"
+                       " position INTEGER NOT NULL, PRIMARY KEY (chat_id, user_id))"),
+        QStringLiteral("CREATE INDEX chat_members_by_user ON chat_members(user_id)"),
+        QStringLiteral("CREATE TABLE messages (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                       " chat_id TEXT NOT NULL REFERENCES chats(id) ON DELETE CASCADE,"
+                       " sender_id TEXT NOT NULL REFERENCES users(id), text TEXT NOT NULL,"
+                       " reply_to_id TEXT, timestamp INTEGER NOT NULL,"
+                       " edited_at INTEGER NOT NULL DEFAULT 0)"),
+        QStringLiteral("CREATE INDEX messages_by_chat_time ON messages(chat_id, timestamp, seq)"),
+        QStringLiteral("CREATE TABLE message_seen (message_seq INTEGER NOT NULL REFERENCES"
+                       " messages(seq) ON DELETE CASCADE, user_id TEXT NOT NULL REFERENCES"
+                       " users(id), seen_at INTEGER NOT NULL, PRIMARY KEY (message_seq, user_id))"),
+        QStringLiteral("CREATE TABLE login_tokens (token_hash TEXT PRIMARY KEY, user_id TEXT NOT"
+                       " NULL REFERENCES users(id) ON DELETE CASCADE, last_used INTEGER NOT NULL)"),
+        QStringLiteral("CREATE INDEX login_tokens_by_use ON login_tokens(last_used)"),
+        QStringLiteral("INSERT INTO users VALUES ('ua', 'alice', :hash, '', 0),"
+                       " ('ub', 'bob', :hash, '', 0)"),
+        QStringLiteral("INSERT INTO chats VALUES ('gteam', 'Team', 'group', 'ua', '', 0)"),
+        QStringLiteral("INSERT INTO chat_members VALUES ('gteam', 'ua', 0), ('gteam', 'ub', 1)"),
+        QStringLiteral("INSERT INTO messages (chat_id, sender_id, text, reply_to_id, timestamp)"
+                       " VALUES ('gteam', 'ub', 'one', NULL, 100), ('gteam', 'ua', 'two', NULL,"
+                       " 100), ('gteam', 'ua', 'three', NULL, 101), ('gteam', 'ua', 'four', NULL,"
+                       " 102), ('gteam', 'ub', 'five', 'm2', 103), ('gteam', 'ub', 'six', NULL,"
+                       " 104)"),
+        QStringLiteral("INSERT INTO message_seen VALUES (1, 'ua', 200)"),
+    };
+    bool ok = true;
+    {
+        QSqlDatabase raw =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+        raw.setDatabaseName(path);
+        ok = raw.open();
+        for (const QString &statement : statements) {
+            QSqlQuery query(raw);
+            ok = ok && query.prepare(statement);
+            if (statement.contains(QLatin1String(":hash")))
+                query.bindValue(QStringLiteral(":hash"), passwordHash);
+            ok = ok && query.exec();
+        }
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    return ok;
+}
+
+QStringList messageIdsOf(const QJsonObject &historyFrame)
+{
+    QStringList ids;
+    for (const QJsonValue &message : historyFrame.value(QLatin1String("chats"))
+                                         .toArray()
+                                         .at(0)
+                                         .toObject()
+                                         .value(QLatin1String("messages"))
+                                         .toArray())
+        ids.append(message.toObject().value(QLatin1String("messageId")).toString());
+    return ids;
+}
+
 int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
@@ -238,6 +316,9 @@ private slots:
     void acceptingResumesWhenDescriptorsRunOut();
     void loginIsAnsweredDuringLoginFlood_data();
     void loginIsAnsweredDuringLoginFlood();
+    void loginWaitsOnlyForChecksAlreadyHashing();
+    void abandonedLoginsCountAsFailures();
+    void refusedLoginsAreCountedByReason();
     void passwordGuessingIsThrottled_data();
     void passwordGuessingIsThrottled();
     void clientThatDoesNotReadIsClosed();
@@ -246,6 +327,7 @@ private slots:
     void badHandshakesAreAnswered();
     void everyMessageOfOneSecondIsReachedByPaging();
     void downloadsAreStreamedAndStalledOnesCut();
+    void oldMessageIdsStayValidAndNewOnesAreRandom();
 
 private:
     void startServer(const ChatServer::Options &options);
@@ -516,6 +598,108 @@ void TestServerLimits::loginIsAnsweredDuringLoginFlood()
     QCOMPARE(refused > 0, addresses == 1);
 }
 
+void TestServerLimits::loginWaitsOnlyForChecksAlreadyHashing()
+{
+    startServer(defaults());
+    // Strangers, each from an address of its own, guess the slow account's password; every
+    // guess is in line before the real user comes.
+    std::vector<std::unique_ptr<RawClient>> guessers;
+    for (int i = 0; i < 12; ++i) {
+        guessers.push_back(open(strangerAddress(i)));
+        QVERIFY(guessers.back());
+        guessers.back()->send(loginRequest(QStringLiteral("slow"), QStringLiteral("guess")));
+    }
+    for (const auto &guesser : guessers)
+        QTRY_COMPARE(guesser->socket.bytesToWrite(), qint64(0));
+    std::unique_ptr<RawClient> real = open();
+    QVERIFY(real);
+    real->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(real->waitForFrames(1, 60000));
+    QCOMPARE(typeOf(real->frames.at(0)), QStringLiteral("login_success"));
+    const auto answered = std::count_if(guessers.begin(), guessers.end(), [](const auto &guesser) {
+        return !guesser->frames.isEmpty();
+    });
+    // Only the checks already hashing went before it, one per thread at most.
+    QVERIFY2(answered <= QThread::idealThreadCount(), qPrintable(QString::number(answered)));
+}
+
+void TestServerLimits::abandonedLoginsCountAsFailures()
+{
+    startServer(defaults());
+    // Each hangs up while its check, slow to hash, is still waiting or hashing.
+    for (int i = 0; i < LoginThrottle::freeFailures; ++i) {
+        std::unique_ptr<RawClient> client = open(strangerAddress(0));
+        QVERIFY(client);
+        client->send(loginRequest(QStringLiteral("slow"), QStringLiteral("secret")));
+        QTRY_COMPARE(client->socket.bytesToWrite(), qint64(0));
+        client->socket.abort();
+        QTRY_COMPARE(server->connectionCount(), 0);
+    }
+    std::unique_ptr<RawClient> same = open(strangerAddress(0));
+    QVERIFY(same);
+    same->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(same->waitForFrames(1));
+    QCOMPARE(same->frames.at(0), protocol::authFailedFrame());
+    QVERIFY(login(QStringLiteral("alice"), strangerAddress(1)));
+}
+
+void TestServerLimits::refusedLoginsAreCountedByReason()
+{
+    ChatServer::Options options = defaults();
+    // Lines of two waiting checks per address.
+    options.maxConnectionsPerAddress = 8;
+    options.maxConnectionsPerUser = 1;
+    options.clock = [] { return qint64(1700000000000); };
+    startServer(options);
+
+    // Wrong passwords: checked until the throttle holds the address, then refused unchecked.
+    std::unique_ptr<RawClient> guesser = open(strangerAddress(0));
+    QVERIFY(guesser);
+    for (int guess = 0; guess < LoginThrottle::freeFailures + 2; ++guess) {
+        guesser->frames.clear();
+        guesser->send(loginRequest(QStringLiteral("alice"), QStringLiteral("wrong")));
+        QVERIFY(guesser->waitForFrames(1));
+    }
+    // One check hashing and two waiting from one address; the next finds the line full.
+    std::vector<std::unique_ptr<RawClient>> queued;
+    for (int i = 0; i < 4; ++i) {
+        queued.push_back(open(strangerAddress(1)));
+        QVERIFY(queued.back());
+        queued.back()->send(loginRequest(QStringLiteral("slow"), QStringLiteral("wrong")));
+    }
+    QVERIFY(queued.back()->waitForFrames(1));
+    QCOMPARE(queued.back()->frames.at(0).value(QLatin1String("message")).toString(),
+        QStringLiteral("Too many logins at once; try again shortly"));
+    // Given up before their answers: no refusal of the server's.
+    queued.clear();
+    QTRY_COMPARE(server->connectionCount(), 1);
+    // A second connection of a user who may have one.
+    std::unique_ptr<RawClient> first = login(QStringLiteral("alice"), strangerAddress(2));
+    QVERIFY(first);
+    std::unique_ptr<RawClient> second = open(strangerAddress(3));
+    QVERIFY(second);
+    second->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(second->waitForFrames(1));
+
+    QTcpSocket http;
+    http.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(http.waitForConnected(5000));
+    http.write("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray metrics;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            metrics += http.readAll();
+            return http.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000));
+    metrics += http.readAll();
+    const QByteArray expected = "ferrow_logins_refused_total{reason=\"bad_credentials\"} 5\n"
+                                "ferrow_logins_refused_total{reason=\"throttled\"} 2\n"
+                                "ferrow_logins_refused_total{reason=\"queue_full\"} 1\n"
+                                "ferrow_logins_refused_total{reason=\"too_many_connections\"} 1\n";
+    QVERIFY2(metrics.contains(expected), metrics.constData());
+}
+
 void TestServerLimits::passwordGuessingIsThrottled_data()
 {
     QTest::addColumn<QString>("target");
@@ -768,6 +952,94 @@ void TestServerLimits::downloadsAreStreamedAndStalledOnesCut()
     QVERIFY(response.startsWith("HTTP/1.1 200 OK\r\n"));
     QVERIFY(response.left(headEnd).contains("\r\nContent-Length: 12582912\r\n"));
     QVERIFY(response.mid(headEnd + 4) == content);
+}
+
+void TestServerLimits::oldMessageIdsStayValidAndNewOnesAreRandom()
+{
+    db.reset();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(writeOldDatabase(dir->filePath(Database::fileName), passwordHash));
+    db = std::make_unique<Database>();
+    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+    ChatServer::Options options = defaults();
+    options.historyPage = 3;
+    // Every new message in one second: their order can only come from the order they were sent.
+    options.clock = [] { return qint64(5000) * 1000; };
+    startServer(options);
+    std::unique_ptr<RawClient> client = open();
+    QVERIFY(client);
+    client->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(client->waitForFrames(3));
+    QCOMPARE(typeOf(client->frames.at(0)), QStringLiteral("login_success"));
+    QCOMPARE(messageIdsOf(client->frames.at(1)),
+        (QStringList { QStringLiteral("m4"), QStringLiteral("m5"), QStringLiteral("m6") }));
+    const QJsonObject reply = client->frames.at(1)
+                                  .value(QLatin1String("chats"))
+                                  .toArray()
+                                  .at(0)
+                                  .toObject()
+                                  .value(QLatin1String("messages"))
+                                  .toArray()
+                                  .at(1)
+                                  .toObject();
+    QCOMPARE(reply.value(QLatin1String("replyToId")).toString(), QStringLiteral("m2"));
+    client->frames.clear();
+
+    const QString team = QStringLiteral("gteam");
+    const auto request = [&](const QString &type, const QJsonObject &fields) {
+        QJsonObject frame = fields;
+        frame.insert(QStringLiteral("type"), type);
+        frame.insert(QStringLiteral("chatId"), team);
+        client->frames.clear();
+        client->send(frame);
+        return client->waitForFrames(1) ? client->frames.at(0) : QJsonObject();
+    };
+    const QJsonObject older =
+        request(QStringLiteral("get_history"), { { QStringLiteral("before"), 102 } });
+    QCOMPARE(messageIdsOf(older),
+        (QStringList { QStringLiteral("m1"),
+            QStringLiteral("m2"),
+            QStringLiteral("m3"),
+            QStringLiteral("m4") }));
+    const QJsonObject edited = request(QStringLiteral("edit_message"),
+        { { QStringLiteral("messageId"), QStringLiteral("m3") },
+            { QStringLiteral("newContent"), QStringLiteral("three, edited") } });
+    QCOMPARE(typeOf(edited), QStringLiteral("message_updated"));
+    QCOMPARE(edited.value(QLatin1String("messageId")).toString(), QStringLiteral("m3"));
+    const QJsonObject deleted = request(QStringLiteral("delete_message"),
+        { { QStringLiteral("messageId"), QStringLiteral("m4") } });
+    QCOMPARE(typeOf(deleted), QStringLiteral("message_deleted"));
+    QCOMPARE(deleted.value(QLatin1String("messageId")).toString(), QStringLiteral("m4"));
+
+    const QRegularExpression randomId(QStringLiteral("^m[0-9a-f]{20}$"));
+    QStringList sent;
+    for (int i = 0; i < 30; ++i) {
+        const QJsonObject echo = request(QStringLiteral("message"),
+            { { QStringLiteral("content"),
+                  QJsonObject { { QStringLiteral("text"), QString::number(i) } } },
+                { QStringLiteral("replyToId"),
+                    i == 0 ? QJsonValue(QStringLiteral("m2")) : QJsonValue() } });
+        QCOMPARE(typeOf(echo), QStringLiteral("message"));
+        const QString id = echo.value(QLatin1String("messageId")).toString();
+        QVERIFY2(randomId.match(id).hasMatch(), qPrintable(id));
+        QVERIFY(!sent.contains(id));
+        sent.append(id);
+        if (i == 0)
+            QCOMPARE(echo.value(QLatin1String("replyToId")).toString(), QStringLiteral("m2"));
+    }
+    // Not a counter in disguise: later ids do not sort after earlier ones.
+    QStringList ascending = sent;
+    ascending.sort();
+    QVERIFY(ascending != sent);
+    const QJsonObject newest =
+        request(QStringLiteral("get_history"), { { QStringLiteral("before"), 2e9 } });
+    QCOMPARE(messageIdsOf(newest), sent);
+    const QJsonObject editedNew = request(QStringLiteral("edit_message"),
+        { { QStringLiteral("messageId"), sent.at(7) },
+            { QStringLiteral("newContent"), QStringLiteral("new, edited") } });
+    QCOMPARE(typeOf(editedNew), QStringLiteral("message_updated"));
+    QCOMPARE(editedNew.value(QLatin1String("messageId")).toString(), sent.at(7));
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
