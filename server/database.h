@@ -48,7 +48,8 @@ struct ChatHistory {
 };
 
 // The server's SQLite store. A write outside a `Transaction` commits on its own before the call
-// returns. Not thread-safe: one instance is used from one thread.
+// returns. Not thread-safe: one instance is used by one thread at a time (the server lets its
+// commit thread finish a transaction while it leaves the database alone).
 class Database
 {
 public:
