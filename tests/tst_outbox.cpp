@@ -51,6 +51,7 @@ private slots:
     void unconfirmedForTwoMinutesFails();
     void retryRequeuesAFailedMessage();
     void actionsReplayInOrderOnce();
+    void dueInterleavesMessagesAndRequestsAsMade();
 };
 
 void TestOutbox::echoMatchesItsLocalCopy_data()
@@ -180,6 +181,62 @@ void TestOutbox::actionsReplayInOrderOnce()
     const std::vector<Outbox::Action> expected { edit, seen, removal };
     QVERIFY(outbox.takeActions() == expected);
     QVERIFY(outbox.takeActions().empty());
+}
+
+namespace
+{
+
+// "message:<id>" or "<kind>:<message id>" for each step.
+QStringList describe(const std::vector<Outbox::Step> &steps)
+{
+    QStringList out;
+    for (const Outbox::Step &step : steps) {
+        if (const auto *m = std::get_if<Message>(&step)) {
+            out << QStringLiteral("message:") + m->id;
+            continue;
+        }
+        const Outbox::Action &a = std::get<Outbox::Action>(step);
+        const char *kind = a.kind == Outbox::ActionKind::Edit ? "edit:"
+            : a.kind == Outbox::ActionKind::Delete            ? "delete:"
+                                                              : "seen:";
+        out << QLatin1String(kind) + a.messageId;
+    }
+    return out;
+}
+
+} // namespace
+
+void TestOutbox::dueInterleavesMessagesAndRequestsAsMade()
+{
+    Outbox outbox;
+    outbox.add(local(QStringLiteral("temp_f"), QStringLiteral("c1"), QStringLiteral("f"), 1));
+    outbox.markSent(QStringLiteral("temp_f"), 0);
+    outbox.expire(Outbox::confirmTimeoutMs);
+    outbox.add(local(QStringLiteral("temp_a"), QStringLiteral("c1"), QStringLiteral("A"), 2));
+    outbox.queue({ Outbox::ActionKind::Edit,
+        QStringLiteral("c1"),
+        QStringLiteral("x"),
+        QStringLiteral("new") });
+    outbox.add(local(QStringLiteral("temp_b"), QStringLiteral("c1"), QStringLiteral("B"), 3));
+    outbox.queue({ Outbox::ActionKind::Delete, QStringLiteral("c1"), QStringLiteral("y"), {} });
+    // Retried last: it goes out after everything made before the retry.
+    QVERIFY(outbox.retry(QStringLiteral("temp_f")));
+    outbox.queue({ Outbox::ActionKind::Seen, QStringLiteral("c1"), QStringLiteral("z"), {} });
+
+    QCOMPARE(describe(outbox.takeDue()),
+        (QStringList { QStringLiteral("message:temp_a"),
+            QStringLiteral("edit:x"),
+            QStringLiteral("message:temp_b"),
+            QStringLiteral("delete:y"),
+            QStringLiteral("message:temp_f"),
+            QStringLiteral("seen:z") }));
+    // Requests leave with the first replay; messages stay until their echo, due again after
+    // the next lost connection.
+    QVERIFY(!outbox.hasActions());
+    QCOMPARE(describe(outbox.takeDue()),
+        (QStringList { QStringLiteral("message:temp_a"),
+            QStringLiteral("message:temp_b"),
+            QStringLiteral("message:temp_f") }));
 }
 
 QTEST_APPLESS_MAIN(TestOutbox)

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
@@ -97,12 +98,12 @@ QStringList numberedIds(int first, int last)
     return ids;
 }
 
-// Opens the context menu of the last message row and triggers the action named `text`; returns
+// Opens the context menu of message row `row` and triggers the action named `text`; returns
 // the menu's action texts.
-QStringList triggerOnLastRow(Session &session, const QString &text)
+QStringList triggerOnRow(Session &session, int row, const QString &text)
 {
     QListWidget *list = session.probe->messageListWidget();
-    const QPoint pos = list->visualItemRect(list->item(list->count() - 1)).center();
+    const QPoint pos = list->visualItemRect(list->item(row)).center();
     QStringList offered;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
@@ -126,6 +127,26 @@ QStringList triggerOnLastRow(Session &session, const QString &text)
     return offered;
 }
 
+QStringList triggerOnLastRow(Session &session, const QString &text)
+{
+    return triggerOnRow(session, session.probe->messageListWidget()->count() - 1, text);
+}
+
+// Answers the next message box with "Yes".
+void confirmNextBox()
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        box->button(QMessageBox::Yes)->click();
+    });
+    poll->start(10);
+}
+
 } // namespace
 
 class TestReconnect : public QObject
@@ -142,13 +163,19 @@ private slots:
     void offlineEditsAndDeletionsShowAfterMerge();
     void gapIsFilledOnePageAtATime();
     void gapBeyondTenPagesDropsHeldMessages();
+    void pagingBeforeTheFreshPushLeavesGapFillingAlone_data();
+    void pagingBeforeTheFreshPushLeavesGapFillingAlone();
     void editTypedOfflineIsSentAfterRelogin();
+    void offlineWorkGoesOutInTheOrderMade();
     void thirdLostAttemptMarksMessageFailed();
     void failedMessageOffersRetryAndDelete_data();
     void failedMessageOffersRetryAndDelete();
     void scrolledUpViewKeepsItsTopMessage();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
+    void refusedReloginEndsTheSession_data();
+    void refusedReloginEndsTheSession();
+    void otherUserAfterEndedSessionStartsAfresh();
 
 private:
     // Logs in as alice (u1), loads "Team" with m1..m3 and opens it.
@@ -349,6 +376,65 @@ void TestReconnect::gapBeyondTenPagesDropsHeldMessages()
     QCOMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 10);
 }
 
+void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone_data()
+{
+    QTest::addColumn<bool>("olderOnServer");
+    QTest::addColumn<QStringList>("finalRows");
+    QTest::addColumn<QList<qlonglong>>("pagesAsked");
+
+    QTest::newRow("nothing older than the held messages")
+        << false << numberedIds(1, 9) << QList<qlonglong> { 800, 100 };
+    QTest::newRow("one older message on the server")
+        << true << numberedIds(0, 9) << QList<qlonglong> { 800, 100, 0 };
+}
+
+void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone()
+{
+    QFETCH(bool, olderOnServer);
+    QFETCH(QStringList, finalRows);
+    QFETCH(QList<qlonglong>, pagesAsked);
+    Session session;
+    start(session);
+    QListWidget *list = session.probe->messageListWidget();
+    // The server's side: m0 (maybe) and m1..m9, answering every "get_history" at once, in
+    // order, with the newest five messages before "before".
+    const QList<QJsonObject> stored = numberedList(olderOnServer ? 0 : 1, 9);
+    QList<qlonglong> asked;
+    connect(&session.server,
+        &TestServer::frameReceived,
+        &session.server,
+        [&session, &asked, stored](const QJsonObject &frame) {
+            if (frame.value(QLatin1String("type")) != QLatin1String("get_history"))
+                return;
+            const auto before = qlonglong(frame.value(QLatin1String("before")).toDouble());
+            asked << before;
+            QList<QJsonObject> page;
+            for (const QJsonObject &m : stored) {
+                if (m.value(QLatin1String("timestamp")).toDouble() < before)
+                    page << m;
+            }
+            session.server.send(history(page.mid(std::max(0, page.size() - 5))));
+        });
+    // The user scrolls to the top (the list is too short to have a scroll bar).
+    const auto scrollUp = [list] { emit list->verticalScrollBar()->valueChanged(0); };
+
+    QVERIFY(dropAndReturn(session));
+    session.server.takeFrames();
+    session.push(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
+                     "token":"t"})");
+    // The worst moment: logged in, the fresh push not yet here.
+    scrollUp();
+    // The fresh push leaves a gap after m3.
+    session.push(history(numberedList(8, 9)));
+    QTRY_COMPARE(rowIds(list).mid(0, 9), numberedIds(1, 9));
+    QCOMPARE(asked.value(0), qlonglong(800));
+
+    // Paging goes on from what is held once the gap is closed, up to the chat's first message.
+    QTRY_VERIFY((scrollUp(), session.probe->store().isHistoryExhausted(QStringLiteral("g1"))));
+    QCOMPARE(rowIds(list), finalRows);
+    QCOMPARE(asked, pagesAsked);
+}
+
 void TestReconnect::editTypedOfflineIsSentAfterRelogin()
 {
     Session session;
@@ -370,6 +456,47 @@ void TestReconnect::editTypedOfflineIsSentAfterRelogin()
     QCOMPARE(edits.first().value(QLatin1String("messageId")).toString(), QStringLiteral("m2"));
     QCOMPARE(edits.first().value(QLatin1String("newContent")).toString(),
         QStringLiteral("text 2, better"));
+}
+
+void TestReconnect::offlineWorkGoesOutInTheOrderMade()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    const QJsonObject own4 =
+        message(QStringLiteral("m4"), QStringLiteral("u1"), 400, QStringLiteral("text 4"));
+    session.push(echo(own4));
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+
+    const auto send = [&probe](const QString &text) {
+        probe.messageInput()->setText(text);
+        QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    };
+    send(QStringLiteral("A"));
+    probe.editingMessageId() = QStringLiteral("m2");
+    probe.editingOldText() = QStringLiteral("text 2");
+    send(QStringLiteral("text 2, edited"));
+    send(QStringLiteral("B"));
+    confirmNextBox();
+    triggerOnRow(session, 3, QStringLiteral("Delete"));
+
+    session.server.takeFrames();
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    resume(session, numberedList(1, 3) << own4);
+    QTRY_COMPARE(session.server.frames.size(), 4);
+    QCOMPARE(session.server.frames,
+        (QList<QJsonObject> { json(R"({"type":"message","chatId":"g1","replyToId":null,
+                     "content":{"text":"A","file":null,"theme":null}})"),
+            json(R"({"type":"edit_message","chatId":"g1","messageId":"m2",
+                     "newContent":"text 2, edited"})"),
+            json(R"({"type":"message","chatId":"g1","replyToId":null,
+                     "content":{"text":"B","file":null,"theme":null}})"),
+            json(R"({"type":"delete_message","chatId":"g1","messageId":"m4"})") }));
 }
 
 void TestReconnect::thirdLostAttemptMarksMessageFailed()
@@ -492,6 +619,95 @@ void TestReconnect::errorFrameShowsInBar()
     start(session);
     session.push(R"({"type":"error","message":"Message not found"})");
     QCOMPARE(session.probe->connectionBar()->text(), QStringLiteral("Message not found"));
+}
+
+void TestReconnect::refusedReloginEndsTheSession_data()
+{
+    QTest::addColumn<QString>("tokenAnswer");
+    QTest::addColumn<bool>("passwordKept");
+
+    QTest::newRow("token refused, no password to fall back on") << "auth_failed" << false;
+    QTest::newRow("token unknown to the server, no password") << "error" << false;
+    QTest::newRow("token refused, stored password refused") << "auth_failed" << true;
+}
+
+void TestReconnect::refusedReloginEndsTheSession()
+{
+    QFETCH(QString, tokenAnswer);
+    QFETCH(bool, passwordKept);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    if (!passwordKept)
+        probe.passwordEdit()->clear();
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    probe.messageInput()->setText(QStringLiteral("typed while away"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    session.server.takeFrames();
+    session.push(QJsonObject { { QStringLiteral("type"), tokenAnswer },
+        { QStringLiteral("message"), QStringLiteral("Invalid token") } });
+    if (passwordKept) {
+        QVERIFY(session.server.waitForFrames(1));
+        QCOMPARE(session.server.takeFrames(),
+            QList<QJsonObject> { json(R"({"type":"login_with_password","username":"alice",
+                                          "password":"pw"})") });
+        session.push(R"({"type":"auth_failed","message":"Invalid username or password"})");
+    }
+
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+    QCOMPARE(probe.statusLabel()->text(),
+        QStringLiteral("Your session has ended. Please log in again."));
+    QCOMPARE(probe.usernameEdit()->text(), QStringLiteral("alice"));
+    QVERIFY(probe.passwordEdit()->text().isEmpty());
+    QVERIFY(probe.loginButton()->isEnabled());
+    QVERIFY(probe.connectionBar()->text().isEmpty());
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+    // Nothing more goes out by itself: no login, no reconnect, and the queued message waits.
+    QVERIFY(!QTest::qWaitFor([&session] { return !session.server.frames.isEmpty(); }, 500));
+    QCOMPARE(session.server.connectionCount, 2);
+    QListWidget *list = probe.messageListWidget();
+    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+
+    // Logging in again as the same user picks up where the session left off.
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(history(numberedList(1, 3)));
+    QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
+        QStringList { QStringLiteral("typed while away") });
+    QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    QCOMPARE(rowIds(list).mid(0, 3), numberedIds(1, 3));
+    QCOMPARE(list->count(), 4);
+}
+
+void TestReconnect::otherUserAfterEndedSessionStartsAfresh()
+{
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.passwordEdit()->clear();
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
+    probe.messageInput()->setText(QStringLiteral("alice's words"));
+    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    session.push(R"({"type":"auth_failed","message":"Invalid token"})");
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
+
+    QVERIFY(session.logIn(QStringLiteral("u2"), QStringLiteral("bob")));
+    // Alice's chats, open chat and queued message are not bob's.
+    QCOMPARE(probe.chatListWidget()->count(), 0);
+    QCOMPARE(probe.messageListWidget()->count(), 0);
+    QVERIFY(probe.currentChatId().isEmpty());
+    QVERIFY(probe.outbox().isEmpty());
+    QVERIFY(probe.pendingMessages().isEmpty());
+    session.push(history(numberedList(1, 3)));
+    QCOMPARE(probe.chatListWidget()->count(), 1);
+    QVERIFY(!sendsMessage(session));
 }
 
 QTEST_MAIN(TestReconnect)

@@ -15,6 +15,7 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace
 {
@@ -115,6 +116,12 @@ void MainWindow::onConnectionStateChanged()
 
 void MainWindow::onSessionStarted()
 {
+    // Someone else logging in after an ended session gets nothing of the last account, least
+    // of all its queued messages.
+    const QString &heldFor = store->currentUserId();
+    if (!heldFor.isEmpty() && heldFor != client->currentUser.id)
+        forgetAccount();
+    store->setCurrentUserId(client->currentUser.id);
     hadSession = true;
     // The server follows the login with its fresh push; with something held or queued, that
     // push is merged first and queued work waits for it.
@@ -127,6 +134,7 @@ void MainWindow::onConnectionLost()
     resyncs.clear();
     resyncFresh.clear();
     resyncHeldIds.clear();
+    resyncPageChatId.clear();
     // A page asked for on the old connection will never be answered.
     if (store->isLoadingHistory())
         finishHistoryRequest();
@@ -220,19 +228,28 @@ void MainWindow::resyncHeldChats(const std::vector<Chat> &fresh)
 
 void MainWindow::continueResync(const std::vector<Chat> &page)
 {
-    for (ChatResync &resync : resyncs) {
-        if (!resync.needsPage())
-            continue;
-        if (store->historyRequestChatId() == resync.chatId()) {
-            for (const Chat &chat : page) {
-                if (chat.id == resync.chatId())
-                    resync.addPage(chat.messages);
-            }
-            finishHistoryRequest();
+    // While the resync runs it alone asks for pages (scrolling waits), and the server answers
+    // in order: what arrives is the answer to its last request.
+    if (!resyncPageChatId.isEmpty()) {
+        for (ChatResync &resync : resyncs) {
+            if (resync.chatId() != resyncPageChatId)
+                continue;
+            const auto answer = std::find_if(page.cbegin(), page.cend(), [&resync](const Chat &c) {
+                return c.id == resync.chatId();
+            });
+            // An answer about other chats bridges nothing; asking again would only repeat it.
+            if (answer == page.cend())
+                resync.giveUp();
+            else
+                resync.addPage(answer->messages);
         }
+        resyncPageChatId.clear();
+        finishHistoryRequest();
+    }
+    for (ChatResync &resync : resyncs) {
         if (resync.needsPage()) {
             // One page at a time, so that a slow link is not flooded.
-            finishHistoryRequest();
+            resyncPageChatId = resync.chatId();
             store->beginHistoryRequestFor(resync.chatId());
             client->fetchHistory(resync.chatId(), resync.nextBefore());
             return;
@@ -252,6 +269,7 @@ void MainWindow::onResyncPageLost()
 
 void MainWindow::finishResync()
 {
+    resyncPageChatId.clear();
     std::vector<Chat> fresh;
     fresh.swap(resyncFresh);
     std::vector<ChatResync> done;
@@ -301,8 +319,17 @@ void MainWindow::resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QSt
         }
     }
 
-    for (const Message &local : outbox.due())
-        sendLocalCopy(local);
-    for (const Outbox::Action &action : outbox.takeActions())
-        request(action);
+    // One queue, so that an edit made between two messages goes out between them.
+    for (const Outbox::Step &step : outbox.takeDue()) {
+        if (const auto *local = std::get_if<Message>(&step))
+            sendLocalCopy(*local);
+        else
+            request(std::get<Outbox::Action>(step));
+    }
+
+    if (pagingDeferred) {
+        pagingDeferred = false;
+        if (messageListWidget->verticalScrollBar()->value() == 0)
+            onScrollValueChanged(0);
+    }
 }

@@ -31,6 +31,11 @@ void MainWindow::onConnected()
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
+    // Logging in again after a lost connection without a token that works: with no password
+    // to try either, the session is over rather than "Connecting…" for ever.
+    if (stackedWidget->currentWidget() == chatPage && !autoLoginWhenLoaded
+        && !supervisor->loginPending())
+        endSession();
 }
 
 void MainWindow::onLoginBtnClicked()
@@ -54,10 +59,28 @@ void MainWindow::onLoginSuccess(const User &user, const QString &token)
 
 void MainWindow::onAuthFailed(const QString &msg)
 {
+    // Refused when logging in again after a lost connection: the stored password no longer
+    // holds, and the user has to say who they are.
+    if (stackedWidget->currentWidget() == chatPage) {
+        endSession();
+        return;
+    }
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
-    // Refused when logging in again after a lost connection: back to the login page.
+}
+
+void MainWindow::endSession()
+{
+    // What the account holds stays: the same user logging in again carries on with the open
+    // chat and the queued messages, which keep their clock meanwhile.
     connectionBar->clear();
+    loginConnectionBar->clear();
+    if (usernameEdit->text().trimmed().isEmpty())
+        usernameEdit->setText(client->currentUser.username);
+    passwordEdit->clear();
+    loginButton->setEnabled(true);
+    statusLabel->setText(QStringLiteral("Your session has ended. Please log in again."));
     stackedWidget->setCurrentWidget(loginPage);
+    passwordEdit->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onFrameTooLarge()
@@ -78,7 +101,18 @@ void MainWindow::onLogoutClicked()
     autoLoginWhenLoaded = false;
     usernameEdit->clear();
     passwordEdit->clear();
+    forgetAccount();
+    everConnected = false;
+    loginButton->setEnabled(false);
+    statusLabel->setText(QStringLiteral("Resetting connection..."));
+    supervisor->logout();
+    stackedWidget->setCurrentWidget(loginPage);
+    QTimer::singleShot(
+        reconnectDelayMs, Qt::PreciseTimer, supervisor, &ConnectionSupervisor::start);
+}
 
+void MainWindow::forgetAccount()
+{
     store->clear();
     currentChatId.clear();
     movedChats.clear();
@@ -92,8 +126,13 @@ void MainWindow::onLogoutClicked()
     onCancelReply();
     onCancelEdit();
     outbox.clear();
+    awaitingFreshPush = false;
+    resyncs.clear();
+    resyncFresh.clear();
+    resyncHeldIds.clear();
+    resyncPageChatId.clear();
+    pagingDeferred = false;
     hadSession = false;
-    everConnected = false;
     connectionBar->clear();
     highlightedMessageId.clear();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
@@ -104,12 +143,6 @@ void MainWindow::onLogoutClicked()
     contactListWidget->clear();
     clearMessageRows();
     chatTitleLabel->setText(QStringLiteral("Select a chat"));
-    loginButton->setEnabled(false);
-    statusLabel->setText(QStringLiteral("Resetting connection..."));
-    supervisor->logout();
-    stackedWidget->setCurrentWidget(loginPage);
-    QTimer::singleShot(
-        reconnectDelayMs, Qt::PreciseTimer, supervisor, &ConnectionSupervisor::start);
 }
 
 void MainWindow::onCertificateRejected(const QString &reason)
@@ -126,8 +159,12 @@ void MainWindow::onStoredPasswordLoaded(const QString &password)
     if (!autoLoginWhenLoaded)
         return;
     autoLoginWhenLoaded = false;
-    if (credentials->hasLogin() && stackedWidget->currentWidget() == loginPage) {
+    // On the chat page this is the password fallback of a refused token.
+    const bool resuming = stackedWidget->currentWidget() == chatPage;
+    if (credentials->hasLogin() && (resuming || stackedWidget->currentWidget() == loginPage)) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
+    if (resuming && !supervisor->loginPending())
+        endSession();
 }

@@ -161,6 +161,10 @@ private:
     void onSessionStarted();
     void onConnectionLost();
     void onServerError(const QString &message);
+    // A re-login was refused, or had no password to fall back on: back to the login page.
+    void endSession();
+    // Drops everything of the logged-in account: chats, rows, composer modes, the outbox.
+    void forgetAccount();
     // Sends a request now, or queues it for the next login while the connection is down.
     void request(const Outbox::Action &action);
     bool isOnline() const;
@@ -263,6 +267,11 @@ private:
     std::vector<ChatResync> resyncs;
     std::vector<Chat> resyncFresh;
     QSet<QString> resyncHeldIds;
+    // The chat whose older page the resync asked for last; empty when none is awaited.
+    QString resyncPageChatId;
+    // The user scrolled to the top while that could not be answered; tried again after the
+    // re-login.
+    bool pagingDeferred = false;
 
     // Tests reach widgets and state through this one door.
     friend struct WindowProbe;

@@ -12,6 +12,7 @@ void Outbox::add(const Message &local)
 {
     Entry entry;
     entry.message = local;
+    entry.order = nextOrder++;
     entries.push_back(entry);
 }
 
@@ -119,6 +120,8 @@ bool Outbox::retry(const QString &localId)
             e.failed = false;
             e.attempts = 0;
             e.sentAtMs = -1;
+            // Sent again from now on: after what was queued before the retry.
+            e.order = nextOrder++;
             return true;
         }
     }
@@ -137,16 +140,40 @@ void Outbox::queue(const Action &action)
 {
     // A receipt repeated while offline says nothing new.
     if (action.kind == ActionKind::Seen
-        && std::find(actions.cbegin(), actions.cend(), action) != actions.cend())
+        && std::any_of(actions.cbegin(), actions.cend(), [&action](const QueuedAction &queued) {
+               return queued.action == action;
+           }))
         return;
-    actions.push_back(action);
+    actions.push_back({ action, nextOrder++ });
 }
 
 std::vector<Outbox::Action> Outbox::takeActions()
 {
     std::vector<Action> taken;
-    taken.swap(actions);
+    for (const QueuedAction &queued : actions)
+        taken.push_back(queued.action);
+    actions.clear();
     return taken;
+}
+
+std::vector<Outbox::Step> Outbox::takeDue()
+{
+    std::vector<std::pair<quint64, Step>> ordered;
+    for (const Entry &e : entries) {
+        if (!e.failed && e.sentAtMs < 0)
+            ordered.emplace_back(e.order, e.message);
+    }
+    for (const QueuedAction &queued : actions)
+        ordered.emplace_back(queued.order, queued.action);
+    actions.clear();
+    std::sort(ordered.begin(), ordered.end(), [](const auto &a, const auto &b) {
+        return a.first < b.first;
+    });
+    std::vector<Step> steps;
+    steps.reserve(ordered.size());
+    for (auto &item : ordered)
+        steps.push_back(std::move(item.second));
+    return steps;
 }
 
 bool Outbox::hasActions() const

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <variant>
 #include <vector>
 
 // Own messages shown at once but not yet confirmed by the server, and the edits, deletions and
@@ -26,6 +27,8 @@ public:
         // Monotonic time of the last send while connected; -1 while waiting for a connection.
         qint64 sentAtMs = -1;
         bool failed = false;
+        // When the user made it, among everything queued.
+        quint64 order = 0;
     };
 
     enum class ActionKind { Edit, Delete, Seen };
@@ -37,6 +40,9 @@ public:
 
         bool operator==(const Action &other) const;
     };
+
+    // One thing to send after a login: a queued message or a request.
+    using Step = std::variant<Message, Action>;
 
     void add(const Message &local);
     bool contains(const QString &localId) const;
@@ -70,10 +76,19 @@ public:
     void queue(const Action &action);
     std::vector<Action> takeActions();
     bool hasActions() const;
+    // Everything to send after a login, in the order the user made it: the messages of due()
+    // interleaved with the queued requests, which leave the outbox.
+    std::vector<Step> takeDue();
 
     void clear();
 
 private:
+    struct QueuedAction {
+        Action action;
+        quint64 order = 0;
+    };
+
     std::vector<Entry> entries;
-    std::vector<Action> actions;
+    std::vector<QueuedAction> actions;
+    quint64 nextOrder = 0;
 };

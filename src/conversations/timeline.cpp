@@ -206,6 +206,12 @@ void MainWindow::onScrollValueChanged(int value)
         if (top > 0 && extendWindowUpTo(std::max(0, top - windowStep)))
             return;
     }
+    // Answers carry no request id: while a re-login brings the held chats up to date, its own
+    // pages must be the only ones asked for. Paging goes on once that is done.
+    if (!isOnline()) {
+        pagingDeferred = true;
+        return;
+    }
     const qint64 before = store->beginHistoryRequest(currentChatId);
     if (before >= 0)
         client->fetchHistory(currentChatId, before);

@@ -64,6 +64,11 @@ QString ConnectionSupervisor::token() const
     return lastToken;
 }
 
+bool ConnectionSupervisor::loginPending() const
+{
+    return (loginTimer.isActive() && current == State::Connected) || !queuedUsername.isEmpty();
+}
+
 int ConnectionSupervisor::backoffDelay(const Timing &timing, int attempt, double spread)
 {
     if (timing.backoffMs.empty())

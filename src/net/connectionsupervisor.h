@@ -57,6 +57,8 @@ public:
     bool stoppedByUser() const;
     // The token of the last login, held in memory only.
     QString token() const;
+    // A password login is sent and not yet answered, or waits for the connection.
+    bool loginPending() const;
 
     // The wait before reconnect number `attempt` (0-based), `spread` in [-1, 1] picking where in
     // the jitter band it lands.

@@ -1,4 +1,5 @@
 #include "credentials.h"
+#include "loginthrottle.h"
 #include "serverfixture.h"
 #include "testframes.h"
 
@@ -19,6 +20,22 @@ QJsonObject tokenLogin(const QJsonValue &token)
     if (!token.isUndefined())
         request.insert(QStringLiteral("token"), token);
     return request;
+}
+
+QJsonObject passwordLogin(const QString &username, const QString &password)
+{
+    return { { QStringLiteral("type"), QStringLiteral("login_with_password") },
+        { QStringLiteral("username"), username },
+        { QStringLiteral("password"), password } };
+}
+
+// A wrong guess of either kind; "mallory" has no account, so her password is checked against
+// a hash of full strength, as a wrong token is.
+QJsonObject wrongGuess(const QString &kind)
+{
+    return kind == QLatin1String("token")
+        ? tokenLogin(credentials::newToken())
+        : passwordLogin(QStringLiteral("mallory"), QStringLiteral("guess"));
 }
 
 QString tokenOf(const QJsonObject &frame)
@@ -46,6 +63,10 @@ private slots:
     void refusedTokensKeepConnectionOpen();
     void tokensAreStoredOnlyAsHashes();
     void wrongTokenIsRefusedAsSlowlyAsWrongPassword();
+    void wrongTokensCountAgainstTheAddressLikePasswords_data();
+    void wrongTokensCountAgainstTheAddressLikePasswords();
+    void tokenGuessesShareTheAddressLoginLine_data();
+    void tokenGuessesShareTheAddressLoginLine();
 
 private:
     // Sends one request on a new connection and returns the first answer; `keep` receives
@@ -238,6 +259,100 @@ void TestTokenLogin::wrongTokenIsRefusedAsSlowlyAsWrongPassword()
     QVERIFY(token >= 0);
     QVERIFY2(token * 2 >= password,
         qPrintable(QStringLiteral("token %1 ms, password %2 ms").arg(token).arg(password)));
+}
+
+void TestTokenLogin::wrongTokensCountAgainstTheAddressLikePasswords_data()
+{
+    QTest::addColumn<int>("wrongTokens");
+    QTest::addColumn<int>("wrongPasswords");
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("throttled");
+
+    const int free = LoginThrottle::freeFailures;
+    QTest::newRow("wrong tokens, then the right password") << free << 0 << "password" << true;
+    QTest::newRow("wrong passwords, then a valid token") << 0 << free << "token" << true;
+    QTest::newRow("both kinds mixed, then a valid token") << free - 2 << 2 << "token" << true;
+    QTest::newRow("one failure short, then a valid token") << free - 1 << 0 << "token" << false;
+}
+
+void TestTokenLogin::wrongTokensCountAgainstTheAddressLikePasswords()
+{
+    QFETCH(int, wrongTokens);
+    QFETCH(int, wrongPasswords);
+    QFETCH(QString, then);
+    QFETCH(bool, throttled);
+    const QString token = passwordToken();
+    QVERIFY(!token.isEmpty());
+    const auto answer = [this](const QJsonObject &request) {
+        std::unique_ptr<Peer> peer = fixture.connectPeer();
+        if (!peer)
+            return QString();
+        peer->send(request);
+        return peer->waitForFrames(1) ? typeOf(peer->frames.first()) : QString();
+    };
+    for (int i = 0; i < wrongTokens; ++i)
+        QCOMPARE(answer(wrongGuess(QStringLiteral("token"))), QStringLiteral("auth_failed"));
+    for (int i = 0; i < wrongPasswords; ++i)
+        QCOMPARE(answer(wrongGuess(QStringLiteral("password"))), QStringLiteral("auth_failed"));
+
+    const QJsonObject right = then == QLatin1String("token")
+        ? tokenLogin(token)
+        : passwordLogin(QStringLiteral("alice"), QStringLiteral("secret"));
+    // Refused unchecked while the address waits, so the token is not used up...
+    QCOMPARE(
+        answer(right), throttled ? QStringLiteral("auth_failed") : QStringLiteral("login_success"));
+    if (!throttled)
+        return;
+    // ...and accepted once the wait is over.
+    nowMs += LoginThrottle::firstDelayMs;
+    QCOMPARE(answer(right), QStringLiteral("login_success"));
+}
+
+void TestTokenLogin::tokenGuessesShareTheAddressLoginLine_data()
+{
+    QTest::addColumn<QString>("filler");
+    QTest::addColumn<QString>("late");
+
+    QTest::newRow("tokens fill the line, a password is turned away") << "token"
+                                                                     << "password";
+    QTest::newRow("passwords fill the line, a token is turned away") << "password"
+                                                                     << "token";
+}
+
+void TestTokenLogin::tokenGuessesShareTheAddressLoginLine()
+{
+    QFETCH(QString, filler);
+    QFETCH(QString, late);
+    // Four connections per address leave its line one check hashing and one waiting.
+    ChatServer::Options options = fixture.options;
+    options.maxConnectionsPerAddress = 4;
+    fixture.server.reset();
+    QVERIFY(fixture.start(options));
+
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(fixture.connectPeer());
+        QVERIFY(peers.back());
+    }
+    // Sent together: one is hashed (a fifth of a second) while one waits; the line is then
+    // full whatever kind the third is. Which one that is depends on the order the server reads
+    // three sockets in.
+    peers.at(0)->send(wrongGuess(filler));
+    peers.at(1)->send(wrongGuess(filler));
+    peers.at(2)->send(wrongGuess(late));
+    const QJsonObject turnedAway { { QStringLiteral("type"), QStringLiteral("error") },
+        { QStringLiteral("message"),
+            QStringLiteral("Too many logins at once; try again shortly") } };
+    int refused = 0;
+    for (const auto &peer : peers) {
+        QVERIFY(peer->waitForFrames(1));
+        const QJsonObject answer = peer->frames.first();
+        if (answer == turnedAway)
+            ++refused;
+        else
+            QCOMPARE(typeOf(answer), QStringLiteral("auth_failed"));
+    }
+    QCOMPARE(refused, 1);
 }
 
 QTEST_GUILESS_MAIN(TestTokenLogin)
