@@ -1,16 +1,15 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QHash>
-#include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -25,8 +24,31 @@ struct LatencySummary {
 // Summarises latencies given in nanoseconds; sorts `latencies` in place.
 LatencySummary summarizeLatencies(std::vector<qint64> &latencies);
 
+// What the clients of one thread saw; merged into one for the report.
+struct LoadStats {
+    qint64 sent = 0;
+    qint64 expected = 0;
+    qint64 delivered = 0;
+    qint64 duplicates = 0;
+    qint64 misrouted = 0;
+    qint64 outOfOrder = 0;
+    qint64 foreignMessages = 0;
+    qint64 lastReceiptNs = 0;
+    int disconnects = 0;
+    int errorCount = 0;
+    QMap<QString, int> socketErrors;
+    QMap<QString, int> errors;
+    std::vector<qint64> latencies;
+
+    void merge(LoadStats &&other);
+};
+
+class LoadWorker;
+
 // Runs one load test against a freshly started ferrow-server: N logged-in WebSocket clients
-// in a few group chats, each sending at a fixed rate, every receipt checked and timed.
+// in a few group chats, each sending at a fixed rate, every receipt checked and timed. The
+// clients run on a few threads of their own, so that reading 20 copies of every message does
+// not make the bench itself the bottleneck.
 class LoadBench : public QObject
 {
     Q_OBJECT
@@ -43,6 +65,25 @@ public:
         double drainSeconds = 5.0;
         // PBKDF2 rounds of the bench users' passwords.
         int hashRounds = 1000;
+        // Threads the clients are spread over.
+        int threads = 2;
+    };
+
+    // What the clients of all threads share: the clock, the send times and the running counts.
+    struct Shared {
+        // One monotonic clock for every client, so that send and receipt times compare directly.
+        QElapsedTimer clock;
+        int connections = 0;
+        // Client i is in group i % groups.
+        int groups = 1;
+        int messagesPerClient = 0;
+        // Send time of message `seq` (from 1) of client `sender`, in clock nanoseconds; written
+        // by the sender's thread before the message goes out, read by the receivers' threads.
+        std::unique_ptr<std::atomic<qint64>[]> sentNs;
+        std::atomic<qint64> expected { 0 };
+        std::atomic<qint64> delivered { 0 };
+
+        std::atomic<qint64> &sendTime(int sender, int seq);
     };
 
     explicit LoadBench(const Options &options, QObject *parent = nullptr);
@@ -53,50 +94,55 @@ public:
     // the bench's result when it is done.
     bool start();
 
+    // Called by the workers, on this object's thread.
+    void onClientReady();
+    void onClientDoneSending();
+    void finish(const QString &reason);
+
 private:
-    struct Client;
     enum class Phase { LoggingIn, Sending, Draining, Done };
 
     bool prepareData();
     bool startServer();
     void connectClients();
-    void onFrame(Client &client, const QString &text);
-    void onLoginFrame(Client &client, const QJsonObject &frame);
-    void onMessageFrame(Client &client, const QJsonObject &frame, qint64 nowNs);
     void startSending();
-    void sendNext(Client &client);
     void startDraining();
-    void finish(const QString &reason);
+    void checkDrained();
     void stopServer();
+    // The server's CPU time so far, in seconds; -1 where /proc cannot tell.
+    double serverCpuSeconds() const;
+    // The commit figures of the server's "/metrics", as report lines.
+    QStringList commitReport() const;
     void printReport();
 
     QString groupName(int group) const;
-    int messagesPerClient() const;
 
     Options options;
-    // One monotonic clock for every client, so that send and receipt times compare directly.
-    QElapsedTimer clock;
+    Shared shared;
     QTemporaryDir dataDir;
     QProcess server;
     QUrl serverUrl;
     QByteArray serverErrors;
     bool serverStopping = false;
     QString serverExit;
-    std::vector<std::unique_ptr<Client>> clients;
+    struct Account {
+        QString username;
+        QString password;
+        int group = 0;
+    };
+    std::vector<Account> accounts;
     std::vector<int> groupSizes;
+    std::vector<std::unique_ptr<QThread>> threads;
+    // Each lives on its thread; deleted there when the thread ends.
+    std::vector<LoadWorker *> workers;
     Phase phase = Phase::LoggingIn;
     QString endReason;
     QTimer deadline;
     QTimer drainTimer;
-
-    struct Sent {
-        qint64 sentNs;
-        int group;
-        int sender;
-        int seq;
-    };
-    QHash<QString, Sent> sentByToken;
-    std::vector<qint64> latencies;
+    QTimer drainPoll;
+    LoadStats stats;
+    double serverCpu = -1;
+    QStringList serverCommits;
 
     qint64 setupNs = 0;
     qint64 serverStartNs = 0;
@@ -104,18 +150,10 @@ private:
     qint64 loginDoneNs = 0;
     qint64 sendStartNs = 0;
     qint64 sendDoneNs = 0;
-    qint64 lastReceiptNs = 0;
     qint64 endNs = 0;
+    double benchCpuAtSendStart = 0;
+    double benchCpuAtEnd = 0;
+    double serverCpuAtSendStart = -1;
     int readyClients = 0;
     int clientsDoneSending = 0;
-    qint64 expected = 0;
-    qint64 delivered = 0;
-    qint64 duplicates = 0;
-    qint64 misrouted = 0;
-    qint64 outOfOrder = 0;
-    qint64 foreignMessages = 0;
-    int disconnects = 0;
-    QMap<QString, int> socketErrors;
-    QMap<QString, int> errors;
-    int errorCount = 0;
 };

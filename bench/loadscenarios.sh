@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs the load benchmark's standard scenarios several times and prints the median of each
 # figure: 200 connections in 10 groups of 20, at 1 000 and 4 000 messages per second in all
-# (5 and 20 per connection), plus any further per-connection rates given as arguments.
+# (5 and 20 per connection), plus any further per-connection rates given as arguments. Besides
+# delivery and latency it prints the server's CPU time (share of one core while sending) and
+# its mean commit time, so that a slow run shows whether the server or the machine was busy.
 #
 #   bench/loadscenarios.sh [-n RUNS] [-c CONNECTIONS] [-b BUILD_DIR] [-s SERVER] [RATE...]
 #
@@ -33,7 +35,9 @@ median() {
     sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "-" }'
 }
 
-printf '%-22s %10s %10s %10s %12s %s\n' "rate (msg/s in all)" delivered% "p50 ms" "p99 ms" "drain ms" runs
+# Figures from a busy machine are not figures of the server; the load says how busy it was.
+echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %10s %10s %10s %12s %12s %12s %s\n' "rate (msg/s in all)" delivered% "p50 ms" "p99 ms" "drain ms" "server cpu%" "commit ms" runs
 for rate in $rates; do
     out=$(mktemp)
     i=0
@@ -46,6 +50,9 @@ for rate in $rates; do
     p50=$(sed -n 's/.*latency p50 *\([0-9.]*\) ms.*/\1/p' "$out" | median)
     p99=$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$out" | median)
     drain=$(sed -n 's/.*last receipt \([0-9.]*\) ms after.*/\1/p' "$out" | median)
-    printf '%-22s %10s %10s %10s %12s %s\n' "$total" "$delivered" "$p50" "$p99" "$drain" "$runs"
+    cpu=$(sed -n 's/.*server cpu .*(\([0-9.]*\) % of one core).*/\1/p' "$out" | median)
+    commit=$(sed -n 's/.*commit time *mean \([0-9.]*\) ms.*/\1/p' "$out" | median)
+    printf '%-22s %10s %10s %10s %12s %12s %12s %s\n' "$total" "$delivered" "$p50" "$p99" "$drain" "$cpu" "$commit" "$runs"
     rm -f "$out"
 done
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,7 +1,7 @@
 // ferrow-loadbench: a load benchmark of ferrow-server over loopback.
 //
 //   ferrow-loadbench [--connections N] [--groups G] [--rate R] [--duration S] [--drain S]
-//                    [--hash-rounds K] [--server PATH]
+//                    [--hash-rounds K] [--threads T] [--server PATH]
 //
 // Starts its own ferrow-server (by default the one built next to this program) on a free port
 // with a fresh temporary data directory holding N users in G group chats. Once all N clients
@@ -75,7 +75,12 @@ int main(int argc, char **argv)
             .arg(options.hashRounds),
         QStringLiteral("K"),
         QString::number(options.hashRounds));
+    const QCommandLineOption threadsOption(QStringLiteral("threads"),
+        QStringLiteral("Threads the clients are spread over (default: %1).").arg(options.threads),
+        QStringLiteral("T"),
+        QString::number(options.threads));
     parser.addOptions({ serverOption,
+        threadsOption,
         connectionsOption,
         groupsOption,
         rateOption,
@@ -106,6 +111,7 @@ int main(int argc, char **argv)
     options.durationSeconds = number(durationOption, 0.1, 600);
     options.drainSeconds = number(drainOption, 0, 600);
     options.hashRounds = static_cast<int>(number(roundsOption, 1, 1000000));
+    options.threads = static_cast<int>(number(threadsOption, 1, 64));
     if (!ok)
         return usageError;
     if (options.groups > options.connections) {

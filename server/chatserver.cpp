@@ -125,17 +125,15 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
 
     tcpServer.setSslConfiguration(this->options.tls);
     commitTimer.setSingleShot(true);
-    connect(&commitTimer, &QTimer::timeout, this, &ChatServer::commitBatch);
+    connect(&commitTimer, &QTimer::timeout, this, &ChatServer::startCommit);
+    // One thread, kept: commits follow one another, each in its turn.
+    committer.setMaxThreadCount(1);
+    committer.setExpiryTimeout(-1);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
     connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
     connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
-    connect(&loginQueue, &LoginQueue::skipped, this, [this](const LoginQueue::Check &check) {
-        if (ClientConnection *connection = connections.value(check.connectionId)) {
-            connection->loginPending = false;
-            refuseThrottledLogin(connection);
-        }
-    });
+    connect(&loginQueue, &LoginQueue::skipped, this, &ChatServer::onLoginSkipped);
     loginQueue.setGate([this](const LoginQueue::Check &check) {
         return loginThrottle.allows(check.account, check.address, this->options.clock());
     });
@@ -178,7 +176,7 @@ int ChatServer::connectionCount() const
 
 int ChatServer::queuedRequests() const
 {
-    int queued = 0;
+    int queued = int(waiting.size());
     for (const ClientConnection *connection : connections)
         queued += connection->queuedRequests();
     return queued;
@@ -188,6 +186,8 @@ void ChatServer::shutdown()
 {
     if (stopping)
         return;
+    // Requests that came before the signal and wait for the commit in flight are served first.
+    settleCommit();
     stopping = true;
     tcpServer.close();
     // What is written in the open batch is committed and echoed before everyone is told to go.
@@ -226,6 +226,9 @@ void ChatServer::onNewTcpConnection()
             continue;
         }
         connectionsByAddress.insert(address, open + 1);
+        // Frames are small and go out as soon as they are ready: with Nagle's algorithm, one
+        // would wait for the peer's delayed acknowledgement of the one before, tens of ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // The socket lives on inside the WebSocket after an upgrade, and Qt drops the signal
         // connections of an upgraded socket; a child object ends with it either way.
         auto *slot = new QObject(socket);
@@ -333,6 +336,7 @@ QByteArray ChatServer::operationsResponse(const QByteArray &path)
 {
     const QByteArray text = "text/plain; charset=utf-8";
     if (path == "/healthz") {
+        settleCommit();
         return db.ping() ? staticfiles::response(200, text, "ok\n")
                          : staticfiles::response(503, text, "database not answering\n");
     }
@@ -366,7 +370,7 @@ void ChatServer::onNewWebSocket()
         connections.insert(connection->id(), connection);
         connection->startLoginDeadline(options.loginTimeoutMs);
         connect(connection, &ClientConnection::requestReceived, this, &ChatServer::onRequest);
-        connect(connection, &ClientConnection::requestRefused, this, &ChatServer::sendError);
+        connect(connection, &ClientConnection::requestRefused, this, &ChatServer::onRequestRefused);
         connect(connection, &ClientConnection::closed, this, &ChatServer::onConnectionClosed);
         qCInfo(lcServer).noquote()
             << "connection" << connection->id() << "opened from" << connection->peer();
@@ -400,8 +404,33 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
         QTimer::singleShot(0, this, &ChatServer::finishShutdown);
 }
 
+bool ChatServer::databaseBusy() const
+{
+    return inFlight || (!waiting.empty() && !replaying);
+}
+
+void ChatServer::onRequestRefused(ClientConnection *connection, const QString &problem)
+{
+    // In its turn behind the requests that wait, so that the answers keep their order.
+    if (databaseBusy()) {
+        waiting.push_back([this, id = connection->id(), problem] {
+            if (ClientConnection *open = connections.value(id))
+                sendError(open, problem);
+        });
+        return;
+    }
+    sendError(connection, problem);
+}
+
 void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &request)
 {
+    if (databaseBusy()) {
+        waiting.push_back([this, id = connection->id(), request] {
+            if (ClientConnection *open = connections.value(id))
+                onRequest(open, request);
+        });
+        return;
+    }
     // Nothing is written once the last batch has been committed for shutting down.
     if (stopping)
         return;
@@ -527,6 +556,19 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     connection->loginPending = true;
 }
 
+void ChatServer::onLoginSkipped(const LoginQueue::Check &check)
+{
+    // Behind what this connection sent before, should that wait for a commit.
+    if (databaseBusy()) {
+        waiting.push_back([this, check] { onLoginSkipped(check); });
+        return;
+    }
+    if (ClientConnection *connection = connections.value(check.connectionId)) {
+        connection->loginPending = false;
+        refuseThrottledLogin(connection);
+    }
+}
+
 void ChatServer::refuseThrottledLogin(ClientConnection *connection)
 {
     qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
@@ -544,6 +586,10 @@ void ChatServer::refuseThrottledLogin(ClientConnection *connection)
 
 void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
 {
+    if (databaseBusy()) {
+        waiting.push_back([this, check, ok] { finishLogin(check, ok); });
+        return;
+    }
     ok = ok && !check.userId.isEmpty();
     if (ok)
         loginThrottle.recordSuccess(check.account, check.address);
@@ -895,6 +941,7 @@ bool ChatServer::beginWrite(ClientConnection *connection, const QString &failure
 
 void ChatServer::commitBatch()
 {
+    settleCommit();
     if (!batch)
         return;
     commitTimer.stop();
@@ -906,6 +953,64 @@ void ChatServer::commitBatch()
     currentWrite = -1;
     const QVector<Outgoing> frames = std::exchange(outgoing, {});
     const QVector<BatchWrite> writes = std::exchange(batchWrites, {});
+    sendBatch(frames, writes, committed);
+}
+
+void ChatServer::startCommit()
+{
+    if (!batch || inFlight)
+        return;
+    inFlight = std::make_unique<Commit>();
+    inFlight->transaction = std::move(batch);
+    inFlight->outgoing = std::exchange(outgoing, {});
+    inFlight->writes = std::exchange(batchWrites, {});
+    currentWrite = -1;
+    Commit *commit = inFlight.get();
+    const quint64 number = ++commitsStarted;
+    committer.start([this, commit, number, hook = options.beforeCommit] {
+        if (hook)
+            hook();
+        QElapsedTimer timer;
+        timer.start();
+        commit->committed = commit->transaction->commit();
+        commit->seconds = timer.nsecsElapsed() / 1e9;
+        QMetaObject::invokeMethod(
+            this,
+            [this, number] {
+                if (inFlight && number == commitsStarted)
+                    finishCommit();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ChatServer::settleCommit()
+{
+    if (!inFlight)
+        return;
+    committer.waitForDone();
+    finishCommit();
+}
+
+void ChatServer::finishCommit()
+{
+    // The commit thread is done with it; `waitForDone` or its notice says so.
+    const std::unique_ptr<Commit> done = std::move(inFlight);
+    metrics.countCommit(done->writes.size(), done->seconds, done->committed);
+    sendBatch(done->outgoing, done->writes, done->committed);
+    // What waited is served now, in the order it came; it forms the next batch.
+    replaying = true;
+    while (!waiting.empty() && !inFlight) {
+        const std::function<void()> work = std::move(waiting.front());
+        waiting.pop_front();
+        work();
+    }
+    replaying = false;
+}
+
+void ChatServer::sendBatch(
+    const QVector<Outgoing> &frames, const QVector<BatchWrite> &writes, bool committed)
+{
     if (!committed)
         qCWarning(lcServer).noquote()
             << "a commit of" << writes.size() << "writes failed:" << db.lastError();

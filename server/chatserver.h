@@ -14,9 +14,11 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVector>
 #include <QWebSocketServer>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,6 +58,9 @@ public:
         int maxConnectionsPerUser = 10;
         // A download under "/static/" whose client takes nothing for this long is cut off.
         int staticWriteTimeoutMs = 30000;
+        // Runs on the commit thread before each commit made there; tests hold a commit in
+        // flight with it.
+        std::function<void()> beforeCommit;
     };
 
     ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
@@ -90,6 +95,7 @@ private:
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
     void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
     void finishLogin(const LoginQueue::Check &check, bool ok);
+    void onLoginSkipped(const LoginQueue::Check &check);
     // Answers a login from a throttled address or for a throttled account, unchecked.
     void refuseThrottledLogin(ClientConnection *connection);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
@@ -113,10 +119,21 @@ private:
     // committed once the loop is idle; what they produce is sent only after that commit.
     // False when no transaction can be opened; the caller answers "error" itself then.
     bool beginWrite(ClientConnection *connection, const QString &failure);
-    // Commits the open batch (if any) and sends what it held, or its errors when it failed.
+    // Commits the open batch (if any) and sends what it held, or its errors when it failed;
+    // waits for a commit in flight first.
     void commitBatch();
     // Rolls the open batch back, answering each of its writes with its error.
     void abortBatch();
+    // Hands the open batch to the commit thread. Until it is on disk the sockets are still
+    // read and written here, while requests wait in `waiting` since the database is busy.
+    void startCommit();
+    // Waits for the commit in flight, if any, and finishes it.
+    void settleCommit();
+    // Sends what a finished commit held, then serves the requests that waited for it.
+    void finishCommit();
+    // Whether work that needs the database must wait in `waiting`.
+    bool databaseBusy() const;
+    void onRequestRefused(ClientConnection *connection, const QString &problem);
     void finishShutdown();
 
     Database &db;
@@ -143,11 +160,30 @@ private:
         // Index into `outgoing` of the first frame sent after the write began.
         int firstOutgoing;
     };
+    // Sends a finished batch's frames, or when it failed each write's error in its place.
+    void sendBatch(const QVector<Outgoing> &frames, const QVector<BatchWrite> &writes, bool ok);
+
     std::unique_ptr<Database::Transaction> batch;
     QVector<Outgoing> outgoing;
     QVector<BatchWrite> batchWrites;
     int currentWrite = -1;
     QTimer commitTimer;
+    struct Commit {
+        std::unique_ptr<Database::Transaction> transaction;
+        QVector<Outgoing> outgoing;
+        QVector<BatchWrite> writes;
+        // Written by the commit thread, read here once it is done.
+        bool committed = false;
+        double seconds = 0;
+    };
+    // The batch being committed on `committer`; the database is not touched here meanwhile.
+    std::unique_ptr<Commit> inFlight;
+    // Counts commits handed over, so that a late notice of one already settled is ignored.
+    quint64 commitsStarted = 0;
+    // Requests, refusals and logins that came while a commit was in flight, in their order.
+    std::deque<std::function<void()>> waiting;
+    bool replaying = false;
+    QThreadPool committer;
     ServerMetrics metrics;
     bool stopping = false;
     bool stopSignalled = false;

@@ -81,6 +81,8 @@ const std::vector<std::vector<const char *>> migrations = {
 
 // Random ids can collide; a few tries make that practically impossible to notice.
 constexpr int idAttempts = 5;
+// Chats kept in memory; a few hundred bytes each.
+constexpr int maxCachedChats = 100000;
 
 const char messageColumns[] =
     "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id FROM messages ";
@@ -245,6 +247,7 @@ bool Database::Transaction::commit()
             return true;
         database.execute(QStringLiteral("ROLLBACK TO ") + savepoint);
         database.execute(QStringLiteral("RELEASE ") + savepoint);
+        database.chats.clear();
         return false;
     }
     if (database.db.commit())
@@ -252,6 +255,7 @@ bool Database::Transaction::commit()
     database.error = database.db.lastError().text();
     qCWarning(lcServer) << "commit failed:" << database.error;
     database.db.rollback();
+    database.chats.clear();
     return false;
 }
 
@@ -261,6 +265,7 @@ void Database::Transaction::rollback()
         return;
     active = false;
     --database.transactionDepth;
+    database.chats.clear();
     if (savepoint.isEmpty()) {
         database.db.rollback();
         return;
@@ -535,6 +540,9 @@ QStringList Database::chatMembers(const QString &chatId)
 
 std::optional<ChatRecord> Database::chat(const QString &chatId)
 {
+    const auto known = chats.constFind(chatId);
+    if (known != chats.constEnd())
+        return *known;
     std::optional<ChatRecord> chat;
     {
         Statement query = run(
@@ -545,6 +553,12 @@ std::optional<ChatRecord> Database::chat(const QString &chatId)
         chat = chatFromQuery(query.query);
     }
     chat->members = chatMembers(chat->id);
+    if (statementFailed)
+        return chat;
+    // Plenty for the chats in use at one time; beyond it, starting afresh is cheap.
+    if (chats.size() >= maxCachedChats)
+        chats.clear();
+    chats.insert(chat->id, *chat);
     return chat;
 }
 
@@ -576,10 +590,8 @@ std::vector<ChatRecord> Database::chatsOfUser(const QString &userId)
 
 bool Database::isMember(const QString &chatId, const QString &userId)
 {
-    Statement query =
-        run(QStringLiteral("SELECT 1 FROM chat_members WHERE chat_id = ? AND user_id = ?"),
-            { chatId, userId });
-    return query.next();
+    const std::optional<ChatRecord> found = chat(chatId);
+    return found && found->members.contains(userId);
 }
 
 std::vector<ChatHistory> Database::chatHistories(

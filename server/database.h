@@ -48,7 +48,8 @@ struct ChatHistory {
 };
 
 // The server's SQLite store. A write outside a `Transaction` commits on its own before the call
-// returns. Not thread-safe: one instance is used from one thread.
+// returns. Not thread-safe: one instance is used by one thread at a time (the server lets its
+// commit thread finish a transaction while it leaves the database alone).
 class Database
 {
 public:
@@ -112,6 +113,8 @@ public:
         const QString &type,
         const QString &ownerId,
         const QStringList &members);
+    // Chats and their members never change once created, so a chat is read from the file once
+    // and then kept; every message asks for its chat's members.
     std::optional<ChatRecord> chat(const QString &chatId);
     std::vector<ChatRecord> chatsOfUser(const QString &userId);
     bool isMember(const QString &chatId, const QString &userId);
@@ -167,6 +170,9 @@ private:
     QString connectionName;
     QString error;
     QHash<QString, QSqlQuery> statements;
+    // Chats read so far, by id. Emptied when a transaction rolls back, since it may have held
+    // the creation of one of them.
+    QHash<QString, ChatRecord> chats;
     int transactionDepth = 0;
     bool statementFailed = false;
 };

@@ -33,6 +33,9 @@ private slots:
     void idsNeverContainUnderscore();
     void chatsOfUserInCreationOrderWithMembersInOrder();
     void refusesChatWithUnknownMember();
+    void chatOfRolledBackTransactionIsGone_data();
+    void chatOfRolledBackTransactionIsGone();
+    void chatAddedByAnotherConnectionIsFound();
     void newestMessagesAreAscendingWithStableTies();
     void messagesBeforeAddsTheWholeTieSecond();
     void chatHistoriesEndOnSecondBoundaries_data();
@@ -196,6 +199,55 @@ void TestDatabase::refusesChatWithUnknownMember()
     const QStringList users = addUsers(1);
     QVERIFY(addChat({ users.at(0), QStringLiteral("nobody") }).isEmpty());
     QCOMPARE(int(db->chatsOfUser(users.at(0)).size()), 0);
+}
+
+void TestDatabase::chatOfRolledBackTransactionIsGone_data()
+{
+    QTest::addColumn<bool>("nested");
+    QTest::newRow("transaction rolled back") << false;
+    QTest::newRow("savepoint rolled back, transaction committed") << true;
+}
+
+void TestDatabase::chatOfRolledBackTransactionIsGone()
+{
+    QFETCH(bool, nested);
+    const QStringList users = addUsers(2);
+    const QString kept = addChat(users);
+    QString chatId;
+    {
+        Database::Transaction outer(*db);
+        QVERIFY(outer.isActive());
+        {
+            std::unique_ptr<Database::Transaction> inner;
+            if (nested)
+                inner = std::make_unique<Database::Transaction>(*db);
+            chatId = addChat(users);
+            QVERIFY(!chatId.isEmpty());
+            // Read inside the transaction, as a second message to a new chat does.
+            QVERIFY(db->isMember(chatId, users.at(1)));
+            QCOMPARE(db->chat(chatId)->members, users);
+        }
+        if (nested)
+            QVERIFY(outer.commit());
+    }
+    QVERIFY(!db->chat(chatId));
+    QVERIFY(!db->isMember(chatId, users.at(1)));
+    QVERIFY(db->isMember(kept, users.at(1)));
+}
+
+void TestDatabase::chatAddedByAnotherConnectionIsFound()
+{
+    // The admin command adds groups from a process of its own while the server runs.
+    const QStringList users = addUsers(2);
+    const QString chatId = QStringLiteral("gfixed1");
+    QVERIFY(!db->chat(chatId));
+    QVERIFY(!db->isMember(chatId, users.at(0)));
+    Database other;
+    QVERIFY(other.open(dir->path()));
+    QVERIFY(other.createChat(
+        chatId, QStringLiteral("Later"), QStringLiteral("group"), users.at(0), users));
+    QVERIFY(db->isMember(chatId, users.at(0)));
+    QCOMPARE(db->chat(chatId)->name, QStringLiteral("Later"));
 }
 
 void TestDatabase::newestMessagesAreAscendingWithStableTies()

@@ -5,6 +5,9 @@
 
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -40,6 +43,8 @@ private slots:
 
     void answersKeepTheOrderOfRequests();
     void pipelinedWritesShareCommits();
+    void answersKeepTheirOrderWhileCommitsAreInFlight();
+    void requestsWaitForTheCommitInFlight();
     void failedWritesAnswerErrorAndRecover_data();
     void failedWritesAnswerErrorAndRecover();
 
@@ -188,6 +193,174 @@ void TestGroupCommit::pipelinedWritesShareCommits()
     QCOMPARE(value(QStringLiteral("ferrow_commit_batch_size_sum")), 40.0);
     const double commits = value(QStringLiteral("ferrow_commit_batch_size_count"));
     QVERIFY2(commits >= 1 && commits < 40, qPrintable(QString::number(commits)));
+}
+
+void TestGroupCommit::answersKeepTheirOrderWhileCommitsAreInFlight()
+{
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> carolPeer = fixture.login(QStringLiteral("carol"));
+    QVERIFY(alicePeer && bobPeer && carolPeer);
+
+    // Three peers pipeline at once, so that requests keep arriving while earlier writes are
+    // still on their way to disk, and a health check asks for the database in between.
+    const int rounds = 10;
+    for (int i = 0; i < rounds; ++i) {
+        alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a%1").arg(i)));
+        bobPeer->socket.sendTextMessage(QStringLiteral("not json"));
+        bobPeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("b%1").arg(i)));
+        carolPeer->send(historyRequest(team, 4e9));
+        if (i == rounds / 2)
+            QCOMPARE(fixture.httpGet("/healthz").endsWith("ok\n"), true);
+    }
+    const QList<QJsonObject> aliceFrames = alicePeer->sync();
+    const QList<QJsonObject> bobFrames = bobPeer->sync();
+    const QList<QJsonObject> carolFrames = carolPeer->sync();
+    const auto textOf = [](const QJsonObject &frame) {
+        return frame.value(QLatin1String("content"))
+            .toObject()
+            .value(QLatin1String("text"))
+            .toString();
+    };
+
+    // Each sender's messages reach everyone in the order sent.
+    for (const QList<QJsonObject> *frames : { &aliceFrames, &bobFrames, &carolFrames }) {
+        QStringList fromAlice;
+        QStringList fromBob;
+        for (const QJsonObject &frame : *frames) {
+            if (typeOf(frame) != QLatin1String("message"))
+                continue;
+            (textOf(frame).startsWith(QLatin1Char('a')) ? fromAlice : fromBob)
+                .append(textOf(frame));
+        }
+        QStringList expectedAlice;
+        QStringList expectedBob;
+        for (int i = 0; i < rounds; ++i) {
+            expectedAlice.append(QStringLiteral("a%1").arg(i));
+            expectedBob.append(QStringLiteral("b%1").arg(i));
+        }
+        QCOMPARE(fromAlice, expectedAlice);
+        QCOMPARE(fromBob, expectedBob);
+    }
+    // Bob's refusals come each before the echo of the message sent after it.
+    QStringList bobsOwn;
+    for (const QJsonObject &frame : bobFrames) {
+        if (typeOf(frame) == QLatin1String("error"))
+            bobsOwn.append(frame.value(QLatin1String("message"))
+                               .toString()
+                               .startsWith(QLatin1String("Invalid JSON"))
+                    ? QStringLiteral("refused")
+                    : frame.value(QLatin1String("message")).toString());
+        else if (textOf(frame).startsWith(QLatin1Char('b')))
+            bobsOwn.append(textOf(frame));
+    }
+    QStringList expectedOwn;
+    for (int i = 0; i < rounds; ++i)
+        expectedOwn << QStringLiteral("refused") << QStringLiteral("b%1").arg(i);
+    QCOMPARE(bobsOwn, expectedOwn);
+    // Every page holds exactly the messages Carol was sent before it: nothing committed is
+    // missing from it, and nothing in it is still to come.
+    QSet<QString> received;
+    int pages = 0;
+    for (const QJsonObject &frame : carolFrames) {
+        if (typeOf(frame) == QLatin1String("message")) {
+            received.insert(frame.value(QLatin1String("messageId")).toString());
+            continue;
+        }
+        QCOMPARE(typeOf(frame), QStringLiteral("chat_history"));
+        ++pages;
+        QSet<QString> onPage;
+        const QJsonArray messages = frame.value(QLatin1String("chats"))
+                                        .toArray()
+                                        .at(0)
+                                        .toObject()
+                                        .value(QLatin1String("messages"))
+                                        .toArray();
+        for (const QJsonValue &message : messages)
+            onPage.insert(message.toObject().value(QLatin1String("messageId")).toString());
+        QCOMPARE(onPage, received);
+    }
+    QCOMPARE(pages, rounds);
+    QCOMPARE(received.size(), 2 * rounds);
+    QCOMPARE(storedMessages(), 2 * rounds);
+}
+
+void TestGroupCommit::requestsWaitForTheCommitInFlight()
+{
+    QSemaphore entered;
+    QSemaphore proceed;
+    ChatServer::Options options = fixture.defaultOptions();
+    options.beforeCommit = [&entered, &proceed] {
+        entered.release();
+        proceed.acquire();
+    };
+    // Whatever happens below, a held commit must not outlive the test.
+    const auto releaseAll = qScopeGuard([&proceed] { proceed.release(1000); });
+    fixture.server.reset();
+    QVERIFY(fixture.start(options));
+    std::unique_ptr<Peer> alicePeer = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> carolPeer = fixture.login(QStringLiteral("carol"));
+    QVERIFY(alicePeer && bobPeer && carolPeer);
+
+    alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a0")));
+    QTRY_COMPARE(entered.available(), 1);
+    // The first message is now being committed; what comes meanwhile waits for it, in the
+    // order it came (one peer at a time, since sockets are read in no particular order).
+    bobPeer->socket.sendTextMessage(QStringLiteral("not json"));
+    bobPeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("b0")));
+    QTRY_COMPARE(fixture.server->queuedRequests(), 2);
+    carolPeer->send(historyRequest(team, 4e9));
+    QTRY_COMPARE(fixture.server->queuedRequests(), 3);
+    alicePeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a1")));
+    QTRY_COMPARE(fixture.server->queuedRequests(), 4);
+    QVERIFY(
+        alicePeer->frames.isEmpty() && bobPeer->frames.isEmpty() && carolPeer->frames.isEmpty());
+    proceed.release(1000);
+
+    const auto summary = [](const QList<QJsonObject> &frames) {
+        QStringList lines;
+        for (const QJsonObject &frame : frames) {
+            if (typeOf(frame) == QLatin1String("message")) {
+                lines.append(frame.value(QLatin1String("content"))
+                                 .toObject()
+                                 .value(QLatin1String("text"))
+                                 .toString());
+            } else if (typeOf(frame) == QLatin1String("chat_history")) {
+                QStringList texts;
+                const QJsonArray messages = frame.value(QLatin1String("chats"))
+                                                .toArray()
+                                                .at(0)
+                                                .toObject()
+                                                .value(QLatin1String("messages"))
+                                                .toArray();
+                for (const QJsonValue &message : messages)
+                    texts.append(message.toObject()
+                                     .value(QLatin1String("content"))
+                                     .toObject()
+                                     .value(QLatin1String("text"))
+                                     .toString());
+                lines.append(QStringLiteral("page ") + texts.join(QLatin1Char(',')));
+            } else {
+                lines.append(typeOf(frame) + QLatin1Char(' ')
+                    + frame.value(QLatin1String("message")).toString().left(12));
+            }
+        }
+        return lines;
+    };
+    QCOMPARE(summary(alicePeer->sync()),
+        (QStringList { QStringLiteral("a0"), QStringLiteral("b0"), QStringLiteral("a1") }));
+    QCOMPARE(summary(bobPeer->sync()),
+        (QStringList { QStringLiteral("a0"),
+            QStringLiteral("error Invalid JSON"),
+            QStringLiteral("b0"),
+            QStringLiteral("a1") }));
+    QCOMPARE(summary(carolPeer->sync()),
+        (QStringList { QStringLiteral("a0"),
+            QStringLiteral("b0"),
+            QStringLiteral("page a0,b0"),
+            QStringLiteral("a1") }));
+    QCOMPARE(fixture.server->queuedRequests(), 0);
 }
 
 void TestGroupCommit::failedWritesAnswerErrorAndRecover_data()
