@@ -35,6 +35,8 @@ constexpr int historyTieLimit = 500;
 constexpr int maxUsernameLength = 256;
 // Tokens we hand out are 64 characters; anything much longer is not worth hashing.
 constexpr int maxTokenLength = 256;
+// How long a login refused unchecked by the failure throttle waits for its answer.
+constexpr int throttledAnswerDelayMs = 1000;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
 // Pauses after `accept` fails, typically for want of descriptors: retrying at once would fail
@@ -529,8 +531,15 @@ void ChatServer::refuseThrottledLogin(ClientConnection *connection)
 {
     qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
     metrics.countRefusedLogin(ServerMetrics::LoginRefusal::Throttled);
-    send(connection, protocol::authFailedFrame());
-    connection->startLoginDeadline(options.loginTimeoutMs);
+    // Answered after a pause, as a checked login would be, and not at once: a guesser that waits
+    // for its answers then sends a login a second per connection, not as many as the server
+    // could refuse, which would take the cores the real users' checks need.
+    connection->loginPending = true;
+    QTimer::singleShot(throttledAnswerDelayMs, connection, [this, connection] {
+        connection->loginPending = false;
+        send(connection, protocol::authFailedFrame());
+        connection->startLoginDeadline(options.loginTimeoutMs);
+    });
 }
 
 void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)

@@ -341,6 +341,13 @@ bool Database::open(const QString &dataDir)
         db.close();
         return false;
     }
+    // SQLite opens a file it may not write read-only without a word, and every write fails then;
+    // the server still serves reads, so this is said once here rather than at every write.
+    if (!execute(QStringLiteral("PRAGMA user_version = 0")))
+        qCWarning(lcServer).noquote()
+            << "the database cannot be written:" << error
+            << "- every write is answered with an error until the server is restarted on a"
+               " writable file";
     return true;
 }
 

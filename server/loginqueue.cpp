@@ -77,8 +77,9 @@ void LoginQueue::dispatch()
         // many addresses guessing one account nor many accounts guessed from one address hold
         // up a newcomer; equal lines take turns.
         const auto rank = [this](const QString &address) {
+            const std::deque<Check> &line = *lines.constFind(address);
             return std::make_pair(
-                servedAccounts.value(lines.value(address).front().account), served.value(address));
+                servedAccounts.value(line.front().account), served.value(address));
         };
         for (auto it = turns.begin(); it != turns.end(); ++it) {
             if (!hashing.contains(*it) && (next == turns.end() || rank(*it) < rank(*next)))

@@ -1,4 +1,5 @@
 #include "database.h"
+#include "serverfixture.h"
 
 #include <QDir>
 #include <QSet>
@@ -27,6 +28,7 @@ private slots:
     void createsLatestSchemaInWalMode();
     void keepsDataAcrossReopen();
     void refusesNewerSchema();
+    void readOnlyFileIsReportedAndStillRead();
     void userNamesAreUniqueIgnoringCase();
     void idsNeverContainUnderscore();
     void chatsOfUserInCreationOrderWithMembersInOrder();
@@ -60,6 +62,7 @@ void TestDatabase::init()
 
 void TestDatabase::cleanup()
 {
+    setImmutable(dir->filePath(Database::fileName), false);
     db.reset();
     dir.reset();
 }
@@ -125,6 +128,21 @@ void TestDatabase::refusesNewerSchema()
     db = std::make_unique<Database>();
     QVERIFY(!db->open(dir->path()));
     QVERIFY2(db->lastError().contains(QLatin1String("newer")), qPrintable(db->lastError()));
+}
+
+void TestDatabase::readOnlyFileIsReportedAndStillRead()
+{
+    QVERIFY(!addUsers(2).isEmpty());
+    db.reset();
+    if (!setImmutable(dir->filePath(Database::fileName), true))
+        QSKIP("the immutable flag cannot be set here");
+    QTest::ignoreMessage(
+        QtWarningMsg, QRegularExpression(QStringLiteral("the database cannot be written")));
+    db = std::make_unique<Database>();
+    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+    QCOMPARE(int(db->users().size()), 2);
+    QVERIFY(!db->addUser(QStringLiteral("newcomer"), someHash));
+    QCOMPARE(int(db->users().size()), 2);
 }
 
 void TestDatabase::userNamesAreUniqueIgnoringCase()

@@ -9,10 +9,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 #include <cerrno>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include <cstring>
 
 namespace
 {
@@ -27,24 +24,6 @@ enum class Fault {
     // SQLite's own read-only mode on the server's connection.
     ReadOnlyConnection,
 };
-
-// Sets or clears the immutable flag of `path`; errno tells why when it fails.
-bool setImmutable(const QString &path, bool immutable)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
-}
 
 } // namespace
 

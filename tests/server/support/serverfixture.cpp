@@ -2,8 +2,14 @@
 
 #include "credentials.h"
 
+#include <QFile>
 #include <QTcpSocket>
 #include <QTest>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -17,6 +23,23 @@ const QString &cheapSecretHash()
 }
 
 } // namespace
+
+bool setImmutable(const QString &path, bool immutable)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
+}
 
 ServerFixture::ServerFixture() = default;
 

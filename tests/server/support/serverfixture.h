@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 #include <memory>
 
+// Sets or clears the immutable flag of `path`, which stops writes even by root; errno tells why
+// when it fails (the flag takes CAP_LINUX_IMMUTABLE and a file system that has it).
+bool setImmutable(const QString &path, bool immutable);
+
 // A real ChatServer on a loopback port 0 over a real database in a temporary folder, with
 // helpers to add users (password "secret") and to connect and log in test peers.
 class ServerFixture
