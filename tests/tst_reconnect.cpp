@@ -171,6 +171,7 @@ private slots:
     void failedMessageOffersRetryAndDelete_data();
     void failedMessageOffersRetryAndDelete();
     void scrolledUpViewKeepsItsTopMessage();
+    void barShowingUpKeepsTheViewAtTheBottom();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
     void refusedReloginEndsTheSession_data();
@@ -594,6 +595,32 @@ void TestReconnect::scrolledUpViewKeepsItsTopMessage()
     QTRY_VERIFY(rowIds(list).contains(QStringLiteral("m151")));
     QCOMPARE(list->itemAt(QPoint(10, 10))->data(MessageIdRole).toString(), anchor);
     QVERIFY(list->verticalScrollBar()->value() < list->verticalScrollBar()->maximum());
+}
+
+void TestReconnect::barShowingUpKeepsTheViewAtTheBottom()
+{
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(history(numberedList(1, 30)));
+    WindowProbe &probe = *session.probe;
+    session.window->resize(900, 600);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QListWidget *list = probe.messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    const QRect lastRow = list->visualItemRect(list->item(list->count() - 1));
+    QVERIFY(list->viewport()->rect().contains(lastRow));
+
+    session.server.stop();
+    QTRY_VERIFY(probe.connectionBar()->isVisible());
+    // The newest message stays in full view above the bar's space.
+    QTRY_VERIFY(
+        list->viewport()->rect().contains(list->visualItemRect(list->item(list->count() - 1))));
+    QCOMPARE(bar->value(), bar->maximum());
 }
 
 void TestReconnect::startingWithServerDownSaysSoAndConnectsLater()

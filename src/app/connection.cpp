@@ -9,6 +9,7 @@
 #include "view/connectionbar.h"
 
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QScrollBar>
 #include <QSet>
@@ -67,10 +68,22 @@ bool MainWindow::isOnline() const
         && resyncs.empty();
 }
 
+void MainWindow::keepBottomInView(bool wasAtBottom)
+{
+    if (!wasAtBottom || currentChatId.isEmpty())
+        return;
+    // The bar takes its height from the message list at the next layout pass; a view that was
+    // at the bottom must not lose its newest message under it.
+    if (QLayout *layout = chatArea->layout())
+        layout->activate();
+    scrollToBottom();
+}
+
 void MainWindow::onConnectionStateChanged()
 {
     using State = ConnectionSupervisor::State;
     const State state = supervisor->state();
+    const bool wasAtBottom = isScrolledToBottom();
     switch (state) {
     case State::Offline: {
         // A logout says what it does on the login page itself.
@@ -112,6 +125,7 @@ void MainWindow::onConnectionStateChanged()
             connectionBar->showConnected();
         break;
     }
+    keepBottomInView(wasAtBottom);
 }
 
 void MainWindow::onSessionStarted()
@@ -145,8 +159,10 @@ void MainWindow::onServerError(const QString &message)
 {
     if (message.isEmpty())
         return;
+    const bool wasAtBottom = isScrolledToBottom();
     (stackedWidget->currentWidget() == chatPage ? connectionBar : loginConnectionBar)
         ->showError(message);
+    keepBottomInView(wasAtBottom);
 }
 
 void MainWindow::request(const Outbox::Action &action)

@@ -177,6 +177,7 @@ private:
     void onSessionStarted();
     void onConnectionLost();
     void onServerError(const QString &message);
+    void keepBottomInView(bool wasAtBottom);
     // A re-login was refused, or had no password to fall back on: back to the login page.
     void endSession();
     // Drops everything of the logged-in account: chats, rows, composer modes, the outbox.
