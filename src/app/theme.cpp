@@ -29,6 +29,9 @@ const char styleSheetTemplate[] =
     "QListWidget::item { padding: 10px; border-bottom: 1px solid %4; }"
     "QListWidget::item:selected { background-color: #0088cc; color: white; }"
     "QListWidget::item:hover { background-color: %6; }"
+    // The selected row keeps its colour under the mouse: its white text is unreadable on the
+    // pale hover colour.
+    "QListWidget::item:selected:hover { background-color: #0088cc; }"
     "QTabWidget::pane { border: none; }"
     "QTabBar::tab { background: %2; color: %3; padding: 10px; min-width: 80px; }"
     "QTabBar::tab:selected { border-bottom: 2px solid #0088cc; }"
