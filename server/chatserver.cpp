@@ -464,6 +464,32 @@ void ChatServer::onRequest(ClientConnection *connection, const QJsonObject &requ
     currentWrite = -1;
 }
 
+bool ChatServer::mayStartLogin(ClientConnection *connection)
+{
+    if (!connection->userId.isEmpty()) {
+        sendError(connection, QStringLiteral("Already logged in"));
+        return false;
+    }
+    if (connection->loginPending) {
+        sendError(connection, QStringLiteral("A login is already in progress"));
+        return false;
+    }
+    connection->stopLoginDeadline();
+    return true;
+}
+
+void ChatServer::queueLoginCheck(ClientConnection *connection, const LoginQueue::Check &check)
+{
+    if (!loginQueue.enqueue(check)) {
+        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
+        sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
+        connection->startLoginDeadline(options.loginTimeoutMs);
+        return;
+    }
+    connection->loginPending = true;
+}
+
 void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &request)
 {
     const std::optional<QString> username = stringField(request, QLatin1String("username"));
@@ -473,15 +499,8 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
             invalidField(!username ? QLatin1String("username") : QLatin1String("password")));
         return;
     }
-    if (!connection->userId.isEmpty()) {
-        sendError(connection, QStringLiteral("Already logged in"));
+    if (!mayStartLogin(connection))
         return;
-    }
-    if (connection->loginPending) {
-        sendError(connection, QStringLiteral("A login is already in progress"));
-        return;
-    }
-    connection->stopLoginDeadline();
     const QString address = addressKey(connection->peerAddress());
     if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
         refuseThrottledLogin(connection);
@@ -498,14 +517,7 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     check.storedHash = user ? db.passwordHash(user->id) : unknownUserHash;
     check.userId = user ? user->id : QString();
     check.username = *username;
-    if (!loginQueue.enqueue(check)) {
-        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
-        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
-        sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
-        connection->startLoginDeadline(options.loginTimeoutMs);
-        return;
-    }
-    connection->loginPending = true;
+    queueLoginCheck(connection, check);
 }
 
 void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObject &request)
@@ -515,15 +527,8 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
         sendError(connection, invalidField(QLatin1String("token")));
         return;
     }
-    if (!connection->userId.isEmpty()) {
-        sendError(connection, QStringLiteral("Already logged in"));
+    if (!mayStartLogin(connection))
         return;
-    }
-    if (connection->loginPending) {
-        sendError(connection, QStringLiteral("A login is already in progress"));
-        return;
-    }
-    connection->stopLoginDeadline();
     LoginQueue::Check check;
     check.connectionId = connection->id();
     check.address = addressKey(connection->peerAddress());
@@ -546,14 +551,7 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     // A refusal waits for a hash like a wrong password does, so that guessing tokens is no
     // faster than guessing passwords, and it takes its turn in the same fair line.
     check.storedHash = unknownUserHash;
-    if (!loginQueue.enqueue(check)) {
-        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
-        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
-        sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
-        connection->startLoginDeadline(options.loginTimeoutMs);
-        return;
-    }
-    connection->loginPending = true;
+    queueLoginCheck(connection, check);
 }
 
 void ChatServer::onLoginSkipped(const LoginQueue::Check &check)

@@ -94,6 +94,10 @@ private:
 
     void handleLogin(ClientConnection *connection, const QJsonObject &request);
     void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
+    // Refuses a second login on one connection; otherwise stops its login deadline.
+    bool mayStartLogin(ClientConnection *connection);
+    // Puts a password check in the fair line, or refuses it when the line is full.
+    void queueLoginCheck(ClientConnection *connection, const LoginQueue::Check &check);
     void finishLogin(const LoginQueue::Check &check, bool ok);
     void onLoginSkipped(const LoginQueue::Check &check);
     // Answers a login from a throttled address or for a throttled account, unchecked.
