@@ -147,6 +147,22 @@ void confirmNextBox()
     poll->start(10);
 }
 
+// Logs alice in with one chat of `count` numbered messages, shows the window and opens the
+// chat; the open chat's message list, or null when a step failed.
+QListWidget *showChatOf(Session &session, int count)
+{
+    if (!session.connected() || !session.logIn(QStringLiteral("u1"), QStringLiteral("alice")))
+        return nullptr;
+    session.push(history(numberedList(1, count)));
+    session.window->resize(900, 600);
+    session.window->show();
+    if (!QTest::qWaitForWindowExposed(session.window.get()))
+        return nullptr;
+    QListWidget *chats = session.probe->chatListWidget();
+    emit chats->itemClicked(chats->item(0));
+    return session.probe->messageListWidget();
+}
+
 } // namespace
 
 class TestReconnect : public QObject
@@ -573,16 +589,9 @@ void TestReconnect::failedMessageOffersRetryAndDelete()
 void TestReconnect::scrolledUpViewKeepsItsTopMessage()
 {
     Session session;
-    QVERIFY(session.connected());
-    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
     // More than the window of rows a chat opens with.
-    session.push(history(numberedList(1, 150)));
-    WindowProbe &probe = *session.probe;
-    session.window->resize(900, 600);
-    session.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
-    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
-    QListWidget *list = probe.messageListWidget();
+    QListWidget *list = showChatOf(session, 150);
+    QVERIFY(list);
     QCOMPARE(list->count(), 100);
     list->verticalScrollBar()->setValue(0);
     QTRY_COMPARE(list->count(), 150);
@@ -600,15 +609,8 @@ void TestReconnect::scrolledUpViewKeepsItsTopMessage()
 void TestReconnect::barShowingUpKeepsTheViewAtTheBottom()
 {
     Session session;
-    QVERIFY(session.connected());
-    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
-    session.push(history(numberedList(1, 30)));
-    WindowProbe &probe = *session.probe;
-    session.window->resize(900, 600);
-    session.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
-    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
-    QListWidget *list = probe.messageListWidget();
+    QListWidget *list = showChatOf(session, 30);
+    QVERIFY(list);
     QScrollBar *bar = list->verticalScrollBar();
     QTRY_VERIFY(bar->maximum() > 0);
     QTRY_COMPARE(bar->value(), bar->maximum());
@@ -616,7 +618,7 @@ void TestReconnect::barShowingUpKeepsTheViewAtTheBottom()
     QVERIFY(list->viewport()->rect().contains(lastRow));
 
     session.server.stop();
-    QTRY_VERIFY(probe.connectionBar()->isVisible());
+    QTRY_VERIFY(session.probe->connectionBar()->isVisible());
     // The newest message stays in full view above the bar's space.
     QTRY_VERIFY(
         list->viewport()->rect().contains(list->visualItemRect(list->item(list->count() - 1))));
