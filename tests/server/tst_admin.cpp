@@ -2,6 +2,7 @@
 #include "credentials.h"
 #include "database.h"
 #include "protocol.h"
+#include "servertestmain.h"
 #include "staticfiles.h"
 
 #include <QDir>
@@ -246,6 +247,6 @@ void TestAdmin::seedsOnlyOnce()
     QVERIFY(!db->userByName(QStringLiteral("alice")));
 }
 
-QTEST_GUILESS_MAIN(TestAdmin)
+FERROW_SERVER_TEST_MAIN(TestAdmin)
 
 #include "tst_admin.moc"

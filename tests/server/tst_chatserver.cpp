@@ -3,6 +3,7 @@
 #include "database.h"
 #include "protocol.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QDateTime>
@@ -1231,6 +1232,6 @@ void TestChatServer::shutdownClosesConnections()
     QVERIFY(!late.waitForConnected(1000) || !late.waitForReadyRead(500));
 }
 
-QTEST_GUILESS_MAIN(TestChatServer)
+FERROW_SERVER_TEST_MAIN(TestChatServer)
 
 #include "tst_chatserver.moc"

@@ -1,5 +1,6 @@
 #include "database.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 
 #include <QDir>
 #include <QSet>
@@ -451,6 +452,6 @@ void TestDatabase::unknownMessageIdsFindNothing()
     QVERIFY(!db->message(stored.id + QLatin1Char('0')));
 }
 
-QTEST_GUILESS_MAIN(TestDatabase)
+FERROW_SERVER_TEST_MAIN(TestDatabase)
 
 #include "tst_database.moc"

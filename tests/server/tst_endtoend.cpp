@@ -5,6 +5,7 @@
 #include "net/websocketclient.h"
 #include "protocol.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -182,6 +183,6 @@ void TestEndToEnd::clientIsRefusedWithServerReason()
     QCOMPARE(refused.at(0).at(0).toString(), QStringLiteral("Invalid username or password"));
 }
 
-QTEST_GUILESS_MAIN(TestEndToEnd)
+FERROW_SERVER_TEST_MAIN(TestEndToEnd)
 
 #include "tst_endtoend.moc"

@@ -2,6 +2,7 @@
 #include "clientconnection.h"
 #include "database.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -120,6 +121,6 @@ void TestFlowControl::queueOverTheBoundClosesOnlyThatConnection()
     QCOMPARE(typeOf(bobPeer->frames.at(0)), QStringLiteral("message"));
 }
 
-QTEST_GUILESS_MAIN(TestFlowControl)
+FERROW_SERVER_TEST_MAIN(TestFlowControl)
 
 #include "tst_flowcontrol.moc"

@@ -1,6 +1,7 @@
 #include "chatserver.h"
 #include "database.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -212,6 +214,18 @@ void TestGroupCommit::answersKeepTheirOrderWhileCommitsAreInFlight()
         carolPeer->send(historyRequest(team, 4e9));
         if (i == rounds / 2)
             QCOMPARE(fixture.httpGet("/healthz").endsWith("ok\n"), true);
+    }
+    // Messages from one sender may overtake another sender's, so the probe alone does not
+    // mark the end: wait for all of them first.
+    for (Peer *peer : { alicePeer.get(), bobPeer.get(), carolPeer.get() }) {
+        QVERIFY(peer->waitUntil([peer] {
+            return std::count_if(peer->frames.cbegin(),
+                       peer->frames.cend(),
+                       [](const QJsonObject &frame) {
+                           return typeOf(frame) == QLatin1String("message");
+                       })
+                >= 2 * rounds;
+        }));
     }
     const QList<QJsonObject> aliceFrames = alicePeer->sync();
     const QList<QJsonObject> bobFrames = bobPeer->sync();
@@ -446,6 +460,6 @@ void TestGroupCommit::failedWritesAnswerErrorAndRecover()
     QCOMPARE(after, atBob);
 }
 
-QTEST_GUILESS_MAIN(TestGroupCommit)
+FERROW_SERVER_TEST_MAIN(TestGroupCommit)
 
 #include "tst_groupcommit.moc"

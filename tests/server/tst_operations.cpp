@@ -1,6 +1,7 @@
 #include "chatserver.h"
 #include "database.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QRegularExpression>
@@ -117,6 +118,6 @@ void TestOperations::metricsCountWhatHappened()
     QVERIFY(count.captured(1).toDouble() >= 1 && count.captured(1).toDouble() <= 3);
 }
 
-QTEST_GUILESS_MAIN(TestOperations)
+FERROW_SERVER_TEST_MAIN(TestOperations)
 
 #include "tst_operations.moc"

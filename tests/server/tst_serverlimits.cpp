@@ -3,6 +3,7 @@
 #include "database.h"
 #include "loginthrottle.h"
 #include "protocol.h"
+#include "servertestmain.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -1042,6 +1043,6 @@ void TestServerLimits::oldMessageIdsStayValidAndNewOnesAreRandom()
     QCOMPARE(editedNew.value(QLatin1String("messageId")).toString(), sent.at(7));
 }
 
-QTEST_GUILESS_MAIN(TestServerLimits)
+FERROW_SERVER_TEST_MAIN(TestServerLimits)
 
 #include "tst_serverlimits.moc"

@@ -1,4 +1,5 @@
 #include "peer.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -545,6 +546,6 @@ void TestServerProcess::backupWhileServingRestores()
     QCOMPARE(storedIds(restoredPort), before);
 }
 
-QTEST_GUILESS_MAIN(TestServerProcess)
+FERROW_SERVER_TEST_MAIN(TestServerProcess)
 
 #include "tst_serverprocess.moc"

@@ -1,6 +1,7 @@
 #include "credentials.h"
 #include "loginthrottle.h"
 #include "serverfixture.h"
+#include "servertestmain.h"
 #include "testframes.h"
 
 #include <QDateTime>
@@ -355,5 +356,5 @@ void TestTokenLogin::tokenGuessesShareTheAddressLoginLine()
     QCOMPARE(refused, 1);
 }
 
-QTEST_GUILESS_MAIN(TestTokenLogin)
+FERROW_SERVER_TEST_MAIN(TestTokenLogin)
 #include "tst_tokenlogin.moc"
