@@ -9,6 +9,7 @@
 #include "serverlogging.h"
 #include "staticfiles.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -129,6 +130,11 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     // One thread, kept: commits follow one another, each in its turn.
     committer.setMaxThreadCount(1);
     committer.setExpiryTimeout(-1);
+    // Frames written during a pass of the loop go out together at its end, one write per socket,
+    // without waiting for the loop to poll each socket for room first.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(
+            dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &ChatServer::flushOutput);
     connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
     connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
     connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
@@ -902,8 +908,20 @@ void ChatServer::sendText(quint64 connectionId, const QString &text)
         outgoing.append({ connectionId, text, currentWrite });
         return;
     }
-    if (ClientConnection *connection = connections.value(connectionId))
-        connection->sendText(text);
+    ClientConnection *connection = connections.value(connectionId);
+    if (!connection)
+        return;
+    connection->sendText(text);
+    if (connection->markForFlush())
+        unflushed.append(connectionId);
+}
+
+void ChatServer::flushOutput()
+{
+    for (const quint64 connectionId : std::exchange(unflushed, {})) {
+        if (ClientConnection *connection = connections.value(connectionId))
+            connection->flush();
+    }
 }
 
 void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &frame)

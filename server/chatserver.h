@@ -117,6 +117,7 @@ private:
     void send(ClientConnection *connection, const QJsonObject &frame);
     void sendError(ClientConnection *connection, const QString &message);
     void sendText(quint64 connectionId, const QString &text);
+    void flushOutput();
     void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
 
     // Group commit: writes that arrive while the event loop is busy share one transaction,
@@ -169,6 +170,8 @@ private:
 
     std::unique_ptr<Database::Transaction> batch;
     QVector<Outgoing> outgoing;
+    // Connections written to since the loop last flushed them.
+    QVector<quint64> unflushed;
     QVector<BatchWrite> batchWrites;
     int currentWrite = -1;
     QTimer commitTimer;

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QWebSocket>
 #include <algorithm>
+#include <utility>
 
 namespace
 {
@@ -92,6 +93,18 @@ void ClientConnection::sendText(const QString &text)
     const qint64 added = std::max<qint64>(socket->bytesToWrite() - waiting, text.size());
     if (added > maxPendingOutputBytes)
         largeFrameAllowance = std::max(largeFrameAllowance, added);
+}
+
+void ClientConnection::flush()
+{
+    flushMarked = false;
+    if (!gone)
+        socket->flush();
+}
+
+bool ClientConnection::markForFlush()
+{
+    return !std::exchange(flushMarked, true);
 }
 
 void ClientConnection::sendFrame(const QJsonObject &frame)

@@ -43,6 +43,10 @@ public:
     int queuedRequests() const;
 
     void sendText(const QString &text);
+    // Writes what sendText() buffered now rather than when the loop next polls the socket.
+    void flush();
+    // True the first time after a flush, so that a connection is queued for flushing once.
+    bool markForFlush();
     void sendFrame(const QJsonObject &frame);
     void sendError(const QString &message);
     // Closes with "going away"; `closed` follows once the socket is gone.
@@ -96,4 +100,5 @@ private:
     qint64 largeFrameAllowance = 0;
     bool serving = false;
     bool gone = false;
+    bool flushMarked = false;
 };
