@@ -1,0 +1,59 @@
+#!/bin/sh
+# Compares server builds under the load benchmark, one run of each in turn, and prints the
+# median of each figure per build. Turn by turn, because this machine's disk has quiet and busy
+# spells of minutes: a build measured after another one would be measured on another disk.
+#
+#   bench/loadcompare.sh [-n ROUNDS] [-c CONNECTIONS] [-r RATE] [-b BUILD_DIR] SERVER...
+#
+# RATE is messages per second and connection (5 with 200 connections is 1 000 in all).
+set -eu
+
+rounds=5
+connections=200
+rate=5
+build=build
+while getopts n:c:r:b: option; do
+    case $option in
+    n) rounds=$OPTARG ;;
+    c) connections=$OPTARG ;;
+    r) rate=$OPTARG ;;
+    b) build=$OPTARG ;;
+    *) exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+[ $# -ge 1 ] || { echo "usage: $0 [-n ROUNDS] [-c CONNECTIONS] [-r RATE] SERVER..." >&2; exit 2; }
+bench=$build/ferrow-loadbench
+[ -x "$bench" ] || { echo "no $bench; build ferrow-loadbench first" >&2; exit 2; }
+
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "-" }'
+}
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+i=0
+while [ "$i" -lt "$rounds" ]; do
+    n=0
+    for server in "$@"; do
+        "$bench" --server "$server" --connections "$connections" --groups $((connections / 20)) \
+            --duration 10 --drain 10 --rate "$rate" >>"$out/$n" 2>&1 || true
+        n=$((n + 1))
+    done
+    i=$((i + 1))
+done
+printf '%-40s %10s %10s %10s %12s %12s  %s\n' server delivered% "p50 ms" "p99 ms" "server cpu%" "commit ms" "p99 of each run"
+n=0
+for server in "$@"; do
+    f=$out/$n
+    printf '%-40s %10s %10s %10s %12s %12s  %s\n' "$server" \
+        "$(sed -n 's/.*deliveries.*(\([0-9.]*\) %).*/\1/p' "$f" | median)" \
+        "$(sed -n 's/.*latency p50 *\([0-9.]*\) ms.*/\1/p' "$f" | median)" \
+        "$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$f" | median)" \
+        "$(sed -n 's/.*server cpu .*(\([0-9.]*\) % of one core).*/\1/p' "$f" | median)" \
+        "$(sed -n 's/.*commit time *mean \([0-9.]*\) ms.*/\1/p' "$f" | median)" \
+        "$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$f" | tr '\n' ' ')"
+    n=$((n + 1))
+done
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
