@@ -26,9 +26,7 @@ shift $((OPTIND - 1))
 bench=$build/ferrow-loadbench
 [ -x "$bench" ] || { echo "no $bench; build ferrow-loadbench first" >&2; exit 2; }
 
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "-" }'
-}
+. "$(dirname "$0")/loadfigures.sh"
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -48,12 +46,12 @@ n=0
 for server in "$@"; do
     f=$out/$n
     printf '%-40s %10s %10s %10s %12s %12s  %s\n' "$server" \
-        "$(sed -n 's/.*deliveries.*(\([0-9.]*\) %).*/\1/p' "$f" | median)" \
-        "$(sed -n 's/.*latency p50 *\([0-9.]*\) ms.*/\1/p' "$f" | median)" \
-        "$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$f" | median)" \
-        "$(sed -n 's/.*server cpu .*(\([0-9.]*\) % of one core).*/\1/p' "$f" | median)" \
-        "$(sed -n 's/.*commit time *mean \([0-9.]*\) ms.*/\1/p' "$f" | median)" \
-        "$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$f" | tr '\n' ' ')"
+        "$(figure delivered "$f" | median)" \
+        "$(figure p50 "$f" | median)" \
+        "$(figure p99 "$f" | median)" \
+        "$(figure cpu "$f" | median)" \
+        "$(figure commit "$f" | median)" \
+        "$(figure p99 "$f" | tr '\n' ' ')"
     n=$((n + 1))
 done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

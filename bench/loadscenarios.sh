@@ -31,9 +31,7 @@ bench=$build/ferrow-loadbench
 set -- --connections "$connections" --groups $((connections / 20)) --duration 10 --drain 10
 [ -n "$server" ] && set -- "$@" --server "$server"
 
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "-" }'
-}
+. "$(dirname "$0")/loadfigures.sh"
 
 # Figures from a busy machine are not figures of the server; the load says how busy it was.
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -46,12 +44,12 @@ for rate in $rates; do
         i=$((i + 1))
     done
     total=$(awk -v r="$rate" -v c="$connections" 'BEGIN { print r * c }')
-    delivered=$(sed -n 's/.*deliveries.*(\([0-9.]*\) %).*/\1/p' "$out" | median)
-    p50=$(sed -n 's/.*latency p50 *\([0-9.]*\) ms.*/\1/p' "$out" | median)
-    p99=$(sed -n 's/.*latency p99 *\([0-9.]*\) ms.*/\1/p' "$out" | median)
-    drain=$(sed -n 's/.*last receipt \([0-9.]*\) ms after.*/\1/p' "$out" | median)
-    cpu=$(sed -n 's/.*server cpu .*(\([0-9.]*\) % of one core).*/\1/p' "$out" | median)
-    commit=$(sed -n 's/.*commit time *mean \([0-9.]*\) ms.*/\1/p' "$out" | median)
+    delivered=$(figure delivered "$out" | median)
+    p50=$(figure p50 "$out" | median)
+    p99=$(figure p99 "$out" | median)
+    drain=$(figure drain "$out" | median)
+    cpu=$(figure cpu "$out" | median)
+    commit=$(figure commit "$out" | median)
     printf '%-22s %10s %10s %10s %12s %12s %12s %s\n' "$total" "$delivered" "$p50" "$p99" "$drain" "$cpu" "$commit" "$runs"
     rm -f "$out"
 done
