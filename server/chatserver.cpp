@@ -104,11 +104,7 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     , db(database)
     , options(options)
     , webSocketServer(QStringLiteral("ferrow-server"), QWebSocketServer::NonSecureMode)
-    // Each connection has at most one login waiting; a quarter of an address's connections is
-    // plenty for people sharing one address.
-    , loginQueue(options.maxConnectionsPerAddress > 0
-              ? std::max(1, options.maxConnectionsPerAddress / 4)
-              : 0)
+    , loginQueue([this] { return this->options.clock(); }, options.maxWaitingLogins)
 {
     Q_INIT_RESOURCE(server);
     if (!this->options.clock)
@@ -141,7 +137,8 @@ ChatServer::ChatServer(Database &database, const Options &options, QObject *pare
     connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
     connect(&loginQueue, &LoginQueue::skipped, this, &ChatServer::onLoginSkipped);
     loginQueue.setGate([this](const LoginQueue::Check &check) {
-        return loginThrottle.allows(check.account, check.address, this->options.clock());
+        return check.byToken
+            || loginThrottle.waitMs(check.account, check.address, this->options.clock()) == 0;
     });
 }
 
@@ -389,8 +386,9 @@ void ChatServer::onConnectionClosed(ClientConnection *connection)
         return;
     if (connection->loginPending) {
         // A login given up before its answer counts as a failure, so that connections that send
-        // a login and hang up soon have their address answered unchecked.
-        if (const std::optional<LoginQueue::Check> check = loginQueue.cancel(connection->id()))
+        // a login and hang up soon have their account answered unchecked from there.
+        const std::optional<LoginQueue::Check> check = loginQueue.cancel(connection->id());
+        if (check && !check->byToken)
             loginThrottle.recordFailure(check->account, check->address, options.clock());
     }
     if (!connection->userId.isEmpty()) {
@@ -487,7 +485,7 @@ bool ChatServer::mayStartLogin(ClientConnection *connection)
 void ChatServer::queueLoginCheck(ClientConnection *connection, const LoginQueue::Check &check)
 {
     if (!loginQueue.enqueue(check)) {
-        qCInfo(lcServer).noquote() << "login queue full for" << check.address;
+        qCInfo(lcServer).noquote() << "login queue full; refusing" << check.address;
         metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
         sendError(connection, QStringLiteral("Too many logins at once; try again shortly"));
         connection->startLoginDeadline(options.loginTimeoutMs);
@@ -508,8 +506,8 @@ void ChatServer::handleLogin(ClientConnection *connection, const QJsonObject &re
     if (!mayStartLogin(connection))
         return;
     const QString address = addressKey(connection->peerAddress());
-    if (!loginThrottle.allows(throttleKey(*username), address, options.clock())) {
-        refuseThrottledLogin(connection);
+    if (loginThrottle.waitMs(throttleKey(*username), address, options.clock()) > 0) {
+        refuseThrottledLogin(connection, throttleKey(*username), address);
         return;
     }
     std::optional<UserRecord> user;
@@ -538,12 +536,9 @@ void ChatServer::handleTokenLogin(ClientConnection *connection, const QJsonObjec
     LoginQueue::Check check;
     check.connectionId = connection->id();
     check.address = addressKey(connection->peerAddress());
-    // A token names no account: its failures count against the address, under the empty name
-    // that no account has.
-    if (!loginThrottle.allows(check.account, check.address, options.clock())) {
-        refuseThrottledLogin(connection);
-        return;
-    }
+    // A token of 256 random bits cannot be guessed, so a wrong one throttles nobody: stale tokens
+    // of colleagues behind one router must not lock the others out.
+    check.byToken = true;
     std::optional<QString> userId;
     // Taking the token is its own write, not part of a batch that may yet fail.
     commitBatch();
@@ -569,11 +564,12 @@ void ChatServer::onLoginSkipped(const LoginQueue::Check &check)
     }
     if (ClientConnection *connection = connections.value(check.connectionId)) {
         connection->loginPending = false;
-        refuseThrottledLogin(connection);
+        refuseThrottledLogin(connection, check.account, check.address);
     }
 }
 
-void ChatServer::refuseThrottledLogin(ClientConnection *connection)
+void ChatServer::refuseThrottledLogin(
+    ClientConnection *connection, const QString &account, const QString &address)
 {
     qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
     metrics.countRefusedLogin(ServerMetrics::LoginRefusal::Throttled);
@@ -581,9 +577,10 @@ void ChatServer::refuseThrottledLogin(ClientConnection *connection)
     // for its answers then sends a login a second per connection, not as many as the server
     // could refuse, which would take the cores the real users' checks need.
     connection->loginPending = true;
-    QTimer::singleShot(throttledAnswerDelayMs, connection, [this, connection] {
+    QTimer::singleShot(throttledAnswerDelayMs, connection, [this, connection, account, address] {
         connection->loginPending = false;
-        send(connection, protocol::authFailedFrame());
+        send(connection,
+            protocol::throttledLoginFrame(loginThrottle.waitMs(account, address, options.clock())));
         connection->startLoginDeadline(options.loginTimeoutMs);
     });
 }
@@ -595,9 +592,9 @@ void ChatServer::finishLogin(const LoginQueue::Check &check, bool ok)
         return;
     }
     ok = ok && !check.userId.isEmpty();
-    if (ok)
+    if (ok && !check.byToken)
         loginThrottle.recordSuccess(check.account, check.address);
-    else
+    else if (!check.byToken)
         loginThrottle.recordFailure(check.account, check.address, options.clock());
     const quint64 connectionId = check.connectionId;
     ClientConnection *connection = connections.value(connectionId);

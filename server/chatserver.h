@@ -58,6 +58,8 @@ public:
         int maxConnectionsPerUser = 10;
         // A download under "/static/" whose client takes nothing for this long is cut off.
         int staticWriteTimeoutMs = 30000;
+        // Password checks waiting, from all addresses together; beyond, a login is refused.
+        int maxWaitingLogins = LoginQueue::defaultMaxQueued;
         // Runs on the commit thread before each commit made there; tests hold a commit in
         // flight with it.
         std::function<void()> beforeCommit;
@@ -100,8 +102,9 @@ private:
     void queueLoginCheck(ClientConnection *connection, const LoginQueue::Check &check);
     void finishLogin(const LoginQueue::Check &check, bool ok);
     void onLoginSkipped(const LoginQueue::Check &check);
-    // Answers a login from a throttled address or for a throttled account, unchecked.
-    void refuseThrottledLogin(ClientConnection *connection);
+    // Answers a login for an account throttled for this address, unchecked.
+    void refuseThrottledLogin(
+        ClientConnection *connection, const QString &account, const QString &address);
     void handleMessage(ClientConnection *connection, const QJsonObject &request);
     std::optional<MessageRecord> requestedMessage(
         ClientConnection *connection, const QJsonObject &request);

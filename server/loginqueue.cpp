@@ -6,10 +6,20 @@
 #include <algorithm>
 #include <utility>
 
-LoginQueue::LoginQueue(int maxQueuedPerAddress, QObject *parent)
-    : QObject(parent)
-    , maxQueuedPerAddress(maxQueuedPerAddress)
+namespace
 {
+
+constexpr int prunePacesEvery = 1024;
+
+} // namespace
+
+LoginQueue::LoginQueue(std::function<qint64()> clock, int maxQueued, QObject *parent)
+    : QObject(parent)
+    , clock(std::move(clock))
+    , maxQueued(maxQueued)
+{
+    paceTimer.setSingleShot(true);
+    connect(&paceTimer, &QTimer::timeout, this, &LoginQueue::dispatch);
 }
 
 LoginQueue::~LoginQueue()
@@ -27,13 +37,11 @@ void LoginQueue::setGate(std::function<bool(const Check &)> newGate)
 
 bool LoginQueue::enqueue(const Check &check)
 {
-    std::deque<Check> &line = lines[check.address];
-    if (queuedTotal >= maxQueued
-        || (maxQueuedPerAddress > 0 && int(line.size()) >= maxQueuedPerAddress)) {
-        if (line.empty())
-            lines.remove(check.address);
+    if (queuedTotal >= maxQueued)
         return false;
-    }
+    if (++enqueuedSincePrune >= prunePacesEvery)
+        prunePaces(clock());
+    std::deque<Check> &line = lines[check.address];
     if (line.empty())
         turns.append(check.address);
     line.push_back(check);
@@ -71,8 +79,10 @@ std::optional<LoginQueue::Check> LoginQueue::cancel(quint64 connectionId)
 
 void LoginQueue::dispatch()
 {
+    const qint64 now = clock();
     while (hashingTotal < pool.maxThreadCount()) {
         auto next = turns.end();
+        qint64 nextPaceMs = -1;
         // The account tried least goes first, then the address served least, so that neither
         // many addresses guessing one account nor many accounts guessed from one address hold
         // up a newcomer; equal lines take turns.
@@ -82,11 +92,22 @@ void LoginQueue::dispatch()
                 servedAccounts.value(line.front().account), served.value(address));
         };
         for (auto it = turns.begin(); it != turns.end(); ++it) {
-            if (!hashing.contains(*it) && (next == turns.end() || rank(*it) < rank(*next)))
+            if (hashing.contains(*it))
+                continue;
+            const auto pace = paces.constFind(*it);
+            const qint64 waitMs = pace == paces.constEnd() ? 0 : pace->msUntilToken(now);
+            if (waitMs > 0) {
+                nextPaceMs = nextPaceMs < 0 ? waitMs : std::min(nextPaceMs, waitMs);
+                continue;
+            }
+            if (next == turns.end() || rank(*it) < rank(*next))
                 next = it;
         }
-        if (next == turns.end())
+        if (next == turns.end()) {
+            if (nextPaceMs > 0 && (!paceTimer.isActive() || paceTimer.remainingTime() > nextPaceMs))
+                paceTimer.start(int(std::min<qint64>(nextPaceMs, 1000)));
             return;
+        }
         const QString address = *next;
         turns.erase(next);
         std::deque<Check> &line = lines[address];
@@ -104,6 +125,10 @@ void LoginQueue::dispatch()
                 this, [this, check] { emit skipped(check); }, Qt::QueuedConnection);
             continue;
         }
+        auto pace = paces.find(address);
+        if (pace == paces.end())
+            pace = paces.insert(address, RateLimiter(paceBurst, pacePerSecond));
+        pace->tryTake(now);
         ++hashing[address];
         ++served[address];
         ++servedAccounts[check.account];
@@ -143,4 +168,15 @@ void LoginQueue::release(const Check &check)
     pendingAccounts.erase(pending);
     // An account nobody tries any more starts afresh.
     servedAccounts.remove(check.account);
+}
+
+void LoginQueue::prunePaces(qint64 nowMs)
+{
+    enqueuedSincePrune = 0;
+    for (auto it = paces.begin(); it != paces.end();) {
+        if (!lines.contains(it.key()) && !hashing.contains(it.key()) && it->isFull(nowMs))
+            it = paces.erase(it);
+        else
+            ++it;
+    }
 }

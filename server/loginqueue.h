@@ -1,10 +1,13 @@
 #pragma once
 
+#include "ratelimiter.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+#include <QTimer>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -12,13 +15,14 @@
 #include <optional>
 
 // Password checks, hashed on a pool of threads in a fair order: each address waits in a line of
-// its own, and one address has at most one check hashing at a time. The next check is the one
-// for the account tried least so far, then from the address served least, so that a real user's
-// login waits only for the checks already hashing, however many strangers guess another
-// account. The lines are bounded in total and per address; the check of a connection that has
-// gone is dropped, or stopped while it hashes. One hash costs a core a fifth of a second, so
-// without this a few hundred connections that send a login and hang up would hold up every other
-// login for a minute.
+// its own, has at most one check hashing at a time, and starts a few checks per second at most.
+// The next check is the one for the account tried least so far, then from the address served
+// least, so that a real user's login waits only for the checks already hashing, however many
+// strangers guess another account. Checks beyond an address's pace wait for their turn rather
+// than being refused: many people share one office router. The lines are bounded in total; the
+// check of a connection that has gone is dropped, or stopped while it hashes. One hash costs a
+// core a fifth of a second, so without this a few hundred connections that send a login and hang
+// up would hold up every other login for a minute.
 class LoginQueue : public QObject
 {
     Q_OBJECT
@@ -31,6 +35,8 @@ public:
         QString account;
         QString password;
         QString storedHash;
+        // A token login: never throttled, but paced like a password.
+        bool byToken = false;
         // Carried through to the result.
         QString userId;
         QString username;
@@ -38,17 +44,20 @@ public:
 
     // Checks waiting in all lines together: far more than honest clients ever queue, and few
     // enough that the last waits seconds, not minutes.
-    static constexpr int maxQueued = 1024;
+    static constexpr int defaultMaxQueued = 1024;
+    // Checks one address may start: a burst for an office arriving at once, then a steady pace
+    // that keeps one address to a share of one core's hashing.
+    static constexpr int paceBurst = 10;
+    static constexpr int pacePerSecond = 5;
 
-    // `maxQueuedPerAddress` 0 leaves only the total bound.
-    explicit LoginQueue(int maxQueuedPerAddress, QObject *parent = nullptr);
+    // `clock` gives milliseconds on any monotonic scale; it paces the addresses.
+    LoginQueue(std::function<qint64()> clock, int maxQueued, QObject *parent = nullptr);
     ~LoginQueue() override;
 
     // Asked as a check's turn comes; a check it refuses is reported through `skipped`, unhashed.
     // Checks that waited may have become pointless meanwhile (their address is throttled now).
     void setGate(std::function<bool(const Check &)> gate);
-    // Queues a check; false, and nothing queued, when the line of its address or all lines
-    // together are full.
+    // Queues a check; false, and nothing queued, when all lines together are full.
     bool enqueue(const Check &check);
     // Drops the check of a connection that has gone: a waiting one at once, one hashing within a
     // few milliseconds. Returns it, when there was one; nothing is reported for it any more.
@@ -63,8 +72,11 @@ private:
     void dispatch();
     void finish(const Check &check, bool ok);
     void release(const Check &check);
+    // Forgets the paces of addresses that have nothing waiting and a full bucket again.
+    void prunePaces(qint64 nowMs);
 
-    int maxQueuedPerAddress;
+    std::function<qint64()> clock;
+    int maxQueued;
     std::function<bool(const Check &)> gate;
     QHash<QString, std::deque<Check>> lines;
     // Addresses with waiting checks, in the order of their next turn.
@@ -75,6 +87,10 @@ private:
     QHash<QString, int> servedAccounts;
     // Checks waiting or hashing per account, to forget an account's share once it has none.
     QHash<QString, int> pendingAccounts;
+    QHash<QString, RateLimiter> paces;
+    // Wakes the queue when the next address may start a check.
+    QTimer paceTimer;
+    int enqueuedSincePrune = 0;
     struct Running {
         Check check;
         std::shared_ptr<std::atomic_bool> cancelled;

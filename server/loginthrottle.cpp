@@ -7,45 +7,38 @@ namespace
 
 // A streak quiet this long is forgotten.
 constexpr qint64 forgetAfterMs = 60 * 60 * 1000;
-// Bounds the memory one flood of made-up names or addresses can take.
+// Bounds the memory one flood of made-up names can take.
 constexpr int maxEntries = 100000;
 constexpr int maxAddressesPerAccount = 1000;
 constexpr int pruneEvery = 1024;
 
 } // namespace
 
-bool LoginThrottle::waiting(const Streak &streak, qint64 nowMs)
+qint64 LoginThrottle::delayMs(const Streak &streak)
 {
     if (streak.failures < freeFailures)
-        return false;
+        return 0;
     const int doublings = std::min(streak.failures - freeFailures, 20);
-    const qint64 delay = std::min(maxDelayMs, firstDelayMs << doublings);
-    return nowMs < streak.lastMs + delay;
+    return std::min(maxDelayMs, firstDelayMs << doublings);
 }
 
-bool LoginThrottle::allows(const QString &account, const QString &address, qint64 nowMs) const
+qint64 LoginThrottle::waitMs(const QString &account, const QString &address, qint64 nowMs) const
 {
-    const auto byAddress = addresses.constFind(address);
-    if (byAddress != addresses.constEnd() && waiting(*byAddress, nowMs))
-        return false;
     const auto byAccount = accounts.constFind(account);
-    return byAccount == accounts.constEnd() || !byAccount->addresses.contains(address)
-        || !waiting(*byAccount, nowMs);
+    if (byAccount == accounts.constEnd() || !byAccount->addresses.contains(address))
+        return 0;
+    return std::max<qint64>(0, byAccount->lastMs + delayMs(*byAccount) - nowMs);
 }
 
 void LoginThrottle::recordFailure(const QString &account, const QString &address, qint64 nowMs)
 {
-    if (++recordsSincePrune >= pruneEvery || accounts.size() >= maxEntries
-        || addresses.size() >= maxEntries)
+    if (++recordsSincePrune >= pruneEvery || accounts.size() >= maxEntries)
         prune(nowMs);
     Streak &byAccount = accounts[account];
     ++byAccount.failures;
     byAccount.lastMs = nowMs;
     if (byAccount.addresses.size() < maxAddressesPerAccount)
         byAccount.addresses.insert(address);
-    Streak &byAddress = addresses[address];
-    ++byAddress.failures;
-    byAddress.lastMs = nowMs;
 }
 
 void LoginThrottle::recordSuccess(const QString &account, const QString &address)
@@ -58,19 +51,17 @@ void LoginThrottle::recordSuccess(const QString &account, const QString &address
 void LoginThrottle::prune(qint64 nowMs)
 {
     recordsSincePrune = 0;
-    for (QHash<QString, Streak> *table : { &accounts, &addresses }) {
-        for (auto it = table->begin(); it != table->end();) {
-            if (nowMs - it->lastMs >= forgetAfterMs)
-                it = table->erase(it);
-            else
-                ++it;
-        }
-        // Still full: a flood of names or addresses, none of which had many tries yet.
-        for (auto it = table->begin(); it != table->end() && table->size() >= maxEntries;) {
-            if (it->failures < freeFailures)
-                it = table->erase(it);
-            else
-                ++it;
-        }
+    for (auto it = accounts.begin(); it != accounts.end();) {
+        if (nowMs - it->lastMs >= forgetAfterMs)
+            it = accounts.erase(it);
+        else
+            ++it;
+    }
+    // Still full: a flood of names, none of which had many tries yet.
+    for (auto it = accounts.begin(); it != accounts.end() && accounts.size() >= maxEntries;) {
+        if (it->failures < freeFailures)
+            it = accounts.erase(it);
+        else
+            ++it;
     }
 }

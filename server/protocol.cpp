@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QStringList>
+#include <algorithm>
 
 namespace protocol
 {
@@ -107,6 +108,15 @@ QJsonObject authFailedFrame()
 {
     QJsonObject frame = typed("auth_failed");
     frame.insert(QStringLiteral("message"), QStringLiteral("Invalid username or password"));
+    return frame;
+}
+
+QJsonObject throttledLoginFrame(qint64 waitMs)
+{
+    QJsonObject frame = typed("auth_failed");
+    const qint64 seconds = std::max<qint64>(1, (waitMs + 999) / 1000);
+    frame.insert(QStringLiteral("message"),
+        QStringLiteral("Too many failed logins; try again in %1 s").arg(seconds));
     return frame;
 }
 

@@ -32,6 +32,9 @@ QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &m
 
 QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token);
 QJsonObject authFailedFrame();
+// A login refused unchecked while the failure throttle holds its account for its address; the
+// same for names that exist and names that do not. The wait is given in whole seconds, at least 1.
+QJsonObject throttledLoginFrame(qint64 waitMs);
 QJsonObject chatHistoryFrame(const QJsonArray &chats);
 QJsonObject userListFrame(const std::vector<UserRecord> &users);
 QJsonObject messageFrame(const MessageRecord &message);

@@ -31,3 +31,10 @@ qint64 RateLimiter::msUntilToken(qint64 nowMs) const
         return 0;
     return static_cast<qint64>(std::ceil((1.0 - available) / refillPerMs));
 }
+
+bool RateLimiter::isFull(qint64 nowMs) const
+{
+    if (lastMs < 0)
+        return true;
+    return tokens + (nowMs > lastMs ? (nowMs - lastMs) * refillPerMs : 0.0) >= capacity;
+}

@@ -13,6 +13,8 @@ public:
     bool tryTake(qint64 nowMs);
     // Milliseconds from `nowMs` until a token is there; 0 when one is there now.
     qint64 msUntilToken(qint64 nowMs) const;
+    // Whether the bucket has refilled to its burst by `nowMs`, as if never used.
+    bool isFull(qint64 nowMs) const;
 
 private:
     double capacity;

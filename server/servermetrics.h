@@ -42,9 +42,9 @@ public:
     enum class LoginRefusal {
         // Wrong password, unknown name or token.
         BadCredentials,
-        // Answered unchecked while the failure throttle holds the address or the account.
+        // Answered unchecked while the failure throttle holds the account for the address.
         Throttled,
-        // The password checks' line of the address, or of everyone, was full.
+        // The password checks waiting from all addresses together were as many as allowed.
         QueueFull,
         // The account has as many connections as it may.
         TooManyConnections,
