@@ -178,7 +178,9 @@ QString seedDemo(Database &db)
         return QStringLiteral("cannot write the database: ") + db.lastError();
     // Returning rolls back everything seeded so far.
     const auto fail = [&db](const QString &what) -> QString {
-        return what + QStringLiteral(": ") + db.lastError();
+        // Through arg(): GCC's Release build misreads the string builder's copy out of a
+        // literal here as an overflow.
+        return QStringLiteral("%1: %2").arg(what, db.lastError());
     };
     QStringList ids;
     for (const QString &name : names) {
