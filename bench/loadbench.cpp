@@ -2,7 +2,7 @@
 
 #include "admin.h"
 #include "credentials.h"
-#include "database.h"
+#include "sqlitestore.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -479,9 +479,9 @@ bool LoadBench::prepareData()
 {
     // Straight into the server's database rather than one add-user process per user: each of
     // those hashes with the production rounds, about a quarter second apiece.
-    Database db;
+    SqliteStore db;
     const bool opened = db.open(dataDir.path());
-    Database::Transaction transaction(db);
+    Store::Transaction transaction(db);
     if (!opened || !transaction.isActive()) {
         std::fprintf(stderr, "cannot prepare the database: %s\n", qPrintable(db.lastError()));
         return false;

@@ -8,9 +8,9 @@
 // which only the ping notices: up to 40 s per run.
 #include "chatserver.h"
 #include "credentials.h"
-#include "database.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
+#include "sqlitestore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -107,7 +107,7 @@ int main(int argc, char *argv[])
     const bool halfOpen = args.contains(QStringLiteral("--half-open"));
 
     QTemporaryDir dir;
-    Database db;
+    SqliteStore db;
     if (!dir.isValid() || !db.open(dir.path())) {
         std::fprintf(stderr, "cannot open a database\n");
         return 1;

@@ -4,8 +4,8 @@
 #include "chatserver.h"
 #include "clientconnection.h"
 #include "credentials.h"
-#include "database.h"
 #include "jsonguard.h"
+#include "sqlitestore.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -23,7 +23,7 @@ namespace
 
 struct Fixture {
     QTemporaryDir dir;
-    Database database;
+    SqliteStore database;
     std::unique_ptr<ChatServer> server;
     QWebSocket socket;
     // User ids are random; inputs name users as "@alice", "@bob" and "@carol" instead.

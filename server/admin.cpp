@@ -1,8 +1,8 @@
 #include "admin.h"
 
 #include "credentials.h"
-#include "database.h"
 #include "protocol.h"
+#include "store.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -72,7 +72,7 @@ namespace
         { 0, 20, "Thanks! Ship it." },
     };
 
-    std::optional<UserRecord> findUser(Database &db, const QString &username, QString *error)
+    std::optional<UserRecord> findUser(Store &db, const QString &username, QString *error)
     {
         std::optional<UserRecord> user = db.userByName(username);
         if (!user)
@@ -97,7 +97,7 @@ QString checkUsername(const QString &username)
     return QString();
 }
 
-QString addUser(Database &db, const QString &username, const QString &password)
+QString addUser(Store &db, const QString &username, const QString &password)
 {
     const QString problem = checkUsername(username);
     if (!problem.isEmpty())
@@ -111,8 +111,7 @@ QString addUser(Database &db, const QString &username, const QString &password)
     return QString();
 }
 
-QString setAvatar(
-    Database &db, const QString &staticDir, const QString &username, const QString &file)
+QString setAvatar(Store &db, const QString &staticDir, const QString &username, const QString &file)
 {
     QString error;
     const std::optional<UserRecord> user = findUser(db, username, &error);
@@ -142,7 +141,7 @@ QString setAvatar(
     return QString();
 }
 
-QString createGroup(Database &db, const QString &name, const QStringList &usernames)
+QString createGroup(Store &db, const QString &name, const QStringList &usernames)
 {
     if (name.trimmed().isEmpty())
         return QStringLiteral("the group name must not be empty");
@@ -163,7 +162,7 @@ QString createGroup(Database &db, const QString &name, const QStringList &userna
     return QString();
 }
 
-QString seedDemo(Database &db)
+QString seedDemo(Store &db)
 {
     const QStringList names = {
         QStringLiteral("alice"), QStringLiteral("bob"), QStringLiteral("carol")
@@ -173,7 +172,7 @@ QString seedDemo(Database &db)
             return QStringLiteral("the user name \"%1\" is taken; the demo is seeded already")
                 .arg(name);
     }
-    Database::Transaction transaction(db);
+    Store::Transaction transaction(db);
     if (!transaction.isActive())
         return QStringLiteral("cannot write the database: ") + db.lastError();
     // Returning rolls back everything seeded so far.

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-class Database;
+class Store;
 
 // The administration commands of ferrow-server. Each returns an empty string on success, else
 // a message for the operator; nothing is changed when it fails.
@@ -18,14 +18,14 @@ constexpr qint64 maxAvatarBytes = 5 * 1024 * 1024;
 // An empty string when `username` may name a new user, else why not.
 QString checkUsername(const QString &username);
 
-QString addUser(Database &db, const QString &username, const QString &password);
+QString addUser(Store &db, const QString &username, const QString &password);
 // Copies `file` into the static folder under a new name (clients cache pictures by URL, so a
 // new picture needs a new URL) and points the user's avatar URL at it.
 QString setAvatar(
-    Database &db, const QString &staticDir, const QString &username, const QString &file);
-QString createGroup(Database &db, const QString &name, const QStringList &usernames);
+    Store &db, const QString &staticDir, const QString &username, const QString &file);
+QString createGroup(Store &db, const QString &name, const QStringList &usernames);
 // Users alice, bob and carol (password "demo"), the group "Team" with all three, a private chat
 // of alice and bob, and a few dozen messages over the past hours.
-QString seedDemo(Database &db);
+QString seedDemo(Store &db);
 
 } // namespace admin

@@ -2,11 +2,11 @@
 
 #include "clientconnection.h"
 #include "credentials.h"
-#include "database.h"
 #include "filestream.h"
 #include "handshake.h"
 #include "protocol.h"
 #include "serverlogging.h"
+#include "sqlitestore.h"
 #include "staticfiles.h"
 
 #include <QAbstractEventDispatcher>
@@ -99,7 +99,7 @@ const QLatin1String messageIdKey("messageId");
 
 } // namespace
 
-ChatServer::ChatServer(Database &database, const Options &options, QObject *parent)
+ChatServer::ChatServer(SqliteStore &database, const Options &options, QObject *parent)
     : QObject(parent)
     , db(database)
     , options(options)
@@ -938,7 +938,7 @@ void ChatServer::sendToUsers(const QStringList &userIds, const QJsonObject &fram
 bool ChatServer::beginWrite(ClientConnection *connection, const QString &failure)
 {
     if (!batch) {
-        batch = std::make_unique<Database::Transaction>(db);
+        batch = std::make_unique<Store::Transaction>(db);
         if (!batch->isActive()) {
             batch.reset();
             qCWarning(lcServer).noquote() << "cannot open a transaction:" << db.lastError();

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "database.h"
 #include "loginqueue.h"
 #include "loginthrottle.h"
 #include "servermetrics.h"
+#include "sqlitestore.h"
 #include "tlstcpserver.h"
 
 #include <QHash>
@@ -65,7 +65,7 @@ public:
         std::function<void()> beforeCommit;
     };
 
-    ChatServer(Database &database, const Options &options, QObject *parent = nullptr);
+    ChatServer(SqliteStore &database, const Options &options, QObject *parent = nullptr);
     ~ChatServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -144,7 +144,7 @@ private:
     void onRequestRefused(ClientConnection *connection, const QString &problem);
     void finishShutdown();
 
-    Database &db;
+    SqliteStore &db;
     Options options;
     TlsTcpServer tcpServer;
     QWebSocketServer webSocketServer;
@@ -171,7 +171,7 @@ private:
     // Sends a finished batch's frames, or when it failed each write's error in its place.
     void sendBatch(const QVector<Outgoing> &frames, const QVector<BatchWrite> &writes, bool ok);
 
-    std::unique_ptr<Database::Transaction> batch;
+    std::unique_ptr<Store::Transaction> batch;
     QVector<Outgoing> outgoing;
     // Connections written to since the loop last flushed them.
     QVector<quint64> unflushed;
@@ -179,7 +179,7 @@ private:
     int currentWrite = -1;
     QTimer commitTimer;
     struct Commit {
-        std::unique_ptr<Database::Transaction> transaction;
+        std::unique_ptr<Store::Transaction> transaction;
         QVector<Outgoing> outgoing;
         QVector<BatchWrite> writes;
         // Written by the commit thread, read here once it is done.

@@ -2,9 +2,9 @@
 
 #include "admin.h"
 #include "chatserver.h"
-#include "database.h"
 #include "serverlogging.h"
 #include "signalwatcher.h"
+#include "sqlitestore.h"
 #include "tlstcpserver.h"
 
 #include <QCommandLineParser>
@@ -94,7 +94,7 @@ void raiseDescriptorLimit()
                      << quint64(limit.rlim_cur);
 }
 
-int serve(Database &db,
+int serve(SqliteStore &db,
     const QString &dataDir,
     const QHostAddress &address,
     quint16 port,
@@ -277,7 +277,7 @@ int runServerCli(const QStringList &arguments)
     const QString dataDir = parser.value(dataDirOption);
     // Whatever the server creates (the data directory, avatars) is for its owner alone.
     ::umask(077);
-    Database db;
+    SqliteStore db;
     if (!db.open(dataDir)) {
         printError(
             QStringLiteral("cannot open the database in %1: %2").arg(dataDir, db.lastError()));

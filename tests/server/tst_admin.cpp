@@ -1,8 +1,8 @@
 #include "admin.h"
 #include "credentials.h"
-#include "database.h"
 #include "protocol.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "staticfiles.h"
 
 #include <QDir>
@@ -35,13 +35,13 @@ private:
     QString staticDir() const;
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
+    std::unique_ptr<SqliteStore> db;
 };
 
 void TestAdmin::init()
 {
     dir = std::make_unique<QTemporaryDir>();
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY(db->open(dir->path()));
 }
 

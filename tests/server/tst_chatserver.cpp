@@ -1,9 +1,9 @@
 #include "chatserver.h"
 #include "credentials.h"
-#include "database.h"
 #include "protocol.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "testframes.h"
 
 #include <QDateTime>
@@ -869,7 +869,7 @@ void TestChatServer::loginPushOfTwoThousandChatsStaysUnderTheBound()
     constexpr int perChat = 50;
     QHash<QString, QString> newestOf;
     {
-        Database::Transaction transaction(*fixture.db);
+        Store::Transaction transaction(*fixture.db);
         for (int c = 0; c < chatCount; ++c) {
             const QString chat = fixture.db
                                      ->createChat(QString(),

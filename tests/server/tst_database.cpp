@@ -1,6 +1,6 @@
-#include "database.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 
 #include <QDir>
 #include <QSet>
@@ -53,20 +53,20 @@ private:
     QString addChat(const QStringList &members);
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
+    std::unique_ptr<SqliteStore> db;
 };
 
 void TestDatabase::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
 }
 
 void TestDatabase::cleanup()
 {
-    setImmutable(dir->filePath(Database::fileName), false);
+    setImmutable(dir->filePath(SqliteStore::fileName), false);
     db.reset();
     dir.reset();
 }
@@ -93,9 +93,9 @@ QString TestDatabase::addChat(const QStringList &members)
 
 void TestDatabase::createsLatestSchemaInWalMode()
 {
-    QCOMPARE(db->schemaVersion(), Database::latestSchemaVersion);
+    QCOMPARE(db->schemaVersion(), SqliteStore::latestSchemaVersion);
     QVERIFY(!addUsers(1).isEmpty());
-    QVERIFY(QFile::exists(dir->filePath(Database::fileName + QStringLiteral("-wal"))));
+    QVERIFY(QFile::exists(dir->filePath(SqliteStore::fileName + QStringLiteral("-wal"))));
 }
 
 void TestDatabase::keepsDataAcrossReopen()
@@ -105,9 +105,9 @@ void TestDatabase::keepsDataAcrossReopen()
     QVERIFY(db->addMessage(chatId, users.at(0), QStringLiteral(" exact text "), QString(), 100));
     db.reset();
 
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY(db->open(dir->path()));
-    QCOMPARE(db->schemaVersion(), Database::latestSchemaVersion);
+    QCOMPARE(db->schemaVersion(), SqliteStore::latestSchemaVersion);
     QCOMPARE(int(db->users().size()), 2);
     const std::vector<MessageRecord> messages = db->newestMessages(chatId, 10);
     QCOMPARE(int(messages.size()), 1);
@@ -121,7 +121,7 @@ void TestDatabase::refusesNewerSchema()
     {
         QSqlDatabase raw =
             QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-        raw.setDatabaseName(dir->filePath(Database::fileName));
+        raw.setDatabaseName(dir->filePath(SqliteStore::fileName));
         QVERIFY(raw.open());
         QSqlQuery query(raw);
         QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 99")));
@@ -129,7 +129,7 @@ void TestDatabase::refusesNewerSchema()
     }
     QSqlDatabase::removeDatabase(QStringLiteral("raw"));
 
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY(!db->open(dir->path()));
     QVERIFY2(db->lastError().contains(QLatin1String("newer")), qPrintable(db->lastError()));
 }
@@ -138,11 +138,11 @@ void TestDatabase::readOnlyFileIsReportedAndStillRead()
 {
     QVERIFY(!addUsers(2).isEmpty());
     db.reset();
-    if (!setImmutable(dir->filePath(Database::fileName), true))
+    if (!setImmutable(dir->filePath(SqliteStore::fileName), true))
         QSKIP("the immutable flag cannot be set here");
     QTest::ignoreMessage(
         QtWarningMsg, QRegularExpression(QStringLiteral("the database cannot be written")));
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
     QCOMPARE(int(db->users().size()), 2);
     QVERIFY(!db->addUser(QStringLiteral("newcomer"), someHash));
@@ -216,12 +216,12 @@ void TestDatabase::chatOfRolledBackTransactionIsGone()
     const QString kept = addChat(users);
     QString chatId;
     {
-        Database::Transaction outer(*db);
+        Store::Transaction outer(*db);
         QVERIFY(outer.isActive());
         {
-            std::unique_ptr<Database::Transaction> inner;
+            std::unique_ptr<Store::Transaction> inner;
             if (nested)
-                inner = std::make_unique<Database::Transaction>(*db);
+                inner = std::make_unique<Store::Transaction>(*db);
             chatId = addChat(users);
             QVERIFY(!chatId.isEmpty());
             // Read inside the transaction, as a second message to a new chat does.
@@ -243,7 +243,7 @@ void TestDatabase::chatAddedByAnotherConnectionIsFound()
     const QString chatId = QStringLiteral("gfixed1");
     QVERIFY(!db->chat(chatId));
     QVERIFY(!db->isMember(chatId, users.at(0)));
-    Database other;
+    SqliteStore other;
     QVERIFY(other.open(dir->path()));
     QVERIFY(other.createChat(
         chatId, QStringLiteral("Later"), QStringLiteral("group"), users.at(0), users));

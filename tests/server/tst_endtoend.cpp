@@ -1,11 +1,11 @@
 #include "chatserver.h"
 #include "credentials.h"
-#include "database.h"
 #include "model/metatypes.h"
 #include "net/websocketclient.h"
 #include "protocol.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 #include "chatserver.h"
 #include "clientconnection.h"
-#include "database.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -50,7 +50,7 @@ void TestFlowControl::pipelinedReceiptsAreAllServedInOrder()
     constexpr int count = 2000;
     QStringList ids;
     {
-        Database::Transaction transaction(*fixture.db);
+        Store::Transaction transaction(*fixture.db);
         for (int i = 0; i < count; ++i)
             ids.append(
                 fixture.db->addMessage(team, bob, QStringLiteral("n%1").arg(i), QString(), 1000 + i)

@@ -1,7 +1,7 @@
 #include "chatserver.h"
-#include "database.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -80,7 +80,7 @@ void TestGroupCommit::init()
 
 void TestGroupCommit::cleanup()
 {
-    const QString database = fixture.dir->filePath(Database::fileName);
+    const QString database = fixture.dir->filePath(SqliteStore::fileName);
     for (const QString &path : QStringList { database, database + QStringLiteral("-wal") })
         setImmutable(path, false);
     fixture.stop();
@@ -115,7 +115,7 @@ QByteArray TestGroupCommit::setFault(Fault fault, bool on)
         return QTest::currentTestFailed() ? QByteArray("setting the page limit failed")
                                           : QByteArray();
     case Fault::ImmutableFiles: {
-        const QString database = fixture.dir->filePath(Database::fileName);
+        const QString database = fixture.dir->filePath(SqliteStore::fileName);
         for (const QString &path : QStringList { database, database + QStringLiteral("-wal") }) {
             if (!setImmutable(path, on))
                 return "cannot change the immutable flag here (" + QByteArray(strerror(errno))

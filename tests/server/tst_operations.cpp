@@ -1,7 +1,7 @@
 #include "chatserver.h"
-#include "database.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "testframes.h"
 
 #include <QRegularExpression>

@@ -1,9 +1,9 @@
 #include "chatserver.h"
 #include "credentials.h"
-#include "database.h"
 #include "loginthrottle.h"
 #include "protocol.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -342,7 +342,7 @@ private:
     QString passwordHash;
     QString slowHash;
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
+    std::unique_ptr<SqliteStore> db;
     std::unique_ptr<ChatServer> server;
     QString alice, bob, team;
 };
@@ -358,7 +358,7 @@ void TestServerLimits::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY(db->open(dir->path()));
     alice = db->addUser(QStringLiteral("alice"), passwordHash)->id;
     bob = db->addUser(QStringLiteral("bob"), passwordHash)->id;
@@ -812,7 +812,7 @@ void TestServerLimits::passwordGuessingIsThrottled()
 void TestServerLimits::clientThatDoesNotReadIsClosed()
 {
     {
-        Database::Transaction transaction(*db);
+        Store::Transaction transaction(*db);
         for (int i = 0; i < 200; ++i)
             QVERIFY(
                 db->addMessage(team, bob, QString(4000, QLatin1Char('x')), QString(), 1000 + i));
@@ -919,7 +919,7 @@ void TestServerLimits::everyMessageOfOneSecondIsReachedByPaging()
 {
     QSet<QString> stored;
     {
-        Database::Transaction transaction(*db);
+        Store::Transaction transaction(*db);
         for (int i = 0; i < 760; ++i)
             stored.insert(
                 db->addMessage(team, bob, QString::number(i), QString(), i < 60 ? 500 + i : 1000)
@@ -1011,8 +1011,8 @@ void TestServerLimits::oldMessageIdsStayValidAndNewOnesAreRandom()
     db.reset();
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    QVERIFY(writeOldDatabase(dir->filePath(Database::fileName), passwordHash));
-    db = std::make_unique<Database>();
+    QVERIFY(writeOldDatabase(dir->filePath(SqliteStore::fileName), passwordHash));
+    db = std::make_unique<SqliteStore>();
     QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
     ChatServer::Options options = defaults();
     options.historyPage = 3;

@@ -1,10 +1,10 @@
 #include "app/mainwindow.h"
 #include "chatserver.h"
 #include "credentials.h"
-#include "database.h"
 #include "model/metatypes.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
+#include "sqlitestore.h"
 #include "tlstcpserver.h"
 #include "windowprobe.h"
 
@@ -45,7 +45,7 @@ private:
     QTemporaryDir certificates;
     QString passwordHash;
     std::unique_ptr<QTemporaryDir> dataDir;
-    std::unique_ptr<Database> db;
+    std::unique_ptr<SqliteStore> db;
     std::unique_ptr<ChatServer> server;
 };
 
@@ -153,7 +153,7 @@ void TestTls::initTestCase()
 void TestTls::init()
 {
     dataDir = std::make_unique<QTemporaryDir>();
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     QVERIFY(db->open(dataDir->path()));
     db->addUser(QStringLiteral("alice"), passwordHash);
     qputenv("FERROW_SERVER_HOST", "localhost");

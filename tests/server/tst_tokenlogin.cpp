@@ -217,7 +217,7 @@ void TestTokenLogin::tokensAreStoredOnlyAsHashes()
     QByteArray stored;
     const QDir data(fixture.path());
     const QStringList files =
-        data.entryList({ Database::fileName + QLatin1Char('*') }, QDir::Files);
+        data.entryList({ SqliteStore::fileName + QLatin1Char('*') }, QDir::Files);
     for (const QString &name : files) {
         QFile file(data.filePath(name));
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -54,7 +54,7 @@ bool ServerFixture::setUp()
     dir = std::make_unique<QTemporaryDir>();
     if (!dir->isValid())
         return false;
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     options = defaultOptions();
     return db->open(dir->path());
 }
@@ -81,7 +81,7 @@ bool ServerFixture::start(const ChatServer::Options &serverOptions)
 bool ServerFixture::restart()
 {
     server.reset();
-    db = std::make_unique<Database>();
+    db = std::make_unique<SqliteStore>();
     return db->open(dir->path()) && start();
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "chatserver.h"
-#include "database.h"
 #include "peer.h"
+#include "sqlitestore.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -40,7 +40,7 @@ public:
     QString path() const;
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Database> db;
+    std::unique_ptr<SqliteStore> db;
     std::unique_ptr<ChatServer> server;
     ChatServer::Options options;
 };

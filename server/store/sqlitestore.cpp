@@ -1,4 +1,4 @@
-#include "database.h"
+#include "sqlitestore.h"
 
 #include "credentials.h"
 #include "serverlogging.h"
@@ -17,8 +17,9 @@
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
-const QString Database::fileName = QStringLiteral("ferrow.sqlite");
+const QString SqliteStore::fileName = QStringLiteral("ferrow.sqlite");
 
 namespace
 {
@@ -126,7 +127,7 @@ QVariant nullableText(const QString &text)
 
 // One run of a cached statement. Reset when it goes out of scope, so that no read stays open
 // and holds back the log's checkpoint.
-class Database::Statement
+class SqliteStore::Statement
 {
 public:
     Statement(QSqlQuery query, bool ok)
@@ -162,24 +163,41 @@ public:
     const bool ok;
 };
 
-Database::Database()
+SqliteStore::SqliteStore()
 {
     static QAtomicInteger<int> counter;
-    connectionName =
+    sqlConnectionName =
         QStringLiteral("ferrow-server-") + QString::number(counter.fetchAndAddRelaxed(1));
 }
 
-Database::~Database()
+SqliteStore::~SqliteStore()
 {
     statements.clear();
     if (db.isValid()) {
         db.close();
         db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connectionName);
+        QSqlDatabase::removeDatabase(sqlConnectionName);
     }
 }
 
-Database::Statement Database::run(const QString &sql, const QVariantList &values)
+StoreConnector SqliteStore::connector(const QString &dataDir)
+{
+    return [dataDir](QString *error) -> std::unique_ptr<Store> {
+        auto store = std::make_unique<SqliteStore>();
+        if (store->open(dataDir, OpenMode::Existing))
+            return store;
+        if (error)
+            *error = store->lastError();
+        return nullptr;
+    };
+}
+
+QString SqliteStore::connectionName() const
+{
+    return sqlConnectionName;
+}
+
+SqliteStore::Statement SqliteStore::run(const QString &sql, const QVariantList &values)
 {
     auto it = statements.find(sql);
     if (it == statements.end()) {
@@ -202,7 +220,7 @@ Database::Statement Database::run(const QString &sql, const QVariantList &values
     return Statement(query, ok);
 }
 
-bool Database::execute(const QString &sql)
+bool SqliteStore::execute(const QString &sql)
 {
     QSqlQuery query(db);
     if (query.exec(sql))
@@ -211,67 +229,77 @@ bool Database::execute(const QString &sql)
     return false;
 }
 
-Database::Transaction::Transaction(Database &database)
-    : database(database)
+QString SqliteStore::savepointName() const
 {
-    if (database.transactionDepth > 0) {
-        savepoint = QStringLiteral("s") + QString::number(database.transactionDepth);
-        active = database.execute(QStringLiteral("SAVEPOINT ") + savepoint);
+    return QStringLiteral("s") + QString::number(transactionDepth);
+}
+
+bool SqliteStore::beginTransaction()
+{
+    bool active = false;
+    if (transactionDepth > 0) {
+        active = execute(QStringLiteral("SAVEPOINT ") + savepointName());
     } else {
-        active = database.db.transaction();
+        active = db.transaction();
         if (!active)
-            database.error = database.db.lastError().text();
+            error = db.lastError().text();
     }
     if (active)
-        ++database.transactionDepth;
-}
-
-Database::Transaction::~Transaction()
-{
-    rollback();
-}
-
-bool Database::Transaction::isActive() const
-{
+        ++transactionDepth;
     return active;
 }
 
-bool Database::Transaction::commit()
+bool SqliteStore::commitTransaction()
 {
-    if (!active)
-        return false;
-    active = false;
-    --database.transactionDepth;
-    if (!savepoint.isEmpty()) {
-        if (database.execute(QStringLiteral("RELEASE ") + savepoint))
+    --transactionDepth;
+    if (transactionDepth > 0) {
+        const QString savepoint = savepointName();
+        if (execute(QStringLiteral("RELEASE ") + savepoint))
             return true;
-        database.execute(QStringLiteral("ROLLBACK TO ") + savepoint);
-        database.execute(QStringLiteral("RELEASE ") + savepoint);
-        database.chats.clear();
+        execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+        execute(QStringLiteral("RELEASE ") + savepoint);
+        chats.clear();
         return false;
     }
-    if (database.db.commit())
+    if (db.commit())
         return true;
-    database.error = database.db.lastError().text();
-    qCWarning(lcServer) << "commit failed:" << database.error;
-    database.db.rollback();
-    database.chats.clear();
+    error = db.lastError().text();
+    qCWarning(lcServer) << "commit failed:" << error;
+    db.rollback();
+    chats.clear();
     return false;
 }
 
-void Database::Transaction::rollback()
+void SqliteStore::rollbackTransaction()
 {
-    if (!active)
-        return;
-    active = false;
-    --database.transactionDepth;
-    database.chats.clear();
-    if (savepoint.isEmpty()) {
-        database.db.rollback();
+    --transactionDepth;
+    chats.clear();
+    if (transactionDepth == 0) {
+        db.rollback();
         return;
     }
-    database.execute(QStringLiteral("ROLLBACK TO ") + savepoint);
-    database.execute(QStringLiteral("RELEASE ") + savepoint);
+    const QString savepoint = savepointName();
+    execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+    execute(QStringLiteral("RELEASE ") + savepoint);
+}
+
+bool SqliteStore::beginRead()
+{
+    if (reading || transactionDepth > 0)
+        return false;
+    reading = db.transaction();
+    if (!reading) {
+        error = db.lastError().text();
+        return false;
+    }
+    // SQLite takes the snapshot at the first read, not at BEGIN.
+    return ping();
+}
+
+void SqliteStore::endRead()
+{
+    if (std::exchange(reading, false))
+        db.rollback();
 }
 
 namespace
@@ -296,26 +324,32 @@ bool tighten(const QString &path, mode_t mode)
 
 } // namespace
 
-bool Database::open(const QString &dataDir)
+bool SqliteStore::open(const QString &dataDir, OpenMode mode)
 {
-    if (!QDir().mkpath(dataDir) || !tighten(dataDir, 0700)) {
-        error = QStringLiteral("cannot create data directory ") + dataDir;
-        return false;
-    }
-    // SQLite gives its journal files the mode of the database file, so the file is made here
-    // first, already private.
     const QString path = QDir(dataDir).filePath(fileName);
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        ::close(fd);
-    for (const QString &suffix : { QString(), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
-        if (!tighten(path + suffix, 0600)) {
-            error = QStringLiteral("cannot make %1 private").arg(path + suffix);
+    if (mode == OpenMode::Upgrade) {
+        if (!QDir().mkpath(dataDir) || !tighten(dataDir, 0700)) {
+            error = QStringLiteral("cannot create data directory ") + dataDir;
             return false;
         }
+        // SQLite gives its journal files the mode of the database file, so the file is made
+        // here first, already private.
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+        for (const QString &suffix :
+            { QString(), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
+            if (!tighten(path + suffix, 0600)) {
+                error = QStringLiteral("cannot make %1 private").arg(path + suffix);
+                return false;
+            }
+        }
+    } else if (!QFileInfo::exists(path)) {
+        error = QStringLiteral("no database in ") + dataDir;
+        return false;
     }
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), sqlConnectionName);
     db.setDatabaseName(path);
     // Administration commands may write while the server runs; wait for their lock briefly.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
@@ -342,6 +376,13 @@ bool Database::open(const QString &dataDir)
             return false;
         }
     }
+    if (mode == OpenMode::Existing) {
+        if (schemaVersion() == latestSchemaVersion)
+            return true;
+        error = QStringLiteral("the database is not at schema version %1").arg(latestSchemaVersion);
+        db.close();
+        return false;
+    }
     if (!migrate()) {
         db.close();
         return false;
@@ -356,22 +397,22 @@ bool Database::open(const QString &dataDir)
     return true;
 }
 
-bool Database::isOpen() const
+bool SqliteStore::isOpen() const
 {
     return db.isOpen();
 }
 
-QString Database::lastError() const
+QString SqliteStore::lastError() const
 {
     return error;
 }
 
-bool Database::lastStatementFailed() const
+bool SqliteStore::lastStatementFailed() const
 {
     return statementFailed;
 }
 
-int Database::schemaVersion()
+int SqliteStore::schemaVersion()
 {
     QSqlQuery query(db);
     if (query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next())
@@ -379,7 +420,7 @@ int Database::schemaVersion()
     return 0;
 }
 
-bool Database::backupTo(const QString &path)
+bool SqliteStore::backupTo(const QString &path)
 {
     if (QFileInfo::exists(path)) {
         error = QStringLiteral("the file exists already");
@@ -390,13 +431,13 @@ bool Database::backupTo(const QString &path)
         + QString(path).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''));
 }
 
-bool Database::ping()
+bool SqliteStore::ping()
 {
     Statement query = run(QStringLiteral("SELECT version FROM schema_version"));
     return query.next();
 }
 
-bool Database::migrate()
+bool SqliteStore::migrate()
 {
     if (!execute(
             QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")))
@@ -428,7 +469,7 @@ bool Database::migrate()
     return true;
 }
 
-std::optional<UserRecord> Database::addUser(const QString &username, const QString &passwordHash)
+std::optional<UserRecord> SqliteStore::addUser(const QString &username, const QString &passwordHash)
 {
     for (int attempt = 0; attempt < idAttempts; ++attempt) {
         // User ids never contain "_": the client splits one-to-one chat ids at it.
@@ -446,7 +487,7 @@ std::optional<UserRecord> Database::addUser(const QString &username, const QStri
     return std::nullopt;
 }
 
-std::optional<UserRecord> Database::userById(const QString &userId)
+std::optional<UserRecord> SqliteStore::userById(const QString &userId)
 {
     Statement query =
         run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE id = ?"), { userId });
@@ -455,7 +496,7 @@ std::optional<UserRecord> Database::userById(const QString &userId)
     return std::nullopt;
 }
 
-std::optional<UserRecord> Database::userByName(const QString &username)
+std::optional<UserRecord> SqliteStore::userByName(const QString &username)
 {
     Statement query =
         run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE username = ?"),
@@ -465,14 +506,14 @@ std::optional<UserRecord> Database::userByName(const QString &username)
     return std::nullopt;
 }
 
-QString Database::passwordHash(const QString &userId)
+QString SqliteStore::passwordHash(const QString &userId)
 {
     Statement query =
         run(QStringLiteral("SELECT password_hash FROM users WHERE id = ?"), { userId });
     return query.next() ? query.value(0).toString() : QString();
 }
 
-std::vector<UserRecord> Database::users()
+std::vector<UserRecord> SqliteStore::users()
 {
     std::vector<UserRecord> result;
     Statement query = run(QStringLiteral(
@@ -482,14 +523,14 @@ std::vector<UserRecord> Database::users()
     return result;
 }
 
-bool Database::setUserAvatar(const QString &userId, const QString &avatarUrl)
+bool SqliteStore::setUserAvatar(const QString &userId, const QString &avatarUrl)
 {
     Statement query =
         run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
     return query && query.rowsAffected() == 1;
 }
 
-std::optional<ChatRecord> Database::createChat(const QString &chatId,
+std::optional<ChatRecord> SqliteStore::createChat(const QString &chatId,
     const QString &name,
     const QString &type,
     const QString &ownerId,
@@ -527,7 +568,7 @@ std::optional<ChatRecord> Database::createChat(const QString &chatId,
     return chat;
 }
 
-QStringList Database::chatMembers(const QString &chatId)
+QStringList SqliteStore::chatMembers(const QString &chatId)
 {
     QStringList members;
     Statement query =
@@ -538,7 +579,7 @@ QStringList Database::chatMembers(const QString &chatId)
     return members;
 }
 
-std::optional<ChatRecord> Database::chat(const QString &chatId)
+std::optional<ChatRecord> SqliteStore::chat(const QString &chatId)
 {
     const auto known = chats.constFind(chatId);
     if (known != chats.constEnd())
@@ -562,7 +603,7 @@ std::optional<ChatRecord> Database::chat(const QString &chatId)
     return chat;
 }
 
-std::vector<ChatRecord> Database::chatsOfUser(const QString &userId)
+std::vector<ChatRecord> SqliteStore::chatsOfUser(const QString &userId)
 {
     std::vector<ChatRecord> chats;
     QHash<QString, ChatRecord *> byId;
@@ -588,13 +629,13 @@ std::vector<ChatRecord> Database::chatsOfUser(const QString &userId)
     return chats;
 }
 
-bool Database::isMember(const QString &chatId, const QString &userId)
+bool SqliteStore::isMember(const QString &chatId, const QString &userId)
 {
     const std::optional<ChatRecord> found = chat(chatId);
     return found && found->members.contains(userId);
 }
 
-std::vector<ChatHistory> Database::chatHistories(
+std::vector<ChatHistory> SqliteStore::chatHistories(
     const QString &userId, int perChat, bool wholeSeconds)
 {
     std::vector<ChatHistory> histories;
@@ -641,7 +682,7 @@ std::vector<ChatHistory> Database::chatHistories(
     return histories;
 }
 
-std::optional<MessageRecord> Database::addMessage(const QString &chatId,
+std::optional<MessageRecord> SqliteStore::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,
     const QString &replyToId,
@@ -680,7 +721,7 @@ std::optional<MessageRecord> Database::addMessage(const QString &chatId,
     return message;
 }
 
-std::optional<MessageRecord> Database::message(const QString &messageId)
+std::optional<MessageRecord> SqliteStore::message(const QString &messageId)
 {
     if (messageId.isEmpty())
         return std::nullopt;
@@ -697,7 +738,7 @@ std::optional<MessageRecord> Database::message(const QString &messageId)
     return messages.front();
 }
 
-std::vector<MessageRecord> Database::wholeSecondsBefore(
+std::vector<MessageRecord> SqliteStore::wholeSecondsBefore(
     const QString &chatId, qint64 before, int limit)
 {
     // The second of the page's oldest message; none when fewer messages exist.
@@ -720,7 +761,7 @@ std::vector<MessageRecord> Database::wholeSecondsBefore(
     return messages;
 }
 
-std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int limit)
+std::vector<MessageRecord> SqliteStore::newestMessages(const QString &chatId, int limit)
 {
     std::vector<MessageRecord> messages =
         wholeSecondsBefore(chatId, std::numeric_limits<qint64>::max(), limit);
@@ -728,7 +769,7 @@ std::vector<MessageRecord> Database::newestMessages(const QString &chatId, int l
     return messages;
 }
 
-std::vector<MessageRecord> Database::messagesBefore(
+std::vector<MessageRecord> SqliteStore::messagesBefore(
     const QString &chatId, qint64 before, int limit, int tieLimit)
 {
     std::vector<MessageRecord> messages = wholeSecondsBefore(chatId, before, limit);
@@ -747,7 +788,7 @@ std::vector<MessageRecord> Database::messagesBefore(
     return messages;
 }
 
-void Database::fillSeenBy(std::vector<MessageRecord> &messages)
+void SqliteStore::fillSeenBy(std::vector<MessageRecord> &messages)
 {
     if (messages.empty())
         return;
@@ -770,7 +811,7 @@ void Database::fillSeenBy(std::vector<MessageRecord> &messages)
     }
 }
 
-bool Database::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
+bool SqliteStore::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
 {
     Statement query = run(QStringLiteral("INSERT OR IGNORE INTO message_seen (message_seq, user_id,"
                                          " seen_at) VALUES (?, ?, ?)"),
@@ -782,7 +823,7 @@ bool Database::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
     return query.rowsAffected() == 1;
 }
 
-bool Database::editMessage(qint64 seq, const QString &text, qint64 editedAt)
+bool SqliteStore::editMessage(qint64 seq, const QString &text, qint64 editedAt)
 {
     Statement query =
         run(QStringLiteral("UPDATE messages SET text = ?, edited_at = ? WHERE seq = ?"),
@@ -794,7 +835,7 @@ bool Database::editMessage(qint64 seq, const QString &text, qint64 editedAt)
     return query.rowsAffected() == 1;
 }
 
-bool Database::deleteMessage(qint64 seq)
+bool SqliteStore::deleteMessage(qint64 seq)
 {
     Statement query = run(QStringLiteral("DELETE FROM messages WHERE seq = ?"), { seq });
     if (!query) {
@@ -803,7 +844,7 @@ bool Database::deleteMessage(qint64 seq)
     }
     return query.rowsAffected() == 1;
 }
-bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+bool SqliteStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
 {
     // Expired tokens go whenever a new one is stored, so the table stays as small as the number
     // of live sessions.
@@ -819,7 +860,7 @@ bool Database::addLoginToken(const QString &tokenHash, const QString &userId, qi
     return true;
 }
 
-std::optional<QString> Database::takeLoginToken(const QString &tokenHash, qint64 now)
+std::optional<QString> SqliteStore::takeLoginToken(const QString &tokenHash, qint64 now)
 {
     QString userId;
     qint64 lastUsed = 0;

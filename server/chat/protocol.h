@@ -1,6 +1,6 @@
 #pragma once
 
-#include "database.h"
+#include "store.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,0 +1,170 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct UserRecord {
+    QString id;
+    QString username;
+    // Empty when the user has no picture of their own.
+    QString avatarUrl;
+};
+
+struct ChatRecord {
+    QString id;
+    QString name;
+    // "private" or "group".
+    QString type;
+    QString ownerId;
+    QString avatarUrl;
+    QStringList members;
+};
+
+struct MessageRecord {
+    // Insertion order; breaks ties between messages of the same second.
+    qint64 seq = 0;
+    QString id;
+    QString chatId;
+    QString senderId;
+    QString text;
+    // Empty when the message is no reply.
+    QString replyToId;
+    qint64 timestamp = 0;
+    qint64 editedAt = 0;
+    // Readers in the order they saw the message.
+    QStringList seenBy;
+};
+
+struct ChatHistory {
+    ChatRecord chat;
+    // The newest messages, oldest first.
+    std::vector<MessageRecord> messages;
+};
+
+// A frame for every connection of some users, told because of a write to a chat.
+struct ChangeNotice {
+    QString chatId;
+    QStringList users;
+    // The frame's "type", for the metrics.
+    QString type;
+    QString text;
+};
+
+// One connection to the server's store: users, chats, messages, receipts and login tokens. A
+// connection is used by the one thread that opened it, and by no other. A write outside a
+// `Transaction` commits on its own before the call returns.
+class Store
+{
+public:
+    // A scoped transaction: writes made while it lives are committed by `commit`, and rolled
+    // back when it goes out of scope uncommitted. Inside another one it becomes a savepoint, so
+    // that a failed inner part rolls back alone.
+    class Transaction
+    {
+    public:
+        explicit Transaction(Store &store);
+        ~Transaction();
+        Transaction(const Transaction &) = delete;
+        Transaction &operator=(const Transaction &) = delete;
+
+        // False when the transaction could not be opened; then nothing is written in it.
+        bool isActive() const;
+        // False when the commit failed; everything in the transaction is rolled back then.
+        bool commit();
+        void rollback();
+
+    private:
+        Store &store;
+        bool active = false;
+    };
+
+    // A login token expires after this long without use.
+    static constexpr qint64 loginTokenLifetime = 30 * 24 * 3600;
+
+    Store() = default;
+    virtual ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    virtual bool isOpen() const = 0;
+    virtual QString lastError() const = 0;
+    // Whether the last statement run failed, as opposed to finding nothing to change.
+    virtual bool lastStatementFailed() const = 0;
+    virtual int schemaVersion() = 0;
+    // Writes a consistent copy of the whole store to the new file `path`, while others may
+    // write; false with the reason in lastError() where the backend cannot.
+    virtual bool backupTo(const QString &path) = 0;
+    // Whether the store answers a query.
+    virtual bool ping() = 0;
+
+    // A read snapshot: everything read until endRead() sees the store as of one commit.
+    virtual bool beginRead() = 0;
+    virtual void endRead() = 0;
+    // Called by the writer within each transaction, before its commit, with what the
+    // transaction's writes tell connected users; a store shared by several servers passes it on
+    // to the others with the commit. A store of one server alone has nobody to tell.
+    virtual void announce(const std::vector<ChangeNotice> &notices);
+
+    virtual std::optional<UserRecord> addUser(
+        const QString &username, const QString &passwordHash) = 0;
+    virtual std::optional<UserRecord> userById(const QString &userId) = 0;
+    // Names are matched without regard to ASCII case, so "Alice" and "alice" are one account.
+    virtual std::optional<UserRecord> userByName(const QString &username) = 0;
+    virtual QString passwordHash(const QString &userId) = 0;
+    virtual std::vector<UserRecord> users() = 0;
+    virtual bool setUserAvatar(const QString &userId, const QString &avatarUrl) = 0;
+
+    // Creates a chat; an empty `chatId` gets a new group id. Members keep the given order.
+    virtual std::optional<ChatRecord> createChat(const QString &chatId,
+        const QString &name,
+        const QString &type,
+        const QString &ownerId,
+        const QStringList &members) = 0;
+    virtual std::optional<ChatRecord> chat(const QString &chatId) = 0;
+    virtual std::vector<ChatRecord> chatsOfUser(const QString &userId) = 0;
+    virtual bool isMember(const QString &chatId, const QString &userId) = 0;
+    // Every chat of the user with its newest `perChat` messages, in a few queries however many
+    // chats. With `wholeSeconds`, each chat's page also holds the rest of its oldest message's
+    // second, as newestMessages() does, so that paging on by timestamp skips nothing.
+    virtual std::vector<ChatHistory> chatHistories(
+        const QString &userId, int perChat, bool wholeSeconds = true) = 0;
+
+    virtual std::optional<MessageRecord> addMessage(const QString &chatId,
+        const QString &senderId,
+        const QString &text,
+        const QString &replyToId,
+        qint64 timestamp) = 0;
+    virtual std::optional<MessageRecord> message(const QString &messageId) = 0;
+    // The newest `limit` messages of a chat and the rest of the oldest one's second, oldest
+    // first. A page never ends inside a second, so that paging on by the oldest timestamp
+    // reaches every message however many share a second.
+    virtual std::vector<MessageRecord> newestMessages(const QString &chatId, int limit) = 0;
+    // The newest `limit` messages older than `before` and the rest of the oldest one's second,
+    // plus up to `tieLimit` messages stamped exactly `before`; oldest first.
+    virtual std::vector<MessageRecord> messagesBefore(
+        const QString &chatId, qint64 before, int limit, int tieLimit) = 0;
+    // Records that `userId` has seen the message; false when it was already recorded or failed.
+    virtual bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) = 0;
+    virtual bool editMessage(qint64 seq, const QString &text, qint64 editedAt) = 0;
+    virtual bool deleteMessage(qint64 seq) = 0;
+
+    // Stores the SHA-256 (hex) of a token handed to `userId`; expired tokens are dropped.
+    virtual bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) = 0;
+    // The user a token belongs to, when it was issued no longer than the lifetime before `now`.
+    // A token serves one login: it is removed either way, and the login hands out a new one.
+    virtual std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) = 0;
+
+protected:
+    // What Transaction runs; the outermost level begins and commits, inner ones are savepoints.
+    virtual bool beginTransaction() = 0;
+    virtual bool commitTransaction() = 0;
+    virtual void rollbackTransaction() = 0;
+};
+
+// Opens one more connection to the same store, for the thread that calls it; null, with the
+// reason in `error`, when it cannot. The store exists already, at the latest schema.
+using StoreConnector = std::function<std::unique_ptr<Store>(QString *error)>;
