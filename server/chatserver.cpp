@@ -2,12 +2,9 @@
 
 #include "clientconnection.h"
 #include "credentials.h"
-#include "filestream.h"
-#include "handshake.h"
 #include "protocol.h"
 #include "serverlogging.h"
 #include "sqlitestore.h"
-#include "staticfiles.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDateTime>
@@ -25,10 +22,6 @@
 namespace
 {
 
-// A request head larger than this is no browser or client of ours.
-constexpr qint64 maxRequestHeadBytes = 16 * 1024;
-// How long a new TCP connection may take to send its request head.
-constexpr int requestHeadTimeoutMs = 10000;
 // Messages stamped with the very second a "get_history" asks before, sent again in full so that
 // none is skipped; bounded so that one answer stays a few megabytes at most.
 constexpr int historyTieLimit = 500;
@@ -40,10 +33,6 @@ constexpr int maxTokenLength = 256;
 constexpr int throttledAnswerDelayMs = 1000;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
-// Pauses after `accept` fails, typically for want of descriptors: retrying at once would fail
-// again in a busy loop, while a short, growing pause lets closing connections free some.
-constexpr int minAcceptBackoffMs = 50;
-constexpr int maxAcceptBackoffMs = 1000;
 // Checked against when the user name is unknown, so that a failed login takes as long either
 // way and does not reveal which names exist.
 const QString unknownUserHash =
@@ -63,35 +52,11 @@ QString invalidField(QLatin1String key)
     return QStringLiteral("Missing or invalid \"") + key + QLatin1Char('"');
 }
 
-// Groups IPv6 peers by their /64, which one subscriber usually holds whole; IPv4-mapped peers
-// count as their IPv4 address.
-QString addressKey(const QHostAddress &address)
-{
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    if (isIPv4)
-        return QHostAddress(ipv4).toString();
-    Q_IPV6ADDR bytes = address.toIPv6Address();
-    for (int i = 8; i < 16; ++i)
-        bytes[i] = 0;
-    return QHostAddress(bytes).toString();
-}
-
 // Names are matched without regard to ASCII case, so "Alice" and "alice" share one account's
 // failures; long names are cut as the lookup does.
 QString throttleKey(const QString &username)
 {
     return username.left(maxUsernameLength + 1).toLower();
-}
-
-QString peerKey(const QHostAddress &address, quint16 port)
-{
-    return address.toString() + QLatin1Char(' ') + QString::number(port);
-}
-
-QString peerKey(const QTcpSocket *socket)
-{
-    return peerKey(socket->peerAddress(), socket->peerPort());
 }
 
 const QLatin1String chatIdKey("chatId");
@@ -103,24 +68,28 @@ ChatServer::ChatServer(SqliteStore &database, const Options &options, QObject *p
     : QObject(parent)
     , db(database)
     , options(options)
-    , webSocketServer(QStringLiteral("ferrow-server"), QWebSocketServer::NonSecureMode)
+    , frontDoor(
+          FrontDoor::Options { options.staticDir,
+              options.tls,
+              options.maxConnectionsPerAddress,
+              options.staticWriteTimeoutMs },
+          [this](std::function<void(bool)> answer) {
+              settleCommit();
+              answer(db.ping());
+          },
+          [this] {
+              ServerMetrics::Gauges gauges;
+              gauges.connections = connections.size();
+              gauges.usersLoggedIn = connectionsByUser.size();
+              gauges.queuedRequests = queuedRequests();
+              return metrics.render(gauges);
+          })
     , loginQueue([this] { return this->options.clock(); }, options.maxWaitingLogins)
 {
-    Q_INIT_RESOURCE(server);
     if (!this->options.clock)
         this->options.clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     if (this->options.historyPage < 1)
         this->options.historyPage = 1;
-    QDir().mkpath(this->options.staticDir);
-    const QString defaultAvatar =
-        QDir(this->options.staticDir).filePath(QStringLiteral("default.png"));
-    if (!QFile::exists(defaultAvatar)) {
-        QFile::copy(QStringLiteral(":/server/default.png"), defaultAvatar);
-        QFile::setPermissions(defaultAvatar,
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    }
-
-    tcpServer.setSslConfiguration(this->options.tls);
     commitTimer.setSingleShot(true);
     connect(&commitTimer, &QTimer::timeout, this, &ChatServer::startCommit);
     // One thread, kept: commits follow one another, each in its turn.
@@ -131,9 +100,7 @@ ChatServer::ChatServer(SqliteStore &database, const Options &options, QObject *p
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(
             dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &ChatServer::flushOutput);
-    connect(&tcpServer, &QTcpServer::newConnection, this, &ChatServer::onNewTcpConnection);
-    connect(&tcpServer, &QTcpServer::acceptError, this, &ChatServer::onAcceptError);
-    connect(&webSocketServer, &QWebSocketServer::newConnection, this, &ChatServer::onNewWebSocket);
+    connect(&frontDoor, &FrontDoor::webSocketOpened, this, &ChatServer::onNewWebSocket);
     connect(&loginQueue, &LoginQueue::checked, this, &ChatServer::finishLogin);
     connect(&loginQueue, &LoginQueue::skipped, this, &ChatServer::onLoginSkipped);
     loginQueue.setGate([this](const LoginQueue::Check &check) {
@@ -149,27 +116,27 @@ ChatServer::~ChatServer()
 
 bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
-    return tcpServer.listen(address, port);
+    return frontDoor.listen(address, port);
 }
 
 QHostAddress ChatServer::serverAddress() const
 {
-    return tcpServer.serverAddress();
+    return frontDoor.serverAddress();
 }
 
 quint16 ChatServer::serverPort() const
 {
-    return tcpServer.serverPort();
+    return frontDoor.serverPort();
 }
 
 QString ChatServer::errorString() const
 {
-    return tcpServer.errorString();
+    return frontDoor.errorString();
 }
 
 bool ChatServer::isSecure() const
 {
-    return tcpServer.isSecure();
+    return frontDoor.isSecure();
 }
 
 int ChatServer::connectionCount() const
@@ -192,7 +159,7 @@ void ChatServer::shutdown()
     // Requests that came before the signal and wait for the commit in flight are served first.
     settleCommit();
     stopping = true;
-    tcpServer.close();
+    frontDoor.close();
     // What is written in the open batch is committed and echoed before everyone is told to go.
     commitBatch();
     qCInfo(lcServer) << "shutting down," << connections.size() << "connections open";
@@ -214,157 +181,9 @@ void ChatServer::finishShutdown()
     emit stopped();
 }
 
-void ChatServer::onNewTcpConnection()
+void ChatServer::onNewWebSocket(QWebSocket *socket, QTcpSocket *tcpSocket)
 {
-    acceptBackoffMs = 0;
-    while (QTcpSocket *socket = tcpServer.nextPendingConnection()) {
-        const QString address = addressKey(socket->peerAddress());
-        const int open = connectionsByAddress.value(address);
-        if (stopping
-            || (options.maxConnectionsPerAddress > 0 && open >= options.maxConnectionsPerAddress)) {
-            if (!stopping && open == options.maxConnectionsPerAddress)
-                qCDebug(lcServer).noquote() << "refusing connections from" << address;
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        connectionsByAddress.insert(address, open + 1);
-        // Frames are small and go out as soon as they are ready: with Nagle's algorithm, one
-        // would wait for the peer's delayed acknowledgement of the one before, tens of ms.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        // The socket lives on inside the WebSocket after an upgrade, and Qt drops the signal
-        // connections of an upgraded socket; a child object ends with it either way.
-        auto *slot = new QObject(socket);
-        connect(slot, &QObject::destroyed, this, [this, address] { releaseAddress(address); });
-        socket->setParent(this);
-        auto *timeout = new QTimer(socket);
-        timeout->setSingleShot(true);
-        connect(timeout, &QTimer::timeout, socket, &QTcpSocket::abort);
-        timeout->start(requestHeadTimeoutMs);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onRequestHead(socket); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void ChatServer::onAcceptError(QAbstractSocket::SocketError error)
-{
-    // Qt has stopped accepting; it is resumed here after a pause.
-    acceptBackoffMs =
-        acceptBackoffMs ? std::min(acceptBackoffMs * 2, maxAcceptBackoffMs) : minAcceptBackoffMs;
-    if (acceptBackoffMs == minAcceptBackoffMs || acceptBackoffMs == maxAcceptBackoffMs)
-        qCWarning(lcServer).noquote()
-            << "cannot accept connections:" << tcpServer.errorString() << "(error" << error
-            << "), retrying in" << acceptBackoffMs << "ms";
-    QTimer::singleShot(acceptBackoffMs, this, [this] {
-        if (!stopping)
-            tcpServer.resumeAccepting();
-    });
-}
-
-void ChatServer::releaseAddress(const QString &address)
-{
-    auto it = connectionsByAddress.find(address);
-    if (it == connectionsByAddress.end())
-        return;
-    if (--it.value() <= 0)
-        connectionsByAddress.erase(it);
-}
-
-void ChatServer::onRequestHead(QTcpSocket *socket)
-{
-    const QByteArray peeked = socket->peek(maxRequestHeadBytes + 4);
-    const int end = peeked.indexOf("\r\n\r\n");
-    if (end < 0) {
-        if (socket->bytesAvailable() > maxRequestHeadBytes) {
-            disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-            // Read what is there, so that closing does not reset the connection under the
-            // response.
-            socket->readAll();
-            socket->write(staticfiles::errorResponse(431));
-            socket->disconnectFromHost();
-        }
-        return;
-    }
-    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-    delete socket->findChild<QTimer *>();
-
-    const int lineEnd = peeked.indexOf("\r\n");
-    const QByteArray target = peeked.left(lineEnd).split(' ').value(1);
-    const int query = target.indexOf('?');
-    if ((query < 0 ? target : target.left(query)) == "/ws") {
-        // Qt would close on a bad handshake without a word; it gets a proper answer here.
-        const int status = handshake::check(peeked.left(end));
-        if (status != 0) {
-            socket->read(end + 4);
-            socket->write(handshake::refusal(status));
-            socket->disconnectFromHost();
-            return;
-        }
-        // The WebSocket server reads the handshake itself.
-        disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        const QString peer = peerKey(socket);
-        upgrading.insert(peer, socket);
-        // Deleted here only if no WebSocket took it: a failed handshake leaves it to us.
-        auto *handshakeTimeout = new QTimer(socket);
-        handshakeTimeout->setSingleShot(true);
-        connect(handshakeTimeout, &QTimer::timeout, this, [this, socket, peer] {
-            if (upgrading.value(peer) != socket)
-                return;
-            upgrading.remove(peer);
-            socket->abort();
-            socket->deleteLater();
-        });
-        handshakeTimeout->start(requestHeadTimeoutMs);
-        webSocketServer.handleConnection(socket);
-        return;
-    }
-    const QByteArray head = socket->read(end + 4).left(end);
-    const QByteArray operations = operationsResponse(query < 0 ? target : target.left(query));
-    if (!operations.isEmpty()) {
-        socket->write(operations);
-        socket->disconnectFromHost();
-        return;
-    }
-    QString bodyFile;
-    socket->write(staticfiles::respond(head, options.staticDir, &bodyFile));
-    if (!bodyFile.isEmpty()) {
-        new FileStream(socket, bodyFile, options.staticWriteTimeoutMs);
-        return;
-    }
-    // Closes once the response is written.
-    socket->disconnectFromHost();
-}
-
-QByteArray ChatServer::operationsResponse(const QByteArray &path)
-{
-    const QByteArray text = "text/plain; charset=utf-8";
-    if (path == "/healthz") {
-        settleCommit();
-        return db.ping() ? staticfiles::response(200, text, "ok\n")
-                         : staticfiles::response(503, text, "database not answering\n");
-    }
-    if (path == "/metrics") {
-        ServerMetrics::Gauges gauges;
-        gauges.connections = connections.size();
-        gauges.usersLoggedIn = connectionsByUser.size();
-        gauges.queuedRequests = queuedRequests();
-        return staticfiles::response(
-            200, "text/plain; version=0.0.4; charset=utf-8", metrics.render(gauges));
-    }
-    return QByteArray();
-}
-
-void ChatServer::onNewWebSocket()
-{
-    while (QWebSocket *socket = webSocketServer.nextPendingConnection()) {
-        QTcpSocket *tcpSocket = upgrading.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        if (stopping) {
-            socket->abort();
-            socket->deleteLater();
-            if (tcpSocket)
-                tcpSocket->deleteLater();
-            continue;
-        }
+    {
         auto *connection = new ClientConnection(socket, nextConnectionId++, options.clock, this);
         // Qt leaves the upgraded TCP socket to its old owner. As the connection's child after
         // the WebSocket, it ends with the connection and outlives the WebSocket that uses it.

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "frontdoor.h"
 #include "loginqueue.h"
 #include "loginthrottle.h"
 #include "servermetrics.h"
 #include "sqlitestore.h"
-#include "tlstcpserver.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -84,13 +84,7 @@ signals:
     void stopped();
 
 private:
-    void onNewTcpConnection();
-    void onAcceptError(QAbstractSocket::SocketError error);
-    void releaseAddress(const QString &address);
-    void onRequestHead(QTcpSocket *socket);
-    // "/healthz" and "/metrics"; an empty answer for any other path.
-    QByteArray operationsResponse(const QByteArray &path);
-    void onNewWebSocket();
+    void onNewWebSocket(QWebSocket *socket, QTcpSocket *tcpSocket);
     void onRequest(ClientConnection *connection, const QJsonObject &request);
     void onConnectionClosed(ClientConnection *connection);
 
@@ -146,15 +140,8 @@ private:
 
     SqliteStore &db;
     Options options;
-    TlsTcpServer tcpServer;
-    QWebSocketServer webSocketServer;
     QHash<quint64, ClientConnection *> connections;
     QHash<QString, QList<ClientConnection *>> connectionsByUser;
-    // Open TCP connections per peer address (IPv6 by /64), for maxConnectionsPerAddress.
-    QHash<QString, int> connectionsByAddress;
-    int acceptBackoffMs = 0;
-    // Sockets handed to the WebSocket server for their handshake, by peer address and port.
-    QHash<QString, QTcpSocket *> upgrading;
     quint64 nextConnectionId = 1;
     struct Outgoing {
         quint64 connectionId;
@@ -195,6 +182,7 @@ private:
     bool replaying = false;
     QThreadPool committer;
     ServerMetrics metrics;
+    FrontDoor frontDoor;
     bool stopping = false;
     bool stopSignalled = false;
     // Password hashing runs there, so that one login does not stall every other connection.
