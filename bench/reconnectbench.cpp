@@ -116,7 +116,8 @@ int main(int argc, char *argv[])
     ChatServer::Options options;
     options.staticDir = dir.filePath(QStringLiteral("static"));
 
-    std::unique_ptr<ChatServer> server = std::make_unique<ChatServer>(db, options);
+    std::unique_ptr<ChatServer> server =
+        std::make_unique<ChatServer>(SqliteStore::connector(dir.path()), options);
     if (!server->listen(QHostAddress::LocalHost, 0))
         return 1;
     const quint16 port = server->serverPort();
@@ -156,7 +157,7 @@ int main(int argc, char *argv[])
             notice.push_back(timer.elapsed());
             pause(downMs);
             const int before = logins;
-            server = std::make_unique<ChatServer>(db, options);
+            server = std::make_unique<ChatServer>(SqliteStore::connector(dir.path()), options);
             if (!server->listen(QHostAddress::LocalHost, port))
                 return 1;
             timer.restart();

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWebSocket>
@@ -112,7 +113,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         { alice, bob });
     ChatServer::Options options;
     options.staticDir = fixture->dir.filePath(QStringLiteral("static"));
-    fixture->server = std::make_unique<ChatServer>(fixture->database, options);
+    fixture->server =
+        std::make_unique<ChatServer>(SqliteStore::connector(fixture->dir.path()), options);
     if (!fixture->server->listen(QHostAddress::LocalHost, 0)) {
         std::fprintf(stderr, "serverframe: cannot listen\n");
         std::abort();
@@ -141,6 +143,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     ClientConnection *connection = loggedInConnection();
     if (!connection)
+        connection = logIn();
+    // The input before has been answered in full, so that each is handled as a client's next
+    // request would be, and nothing piles up.
+    const QPointer<ClientConnection> guarded(connection);
+    if (!await([&guarded] {
+            return !guarded || (!guarded->busy && !guarded->parked && guarded->afterWrites.empty());
+        })) {
+        std::fprintf(stderr, "serverframe: the last input was never answered\n");
+        std::abort();
+    }
+    if (!guarded)
         connection = logIn();
     // The same steps as the connection's own receipt: guarded parse, then the request signal
     // the server handles.

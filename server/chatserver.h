@@ -1,33 +1,28 @@
 #pragma once
 
+#include "chatservice.h"
+#include "commitclock.h"
+#include "fanout.h"
 #include "frontdoor.h"
-#include "loginqueue.h"
-#include "loginthrottle.h"
+#include "logins.h"
+#include "readers.h"
 #include "servermetrics.h"
-#include "sqlitestore.h"
+#include "store.h"
+#include "writer.h"
 
-#include <QHash>
 #include <QHostAddress>
-#include <QJsonObject>
-#include <QList>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
-#include <QStringList>
-#include <QThreadPool>
-#include <QTimer>
-#include <QVector>
-#include <QWebSocketServer>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <optional>
 
-class ClientConnection;
-class QTcpSocket;
-
-// The chat server: one TCP port that upgrades "/ws" to a WebSocket speaking the chat protocol
-// and answers every other request as plain HTTP for the files under the static folder.
+// The chat server, put together: the front door on one TCP port, which upgrades "/ws" to a
+// WebSocket for the chat service and answers every other request as plain HTTP; the logins; the
+// writer and the readers, each thread on a store connection of its own; and the fan-out.
+//
+// Threads: one serves every socket (the front door, the chat service, the logins, the fan-out);
+// the writer commits on one of its own; the readers read on theirs; password checks hash on a
+// pool. Only the writer's and readers' threads touch the store.
 class ChatServer : public QObject
 {
     Q_OBJECT
@@ -46,9 +41,7 @@ public:
         std::function<qint64()> clock;
         // With a certificate and key, the port speaks wss:// and https:// instead.
         QSslConfiguration tls;
-        // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap. One household
-        // behind one router stays far below; a flood from one address cannot take every
-        // descriptor.
+        // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap.
         int maxConnectionsPerAddress = 64;
         // A WebSocket that has not asked to log in this long after opening (or after a refused
         // login) is closed, so that idle anonymous connections cannot pile up.
@@ -60,14 +53,21 @@ public:
         int staticWriteTimeoutMs = 30000;
         // Password checks waiting, from all addresses together; beyond, a login is refused.
         int maxWaitingLogins = LoginQueue::defaultMaxQueued;
-        // Runs on the commit thread before each commit made there; tests hold a commit in
-        // flight with it.
+        // Store connections that read, a thread each: a long login push does not hold up the
+        // pages others ask for, and a third would only contend for the two cores of a small
+        // machine.
+        int readers = 2;
+        // For tests, on the writer's thread: before the work of each batch, with its connection,
+        // and before each commit (which a test can hold in flight with it).
+        std::function<void(Store &)> beforeBatch;
         std::function<void()> beforeCommit;
     };
 
-    ChatServer(SqliteStore &database, const Options &options, QObject *parent = nullptr);
+    // `connector` opens the store's connections, one for each thread that touches it.
+    ChatServer(StoreConnector connector, const Options &options, QObject *parent = nullptr);
     ~ChatServer() override;
 
+    // Opens the store's connections on their threads, then listens.
     bool listen(const QHostAddress &address, quint16 port);
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
@@ -77,115 +77,27 @@ public:
     // Requests received on every connection and waiting for their turn.
     int queuedRequests() const;
 
-    // Stops accepting and closes every connection; `stopped` follows when all are gone.
+    // Stops accepting, answers the writes already handed on, then closes every connection;
+    // `stopped` follows when all are gone.
     void shutdown();
 
 signals:
     void stopped();
 
 private:
-    void onNewWebSocket(QWebSocket *socket, QTcpSocket *tcpSocket);
-    void onRequest(ClientConnection *connection, const QJsonObject &request);
-    void onConnectionClosed(ClientConnection *connection);
-
-    void handleLogin(ClientConnection *connection, const QJsonObject &request);
-    void handleTokenLogin(ClientConnection *connection, const QJsonObject &request);
-    // Refuses a second login on one connection; otherwise stops its login deadline.
-    bool mayStartLogin(ClientConnection *connection);
-    // Puts a password check in the fair line, or refuses it when the line is full.
-    void queueLoginCheck(ClientConnection *connection, const LoginQueue::Check &check);
-    void finishLogin(const LoginQueue::Check &check, bool ok);
-    void onLoginSkipped(const LoginQueue::Check &check);
-    // Answers a login for an account throttled for this address, unchecked.
-    void refuseThrottledLogin(
-        ClientConnection *connection, const QString &account, const QString &address);
-    void handleMessage(ClientConnection *connection, const QJsonObject &request);
-    std::optional<MessageRecord> requestedMessage(
-        ClientConnection *connection, const QJsonObject &request);
-    void handleMessageSeen(ClientConnection *connection, const QJsonObject &request);
-    void handleEditMessage(ClientConnection *connection, const QJsonObject &request);
-    void handleDeleteMessage(ClientConnection *connection, const QJsonObject &request);
-    void handleGetHistory(ClientConnection *connection, const QJsonObject &request);
-
-    QString loginHistory(const QString &userId);
-    qint64 nowSeconds() const;
-    // Every frame goes out through these. While writes wait for their commit, frames wait
-    // with them, so that each connection gets its frames in the order its requests came.
-    void send(ClientConnection *connection, const QJsonObject &frame);
-    void sendError(ClientConnection *connection, const QString &message);
-    void sendText(quint64 connectionId, const QString &text);
-    void flushOutput();
-    void sendToUsers(const QStringList &userIds, const QJsonObject &frame);
-
-    // Group commit: writes that arrive while the event loop is busy share one transaction,
-    // committed once the loop is idle; what they produce is sent only after that commit.
-    // False when no transaction can be opened; the caller answers "error" itself then.
-    bool beginWrite(ClientConnection *connection, const QString &failure);
-    // Commits the open batch (if any) and sends what it held, or its errors when it failed;
-    // waits for a commit in flight first.
-    void commitBatch();
-    // Rolls the open batch back, answering each of its writes with its error.
-    void abortBatch();
-    // Hands the open batch to the commit thread. Until it is on disk the sockets are still
-    // read and written here, while requests wait in `waiting` since the database is busy.
-    void startCommit();
-    // Waits for the commit in flight, if any, and finishes it.
-    void settleCommit();
-    // Sends what a finished commit held, then serves the requests that waited for it.
-    void finishCommit();
-    // Whether work that needs the database must wait in `waiting`.
-    bool databaseBusy() const;
-    void onRequestRefused(ClientConnection *connection, const QString &problem);
     void finishShutdown();
 
-    SqliteStore &db;
     Options options;
-    QHash<quint64, ClientConnection *> connections;
-    QHash<QString, QList<ClientConnection *>> connectionsByUser;
-    quint64 nextConnectionId = 1;
-    struct Outgoing {
-        quint64 connectionId;
-        QString text;
-        // Index of the write in `batchWrites` that produced the frame, -1 when none did.
-        int write;
-    };
-    struct BatchWrite {
-        quint64 connectionId;
-        QString failure;
-        // Index into `outgoing` of the first frame sent after the write began.
-        int firstOutgoing;
-    };
-    // Sends a finished batch's frames, or when it failed each write's error in its place.
-    void sendBatch(const QVector<Outgoing> &frames, const QVector<BatchWrite> &writes, bool ok);
-
-    std::unique_ptr<Store::Transaction> batch;
-    QVector<Outgoing> outgoing;
-    // Connections written to since the loop last flushed them.
-    QVector<quint64> unflushed;
-    QVector<BatchWrite> batchWrites;
-    int currentWrite = -1;
-    QTimer commitTimer;
-    struct Commit {
-        std::unique_ptr<Store::Transaction> transaction;
-        QVector<Outgoing> outgoing;
-        QVector<BatchWrite> writes;
-        // Written by the commit thread, read here once it is done.
-        bool committed = false;
-        double seconds = 0;
-    };
-    // The batch being committed on `committer`; the database is not touched here meanwhile.
-    std::unique_ptr<Commit> inFlight;
-    // Counts commits handed over, so that a late notice of one already settled is ignored.
-    quint64 commitsStarted = 0;
-    // Requests, refusals and logins that came while a commit was in flight, in their order.
-    std::deque<std::function<void()>> waiting;
-    bool replaying = false;
-    QThreadPool committer;
     ServerMetrics metrics;
+    CommitClock commitClock;
+    Writer writer;
+    Readers readers;
+    FanOut fanOut;
+    Logins logins;
+    ChatService chat;
     FrontDoor frontDoor;
+    bool started = false;
+    QString startError;
     bool stopping = false;
     bool stopSignalled = false;
-    // Password hashing runs there, so that one login does not stall every other connection.
-    LoginQueue loginQueue;
-    LoginThrottle loginThrottle;
 };

@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -94,8 +95,7 @@ void raiseDescriptorLimit()
                      << quint64(limit.rlim_cur);
 }
 
-int serve(SqliteStore &db,
-    const QString &dataDir,
+int serve(const QString &dataDir,
     const QHostAddress &address,
     quint16 port,
     ChatServer::Options options,
@@ -108,7 +108,7 @@ int serve(SqliteStore &db,
 
     options.staticDir = QDir(dataDir).filePath(QStringLiteral("static"));
     options.tls = tls;
-    ChatServer server(db, options);
+    ChatServer server(SqliteStore::connector(dataDir), options);
     if (!server.listen(address, port)) {
         printError(QStringLiteral("cannot listen on %1:%2: %3")
                        .arg(address.toString())
@@ -277,12 +277,14 @@ int runServerCli(const QStringList &arguments)
     const QString dataDir = parser.value(dataDirOption);
     // Whatever the server creates (the data directory, avatars) is for its owner alone.
     ::umask(077);
-    SqliteStore db;
-    if (!db.open(dataDir)) {
+    // Created or upgraded here, before the server opens its own connections to it.
+    auto store = std::make_unique<SqliteStore>();
+    if (!store->open(dataDir)) {
         printError(
-            QStringLiteral("cannot open the database in %1: %2").arg(dataDir, db.lastError()));
+            QStringLiteral("cannot open the database in %1: %2").arg(dataDir, store->lastError()));
         return 1;
     }
+    Store &db = *store;
 
     QString error;
     if (command.isEmpty()) {
@@ -297,7 +299,8 @@ int runServerCli(const QStringList &arguments)
             }
             tls = *loaded;
         }
-        return serve(db, dataDir, address, static_cast<quint16>(port), options, tls);
+        store.reset();
+        return serve(dataDir, address, static_cast<quint16>(port), options, tls);
     }
     if (command == QLatin1String("add-user"))
         error = admin::addUser(db, commandArguments.at(0), readPassword());

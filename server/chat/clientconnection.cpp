@@ -71,7 +71,7 @@ QHostAddress ClientConnection::peerAddress() const
 
 int ClientConnection::queuedRequests() const
 {
-    return int(queue.size());
+    return int(queue.size() + admitted.size());
 }
 
 void ClientConnection::sendText(const QString &text)
@@ -88,6 +88,8 @@ void ClientConnection::sendText(const QString &text)
         return;
     }
     socket->sendTextMessage(text);
+    if (!std::exchange(flushMarked, true) && onWritten)
+        onWritten(this);
     // A frame larger than the budget (a login push) widens it by its own size until it has
     // gone out, so that the frames right behind it do not cut off a client that reads.
     const qint64 added = std::max<qint64>(socket->bytesToWrite() - waiting, text.size());
@@ -100,11 +102,6 @@ void ClientConnection::flush()
     flushMarked = false;
     if (!gone)
         socket->flush();
-}
-
-bool ClientConnection::markForFlush()
-{
-    return !std::exchange(flushMarked, true);
 }
 
 void ClientConnection::sendFrame(const QJsonObject &frame)
@@ -141,6 +138,47 @@ void ClientConnection::closeWithGrace(QWebSocketProtocol::CloseCode code, const 
     QTimer::singleShot(closeGraceMs, socket, &QWebSocket::abort);
 }
 
+void ClientConnection::pause()
+{
+    paused = true;
+}
+
+void ClientConnection::resume()
+{
+    if (!std::exchange(paused, false))
+        return;
+    serveQueue();
+}
+
+void ClientConnection::hold()
+{
+    holding = true;
+}
+
+void ClientConnection::tell(const QString &text, quint64 transaction)
+{
+    if (holding)
+        held.append({ transaction, text });
+    else
+        sendText(text);
+}
+
+void ClientConnection::release(quint64 snapshot, bool dropSeen, const QStringList &replies)
+{
+    holding = false;
+    const QVector<QPair<quint64, QString>> frames = std::exchange(held, {});
+    for (const auto &[transaction, text] : frames) {
+        if (transaction <= snapshot && !dropSeen)
+            sendText(text);
+    }
+    for (const QString &reply : replies)
+        sendText(reply);
+    for (const auto &[transaction, text] : frames) {
+        if (transaction > snapshot)
+            sendText(text);
+    }
+}
+
 void ClientConnection::onTextMessage(const QString &text)
 {
     if (gone)
@@ -171,12 +209,15 @@ void ClientConnection::onTextMessage(const QString &text)
     queuedBytes += entry.bytes;
     queue.push_back(std::move(entry));
     serveQueue();
-    if (!gone && (queue.size() > std::size_t(maxQueuedRequests) || queuedBytes > maxQueuedBytes)) {
-        qCWarning(lcServer) << "closing" << peerName << "with" << queue.size()
+    const bool over = queue.size() > std::size_t(maxQueuedRequests) || queuedBytes > maxQueuedBytes
+        || admitted.size() > std::size_t(maxQueuedRequests) || admittedBytes > maxQueuedBytes;
+    if (!gone && over) {
+        qCWarning(lcServer) << "closing" << peerName << "with" << queuedRequests()
                             << "requests waiting";
         gone = true;
         queue.clear();
-        queuedBytes = 0;
+        admitted.clear();
+        queuedBytes = admittedBytes = 0;
         socket->close(
             QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Too many requests"));
     }
@@ -201,9 +242,15 @@ void ClientConnection::serveQueue()
             serveTimer.start(int(std::clamp<qint64>(limiter.msUntilToken(now), 1, 1000)));
             break;
         }
-        Queued entry = std::move(queue.front());
+        queuedBytes -= queue.front().bytes;
+        admittedBytes += queue.front().bytes;
+        admitted.push_back(std::move(queue.front()));
         queue.pop_front();
-        queuedBytes -= entry.bytes;
+    }
+    while (!gone && !paused && !admitted.empty()) {
+        Queued entry = std::move(admitted.front());
+        admitted.pop_front();
+        admittedBytes -= entry.bytes;
         if (!entry.problem.isEmpty())
             emit requestRefused(this, entry.problem);
         else

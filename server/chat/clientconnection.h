@@ -6,15 +6,19 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
+#include <QVector>
 #include <QWebSocketProtocol>
 #include <deque>
 #include <functional>
+#include <optional>
 
 class QWebSocket;
 
 // One client's WebSocket: enforces the frame size and kind, queues every accepted text frame and
-// hands the requests on in order at the allowed rate, and carries who is logged in on it.
+// hands the requests on in order at the allowed rate, and carries who is logged in on it and
+// what the order of its answers needs.
 class ClientConnection : public QObject
 {
     Q_OBJECT
@@ -45,8 +49,8 @@ public:
     void sendText(const QString &text);
     // Writes what sendText() buffered now rather than when the loop next polls the socket.
     void flush();
-    // True the first time after a flush, so that a connection is queued for flushing once.
-    bool markForFlush();
+    // Called at the first sendText() after a flush, so that the connection is flushed once.
+    std::function<void(ClientConnection *)> onWritten;
     void sendFrame(const QJsonObject &frame);
     void sendError(const QString &message);
     // Closes with "going away"; `closed` follows once the socket is gone.
@@ -56,6 +60,31 @@ public:
     void stopLoginDeadline();
     // Closes with `code`, and cuts the connection if the peer does not answer in time.
     void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
+    // Hands on no request until resume(); they wait, within the queue's bounds (which hold
+    // separately for the requests still waiting for the rate and those admitted).
+    void pause();
+    void resume();
+
+    // What others' writes tell this connection (FanOut), numbered by their transactions. While a
+    // read of the connection is under way, these wait from hold() on; release() then sends
+    // those of transactions up to `snapshot` (or drops them, when `replies` carry them
+    // already), then `replies`, then the rest.
+    void hold();
+    void tell(const QString &text, quint64 transaction);
+    void release(quint64 snapshot, bool dropSeen, const QStringList &replies);
+
+    // A frame that came while the connection had to wait: a request, or what was wrong with it.
+    struct Incoming {
+        QJsonObject request;
+        QString problem;
+    };
+    // The order of the answers, kept by the chat service: what is due after each write in
+    // flight, oldest first (answers made meanwhile without the store go out behind it)...
+    std::deque<QStringList> afterWrites;
+    // ...whether a read or a login is under way, which everything that comes later waits for...
+    bool busy = false;
+    // ...and the one request that came while it had to wait.
+    std::optional<Incoming> parked;
 
     // Empty until a login succeeds.
     QString userId;
@@ -93,12 +122,18 @@ private:
     std::function<qint64()> clock;
     RateLimiter typedLimiter;
     RateLimiter bulkLimiter;
+    // Requests waiting for the rate, then for their turn (while paused).
     std::deque<Queued> queue;
     qint64 queuedBytes = 0;
+    std::deque<Queued> admitted;
+    qint64 admittedBytes = 0;
     QTimer serveTimer;
     // Room beyond maxPendingOutputBytes while a frame larger than it waits to be written.
     qint64 largeFrameAllowance = 0;
     bool serving = false;
     bool gone = false;
     bool flushMarked = false;
+    bool paused = false;
+    bool holding = false;
+    QVector<QPair<quint64, QString>> held;
 };

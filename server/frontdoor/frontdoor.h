@@ -8,11 +8,10 @@
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
+#include <QTcpSocket>
+#include <QWebSocket>
 #include <QWebSocketServer>
 #include <functional>
-
-class QTcpSocket;
-class QWebSocket;
 
 // The server's one port: accepts TCP connections (TLS when configured), caps them per address,
 // reads each request head and routes it. "/ws" is upgraded to a WebSocket and handed on,

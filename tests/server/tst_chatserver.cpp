@@ -565,6 +565,8 @@ void TestChatServer::seenReceiptReachesSenderOnce()
     QCOMPARE(alice1->sync(), QList<QJsonObject>());
 
     carolPeer->send(seen);
+    // Once Carol's receipt is answered, Alice has been told.
+    QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
     QCOMPARE(alice1->sync().size(), 1);
     QCOMPARE(fixture.db->message(id)->seenBy, (QStringList { bob, carol }));
     std::unique_ptr<Peer> later = login(QStringLiteral("alice"));

@@ -184,7 +184,7 @@ bool TestTls::startServer(const QString &certificate)
     ChatServer::Options options;
     options.staticDir = dataDir->filePath(QStringLiteral("static"));
     options.tls = *tls;
-    server = std::make_unique<ChatServer>(*db, options);
+    server = std::make_unique<ChatServer>(SqliteStore::connector(dataDir->path()), options);
     if (!server->listen(QHostAddress::LocalHost, 0) || !server->isSecure())
         return false;
     qputenv("FERROW_SERVER_PORT", QByteArray::number(server->serverPort()));

@@ -74,7 +74,7 @@ bool ServerFixture::start()
 bool ServerFixture::start(const ChatServer::Options &serverOptions)
 {
     options = serverOptions;
-    server = std::make_unique<ChatServer>(*db, options);
+    server = std::make_unique<ChatServer>(SqliteStore::connector(dir->path()), options);
     return server->listen(QHostAddress::LocalHost, 0);
 }
 

@@ -1,0 +1,309 @@
+#include "chatservice.h"
+
+#include "fanout.h"
+#include "logins.h"
+#include "protocol.h"
+#include "readers.h"
+#include "requests.h"
+#include "serverlogging.h"
+#include "servermetrics.h"
+#include "writer.h"
+
+#include <QAbstractEventDispatcher>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace
+{
+
+// Writes of one connection handed to the writer and not yet answered; beyond, the connection
+// reads on only as they are answered. Far above what its rates let through while the disk keeps
+// up, it bounds what a stalled disk lets pile up.
+constexpr std::size_t maxWritesInFlight = 1000;
+// How long shutdown waits for clients to answer the close handshake.
+constexpr int shutdownGraceMs = 3000;
+
+enum class Kind { Write, Read, PasswordLogin, TokenLogin };
+
+struct Route {
+    Kind kind;
+    requests::Handler handler;
+    // What the asker is told when its write is not committed.
+    const char *failure;
+};
+
+const QHash<QString, Route> &routes()
+{
+    static const QHash<QString, Route> table = {
+        { QStringLiteral("login_with_password"), { Kind::PasswordLogin, nullptr, nullptr } },
+        { QStringLiteral("login_with_token"), { Kind::TokenLogin, nullptr, nullptr } },
+        { QStringLiteral("message"),
+            { Kind::Write, &requests::message, "The message could not be stored" } },
+        { QStringLiteral("message_seen"),
+            { Kind::Write, &requests::messageSeen, "The receipt could not be stored" } },
+        { QStringLiteral("edit_message"),
+            { Kind::Write, &requests::editMessage, "The edit could not be stored" } },
+        { QStringLiteral("delete_message"),
+            { Kind::Write, &requests::deleteMessage, "The message could not be deleted" } },
+        { QStringLiteral("get_history"), { Kind::Read, &requests::history, nullptr } },
+    };
+    return table;
+}
+
+} // namespace
+
+ChatService::ChatService(Writer &writer,
+    Readers &readers,
+    FanOut &fanOut,
+    Logins &logins,
+    ServerMetrics &metrics,
+    const Options &options,
+    QObject *parent)
+    : QObject(parent)
+    , writer(writer)
+    , readers(readers)
+    , fanOut(fanOut)
+    , logins(logins)
+    , metrics(metrics)
+    , options(options)
+{
+    // Frames written during a pass of the loop go out together at its end, one write per socket,
+    // without waiting for the loop to poll each socket for room first.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(
+            dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &ChatService::flushOutput);
+}
+
+ChatService::~ChatService() = default;
+
+void ChatService::addConnection(QWebSocket *socket, QTcpSocket *tcpSocket)
+{
+    auto *connection = new ClientConnection(socket, nextConnectionId++, options.clock, this);
+    // Qt leaves the upgraded TCP socket to its old owner. As the connection's child after the
+    // WebSocket, it ends with the connection and outlives the WebSocket that uses it.
+    if (tcpSocket)
+        tcpSocket->setParent(connection);
+    connections.insert(connection->id(), connection);
+    connection->onWritten = [this](ClientConnection *written) { unflushed.append(written->id()); };
+    connection->startLoginDeadline(options.loginTimeoutMs);
+    connect(connection, &ClientConnection::requestReceived, this, &ChatService::onRequest);
+    connect(connection, &ClientConnection::requestRefused, this, &ChatService::onRequestRefused);
+    connect(connection, &ClientConnection::closed, this, &ChatService::onConnectionClosed);
+    qCInfo(lcServer).noquote() << "connection" << connection->id() << "opened from"
+                               << connection->peer();
+}
+
+int ChatService::connectionCount() const
+{
+    return connections.size();
+}
+
+int ChatService::queuedRequests() const
+{
+    int queued = writer.queued() + readers.queued();
+    for (const ClientConnection *connection : connections)
+        queued += connection->queuedRequests() + (connection->parked ? 1 : 0);
+    return queued;
+}
+
+void ChatService::shutdown()
+{
+    if (stopping)
+        return;
+    stopping = true;
+    for (ClientConnection *connection : qAsConst(connections))
+        connection->pause();
+    // Behind every write handed on: once this is answered, so are they.
+    writer.submit([](Store &) { return Outcome(); },
+        QString(),
+        [this](Outcome &&, bool, quint64) {
+            qCInfo(lcServer) << "shutting down," << connections.size() << "connections open";
+            if (connections.isEmpty()) {
+                emit closed();
+                return;
+            }
+            const QList<ClientConnection *> open = connections.values();
+            for (ClientConnection *connection : open)
+                connection->shutdown();
+            QTimer::singleShot(shutdownGraceMs, this, &ChatService::closed);
+        });
+}
+
+void ChatService::onConnectionClosed(ClientConnection *connection)
+{
+    if (!connections.remove(connection->id()))
+        return;
+    logins.connectionClosed(connection);
+    if (!connection->userId.isEmpty())
+        fanOut.leave(connection);
+    qCInfo(lcServer).noquote() << "connection" << connection->id() << "closed"
+                               << (connection->username.isEmpty() ? QString()
+                                                                  : QStringLiteral("(")
+                                              + connection->username + QLatin1Char(')'));
+    connection->deleteLater();
+    if (stopping && connections.isEmpty())
+        emit closed();
+}
+
+void ChatService::onRequest(ClientConnection *connection, const QJsonObject &request)
+{
+    const QJsonValue type = request.value(QLatin1String("type"));
+    if (type.isString())
+        metrics.countRequest(
+            routes().contains(type.toString()) ? type.toString() : QStringLiteral("unknown"));
+    take(connection, { request, QString() });
+}
+
+void ChatService::onRequestRefused(ClientConnection *connection, const QString &problem)
+{
+    take(connection, { QJsonObject(), problem });
+}
+
+void ChatService::take(ClientConnection *connection, ClientConnection::Incoming incoming)
+{
+    // Nothing more is handled once the last writes have been handed on for shutting down.
+    if (stopping)
+        return;
+    if (connection->busy || connection->parked) {
+        park(connection, std::move(incoming));
+        return;
+    }
+    handle(connection, std::move(incoming));
+}
+
+void ChatService::park(ClientConnection *connection, ClientConnection::Incoming incoming)
+{
+    connection->parked = std::move(incoming);
+    connection->pause();
+}
+
+void ChatService::handle(ClientConnection *connection, ClientConnection::Incoming incoming)
+{
+    if (!incoming.problem.isEmpty()) {
+        answer(connection, protocol::errorFrame(incoming.problem));
+        return;
+    }
+    const QJsonValue type = incoming.request.value(QLatin1String("type"));
+    if (!type.isString()) {
+        answer(connection, protocol::errorFrame(requests::invalidField(QLatin1String("type"))));
+        return;
+    }
+    const auto route = routes().constFind(type.toString());
+    if (route == routes().constEnd()) {
+        answer(connection, protocol::errorFrame(QStringLiteral("Unknown request type")));
+        return;
+    }
+    const bool login = route->kind == Kind::PasswordLogin || route->kind == Kind::TokenLogin;
+    if (!login && connection->userId.isEmpty()) {
+        answer(connection, protocol::errorFrame(QStringLiteral("Log in first")));
+        return;
+    }
+    const bool waitsForWrites = route->kind != Kind::Write && !connection->afterWrites.empty();
+    if (waitsForWrites || connection->afterWrites.size() >= maxWritesInFlight) {
+        park(connection, std::move(incoming));
+        return;
+    }
+    const requests::Asker asker { connection->userId, options.clock() / 1000, options.historyPage };
+    const requests::Handler handler = route->handler;
+    const QJsonObject request = incoming.request;
+    const QPointer<ClientConnection> asking(connection);
+    switch (route->kind) {
+    case Kind::Write:
+        connection->afterWrites.emplace_back();
+        writer.submit(
+            [handler, asker, request](Store &store) { return handler(store, asker, request); },
+            QString::fromLatin1(route->failure),
+            [this, asking](Outcome &&outcome, bool, quint64 transaction) {
+                finishWrite(asking, std::move(outcome), transaction);
+            });
+        return;
+    case Kind::Read:
+        connection->busy = true;
+        fanOut.hold(connection);
+        readers.submit(
+            [handler, asker, request](Store &store) { return handler(store, asker, request); },
+            [this, asking](Outcome &&outcome, quint64 snapshot) {
+                if (!asking)
+                    return;
+                fanOut.answerRead(
+                    asking, std::move(outcome.replies), snapshot, false, [this, asking] {
+                        finishRead(asking);
+                    });
+            });
+        return;
+    case Kind::PasswordLogin:
+    case Kind::TokenLogin:
+        connection->busy = true;
+        if (route->kind == Kind::PasswordLogin)
+            logins.loginWithPassword(connection, request);
+        else
+            logins.loginWithToken(connection, request);
+        return;
+    }
+}
+
+void ChatService::answer(ClientConnection *connection, const QJsonObject &frame)
+{
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString());
+    const QString text = protocol::serialize(frame);
+    if (connection->afterWrites.empty())
+        connection->sendText(text);
+    else
+        connection->afterWrites.back().append(text);
+}
+
+void ChatService::finishWrite(ClientConnection *connection, Outcome &&outcome, quint64 transaction)
+{
+    if (connection) {
+        for (const Outcome::Reply &reply : outcome.replies) {
+            metrics.countFrameSent(reply.type);
+            connection->sendText(reply.text);
+        }
+    }
+    for (const ChangeNotice &notice : outcome.notices)
+        fanOut.deliver(notice, transaction);
+    if (!connection || connection->afterWrites.empty())
+        return;
+    const QStringList after = std::move(connection->afterWrites.front());
+    connection->afterWrites.pop_front();
+    for (const QString &text : after)
+        connection->sendText(text);
+    goOn(connection);
+}
+
+void ChatService::finishRead(ClientConnection *connection)
+{
+    if (!connection)
+        return;
+    connection->busy = false;
+    goOn(connection);
+}
+
+void ChatService::finishLogin(ClientConnection *connection)
+{
+    finishRead(connection);
+}
+
+void ChatService::goOn(ClientConnection *connection)
+{
+    if (connection->busy || stopping)
+        return;
+    if (connection->parked) {
+        ClientConnection::Incoming incoming = std::move(*connection->parked);
+        connection->parked.reset();
+        handle(connection, std::move(incoming));
+        if (connection->parked || connection->busy)
+            return;
+    }
+    connection->resume();
+}
+
+void ChatService::flushOutput()
+{
+    for (const quint64 connectionId : std::exchange(unflushed, {})) {
+        if (ClientConnection *connection = connections.value(connectionId))
+            connection->flush();
+    }
+}

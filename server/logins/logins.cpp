@@ -1,0 +1,346 @@
+#include "logins.h"
+
+#include "clientconnection.h"
+#include "credentials.h"
+#include "fanout.h"
+#include "frontdoor.h"
+#include "protocol.h"
+#include "readers.h"
+#include "requests.h"
+#include "serverlogging.h"
+#include "servermetrics.h"
+#include "writer.h"
+
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+namespace
+{
+
+// Longest user name looked up at login; longer ones cannot exist.
+constexpr int maxUsernameLength = 256;
+// Tokens we hand out are 64 characters; anything much longer is not worth hashing.
+constexpr int maxTokenLength = 256;
+// How long a login refused unchecked by the failure throttle waits for its answer.
+constexpr int throttledAnswerDelayMs = 1000;
+// Checked against when the user name is unknown, so that a failed login takes as long either
+// way and does not reveal which names exist.
+const QString unknownUserHash =
+    QStringLiteral("pbkdf2-sha256$100000$6a1f0c3e9b7d25a84f6e0d1c2b3a4958"
+                   "$0d6f4b1c9a8e7d3f2a5b6c4d8e9f0a1b2c3d4e5f60718293a4b5c6d7e8f90a1b");
+
+// Names are matched without regard to ASCII case, so "Alice" and "alice" share one account's
+// failures; long names are cut as the lookup does.
+QString throttleKey(const QString &username)
+{
+    return username.left(maxUsernameLength + 1).toLower();
+}
+
+// What a login's work on the store found.
+struct Found {
+    std::optional<UserRecord> user;
+    QString passwordHash;
+    QString token;
+};
+
+void send(ServerMetrics &metrics, ClientConnection *connection, const QJsonObject &frame)
+{
+    metrics.countFrameSent(frame.value(QLatin1String("type")).toString());
+    connection->sendFrame(frame);
+}
+
+} // namespace
+
+Logins::Logins(Writer &writer,
+    Readers &readers,
+    FanOut &fanOut,
+    ServerMetrics &metrics,
+    const Options &options,
+    QObject *parent)
+    : QObject(parent)
+    , writer(writer)
+    , readers(readers)
+    , fanOut(fanOut)
+    , metrics(metrics)
+    , options(options)
+    , queue(options.clock, options.maxWaitingLogins)
+{
+    connect(&queue, &LoginQueue::checked, this, &Logins::onChecked);
+    connect(&queue, &LoginQueue::skipped, this, &Logins::onSkipped);
+    queue.setGate([this](const LoginQueue::Check &check) {
+        return check.byToken
+            || throttle.waitMs(check.account, check.address, this->options.clock()) == 0;
+    });
+}
+
+Logins::~Logins() = default;
+
+bool Logins::mayStart(ClientConnection *connection)
+{
+    if (!connection->userId.isEmpty()) {
+        send(metrics, connection, protocol::errorFrame(QStringLiteral("Already logged in")));
+        return false;
+    }
+    if (connection->loginPending) {
+        send(metrics,
+            connection,
+            protocol::errorFrame(QStringLiteral("A login is already in progress")));
+        return false;
+    }
+    connection->stopLoginDeadline();
+    return true;
+}
+
+void Logins::refuse(ClientConnection *connection, const QJsonObject &frame)
+{
+    connection->loginPending = false;
+    send(metrics, connection, frame);
+    connection->startLoginDeadline(options.loginTimeoutMs);
+    emit finished(connection);
+}
+
+void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &request)
+{
+    const QJsonValue username = request.value(QLatin1String("username"));
+    const QJsonValue password = request.value(QLatin1String("password"));
+    if (!username.isString() || !password.isString()) {
+        send(metrics,
+            connection,
+            protocol::errorFrame(requests::invalidField(
+                !username.isString() ? QLatin1String("username") : QLatin1String("password"))));
+        emit finished(connection);
+        return;
+    }
+    if (!mayStart(connection)) {
+        emit finished(connection);
+        return;
+    }
+    LoginQueue::Check check;
+    check.connectionId = connection->id();
+    check.address = addressKey(connection->peerAddress());
+    check.account = throttleKey(username.toString());
+    check.password = password.toString();
+    check.username = username.toString();
+    if (throttle.waitMs(check.account, check.address, options.clock()) > 0) {
+        refuseThrottled(connection, check.account, check.address);
+        return;
+    }
+    connection->loginPending = true;
+    lookingUp.insert(check.connectionId, check);
+    auto found = std::make_shared<Found>();
+    const QString name = check.username;
+    readers.submit(
+        [found, name](Store &store) {
+            if (!name.isEmpty() && name.size() <= maxUsernameLength)
+                found->user = store.userByName(name);
+            if (found->user)
+                found->passwordHash = store.passwordHash(found->user->id);
+            return Outcome();
+        },
+        [this, connection = QPointer<ClientConnection>(connection), found](Outcome &&, quint64) {
+            if (!connection)
+                return;
+            LoginQueue::Check check = lookingUp.take(connection->id());
+            check.storedHash = found->user ? found->passwordHash : unknownUserHash;
+            check.userId = found->user ? found->user->id : QString();
+            queueCheck(connection, check);
+        });
+}
+
+void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &request)
+{
+    const QJsonValue token = request.value(QLatin1String("token"));
+    if (!token.isString()) {
+        send(metrics,
+            connection,
+            protocol::errorFrame(requests::invalidField(QLatin1String("token"))));
+        emit finished(connection);
+        return;
+    }
+    if (!mayStart(connection)) {
+        emit finished(connection);
+        return;
+    }
+    connection->loginPending = true;
+    if (token.toString().isEmpty() || token.toString().size() > maxTokenLength) {
+        refuseTokenSlowly(connection);
+        return;
+    }
+    auto found = std::make_shared<Found>();
+    const QString tokenHash = credentials::tokenHash(token.toString());
+    const qint64 now = options.clock() / 1000;
+    // Taking the token and handing out the next are one write: a token serves one login.
+    writer.submit(
+        [found, tokenHash, now](Store &store) {
+            Outcome outcome;
+            outcome.wrote = true;
+            const std::optional<QString> userId = store.takeLoginToken(tokenHash, now);
+            if (userId)
+                found->user = store.userById(*userId);
+            if (found->user) {
+                found->token = credentials::newToken();
+                store.addLoginToken(credentials::tokenHash(found->token), found->user->id, now);
+            }
+            return outcome;
+        },
+        QString(),
+        [this, connection = QPointer<ClientConnection>(connection), found](
+            Outcome &&, bool committed, quint64) {
+            if (!connection)
+                return;
+            if (committed && found->user)
+                accept(connection, *found->user, found->token);
+            else
+                refuseTokenSlowly(connection);
+        });
+}
+
+void Logins::refuseTokenSlowly(ClientConnection *connection)
+{
+    LoginQueue::Check check;
+    check.connectionId = connection->id();
+    check.address = addressKey(connection->peerAddress());
+    // A token of 256 random bits cannot be guessed, so a wrong one throttles nobody: stale tokens
+    // of colleagues behind one router must not lock the others out.
+    check.byToken = true;
+    check.storedHash = unknownUserHash;
+    queueCheck(connection, check);
+}
+
+void Logins::queueCheck(ClientConnection *connection, const LoginQueue::Check &check)
+{
+    if (!queue.enqueue(check)) {
+        qCInfo(lcServer).noquote() << "login queue full; refusing" << check.address;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
+        refuse(connection,
+            protocol::errorFrame(QStringLiteral("Too many logins at once; try again shortly")));
+        return;
+    }
+    checking.insert(check.connectionId, connection);
+}
+
+void Logins::onSkipped(const LoginQueue::Check &check)
+{
+    if (ClientConnection *connection = checking.take(check.connectionId))
+        refuseThrottled(connection, check.account, check.address);
+}
+
+void Logins::refuseThrottled(
+    ClientConnection *connection, const QString &account, const QString &address)
+{
+    qCInfo(lcServer).noquote() << "login throttled on connection" << connection->id();
+    metrics.countRefusedLogin(ServerMetrics::LoginRefusal::Throttled);
+    // Answered after a pause, as a checked login would be, and not at once: a guesser that waits
+    // for its answers then sends a login a second per connection, not as many as the server
+    // could refuse, which would take the cores the real users' checks need.
+    connection->loginPending = true;
+    QTimer::singleShot(throttledAnswerDelayMs, connection, [this, connection, account, address] {
+        refuse(connection,
+            protocol::throttledLoginFrame(throttle.waitMs(account, address, options.clock())));
+    });
+}
+
+void Logins::onChecked(const LoginQueue::Check &check, bool ok)
+{
+    ok = ok && !check.userId.isEmpty();
+    if (!check.byToken) {
+        if (ok)
+            throttle.recordSuccess(check.account, check.address);
+        else
+            throttle.recordFailure(check.account, check.address, options.clock());
+    }
+    ClientConnection *connection = checking.take(check.connectionId);
+    if (!connection)
+        return;
+    if (!ok) {
+        qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
+                                   << "on connection" << check.connectionId;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::BadCredentials);
+        refuse(connection, protocol::authFailedFrame());
+        return;
+    }
+    issueToken(connection, check.userId);
+}
+
+void Logins::issueToken(ClientConnection *connection, const QString &userId)
+{
+    auto found = std::make_shared<Found>();
+    const qint64 now = options.clock() / 1000;
+    writer.submit(
+        [found, userId, now](Store &store) {
+            Outcome outcome;
+            found->user = store.userById(userId);
+            if (!found->user)
+                return outcome;
+            outcome.wrote = true;
+            found->token = credentials::newToken();
+            store.addLoginToken(credentials::tokenHash(found->token), userId, now);
+            return outcome;
+        },
+        QString(),
+        // A token that could not be stored only costs the next login a password.
+        [this, connection = QPointer<ClientConnection>(connection), found](
+            Outcome &&, bool, quint64) {
+            if (!connection)
+                return;
+            if (!found->user) {
+                metrics.countRefusedLogin(ServerMetrics::LoginRefusal::BadCredentials);
+                refuse(connection, protocol::authFailedFrame());
+                return;
+            }
+            accept(connection, *found->user, found->token);
+        });
+}
+
+void Logins::accept(ClientConnection *connection, const UserRecord &user, const QString &token)
+{
+    connection->loginPending = false;
+    if (options.maxConnectionsPerUser > 0
+        && fanOut.connectionsOf(user.id) >= options.maxConnectionsPerUser) {
+        qCInfo(lcServer).noquote() << "refusing another connection of" << user.username;
+        metrics.countRefusedLogin(ServerMetrics::LoginRefusal::TooManyConnections);
+        const QString reason = QStringLiteral("Too many connections for this account");
+        send(metrics, connection, protocol::errorFrame(reason));
+        connection->closeWithGrace(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+        emit finished(connection);
+        return;
+    }
+    connection->userId = user.id;
+    connection->username = user.username;
+    qCInfo(lcServer).noquote() << "login of" << user.username << "on connection"
+                               << connection->id();
+    // What others' writes tell the user from now on waits for the push, which may hold it.
+    fanOut.join(connection);
+    fanOut.hold(connection);
+    send(metrics, connection, protocol::loginSuccessFrame(user, token));
+    const QString userId = user.id;
+    const int page = options.historyPage;
+    const qint64 maxBytes = options.maxLoginHistoryBytes;
+    readers.submit([userId, page, maxBytes](
+                       Store &store) { return requests::loginPush(store, userId, page, maxBytes); },
+        [this, connection = QPointer<ClientConnection>(connection)](
+            Outcome &&outcome, quint64 snapshot) {
+            if (!connection)
+                return;
+            fanOut.answerRead(
+                connection, std::move(outcome.replies), snapshot, true, [this, connection] {
+                    emit finished(connection);
+                });
+        });
+}
+
+void Logins::connectionClosed(ClientConnection *connection)
+{
+    const quint64 id = connection->id();
+    checking.remove(id);
+    if (!connection->loginPending)
+        return;
+    // A login given up before its answer counts as a failure, so that connections that send a
+    // login and hang up soon have their account answered unchecked from there.
+    std::optional<LoginQueue::Check> check = queue.cancel(id);
+    if (!check && lookingUp.contains(id))
+        check = lookingUp.take(id);
+    if (check && !check->byToken)
+        throttle.recordFailure(check->account, check->address, options.clock());
+}

@@ -1,0 +1,156 @@
+#include "writer.h"
+
+#include "protocol.h"
+#include "serverlogging.h"
+#include "storethread.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+Writer::Writer(StoreConnector connector, CommitClock &clock, QObject *parent)
+    : QObject(parent)
+    , connector(std::move(connector))
+    , clock(clock)
+{
+}
+
+Writer::~Writer()
+{
+    if (!thread)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    thread->wait();
+}
+
+bool Writer::start(QString *error)
+{
+    thread = startStoreThread(
+        connector, [this](Store &store) { run(store); }, error);
+    return thread != nullptr;
+}
+
+void Writer::submit(Work work, const QString &failure, Done done)
+{
+    ++waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        jobs.push_back({ std::move(work), failure, std::move(done) });
+    }
+    wake.notify_one();
+}
+
+int Writer::queued() const
+{
+    return waiting.load();
+}
+
+quint64 Writer::delivered() const
+{
+    return lastDelivered;
+}
+
+void Writer::setHooks(
+    std::function<void(Store &)> newBeforeBatch, std::function<void()> newBeforeCommit)
+{
+    beforeBatch = std::move(newBeforeBatch);
+    beforeCommit = std::move(newBeforeCommit);
+}
+
+void Writer::run(Store &store)
+{
+    for (;;) {
+        std::vector<Job> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (jobs.empty())
+                return;
+            batch.swap(jobs);
+        }
+        waiting -= int(batch.size());
+        if (beforeBatch)
+            beforeBatch(store);
+        for (std::size_t next = 0; next < batch.size();)
+            next = runTransaction(store, batch, next);
+    }
+}
+
+std::size_t Writer::runTransaction(Store &store, std::vector<Job> &batch, std::size_t next)
+{
+    std::vector<Finished> finished;
+    Store::Transaction transaction(store);
+    std::size_t end = next;
+    int writes = 0;
+    bool ok = transaction.isActive();
+    if (!ok) {
+        qCWarning(lcServer).noquote() << "cannot open a transaction:" << store.lastError();
+        // Nothing is run: each is answered with its failure.
+        for (; end < batch.size(); ++end) {
+            Outcome outcome;
+            outcome.wrote = true;
+            finished.push_back({ std::move(batch[end].done), std::move(outcome) });
+        }
+    }
+    for (; ok && end < batch.size(); ++end) {
+        Outcome outcome = batch[end].work(store);
+        writes += outcome.wrote ? 1 : 0;
+        ok = !outcome.failed;
+        finished.push_back({ std::move(batch[end].done), std::move(outcome) });
+    }
+    if (ok) {
+        std::vector<ChangeNotice> notices;
+        for (const Finished &done : finished)
+            notices.insert(
+                notices.end(), done.outcome.notices.cbegin(), done.outcome.notices.cend());
+        if (!notices.empty())
+            store.announce(notices);
+        if (beforeCommit && writes > 0)
+            beforeCommit();
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const quint64 number = clock.commit([&] {
+        if (ok)
+            ok = transaction.commit();
+        else
+            transaction.rollback();
+    });
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (!ok && writes > 0)
+        qCWarning(lcServer).noquote()
+            << "a commit of" << writes << "writes failed:" << store.lastError();
+    // Writes that were not committed tell nobody anything; their askers get their failures.
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        Outcome &outcome = finished[i].outcome;
+        if (ok || !outcome.wrote)
+            continue;
+        outcome.replies.clear();
+        outcome.notices.clear();
+        const QString &failure = batch[next + i].failure;
+        if (!failure.isEmpty())
+            outcome.reply(protocol::errorFrame(failure));
+    }
+    auto handedBack = std::make_shared<std::vector<Finished>>(std::move(finished));
+    QMetaObject::invokeMethod(
+        this,
+        [this, number, ok, writes, seconds, handedBack] {
+            deliver(number, ok, writes, seconds, *handedBack);
+        },
+        Qt::QueuedConnection);
+    return end;
+}
+
+void Writer::deliver(
+    quint64 transaction, bool ok, int writes, double seconds, std::vector<Finished> &finished)
+{
+    if (writes > 0)
+        emit committed(writes, seconds, ok);
+    for (Finished &done : finished)
+        done.done(std::move(done.outcome), ok, transaction);
+    lastDelivered = transaction;
+    emit transactionDelivered(transaction);
+}
