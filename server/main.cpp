@@ -1,4 +1,4 @@
-#include "epolldispatcher.h"
+#include "eventloop.h"
 #include "servercli.h"
 
 #include <QCoreApplication>
@@ -11,8 +11,8 @@ int main(int argc, char **argv)
     // The threads of the server's pools never wait on GLib sources; Qt's own loop is lighter.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
-    // The thread that serves every socket: its loop's cost must not grow with the connections.
-    installEpollEventDispatcher();
+    // The loop of the thread that serves every socket is chosen before the application exists.
+    installEventLoop(eventLoopFromArguments(argc, argv));
     QCoreApplication app(argc, argv);
     return runServerCli(QCoreApplication::arguments());
 }

@@ -2,6 +2,7 @@
 
 #include "admin.h"
 #include "chatserver.h"
+#include "eventloop.h"
 #include "serverlogging.h"
 #include "signalwatcher.h"
 #include "sqlitestore.h"
@@ -187,6 +188,11 @@ int runServerCli(const QStringList &arguments)
     const QCommandLineOption keyOption(QStringLiteral("tls-key"),
         QStringLiteral("The unencrypted PEM private key of --tls-cert."),
         QStringLiteral("FILE"));
+    const QCommandLineOption eventLoopOption(QStringLiteral("event-loop"),
+        QStringLiteral("Serve the sockets on LOOP: epoll (our own over Linux's epoll; the "
+                       "default) or qt (Qt's own, which polls every socket on each pass)."),
+        QStringLiteral("LOOP"),
+        eventLoopName(defaultEventLoop));
     const QCommandLineOption perUserOption(QStringLiteral("max-connections-per-user"),
         QStringLiteral("Keep at most N logged-in connections per user (default: %1; 0 for no "
                        "limit).")
@@ -199,6 +205,7 @@ int runServerCli(const QStringList &arguments)
         pageOption,
         perAddressOption,
         perUserOption,
+        eventLoopOption,
         certOption,
         keyOption });
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -235,6 +242,11 @@ int runServerCli(const QStringList &arguments)
     options.maxConnectionsPerUser = parser.value(perUserOption).toInt(&ok);
     if (!ok || options.maxConnectionsPerUser < 0) {
         printError(QStringLiteral("invalid connection limit: ") + parser.value(perUserOption));
+        return usageError;
+    }
+    // main() has installed it already; here it is only checked.
+    if (!eventLoopNamed(parser.value(eventLoopOption))) {
+        printError(QStringLiteral("unknown event loop: ") + parser.value(eventLoopOption));
         return usageError;
     }
     const QString listenText = parser.value(listenOption);

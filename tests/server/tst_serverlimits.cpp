@@ -671,8 +671,9 @@ void TestServerLimits::loginWaitsOnlyForChecksAlreadyHashing()
     const auto answered = std::count_if(guessers.begin(), guessers.end(), [](const auto &guesser) {
         return !guesser->frames.isEmpty();
     });
-    // Only the checks already hashing went before it, one per thread at most.
-    QVERIFY2(answered <= QThread::idealThreadCount(), qPrintable(QString::number(answered)));
+    // Only the checks already hashing went before it, one per thread at most; those hashing
+    // beside it may end while its token is stored. A few, not the twelve in line.
+    QVERIFY2(answered <= 2 * QThread::idealThreadCount(), qPrintable(QString::number(answered)));
 }
 
 void TestServerLimits::abandonedLoginsCountAsFailures()

@@ -113,8 +113,12 @@ quint16 TestServerProcess::startServer()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_LOGGING_RULES"));
     process->setProcessEnvironment(environment);
-    process->start(serverBinary,
-        dataDirArguments() + QStringList { QStringLiteral("--port"), QStringLiteral("0") });
+    QStringList arguments =
+        dataDirArguments() + QStringList { QStringLiteral("--port"), QStringLiteral("0") };
+    // The server runs on the loop its tests run on.
+    if (qEnvironmentVariableIsSet("FERROW_EVENT_LOOP"))
+        arguments << QStringLiteral("--event-loop") << qEnvironmentVariable("FERROW_EVENT_LOOP");
+    process->start(serverBinary, arguments);
     if (!process->waitForStarted(10000))
         return 0;
     QByteArray output;
@@ -170,6 +174,8 @@ void TestServerProcess::refusesBadCommandLines_data()
         << QStringList { QStringLiteral("--listen"), QStringLiteral("the moon") };
     QTest::newRow("history page zero")
         << QStringList { QStringLiteral("--history-page"), QStringLiteral("0") };
+    QTest::newRow("unknown event loop")
+        << QStringList { QStringLiteral("--event-loop"), QStringLiteral("kqueue") };
     QTest::newRow("add-user without name") << QStringList { QStringLiteral("add-user") };
     QTest::newRow("set-avatar without file")
         << QStringList { QStringLiteral("set-avatar"), QStringLiteral("alice") };
