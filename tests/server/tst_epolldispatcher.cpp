@@ -4,13 +4,44 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+
+namespace
+{
+
+// Both ends of a local stream socket pair, closed with the object.
+struct SocketPair {
+    int fds[2] = { -1, -1 };
+    SocketPair()
+    {
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds);
+    }
+    ~SocketPair()
+    {
+        closeEnd(0);
+        closeEnd(1);
+    }
+    void closeEnd(int end)
+    {
+        if (fds[end] >= 0)
+            ::close(fds[end]);
+        fds[end] = -1;
+    }
+};
+
+} // namespace
 
 class TestEpollDispatcher : public QObject
 {
@@ -24,6 +55,10 @@ private slots:
     void remainingTimeAndRegisteredTimers();
     void socketsExchangeAcrossReusedDescriptors();
     void excludedSocketsWaitForLaterPass();
+    void descriptorReusedWithinOnePassGetsNoStaleEvent();
+    void hangUpAndErrorWakeEveryKind_data();
+    void hangUpAndErrorWakeEveryKind();
+    void interruptEndsTheWait();
     void wakesForCallsFromAnotherThread();
     void deleteLaterRuns();
 };
@@ -153,6 +188,113 @@ void TestEpollDispatcher::excludedSocketsWaitForLaterPass()
         QCoreApplication::processEvents(QEventLoop::ExcludeSocketNotifiers, 10);
     QCOMPARE(readable.count(), 0);
     QTRY_VERIFY(readable.count() > 0);
+}
+
+void TestEpollDispatcher::descriptorReusedWithinOnePassGetsNoStaleEvent()
+{
+    // Both are readable before the pass, so one wait reports both. Whichever comes first closes
+    // the other and opens a socket that takes its descriptor number: the event already read for
+    // the old socket must reach neither the old notifier nor the new one.
+    SocketPair first;
+    SocketPair second;
+    QVERIFY(first.fds[0] >= 0 && second.fds[0] >= 0);
+    QVERIFY(::write(first.fds[1], "x", 1) == 1 && ::write(second.fds[1], "x", 1) == 1);
+    auto firstNotifier = std::make_unique<QSocketNotifier>(first.fds[0], QSocketNotifier::Read);
+    auto secondNotifier = std::make_unique<QSocketNotifier>(second.fds[0], QSocketNotifier::Read);
+    std::unique_ptr<SocketPair> reusing;
+    std::unique_ptr<QSocketNotifier> reusingNotifier;
+    int reusingActivations = 0;
+    int activations = 0;
+    const auto takeOver = [&](SocketPair &own,
+                              SocketPair &other,
+                              std::unique_ptr<QSocketNotifier> &notifier) {
+        ++activations;
+        char byte = 0;
+        QCOMPARE(::read(own.fds[0], &byte, 1), ssize_t(1));
+        if (reusing)
+            return;
+        const int number = other.fds[0];
+        notifier.reset();
+        other.closeEnd(0);
+        reusing = std::make_unique<SocketPair>();
+        QCOMPARE(reusing->fds[0], number);
+        reusingNotifier = std::make_unique<QSocketNotifier>(reusing->fds[0], QSocketNotifier::Read);
+        connect(reusingNotifier.get(), &QSocketNotifier::activated, this, [&] {
+            ++reusingActivations;
+        });
+    };
+    connect(firstNotifier.get(), &QSocketNotifier::activated, this, [&] {
+        takeOver(first, second, secondNotifier);
+    });
+    connect(secondNotifier.get(), &QSocketNotifier::activated, this, [&] {
+        takeOver(second, first, firstNotifier);
+    });
+    // Registered notifiers reach epoll as the loop waits; the first pass sees both ready.
+    QCoreApplication::processEvents();
+    QTRY_VERIFY(reusing);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    QCOMPARE(activations, 1);
+    QCOMPARE(reusingActivations, 0);
+    // The new socket is watched for real.
+    QVERIFY(::write(reusing->fds[1], "y", 1) == 1);
+    QTRY_VERIFY(reusingActivations > 0);
+}
+
+void TestEpollDispatcher::hangUpAndErrorWakeEveryKind_data()
+{
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("type");
+
+    QTest::newRow("hang-up, read") << false << int(QSocketNotifier::Read);
+    QTest::newRow("hang-up, exception") << false << int(QSocketNotifier::Exception);
+    QTest::newRow("refused connection, read") << true << int(QSocketNotifier::Read);
+    QTest::newRow("refused connection, exception") << true << int(QSocketNotifier::Exception);
+}
+
+void TestEpollDispatcher::hangUpAndErrorWakeEveryKind()
+{
+    QFETCH(bool, refused);
+    QFETCH(int, type);
+    SocketPair pair;
+    int fd = pair.fds[0];
+    if (refused) {
+        // A port nobody listens on: the connection fails with an error on the socket.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    QSocketNotifier notifier(fd, QSocketNotifier::Type(type));
+    QSignalSpy woken(&notifier, &QSocketNotifier::activated);
+    if (!refused) {
+        QCoreApplication::processEvents();
+        QCOMPARE(woken.count(), 0);
+        pair.closeEnd(1);
+    }
+    QTRY_VERIFY(woken.count() > 0);
+    notifier.setEnabled(false);
+    if (refused)
+        ::close(fd);
+}
+
+void TestEpollDispatcher::interruptEndsTheWait()
+{
+    // No timer and no socket: only the interrupt can end the wait.
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    std::thread interrupter([dispatcher] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        dispatcher->interrupt();
+    });
+    const bool handled = dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+    interrupter.join();
+    QVERIFY(!handled);
 }
 
 void TestEpollDispatcher::wakesForCallsFromAnotherThread()
