@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <numeric>
 #include <unistd.h>
 
@@ -156,7 +157,9 @@ public:
         }
     }
 
-    void connectAll(const QUrl &url);
+    // Opens every client's connection; at most `atOnce` log in at a time, the next opening as
+    // one is ready, so that thousands stay within the server's line of password checks.
+    void connectAll(const QUrl &url, std::size_t atOnce);
     void startSending(int intervalMs);
     // Stops every client and hands over what they saw.
     LoadStats stop();
@@ -172,8 +175,11 @@ private:
     void onMessageFrame(Client &client, const QJsonObject &frame, qint64 nowNs);
     void sendNext(Client &client);
     void fail(const QString &reason);
+    void openNext();
 
     LoadBench *bench;
+    QUrl serverUrl;
+    std::size_t opened = 0;
     LoadBench::Shared &shared;
     std::vector<std::unique_ptr<Client>> clients;
     LoadStats stats;
@@ -187,13 +193,16 @@ void LoadWorker::fail(const QString &reason)
         bench, [bench = bench, reason] { bench->finish(reason); }, Qt::QueuedConnection);
 }
 
-void LoadWorker::connectAll(const QUrl &url)
+void LoadWorker::connectAll(const QUrl &url, std::size_t atOnce)
 {
+    serverUrl = url;
     for (const auto &owned : clients) {
         Client &client = *owned;
-        client.received.assign(
-            static_cast<std::size_t>(shared.connections) * shared.messagesPerClient, false);
-        client.lastSeqFrom.assign(shared.connections, 0);
+        if (client.group >= 0) {
+            client.received.assign(
+                static_cast<std::size_t>(shared.connections) * shared.messagesPerClient, false);
+            client.lastSeqFrom.assign(shared.connections, 0);
+        }
         connect(&client.socket, &QWebSocket::connected, this, [&client] {
             const QJsonObject login { { QStringLiteral("type"),
                                           QStringLiteral("login_with_password") },
@@ -222,8 +231,15 @@ void LoadWorker::connectAll(const QUrl &url)
                     ++stats.socketErrors[client.socket.errorString()];
             });
         connect(&client.sendTimer, &QTimer::timeout, this, [this, &client] { sendNext(client); });
-        client.socket.open(url);
     }
+    while (opened < std::min(atOnce, clients.size()))
+        openNext();
+}
+
+void LoadWorker::openNext()
+{
+    if (opened < clients.size())
+        clients.at(opened++)->socket.open(serverUrl);
 }
 
 void LoadWorker::onFrame(Client &client, const QString &text)
@@ -268,7 +284,7 @@ void LoadWorker::onLoginFrame(Client &client, const QJsonObject &frame)
                 }
             }
         }
-        if (client.groupId.isEmpty()) {
+        if (client.groupId.isEmpty() && client.group >= 0) {
             fail(QStringLiteral("%1 got no history of its group").arg(client.username));
             return;
         }
@@ -278,6 +294,7 @@ void LoadWorker::onLoginFrame(Client &client, const QJsonObject &frame)
     if (client.ready || !client.loggedIn || !client.hasHistory || !client.hasUserList)
         return;
     client.ready = true;
+    openNext();
     QMetaObject::invokeMethod(
         bench, [bench = bench] { bench->onClientReady(); }, Qt::QueuedConnection);
 }
@@ -330,6 +347,8 @@ void LoadWorker::startSending(int intervalMs)
     const int count = shared.connections;
     for (const auto &owned : clients) {
         Client &client = *owned;
+        if (client.group < 0)
+            continue;
         client.sendTimer.setTimerType(Qt::PreciseTimer);
         client.sendTimer.setInterval(intervalMs);
         // Spread over one interval, so that the server sees a steady stream rather than all
@@ -431,6 +450,21 @@ LoadBench::LoadBench(const Options &options, QObject *parent)
         client->password = account.password;
         workers.at(i % threadCount)->addClient(std::move(client));
     }
+    // Idle clients on a thread of their own, so that the busy ones' loops do not poll them.
+    if (options.idle > 0) {
+        threads.push_back(std::make_unique<QThread>());
+        workers.push_back(new LoadWorker(this, shared));
+    }
+    for (int i = 0; i < options.idle; ++i) {
+        const Account account { QStringLiteral("idle%1").arg(i), credentials::randomHex(8), -1 };
+        accounts.push_back(account);
+        auto client = std::make_unique<LoadWorker::Client>();
+        client->index = -1;
+        client->group = -1;
+        client->username = account.username;
+        client->password = account.password;
+        workers.back()->addClient(std::move(client));
+    }
 }
 
 LoadBench::~LoadBench()
@@ -524,13 +558,14 @@ bool LoadBench::startServer()
     server.setProcessEnvironment(environment);
     server.setProcessChannelMode(QProcess::SeparateChannels);
     server.start(options.serverBinary,
-        { QStringLiteral("--data-dir"),
+        QStringList { QStringLiteral("--data-dir"),
             dataDir.path(),
             QStringLiteral("--port"),
             QStringLiteral("0"),
             // Every bench client comes from loopback; the per-address cap is for strangers.
             QStringLiteral("--max-connections-per-address"),
-            QStringLiteral("0") });
+            QStringLiteral("0") }
+            + options.serverOptions);
     if (!server.waitForStarted(serverStartTimeoutMs)) {
         std::fprintf(stderr,
             "cannot start %s: %s\n",
@@ -598,14 +633,21 @@ void LoadBench::connectClients()
         worker->moveToThread(thread);
         worker->moveClientsTo(thread);
         thread->start();
+        // The busy clients all at once, as before; the idle ones a few hundred at a time.
+        const std::size_t atOnce =
+            t < std::size_t(std::max(1, std::min(options.threads, options.connections)))
+            ? std::numeric_limits<std::size_t>::max()
+            : 200;
         QMetaObject::invokeMethod(
-            worker, [worker, url = serverUrl] { worker->connectAll(url); }, Qt::QueuedConnection);
+            worker,
+            [worker, url = serverUrl, atOnce] { worker->connectAll(url, atOnce); },
+            Qt::QueuedConnection);
     }
 }
 
 void LoadBench::onClientReady()
 {
-    if (phase != Phase::LoggingIn || ++readyClients < options.connections)
+    if (phase != Phase::LoggingIn || ++readyClients < options.connections + options.idle)
         return;
     loginDoneNs = shared.clock.nsecsElapsed();
     startSending();
@@ -765,7 +807,7 @@ void LoadBench::printReport()
 {
     const LatencySummary latency = summarizeLatencies(stats.latencies);
     const int count = options.connections;
-    const bool completed = readyClients == count && clientsDoneSending == count;
+    const bool completed = readyClients == count + options.idle && clientsDoneSending == count;
     const bool passed = completed && stats.delivered == stats.expected && stats.duplicates == 0
         && stats.misrouted == 0;
     const auto ms = [](double value) -> QString {
@@ -783,7 +825,8 @@ void LoadBench::printReport()
 
     QStringList lines;
     lines << QStringLiteral("ferrow-loadbench");
-    lines << reportLine(QStringLiteral("connections"), QString::number(count));
+    lines << reportLine(QStringLiteral("connections"),
+        QStringLiteral("%1, and %2 idle").arg(count).arg(options.idle));
     lines << reportLine(QStringLiteral("groups"),
         QStringLiteral("%1 (members: %2)")
             .arg(options.groups)
@@ -802,7 +845,7 @@ void LoadBench::printReport()
     lines << reportLine(QStringLiteral("logged in"),
         QStringLiteral("%1/%2 in %3")
             .arg(readyClients)
-            .arg(count)
+            .arg(count + options.idle)
             .arg(seconds((loginDoneNs ? loginDoneNs : endNs) - loginStartNs)));
     lines << QStringLiteral("run");
     lines << reportLine(QStringLiteral("messages sent"),
@@ -845,9 +888,14 @@ void LoadBench::printReport()
             cpuShare(benchCpuAtEnd - benchCpuAtSendStart)
                 + QStringLiteral(" on %1 threads").arg(workers.size()));
     lines << QStringLiteral("server");
-    if (sendStartNs && serverCpu >= 0 && serverCpuAtSendStart >= 0)
+    if (sendStartNs && serverCpu >= 0 && serverCpuAtSendStart >= 0) {
         lines << reportLine(
             QStringLiteral("server cpu"), cpuShare(serverCpu - serverCpuAtSendStart));
+        if (sentCount > 0)
+            lines << reportLine(QStringLiteral("cpu per message"),
+                QStringLiteral("%1 us").arg(
+                    1e6 * (serverCpu - serverCpuAtSendStart) / double(sentCount), 0, 'f', 1));
+    }
     lines << serverCommits;
     lines << reportLine(QStringLiteral("stopped"), serverExit);
     const QStringList logLines =

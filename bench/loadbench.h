@@ -67,6 +67,11 @@ public:
         int hashRounds = 1000;
         // Threads the clients are spread over.
         int threads = 2;
+        // Further clients that log in and then stay silent beside the load, on a thread of
+        // their own; each is a user of its own, in no chat.
+        int idle = 0;
+        // Appended to the server's command line.
+        QStringList serverOptions;
     };
 
     // What the clients of all threads share: the clock, the send times and the running counts.
@@ -128,6 +133,7 @@ private:
     struct Account {
         QString username;
         QString password;
+        // -1 for an idle client.
         int group = 0;
     };
     std::vector<Account> accounts;

@@ -3,26 +3,30 @@
 # median of each figure per build. Turn by turn, because this machine's disk has quiet and busy
 # spells of minutes: a build measured after another one would be measured on another disk.
 #
-#   bench/loadcompare.sh [-n ROUNDS] [-c CONNECTIONS] [-r RATE] [-b BUILD_DIR] SERVER...
+#   bench/loadcompare.sh [-n ROUNDS] [-c CONNECTIONS] [-r RATE] [-i IDLE] [-b BUILD_DIR] SERVER...
 #
-# RATE is messages per second and connection (5 with 200 connections is 1 000 in all).
+# RATE is messages per second and connection (5 with 200 connections is 1 000 in all); IDLE
+# further connections log in and stay silent beside the load. A SERVER is the binary's path,
+# optionally followed by arguments for it, comma-separated: build/ferrow-server,--event-loop=qt.
 set -eu
 
 rounds=5
 connections=200
 rate=5
+idle=0
 build=build
-while getopts n:c:r:b: option; do
+while getopts n:c:r:i:b: option; do
     case $option in
     n) rounds=$OPTARG ;;
     c) connections=$OPTARG ;;
     r) rate=$OPTARG ;;
+    i) idle=$OPTARG ;;
     b) build=$OPTARG ;;
     *) exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
-[ $# -ge 1 ] || { echo "usage: $0 [-n ROUNDS] [-c CONNECTIONS] [-r RATE] SERVER..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [-n ROUNDS] [-c CONNECTIONS] [-r RATE] [-i IDLE] SERVER..." >&2; exit 2; }
 bench=$build/ferrow-loadbench
 [ -x "$bench" ] || { echo "no $bench; build ferrow-loadbench first" >&2; exit 2; }
 
@@ -35,21 +39,29 @@ i=0
 while [ "$i" -lt "$rounds" ]; do
     n=0
     for server in "$@"; do
-        "$bench" --server "$server" --connections "$connections" --groups $((connections / 20)) \
+        binary=${server%%,*}
+        extra=
+        [ "$binary" = "$server" ] || extra=$(printf '%s' "${server#*,}" | tr ',' ' ')
+        set -f
+        # shellcheck disable=SC2046
+        "$bench" --server "$binary" $(for argument in $extra; do printf ' --server-option=%s' "$argument"; done) \
+            --connections "$connections" --groups $((connections / 20)) --idle "$idle" \
             --duration 10 --drain 10 --rate "$rate" >>"$out/$n" 2>&1 || true
+        set +f
         n=$((n + 1))
     done
     i=$((i + 1))
 done
-printf '%-40s %10s %10s %10s %12s %12s  %s\n' server delivered% "p50 ms" "p99 ms" "server cpu%" "commit ms" "p99 of each run"
+printf '%-40s %10s %10s %10s %12s %12s %12s  %s\n' server delivered% "p50 ms" "p99 ms" "server cpu%" "cpu/msg us" "commit ms" "p99 of each run"
 n=0
 for server in "$@"; do
     f=$out/$n
-    printf '%-40s %10s %10s %10s %12s %12s  %s\n' "$server" \
+    printf '%-40s %10s %10s %10s %12s %12s %12s  %s\n' "$server" \
         "$(figure delivered "$f" | median)" \
         "$(figure p50 "$f" | median)" \
         "$(figure p99 "$f" | median)" \
         "$(figure cpu "$f" | median)" \
+        "$(figure cpumsg "$f" | median)" \
         "$(figure commit "$f" | median)" \
         "$(figure p99 "$f" | tr '\n' ' ')"
     n=$((n + 1))

@@ -33,6 +33,8 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
               this->options.loginTimeoutMs,
               this->options.maxConnectionsPerUser,
               this->options.maxWaitingLogins,
+              // Without a cap per address, every client may come through one proxy.
+              this->options.maxConnectionsPerAddress > 0,
               this->options.historyPage,
               this->options.maxLoginHistoryBytes },
           this)

@@ -41,7 +41,8 @@ public:
         std::function<qint64()> clock;
         // With a certificate and key, the port speaks wss:// and https:// instead.
         QSslConfiguration tls;
-        // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap.
+        // Open connections (WebSocket or HTTP) from one address; 0 lifts the cap, and the pace
+        // of password checks per address with it.
         int maxConnectionsPerAddress = 64;
         // A WebSocket that has not asked to log in this long after opening (or after a refused
         // login) is closed, so that idle anonymous connections cannot pile up.

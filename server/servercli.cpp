@@ -176,8 +176,8 @@ int runServerCli(const QStringList &arguments)
         QStringLiteral("N"),
         QString::number(defaultHistoryPage));
     const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
-        QStringLiteral("Accept at most N connections at a time from one address (default: %1; "
-                       "0 for no limit).")
+        QStringLiteral("Accept at most N connections at a time from one address, and pace its "
+                       "password checks (default: %1; 0 for neither, as behind a proxy).")
             .arg(defaultOptions.maxConnectionsPerAddress),
         QStringLiteral("N"),
         QString::number(defaultOptions.maxConnectionsPerAddress));

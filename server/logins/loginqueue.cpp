@@ -13,10 +13,12 @@ constexpr int prunePacesEvery = 1024;
 
 } // namespace
 
-LoginQueue::LoginQueue(std::function<qint64()> clock, int maxQueued, QObject *parent)
+LoginQueue::LoginQueue(
+    std::function<qint64()> clock, int maxQueued, bool pacePerAddress, QObject *parent)
     : QObject(parent)
     , clock(std::move(clock))
     , maxQueued(maxQueued)
+    , pacePerAddress(pacePerAddress)
 {
     paceTimer.setSingleShot(true);
     connect(&paceTimer, &QTimer::timeout, this, &LoginQueue::dispatch);
@@ -125,10 +127,12 @@ void LoginQueue::dispatch()
                 this, [this, check] { emit skipped(check); }, Qt::QueuedConnection);
             continue;
         }
-        auto pace = paces.find(address);
-        if (pace == paces.end())
-            pace = paces.insert(address, RateLimiter(paceBurst, pacePerSecond));
-        pace->tryTake(now);
+        if (pacePerAddress) {
+            auto pace = paces.find(address);
+            if (pace == paces.end())
+                pace = paces.insert(address, RateLimiter(paceBurst, pacePerSecond));
+            pace->tryTake(now);
+        }
         ++hashing[address];
         ++served[address];
         ++servedAccounts[check.account];

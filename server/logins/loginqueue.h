@@ -50,8 +50,12 @@ public:
     static constexpr int paceBurst = 10;
     static constexpr int pacePerSecond = 5;
 
-    // `clock` gives milliseconds on any monotonic scale; it paces the addresses.
-    LoginQueue(std::function<qint64()> clock, int maxQueued, QObject *parent = nullptr);
+    // `clock` gives milliseconds on any monotonic scale; it paces the addresses, unless
+    // `pacePerAddress` is off (where every client comes through one proxy's address).
+    LoginQueue(std::function<qint64()> clock,
+        int maxQueued,
+        bool pacePerAddress,
+        QObject *parent = nullptr);
     ~LoginQueue() override;
 
     // Asked as a check's turn comes; a check it refuses is reported through `skipped`, unhashed.
@@ -77,6 +81,7 @@ private:
 
     std::function<qint64()> clock;
     int maxQueued;
+    bool pacePerAddress;
     std::function<bool(const Check &)> gate;
     QHash<QString, std::deque<Check>> lines;
     // Addresses with waiting checks, in the order of their next turn.

@@ -64,7 +64,7 @@ Logins::Logins(Writer &writer,
     , fanOut(fanOut)
     , metrics(metrics)
     , options(options)
-    , queue(options.clock, options.maxWaitingLogins)
+    , queue(options.clock, options.maxWaitingLogins, options.pacePerAddress)
 {
     connect(&queue, &LoginQueue::checked, this, &Logins::onChecked);
     connect(&queue, &LoginQueue::skipped, this, &Logins::onSkipped);

@@ -36,6 +36,8 @@ public:
         int maxConnectionsPerUser = 10;
         // Password checks waiting, from all addresses together; beyond, a login is refused.
         int maxWaitingLogins = LoginQueue::defaultMaxQueued;
+        // Paces the password checks of each address (LoginQueue).
+        bool pacePerAddress = true;
         int historyPage = 50;
         qint64 maxLoginHistoryBytes = 8 * 1024 * 1024 - 1;
     };
