@@ -74,6 +74,11 @@ int ClientConnection::queuedRequests() const
     return int(queue.size() + admitted.size());
 }
 
+bool ClientConnection::isClosed() const
+{
+    return disconnected;
+}
+
 void ClientConnection::sendText(const QString &text)
 {
     if (gone)
@@ -272,5 +277,6 @@ void ClientConnection::onBinaryMessage()
 void ClientConnection::onDisconnected()
 {
     gone = true;
+    disconnected = true;
     emit closed(this);
 }

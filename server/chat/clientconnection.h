@@ -45,6 +45,8 @@ public:
     QHostAddress peerAddress() const;
     // Requests received and not handed on yet.
     int queuedRequests() const;
+    // Whether `closed` has been emitted; the object lives on until the loop deletes it.
+    bool isClosed() const;
 
     void sendText(const QString &text);
     // Writes what sendText() buffered now rather than when the loop next polls the socket.
@@ -134,6 +136,7 @@ private:
     bool gone = false;
     bool flushMarked = false;
     bool paused = false;
+    bool disconnected = false;
     bool holding = false;
     QVector<QPair<quint64, QString>> held;
 };

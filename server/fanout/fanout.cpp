@@ -13,6 +13,7 @@ FanOut::~FanOut() = default;
 
 void FanOut::join(ClientConnection *connection)
 {
+    Q_ASSERT(!connection->isClosed());
     connectionsByUser[connection->userId].append(connection);
 }
 

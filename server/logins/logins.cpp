@@ -295,6 +295,9 @@ void Logins::issueToken(ClientConnection *connection, const QString &userId)
 
 void Logins::accept(ClientConnection *connection, const UserRecord &user, const QString &token)
 {
+    // Gone while its token was stored: it must not join the fan-out it has already left.
+    if (connection->isClosed())
+        return;
     connection->loginPending = false;
     if (options.maxConnectionsPerUser > 0
         && fanOut.connectionsOf(user.id) >= options.maxConnectionsPerUser) {
