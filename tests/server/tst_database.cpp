@@ -37,6 +37,7 @@ private slots:
     void chatOfRolledBackTransactionIsGone_data();
     void chatOfRolledBackTransactionIsGone();
     void chatAddedByAnotherConnectionIsFound();
+    void readSnapshotHoldsNoLaterCommit();
     void newestMessagesAreAscendingWithStableTies();
     void messagesBeforeAddsTheWholeTieSecond();
     void chatHistoriesEndOnSecondBoundaries_data();
@@ -249,6 +250,28 @@ void TestDatabase::chatAddedByAnotherConnectionIsFound()
         chatId, QStringLiteral("Later"), QStringLiteral("group"), users.at(0), users));
     QVERIFY(db->isMember(chatId, users.at(0)));
     QCOMPARE(db->chat(chatId)->name, QStringLiteral("Later"));
+}
+
+void TestDatabase::readSnapshotHoldsNoLaterCommit()
+{
+    // A reader's answer is placed among the writer's commits by its snapshot: it must see every
+    // commit before beginRead() and none after, however many statements it runs.
+    const QStringList users = addUsers(1);
+    const QString chatId = addChat(users);
+    db->addMessage(chatId, users.at(0), QStringLiteral("before"), QString(), 100);
+    const std::unique_ptr<Store> reader = SqliteStore::connector(dir->path())(nullptr);
+    QVERIFY(reader);
+    QVERIFY(reader->beginRead());
+    db->addMessage(chatId, users.at(0), QStringLiteral("after"), QString(), 101);
+    QCOMPARE(int(reader->newestMessages(chatId, 10).size()), 1);
+    QCOMPARE(int(reader->messagesBefore(chatId, 1000, 10, 10).size()), 1);
+    reader->endRead();
+    QCOMPARE(int(reader->newestMessages(chatId, 10).size()), 2);
+    // The connector opens only a store that exists at the latest schema.
+    QTemporaryDir empty;
+    QString error;
+    QVERIFY(!SqliteStore::connector(empty.path())(&error));
+    QVERIFY(!error.isEmpty());
 }
 
 void TestDatabase::newestMessagesAreAscendingWithStableTies()
