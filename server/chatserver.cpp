@@ -70,6 +70,7 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
           this)
 {
     writer.setHooks(this->options.beforeBatch, this->options.beforeCommit);
+    readers.setHook(this->options.afterSnapshot);
     connect(&writer, &Writer::committed, this, [this](int writes, double seconds, bool ok) {
         metrics.countCommit(writes, seconds, ok);
     });

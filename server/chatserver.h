@@ -62,6 +62,8 @@ public:
         // and before each commit (which a test can hold in flight with it).
         std::function<void(Store &)> beforeBatch;
         std::function<void()> beforeCommit;
+        // For tests, on a reader's thread, once its snapshot is taken.
+        std::function<void()> afterSnapshot;
     };
 
     // `connector` opens the store's connections, one for each thread that touches it.

@@ -51,6 +51,11 @@ int Readers::queued() const
     return waiting.load();
 }
 
+void Readers::setHook(std::function<void()> hook)
+{
+    afterSnapshot = std::move(hook);
+}
+
 void Readers::run(Store &store)
 {
     for (;;) {
@@ -65,6 +70,8 @@ void Readers::run(Store &store)
         }
         --waiting;
         const quint64 snapshot = clock.snapshot([&store] { store.beginRead(); });
+        if (afterSnapshot)
+            afterSnapshot();
         auto outcome = std::make_shared<Outcome>(job.work(store));
         store.endRead();
         QMetaObject::invokeMethod(

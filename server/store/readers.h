@@ -38,6 +38,8 @@ public:
     void submit(Work work, Done done);
     // Work handed in and not begun.
     int queued() const;
+    // For tests: runs on a reader's thread once its snapshot is taken, before the read.
+    void setHook(std::function<void()> afterSnapshot);
 
 private:
     struct Job {
@@ -57,4 +59,5 @@ private:
     std::deque<Job> jobs;
     bool stopping = false;
     std::atomic<int> waiting { 0 };
+    std::function<void()> afterSnapshot;
 };

@@ -48,6 +48,8 @@ private slots:
     void pipelinedWritesShareCommits();
     void answersKeepTheirOrderWhileCommitsAreInFlight();
     void onlyWritesWaitForTheCommitInFlight();
+    void commitsDuringAReadComeAfterItsAnswer_data();
+    void commitsDuringAReadComeAfterItsAnswer();
     void failedWritesAnswerErrorAndRecover_data();
     void failedWritesAnswerErrorAndRecover();
 
@@ -361,6 +363,75 @@ void TestGroupCommit::onlyWritesWaitForTheCommitInFlight()
     QCOMPARE(summary(bobPeer->sync()), committed);
     QCOMPARE(summary(carolPeer->sync()), committed);
     QCOMPARE(fixture.server->queuedRequests(), 0);
+}
+
+void TestGroupCommit::commitsDuringAReadComeAfterItsAnswer_data()
+{
+    QTest::addColumn<bool>("login");
+
+    QTest::newRow("history page") << false;
+    QTest::newRow("login push") << true;
+}
+
+void TestGroupCommit::commitsDuringAReadComeAfterItsAnswer()
+{
+    QFETCH(bool, login);
+    QSemaphore entered;
+    QSemaphore proceed;
+    std::atomic<bool> holding { false };
+    ChatServer::Options options = fixture.defaultOptions();
+    options.afterSnapshot = [&] {
+        if (!holding)
+            return;
+        entered.release();
+        proceed.acquire();
+    };
+    const auto releaseAll = qScopeGuard([&] {
+        holding = false;
+        proceed.release(1000);
+    });
+    fixture.server.reset();
+    QVERIFY(fixture.start(options));
+    std::unique_ptr<Peer> bobPeer = fixture.login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> reader =
+        login ? fixture.connectPeer() : fixture.login(QStringLiteral("alice"));
+    QVERIFY(bobPeer && reader);
+
+    // The read has taken its snapshot when Bob's message is committed and handed out.
+    holding = true;
+    if (login) {
+        reader->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
+        // The name's lookup first, then the push.
+        QTRY_COMPARE(entered.available(), 1);
+        proceed.release();
+        QTRY_COMPARE(entered.available(), 2);
+    } else {
+        reader->send(historyRequest(team, 4e9));
+        QTRY_COMPARE(entered.available(), 1);
+    }
+    bobPeer->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("meanwhile")));
+    QCOMPARE(bobPeer->sync().size(), 1);
+    holding = false;
+    proceed.release();
+
+    QList<QJsonObject> frames = reader->sync();
+    QVERIFY(frames.size() >= 2);
+    const QJsonObject last = frames.takeLast();
+    QCOMPARE(typeOf(last), QStringLiteral("message"));
+    QCOMPARE(last.value(QLatin1String("content")).toObject().value(QLatin1String("text")),
+        QJsonValue(QStringLiteral("meanwhile")));
+    QStringList types;
+    for (const QJsonObject &frame : qAsConst(frames))
+        types.append(typeOf(frame));
+    const QStringList expected = login ? QStringList { QStringLiteral("login_success"),
+        QStringLiteral("chat_history"),
+        QStringLiteral("user_list_update") }
+                                       : QStringList { QStringLiteral("chat_history") };
+    QCOMPARE(types, expected);
+    const int history = types.indexOf(QStringLiteral("chat_history"));
+    const QJsonArray chats = frames.at(history).value(QLatin1String("chats")).toArray();
+    for (const QJsonValue &chat : chats)
+        QVERIFY(chat.toObject().value(QLatin1String("messages")).toArray().isEmpty());
 }
 
 void TestGroupCommit::failedWritesAnswerErrorAndRecover_data()
