@@ -117,7 +117,7 @@ void ChatService::shutdown()
         connection->pause();
     // Behind every write handed on: once this is answered, so are they.
     writer.submit([](Store &) { return Outcome(); },
-        QString(),
+        Outcome::Reply(),
         [this](Outcome &&, bool, quint64) {
             qCInfo(lcServer) << "shutting down," << connections.size() << "connections open";
             if (connections.isEmpty()) {
@@ -214,7 +214,8 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         connection->afterWrites.emplace_back();
         writer.submit(
             [handler, asker, request](Store &store) { return handler(store, asker, request); },
-            QString::fromLatin1(route->failure),
+            Outcome::Reply { QStringLiteral("error"),
+                protocol::serialize(protocol::errorFrame(QString::fromLatin1(route->failure))) },
             [this, asking](Outcome &&outcome, bool, quint64 transaction) {
                 finishWrite(asking, std::move(outcome), transaction);
             });

@@ -20,6 +20,13 @@ namespace
     const QLatin1String chatIdKey("chatId");
     const QLatin1String messageIdKey("messageId");
 
+    Outcome refused(const QString &message)
+    {
+        Outcome outcome;
+        outcome.reply(protocol::errorFrame(message));
+        return outcome;
+    }
+
     std::optional<QString> stringField(const QJsonObject &request, QLatin1String key)
     {
         const QJsonValue value = request.value(key);
@@ -35,14 +42,14 @@ namespace
         const std::optional<QString> chatId = stringField(request, chatIdKey);
         const std::optional<QString> messageId = stringField(request, messageIdKey);
         if (!chatId || !messageId) {
-            *refusal = Outcome::error(invalidField(!chatId ? chatIdKey : messageIdKey));
+            *refusal = refused(invalidField(!chatId ? chatIdKey : messageIdKey));
             return std::nullopt;
         }
         // The same answer whether the message does not exist or lies in a chat the user is not
         // in, so that nothing leaks about other chats.
         std::optional<MessageRecord> message = store.message(*messageId);
         if (!message || message->chatId != *chatId || !store.isMember(*chatId, asker.userId)) {
-            *refusal = Outcome::error(QStringLiteral("Message not found"));
+            *refusal = refused(QStringLiteral("Message not found"));
             return std::nullopt;
         }
         return message;
@@ -67,21 +74,21 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
     const QJsonValue content = request.value(QLatin1String("content"));
     const QJsonValue textValue = content.toObject().value(QLatin1String("text"));
     if (!content.isObject() || !textValue.isString())
-        return Outcome::error(invalidField(QLatin1String("content")));
+        return refused(invalidField(QLatin1String("content")));
     const QJsonValue file = content.toObject().value(QLatin1String("file"));
     if (!file.isUndefined() && !file.isNull())
-        return Outcome::error(QStringLiteral("Attachments are not supported"));
+        return refused(QStringLiteral("Attachments are not supported"));
     const QString text = textValue.toString();
     const QString problem = protocol::checkText(text);
     if (!problem.isEmpty())
-        return Outcome::error(problem);
+        return refused(problem);
     const QJsonValue replyValue = request.value(QLatin1String("replyToId"));
     if (!replyValue.isUndefined() && !replyValue.isNull() && !replyValue.isString())
-        return Outcome::error(invalidField(QLatin1String("replyToId")));
+        return refused(invalidField(QLatin1String("replyToId")));
     const bool hasChatId = request.contains(chatIdKey);
     const bool hasRecipient = request.contains(QLatin1String("recipientId"));
     if (hasChatId == hasRecipient)
-        return Outcome::error(QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
+        return refused(QStringLiteral("Give exactly one of \"chatId\" and \"recipientId\""));
 
     Outcome outcome;
     std::optional<ChatRecord> chat;
@@ -89,7 +96,7 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
         const std::optional<QString> recipientId =
             stringField(request, QLatin1String("recipientId"));
         if (!recipientId || *recipientId == me || !store.userById(*recipientId))
-            return Outcome::error(QStringLiteral("Unknown recipient"));
+            return refused(QStringLiteral("Unknown recipient"));
         const QString chatId = protocol::privateChatId(me, *recipientId);
         chat = store.chat(chatId);
         if (!chat) {
@@ -106,11 +113,11 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
     } else {
         const std::optional<QString> chatId = stringField(request, chatIdKey);
         if (!chatId)
-            return Outcome::error(invalidField(chatIdKey));
+            return refused(invalidField(chatIdKey));
         if (store.isMember(*chatId, me))
             chat = store.chat(*chatId);
         if (!chat)
-            return Outcome::error(QStringLiteral("Not a member of this chat"));
+            return refused(QStringLiteral("Not a member of this chat"));
     }
 
     // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
@@ -158,12 +165,12 @@ Outcome editMessage(Store &store, const Asker &asker, const QJsonObject &request
     const QJsonValue textValue =
         newContent.isObject() ? newContent.toObject().value(QLatin1String("text")) : newContent;
     if (!textValue.isString())
-        return Outcome::error(invalidField(QLatin1String("newContent")));
+        return refused(invalidField(QLatin1String("newContent")));
     if (message->senderId != asker.userId)
-        return Outcome::error(QStringLiteral("Only the sender can edit a message"));
+        return refused(QStringLiteral("Only the sender can edit a message"));
     const QString problem = protocol::checkText(textValue.toString());
     if (!problem.isEmpty())
-        return Outcome::error(problem);
+        return refused(problem);
     message->text = textValue.toString();
     message->editedAt = asker.nowSeconds;
     if (!store.editMessage(message->seq, message->text, message->editedAt))
@@ -183,7 +190,7 @@ Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &reque
     if (!message)
         return refusal;
     if (message->senderId != asker.userId)
-        return Outcome::error(QStringLiteral("Only the sender can delete a message"));
+        return refused(QStringLiteral("Only the sender can delete a message"));
     if (!store.deleteMessage(message->seq))
         return Outcome::failure();
     Outcome outcome;
@@ -199,18 +206,18 @@ Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     const QJsonValue beforeValue = request.value(QLatin1String("before"));
     if (!chatId)
-        return Outcome::error(invalidField(chatIdKey));
+        return refused(invalidField(chatIdKey));
     // Any finite number works; far-off values are clamped into the range of real timestamps.
     const double beforeNumber = beforeValue.toDouble();
     if (!beforeValue.isDouble() || !std::isfinite(beforeNumber))
-        return Outcome::error(invalidField(QLatin1String("before")));
+        return refused(invalidField(QLatin1String("before")));
     const qint64 before =
         static_cast<qint64>(std::trunc(std::max(-1e15, std::min(1e15, beforeNumber))));
     std::optional<ChatRecord> chat;
     if (store.isMember(*chatId, asker.userId))
         chat = store.chat(*chatId);
     if (!chat)
-        return Outcome::error(QStringLiteral("Not a member of this chat"));
+        return refused(QStringLiteral("Not a member of this chat"));
     const std::vector<MessageRecord> messages =
         store.messagesBefore(chat->id, before, asker.historyPage, historyTieLimit);
     Outcome outcome;

@@ -184,7 +184,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             }
             return outcome;
         },
-        QString(),
+        Outcome::Reply(),
         [this, connection = QPointer<ClientConnection>(connection), found](
             Outcome &&, bool committed, quint64) {
             if (!connection)
@@ -278,7 +278,7 @@ void Logins::issueToken(ClientConnection *connection, const QString &userId)
             store.addLoginToken(credentials::tokenHash(found->token), userId, now);
             return outcome;
         },
-        QString(),
+        Outcome::Reply(),
         // A token that could not be stored only costs the next login a password.
         [this, connection = QPointer<ClientConnection>(connection), found](
             Outcome &&, bool, quint64) {

@@ -1,26 +1,26 @@
 #include "outcome.h"
 
-#include "protocol.h"
+#include <QJsonDocument>
+
+namespace
+{
+
+QString compact(const QJsonObject &frame)
+{
+    return QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
 
 void Outcome::reply(const QJsonObject &frame)
 {
-    replies.push_back(
-        { frame.value(QLatin1String("type")).toString(), protocol::serialize(frame) });
+    replies.push_back({ frame.value(QLatin1String("type")).toString(), compact(frame) });
 }
 
 void Outcome::notify(const QString &chatId, const QStringList &users, const QJsonObject &frame)
 {
-    notices.push_back({ chatId,
-        users,
-        frame.value(QLatin1String("type")).toString(),
-        protocol::serialize(frame) });
-}
-
-Outcome Outcome::error(const QString &message)
-{
-    Outcome outcome;
-    outcome.reply(protocol::errorFrame(message));
-    return outcome;
+    notices.push_back(
+        { chatId, users, frame.value(QLatin1String("type")).toString(), compact(frame) });
 }
 
 Outcome Outcome::failure()

@@ -23,10 +23,10 @@ struct Outcome {
     // A write failed before the commit; the whole transaction is rolled back.
     bool failed = false;
 
+    // Adds a frame, as compact JSON text.
     void reply(const QJsonObject &frame);
     void notify(const QString &chatId, const QStringList &users, const QJsonObject &frame);
 
-    static Outcome error(const QString &message);
     // A write that failed: rolls the transaction back.
     static Outcome failure();
 };

@@ -1,6 +1,5 @@
 #include "writer.h"
 
-#include "protocol.h"
 #include "serverlogging.h"
 #include "storethread.h"
 
@@ -33,7 +32,7 @@ bool Writer::start(QString *error)
     return thread != nullptr;
 }
 
-void Writer::submit(Work work, const QString &failure, Done done)
+void Writer::submit(Work work, const Outcome::Reply &failure, Done done)
 {
     ++waiting;
     {
@@ -130,9 +129,9 @@ std::size_t Writer::runTransaction(Store &store, std::vector<Job> &batch, std::s
             continue;
         outcome.replies.clear();
         outcome.notices.clear();
-        const QString &failure = batch[next + i].failure;
-        if (!failure.isEmpty())
-            outcome.reply(protocol::errorFrame(failure));
+        const Outcome::Reply &failure = batch[next + i].failure;
+        if (!failure.text.isEmpty())
+            outcome.replies.push_back(failure);
     }
     auto handedBack = std::make_shared<std::vector<Finished>>(std::move(finished));
     QMetaObject::invokeMethod(

@@ -37,8 +37,9 @@ public:
 
     // Starts the thread with its connection; false, with the reason, when it cannot open one.
     bool start(QString *error);
-    // `failure` answers the asker in place of the outcome should its write not be committed.
-    void submit(Work work, const QString &failure, Done done);
+    // `failure` answers the asker in place of the outcome should its write not be committed
+    // (nothing when its text is empty).
+    void submit(Work work, const Outcome::Reply &failure, Done done);
     // Work handed in and not begun.
     int queued() const;
     // The number of the last transaction whose outcomes have all been handed back.
@@ -56,7 +57,7 @@ signals:
 private:
     struct Job {
         Work work;
-        QString failure;
+        Outcome::Reply failure;
         Done done;
     };
     struct Finished {
