@@ -30,24 +30,37 @@ enum class Kind { Write, Read, PasswordLogin, TokenLogin };
 struct Route {
     Kind kind;
     requests::Handler handler;
-    // What the asker is told when its write is not committed.
-    const char *failure;
+    // What the asker is told when its write is not committed; made once, not per request.
+    Outcome::Reply failure;
 };
+
+Outcome::Reply failureReply(const QString &message)
+{
+    return { QStringLiteral("error"), protocol::serialize(protocol::errorFrame(message)) };
+}
 
 const QHash<QString, Route> &routes()
 {
     static const QHash<QString, Route> table = {
-        { QStringLiteral("login_with_password"), { Kind::PasswordLogin, nullptr, nullptr } },
-        { QStringLiteral("login_with_token"), { Kind::TokenLogin, nullptr, nullptr } },
+        { QStringLiteral("login_with_password"), { Kind::PasswordLogin, nullptr, {} } },
+        { QStringLiteral("login_with_token"), { Kind::TokenLogin, nullptr, {} } },
         { QStringLiteral("message"),
-            { Kind::Write, &requests::message, "The message could not be stored" } },
+            { Kind::Write,
+                &requests::message,
+                failureReply(QStringLiteral("The message could not be stored")) } },
         { QStringLiteral("message_seen"),
-            { Kind::Write, &requests::messageSeen, "The receipt could not be stored" } },
+            { Kind::Write,
+                &requests::messageSeen,
+                failureReply(QStringLiteral("The receipt could not be stored")) } },
         { QStringLiteral("edit_message"),
-            { Kind::Write, &requests::editMessage, "The edit could not be stored" } },
+            { Kind::Write,
+                &requests::editMessage,
+                failureReply(QStringLiteral("The edit could not be stored")) } },
         { QStringLiteral("delete_message"),
-            { Kind::Write, &requests::deleteMessage, "The message could not be deleted" } },
-        { QStringLiteral("get_history"), { Kind::Read, &requests::history, nullptr } },
+            { Kind::Write,
+                &requests::deleteMessage,
+                failureReply(QStringLiteral("The message could not be deleted")) } },
+        { QStringLiteral("get_history"), { Kind::Read, &requests::history, {} } },
     };
     return table;
 }
@@ -214,8 +227,7 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         connection->afterWrites.emplace_back();
         writer.submit(
             [handler, asker, request](Store &store) { return handler(store, asker, request); },
-            Outcome::Reply { QStringLiteral("error"),
-                protocol::serialize(protocol::errorFrame(QString::fromLatin1(route->failure))) },
+            route->failure,
             [this, asking](Outcome &&outcome, bool, quint64 transaction) {
                 finishWrite(asking, std::move(outcome), transaction);
             });
