@@ -114,11 +114,6 @@ void ClientConnection::sendFrame(const QJsonObject &frame)
     sendText(protocol::serialize(frame));
 }
 
-void ClientConnection::sendError(const QString &message)
-{
-    sendFrame(protocol::errorFrame(message));
-}
-
 void ClientConnection::shutdown()
 {
     socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("Server shutting down"));

@@ -54,7 +54,6 @@ public:
     // Called at the first sendText() after a flush, so that the connection is flushed once.
     std::function<void(ClientConnection *)> onWritten;
     void sendFrame(const QJsonObject &frame);
-    void sendError(const QString &message);
     // Closes with "going away"; `closed` follows once the socket is gone.
     void shutdown();
     // Closes the connection unless stopLoginDeadline() is called within `ms`; 0 never closes.
