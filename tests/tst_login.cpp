@@ -26,6 +26,7 @@ private slots:
     void emptyFieldsSendNothing();
     void returnInLoginFieldsDoesNotLogIn();
     void refusalShowsReasonAndKeepsStore();
+    void idleLoginPageStaysStill();
     void logoutResetsAndReconnectsWithoutLogin();
     void logoutResetsComposer();
     void closingWithoutTrayClosesWindow();
@@ -213,6 +214,40 @@ void TestLogin::refusalShowsReasonAndKeepsStore()
     AppSettings settings;
     QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("alice"));
     QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral("old"));
+}
+
+void TestLogin::idleLoginPageStaysStill()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    const auto formAt = [&session, &probe] {
+        return probe.usernameEdit()->mapTo(session.window.get(), QPoint());
+    };
+    const QPoint form = formAt();
+
+    // The server lets go of a connection that does not log in: nothing to see, no reconnect.
+    session.server.client()->close();
+    QVERIFY(!session.server.waitForClient(500));
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Connected."));
+
+    // Logging in connects; with the server down the bar says so, and the form stays put.
+    const quint16 port = session.server.port();
+    session.server.stop();
+    probe.usernameEdit()->setText(QStringLiteral("carol"));
+    probe.passwordEdit()->setText(QStringLiteral("x"));
+    QTest::mouseClick(probe.loginButton(), Qt::LeftButton);
+    QTRY_VERIFY(probe.loginConnectionBar()->text().startsWith(QLatin1String("Offline. Retrying")));
+    QCOMPARE(formAt(), form);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    QCOMPARE(session.server.frames.first().value(QLatin1String("username")).toString(),
+        QStringLiteral("carol"));
+    QCOMPARE(session.server.connectionCount, 2);
+    QCOMPARE(formAt(), form);
 }
 
 void TestLogin::logoutResetsAndReconnectsWithoutLogin()

@@ -37,6 +37,10 @@ void MainWindow::setupConnection()
     if (auto *layout = qobject_cast<QVBoxLayout *>(chatArea->layout()))
         layout->insertWidget(1, connectionBar);
     loginConnectionBar = new ConnectionBar(loginPage);
+    // Its room is kept while it is hidden, so that the form never moves when it comes and goes.
+    QSizePolicy keepRoom = loginConnectionBar->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    loginConnectionBar->setSizePolicy(keepRoom);
     if (auto *layout = qobject_cast<QVBoxLayout *>(loginPage->layout()))
         layout->insertWidget(layout->indexOf(statusLabel) + 1, loginConnectionBar);
     for (ConnectionBar *bar : { connectionBar, loginConnectionBar })
@@ -117,6 +121,13 @@ void MainWindow::onConnectionStateChanged()
         loginConnectionBar->clear();
         if (hadSession)
             connectionBar->showConnecting();
+        break;
+    case State::Idle:
+        // The server let go of a connection that waited for a login: nothing to worry about on
+        // the login page, and the next login connects again.
+        loginConnectionBar->clear();
+        if (hadSession)
+            connectionBar->showOffline(-1);
         break;
     case State::LoggedIn:
         everConnected = true;

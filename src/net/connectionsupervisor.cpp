@@ -82,7 +82,7 @@ void ConnectionSupervisor::start()
 {
     halted = false;
     loggedOut = false;
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         openConnection();
 }
 
@@ -130,7 +130,7 @@ void ConnectionSupervisor::loginWithPassword(const QString &username, const QStr
     }
     queuedUsername = username;
     queuedPassword = password;
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         openConnection();
 }
 
@@ -196,15 +196,19 @@ void ConnectionSupervisor::onLoginTimeout()
 
 void ConnectionSupervisor::onLost()
 {
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         return;
+    // The server closes a connection that waits too long for a login. Nothing is lost then, and
+    // reconnecting would only repeat it every few seconds, for as long as the login page stays.
+    const bool idle =
+        current == State::Connected && !loginTimer.isActive() && queuedUsername.isEmpty();
     loginTimer.stop();
     stableTimer.stop();
     const bool wasUp = current != State::Connecting;
-    setState(State::Offline);
+    setState(idle ? State::Idle : State::Offline);
     if (wasUp)
         emit connectionLost();
-    if (!halted)
+    if (!halted && !idle)
         scheduleRetry();
 }
 

@@ -27,6 +27,9 @@ public:
         // Connected, not logged in: the login page's business.
         Connected,
         LoggedIn,
+        // No connection, and none needed until someone logs in: the server closed one that
+        // waited for a login. Nothing retries; the next login connects.
+        Idle,
     };
     Q_ENUM(State)
 

@@ -38,6 +38,10 @@ ConnectionBar::ConnectionBar(QWidget *parent)
     layout->addWidget(retryButton);
     retryButton->setCursor(Qt::PointingHandCursor);
     retryButton->setFlat(true);
+    // The bar is as high with the button as without it, so nothing below it moves.
+    QSizePolicy keepRoom = retryButton->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    retryButton->setSizePolicy(keepRoom);
     retryButton->hide();
     connect(retryButton, &QAbstractButton::clicked, this, &ConnectionBar::retryClicked);
 
