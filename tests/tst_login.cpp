@@ -25,6 +25,7 @@ private slots:
     void emptyFieldsSendNothing_data();
     void emptyFieldsSendNothing();
     void returnInLoginFieldsDoesNotLogIn();
+    void refusalShowsReasonAndKeepsStore_data();
     void refusalShowsReasonAndKeepsStore();
     void idleLoginPageStaysStill();
     void logoutResetsAndReconnectsWithoutLogin();
@@ -195,8 +196,18 @@ void TestLogin::returnInLoginFieldsDoesNotLogIn()
     QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
 }
 
+void TestLogin::refusalShowsReasonAndKeepsStore_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("wrong password") << QStringLiteral("Invalid username or password");
+    // Said and left to the user on the login page: nothing logs in again by itself there.
+    QTest::newRow("too many failed logins")
+        << QStringLiteral("Too many failed logins; try again in 1 s");
+}
+
 void TestLogin::refusalShowsReasonAndKeepsStore()
 {
+    QFETCH(QString, reason);
     {
         AppSettings settings;
         settings.setValue(SettingsKey::username, QStringLiteral("alice"));
@@ -205,15 +216,17 @@ void TestLogin::refusalShowsReasonAndKeepsStore()
     Session session;
     QVERIFY(session.connected());
     QVERIFY(session.server.waitForFrames(1));
-    session.push(R"({"type":"auth_failed","message":"Invalid username or password"})");
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("auth_failed") },
+        { QStringLiteral("message"), reason } });
     WindowProbe &probe = *session.probe;
-    QCOMPARE(
-        probe.statusLabel()->text(), QStringLiteral("Login Failed: Invalid username or password"));
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Login Failed: ") + reason);
     QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
     QVERIFY(probe.loginButton()->isEnabled());
     AppSettings settings;
     QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("alice"));
     QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral("old"));
+    QVERIFY(!session.server.waitForFrames(2, 1500));
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
 }
 
 void TestLogin::idleLoginPageStaysStill()

@@ -190,6 +190,8 @@ private slots:
     void barShowingUpKeepsTheViewAtTheBottom();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
+    void throttledReloginWaitsAndTriesAgain_data();
+    void throttledReloginWaitsAndTriesAgain();
     void refusedReloginEndsTheSession_data();
     void refusedReloginEndsTheSession();
     void otherUserAfterEndedSessionStartsAfresh();
@@ -648,6 +650,52 @@ void TestReconnect::errorFrameShowsInBar()
     start(session);
     session.push(R"({"type":"error","message":"Message not found"})");
     QCOMPARE(session.probe->connectionBar()->text(), QStringLiteral("Message not found"));
+}
+
+void TestReconnect::throttledReloginWaitsAndTriesAgain_data()
+{
+    QTest::addColumn<bool>("tokenRefusedFirst");
+    QTest::addColumn<QString>("retriedLogin");
+
+    QTest::newRow("token login") << false << QStringLiteral("login_with_token");
+    QTest::newRow("password after a refused token")
+        << true << QStringLiteral("login_with_password");
+}
+
+void TestReconnect::throttledReloginWaitsAndTriesAgain()
+{
+    QFETCH(bool, tokenRefusedFirst);
+    QFETCH(QString, retriedLogin);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.messageInput()->setText(QStringLiteral("half a thought"));
+    QVERIFY(dropAndReturn(session));
+    if (tokenRefusedFirst) {
+        session.server.takeFrames();
+        session.push(R"({"type":"auth_failed","message":"Invalid token"})");
+        QVERIFY(session.server.waitForFrames(1));
+        QCOMPARE(session.server.frames.first().value(QLatin1String("type")).toString(),
+            QStringLiteral("login_with_password"));
+    }
+    session.server.takeFrames();
+    const int connections = session.server.connectionCount;
+    session.server.send(
+        json(R"({"type":"auth_failed","message":"Too many failed logins; try again in 1 s"})"));
+    QTRY_COMPARE(probe.connectionBar()->text(),
+        QStringLiteral("Too many failed logins. Logging in again in 1 s"));
+    QVERIFY(!probe.connectionBar()->retryOffered());
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
+    QCOMPARE(probe.passwordEdit()->text(), QStringLiteral("pw"));
+
+    // Once the wait is over the same login goes out again, on a new connection.
+    QVERIFY(session.server.waitForFrames(1, 5000));
+    QCOMPARE(session.server.connectionCount, connections + 1);
+    QCOMPARE(session.server.frames.first().value(QLatin1String("type")).toString(), retriedLogin);
+    resume(session, numberedList(1, 3));
+    QTRY_COMPARE(probe.connectionBar()->text(), QStringLiteral("Connected"));
+    QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("half a thought"));
 }
 
 void TestReconnect::refusedReloginEndsTheSession_data()

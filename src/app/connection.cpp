@@ -97,6 +97,10 @@ void MainWindow::onConnectionStateChanged()
             break;
         }
         const int wait = supervisor->msUntilRetry();
+        if (supervisor->waitingToLogInAgain()) {
+            connectionBar->showLoginWait(wait);
+            break;
+        }
         loginConnectionBar->showOffline(wait);
         if (hadSession)
             connectionBar->showOffline(wait);

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
+#include "net/wireformat.h"
 #include "store/chatstore.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
@@ -62,7 +63,12 @@ void MainWindow::onAuthFailed(const QString &msg)
     // Refused when logging in again after a lost connection: the stored password no longer
     // holds, and the user has to say who they are.
     if (stackedWidget->currentWidget() == chatPage) {
-        endSession();
+        // Unless it was refused for what failed logins did, which only asks to wait.
+        const int wait = wire::loginRetryAfterSecs(msg);
+        if (wait >= 0)
+            supervisor->logInAgainAfter(wait);
+        else
+            endSession();
         return;
     }
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);

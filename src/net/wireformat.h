@@ -36,6 +36,10 @@ Chat newChatFromJson(const QJsonObject &object);
 std::vector<Chat> chatsFromJson(const QJsonValue &chats);
 std::vector<User> usersFromJson(const QJsonValue &users);
 
+// The wait a login refusal asks for, in seconds, when the server refused it for too many failed
+// logins ("Too many failed logins; try again in N s"); -1 for any other refusal.
+int loginRetryAfterSecs(const QString &refusal);
+
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);
