@@ -1,4 +1,4 @@
-#include "conversations/messagetext.h"
+#include "model/messagetext.h"
 
 #include <QtTest>
 

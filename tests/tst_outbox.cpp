@@ -1,4 +1,4 @@
-#include "conversations/outbox.h"
+#include "session/outbox.h"
 
 #include <QtTest>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "conversations/chatresync.h"
-#include "conversations/drafts.h"
-#include "conversations/outbox.h"
 #include "model/chat.h"
 #include "model/message.h"
 #include "model/user.h"
+#include "session/chatresync.h"
+#include "session/drafts.h"
+#include "session/outbox.h"
 
 #include <QColor>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // MainWindow's chat list and contacts: merging history, new chats, users, opening a chat.
 #include "app/mainwindow.h"
-#include "conversations/messagetext.h"
 #include "model/itemroles.h"
+#include "model/messagetext.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"

@@ -1,7 +1,7 @@
 // MainWindow's message timeline: rows of the open chat, paging, scrolling, the jump highlight.
 #include "app/mainwindow.h"
-#include "conversations/messagetext.h"
 #include "model/itemroles.h"
+#include "model/messagetext.h"
 #include "net/serveraddress.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"

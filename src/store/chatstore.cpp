@@ -1,6 +1,6 @@
 #include "chatstore.h"
 
-#include "conversations/messagetext.h"
+#include "model/messagetext.h"
 #include "model/metatypes.h"
 
 #include <QTimer>
