@@ -5,6 +5,7 @@
 #include "net/websocketclient.h"
 #include "net/wireformat.h"
 #include "store/chatstore.h"
+#include "view/avatarcache.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
 
@@ -124,9 +125,7 @@ void MainWindow::forgetAccount()
     movedChats.clear();
     queuedReceipts = {};
     nextReceipt = 0;
-    avatarCache.clear();
-    genericAvatars.clear();
-    pendingAvatarDownloads.clear();
+    avatars->clear();
 
     // Nothing of this account's composer may carry over into the next one's first message.
     onCancelReply();

@@ -10,6 +10,7 @@
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/avatarcache.h"
 
 #include <QCloseEvent>
 #include <QHideEvent>
@@ -24,7 +25,9 @@ MainWindow::MainWindow(QWidget *parent)
     , client(new WebSocketClient(this))
     , store(new ChatStore(this))
     , networkManager(new QNetworkAccessManager(this))
+    , avatars(new AvatarCache(networkManager, this))
 {
+    connect(avatars, &AvatarCache::avatarReady, this, &MainWindow::updateAvatarOnItems);
     {
         AppSettings settings;
         darkMode = settings.value(SettingsKey::darkMode, false).toBool();

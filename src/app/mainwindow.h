@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+class AvatarCache;
 class ConnectionBar;
 class ConnectionSupervisor;
 class QAction;
@@ -200,16 +201,16 @@ private:
     void markFailed(const QStringList &localIds);
     void showOutboxRows(const QString &chatId);
 
-    // Avatars (src/view/avatars.cpp).
+    // Avatars (src/app/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
     QIcon generateGenericAvatar(const QString &name) const;
     QColor getColorForName(const QString &name) const;
     void updateAvatarOnItems(const QString &url, const QPixmap &pixmap);
-    void onAvatarDownloaded(QNetworkReply *reply, const QString &url);
 
     WebSocketClient *client;
     ChatStore *store;
     QNetworkAccessManager *networkManager;
+    AvatarCache *avatars;
 
     QStackedWidget *stackedWidget = nullptr;
     QWidget *loginPage = nullptr;
@@ -249,10 +250,6 @@ private:
     // What was typed before edit mode replaced it; it is the chat's draft if the chat is left.
     QString draftBeforeEdit;
     Drafts drafts;
-    QMap<QString, QPixmap> avatarCache;
-    // Placeholders by name and device pixel ratio.
-    mutable QHash<std::pair<QString, qreal>, QIcon> genericAvatars;
-    QSet<QString> pendingAvatarDownloads;
 
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;

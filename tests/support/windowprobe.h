@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "net/websocketclient.h"
 #include "store/chatstore.h"
+#include "view/avatarcache.h"
 #include "view/connectionbar.h"
 
 #include <QCheckBox>
@@ -190,11 +191,11 @@ struct WindowProbe {
     }
     QMap<QString, QPixmap> &avatarCache() const
     {
-        return w.avatarCache;
+        return w.avatars->avatarCache;
     }
     QSet<QString> &pendingAvatarDownloads() const
     {
-        return w.pendingAvatarDownloads;
+        return w.avatars->pendingAvatarDownloads;
     }
     ConnectionBar *connectionBar() const
     {
