@@ -165,7 +165,7 @@ void TestDrafts::replyNeverCrossesChats()
     WindowProbe &probe = *session.probe;
     open(session, QStringLiteral("g1"));
     choose(session, QStringLiteral("m2"), QStringLiteral("Reply"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m2"));
 
     open(session, other);
     QVERIFY(!probe.replyBar()->isVisibleTo(session.window.get()));
@@ -215,7 +215,7 @@ void TestDrafts::editModeEndsOnSwitch()
     // The other chat gets its own draft back, not the text being edited.
     open(session, QStringLiteral("g2"));
     QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
-    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QCOMPARE(input->text(), QStringLiteral("half"));
 
@@ -239,7 +239,7 @@ void TestDrafts::reopeningTheOpenChatKeepsTheComposer()
     QTest::keyClicks(probe.messageInput(), QStringLiteral("still here"));
     open(session, QStringLiteral("g1"));
     QCOMPARE(probe.messageInput()->text(), QStringLiteral("still here"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m2"));
     QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
 }
 
@@ -263,7 +263,7 @@ void TestDrafts::logoutForgetsDrafts()
     for (const char *chatId : { "g1", "g2" }) {
         open(session, QString::fromLatin1(chatId));
         QVERIFY(probe.messageInput()->text().isEmpty());
-        QVERIFY(probe.replyToMessageId().isEmpty());
+        QVERIFY(probe.session().replyToMessageId().isEmpty());
         QVERIFY(!probe.replyBar()->isVisibleTo(session.window.get()));
     }
 }

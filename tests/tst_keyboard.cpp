@@ -106,7 +106,6 @@ void TestKeyboard::keyOpensFocusedRow()
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    probe.currentChatId().clear();
     probe.chatTitleLabel()->clear();
     QListWidget *list = contacts ? probe.contactListWidget() : probe.chatListWidget();
     probe.sidebarTabs()->setCurrentWidget(list);

@@ -64,8 +64,8 @@ void TestLogin::emptyStoreDoesNotLogIn()
     QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
     QVERIFY(session.probe->usernameEdit()->text().isEmpty());
     QVERIFY(session.probe->passwordEdit()->text().isEmpty());
-    QVERIFY(!session.probe->darkMode());
-    QVERIFY(session.probe->notificationsEnabled());
+    QVERIFY(!session.probe->darkModeCheckBox()->isChecked());
+    QVERIFY(session.probe->notificationsCheckBox()->isChecked());
 
     // The first frame the server sees is the one the user asks for.
     session.probe->usernameEdit()->setText(QStringLiteral("carol"));
@@ -269,20 +269,15 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     QVERIFY(session.connected());
     QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
     WindowProbe &probe = *session.probe;
-    probe.chatListWidget()->addItem(QStringLiteral("chat"));
     probe.contactListWidget()->addItem(QStringLiteral("contact"));
-    probe.messageListWidget()->addItem(QStringLiteral("message"));
-    probe.chatTitleLabel()->setText(QStringLiteral("Team"));
-    Chat chat;
-    chat.id = QStringLiteral("c");
-    Message message;
-    message.id = QStringLiteral("m");
-    message.timestamp = 5;
-    chat.messages.push_back(message);
-    probe.store().applyChatHistory({ chat });
-    probe.store().applyUsers({ User { QStringLiteral("u1"), QString(), QString() } });
-    probe.currentChatId() = QStringLiteral("c");
-    QCOMPARE(probe.store().beginHistoryRequest(QStringLiteral("c")), qint64(5));
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"c","chatName":"Team",
+        "messages":[{"messageId":"m","chatId":"c","senderId":"u2","timestamp":5}]}]})");
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("Team"));
+    QVERIFY(probe.session().loadOlderMessages());
+    // The receipt of the message shown and the page asked for.
+    QVERIFY(session.server.waitForFrames(2));
+    session.server.takeFrames();
     probe.avatarCache().insert(QStringLiteral("http://x/a.png"), QPixmap(1, 1));
     probe.pendingAvatarDownloads().insert(QStringLiteral("http://x/b.png"));
     AppSettings().setValue(SettingsKey::darkMode, true);
@@ -307,7 +302,7 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     QCOMPARE(probe.store().chatCount(), 0);
     QVERIFY(probe.store().users().empty());
     QVERIFY(probe.currentChatId().isEmpty());
-    QVERIFY(!probe.isLoadingHistory());
+    QVERIFY(!probe.store().isLoadingHistory());
     QVERIFY(probe.avatarCache().isEmpty());
     QVERIFY(probe.pendingAvatarDownloads().isEmpty());
     QVERIFY(!probe.loginButton()->isEnabled());
@@ -332,36 +327,31 @@ void TestLogin::logoutResetsComposer()
     QVERIFY(session.connected());
     QVERIFY(session.logIn(QStringLiteral("u1")));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyToText() = QStringLiteral("quoted");
-    probe.replyToSenderName() = QStringLiteral("bob");
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"c","messages":[
+        {"messageId":"m1","chatId":"c","senderId":"u2","timestamp":1},
+        {"messageId":"m2","chatId":"c","senderId":"u1","timestamp":2}]}]})");
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("old");
+    QCOMPARE(probe.session().send(QStringLiteral("pending")), ChatSession::SendResult::Sent);
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("old"), QString());
     probe.editBar()->show();
     probe.sendButton()->setText(QStringLiteral("Save"));
     probe.messageInput()->setText(QStringLiteral("draft"));
-    Message local;
-    local.id = QStringLiteral("temp_1");
-    probe.store().addPendingMessage(local);
-    probe.highlightedMessageId() = QStringLiteral("m3");
     auto *delegate = dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate());
     QVERIFY(delegate);
     delegate->setHighlightedMessageId(QStringLiteral("m3"));
 
     QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
 
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyToText().isEmpty());
-    QVERIFY(probe.replyToSenderName().isEmpty());
+    QVERIFY(probe.session().replyToMessageId().isEmpty());
     QVERIFY(probe.replyBar()->isHidden());
-    QVERIFY(probe.editingMessageId().isEmpty());
-    QVERIFY(probe.editingOldText().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingOldText().isEmpty());
     QVERIFY(probe.editBar()->isHidden());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QVERIFY(probe.messageInput()->text().isEmpty());
-    QVERIFY(probe.pendingMessages().isEmpty());
-    QVERIFY(probe.highlightedMessageId().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QVERIFY(delegate->highlightedMessageId().isEmpty());
 }
 

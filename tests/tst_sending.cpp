@@ -9,6 +9,14 @@
 namespace
 {
 
+QStringList pendingIds(WindowProbe &probe)
+{
+    QStringList ids;
+    for (const Message &local : probe.store().pendingMessages())
+        ids << local.id;
+    return ids;
+}
+
 QStringList rowIds(QListWidget *list, int role)
 {
     QStringList ids;
@@ -88,7 +96,7 @@ private slots:
     void sendsReplyAndLeavesReplyMode();
     void echoReplacesLocalCopy();
     void unmatchedEchoAddsSecondRow();
-    void echoTakesFirstLocalIdOfSameText();
+    void echoTakesOldestLocalCopyOfSameText();
     void echoWhileAnotherChatIsOpen();
     void incomingMovesChatToTop();
     void acknowledgesOnlyOpenChatMessagesOfOthers();
@@ -156,9 +164,9 @@ void TestSending::showsLocalCopyAtOnce()
     QCOMPARE(local->data(IsOwnRole).toBool(), true);
     QVERIFY(
         qAbs(local->data(TimestampRole).toLongLong() - QDateTime::currentSecsSinceEpoch()) <= 2);
-    QVERIFY(probe.pendingMessages().contains(id));
-    QCOMPARE(probe.pendingMessages().value(id).content, QStringLiteral("hello"));
-    // Local copies live only as rows until the server confirms them.
+    QCOMPARE(pendingIds(probe), QStringList { id });
+    QCOMPARE(probe.store().pendingMessage(id)->content, QStringLiteral("hello"));
+    // Local copies are no stored messages until the server confirms them.
     QCOMPARE(probe.chat(QStringLiteral("g1")).messages.size(), size_t(2));
     QVERIFY(probe.messageInput()->text().isEmpty());
 }
@@ -198,13 +206,14 @@ void TestSending::sendsNothingWithoutTextOrChat()
     } else {
         QVERIFY(session.logIn(QStringLiteral("u1")));
     }
-    session.probe->replyToMessageId() = QStringLiteral("m1");
+    const bool replying = session.probe->session().replyTo(QStringLiteral("m1"));
     type(session, text);
     session.push(R"({"type":"user_list_update","users":[]})");
     QVERIFY(session.server.frames.isEmpty());
     QCOMPARE(session.probe->messageInput()->text(), text);
-    QVERIFY(session.probe->pendingMessages().isEmpty());
-    QCOMPARE(session.probe->replyToMessageId(), QStringLiteral("m1"));
+    QVERIFY(session.probe->store().pendingMessages().empty());
+    QCOMPARE(
+        session.probe->session().replyToMessageId(), replying ? QStringLiteral("m1") : QString());
 }
 
 void TestSending::sendsReplyAndLeavesReplyMode()
@@ -212,9 +221,7 @@ void TestSending::sendsReplyAndLeavesReplyMode()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyChatId() = QStringLiteral("g1");
-    probe.replyToText() = QStringLiteral("first");
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
     type(session, QStringLiteral("answer"));
     QVERIFY(session.server.waitForFrames(1));
@@ -224,8 +231,7 @@ void TestSending::sendsReplyAndLeavesReplyMode()
     QCOMPARE(local->data(ReplyToIdRole).toString(), QStringLiteral("m1"));
     QCOMPARE(local->data(ReplyPreviewRole).toString(), QStringLiteral("first"));
     QCOMPARE(local->data(ReplySenderRole).toString(), QStringLiteral("bob"));
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyToText().isEmpty());
+    QVERIFY(probe.session().replyToMessageId().isEmpty());
     QVERIFY(probe.replyBar()->isHidden());
 
     // The next message is no reply.
@@ -245,7 +251,7 @@ void TestSending::echoReplacesLocalCopy()
     QCOMPARE(
         rowIds(list, MessageIdRole), (QStringList { QStringLiteral("p1"), QStringLiteral("s1") }));
     QCOMPARE(list->item(1)->data(StatusRole).toInt(), int(Sent));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QCOMPARE(probe.chat(QStringLiteral("u1_u2")).messages.back().id, QStringLiteral("s1"));
     // The own echo is not acknowledged.
     QCOMPARE(session.server.framesOfType(QStringLiteral("message_seen")).size(), 0);
@@ -264,21 +270,21 @@ void TestSending::unmatchedEchoAddsSecondRow()
         (QStringList {
             QStringLiteral("m1"), QStringLiteral("m2"), localId, QStringLiteral("s1") }));
     QCOMPARE(list->item(2)->data(StatusRole).toInt(), int(Sending));
-    QVERIFY(probe.pendingMessages().contains(localId));
+    QCOMPARE(pendingIds(probe), QStringList { localId });
 }
 
-void TestSending::echoTakesFirstLocalIdOfSameText()
+void TestSending::echoTakesOldestLocalCopyOfSameText()
 {
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
     type(session, QStringLiteral("same"));
     type(session, QStringLiteral("same"));
-    QStringList localIds = probe.pendingMessages().keys();
+    const QStringList localIds = pendingIds(probe);
     QCOMPARE(localIds.size(), 2);
     session.push(echo("s1", "g1", "u1", "same"));
-    // Matching goes by the local ids' order, not by which was sent first.
-    QCOMPARE(probe.pendingMessages().keys(), QStringList { localIds.at(1) });
+    // The copy typed first is confirmed first.
+    QCOMPARE(pendingIds(probe), QStringList { localIds.at(1) });
     QVERIFY(!rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(0)));
     QVERIFY(rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(1)));
 }
@@ -296,7 +302,7 @@ void TestSending::echoWhileAnotherChatIsOpen()
     }
     const QStringList shown = rowIds(probe.messageListWidget(), MessageIdRole);
     session.push(echo("s1", "g1", "u1", "later"));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QCOMPARE(probe.chat(QStringLiteral("g1")).messages.back().id, QStringLiteral("s1"));
     QCOMPARE(rowIds(probe.messageListWidget(), MessageIdRole), shown);
 }
@@ -392,9 +398,9 @@ void TestSending::repeatedMessageIsKeptOnce()
 
     // A repeated echo of an own message does not consume a newer local copy of the same text.
     type(session, QStringLiteral("mine"));
-    QCOMPARE(probe.pendingMessages().size(), 1);
+    QCOMPARE(probe.store().pendingMessages().size(), size_t(1));
     session.push(echo("m2", "g1", "u1", "mine"));
-    QCOMPARE(probe.pendingMessages().size(), 1);
+    QCOMPARE(probe.store().pendingMessages().size(), size_t(1));
 }
 
 void TestSending::seenReceipts_data()
@@ -439,8 +445,8 @@ void TestSending::appliesEdits()
         R"({"type":"message_updated","chatId":"g1","messageId":"m1",
             "newContent":{"text":"http://h/static/upload/a.png","file":null},"editedAt":77})");
     QListWidgetItem *row = session.probe->messageListWidget()->item(0);
-    // The new text is shown as received.
-    QCOMPARE(row->data(TextRole).toString(), QStringLiteral("http://h/static/upload/a.png"));
+    // Shown as any row shows its text: an upload link as its short form.
+    QCOMPARE(row->data(TextRole).toString(), QStringLiteral("[Image]"));
     QCOMPARE(row->data(EditedAtRole).toLongLong(), qint64(77));
     const Message &stored = session.probe->chat(QStringLiteral("g1")).messages.front();
     QCOMPARE(stored.content, QStringLiteral("http://h/static/upload/a.png"));
@@ -482,18 +488,16 @@ void TestSending::savesOnlyChangedEdits()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     probe.editBar()->show();
     probe.sendButton()->setText(QStringLiteral("Save"));
     type(session, QStringLiteral(" mine "));
-    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
     QVERIFY(probe.editBar()->isHidden());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QVERIFY(probe.messageInput()->text().isEmpty());
 
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     type(session, QStringLiteral(" mine, edited "));
     QVERIFY(session.server.waitForFrames(1));
     QCOMPARE(session.server.frames,
@@ -501,7 +505,7 @@ void TestSending::savesOnlyChangedEdits()
                                          "newContent":"mine, edited"})") });
     // Nothing changes locally before the server confirms.
     QCOMPARE(probe.messageListWidget()->item(1)->data(TextRole).toString(), QStringLiteral("mine"));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
 }
 
 void TestSending::savingEditKeepsReplyMode()
@@ -509,13 +513,11 @@ void TestSending::savingEditKeepsReplyMode()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyChatId() = QStringLiteral("g1");
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     type(session, QStringLiteral("changed"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
     QVERIFY(!probe.replyBar()->isHidden());
 }
 

@@ -87,6 +87,6 @@ void MainWindow::onDarkModeToggled(bool checked)
     darkMode = checked;
     AppSettings().setValue(SettingsKey::darkMode, checked);
     applyTheme();
-    if (!currentChatId.isEmpty())
-        renderMessages(currentChatId);
+    if (!currentChatId().isEmpty())
+        renderMessages(currentChatId());
 }

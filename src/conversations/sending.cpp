@@ -1,47 +1,31 @@
-// MainWindow's sending: new messages with a local copy, replies and saved edits.
+// MainWindow's sending: new messages, replies and saved edits go to the session.
 #include "app/mainwindow.h"
-#include "net/websocketclient.h"
-#include "store/chatstore.h"
+#include "session/chatsession.h"
 
-#include <QDateTime>
 #include <QLineEdit>
-#include <QUuid>
 
 void MainWindow::onSendBtnClicked()
 {
-    const QString text = messageInput->text().trimmed();
-    if (text.isEmpty() || currentChatId.isEmpty())
+    switch (session->send(messageInput->text())) {
+    case ChatSession::SendResult::Nothing:
+    case ChatSession::SendResult::TooLong:
         return;
-
-    if (!editingMessageId.isEmpty()) {
-        // Nothing changes locally until the server confirms the edit.
-        if (text != editingOldText)
-            request({ Outbox::ActionKind::Edit, currentChatId, editingMessageId, text });
+    case ChatSession::SendResult::EditSaved:
         onCancelEdit();
         return;
+    case ChatSession::SendResult::Sent:
+        messageInput->clear();
+        onCancelReply();
+        return;
     }
+}
 
-    Message local;
-    local.id = QStringLiteral("temp_") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    local.chatId = currentChatId;
-    local.senderId = client->currentUser.id;
-    local.content = text;
-    local.timestamp = QDateTime::currentSecsSinceEpoch();
-    local.status = Sending;
-    // A quote from another chat would arrive there as a reply to nothing.
-    const QString replyToId = replyChatId == currentChatId ? replyToMessageId : QString();
-    local.replyToId = replyToId;
-    store->addPendingMessage(local);
-    // Shown at once either way; sent now, or after the next login when the connection is down.
-    outbox.add(local);
-
+void MainWindow::onPendingMessageAdded(const Message &local)
+{
+    if (local.chatId != currentChatId())
+        return;
     const bool atBottom = isScrolledToBottom();
     addMessageBubble(local);
     if (atBottom)
         scrollToBottom();
-
-    sendLocalCopy(local);
-    messageInput->clear();
-    if (!replyToMessageId.isEmpty())
-        onCancelReply();
 }

@@ -215,6 +215,21 @@ int loginRetryAfterSecs(const QString &refusal)
     return match.hasMatch() ? std::min(match.captured(1).toInt(), longestWaitSecs) : -1;
 }
 
+bool isMessageRefusal(const QString &error)
+{
+    static const QLatin1String refusals[] = {
+        QLatin1String("Message text is longer than"),
+        QLatin1String("Unknown recipient"),
+        QLatin1String("Attachments are not supported"),
+        QLatin1String("Give exactly one of"),
+        QLatin1String("Missing or invalid \"content\""),
+        QLatin1String("Missing or invalid \"replyToId\""),
+    };
+    return std::any_of(std::begin(refusals), std::end(refusals), [&error](QLatin1String refusal) {
+        return error.startsWith(refusal);
+    });
+}
+
 QJsonObject loginFrame(const QString &username, const QString &password)
 {
     QJsonObject frame = typed(QLatin1String("login_with_password"));

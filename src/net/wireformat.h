@@ -40,6 +40,10 @@ std::vector<User> usersFromJson(const QJsonValue &users);
 // logins ("Too many failed logins; try again in N s"); -1 for any other refusal.
 int loginRetryAfterSecs(const QString &refusal);
 
+// Whether an "error" frame is the server's refusal of a new message that sending again would not
+// change (too long, to nobody, with an attachment it does not take).
+bool isMessageRefusal(const QString &error);
+
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);

@@ -8,10 +8,11 @@ bool Outbox::Action::operator==(const Action &other) const
         && text == other.text;
 }
 
-void Outbox::add(const Message &local)
+void Outbox::add(const QString &localId)
 {
+    remove(localId);
     Entry entry;
-    entry.message = local;
+    entry.localId = localId;
     entry.order = nextOrder++;
     entries.push_back(entry);
 }
@@ -24,7 +25,7 @@ bool Outbox::contains(const QString &localId) const
 const Outbox::Entry *Outbox::entry(const QString &localId) const
 {
     const auto found = std::find_if(entries.cbegin(), entries.cend(), [&localId](const Entry &e) {
-        return e.message.id == localId;
+        return e.localId == localId;
     });
     return found == entries.cend() ? nullptr : &*found;
 }
@@ -39,100 +40,62 @@ int Outbox::size() const
     return static_cast<int>(entries.size());
 }
 
-bool Outbox::confirms(const Message &echo, const Message &local)
-{
-    return echo.chatId == local.chatId && echo.content == local.content
-        && echo.timestamp >= local.timestamp - clockAllowanceSecs;
-}
-
-QString Outbox::takeEcho(const Message &echo)
-{
-    const auto found = std::find_if(entries.begin(), entries.end(), [&echo](const Entry &e) {
-        return confirms(echo, e.message);
-    });
-    if (found == entries.end())
-        return QString();
-    const QString localId = found->message.id;
-    entries.erase(found);
-    return localId;
-}
-
-std::vector<Message> Outbox::messages() const
-{
-    std::vector<Message> all;
-    for (const Entry &e : entries)
-        all.push_back(e.message);
-    return all;
-}
-
-std::vector<Message> Outbox::due() const
-{
-    std::vector<Message> messages;
-    for (const Entry &e : entries) {
-        if (!e.failed && e.sentAtMs < 0)
-            messages.push_back(e.message);
-    }
-    return messages;
-}
-
 void Outbox::markSent(const QString &localId, qint64 nowMs)
 {
     for (Entry &e : entries) {
-        if (e.message.id == localId) {
+        if (e.localId == localId) {
             ++e.attempts;
             e.sentAtMs = nowMs;
         }
     }
 }
 
-QStringList Outbox::connectionLost()
+QStringList Outbox::takeFailed(bool (*fails)(const Entry &entry, qint64 nowMs), qint64 nowMs)
 {
     QStringList failed;
-    for (Entry &e : entries) {
-        if (e.sentAtMs < 0)
-            continue;
+    const auto end = std::remove_if(entries.begin(), entries.end(), [&](const Entry &e) {
+        if (!fails(e, nowMs))
+            return false;
+        failed.append(e.localId);
+        return true;
+    });
+    entries.erase(end, entries.end());
+    return failed;
+}
+
+QStringList Outbox::connectionLost()
+{
+    const QStringList failed = takeFailed(
+        [](const Entry &e, qint64) { return e.sentAtMs >= 0 && e.attempts >= maxAttempts; }, 0);
+    for (Entry &e : entries)
         e.sentAtMs = -1;
-        if (e.attempts >= maxAttempts && !e.failed) {
-            e.failed = true;
-            failed.append(e.message.id);
-        }
-    }
     return failed;
 }
 
 QStringList Outbox::expire(qint64 nowMs)
 {
-    QStringList failed;
-    for (Entry &e : entries) {
-        if (!e.failed && e.sentAtMs >= 0 && nowMs - e.sentAtMs >= confirmTimeoutMs) {
-            e.failed = true;
-            e.sentAtMs = -1;
-            failed.append(e.message.id);
-        }
-    }
-    return failed;
+    return takeFailed(
+        [](const Entry &e, qint64 now) {
+            return e.sentAtMs >= 0 && now - e.sentAtMs >= confirmTimeoutMs;
+        },
+        nowMs);
 }
 
-bool Outbox::retry(const QString &localId)
+QString Outbox::oldestInFlight() const
 {
-    for (Entry &e : entries) {
-        if (e.message.id == localId && e.failed) {
-            e.failed = false;
-            e.attempts = 0;
-            e.sentAtMs = -1;
-            // Sent again from now on: after what was queued before the retry.
-            e.order = nextOrder++;
-            return true;
-        }
+    const Entry *oldest = nullptr;
+    for (const Entry &e : entries) {
+        if (e.sentAtMs >= 0 && (!oldest || e.sentAtMs < oldest->sentAtMs))
+            oldest = &e;
     }
-    return false;
+    return oldest ? oldest->localId : QString();
 }
 
 void Outbox::remove(const QString &localId)
 {
     entries.erase(std::remove_if(entries.begin(),
                       entries.end(),
-                      [&localId](const Entry &e) { return e.message.id == localId; }),
+                      [&localId](const Entry &e) { return e.localId == localId; }),
         entries.end());
 }
 
@@ -147,32 +110,26 @@ void Outbox::queue(const Action &action)
     actions.push_back({ action, nextOrder++ });
 }
 
-std::vector<Outbox::Action> Outbox::takeActions()
-{
-    std::vector<Action> taken;
-    for (const QueuedAction &queued : actions)
-        taken.push_back(queued.action);
-    actions.clear();
-    return taken;
-}
-
 std::vector<Outbox::Step> Outbox::takeDue()
 {
-    std::vector<std::pair<quint64, Step>> ordered;
-    for (const Entry &e : entries) {
-        if (!e.failed && e.sentAtMs < 0)
-            ordered.emplace_back(e.order, e.message);
+    // (order, index): below actions.size() an index is a queued action, above it a message.
+    std::vector<std::pair<quint64, size_t>> ordered;
+    for (size_t i = 0; i < actions.size(); ++i)
+        ordered.emplace_back(actions[i].order, i);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].sentAtMs < 0)
+            ordered.emplace_back(entries[i].order, actions.size() + i);
     }
-    for (const QueuedAction &queued : actions)
-        ordered.emplace_back(queued.order, queued.action);
-    actions.clear();
-    std::sort(ordered.begin(), ordered.end(), [](const auto &a, const auto &b) {
-        return a.first < b.first;
-    });
+    std::sort(ordered.begin(), ordered.end());
     std::vector<Step> steps;
     steps.reserve(ordered.size());
-    for (auto &item : ordered)
-        steps.push_back(std::move(item.second));
+    for (const auto &item : ordered) {
+        if (item.second < actions.size())
+            steps.emplace_back(actions[item.second].action);
+        else
+            steps.emplace_back(entries[item.second - actions.size()].localId);
+    }
+    actions.clear();
     return steps;
 }
 
