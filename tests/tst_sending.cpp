@@ -96,7 +96,6 @@ private slots:
     void sendsReplyAndLeavesReplyMode();
     void echoReplacesLocalCopy();
     void unmatchedEchoAddsSecondRow();
-    void echoTakesOldestLocalCopyOfSameText();
     void echoWhileAnotherChatIsOpen();
     void incomingMovesChatToTop();
     void acknowledgesOnlyOpenChatMessagesOfOthers();
@@ -271,22 +270,6 @@ void TestSending::unmatchedEchoAddsSecondRow()
             QStringLiteral("m1"), QStringLiteral("m2"), localId, QStringLiteral("s1") }));
     QCOMPARE(list->item(2)->data(StatusRole).toInt(), int(Sending));
     QCOMPARE(pendingIds(probe), QStringList { localId });
-}
-
-void TestSending::echoTakesOldestLocalCopyOfSameText()
-{
-    Session session;
-    openChat(session, QStringLiteral("g1"));
-    WindowProbe &probe = *session.probe;
-    type(session, QStringLiteral("same"));
-    type(session, QStringLiteral("same"));
-    const QStringList localIds = pendingIds(probe);
-    QCOMPARE(localIds.size(), 2);
-    session.push(echo("s1", "g1", "u1", "same"));
-    // The copy typed first is confirmed first.
-    QCOMPARE(pendingIds(probe), QStringList { localIds.at(1) });
-    QVERIFY(!rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(0)));
-    QVERIFY(rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(1)));
 }
 
 void TestSending::echoWhileAnotherChatIsOpen()

@@ -17,7 +17,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
-// The tests' view into a MainWindow: its widgets and the state a user cannot see directly.
+// The tests' view into a MainWindow: its widgets, what only the window computes, and the
+// session below it.
 struct WindowProbe {
     explicit WindowProbe(MainWindow &window)
         : w(window)
@@ -206,17 +207,5 @@ struct WindowProbe {
     QString getReplyPreviewText(const QString &replyToId, const QString &chatId) const
     {
         return w.getReplyPreviewText(replyToId, chatId);
-    }
-    QString resolveChatName(const Chat &chat) const
-    {
-        return w.resolveChatName(chat);
-    }
-    void renderMessages(const QString &chatId)
-    {
-        w.renderMessages(chatId);
-    }
-    void showNotificationForMessage(const Message &msg)
-    {
-        w.showNotificationForMessage(msg);
     }
 };
