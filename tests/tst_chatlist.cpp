@@ -405,6 +405,10 @@ void TestChatList::openingContactWithExistingChatRendersIt()
     QCOMPARE(probe.currentChatId(), QStringLiteral("u1_u2"));
     QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("alice"));
     QCOMPARE(probe.messageListWidget()->count(), 1);
+    // A new name shows in the header of the open chat, as in its row.
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alicia"},
+            {"userId":"u2","username":"bob"}]})");
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("alicia"));
 }
 
 QTEST_MAIN(TestChatList)

@@ -464,6 +464,14 @@ void TestReconnect::refusedReloginEndsTheSession()
     QCOMPARE(session.server.connectionCount, 2);
     QListWidget *list = probe.messageListWidget();
     QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+    // The news stays in sight when a connection comes and goes meanwhile.
+    session.server.client()->close();
+    QTRY_VERIFY(probe.session().supervisor()->state() == ConnectionSupervisor::State::Idle);
+    probe.session().start();
+    QVERIFY(session.server.waitForClient());
+    QTRY_VERIFY(probe.loginButton()->isEnabled());
+    QCOMPARE(probe.statusLabel()->text(),
+        QStringLiteral("Your session has ended. Please log in again."));
 
     // Logging in again as the same user picks up where the session left off.
     QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));

@@ -31,7 +31,7 @@ void MainWindow::onConnected()
         statusLabel->setText(QStringLiteral("Connected."));
     loginButton->setEnabled(true);
     autoLoginWhenLoaded = credentials->isLoading();
-    if (credentials->hasLogin()) {
+    if (credentials->hasLogin() && !sessionEndShown) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
