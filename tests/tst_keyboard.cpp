@@ -31,18 +31,18 @@ void openGroup(Session &session)
     session.server.takeFrames();
 }
 
-// Chooses "Reply" in the context menu of message row `row`.
-void replyTo(Session &session, int row)
+// Chooses `choice` in the context menu of message row `row`.
+void choose(Session &session, int row, const QString &choice)
 {
     QListWidget *list = session.probe->messageListWidget();
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll] {
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll, &choice] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         if (!menu)
             return;
         poll.stop();
         for (QAction *action : menu->actions()) {
-            if (action->text() == QLatin1String("Reply"))
+            if (action->text() == choice)
                 action->trigger();
         }
         menu->close();
@@ -66,7 +66,8 @@ private slots:
 
     void upInEmptyInputEditsLastOwnMessage();
     void upWithTypedTextOnlyMovesTheCursor();
-    void escapeLeavesEditMode();
+    void escapeLeavesEditModeWithTheDraftBack_data();
+    void escapeLeavesEditModeWithTheDraftBack();
     void escapeLeavesReplyModeAndKeepsText();
     void ctrlFNarrowsRowsByName();
     void ctrlFNarrowsChatsThatArriveOrMove();
@@ -150,16 +151,31 @@ void TestKeyboard::upWithTypedTextOnlyMovesTheCursor()
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
 }
 
-void TestKeyboard::escapeLeavesEditMode()
+void TestKeyboard::escapeLeavesEditModeWithTheDraftBack_data()
 {
+    QTest::addColumn<QString>("draft");
+
+    QTest::newRow("Up in an empty input") << QString();
+    QTest::newRow("Edit chosen while a draft is typed") << QStringLiteral("half a thought");
+}
+
+void TestKeyboard::escapeLeavesEditModeWithTheDraftBack()
+{
+    QFETCH(QString, draft);
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    if (draft.isEmpty()) {
+        QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    } else {
+        QTest::keyClicks(probe.messageInput(), draft);
+        choose(session, 2, QStringLiteral("Edit"));
+    }
     QVERIFY(probe.editBar()->isVisibleTo(session.window.get()));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("latest"));
     QTest::keyClick(probe.messageInput(), Qt::Key_Escape);
     QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
-    QVERIFY(probe.messageInput()->text().isEmpty());
+    QCOMPARE(probe.messageInput()->text(), draft);
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
 
     // What is sent next is a new message, not an edit.
@@ -174,7 +190,7 @@ void TestKeyboard::escapeLeavesReplyModeAndKeepsText()
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    replyTo(session, 1);
+    choose(session, 1, QStringLiteral("Reply"));
     QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
     QTest::keyClicks(probe.messageInput(), QStringLiteral("no quote"));
     QTest::keyClick(probe.messageInput(), Qt::Key_Escape);

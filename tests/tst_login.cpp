@@ -30,6 +30,7 @@ private slots:
     void idleLoginPageStaysStill();
     void logoutResetsAndReconnectsWithoutLogin();
     void logoutResetsComposer();
+    void focusGoesWhereTheUserTypesNext();
     void closingWithoutTrayClosesWindow();
     void bigLoginPushes_data();
     void bigLoginPushes();
@@ -353,6 +354,45 @@ void TestLogin::logoutResetsComposer()
     QVERIFY(probe.messageInput()->text().isEmpty());
     QVERIFY(probe.store().pendingMessages().empty());
     QVERIFY(delegate->highlightedMessageId().isEmpty());
+}
+
+void TestLogin::focusGoesWhereTheUserTypesNext()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QCOMPARE(session.window->focusWidget(), probe.usernameEdit());
+    // Nothing to write into before a chat is open.
+    QVERIFY(!probe.messageInput()->isEnabled());
+    QVERIFY(!probe.sendButton()->isEnabled());
+
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+        // On the chats, never on a button that one Space would press.
+        QCOMPARE(probe.sidebarTabs()->currentWidget(), probe.chatListWidget());
+        QCOMPARE(session.window->focusWidget(), probe.chatListWidget());
+        session.push(R"({"type":"chat_history","chats":[
+            {"chatId":"g1","chatName":"One","messages":[]},
+            {"chatId":"g2","chatName":"Two","messages":[]}]})");
+        QListWidget *chats = probe.chatListWidget();
+        QTest::mouseClick(chats->viewport(),
+            Qt::LeftButton,
+            Qt::NoModifier,
+            chats->visualItemRect(chats->item(0)).center());
+        QCOMPARE(session.window->focusWidget(), probe.messageInput());
+        QTest::keyClicks(session.window->focusWidget(), QStringLiteral("a b"));
+        QCOMPARE(probe.messageInput()->text(), QStringLiteral("a b"));
+        QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+
+        probe.sidebarTabs()->setCurrentWidget(probe.settingsPage());
+        probe.logoutButton()->setFocus();
+        QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+        QCOMPARE(session.window->focusWidget(), probe.usernameEdit());
+        QVERIFY(!probe.messageInput()->isEnabled());
+        QTRY_VERIFY(probe.loginButton()->isEnabled());
+    }
 }
 
 void TestLogin::closingWithoutTrayClosesWindow()

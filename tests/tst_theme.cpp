@@ -196,6 +196,8 @@ void TestTheme::focusRingShows()
     AppSettings().setValue(SettingsKey::darkMode, dark);
     Session session;
     QVERIFY(session.logIn(QStringLiteral("u1")));
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"g1","messages":[]}]})");
+    emit session.probe->chatListWidget()->itemClicked(session.probe->chatListWidget()->item(0));
     session.window->show();
     session.window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(session.window.get()));

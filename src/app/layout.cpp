@@ -200,6 +200,9 @@ void MainWindow::setupUi()
     sendButton->setCursor(Qt::PointingHandCursor);
     inputLayout->addWidget(messageInput);
     inputLayout->addWidget(sendButton);
+    // Nothing can be written before a chat is open to take it.
+    messageInput->setEnabled(false);
+    sendButton->setEnabled(false);
 
     chatAreaLayout->addWidget(chatHeader);
     chatAreaLayout->addWidget(messageListWidget);

@@ -84,7 +84,14 @@ void MainWindow::onSessionEnded()
     statusLabel->setText(QStringLiteral("Your session has ended. Please log in again."));
     sessionEndShown = true;
     stackedWidget->setCurrentWidget(loginPage);
-    passwordEdit->setFocus(Qt::OtherFocusReason);
+    focusLoginForm();
+}
+
+void MainWindow::focusLoginForm()
+{
+    // The first letters typed go into the first field still to fill, not nowhere.
+    QLineEdit *field = usernameEdit->text().trimmed().isEmpty() ? usernameEdit : passwordEdit;
+    field->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onFrameTooLarge()
@@ -109,8 +116,7 @@ void MainWindow::onLogoutClicked()
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
     stackedWidget->setCurrentWidget(loginPage);
-    // The first letters typed go into the name, not nowhere.
-    usernameEdit->setFocus(Qt::OtherFocusReason);
+    focusLoginForm();
     QTimer::singleShot(reconnectDelayMs, Qt::PreciseTimer, session, &ChatSession::start);
 }
 
@@ -125,6 +131,8 @@ void MainWindow::onAccountForgotten()
     replyBar->hide();
     editBar->hide();
     messageInput->clear();
+    messageInput->setEnabled(false);
+    sendButton->setEnabled(false);
     sendButton->setText(QStringLiteral("Send"));
 
     clearChatRows();

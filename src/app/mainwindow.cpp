@@ -56,6 +56,7 @@ MainWindow::MainWindow(QWidget *parent)
         usernameEdit->setText(credentials->username());
         passwordEdit->setText(credentials->password());
     }
+    focusLoginForm();
 
     setupConnection();
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);

@@ -110,6 +110,7 @@ private:
     bool isInBackground() const;
     void onSessionEnded();
     void onAccountForgotten();
+    void focusLoginForm();
 
     // Chat list and contacts (src/conversations/chatlist.cpp).
     QString resolveChatName(const Chat &chat) const;
