@@ -27,6 +27,8 @@ private slots:
     void messageRowsAreNotSelectable();
     void longChatNameNeverWidensWindow_data();
     void longChatNameNeverWidensWindow();
+    void newestMessageStaysInView_data();
+    void newestMessageStaysInView();
 };
 
 void TestLayout::initTestCase()
@@ -303,6 +305,65 @@ void TestLayout::longChatNameNeverWidensWindow()
     // Wide enough again, the whole name shows.
     session.window->resize(1400, 600);
     QTRY_COMPARE(title->shownText(), name);
+}
+
+void TestLayout::newestMessageStaysInView_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("scrolledUp");
+
+    QTest::newRow("the reply bar shows") << QStringLiteral("reply") << false;
+    QTest::newRow("the edit bar shows") << QStringLiteral("edit") << false;
+    QTest::newRow("the window gets smaller") << QStringLiteral("resize") << false;
+    QTest::newRow("scrolled up, the view stays where it was") << QStringLiteral("reply") << true;
+}
+
+void TestLayout::newestMessageStaysInView()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, scrolledUp);
+    Session session;
+    QVERIFY(session.logIn(QStringLiteral("u1")));
+    QJsonArray messages;
+    for (int n = 1; n <= 30; ++n)
+        messages.append(QJsonObject { { QStringLiteral("messageId"), QStringLiteral("m%1").arg(n) },
+            { QStringLiteral("senderId"), QStringLiteral("u2") },
+            { QStringLiteral("timestamp"), n },
+            { QStringLiteral("content"),
+                QJsonObject { { QStringLiteral("text"), QStringLiteral("line %1").arg(n) } } } });
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("chat_history") },
+        { QStringLiteral("chats"),
+            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("g1") },
+                { QStringLiteral("messages"), messages } } } } });
+    WindowProbe &probe = *session.probe;
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    session.window->resize(900, 600);
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QListWidget *list = probe.messageListWidget();
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    if (scrolledUp)
+        bar->setValue(bar->maximum() / 2);
+    const int value = bar->value();
+
+    if (change == QLatin1String("resize"))
+        session.window->resize(900, 400);
+    else
+        (change == QLatin1String("reply") ? probe.replyBar() : probe.editBar())->show();
+    const auto lastRowShown = [list] {
+        return list->viewport()->rect().contains(
+            list->visualItemRect(list->item(list->count() - 1)));
+    };
+    if (scrolledUp) {
+        QTRY_VERIFY(list->height() < 600 - 60 - 60 - 30);
+        QCOMPARE(bar->value(), value);
+        QVERIFY(!lastRowShown());
+    } else {
+        QTRY_VERIFY(lastRowShown());
+        QCOMPARE(bar->value(), bar->maximum());
+    }
 }
 
 QTEST_MAIN(TestLayout)

@@ -2,6 +2,7 @@
 #include "model/itemroles.h"
 #include "session.h"
 
+#include <QLabel>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
@@ -108,6 +109,8 @@ private slots:
     void appliesDeletions();
     void savesOnlyChangedEdits();
     void savingEditKeepsReplyMode();
+    void lengthShowsNearTheLimitAndBarsOverIt_data();
+    void lengthShowsNearTheLimitAndBarsOverIt();
 };
 
 void TestSending::initTestCase()
@@ -502,6 +505,42 @@ void TestSending::savingEditKeepsReplyMode()
     type(session, QStringLiteral("changed"));
     QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
     QVERIFY(!probe.replyBar()->isHidden());
+}
+
+void TestSending::lengthShowsNearTheLimitAndBarsOverIt_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("sent");
+
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("far from the limit") << QString(3800, QLatin1Char('a')) << QString() << true;
+    QTest::newRow("near it") << QString(3801, QLatin1Char('a')) << QStringLiteral("3801 / 4000")
+                             << true;
+    QTest::newRow("at it, counted in characters")
+        << QString(3999, QLatin1Char('a')) + emoji + QStringLiteral("  ")
+        << QStringLiteral("4000 / 4000") << true;
+    QTest::newRow("over it") << QString(4001, QLatin1Char('a'))
+                             << QStringLiteral("4001 / 4000: too long to send") << false;
+}
+
+void TestSending::lengthShowsNearTheLimitAndBarsOverIt()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(bool, sent);
+    Session session;
+    openChat(session, QStringLiteral("g1"));
+    auto *counter = session.window->findChild<QLabel *>(QStringLiteral("lengthCounter"));
+    QVERIFY(counter);
+    session.probe->messageInput()->setText(text);
+    QCOMPARE(counter->isVisibleTo(session.window.get()), !shown.isEmpty());
+    if (!shown.isEmpty())
+        QCOMPARE(counter->text(), shown);
+    QTest::mouseClick(session.probe->sendButton(), Qt::LeftButton);
+    QCOMPARE(session.server.waitForFrames(1, sent ? 5000 : 300), sent);
+    QCOMPARE(session.probe->messageInput()->text().isEmpty(), sent);
+    QCOMPARE(counter->isVisibleTo(session.window.get()), !sent);
 }
 
 QTEST_MAIN(TestSending)

@@ -6,7 +6,6 @@
 #include "view/connectionbar.h"
 
 #include <QLabel>
-#include <QLayout>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -34,23 +33,11 @@ void MainWindow::setupConnection()
     connect(session, &ChatSession::serverError, this, &MainWindow::onServerError);
 }
 
-void MainWindow::keepBottomInView(bool wasAtBottom)
-{
-    if (!wasAtBottom || currentChatId().isEmpty())
-        return;
-    // The bar takes its height from the message list at the next layout pass; a view that was
-    // at the bottom must not lose its newest message under it.
-    if (QLayout *layout = chatArea->layout())
-        layout->activate();
-    scrollToBottom();
-}
-
 void MainWindow::onConnectionStateChanged()
 {
     using State = ConnectionSupervisor::State;
     const ConnectionSupervisor *supervisor = session->supervisor();
     const bool inSession = session->isActive();
-    const bool wasAtBottom = isScrolledToBottom();
     switch (supervisor->state()) {
     case State::Offline: {
         // A logout says what it does on the login page itself.
@@ -103,13 +90,10 @@ void MainWindow::onConnectionStateChanged()
             connectionBar->showConnected();
         break;
     }
-    keepBottomInView(wasAtBottom);
 }
 
 void MainWindow::onServerError(const QString &message)
 {
-    const bool wasAtBottom = isScrolledToBottom();
     (stackedWidget->currentWidget() == chatPage ? connectionBar : loginConnectionBar)
         ->showError(message);
-    keepBottomInView(wasAtBottom);
 }

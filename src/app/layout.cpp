@@ -198,7 +198,11 @@ void MainWindow::setupUi()
     messageInput->setPlaceholderText(QStringLiteral("Write a message..."));
     sendButton = new QPushButton(QStringLiteral("Send"));
     sendButton->setCursor(Qt::PointingHandCursor);
+    lengthLabel = new QLabel;
+    lengthLabel->setObjectName(QStringLiteral("lengthCounter"));
+    lengthLabel->hide();
     inputLayout->addWidget(messageInput);
+    inputLayout->addWidget(lengthLabel);
     inputLayout->addWidget(sendButton);
     // Nothing can be written before a chat is open to take it.
     messageInput->setEnabled(false);
@@ -219,4 +223,11 @@ void MainWindow::setupUi()
     connect(contactListWidget, &QListWidget::itemClicked, this, &MainWindow::onContactSelected);
     connect(sendButton, &QAbstractButton::clicked, this, &MainWindow::onSendBtnClicked);
     connect(messageInput, &QLineEdit::returnPressed, this, &MainWindow::onSendBtnClicked);
+    connect(messageInput, &QLineEdit::textChanged, this, &MainWindow::showTextLength);
+    // A view that shows its newest message keeps showing it when it gets smaller (a bar above
+    // the composer, a smaller window) or grows by a row.
+    connect(messageListWidget->verticalScrollBar(),
+        &QAbstractSlider::rangeChanged,
+        this,
+        &MainWindow::followBottom);
 }

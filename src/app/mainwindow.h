@@ -151,11 +151,13 @@ private:
     // when it was there, else with the same message at the top.
     void onChatReloaded(const QString &chatId);
     void setHighlightedMessageId(const QString &messageId);
+    void followBottom();
 
     // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
     void updateMessageStatus(const QString &messageId, MessageStatus status);
     void moveChatRowToTop(int row);
     void onPendingMessageAdded(const Message &local);
+    void showTextLength();
     void onMessageStatusChanged(
         const QString &chatId, const QString &messageId, MessageStatus status);
 
@@ -175,7 +177,6 @@ private:
     void setupConnection();
     void onConnectionStateChanged();
     void onServerError(const QString &message);
-    void keepBottomInView(bool wasAtBottom);
 
     // Avatars (src/app/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
@@ -210,6 +211,8 @@ private:
     QPushButton *cancelEditButton = nullptr;
     QLineEdit *messageInput = nullptr;
     QPushButton *sendButton = nullptr;
+    // How long the message is, once near the longest the server takes.
+    QLabel *lengthLabel = nullptr;
 
     bool darkMode = false;
     bool notificationsEnabled = true;
@@ -235,6 +238,8 @@ private:
     // turn however many messages arrive.
     QSet<QString> movedChats;
     bool chatReorderQueued = false;
+    // The message list showed its newest message when it last scrolled.
+    bool viewAtBottom = true;
 
     // The stored login (src/app/credentialstore.h); a connection that opens while its password
     // is still being read from the secret store logs in once it arrives.

@@ -76,6 +76,7 @@ QString themeStyleSheet(bool dark)
 void MainWindow::applyTheme()
 {
     setStyleSheet(themeStyleSheet(darkMode));
+    showTextLength();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate())) {
         delegate->setDarkMode(darkMode);
         messageListWidget->viewport()->update();

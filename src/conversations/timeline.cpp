@@ -190,8 +190,15 @@ bool MainWindow::extendWindowUpTo(int position)
     return true;
 }
 
+void MainWindow::followBottom()
+{
+    if (viewAtBottom)
+        scrollToBottom();
+}
+
 void MainWindow::onScrollValueChanged(int value)
 {
+    viewAtBottom = isScrolledToBottom();
     if (value != 0 || currentChatId().isEmpty())
         return;
     // What the store holds above the window is shown before the server is asked for more.

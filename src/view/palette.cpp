@@ -30,6 +30,7 @@ constexpr ThemePalette light {
     "#60A5FA",
     "#1a56db",
     "#0b2545",
+    "#c62828",
 };
 
 constexpr ThemePalette dark {
@@ -59,6 +60,7 @@ constexpr ThemePalette dark {
     "#93C5FD",
     "#93c5fd",
     "#ffffff",
+    "#ff8a80",
 };
 
 } // namespace

@@ -38,6 +38,9 @@ struct ThemePalette {
     // (a selected row, a button).
     const char *focus;
     const char *selectedFocus;
+
+    // Text that warns, on the panel colour.
+    const char *errorText;
 };
 
 const ThemePalette &themePalette(bool dark);
