@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QtTest>
@@ -71,6 +72,9 @@ private slots:
     void escapeLeavesReplyModeAndKeepsText();
     void ctrlFNarrowsRowsByName();
     void ctrlFNarrowsChatsThatArriveOrMove();
+    void ctrlFLeadsToTheFirstMatch_data();
+    void ctrlFLeadsToTheFirstMatch();
+    void ctrlCCopiesTheMessageClicked();
     void openChatIsTheSelectedRow_data();
     void openChatIsTheSelectedRow();
 };
@@ -234,6 +238,57 @@ void TestKeyboard::ctrlFNarrowsRowsByName()
     QVERIFY(!probe.contactListWidget()->isRowHidden(0));
     QVERIFY(!probe.contactListWidget()->isRowHidden(1));
     QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+}
+
+void TestKeyboard::ctrlFLeadsToTheFirstMatch_data()
+{
+    QTest::addColumn<int>("key");
+
+    QTest::newRow("Down moves into the list") << int(Qt::Key_Down);
+    QTest::newRow("Return opens the match") << int(Qt::Key_Return);
+}
+
+void TestKeyboard::ctrlFLeadsToTheFirstMatch()
+{
+    QFETCH(int, key);
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"},{"userId":"u3","username":"carol"},
+        {"userId":"u4","username":"caroline"}]})");
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    probe.sidebarTabs()->setCurrentWidget(probe.contactListWidget());
+    QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("car"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QListWidget *contacts = probe.contactListWidget();
+    if (key == Qt::Key_Down) {
+        QCOMPARE(QApplication::focusWidget(), contacts);
+        QCOMPARE(contacts->currentItem()->text(), QStringLiteral("carol"));
+        QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    } else {
+        QCOMPARE(probe.currentChatId(), QStringLiteral("u1_u3"));
+        QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("carol"));
+    }
+}
+
+void TestKeyboard::ctrlCCopiesTheMessageClicked()
+{
+    Session session;
+    openGroup(session);
+    QListWidget *list = session.probe->messageListWidget();
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(list->viewport(),
+        Qt::LeftButton,
+        Qt::NoModifier,
+        list->visualItemRect(list->item(1)).center());
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("bob"));
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("latest"));
 }
 
 void TestKeyboard::ctrlFNarrowsChatsThatArriveOrMove()

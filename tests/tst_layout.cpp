@@ -29,6 +29,7 @@ private slots:
     void longChatNameNeverWidensWindow();
     void newestMessageStaysInView_data();
     void newestMessageStaysInView();
+    void windowComesBackAsItWasLeft();
 };
 
 void TestLayout::initTestCase()
@@ -364,6 +365,25 @@ void TestLayout::newestMessageStaysInView()
         QTRY_VERIFY(lastRowShown());
         QCOMPARE(bar->value(), bar->maximum());
     }
+}
+
+void TestLayout::windowComesBackAsItWasLeft()
+{
+    QRect left;
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), QSize(1000, 700));
+        window.setGeometry(120, 80, 820, 560);
+        QTRY_COMPARE(window.geometry(), QRect(120, 80, 820, 560));
+        left = window.geometry();
+        window.close();
+    }
+    MainWindow again;
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.geometry(), left);
 }
 
 QTEST_MAIN(TestLayout)

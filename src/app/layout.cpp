@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -146,6 +147,10 @@ void MainWindow::setupUi()
     connect(
         messageDelegate, &MessageDelegate::replyQuoteClicked, this, &MainWindow::focusOnMessage);
     messageListWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    // The message clicked or moved to with the arrow keys is the one Ctrl+C copies.
+    auto *copy =
+        new QShortcut(QKeySequence::Copy, messageListWidget, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(copy, &QShortcut::activated, this, &MainWindow::copyCurrentMessage);
     connect(messageListWidget,
         &QWidget::customContextMenuRequested,
         this,

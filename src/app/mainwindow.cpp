@@ -34,6 +34,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     setupUi();
+    // Where the user left it last time; the default size otherwise.
+    restoreGeometry(AppSettings().value(SettingsKey::windowGeometry).toByteArray());
     applyTheme();
     setWindowIcon(appIcon());
     setupTrayIcon();
@@ -41,7 +43,13 @@ MainWindow::MainWindow(QWidget *parent)
     auto *composerKeys = new ComposerKeys(messageInput);
     connect(composerKeys, &ComposerKeys::escapePressed, this, &MainWindow::leaveComposerMode);
     connect(composerKeys, &ComposerKeys::upInEmptyInput, this, &MainWindow::editLastOwnMessage);
-    new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
+    auto *filter = new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
+    connect(filter, &ListFilter::rowChosen, this, [this](QListWidget *list, QListWidgetItem *item) {
+        if (list == chatListWidget)
+            onChatSelected(item);
+        else
+            onContactSelected(item);
+    });
     connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
     connect(new RowKeys(contactListWidget),
         &RowKeys::rowActivated,
@@ -85,8 +93,14 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    rememberGeometry();
     // The children go one by one; none may report to a window half gone.
     session->disconnect(this);
+}
+
+void MainWindow::rememberGeometry() const
+{
+    AppSettings().setValue(SettingsKey::windowGeometry, saveGeometry());
 }
 
 const ChatStore &MainWindow::store() const
@@ -106,6 +120,7 @@ MessageDelegate *MainWindow::messageDelegate() const
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    rememberGeometry();
     if (trayIcon && trayIcon->isVisible()) {
         hide();
         event->ignore();

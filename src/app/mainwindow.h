@@ -111,6 +111,7 @@ private:
     void onSessionEnded();
     void onAccountForgotten();
     void focusLoginForm();
+    void rememberGeometry() const;
 
     // Chat list and contacts (src/conversations/chatlist.cpp).
     QString resolveChatName(const Chat &chat) const;
@@ -172,6 +173,7 @@ private:
     void editLastOwnMessage();
     void onRetryMessage();
     void onDiscardMessage();
+    void copyCurrentMessage();
 
     // Staying connected (src/app/connection.cpp).
     void setupConnection();

@@ -27,4 +27,5 @@ constexpr QLatin1String darkMode = key("darkMode");
 constexpr QLatin1String notificationsEnabled = key("notificationsEnabled");
 constexpr QLatin1String username = key("username");
 constexpr QLatin1String password = key("password");
+constexpr QLatin1String windowGeometry = key("windowGeometry");
 } // namespace SettingsKey

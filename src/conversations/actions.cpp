@@ -7,6 +7,8 @@
 #include "store/chatstore.h"
 #include "view/palette.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -180,6 +182,13 @@ void MainWindow::onDiscardMessage()
 {
     if (const QMenu *menu = menuOfTriggeredAction())
         session->discard(menu->property(messageIdProperty).toString());
+}
+
+void MainWindow::copyCurrentMessage()
+{
+    const QListWidgetItem *item = messageListWidget->currentItem();
+    if (const Message *message = item ? messageOfRow(item) : nullptr)
+        QGuiApplication::clipboard()->setText(message->content);
 }
 
 void MainWindow::onForwardMessage()

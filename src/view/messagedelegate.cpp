@@ -233,6 +233,9 @@ void MessageDelegate::paint(
     QPen outline(Qt::NoPen);
     if (colours.bubbleOutline)
         outline = QPen(QColor(QLatin1String(colours.bubbleOutline)), 1);
+    // The row the keyboard is on (what Ctrl+C copies) shows it while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        outline = QPen(QColor(QLatin1String(colours.focus)), 2);
     // Nothing is highlighted while the id is empty, not even a row that lacks an id.
     if (!highlightedId.isEmpty() && messageId == highlightedId)
         outline = QPen(QColor(QStringLiteral("#FFD700")), 3);
