@@ -110,6 +110,13 @@ void MainWindow::setupUi()
     settingsLayout->addWidget(new QLabel(QStringLiteral("Settings")));
     settingsLayout->addWidget(darkModeCheckBox);
     settingsLayout->addWidget(notificationsCheckBox);
+    passwordNotice = new QLabel(
+        QStringLiteral("Your password is stored unencrypted in the settings file, because no "
+                       "secret store (such as GNOME Keyring or KWallet) is available."));
+    passwordNotice->setObjectName(QStringLiteral("passwordNotice"));
+    passwordNotice->setWordWrap(true);
+    passwordNotice->hide();
+    settingsLayout->addWidget(passwordNotice);
     settingsLayout->addStretch();
     settingsLayout->addWidget(logoutButton);
     settingsLayout->addSpacing(20);

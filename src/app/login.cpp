@@ -107,6 +107,7 @@ void MainWindow::onFrameTooLarge()
 void MainWindow::onLogoutClicked()
 {
     credentials->forget();
+    passwordNotice->hide();
     autoLoginWhenLoaded = false;
     usernameEdit->clear();
     passwordEdit->clear();

@@ -59,6 +59,9 @@ MainWindow::MainWindow(QWidget *parent)
     credentials = new CredentialStore(this);
     connect(
         credentials, &CredentialStore::passwordLoaded, this, &MainWindow::onStoredPasswordLoaded);
+    connect(credentials, &CredentialStore::passwordStored, passwordNotice, [this](bool safe) {
+        passwordNotice->setVisible(!safe);
+    });
     credentials->load();
     if (!credentials->username().isNull()) {
         usernameEdit->setText(credentials->username());

@@ -202,6 +202,8 @@ private:
     QListWidget *contactListWidget = nullptr;
     QWidget *settingsPage = nullptr;
     QCheckBox *notificationsCheckBox = nullptr;
+    // Says so while the password lies in the settings file for want of a secret store.
+    QLabel *passwordNotice = nullptr;
     QWidget *chatArea = nullptr;
     QLabel *chatTitleLabel = nullptr;
     QListWidget *messageListWidget = nullptr;
