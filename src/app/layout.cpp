@@ -19,18 +19,13 @@
 namespace
 {
 
-// Grey on both themes; its focus ring is the same grey, thicker.
-const QString cancelButtonStyle = QStringLiteral(
-    "QPushButton { border: none; background: transparent; color: #888; font-size: 16px; "
-    "font-weight: bold; padding: 0px; }"
-    "QPushButton:focus { border: 2px solid #888; border-radius: 4px; }");
-
-QPushButton *makeCancelButton()
+// Its colours are the theme's (the window's style sheet addresses it by its object name).
+QPushButton *makeCancelButton(const QString &objectName)
 {
     auto *button = new QPushButton(QStringLiteral("X"));
+    button->setObjectName(objectName);
     button->setFixedSize(25, 25);
     button->setCursor(Qt::PointingHandCursor);
-    button->setStyleSheet(cancelButtonStyle);
     return button;
 }
 
@@ -174,15 +169,18 @@ void MainWindow::setupUi()
     replyBar->setFixedHeight(40);
     replyBar->hide();
     auto *replyLayout = new QHBoxLayout(replyBar);
-    replyLayout->setContentsMargins(10, 5, 10, 5);
+    // Two lines in 40 pixels: tight, so that no descender is cut.
+    replyLayout->setContentsMargins(10, 2, 10, 2);
     auto *replyTextColumn = new QVBoxLayout;
+    replyTextColumn->setSpacing(0);
     auto *replyingToLabel = new QLabel(QStringLiteral("Replying to:"));
-    replyingToLabel->setStyleSheet(QStringLiteral("color: #888; font-size: 10px;"));
+    replyingToLabel->setStyleSheet(QStringLiteral("font-size: 10px;"));
     replyPreviewLabel = new QLabel;
-    replyPreviewLabel->setStyleSheet(QStringLiteral("color: #333; font-weight: 500;"));
+    replyPreviewLabel->setObjectName(QStringLiteral("replyPreview"));
+    replyPreviewLabel->setStyleSheet(QStringLiteral("font-weight: 500;"));
     replyTextColumn->addWidget(replyingToLabel);
     replyTextColumn->addWidget(replyPreviewLabel);
-    cancelReplyButton = makeCancelButton();
+    cancelReplyButton = makeCancelButton(QStringLiteral("cancelReply"));
     replyLayout->addLayout(replyTextColumn);
     replyLayout->addStretch();
     replyLayout->addWidget(cancelReplyButton);
@@ -195,8 +193,8 @@ void MainWindow::setupUi()
     auto *editLayout = new QHBoxLayout(editBar);
     editLayout->setContentsMargins(10, 5, 10, 5);
     editLabel = new QLabel(QStringLiteral("Editing: "));
-    editLabel->setStyleSheet(QStringLiteral("color: #888; font-style: italic;"));
-    cancelEditButton = makeCancelButton();
+    editLabel->setStyleSheet(QStringLiteral("font-style: italic;"));
+    cancelEditButton = makeCancelButton(QStringLiteral("cancelEdit"));
     editLayout->addWidget(editLabel);
     editLayout->addStretch();
     editLayout->addWidget(cancelEditButton);

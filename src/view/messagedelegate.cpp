@@ -250,7 +250,7 @@ void MessageDelegate::paint(
         nameFont.setBold(true);
         const QFontMetrics nameMetrics(nameFont);
         painter->setFont(nameFont);
-        painter->setPen(QColor(QStringLiteral("#E35967")));
+        painter->setPen(QColor(QLatin1String(colours.senderName)));
         painter->drawText(senderRect.left(), senderRect.top() + nameMetrics.ascent(), tag.name);
         if (tag.hasTag()) {
             const QRect pill(senderRect.left() + nameMetrics.horizontalAdvance(tag.name) + 6,
@@ -314,7 +314,7 @@ void MessageDelegate::paint(
         const int baseline = timeTop + metrics.ascent();
         const int markRight = bubbleRect.right() - timeWidth - 12;
         QString mark;
-        QColor colour(QStringLiteral("#999999"));
+        QColor colour = timeColour;
         switch (status) {
         case Sending:
             mark = QString(QChar(0x25CB));
@@ -327,7 +327,7 @@ void MessageDelegate::paint(
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
         case Failed:
-            colour = QColor(QStringLiteral("#E53935"));
+            colour = QColor(QLatin1String(colours.failedMark));
             mark = QStringLiteral("!");
             break;
         default:
@@ -357,7 +357,7 @@ void MessageDelegate::paint(
         const QFontMetrics metrics(font);
         const QString edited = QStringLiteral("edited");
         painter->setFont(font);
-        painter->setPen(QColor(QStringLiteral("#888888")));
+        painter->setPen(timeColour);
         painter->drawText(bubbleRect.right() - 8 - metrics.horizontalAdvance(edited),
             timeTop - metrics.height() + metrics.ascent() - 2,
             edited);
