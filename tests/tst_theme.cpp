@@ -58,7 +58,9 @@ const char lightSheet[] =
     "#replyBar QLabel#replyPreview { color: #000000; }"
     "#cancelReply, #cancelEdit { border: none; background: transparent; color: #666666; "
     "font-size: 16px; font-weight: bold; padding: 0px; }"
-    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid #666666; border-radius: 4px; }";
+    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid #666666; border-radius: 4px; }"
+    "QLineEdit:disabled { background-color: #f5f5f5; color: #666666; }"
+    "QPushButton:disabled { background-color: #e0e0e0; color: #666666; }";
 
 const char darkSheet[] =
     "QMainWindow { background-color: #1e1e1e; }"
@@ -101,7 +103,9 @@ const char darkSheet[] =
     "#replyBar QLabel#replyPreview { color: #ffffff; }"
     "#cancelReply, #cancelEdit { border: none; background: transparent; color: #a0a0a0; "
     "font-size: 16px; font-weight: bold; padding: 0px; }"
-    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid #a0a0a0; border-radius: 4px; }";
+    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid #a0a0a0; border-radius: 4px; }"
+    "QLineEdit:disabled { background-color: #1e1e1e; color: #a0a0a0; }"
+    "QPushButton:disabled { background-color: #3d3d3d; color: #a0a0a0; }";
 
 double luminance(QColor colour)
 {

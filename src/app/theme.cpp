@@ -62,7 +62,10 @@ const char styleSheetTemplate[] =
     "#replyBar QLabel#replyPreview { color: %3; }"
     "#cancelReply, #cancelEdit { border: none; background: transparent; color: %13; "
     "font-size: 16px; font-weight: bold; padding: 0px; }"
-    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid %13; border-radius: 4px; }";
+    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid %13; border-radius: 4px; }"
+    // Plainly out of use, such as the composer while no chat is open.
+    "QLineEdit:disabled { background-color: %1; color: %13; }"
+    "QPushButton:disabled { background-color: %4; color: %13; }";
 
 } // namespace
 
