@@ -32,26 +32,6 @@ void openGroup(Session &session)
     session.server.takeFrames();
 }
 
-// Chooses `choice` in the context menu of message row `row`.
-void choose(Session &session, int row, const QString &choice)
-{
-    QListWidget *list = session.probe->messageListWidget();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll, &choice] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        for (QAction *action : menu->actions()) {
-            if (action->text() == choice)
-                action->trigger();
-        }
-        menu->close();
-    });
-    poll.start(10);
-    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
-}
-
 } // namespace
 
 class TestKeyboard : public QObject
@@ -173,7 +153,7 @@ void TestKeyboard::escapeLeavesEditModeWithTheDraftBack()
         QTest::keyClick(probe.messageInput(), Qt::Key_Up);
     } else {
         QTest::keyClicks(probe.messageInput(), draft);
-        choose(session, 2, QStringLiteral("Edit"));
+        chooseInMenu(session.probe->messageListWidget(), 2, QStringLiteral("Edit"));
     }
     QVERIFY(probe.editBar()->isVisibleTo(session.window.get()));
     QCOMPARE(probe.messageInput()->text(), QStringLiteral("latest"));
@@ -194,7 +174,7 @@ void TestKeyboard::escapeLeavesReplyModeAndKeepsText()
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    choose(session, 1, QStringLiteral("Reply"));
+    chooseInMenu(session.probe->messageListWidget(), 1, QStringLiteral("Reply"));
     QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
     QTest::keyClicks(probe.messageInput(), QStringLiteral("no quote"));
     QTest::keyClick(probe.messageInput(), Qt::Key_Escape);

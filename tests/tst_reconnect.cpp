@@ -1,6 +1,7 @@
 #include "app/settings.h"
 #include "model/itemroles.h"
 #include "session.h"
+#include "teamframes.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -11,56 +12,10 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+using namespace teamframes;
+
 namespace
 {
-
-QJsonObject message(const QString &id, const QString &sender, qint64 at, const QString &text)
-{
-    return { { QStringLiteral("messageId"), id },
-        { QStringLiteral("chatId"), QStringLiteral("g1") },
-        { QStringLiteral("senderId"), sender },
-        { QStringLiteral("timestamp"), at },
-        { QStringLiteral("content"), QJsonObject { { QStringLiteral("text"), text } } },
-        { QStringLiteral("seenBy"), QJsonArray { QStringLiteral("u1") } } };
-}
-
-// Messages "mN" at N * 100 s, from bob except m2, which is alice's own.
-QJsonObject numbered(int n)
-{
-    return message(QStringLiteral("m%1").arg(n),
-        n == 2 ? QStringLiteral("u1") : QStringLiteral("u2"),
-        n * 100,
-        QStringLiteral("text %1").arg(n));
-}
-
-QJsonObject echo(QJsonObject message)
-{
-    message.insert(QStringLiteral("type"), QStringLiteral("message"));
-    return message;
-}
-
-QJsonObject history(const QList<QJsonObject> &messages)
-{
-    QJsonArray list;
-    for (const QJsonObject &m : messages)
-        list.append(m);
-    return { { QStringLiteral("type"), QStringLiteral("chat_history") },
-        { QStringLiteral("chats"),
-            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("g1") },
-                { QStringLiteral("chatName"), QStringLiteral("Team") },
-                { QStringLiteral("chatType"), QStringLiteral("group") },
-                { QStringLiteral("members"),
-                    QJsonArray { QStringLiteral("u1"), QStringLiteral("u2") } },
-                { QStringLiteral("messages"), list } } } } };
-}
-
-QList<QJsonObject> numberedList(int first, int last)
-{
-    QList<QJsonObject> list;
-    for (int n = first; n <= last; ++n)
-        list.append(numbered(n));
-    return list;
-}
 
 QStringList rowIds(QListWidget *list)
 {
@@ -90,46 +45,10 @@ bool sendsMessage(Session &session)
         500);
 }
 
-QStringList numberedIds(int first, int last)
-{
-    QStringList ids;
-    for (int n = first; n <= last; ++n)
-        ids << QStringLiteral("m%1").arg(n);
-    return ids;
-}
-
-// Opens the context menu of message row `row` and triggers the action named `text`; returns
-// the menu's action texts.
-QStringList triggerOnRow(Session &session, int row, const QString &text)
-{
-    QListWidget *list = session.probe->messageListWidget();
-    const QPoint pos = list->visualItemRect(list->item(row)).center();
-    QStringList offered;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        QAction *chosen = nullptr;
-        for (QAction *action : menu->actions()) {
-            offered << action->text();
-            if (action->text() == text)
-                chosen = action;
-        }
-        if (chosen)
-            chosen->trigger();
-        if (menu->isVisible())
-            menu->close();
-    });
-    poll.start(10);
-    emit list->customContextMenuRequested(pos);
-    return offered;
-}
-
 QStringList triggerOnLastRow(Session &session, const QString &text)
 {
-    return triggerOnRow(session, session.probe->messageListWidget()->count() - 1, text);
+    QListWidget *list = session.probe->messageListWidget();
+    return chooseInMenu(list, list->count() - 1, text);
 }
 
 // Logs alice in with one chat of `count` numbered messages, shows the window and opens the

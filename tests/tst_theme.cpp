@@ -146,25 +146,6 @@ double textContrast(const QImage &image, const QRect &area)
     return best;
 }
 
-// Chooses `choice` in the context menu of message row `row`.
-void choose(QListWidget *list, int row, const QString &choice)
-{
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll, &choice] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        for (QAction *action : menu->actions()) {
-            if (action->text() == choice)
-                action->trigger();
-        }
-        menu->close();
-    });
-    poll.start(10);
-    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
-}
-
 } // namespace
 
 class TestTheme : public QObject
@@ -333,8 +314,8 @@ void TestTheme::everyTextStandsOut()
     QListWidget *list = probe.messageListWidget();
     probe.messageInput()->setText(QStringLiteral("still sending"));
     QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    choose(list, 1, QStringLiteral("Edit"));
-    choose(list, 0, QStringLiteral("Reply"));
+    chooseInMenu(list, 1, QStringLiteral("Edit"));
+    chooseInMenu(list, 0, QStringLiteral("Reply"));
     probe.messageInput()->setText(QString(3900, QLatin1Char('a')));
     session.push(R"({"type":"error","message":"Message not found"})");
     list->clearFocus();
