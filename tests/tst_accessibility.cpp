@@ -53,28 +53,43 @@ void TestAccessibility::messageText_data()
     QTest::addColumn<qint64>("editedAt");
     QTest::addColumn<bool>("own");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("replySender");
+    QTest::addColumn<QString>("replyPreview");
     QTest::addColumn<QString>("expected");
 
     const QString bob = QStringLiteral("bob");
     const QString point = QStringLiteral("Fair point");
     QTest::newRow("another user's message, no status")
-        << bob << point << qint64(0) << false << int(Seen)
+        << bob << point << qint64(0) << false << int(Seen) << QString() << QString()
         << QStringLiteral("bob, 11:41 AM: Fair point");
-    QTest::newRow("own, sending") << bob << point << qint64(0) << true << int(Sending)
+    QTest::newRow("own, sending") << bob << point << qint64(0) << true << int(Sending) << QString()
+                                  << QString()
                                   << QStringLiteral("bob, 11:41 AM: Fair point, sending");
-    QTest::newRow("own, sent") << bob << point << qint64(0) << true << int(Sent)
-                               << QStringLiteral("bob, 11:41 AM: Fair point, sent");
-    QTest::newRow("own, seen") << bob << point << qint64(0) << true << int(Seen)
-                               << QStringLiteral("bob, 11:41 AM: Fair point, seen");
-    QTest::newRow("own, failed") << bob << point << qint64(0) << true << int(Failed)
+    QTest::newRow("own, sent") << bob << point << qint64(0) << true << int(Sent) << QString()
+                               << QString() << QStringLiteral("bob, 11:41 AM: Fair point, sent");
+    QTest::newRow("own, seen") << bob << point << qint64(0) << true << int(Seen) << QString()
+                               << QString() << QStringLiteral("bob, 11:41 AM: Fair point, seen");
+    QTest::newRow("own, failed") << bob << point << qint64(0) << true << int(Failed) << QString()
+                                 << QString()
                                  << QStringLiteral("bob, 11:41 AM: Fair point, failed");
-    QTest::newRow("edited") << bob << point << qint64(7) << true << int(Sent)
+    QTest::newRow("edited") << bob << point << qint64(7) << true << int(Sent) << QString()
+                            << QString()
                             << QStringLiteral("bob, 11:41 AM: Fair point, edited, sent");
-    QTest::newRow("lines read as one") << bob << QStringLiteral("one\n  two ") << qint64(0) << false
-                                       << int(Sent) << QStringLiteral("bob, 11:41 AM: one two");
+    QTest::newRow("lines read as one")
+        << bob << QStringLiteral("one\n  two ") << qint64(0) << false << int(Sent) << QString()
+        << QString() << QStringLiteral("bob, 11:41 AM: one two");
     QTest::newRow("long text shortened")
-        << bob << QString(300, QLatin1Char('a')) << qint64(0) << false << int(Sent)
+        << bob << QString(300, QLatin1Char('a')) << qint64(0) << false << int(Sent) << QString()
+        << QString()
         << (QStringLiteral("bob, 11:41 AM: ") + QString(119, QLatin1Char('a')) + QChar(0x2026));
+    QTest::newRow("reply") << bob << QStringLiteral("Sure") << qint64(0) << true << int(Seen)
+                           << QStringLiteral("carol") << QStringLiteral("Lunch at ten?")
+                           << QStringLiteral("bob, 11:41 AM: Sure, replying to carol: "
+                                             "Lunch at ten?, seen");
+    QTest::newRow("reply to a message not at hand")
+        << bob << QStringLiteral("Sure") << qint64(0) << false << int(Sent) << QString()
+        << QStringLiteral("[Original message]")
+        << QStringLiteral("bob, 11:41 AM: Sure, replying to [Original message]");
 }
 
 void TestAccessibility::messageText()
@@ -84,7 +99,11 @@ void TestAccessibility::messageText()
     QFETCH(qint64, editedAt);
     QFETCH(bool, own);
     QFETCH(int, status);
-    QTEST(accessible::messageText(sender, at1141, text, editedAt, own, status), "expected");
+    QFETCH(QString, replySender);
+    QFETCH(QString, replyPreview);
+    QTEST(accessible::messageText(
+              sender, at1141, text, editedAt, own, status, replySender, replyPreview),
+        "expected");
 }
 
 void TestAccessibility::rowsSpeak_data()

@@ -105,7 +105,7 @@ private slots:
     void menuOfOthersMessage();
     void noMenuOffTheRows();
     void replyModeShowsShortenedQuote();
-    void replyToLocalCopyDoesNothing();
+    void localCopyIsOnlyDeletedHere();
     void editModeFillsTheInput();
     void cancelButtonsLeaveModes();
     void deleteAsksFirst_data();
@@ -205,9 +205,7 @@ void TestActions::replyModeShowsShortenedQuote()
     WindowProbe &probe = *session.probe;
     withMenu(
         session, 0, [&](QMenu *menu) { actionNamed(menu, QStringLiteral("Reply"))->trigger(); });
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
-    QCOMPARE(probe.replyToText(), longText);
-    QCOMPARE(probe.replyToSenderName(), QStringLiteral("bob"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
     QCOMPARE(probe.replyPreviewLabel()->text(),
         QStringLiteral("bob: ") + longText.left(50) + QStringLiteral("..."));
     QVERIFY(probe.replyBar()->isVisible());
@@ -222,19 +220,26 @@ void TestActions::replyModeShowsShortenedQuote()
         QStringLiteral("alice: abcdefghij0123456789abcdefghij0123456789abcdefghij"));
 }
 
-void TestActions::replyToLocalCopyDoesNothing()
+void TestActions::localCopyIsOnlyDeletedHere()
 {
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
     probe.messageInput()->setText(QStringLiteral("pending"));
     QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
+    QVERIFY(session.server.waitForFrames(1));
+    session.server.takeFrames();
+    // Not on the server yet: nothing to reply to or edit there, and no deletion to ask for.
+    QStringList offered;
     withMenu(session, 2, [&](QMenu *menu) {
-        QVERIFY(actionNamed(menu, QStringLiteral("Edit")));
-        actionNamed(menu, QStringLiteral("Reply"))->trigger();
+        for (QAction *action : menu->actions())
+            offered << action->text();
+        actionNamed(menu, QStringLiteral("Delete"))->trigger();
     });
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyBar()->isHidden());
+    QCOMPARE(offered, QStringList { QStringLiteral("Delete") });
+    QCOMPARE(probe.messageListWidget()->count(), 2);
+    QVERIFY(probe.store().pendingMessages().empty());
+    QVERIFY(!session.server.waitForFrames(1, 300));
 }
 
 void TestActions::editModeFillsTheInput()
@@ -244,8 +249,8 @@ void TestActions::editModeFillsTheInput()
     WindowProbe &probe = *session.probe;
     withMenu(
         session, 1, [&](QMenu *menu) { actionNamed(menu, QStringLiteral("Edit"))->trigger(); });
-    QCOMPARE(probe.editingMessageId(), QStringLiteral("m2"));
-    QCOMPARE(probe.editingOldText(), QStringLiteral("mine, thirty-one characters...."));
+    QCOMPARE(probe.session().editingMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().editingOldText(), QStringLiteral("mine, thirty-one characters...."));
     QCOMPARE(
         probe.editLabel()->text(), QStringLiteral("Editing: mine, thirty-one characters......"));
     QVERIFY(probe.editBar()->isVisible());
@@ -256,8 +261,8 @@ void TestActions::editModeFillsTheInput()
     // Edit mode and reply mode are independent.
     withMenu(
         session, 0, [&](QMenu *menu) { actionNamed(menu, QStringLiteral("Reply"))->trigger(); });
-    QCOMPARE(probe.editingMessageId(), QStringLiteral("m2"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
+    QCOMPARE(probe.session().editingMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
 
     // Saving sends the new text for the message's id.
     probe.messageInput()->setText(QStringLiteral("mine, shorter"));
@@ -278,12 +283,11 @@ void TestActions::cancelButtonsLeaveModes()
     withMenu(
         session, 0, [&](QMenu *menu) { actionNamed(menu, QStringLiteral("Reply"))->trigger(); });
     QTest::mouseClick(probe.cancelReplyButton(), Qt::LeftButton);
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyToSenderName().isEmpty());
+    QVERIFY(probe.session().replyToMessageId().isEmpty());
     QVERIFY(probe.replyBar()->isHidden());
-    QCOMPARE(probe.editingMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().editingMessageId(), QStringLiteral("m2"));
     QTest::mouseClick(probe.cancelEditButton(), Qt::LeftButton);
-    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
     QVERIFY(probe.editBar()->isHidden());
     QVERIFY(probe.messageInput()->text().isEmpty());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));

@@ -87,8 +87,6 @@ private slots:
 
     void receiptsWaitForTheWindow_data();
     void receiptsWaitForTheWindow();
-    void receiptsOfAChatLeftWaitForItsOpening();
-    void noHeldReceiptsAfterLogout();
     void balloonClickOpensItsChat_data();
     void balloonClickOpensItsChat();
 };
@@ -140,46 +138,6 @@ void TestAttention::receiptsWaitForTheWindow()
     // In front again, a message is acknowledged at once.
     arrive(session, "n3", "g1", "u2");
     QCOMPARE(receipts(session), QStringList { QStringLiteral("g1/n3") });
-}
-
-void TestAttention::receiptsOfAChatLeftWaitForItsOpening()
-{
-    Session session;
-    logIn(session);
-    open(session, QStringLiteral("g1"));
-    session.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
-    session.window->showMinimized();
-    arrive(session, "n1", "g1", "u2");
-    QCOMPARE(receipts(session), QStringList());
-
-    // Another chat was opened meanwhile: only what is shown on return counts as seen.
-    open(session, QStringLiteral("g2"));
-    QCOMPARE(receipts(session), QStringList());
-    session.window->showNormal();
-    QCOMPARE(receipts(session), QStringList { QStringLiteral("g2/m5") });
-    open(session, QStringLiteral("g1"));
-    QCOMPARE(receipts(session), QStringList { QStringLiteral("g1/n1") });
-}
-
-void TestAttention::noHeldReceiptsAfterLogout()
-{
-    Session session;
-    logIn(session);
-    open(session, QStringLiteral("g1"));
-    session.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
-    session.window->showMinimized();
-    arrive(session, "n1", "g1", "u2");
-
-    QSignalSpy reconnected(&session.server, &TestServer::clientConnected);
-    QTest::mouseClick(session.probe->logoutButton(), Qt::LeftButton);
-    QVERIFY(reconnected.wait());
-    QTRY_VERIFY(session.probe->loginButton()->isEnabled());
-    session.server.takeFrames();
-    session.window->showNormal();
-    logIn(session);
-    QCOMPARE(receipts(session), QStringList());
 }
 
 void TestAttention::balloonClickOpensItsChat_data()

@@ -361,8 +361,9 @@ void TestChatList::openingUnknownRowKeepsMessages()
     auto *stray = new QListWidgetItem(QStringLiteral("stray"));
     stray->setData(IdRole, QStringLiteral("gone"));
     list->addItem(stray);
+    // A row the window did not make stands for no chat: nothing opens.
     click(list, stray);
-    QCOMPARE(session.probe->currentChatId(), QStringLiteral("gone"));
+    QCOMPARE(session.probe->currentChatId(), QStringLiteral("c1"));
     QCOMPARE(session.probe->messageListWidget()->count(), 1);
     QCOMPARE(session.probe->chatTitleLabel()->text(), QStringLiteral("One"));
 }
@@ -376,7 +377,8 @@ void TestChatList::openingContactComposesPrivateId()
             {"userId":"Z9","username":"zed"}]})");
     WindowProbe &probe = *session.probe;
     probe.messageListWidget()->addItem(QStringLiteral("left over"));
-    probe.highlightedMessageId() = QStringLiteral("m");
+    static_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate())
+        ->setHighlightedMessageId(QStringLiteral("m"));
     click(probe.contactListWidget(), probe.contactListWidget()->item(0));
     QCOMPARE(probe.currentChatId(), QStringLiteral("Z9_u1"));
     QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("zed"));
@@ -403,6 +405,10 @@ void TestChatList::openingContactWithExistingChatRendersIt()
     QCOMPARE(probe.currentChatId(), QStringLiteral("u1_u2"));
     QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("alice"));
     QCOMPARE(probe.messageListWidget()->count(), 1);
+    // A new name shows in the header of the open chat, as in its row.
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alicia"},
+            {"userId":"u2","username":"bob"}]})");
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("alicia"));
 }
 
 QTEST_MAIN(TestChatList)

@@ -1,4 +1,4 @@
-#include "conversations/chatresync.h"
+#include "session/chatresync.h"
 
 #include <QtTest>
 

@@ -75,6 +75,14 @@ bool positionsAgree(const ChatStore &store, const QString &chatId = QStringLiter
     return true;
 }
 
+QStringList pendingIds(const ChatStore &store)
+{
+    QStringList result;
+    for (const Message &local : store.pendingMessages())
+        result << local.id;
+    return result;
+}
+
 } // namespace
 
 class TestChatStore : public QObject
@@ -82,6 +90,8 @@ class TestChatStore : public QObject
     Q_OBJECT
 
 private slots:
+    void statusRule_data();
+    void statusRule();
     void mergesHistoryBatches_data();
     void mergesHistoryBatches();
     void matchesEchoesToLocalCopies_data();
@@ -148,20 +158,23 @@ void TestChatStore::matchesEchoesToLocalCopies_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("replaced");
     QTest::addColumn<QStringList>("stillPending");
-    QTest::newRow("echo takes the first local id of the same text")
-        << str("s1") << str("c1") << me << str("same") << str("temp_a") << list("temp_b temp_c");
+    QTest::newRow("echo takes the oldest copy of the same text") << str(
+        "s1") << str("c1") << me << str("same") << str("temp_b") << list("temp_a temp_c temp_d");
     QTest::newRow("other text matches nothing") << str("s1") << str("c1") << me << str("other")
-                                                << QString() << list("temp_a temp_b temp_c");
-    QTest::newRow("same text in another chat matches nothing")
-        << str("s1") << str("c2") << me << str("same") << QString() << list("temp_a temp_b temp_c");
+                                                << QString() << list("temp_b temp_a temp_c temp_d");
+    QTest::newRow("same text in another chat matches nothing") << str(
+        "s1") << str("c2") << me << str("same") << QString() << list("temp_b temp_a temp_c temp_d");
     QTest::newRow("another user's message matches nothing")
         << str("s1") << str("c1") << str("u2") << str("same") << QString()
-        << list("temp_a temp_b temp_c");
+        << list("temp_b temp_a temp_c temp_d");
     QTest::newRow("echo in a chat that is not held still matches")
         << str("s1") << str("c9") << me << str("elsewhere") << str("temp_c")
-        << list("temp_a temp_b");
-    QTest::newRow("a repeat consumes nothing")
-        << str("m1") << str("c1") << me << str("same") << QString() << list("temp_a temp_b temp_c");
+        << list("temp_b temp_a temp_d");
+    QTest::newRow("a copy that never went out matches nothing")
+        << str("s1") << str("c1") << me << str("unsent") << QString()
+        << list("temp_b temp_a temp_c temp_d");
+    QTest::newRow("a repeat consumes nothing") << str("m1") << str("c1") << me << str("same")
+                                               << QString() << list("temp_b temp_a temp_c temp_d");
 }
 
 void TestChatStore::matchesEchoesToLocalCopies()
@@ -176,10 +189,11 @@ void TestChatStore::matchesEchoesToLocalCopies()
     store.setCurrentUserId(me);
     store.applyChatHistory({ chat(QStringLiteral("c1"), messages(QStringLiteral("m1:1"))),
         chat(QStringLiteral("c2")) });
-    // Added out of key order: matching goes by the local ids' order.
+    // Typed in this order, with ids that sort the other way: the order typed counts.
     const QList<QPair<QString, QString>> locals { { str("temp_b"), str("same") },
         { str("temp_a"), str("same") },
-        { str("temp_c"), str("elsewhere") } };
+        { str("temp_c"), str("elsewhere") },
+        { str("temp_d"), str("unsent") } };
     for (const auto &local : locals) {
         Message copy = message(local.first, 2, me);
         copy.chatId =
@@ -187,6 +201,8 @@ void TestChatStore::matchesEchoesToLocalCopies()
         copy.content = local.second;
         copy.status = Sending;
         store.addPendingMessage(copy);
+        if (local.first != QLatin1String("temp_d"))
+            store.markPendingSent(local.first);
     }
 
     QSignalSpy arrived(&store, &ChatStore::messageArrived);
@@ -195,7 +211,7 @@ void TestChatStore::matchesEchoesToLocalCopies()
     echo.content = text;
     const bool repeat = echoId == QLatin1String("m1");
     QCOMPARE(store.applyMessage(echo), !repeat);
-    QCOMPARE(store.pendingMessages().keys(), stillPending);
+    QCOMPARE(pendingIds(store), stillPending);
     QCOMPARE(arrived.size(), repeat ? 0 : 1);
     if (!repeat)
         QCOMPARE(arrived.first().at(1).toString(), replaced);
@@ -365,19 +381,25 @@ void TestChatStore::droppedLocalCopyIsNoLongerMatched()
         Message copy = message(str(id), 2, me);
         copy.content = QStringLiteral("same");
         store.addPendingMessage(copy);
+        store.markPendingSent(str(id));
     }
+    QSignalSpy status(&store, &ChatStore::pendingStatusChanged);
+    QSignalSpy removed(&store, &ChatStore::messageRemoved);
     store.setPendingStatus(str("temp_b"), Failed);
-    QCOMPARE(store.pendingMessages().value(str("temp_b")).status, Failed);
+    QCOMPARE(store.pendingMessage(str("temp_b"))->status, Failed);
+    QCOMPARE(status.size(), 1);
     store.removePendingMessage(str("temp_a"));
     store.removePendingMessage(str("temp_unknown"));
-    QCOMPARE(store.pendingMessages().keys(), list("temp_b"));
+    QCOMPARE(pendingIds(store), list("temp_b"));
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(removed.first().at(1).toString(), str("temp_a"));
 
     QSignalSpy arrived(&store, &ChatStore::messageArrived);
     Message echo = message(str("s1"), 3, me);
     echo.content = QStringLiteral("same");
     QVERIFY(store.applyMessage(echo));
     QCOMPARE(arrived.first().at(1).toString(), str("temp_b"));
-    QVERIFY(store.pendingMessages().isEmpty());
+    QVERIFY(store.pendingMessages().empty());
 
     // With every copy gone, a second echo of the same text replaces nothing.
     echo.id = str("s2");
@@ -464,9 +486,58 @@ void TestChatStore::clearForgetsTheAccount()
     QCOMPARE(store.chatCount(), 0);
     QVERIFY(store.users().empty());
     QVERIFY(!store.user(me));
-    QVERIFY(store.pendingMessages().isEmpty());
+    QVERIFY(store.pendingMessages().empty());
     QVERIFY(!store.isLoadingHistory());
     QVERIFY(store.chatIdsByActivity().isEmpty());
+}
+
+void TestChatStore::statusRule_data()
+{
+    QTest::addColumn<QString>("senderId");
+    QTest::addColumn<QString>("messageId");
+    QTest::addColumn<QStringList>("seenBy");
+    QTest::addColumn<QStringList>("members");
+    QTest::addColumn<int>("status");
+
+    const QStringList both { QStringLiteral("me"), QStringLiteral("bob") };
+    QTest::newRow("someone else's message")
+        << QStringLiteral("bob") << QStringLiteral("temp_1") << QStringList() << both << int(Sent);
+    QTest::newRow("own local copy")
+        << QStringLiteral("me") << QStringLiteral("temp_1") << QStringList { QStringLiteral("bob") }
+        << both << int(Sending);
+    QTest::newRow("prefix is case-sensitive")
+        << QStringLiteral("me") << QStringLiteral("Temp_1") << QStringList() << both << int(Sent);
+    QTest::newRow("own, unseen") << QStringLiteral("me") << QStringLiteral("m1") << QStringList()
+                                 << both << int(Sent);
+    QTest::newRow("own, seen by a member")
+        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("bob") }
+        << both << int(Seen);
+    QTest::newRow("own, seen only by me")
+        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("me") }
+        << both << int(Sent);
+    QTest::newRow("own, seen by a non-member")
+        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("eve") }
+        << both << int(Sent);
+    QTest::newRow("own, chat without other members")
+        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("bob") }
+        << QStringList { QStringLiteral("me") } << int(Sent);
+}
+
+void TestChatStore::statusRule()
+{
+    QFETCH(QString, senderId);
+    QFETCH(QString, messageId);
+    QFETCH(QStringList, seenBy);
+    QFETCH(QStringList, members);
+    Message msg;
+    msg.id = messageId;
+    msg.senderId = senderId;
+    msg.seenBy = seenBy;
+    Chat chat;
+    chat.members = members;
+    ChatStore store;
+    store.setCurrentUserId(QStringLiteral("me"));
+    QTEST(int(store.calculateMessageStatus(msg, chat)), "status");
 }
 
 QTEST_GUILESS_MAIN(TestChatStore)

@@ -260,7 +260,7 @@ void TestConnectionSupervisor::noLoginAfterRefusedPassword()
     QSignalSpy connections(server.get(), &TestServer::clientConnected);
     server->stop();
     QVERIFY(QTest::qWaitFor(
-        [this] { return supervisor->state() == ConnectionSupervisor::State::Offline; }, 5000));
+        [this] { return supervisor->state() == ConnectionSupervisor::State::Idle; }, 5000));
     QVERIFY(!supervisor->retryScheduled());
     QVERIFY(server->start(server->port()));
     QVERIFY(!connections.wait(500));

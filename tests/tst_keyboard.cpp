@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QtTest>
@@ -31,26 +32,6 @@ void openGroup(Session &session)
     session.server.takeFrames();
 }
 
-// Chooses "Reply" in the context menu of message row `row`.
-void replyTo(Session &session, int row)
-{
-    QListWidget *list = session.probe->messageListWidget();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        for (QAction *action : menu->actions()) {
-            if (action->text() == QLatin1String("Reply"))
-                action->trigger();
-        }
-        menu->close();
-    });
-    poll.start(10);
-    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
-}
-
 } // namespace
 
 class TestKeyboard : public QObject
@@ -66,10 +47,14 @@ private slots:
 
     void upInEmptyInputEditsLastOwnMessage();
     void upWithTypedTextOnlyMovesTheCursor();
-    void escapeLeavesEditMode();
+    void escapeLeavesEditModeWithTheDraftBack_data();
+    void escapeLeavesEditModeWithTheDraftBack();
     void escapeLeavesReplyModeAndKeepsText();
     void ctrlFNarrowsRowsByName();
     void ctrlFNarrowsChatsThatArriveOrMove();
+    void ctrlFLeadsToTheFirstMatch_data();
+    void ctrlFLeadsToTheFirstMatch();
+    void ctrlCCopiesTheMessageClicked();
     void openChatIsTheSelectedRow_data();
     void openChatIsTheSelectedRow();
 };
@@ -106,7 +91,6 @@ void TestKeyboard::keyOpensFocusedRow()
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    probe.currentChatId().clear();
     probe.chatTitleLabel()->clear();
     QListWidget *list = contacts ? probe.contactListWidget() : probe.chatListWidget();
     probe.sidebarTabs()->setCurrentWidget(list);
@@ -151,16 +135,31 @@ void TestKeyboard::upWithTypedTextOnlyMovesTheCursor()
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
 }
 
-void TestKeyboard::escapeLeavesEditMode()
+void TestKeyboard::escapeLeavesEditModeWithTheDraftBack_data()
 {
+    QTest::addColumn<QString>("draft");
+
+    QTest::newRow("Up in an empty input") << QString();
+    QTest::newRow("Edit chosen while a draft is typed") << QStringLiteral("half a thought");
+}
+
+void TestKeyboard::escapeLeavesEditModeWithTheDraftBack()
+{
+    QFETCH(QString, draft);
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    if (draft.isEmpty()) {
+        QTest::keyClick(probe.messageInput(), Qt::Key_Up);
+    } else {
+        QTest::keyClicks(probe.messageInput(), draft);
+        chooseInMenu(session.probe->messageListWidget(), 2, QStringLiteral("Edit"));
+    }
     QVERIFY(probe.editBar()->isVisibleTo(session.window.get()));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("latest"));
     QTest::keyClick(probe.messageInput(), Qt::Key_Escape);
     QVERIFY(!probe.editBar()->isVisibleTo(session.window.get()));
-    QVERIFY(probe.messageInput()->text().isEmpty());
+    QCOMPARE(probe.messageInput()->text(), draft);
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
 
     // What is sent next is a new message, not an edit.
@@ -175,7 +174,7 @@ void TestKeyboard::escapeLeavesReplyModeAndKeepsText()
     Session session;
     openGroup(session);
     WindowProbe &probe = *session.probe;
-    replyTo(session, 1);
+    chooseInMenu(session.probe->messageListWidget(), 1, QStringLiteral("Reply"));
     QVERIFY(probe.replyBar()->isVisibleTo(session.window.get()));
     QTest::keyClicks(probe.messageInput(), QStringLiteral("no quote"));
     QTest::keyClick(probe.messageInput(), Qt::Key_Escape);
@@ -219,6 +218,57 @@ void TestKeyboard::ctrlFNarrowsRowsByName()
     QVERIFY(!probe.contactListWidget()->isRowHidden(0));
     QVERIFY(!probe.contactListWidget()->isRowHidden(1));
     QVERIFY(!probe.chatListWidget()->isRowHidden(0));
+}
+
+void TestKeyboard::ctrlFLeadsToTheFirstMatch_data()
+{
+    QTest::addColumn<int>("key");
+
+    QTest::newRow("Down moves into the list") << int(Qt::Key_Down);
+    QTest::newRow("Return opens the match") << int(Qt::Key_Return);
+}
+
+void TestKeyboard::ctrlFLeadsToTheFirstMatch()
+{
+    QFETCH(int, key);
+    Session session;
+    openGroup(session);
+    WindowProbe &probe = *session.probe;
+    session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
+        {"userId":"u2","username":"bob"},{"userId":"u3","username":"carol"},
+        {"userId":"u4","username":"caroline"}]})");
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    probe.sidebarTabs()->setCurrentWidget(probe.contactListWidget());
+    QTest::keyClick(probe.messageInput(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("car"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QListWidget *contacts = probe.contactListWidget();
+    if (key == Qt::Key_Down) {
+        QCOMPARE(QApplication::focusWidget(), contacts);
+        QCOMPARE(contacts->currentItem()->text(), QStringLiteral("carol"));
+        QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    } else {
+        QCOMPARE(probe.currentChatId(), QStringLiteral("u1_u3"));
+        QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("carol"));
+    }
+}
+
+void TestKeyboard::ctrlCCopiesTheMessageClicked()
+{
+    Session session;
+    openGroup(session);
+    QListWidget *list = session.probe->messageListWidget();
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(list->viewport(),
+        Qt::LeftButton,
+        Qt::NoModifier,
+        list->visualItemRect(list->item(1)).center());
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("bob"));
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("latest"));
 }
 
 void TestKeyboard::ctrlFNarrowsChatsThatArriveOrMove()

@@ -25,9 +25,12 @@ private slots:
     void emptyFieldsSendNothing_data();
     void emptyFieldsSendNothing();
     void returnInLoginFieldsDoesNotLogIn();
+    void refusalShowsReasonAndKeepsStore_data();
     void refusalShowsReasonAndKeepsStore();
+    void idleLoginPageStaysStill();
     void logoutResetsAndReconnectsWithoutLogin();
     void logoutResetsComposer();
+    void focusGoesWhereTheUserTypesNext();
     void closingWithoutTrayClosesWindow();
     void bigLoginPushes_data();
     void bigLoginPushes();
@@ -62,8 +65,8 @@ void TestLogin::emptyStoreDoesNotLogIn()
     QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
     QVERIFY(session.probe->usernameEdit()->text().isEmpty());
     QVERIFY(session.probe->passwordEdit()->text().isEmpty());
-    QVERIFY(!session.probe->darkMode());
-    QVERIFY(session.probe->notificationsEnabled());
+    QVERIFY(!session.probe->darkModeCheckBox()->isChecked());
+    QVERIFY(session.probe->notificationsCheckBox()->isChecked());
 
     // The first frame the server sees is the one the user asks for.
     session.probe->usernameEdit()->setText(QStringLiteral("carol"));
@@ -194,8 +197,18 @@ void TestLogin::returnInLoginFieldsDoesNotLogIn()
     QCOMPARE(session.probe->statusLabel()->text(), QStringLiteral("Connected."));
 }
 
+void TestLogin::refusalShowsReasonAndKeepsStore_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("wrong password") << QStringLiteral("Invalid username or password");
+    // Said and left to the user on the login page: nothing logs in again by itself there.
+    QTest::newRow("too many failed logins")
+        << QStringLiteral("Too many failed logins; try again in 1 s");
+}
+
 void TestLogin::refusalShowsReasonAndKeepsStore()
 {
+    QFETCH(QString, reason);
     {
         AppSettings settings;
         settings.setValue(SettingsKey::username, QStringLiteral("alice"));
@@ -204,15 +217,51 @@ void TestLogin::refusalShowsReasonAndKeepsStore()
     Session session;
     QVERIFY(session.connected());
     QVERIFY(session.server.waitForFrames(1));
-    session.push(R"({"type":"auth_failed","message":"Invalid username or password"})");
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("auth_failed") },
+        { QStringLiteral("message"), reason } });
     WindowProbe &probe = *session.probe;
-    QCOMPARE(
-        probe.statusLabel()->text(), QStringLiteral("Login Failed: Invalid username or password"));
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Login Failed: ") + reason);
     QCOMPARE(probe.stackedWidget()->currentWidget(), probe.loginPage());
     QVERIFY(probe.loginButton()->isEnabled());
     AppSettings settings;
     QCOMPARE(settings.value(SettingsKey::username).toString(), QStringLiteral("alice"));
     QCOMPARE(settings.value(SettingsKey::password).toString(), QStringLiteral("old"));
+    QVERIFY(!session.server.waitForFrames(2, 1500));
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+}
+
+void TestLogin::idleLoginPageStaysStill()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    const auto formAt = [&session, &probe] {
+        return probe.usernameEdit()->mapTo(session.window.get(), QPoint());
+    };
+    const QPoint form = formAt();
+
+    // The server lets go of a connection that does not log in: nothing to see, no reconnect.
+    session.server.client()->close();
+    QVERIFY(!session.server.waitForClient(500));
+    QVERIFY(probe.loginConnectionBar()->text().isEmpty());
+    QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Connected."));
+
+    // Logging in connects; with the server down the bar says so, and the form stays put.
+    const quint16 port = session.server.port();
+    session.server.stop();
+    probe.usernameEdit()->setText(QStringLiteral("carol"));
+    probe.passwordEdit()->setText(QStringLiteral("x"));
+    QTest::mouseClick(probe.loginButton(), Qt::LeftButton);
+    QTRY_VERIFY(probe.loginConnectionBar()->text().startsWith(QLatin1String("Offline. Retrying")));
+    QCOMPARE(formAt(), form);
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    QCOMPARE(session.server.frames.first().value(QLatin1String("username")).toString(),
+        QStringLiteral("carol"));
+    QCOMPARE(session.server.connectionCount, 2);
+    QCOMPARE(formAt(), form);
 }
 
 void TestLogin::logoutResetsAndReconnectsWithoutLogin()
@@ -221,20 +270,15 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     QVERIFY(session.connected());
     QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
     WindowProbe &probe = *session.probe;
-    probe.chatListWidget()->addItem(QStringLiteral("chat"));
     probe.contactListWidget()->addItem(QStringLiteral("contact"));
-    probe.messageListWidget()->addItem(QStringLiteral("message"));
-    probe.chatTitleLabel()->setText(QStringLiteral("Team"));
-    Chat chat;
-    chat.id = QStringLiteral("c");
-    Message message;
-    message.id = QStringLiteral("m");
-    message.timestamp = 5;
-    chat.messages.push_back(message);
-    probe.store().applyChatHistory({ chat });
-    probe.store().applyUsers({ User { QStringLiteral("u1"), QString(), QString() } });
-    probe.currentChatId() = QStringLiteral("c");
-    QCOMPARE(probe.store().beginHistoryRequest(QStringLiteral("c")), qint64(5));
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"c","chatName":"Team",
+        "messages":[{"messageId":"m","chatId":"c","senderId":"u2","timestamp":5}]}]})");
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QCOMPARE(probe.chatTitleLabel()->text(), QStringLiteral("Team"));
+    QVERIFY(probe.session().loadOlderMessages());
+    // The receipt of the message shown and the page asked for.
+    QVERIFY(session.server.waitForFrames(2));
+    session.server.takeFrames();
     probe.avatarCache().insert(QStringLiteral("http://x/a.png"), QPixmap(1, 1));
     probe.pendingAvatarDownloads().insert(QStringLiteral("http://x/b.png"));
     AppSettings().setValue(SettingsKey::darkMode, true);
@@ -259,7 +303,7 @@ void TestLogin::logoutResetsAndReconnectsWithoutLogin()
     QCOMPARE(probe.store().chatCount(), 0);
     QVERIFY(probe.store().users().empty());
     QVERIFY(probe.currentChatId().isEmpty());
-    QVERIFY(!probe.isLoadingHistory());
+    QVERIFY(!probe.store().isLoadingHistory());
     QVERIFY(probe.avatarCache().isEmpty());
     QVERIFY(probe.pendingAvatarDownloads().isEmpty());
     QVERIFY(!probe.loginButton()->isEnabled());
@@ -284,37 +328,71 @@ void TestLogin::logoutResetsComposer()
     QVERIFY(session.connected());
     QVERIFY(session.logIn(QStringLiteral("u1")));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyToText() = QStringLiteral("quoted");
-    probe.replyToSenderName() = QStringLiteral("bob");
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"c","messages":[
+        {"messageId":"m1","chatId":"c","senderId":"u2","timestamp":1},
+        {"messageId":"m2","chatId":"c","senderId":"u1","timestamp":2}]}]})");
+    emit probe.chatListWidget()->itemClicked(probe.chatListWidget()->item(0));
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("old");
+    QCOMPARE(probe.session().send(QStringLiteral("pending")), ChatSession::SendResult::Sent);
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("old"), QString());
     probe.editBar()->show();
     probe.sendButton()->setText(QStringLiteral("Save"));
     probe.messageInput()->setText(QStringLiteral("draft"));
-    Message local;
-    local.id = QStringLiteral("temp_1");
-    probe.store().addPendingMessage(local);
-    probe.highlightedMessageId() = QStringLiteral("m3");
     auto *delegate = dynamic_cast<MessageDelegate *>(probe.messageListWidget()->itemDelegate());
     QVERIFY(delegate);
     delegate->setHighlightedMessageId(QStringLiteral("m3"));
 
     QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
 
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyToText().isEmpty());
-    QVERIFY(probe.replyToSenderName().isEmpty());
+    QVERIFY(probe.session().replyToMessageId().isEmpty());
     QVERIFY(probe.replyBar()->isHidden());
-    QVERIFY(probe.editingMessageId().isEmpty());
-    QVERIFY(probe.editingOldText().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingOldText().isEmpty());
     QVERIFY(probe.editBar()->isHidden());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QVERIFY(probe.messageInput()->text().isEmpty());
-    QVERIFY(probe.pendingMessages().isEmpty());
-    QVERIFY(probe.highlightedMessageId().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QVERIFY(delegate->highlightedMessageId().isEmpty());
+}
+
+void TestLogin::focusGoesWhereTheUserTypesNext()
+{
+    Session session;
+    QVERIFY(session.connected());
+    WindowProbe &probe = *session.probe;
+    session.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
+    QCOMPARE(session.window->focusWidget(), probe.usernameEdit());
+    // Nothing to write into before a chat is open.
+    QVERIFY(!probe.messageInput()->isEnabled());
+    QVERIFY(!probe.sendButton()->isEnabled());
+
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+        // On the chats, never on a button that one Space would press.
+        QCOMPARE(probe.sidebarTabs()->currentWidget(), probe.chatListWidget());
+        QCOMPARE(session.window->focusWidget(), probe.chatListWidget());
+        session.push(R"({"type":"chat_history","chats":[
+            {"chatId":"g1","chatName":"One","messages":[]},
+            {"chatId":"g2","chatName":"Two","messages":[]}]})");
+        QListWidget *chats = probe.chatListWidget();
+        QTest::mouseClick(chats->viewport(),
+            Qt::LeftButton,
+            Qt::NoModifier,
+            chats->visualItemRect(chats->item(0)).center());
+        QCOMPARE(session.window->focusWidget(), probe.messageInput());
+        QTest::keyClicks(session.window->focusWidget(), QStringLiteral("a b"));
+        QCOMPARE(probe.messageInput()->text(), QStringLiteral("a b"));
+        QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+
+        probe.sidebarTabs()->setCurrentWidget(probe.settingsPage());
+        probe.logoutButton()->setFocus();
+        QTest::mouseClick(probe.logoutButton(), Qt::LeftButton);
+        QCOMPARE(session.window->focusWidget(), probe.usernameEdit());
+        QVERIFY(!probe.messageInput()->isEnabled());
+        QTRY_VERIFY(probe.loginButton()->isEnabled());
+    }
 }
 
 void TestLogin::closingWithoutTrayClosesWindow()

@@ -658,7 +658,7 @@ void TestMessageDelegate::senderNameInRedWithTagPill()
     const QFontMetrics nameMetrics(nameFont);
     const int nameAdvance = nameMetrics.horizontalAdvance(shownName);
     const QRect nameArea(layout.sender.left(), layout.sender.top(), nameAdvance, 15);
-    QVERIFY(inkedIn(image, nameArea, fill, QColor(QStringLiteral("#E35967"))));
+    QVERIFY(inkedIn(image, nameArea, fill, QColor(QLatin1String(dark ? "#ff8a95" : "#c2334a"))));
     // Only the shown name is inked; the tag is not drawn as text.
     const QRect ink = inkBounds(image, nameArea.adjusted(-3, 0, 3, 0), fill);
     QVERIFY2(std::abs(ink.right() - (nameArea.right())) <= 2,
@@ -868,8 +868,8 @@ void TestMessageDelegate::replyQuoteColoursFollowTheme_data()
     QTest::addColumn<QColor>("barColour");
     QTest::addColumn<QColor>("previewColour");
 
-    QTest::newRow("dark") << true << QColor(QStringLiteral("#60A5FA"))
-                          << QColor(QStringLiteral("#666666")) << QColor(QStringLiteral("#aaaaaa"));
+    QTest::newRow("dark") << true << QColor(QStringLiteral("#bfdbfe"))
+                          << QColor(QStringLiteral("#666666")) << QColor(QStringLiteral("#d0d0d0"));
     QTest::newRow("light") << false << QColor(QStringLiteral("#2563EB"))
                            << QColor(QStringLiteral("#cccccc"))
                            << QColor(QStringLiteral("#666666"));
@@ -956,8 +956,8 @@ void TestMessageDelegate::timeShownInLocalTwelveHourClock_data()
     QTest::addColumn<bool>("dark");
     QTest::addColumn<QColor>("colour");
 
-    const QColor darkTime(QStringLiteral("#a0a0a0"));
-    const QColor lightTime(QStringLiteral("#888888"));
+    const QColor darkTime(QStringLiteral("#d8d8d8"));
+    const QColor lightTime(QStringLiteral("#595959"));
     QTest::newRow("evening, own, dark")
         << someTime << QStringLiteral("10:13 PM") << true << true << darkTime;
     QTest::newRow("morning, other, light")
@@ -1017,17 +1017,19 @@ void TestMessageDelegate::ownMessagesShowDeliveryMark_data()
 
     const QString circle(QChar(0x25CB));
     const QString tick(QChar(0x2713));
-    const QColor grey(QStringLiteral("#999999"));
-    QTest::newRow("sending, light") << true << int(Sending) << false << circle << grey;
-    QTest::newRow("sending, dark") << true << int(Sending) << true << circle << grey;
-    QTest::newRow("sent, light") << true << int(Sent) << false << tick << grey;
-    QTest::newRow("sent, dark") << true << int(Sent) << true << tick << grey;
+    // Sending and sent in the time's colour.
+    const QColor lightTime(QStringLiteral("#595959"));
+    const QColor darkTime(QStringLiteral("#d8d8d8"));
+    QTest::newRow("sending, light") << true << int(Sending) << false << circle << lightTime;
+    QTest::newRow("sending, dark") << true << int(Sending) << true << circle << darkTime;
+    QTest::newRow("sent, light") << true << int(Sent) << false << tick << lightTime;
+    QTest::newRow("sent, dark") << true << int(Sent) << true << tick << darkTime;
     QTest::newRow("seen, light") << true << int(Seen) << false << tick + tick
-                                 << QColor(QStringLiteral("#60A5FA"));
+                                 << QColor(QStringLiteral("#2563EB"));
     QTest::newRow("seen, dark") << true << int(Seen) << true << tick + tick
-                                << QColor(QStringLiteral("#93C5FD"));
+                                << QColor(QStringLiteral("#bfdbfe"));
     QTest::newRow("failed") << true << int(Failed) << false << QStringLiteral("!")
-                            << QColor(QStringLiteral("#E53935"));
+                            << QColor(QStringLiteral("#c62828"));
     QTest::newRow("unknown status 4") << true << 4 << false << QString() << QColor();
     QTest::newRow("negative status") << true << -1 << true << QString() << QColor();
     QTest::newRow("another user's message") << false << int(Seen) << false << QString() << QColor();
@@ -1140,7 +1142,7 @@ void TestMessageDelegate::editedMarkOnlyAfterAnEdit()
     QCOMPARE(!ink.isNull(), shown);
     if (!shown)
         return;
-    QVERIFY(inkedIn(image, box, fill, QColor(QStringLiteral("#888888"))));
+    QVERIFY(inkedIn(image, box, fill, QColor(QLatin1String(dark ? "#d8d8d8" : "#595959"))));
     QVERIFY(std::abs(ink.right() - box.right()) <= 2);
     QVERIFY(std::abs(ink.left() - box.left()) <= 2);
 }

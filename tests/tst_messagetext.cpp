@@ -1,4 +1,4 @@
-#include "conversations/messagetext.h"
+#include "model/messagetext.h"
 
 #include <QtTest>
 
@@ -11,8 +11,6 @@ private slots:
     void uploadRule();
     void replyPreview_data();
     void replyPreview();
-    void statusRule_data();
-    void statusRule();
     void privateChatIdSortsCaseSensitively_data();
     void privateChatIdSortsCaseSensitively();
 };
@@ -93,51 +91,6 @@ void TestMessageText::replyPreview()
 {
     QFETCH(QString, text);
     QTEST(replyPreviewFromText(text), "preview");
-}
-
-void TestMessageText::statusRule_data()
-{
-    QTest::addColumn<QString>("senderId");
-    QTest::addColumn<QString>("messageId");
-    QTest::addColumn<QStringList>("seenBy");
-    QTest::addColumn<QStringList>("members");
-    QTest::addColumn<int>("status");
-
-    const QStringList both { QStringLiteral("me"), QStringLiteral("bob") };
-    QTest::newRow("someone else's message")
-        << QStringLiteral("bob") << QStringLiteral("temp_1") << QStringList() << both << int(Sent);
-    QTest::newRow("own local copy")
-        << QStringLiteral("me") << QStringLiteral("temp_1") << QStringList { QStringLiteral("bob") }
-        << both << int(Sending);
-    QTest::newRow("prefix is case-sensitive")
-        << QStringLiteral("me") << QStringLiteral("Temp_1") << QStringList() << both << int(Sent);
-    QTest::newRow("own, unseen") << QStringLiteral("me") << QStringLiteral("m1") << QStringList()
-                                 << both << int(Sent);
-    QTest::newRow("own, seen by a member")
-        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("bob") }
-        << both << int(Seen);
-    QTest::newRow("own, seen only by me")
-        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("me") }
-        << both << int(Sent);
-    QTest::newRow("own, seen by a non-member")
-        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("eve") }
-        << both << int(Sent);
-    QTest::newRow("own, chat without other members")
-        << QStringLiteral("me") << QStringLiteral("m1") << QStringList { QStringLiteral("bob") }
-        << QStringList { QStringLiteral("me") } << int(Sent);
-}
-
-void TestMessageText::statusRule()
-{
-    QFETCH(QString, senderId);
-    QFETCH(QString, messageId);
-    QFETCH(QStringList, seenBy);
-    QFETCH(QStringList, members);
-    Message msg;
-    msg.id = messageId;
-    msg.senderId = senderId;
-    msg.seenBy = seenBy;
-    QTEST(int(messageStatusFor(msg, members, QStringLiteral("me"))), "status");
 }
 
 void TestMessageText::privateChatIdSortsCaseSensitively_data()

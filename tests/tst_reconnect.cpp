@@ -1,6 +1,7 @@
 #include "app/settings.h"
 #include "model/itemroles.h"
 #include "session.h"
+#include "teamframes.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -11,56 +12,10 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+using namespace teamframes;
+
 namespace
 {
-
-QJsonObject message(const QString &id, const QString &sender, qint64 at, const QString &text)
-{
-    return { { QStringLiteral("messageId"), id },
-        { QStringLiteral("chatId"), QStringLiteral("g1") },
-        { QStringLiteral("senderId"), sender },
-        { QStringLiteral("timestamp"), at },
-        { QStringLiteral("content"), QJsonObject { { QStringLiteral("text"), text } } },
-        { QStringLiteral("seenBy"), QJsonArray { QStringLiteral("u1") } } };
-}
-
-// Messages "mN" at N * 100 s, from bob except m2, which is alice's own.
-QJsonObject numbered(int n)
-{
-    return message(QStringLiteral("m%1").arg(n),
-        n == 2 ? QStringLiteral("u1") : QStringLiteral("u2"),
-        n * 100,
-        QStringLiteral("text %1").arg(n));
-}
-
-QJsonObject echo(QJsonObject message)
-{
-    message.insert(QStringLiteral("type"), QStringLiteral("message"));
-    return message;
-}
-
-QJsonObject history(const QList<QJsonObject> &messages)
-{
-    QJsonArray list;
-    for (const QJsonObject &m : messages)
-        list.append(m);
-    return { { QStringLiteral("type"), QStringLiteral("chat_history") },
-        { QStringLiteral("chats"),
-            QJsonArray { QJsonObject { { QStringLiteral("chatId"), QStringLiteral("g1") },
-                { QStringLiteral("chatName"), QStringLiteral("Team") },
-                { QStringLiteral("chatType"), QStringLiteral("group") },
-                { QStringLiteral("members"),
-                    QJsonArray { QStringLiteral("u1"), QStringLiteral("u2") } },
-                { QStringLiteral("messages"), list } } } } };
-}
-
-QList<QJsonObject> numberedList(int first, int last)
-{
-    QList<QJsonObject> list;
-    for (int n = first; n <= last; ++n)
-        list.append(numbered(n));
-    return list;
-}
 
 QStringList rowIds(QListWidget *list)
 {
@@ -90,61 +45,10 @@ bool sendsMessage(Session &session)
         500);
 }
 
-QStringList numberedIds(int first, int last)
-{
-    QStringList ids;
-    for (int n = first; n <= last; ++n)
-        ids << QStringLiteral("m%1").arg(n);
-    return ids;
-}
-
-// Opens the context menu of message row `row` and triggers the action named `text`; returns
-// the menu's action texts.
-QStringList triggerOnRow(Session &session, int row, const QString &text)
-{
-    QListWidget *list = session.probe->messageListWidget();
-    const QPoint pos = list->visualItemRect(list->item(row)).center();
-    QStringList offered;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        QAction *chosen = nullptr;
-        for (QAction *action : menu->actions()) {
-            offered << action->text();
-            if (action->text() == text)
-                chosen = action;
-        }
-        if (chosen)
-            chosen->trigger();
-        if (menu->isVisible())
-            menu->close();
-    });
-    poll.start(10);
-    emit list->customContextMenuRequested(pos);
-    return offered;
-}
-
 QStringList triggerOnLastRow(Session &session, const QString &text)
 {
-    return triggerOnRow(session, session.probe->messageListWidget()->count() - 1, text);
-}
-
-// Answers the next message box with "Yes".
-void confirmNextBox()
-{
-    auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        box->button(QMessageBox::Yes)->click();
-    });
-    poll->start(10);
+    QListWidget *list = session.probe->messageListWidget();
+    return chooseInMenu(list, list->count() - 1, text);
 }
 
 // Logs alice in with one chat of `count` numbered messages, shows the window and opens the
@@ -174,22 +78,14 @@ private slots:
     void init();
 
     void restartResumesWithTokenKeepingChatAndComposer();
-    void typedWhileOfflineIsSentOnceInOrder();
-    void lostEchoIsNotSentAgain();
-    void offlineEditsAndDeletionsShowAfterMerge();
-    void gapIsFilledOnePageAtATime();
-    void gapBeyondTenPagesDropsHeldMessages();
-    void pagingBeforeTheFreshPushLeavesGapFillingAlone_data();
-    void pagingBeforeTheFreshPushLeavesGapFillingAlone();
-    void editTypedOfflineIsSentAfterRelogin();
-    void offlineWorkGoesOutInTheOrderMade();
-    void thirdLostAttemptMarksMessageFailed();
     void failedMessageOffersRetryAndDelete_data();
     void failedMessageOffersRetryAndDelete();
     void scrolledUpViewKeepsItsTopMessage();
     void barShowingUpKeepsTheViewAtTheBottom();
     void startingWithServerDownSaysSoAndConnectsLater();
     void errorFrameShowsInBar();
+    void throttledReloginWaitsAndTriesAgain_data();
+    void throttledReloginWaitsAndTriesAgain();
     void refusedReloginEndsTheSession_data();
     void refusedReloginEndsTheSession();
     void otherUserAfterEndedSessionStartsAfresh();
@@ -265,7 +161,7 @@ void TestReconnect::restartResumesWithTokenKeepingChatAndComposer()
     start(session);
     WindowProbe &probe = *session.probe;
     probe.messageInput()->setText(QStringLiteral("half a thought"));
-    probe.replyToMessageId() = QStringLiteral("m1");
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     QVERIFY(probe.connectionBar()->text().isEmpty());
 
     QVERIFY(dropAndReturn(session));
@@ -276,265 +172,9 @@ void TestReconnect::restartResumesWithTokenKeepingChatAndComposer()
     QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
     QCOMPARE(rowIds(probe.messageListWidget()), numberedIds(1, 3));
     QCOMPARE(probe.messageInput()->text(), QStringLiteral("half a thought"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
     // The bar goes away by itself.
     QTRY_VERIFY(probe.connectionBar()->text().isEmpty());
-}
-
-void TestReconnect::typedWhileOfflineIsSentOnceInOrder()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    const quint16 port = session.server.port();
-    session.server.stop();
-    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
-    for (const QString &text : { QStringLiteral("one"), QStringLiteral("two") }) {
-        probe.messageInput()->setText(text);
-        QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    }
-    // Shown at once, with the clock.
-    QListWidget *list = probe.messageListWidget();
-    QCOMPARE(list->count(), 5);
-    QCOMPARE(list->item(4)->data(StatusRole).toInt(), int(Sending));
-
-    session.server.takeFrames();
-    QVERIFY(session.server.start(port));
-    QVERIFY(session.server.waitForFrames(1, 10000));
-    resume(session, numberedList(1, 3));
-    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 2);
-    QCOMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
-        (QStringList { QStringLiteral("one"), QStringLiteral("two") }));
-
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    session.push(
-        echo(message(QStringLiteral("s1"), QStringLiteral("u1"), now, QStringLiteral("one"))));
-    session.push(
-        echo(message(QStringLiteral("s2"), QStringLiteral("u1"), now, QStringLiteral("two"))));
-    QCOMPARE(rowIds(list), numberedIds(1, 3) << QStringLiteral("s1") << QStringLiteral("s2"));
-    QVERIFY(probe.pendingMessages().isEmpty());
-    QVERIFY(probe.outbox().isEmpty());
-    QCOMPARE(session.server.framesOfType(QStringLiteral("message")).size(), 2);
-}
-
-void TestReconnect::lostEchoIsNotSentAgain()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    probe.messageInput()->setText(QStringLiteral("hello"));
-    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    QVERIFY(session.server.waitForFrames(1));
-    // The server stored it and went down before the echo.
-    QVERIFY(dropAndReturn(session));
-    QJsonObject stored = message(QStringLiteral("s9"),
-        QStringLiteral("u1"),
-        QDateTime::currentSecsSinceEpoch(),
-        QStringLiteral("hello"));
-    resume(session, numberedList(1, 3) << stored);
-    QCOMPARE(rowIds(probe.messageListWidget()), numberedIds(1, 3) << QStringLiteral("s9"));
-    QVERIFY(probe.pendingMessages().isEmpty());
-    QVERIFY(!sendsMessage(session));
-}
-
-void TestReconnect::offlineEditsAndDeletionsShowAfterMerge()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    QVERIFY(dropAndReturn(session));
-    QJsonObject edited = numbered(1);
-    edited.insert(QStringLiteral("content"),
-        QJsonObject { { QStringLiteral("text"), QStringLiteral("text 1, corrected") } });
-    edited.insert(QStringLiteral("editedAt"), 150);
-    // m2 was deleted while the client was away; m4 is new.
-    resume(session, { edited, numbered(3), numbered(4) });
-    QListWidget *list = probe.messageListWidget();
-    QCOMPARE(rowIds(list),
-        (QStringList { QStringLiteral("m1"), QStringLiteral("m3"), QStringLiteral("m4") }));
-    QCOMPARE(list->item(0)->data(TextRole).toString(), QStringLiteral("text 1, corrected"));
-    const auto &stored = probe.chat(QStringLiteral("g1")).messages;
-    QCOMPARE(stored.size(), size_t(3));
-    QCOMPARE(stored.front().editedAt, qint64(150));
-}
-
-void TestReconnect::gapIsFilledOnePageAtATime()
-{
-    Session session;
-    start(session);
-    QVERIFY(dropAndReturn(session));
-    const auto requests = [&session] {
-        return session.server.framesOfType(QStringLiteral("get_history"));
-    };
-    resume(session, numberedList(8, 9));
-    QTRY_COMPARE(requests().size(), 1);
-    QCOMPARE(requests().first().value(QLatin1String("before")).toInt(), 800);
-    session.push(history(numberedList(5, 7)));
-    QTRY_COMPARE(requests().size(), 2);
-    QCOMPARE(requests().last().value(QLatin1String("before")).toInt(), 500);
-    // Reaches back to the newest held message: bridged.
-    session.push(history(numberedList(3, 4)));
-    QCOMPARE(rowIds(session.probe->messageListWidget()), numberedIds(1, 9));
-    QCOMPARE(requests().size(), 2);
-}
-
-void TestReconnect::gapBeyondTenPagesDropsHeldMessages()
-{
-    Session session;
-    start(session);
-    QVERIFY(dropAndReturn(session));
-    resume(session, { numbered(99) });
-    // Each page brings one message older than the last, never reaching back to m3.
-    for (int n = 98; n > 88; --n) {
-        QTRY_COMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 99 - n);
-        session.push(history({ numbered(n) }));
-    }
-    QCOMPARE(rowIds(session.probe->messageListWidget()), numberedIds(89, 99));
-    QCOMPARE(session.server.framesOfType(QStringLiteral("get_history")).size(), 10);
-}
-
-void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone_data()
-{
-    QTest::addColumn<bool>("olderOnServer");
-    QTest::addColumn<QStringList>("finalRows");
-    QTest::addColumn<QList<qlonglong>>("pagesAsked");
-
-    QTest::newRow("nothing older than the held messages")
-        << false << numberedIds(1, 9) << QList<qlonglong> { 800, 100 };
-    QTest::newRow("one older message on the server")
-        << true << numberedIds(0, 9) << QList<qlonglong> { 800, 100, 0 };
-}
-
-void TestReconnect::pagingBeforeTheFreshPushLeavesGapFillingAlone()
-{
-    QFETCH(bool, olderOnServer);
-    QFETCH(QStringList, finalRows);
-    QFETCH(QList<qlonglong>, pagesAsked);
-    Session session;
-    start(session);
-    QListWidget *list = session.probe->messageListWidget();
-    // The server's side: m0 (maybe) and m1..m9, answering every "get_history" at once, in
-    // order, with the newest five messages before "before".
-    const QList<QJsonObject> stored = numberedList(olderOnServer ? 0 : 1, 9);
-    QList<qlonglong> asked;
-    connect(&session.server,
-        &TestServer::frameReceived,
-        &session.server,
-        [&session, &asked, stored](const QJsonObject &frame) {
-            if (frame.value(QLatin1String("type")) != QLatin1String("get_history"))
-                return;
-            const auto before = qlonglong(frame.value(QLatin1String("before")).toDouble());
-            asked << before;
-            QList<QJsonObject> page;
-            for (const QJsonObject &m : stored) {
-                if (m.value(QLatin1String("timestamp")).toDouble() < before)
-                    page << m;
-            }
-            session.server.send(history(page.mid(std::max(0, page.size() - 5))));
-        });
-    // The user scrolls to the top (the list is too short to have a scroll bar).
-    const auto scrollUp = [list] { emit list->verticalScrollBar()->valueChanged(0); };
-
-    QVERIFY(dropAndReturn(session));
-    session.server.takeFrames();
-    session.push(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
-                     "token":"t"})");
-    // The worst moment: logged in, the fresh push not yet here.
-    scrollUp();
-    // The fresh push leaves a gap after m3.
-    session.push(history(numberedList(8, 9)));
-    QTRY_COMPARE(rowIds(list).mid(0, 9), numberedIds(1, 9));
-    QCOMPARE(asked.value(0), qlonglong(800));
-
-    // Paging goes on from what is held once the gap is closed, up to the chat's first message.
-    QTRY_VERIFY((scrollUp(), session.probe->store().isHistoryExhausted(QStringLiteral("g1"))));
-    QCOMPARE(rowIds(list), finalRows);
-    QCOMPARE(asked, pagesAsked);
-}
-
-void TestReconnect::editTypedOfflineIsSentAfterRelogin()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    const quint16 port = session.server.port();
-    session.server.stop();
-    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("text 2");
-    probe.messageInput()->setText(QStringLiteral("text 2, better"));
-    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    session.server.takeFrames();
-    QVERIFY(session.server.start(port));
-    QVERIFY(session.server.waitForFrames(1, 10000));
-    resume(session, numberedList(1, 3));
-    QTRY_COMPARE(session.server.framesOfType(QStringLiteral("edit_message")).size(), 1);
-    const QList<QJsonObject> edits = session.server.framesOfType(QStringLiteral("edit_message"));
-    QCOMPARE(edits.first().value(QLatin1String("messageId")).toString(), QStringLiteral("m2"));
-    QCOMPARE(edits.first().value(QLatin1String("newContent")).toString(),
-        QStringLiteral("text 2, better"));
-}
-
-void TestReconnect::offlineWorkGoesOutInTheOrderMade()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    const QJsonObject own4 =
-        message(QStringLiteral("m4"), QStringLiteral("u1"), 400, QStringLiteral("text 4"));
-    session.push(echo(own4));
-    session.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
-    const quint16 port = session.server.port();
-    session.server.stop();
-    QTRY_VERIFY(probe.connectionBar()->text().startsWith(QLatin1String("Offline")));
-
-    const auto send = [&probe](const QString &text) {
-        probe.messageInput()->setText(text);
-        QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    };
-    send(QStringLiteral("A"));
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("text 2");
-    send(QStringLiteral("text 2, edited"));
-    send(QStringLiteral("B"));
-    confirmNextBox();
-    triggerOnRow(session, 3, QStringLiteral("Delete"));
-
-    session.server.takeFrames();
-    QVERIFY(session.server.start(port));
-    QVERIFY(session.server.waitForFrames(1, 10000));
-    resume(session, numberedList(1, 3) << own4);
-    QTRY_COMPARE(session.server.frames.size(), 4);
-    QCOMPARE(session.server.frames,
-        (QList<QJsonObject> { json(R"({"type":"message","chatId":"g1","replyToId":null,
-                     "content":{"text":"A","file":null,"theme":null}})"),
-            json(R"({"type":"edit_message","chatId":"g1","messageId":"m2",
-                     "newContent":"text 2, edited"})"),
-            json(R"({"type":"message","chatId":"g1","replyToId":null,
-                     "content":{"text":"B","file":null,"theme":null}})"),
-            json(R"({"type":"delete_message","chatId":"g1","messageId":"m4"})") }));
-}
-
-void TestReconnect::thirdLostAttemptMarksMessageFailed()
-{
-    Session session;
-    start(session);
-    WindowProbe &probe = *session.probe;
-    probe.messageInput()->setText(QStringLiteral("never echoed"));
-    QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    for (int attempt = 2; attempt <= 3; ++attempt) {
-        QVERIFY(dropAndReturn(session));
-        resume(session, numberedList(1, 3));
-        QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
-            QStringList { QStringLiteral("never echoed") });
-    }
-    QVERIFY(dropAndReturn(session));
-    QListWidget *list = probe.messageListWidget();
-    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
-    resume(session, numberedList(1, 3));
-    QVERIFY(!sendsMessage(session));
-    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
 }
 
 void TestReconnect::failedMessageOffersRetryAndDelete_data()
@@ -554,13 +194,12 @@ void TestReconnect::failedMessageOffersRetryAndDelete()
     QVERIFY(QTest::qWaitForWindowExposed(session.window.get()));
     probe.messageInput()->setText(QStringLiteral("never echoed"));
     QTest::mouseClick(probe.sendButton(), Qt::LeftButton);
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        QVERIFY(dropAndReturn(session));
-        resume(session, numberedList(1, 3));
-    }
+    QVERIFY(session.server.waitForFrames(1));
+    session.server.takeFrames();
+    // Refused for good: marked at once, not after minutes of a clock.
+    session.push(R"({"type":"error","message":"Message text is longer than 4000 characters"})");
     QListWidget *list = probe.messageListWidget();
-    QTRY_COMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
-    QVERIFY(!sendsMessage(session));
+    QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Failed));
 
     const QStringList offered = triggerOnLastRow(session, choice);
     QCOMPARE(offered, (QStringList { QStringLiteral("Retry"), QStringLiteral("Delete") }));
@@ -568,7 +207,7 @@ void TestReconnect::failedMessageOffersRetryAndDelete()
         QTRY_COMPARE(texts(session.server.framesOfType(QStringLiteral("message"))),
             QStringList { QStringLiteral("never echoed") });
         QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
-        QCOMPARE(probe.pendingMessages().size(), 1);
+        QCOMPARE(probe.store().pendingMessages().size(), size_t(1));
         // Its echo replaces the local copy: one row, no second send.
         QJsonObject stored = message(QStringLiteral("m9"),
             QStringLiteral("u1"),
@@ -576,11 +215,9 @@ void TestReconnect::failedMessageOffersRetryAndDelete()
             QStringLiteral("never echoed"));
         session.push(echo(stored));
         QTRY_COMPARE(rowIds(list), (numberedIds(1, 3) << QStringLiteral("m9")));
-        QVERIFY(probe.outbox().isEmpty());
     } else {
         QCOMPARE(rowIds(list), numberedIds(1, 3));
-        QVERIFY(probe.pendingMessages().isEmpty());
-        QVERIFY(probe.outbox().isEmpty());
+        QVERIFY(probe.store().pendingMessages().empty());
         QVERIFY(!sendsMessage(session));
         QVERIFY(session.server.framesOfType(QStringLiteral("delete_message")).isEmpty());
     }
@@ -650,6 +287,52 @@ void TestReconnect::errorFrameShowsInBar()
     QCOMPARE(session.probe->connectionBar()->text(), QStringLiteral("Message not found"));
 }
 
+void TestReconnect::throttledReloginWaitsAndTriesAgain_data()
+{
+    QTest::addColumn<bool>("tokenRefusedFirst");
+    QTest::addColumn<QString>("retriedLogin");
+
+    QTest::newRow("token login") << false << QStringLiteral("login_with_token");
+    QTest::newRow("password after a refused token")
+        << true << QStringLiteral("login_with_password");
+}
+
+void TestReconnect::throttledReloginWaitsAndTriesAgain()
+{
+    QFETCH(bool, tokenRefusedFirst);
+    QFETCH(QString, retriedLogin);
+    Session session;
+    start(session);
+    WindowProbe &probe = *session.probe;
+    probe.messageInput()->setText(QStringLiteral("half a thought"));
+    QVERIFY(dropAndReturn(session));
+    if (tokenRefusedFirst) {
+        session.server.takeFrames();
+        session.push(R"({"type":"auth_failed","message":"Invalid token"})");
+        QVERIFY(session.server.waitForFrames(1));
+        QCOMPARE(session.server.frames.first().value(QLatin1String("type")).toString(),
+            QStringLiteral("login_with_password"));
+    }
+    session.server.takeFrames();
+    const int connections = session.server.connectionCount;
+    session.server.send(
+        json(R"({"type":"auth_failed","message":"Too many failed logins; try again in 1 s"})"));
+    QTRY_COMPARE(probe.connectionBar()->text(),
+        QStringLiteral("Too many failed logins. Logging in again in 1 s"));
+    QVERIFY(!probe.connectionBar()->retryOffered());
+    QCOMPARE(probe.stackedWidget()->currentWidget(), probe.chatPage());
+    QCOMPARE(probe.passwordEdit()->text(), QStringLiteral("pw"));
+
+    // Once the wait is over the same login goes out again, on a new connection.
+    QVERIFY(session.server.waitForFrames(1, 5000));
+    QCOMPARE(session.server.connectionCount, connections + 1);
+    QCOMPARE(session.server.frames.first().value(QLatin1String("type")).toString(), retriedLogin);
+    resume(session, numberedList(1, 3));
+    QTRY_COMPARE(probe.connectionBar()->text(), QStringLiteral("Connected"));
+    QCOMPARE(probe.currentChatId(), QStringLiteral("g1"));
+    QCOMPARE(probe.messageInput()->text(), QStringLiteral("half a thought"));
+}
+
 void TestReconnect::refusedReloginEndsTheSession_data()
 {
     QTest::addColumn<QString>("tokenAnswer");
@@ -700,6 +383,14 @@ void TestReconnect::refusedReloginEndsTheSession()
     QCOMPARE(session.server.connectionCount, 2);
     QListWidget *list = probe.messageListWidget();
     QCOMPARE(list->item(list->count() - 1)->data(StatusRole).toInt(), int(Sending));
+    // The news stays in sight when a connection comes and goes meanwhile.
+    session.server.client()->close();
+    QTRY_VERIFY(probe.session().supervisor()->state() == ConnectionSupervisor::State::Idle);
+    probe.session().start();
+    QVERIFY(session.server.waitForClient());
+    QTRY_VERIFY(probe.loginButton()->isEnabled());
+    QCOMPARE(probe.statusLabel()->text(),
+        QStringLiteral("Your session has ended. Please log in again."));
 
     // Logging in again as the same user picks up where the session left off.
     QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
@@ -732,8 +423,7 @@ void TestReconnect::otherUserAfterEndedSessionStartsAfresh()
     QCOMPARE(probe.chatListWidget()->count(), 0);
     QCOMPARE(probe.messageListWidget()->count(), 0);
     QVERIFY(probe.currentChatId().isEmpty());
-    QVERIFY(probe.outbox().isEmpty());
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     session.push(history(numberedList(1, 3)));
     QCOMPARE(probe.chatListWidget()->count(), 1);
     QVERIFY(!sendsMessage(session));

@@ -2,12 +2,21 @@
 #include "model/itemroles.h"
 #include "session.h"
 
+#include <QLabel>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
 
 namespace
 {
+
+QStringList pendingIds(WindowProbe &probe)
+{
+    QStringList ids;
+    for (const Message &local : probe.store().pendingMessages())
+        ids << local.id;
+    return ids;
+}
 
 QStringList rowIds(QListWidget *list, int role)
 {
@@ -88,7 +97,6 @@ private slots:
     void sendsReplyAndLeavesReplyMode();
     void echoReplacesLocalCopy();
     void unmatchedEchoAddsSecondRow();
-    void echoTakesFirstLocalIdOfSameText();
     void echoWhileAnotherChatIsOpen();
     void incomingMovesChatToTop();
     void acknowledgesOnlyOpenChatMessagesOfOthers();
@@ -101,6 +109,8 @@ private slots:
     void appliesDeletions();
     void savesOnlyChangedEdits();
     void savingEditKeepsReplyMode();
+    void lengthShowsNearTheLimitAndBarsOverIt_data();
+    void lengthShowsNearTheLimitAndBarsOverIt();
 };
 
 void TestSending::initTestCase()
@@ -156,9 +166,9 @@ void TestSending::showsLocalCopyAtOnce()
     QCOMPARE(local->data(IsOwnRole).toBool(), true);
     QVERIFY(
         qAbs(local->data(TimestampRole).toLongLong() - QDateTime::currentSecsSinceEpoch()) <= 2);
-    QVERIFY(probe.pendingMessages().contains(id));
-    QCOMPARE(probe.pendingMessages().value(id).content, QStringLiteral("hello"));
-    // Local copies live only as rows until the server confirms them.
+    QCOMPARE(pendingIds(probe), QStringList { id });
+    QCOMPARE(probe.store().pendingMessage(id)->content, QStringLiteral("hello"));
+    // Local copies are no stored messages until the server confirms them.
     QCOMPARE(probe.chat(QStringLiteral("g1")).messages.size(), size_t(2));
     QVERIFY(probe.messageInput()->text().isEmpty());
 }
@@ -198,13 +208,14 @@ void TestSending::sendsNothingWithoutTextOrChat()
     } else {
         QVERIFY(session.logIn(QStringLiteral("u1")));
     }
-    session.probe->replyToMessageId() = QStringLiteral("m1");
+    const bool replying = session.probe->session().replyTo(QStringLiteral("m1"));
     type(session, text);
     session.push(R"({"type":"user_list_update","users":[]})");
     QVERIFY(session.server.frames.isEmpty());
     QCOMPARE(session.probe->messageInput()->text(), text);
-    QVERIFY(session.probe->pendingMessages().isEmpty());
-    QCOMPARE(session.probe->replyToMessageId(), QStringLiteral("m1"));
+    QVERIFY(session.probe->store().pendingMessages().empty());
+    QCOMPARE(
+        session.probe->session().replyToMessageId(), replying ? QStringLiteral("m1") : QString());
 }
 
 void TestSending::sendsReplyAndLeavesReplyMode()
@@ -212,9 +223,7 @@ void TestSending::sendsReplyAndLeavesReplyMode()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyChatId() = QStringLiteral("g1");
-    probe.replyToText() = QStringLiteral("first");
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
     type(session, QStringLiteral("answer"));
     QVERIFY(session.server.waitForFrames(1));
@@ -224,8 +233,7 @@ void TestSending::sendsReplyAndLeavesReplyMode()
     QCOMPARE(local->data(ReplyToIdRole).toString(), QStringLiteral("m1"));
     QCOMPARE(local->data(ReplyPreviewRole).toString(), QStringLiteral("first"));
     QCOMPARE(local->data(ReplySenderRole).toString(), QStringLiteral("bob"));
-    QVERIFY(probe.replyToMessageId().isEmpty());
-    QVERIFY(probe.replyToText().isEmpty());
+    QVERIFY(probe.session().replyToMessageId().isEmpty());
     QVERIFY(probe.replyBar()->isHidden());
 
     // The next message is no reply.
@@ -245,7 +253,7 @@ void TestSending::echoReplacesLocalCopy()
     QCOMPARE(
         rowIds(list, MessageIdRole), (QStringList { QStringLiteral("p1"), QStringLiteral("s1") }));
     QCOMPARE(list->item(1)->data(StatusRole).toInt(), int(Sent));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QCOMPARE(probe.chat(QStringLiteral("u1_u2")).messages.back().id, QStringLiteral("s1"));
     // The own echo is not acknowledged.
     QCOMPARE(session.server.framesOfType(QStringLiteral("message_seen")).size(), 0);
@@ -264,23 +272,7 @@ void TestSending::unmatchedEchoAddsSecondRow()
         (QStringList {
             QStringLiteral("m1"), QStringLiteral("m2"), localId, QStringLiteral("s1") }));
     QCOMPARE(list->item(2)->data(StatusRole).toInt(), int(Sending));
-    QVERIFY(probe.pendingMessages().contains(localId));
-}
-
-void TestSending::echoTakesFirstLocalIdOfSameText()
-{
-    Session session;
-    openChat(session, QStringLiteral("g1"));
-    WindowProbe &probe = *session.probe;
-    type(session, QStringLiteral("same"));
-    type(session, QStringLiteral("same"));
-    QStringList localIds = probe.pendingMessages().keys();
-    QCOMPARE(localIds.size(), 2);
-    session.push(echo("s1", "g1", "u1", "same"));
-    // Matching goes by the local ids' order, not by which was sent first.
-    QCOMPARE(probe.pendingMessages().keys(), QStringList { localIds.at(1) });
-    QVERIFY(!rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(0)));
-    QVERIFY(rowIds(probe.messageListWidget(), MessageIdRole).contains(localIds.at(1)));
+    QCOMPARE(pendingIds(probe), QStringList { localId });
 }
 
 void TestSending::echoWhileAnotherChatIsOpen()
@@ -296,7 +288,7 @@ void TestSending::echoWhileAnotherChatIsOpen()
     }
     const QStringList shown = rowIds(probe.messageListWidget(), MessageIdRole);
     session.push(echo("s1", "g1", "u1", "later"));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
     QCOMPARE(probe.chat(QStringLiteral("g1")).messages.back().id, QStringLiteral("s1"));
     QCOMPARE(rowIds(probe.messageListWidget(), MessageIdRole), shown);
 }
@@ -392,9 +384,9 @@ void TestSending::repeatedMessageIsKeptOnce()
 
     // A repeated echo of an own message does not consume a newer local copy of the same text.
     type(session, QStringLiteral("mine"));
-    QCOMPARE(probe.pendingMessages().size(), 1);
+    QCOMPARE(probe.store().pendingMessages().size(), size_t(1));
     session.push(echo("m2", "g1", "u1", "mine"));
-    QCOMPARE(probe.pendingMessages().size(), 1);
+    QCOMPARE(probe.store().pendingMessages().size(), size_t(1));
 }
 
 void TestSending::seenReceipts_data()
@@ -439,8 +431,8 @@ void TestSending::appliesEdits()
         R"({"type":"message_updated","chatId":"g1","messageId":"m1",
             "newContent":{"text":"http://h/static/upload/a.png","file":null},"editedAt":77})");
     QListWidgetItem *row = session.probe->messageListWidget()->item(0);
-    // The new text is shown as received.
-    QCOMPARE(row->data(TextRole).toString(), QStringLiteral("http://h/static/upload/a.png"));
+    // Shown as any row shows its text: an upload link as its short form.
+    QCOMPARE(row->data(TextRole).toString(), QStringLiteral("[Image]"));
     QCOMPARE(row->data(EditedAtRole).toLongLong(), qint64(77));
     const Message &stored = session.probe->chat(QStringLiteral("g1")).messages.front();
     QCOMPARE(stored.content, QStringLiteral("http://h/static/upload/a.png"));
@@ -482,18 +474,16 @@ void TestSending::savesOnlyChangedEdits()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     probe.editBar()->show();
     probe.sendButton()->setText(QStringLiteral("Save"));
     type(session, QStringLiteral(" mine "));
-    QVERIFY(probe.editingMessageId().isEmpty());
+    QVERIFY(probe.session().editingMessageId().isEmpty());
     QVERIFY(probe.editBar()->isHidden());
     QCOMPARE(probe.sendButton()->text(), QStringLiteral("Send"));
     QVERIFY(probe.messageInput()->text().isEmpty());
 
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     type(session, QStringLiteral(" mine, edited "));
     QVERIFY(session.server.waitForFrames(1));
     QCOMPARE(session.server.frames,
@@ -501,7 +491,7 @@ void TestSending::savesOnlyChangedEdits()
                                          "newContent":"mine, edited"})") });
     // Nothing changes locally before the server confirms.
     QCOMPARE(probe.messageListWidget()->item(1)->data(TextRole).toString(), QStringLiteral("mine"));
-    QVERIFY(probe.pendingMessages().isEmpty());
+    QVERIFY(probe.store().pendingMessages().empty());
 }
 
 void TestSending::savingEditKeepsReplyMode()
@@ -509,14 +499,48 @@ void TestSending::savingEditKeepsReplyMode()
     Session session;
     openChat(session, QStringLiteral("g1"));
     WindowProbe &probe = *session.probe;
-    probe.replyToMessageId() = QStringLiteral("m1");
-    probe.replyChatId() = QStringLiteral("g1");
+    QVERIFY(probe.session().replyTo(QStringLiteral("m1")));
     probe.replyBar()->show();
-    probe.editingMessageId() = QStringLiteral("m2");
-    probe.editingOldText() = QStringLiteral("mine");
+    probe.session().startEditing(QStringLiteral("m2"), QStringLiteral("mine"), QString());
     type(session, QStringLiteral("changed"));
-    QCOMPARE(probe.replyToMessageId(), QStringLiteral("m1"));
+    QCOMPARE(probe.session().replyToMessageId(), QStringLiteral("m1"));
     QVERIFY(!probe.replyBar()->isHidden());
+}
+
+void TestSending::lengthShowsNearTheLimitAndBarsOverIt_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("sent");
+
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("far from the limit") << QString(3800, QLatin1Char('a')) << QString() << true;
+    QTest::newRow("near it") << QString(3801, QLatin1Char('a')) << QStringLiteral("3801 / 4000")
+                             << true;
+    QTest::newRow("at it, counted in characters")
+        << QString(3999, QLatin1Char('a')) + emoji + QStringLiteral("  ")
+        << QStringLiteral("4000 / 4000") << true;
+    QTest::newRow("over it") << QString(4001, QLatin1Char('a'))
+                             << QStringLiteral("4001 / 4000: too long to send") << false;
+}
+
+void TestSending::lengthShowsNearTheLimitAndBarsOverIt()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(bool, sent);
+    Session session;
+    openChat(session, QStringLiteral("g1"));
+    auto *counter = session.window->findChild<QLabel *>(QStringLiteral("lengthCounter"));
+    QVERIFY(counter);
+    session.probe->messageInput()->setText(text);
+    QCOMPARE(counter->isVisibleTo(session.window.get()), !shown.isEmpty());
+    if (!shown.isEmpty())
+        QCOMPARE(counter->text(), shown);
+    QTest::mouseClick(session.probe->sendButton(), Qt::LeftButton);
+    QCOMPARE(session.server.waitForFrames(1, sent ? 5000 : 300), sent);
+    QCOMPARE(session.probe->messageInput()->text().isEmpty(), sent);
+    QCOMPARE(counter->isVisibleTo(session.window.get()), !sent);
 }
 
 QTEST_MAIN(TestSending)

@@ -224,7 +224,7 @@ void TestTimeline::pagesOlderHistory()
     QVERIFY(session.server.waitForFrames(1));
     QCOMPARE(session.server.frames.first(),
         json(R"({"type":"get_history","chatId":"c1","before":1100})"));
-    QVERIFY(session.probe->isLoadingHistory());
+    QVERIFY(session.probe->store().isLoadingHistory());
 
     // Nothing more while the answer is outstanding.
     bar->setValue(10);
@@ -235,7 +235,7 @@ void TestTimeline::pagesOlderHistory()
 
     QCOMPARE(rowId(list, list->indexAt(QPoint(5, 1)).row()), QStringLiteral("m100"));
     session.push(historyOf(70, 30));
-    QVERIFY(!session.probe->isLoadingHistory());
+    QVERIFY(!session.probe->store().isLoadingHistory());
     QCOMPARE(list->count(), 90);
     QCOMPARE(rowId(list, 0), QStringLiteral("m70"));
     QCOMPARE(rowId(list, 29), QStringLiteral("m99"));
@@ -264,7 +264,7 @@ void TestTimeline::emptyAnswerEndsPagingForThatChat()
     QVERIFY(session.server.waitForFrames(1));
     // The answer holds only messages the window already has.
     session.push(historyOf(100, 5));
-    QVERIFY(!session.probe->isLoadingHistory());
+    QVERIFY(!session.probe->store().isLoadingHistory());
 
     session.server.takeFrames();
     bar->setValue(20);
@@ -284,13 +284,13 @@ void TestTimeline::lostAnswerUnblocksPagingAfterTimeout()
     bar->setValue(bar->maximum());
     bar->setValue(0);
     QVERIFY(session.server.waitForFrames(1));
-    QTimer *timeout = session.probe->historyTimeout();
+    QTimer *timeout = session.probe->store().historyTimeout();
     QVERIFY(timeout->isActive());
     QCOMPARE(timeout->interval(), 15000);
 
     // Let the guard run out now rather than in 15 s.
     timeout->start(10);
-    QTRY_VERIFY(!session.probe->isLoadingHistory());
+    QTRY_VERIFY(!session.probe->store().isLoadingHistory());
     session.server.takeFrames();
     bar->setValue(20);
     bar->setValue(0);
@@ -315,7 +315,7 @@ void TestTimeline::pagingNeedsAnOpenChatWithMessages()
     emit bar->valueChanged(0);
     session.push(R"({"type":"user_list_update","users":[]})");
     QVERIFY(session.server.frames.isEmpty());
-    QVERIFY(!session.probe->isLoadingHistory());
+    QVERIFY(!session.probe->store().isLoadingHistory());
 }
 
 void TestTimeline::answerForAnotherChatIsNotShown()
@@ -341,7 +341,7 @@ void TestTimeline::answerForAnotherChatIsNotShown()
     emit session.probe->chatListWidget()->itemClicked(other);
     const int rows = list->count();
     session.push(historyOf(80, 20));
-    QVERIFY(!session.probe->isLoadingHistory());
+    QVERIFY(!session.probe->store().isLoadingHistory());
     QCOMPARE(list->count(), rows);
     QCOMPARE(session.probe->chat(QStringLiteral("c1")).messages.size(), size_t(80));
 }
@@ -436,7 +436,7 @@ void TestTimeline::growsWindowFromStoreBeforeAskingServer()
         session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
             {"userId":"u2","username":"bob"}]})");
         QVERIFY(session.server.frames.isEmpty());
-        QVERIFY(!session.probe->isLoadingHistory());
+        QVERIFY(!session.probe->store().isLoadingHistory());
     }
 
     // Everything held is shown: the next scroll to the top asks once, from the oldest message.

@@ -131,6 +131,8 @@ private slots:
     void avatarDrawnInFortyPixelSquare();
     void tagPillAfterName_data();
     void tagPillAfterName();
+    void longNameEndsInsideTheRow_data();
+    void longNameEndsInsideTheRow();
     void malformedTagShownAsText_data();
     void malformedTagShownAsText();
     void nameColourFollowsSelection_data();
@@ -290,6 +292,32 @@ void TestUserListDelegate::tagPillAfterName()
     QVERIFY(inkBounds(
         image, QRect(QPoint(pill.right() + 1, row.top()), row.bottomRight()), viewBackground)
                 .isNull());
+}
+
+void TestUserListDelegate::longNameEndsInsideTheRow_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("tagged");
+
+    const QString longName =
+        QStringLiteral("Bartholomew Montgomery-Fitzwilliam of Upper Gloucester");
+    QTest::newRow("plain") << longName << false;
+    QTest::newRow("tagged") << longName + QStringLiteral(R"( [#1e88e5, "Admin"])") << true;
+}
+
+void TestUserListDelegate::longNameEndsInsideTheRow()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, tagged);
+
+    const Painted painted = paintRow(name);
+    const QRect &row = painted.row;
+    const QRect ink = inkBounds(painted.image, row.adjusted(55, 0, 0, 0), viewBackground);
+    QVERIFY2(ink.right() <= row.right() - 10,
+        qPrintable(QStringLiteral("ink ends at %1 of %2").arg(ink.right()).arg(row.right())));
+    QVERIFY(ink.right() >= row.right() - 60);
+    // The tag keeps its pill after the shortened name.
+    QCOMPARE(contains(painted.image, row, QColor(QStringLiteral("#1e88e5")), 0), tagged);
 }
 
 void TestUserListDelegate::malformedTagShownAsText_data()

@@ -40,6 +40,8 @@ private slots:
     void addressesMessages();
     void buildsRequestFrames_data();
     void buildsRequestFrames();
+    void readsLoginWait_data();
+    void readsLoginWait();
 };
 
 void TestWireFormat::reducesContent_data()
@@ -321,6 +323,30 @@ void TestWireFormat::buildsRequestFrames()
     QFETCH(QJsonObject, frame);
     QFETCH(QString, expected);
     QCOMPARE(compact(frame), expected);
+}
+
+void TestWireFormat::readsLoginWait_data()
+{
+    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<int>("seconds");
+
+    QTest::newRow("throttled") << QStringLiteral("Too many failed logins; try again in 16 s") << 16;
+    QTest::newRow("wrong password") << QStringLiteral("Invalid username or password") << -1;
+    QTest::newRow("busy server") << QStringLiteral("Too many logins at once; try again shortly")
+                                 << -1;
+    QTest::newRow("no number") << QStringLiteral("Too many failed logins; try again in  s") << -1;
+    QTest::newRow("negative") << QStringLiteral("Too many failed logins; try again in -5 s") << -1;
+    QTest::newRow("a wait beyond reason is cut to an hour")
+        << QStringLiteral("Too many failed logins; try again in 999999999 s") << 3600;
+    QTest::newRow("more digits than an int holds")
+        << QStringLiteral("Too many failed logins; try again in 99999999999999999999 s") << -1;
+}
+
+void TestWireFormat::readsLoginWait()
+{
+    QFETCH(QString, refusal);
+    QFETCH(int, seconds);
+    QCOMPARE(wire::loginRetryAfterSecs(refusal), seconds);
 }
 
 QTEST_APPLESS_MAIN(TestWireFormat)

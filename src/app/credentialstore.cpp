@@ -3,6 +3,7 @@
 #include "app/settings.h"
 #include "logging.h"
 
+#include <QFile>
 #include <QTimer>
 #include <memory>
 #include <qt5keychain/keychain.h>
@@ -13,6 +14,14 @@ namespace
 // A locked store may put up an unlock prompt; start-up does not wait for it longer than this,
 // and the user can still type the password.
 constexpr int defaultAnswerTimeoutMs = 5000;
+
+// A settings file holding a password is for its owner's eyes only. Later writes replace the file
+// but keep its permissions.
+void keepPrivate(AppSettings &settings)
+{
+    settings.sync();
+    QFile::setPermissions(settings.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
 
 } // namespace
 
@@ -83,6 +92,7 @@ void CredentialStore::load()
         // Left there by an earlier version or by a run without a secret store: usable at once,
         // and moved into the secret store if one answers now.
         storedPassword = settings.value(SettingsKey::password).toString();
+        keepPrivate(settings);
         storeInSecretStore(storedUsername, storedPassword);
         return;
     }
@@ -152,6 +162,7 @@ void CredentialStore::storeInSecretStore(const QString &username, const QString 
             logFallbackOnce(
                 answered ? answered->errorString() : QStringLiteral("no answer in time"));
             settings.setValue(SettingsKey::password, password);
+            keepPrivate(settings);
         }
         emit passwordStored(inSecretStore);
     });

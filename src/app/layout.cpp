@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -18,18 +19,13 @@
 namespace
 {
 
-// Grey on both themes; its focus ring is the same grey, thicker.
-const QString cancelButtonStyle = QStringLiteral(
-    "QPushButton { border: none; background: transparent; color: #888; font-size: 16px; "
-    "font-weight: bold; padding: 0px; }"
-    "QPushButton:focus { border: 2px solid #888; border-radius: 4px; }");
-
-QPushButton *makeCancelButton()
+// Its colours are the theme's (the window's style sheet addresses it by its object name).
+QPushButton *makeCancelButton(const QString &objectName)
 {
     auto *button = new QPushButton(QStringLiteral("X"));
+    button->setObjectName(objectName);
     button->setFixedSize(25, 25);
     button->setCursor(Qt::PointingHandCursor);
-    button->setStyleSheet(cancelButtonStyle);
     return button;
 }
 
@@ -109,6 +105,13 @@ void MainWindow::setupUi()
     settingsLayout->addWidget(new QLabel(QStringLiteral("Settings")));
     settingsLayout->addWidget(darkModeCheckBox);
     settingsLayout->addWidget(notificationsCheckBox);
+    passwordNotice = new QLabel(
+        QStringLiteral("Your password is stored unencrypted in the settings file, because no "
+                       "secret store (such as GNOME Keyring or KWallet) is available."));
+    passwordNotice->setObjectName(QStringLiteral("passwordNotice"));
+    passwordNotice->setWordWrap(true);
+    passwordNotice->hide();
+    settingsLayout->addWidget(passwordNotice);
     settingsLayout->addStretch();
     settingsLayout->addWidget(logoutButton);
     settingsLayout->addSpacing(20);
@@ -146,6 +149,10 @@ void MainWindow::setupUi()
     connect(
         messageDelegate, &MessageDelegate::replyQuoteClicked, this, &MainWindow::focusOnMessage);
     messageListWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    // The message clicked or moved to with the arrow keys is the one Ctrl+C copies.
+    auto *copy =
+        new QShortcut(QKeySequence::Copy, messageListWidget, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(copy, &QShortcut::activated, this, &MainWindow::copyCurrentMessage);
     connect(messageListWidget,
         &QWidget::customContextMenuRequested,
         this,
@@ -162,15 +169,18 @@ void MainWindow::setupUi()
     replyBar->setFixedHeight(40);
     replyBar->hide();
     auto *replyLayout = new QHBoxLayout(replyBar);
-    replyLayout->setContentsMargins(10, 5, 10, 5);
+    // Two lines in 40 pixels: tight, so that no descender is cut.
+    replyLayout->setContentsMargins(10, 2, 10, 2);
     auto *replyTextColumn = new QVBoxLayout;
+    replyTextColumn->setSpacing(0);
     auto *replyingToLabel = new QLabel(QStringLiteral("Replying to:"));
-    replyingToLabel->setStyleSheet(QStringLiteral("color: #888; font-size: 10px;"));
+    replyingToLabel->setStyleSheet(QStringLiteral("font-size: 10px;"));
     replyPreviewLabel = new QLabel;
-    replyPreviewLabel->setStyleSheet(QStringLiteral("color: #333; font-weight: 500;"));
+    replyPreviewLabel->setObjectName(QStringLiteral("replyPreview"));
+    replyPreviewLabel->setStyleSheet(QStringLiteral("font-weight: 500;"));
     replyTextColumn->addWidget(replyingToLabel);
     replyTextColumn->addWidget(replyPreviewLabel);
-    cancelReplyButton = makeCancelButton();
+    cancelReplyButton = makeCancelButton(QStringLiteral("cancelReply"));
     replyLayout->addLayout(replyTextColumn);
     replyLayout->addStretch();
     replyLayout->addWidget(cancelReplyButton);
@@ -183,8 +193,8 @@ void MainWindow::setupUi()
     auto *editLayout = new QHBoxLayout(editBar);
     editLayout->setContentsMargins(10, 5, 10, 5);
     editLabel = new QLabel(QStringLiteral("Editing: "));
-    editLabel->setStyleSheet(QStringLiteral("color: #888; font-style: italic;"));
-    cancelEditButton = makeCancelButton();
+    editLabel->setStyleSheet(QStringLiteral("font-style: italic;"));
+    cancelEditButton = makeCancelButton(QStringLiteral("cancelEdit"));
     editLayout->addWidget(editLabel);
     editLayout->addStretch();
     editLayout->addWidget(cancelEditButton);
@@ -198,8 +208,15 @@ void MainWindow::setupUi()
     messageInput->setPlaceholderText(QStringLiteral("Write a message..."));
     sendButton = new QPushButton(QStringLiteral("Send"));
     sendButton->setCursor(Qt::PointingHandCursor);
+    lengthLabel = new QLabel;
+    lengthLabel->setObjectName(QStringLiteral("lengthCounter"));
+    lengthLabel->hide();
     inputLayout->addWidget(messageInput);
+    inputLayout->addWidget(lengthLabel);
     inputLayout->addWidget(sendButton);
+    // Nothing can be written before a chat is open to take it.
+    messageInput->setEnabled(false);
+    sendButton->setEnabled(false);
 
     chatAreaLayout->addWidget(chatHeader);
     chatAreaLayout->addWidget(messageListWidget);
@@ -216,4 +233,11 @@ void MainWindow::setupUi()
     connect(contactListWidget, &QListWidget::itemClicked, this, &MainWindow::onContactSelected);
     connect(sendButton, &QAbstractButton::clicked, this, &MainWindow::onSendBtnClicked);
     connect(messageInput, &QLineEdit::returnPressed, this, &MainWindow::onSendBtnClicked);
+    connect(messageInput, &QLineEdit::textChanged, this, &MainWindow::showTextLength);
+    // A view that shows its newest message keeps showing it when it gets smaller (a bar above
+    // the composer, a smaller window) or grows by a row.
+    connect(messageListWidget->verticalScrollBar(),
+        &QAbstractSlider::rangeChanged,
+        this,
+        &MainWindow::followBottom);
 }

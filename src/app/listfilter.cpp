@@ -101,14 +101,38 @@ void ListFilter::place()
     edit->setGeometry(4, bottom - height - 4, sidebar->width() - 8, height);
 }
 
+QListWidgetItem *ListFilter::firstMatch(QListWidget *list) const
+{
+    for (int row = 0; list && row < list->count(); ++row) {
+        if (!list->isRowHidden(row))
+            return list->item(row);
+    }
+    return nullptr;
+}
+
 bool ListFilter::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == sidebar && event->type() == QEvent::Resize && edit->isVisible())
         place();
-    if (watched == edit && event->type() == QEvent::KeyPress
-        && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+    if (watched != edit || event->type() != QEvent::KeyPress)
+        return false;
+    auto *list = qobject_cast<QListWidget *>(sidebar->currentWidget());
+    switch (static_cast<QKeyEvent *>(event)->key()) {
+    case Qt::Key_Escape:
         close();
         return true;
+    case Qt::Key_Down:
+        if (QListWidgetItem *first = firstMatch(list)) {
+            list->setCurrentItem(first);
+            list->setFocus(Qt::TabFocusReason);
+        }
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (QListWidgetItem *first = firstMatch(list))
+            emit rowChosen(list, first);
+        return true;
+    default:
+        return false;
     }
-    return false;
 }

@@ -3,7 +3,8 @@
 #include "mainwindow.h"
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
-#include "store/chatstore.h"
+#include "session/chatsession.h"
+#include "view/avatarcache.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
 
@@ -12,6 +13,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTabWidget>
 #include <QTimer>
 
 namespace
@@ -24,18 +26,19 @@ constexpr int reconnectDelayMs = 500;
 
 void MainWindow::onConnected()
 {
-    statusLabel->setText(QStringLiteral("Connected."));
+    // The news that the session has ended stays until the user acts on it.
+    if (!sessionEndShown)
+        statusLabel->setText(QStringLiteral("Connected."));
     loginButton->setEnabled(true);
     autoLoginWhenLoaded = credentials->isLoading();
-    if (credentials->hasLogin()) {
+    if (credentials->hasLogin() && !sessionEndShown) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
     // Logging in again after a lost connection without a token that works: with no password
     // to try either, the session is over rather than "Connecting…" for ever.
-    if (stackedWidget->currentWidget() == chatPage && !autoLoginWhenLoaded
-        && !supervisor->loginPending())
-        endSession();
+    if (session->isActive() && !autoLoginWhenLoaded && !session->supervisor()->loginPending())
+        session->endSession();
 }
 
 void MainWindow::onLoginBtnClicked()
@@ -44,49 +47,55 @@ void MainWindow::onLoginBtnClicked()
     const QString password = passwordEdit->text();
     if (username.isEmpty() || password.isEmpty())
         return;
+    sessionEndShown = false;
     statusLabel->setText(QStringLiteral("Logging in..."));
-    supervisor->loginWithPassword(username, password);
+    session->logIn(username, password);
 }
 
 void MainWindow::onLoginSuccess(const User &user, const QString &token)
 {
+    Q_UNUSED(user)
     Q_UNUSED(token)
     credentials->save(usernameEdit->text(), passwordEdit->text());
-    store->setCurrentUserId(user.id);
-    store->forgetExhaustedHistory();
+    sessionEndShown = false;
+    if (stackedWidget->currentWidget() == chatPage)
+        return;
     stackedWidget->setCurrentWidget(chatPage);
+    // A fresh login starts on the chats, never on a control that one key press would trigger.
+    sidebarTabs->setCurrentWidget(chatListWidget);
+    chatListWidget->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onAuthFailed(const QString &msg)
 {
-    // Refused when logging in again after a lost connection: the stored password no longer
-    // holds, and the user has to say who they are.
-    if (stackedWidget->currentWidget() == chatPage) {
-        endSession();
-        return;
-    }
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
 }
 
-void MainWindow::endSession()
+void MainWindow::onSessionEnded()
 {
     // What the account holds stays: the same user logging in again carries on with the open
     // chat and the queued messages, which keep their clock meanwhile.
     connectionBar->clear();
     loginConnectionBar->clear();
     if (usernameEdit->text().trimmed().isEmpty())
-        usernameEdit->setText(client->currentUser.username);
+        usernameEdit->setText(session->client()->currentUser.username);
     passwordEdit->clear();
     loginButton->setEnabled(true);
     statusLabel->setText(QStringLiteral("Your session has ended. Please log in again."));
+    sessionEndShown = true;
     stackedWidget->setCurrentWidget(loginPage);
-    passwordEdit->setFocus(Qt::OtherFocusReason);
+    focusLoginForm();
+}
+
+void MainWindow::focusLoginForm()
+{
+    // The first letters typed go into the first field still to fill, not nowhere.
+    QLineEdit *field = usernameEdit->text().trimmed().isEmpty() ? usernameEdit : passwordEdit;
+    field->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onFrameTooLarge()
 {
-    // Reconnecting would only fetch the same frame again.
-    supervisor->logout();
     // Without a word the user would wait for a login push that never comes.
     stackedWidget->setCurrentWidget(loginPage);
     loginButton->setEnabled(false);
@@ -98,52 +107,38 @@ void MainWindow::onFrameTooLarge()
 void MainWindow::onLogoutClicked()
 {
     credentials->forget();
+    passwordNotice->hide();
     autoLoginWhenLoaded = false;
     usernameEdit->clear();
     passwordEdit->clear();
-    forgetAccount();
+    session->logOut();
     everConnected = false;
+    sessionEndShown = false;
     loginButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Resetting connection..."));
-    supervisor->logout();
     stackedWidget->setCurrentWidget(loginPage);
-    QTimer::singleShot(
-        reconnectDelayMs, Qt::PreciseTimer, supervisor, &ConnectionSupervisor::start);
+    focusLoginForm();
+    QTimer::singleShot(reconnectDelayMs, Qt::PreciseTimer, session, &ChatSession::start);
 }
 
-void MainWindow::forgetAccount()
+void MainWindow::onAccountForgotten()
 {
-    store->clear();
-    currentChatId.clear();
     movedChats.clear();
-    queuedReceipts = {};
-    nextReceipt = 0;
-    avatarCache.clear();
-    genericAvatars.clear();
-    pendingAvatarDownloads.clear();
-
-    // Nothing of this account's composer may carry over into the next one's first message.
-    onCancelReply();
-    onCancelEdit();
-    drafts.clear();
-    receiptsHeld = false;
+    avatars->clear();
     attentionChatId.clear();
-    outbox.clear();
-    awaitingFreshPush = false;
-    resyncs.clear();
-    resyncFresh.clear();
-    resyncHeldIds.clear();
-    resyncPageChatId.clear();
-    pagingDeferred = false;
-    hadSession = false;
     connectionBar->clear();
-    highlightedMessageId.clear();
-    if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-        delegate->setHighlightedMessageId(QString());
+    setHighlightedMessageId(QString());
+    // Nothing of this account's composer may carry over into the next one's first message.
+    replyBar->hide();
+    editBar->hide();
+    messageInput->clear();
+    messageInput->setEnabled(false);
+    sendButton->setEnabled(false);
+    sendButton->setText(QStringLiteral("Send"));
 
-    chatListWidget->clear();
-    chatRows.clear();
+    clearChatRows();
     contactListWidget->clear();
+    rowUserIds.clear();
     clearMessageRows();
     setChatTitle(QStringLiteral("Select a chat"));
 }
@@ -162,12 +157,12 @@ void MainWindow::onStoredPasswordLoaded(const QString &password)
     if (!autoLoginWhenLoaded)
         return;
     autoLoginWhenLoaded = false;
-    // On the chat page this is the password fallback of a refused token.
-    const bool resuming = stackedWidget->currentWidget() == chatPage;
+    // In a session this is the password fallback of a refused token.
+    const bool resuming = session->isActive();
     if (credentials->hasLogin() && (resuming || stackedWidget->currentWidget() == loginPage)) {
         statusLabel->setText(QStringLiteral("Auto-logging in..."));
         onLoginBtnClicked();
     }
-    if (resuming && !supervisor->loginPending())
-        endSession();
+    if (resuming && !session->supervisor()->loginPending())
+        session->endSession();
 }

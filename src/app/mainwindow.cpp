@@ -7,9 +7,10 @@
 #include "app/listfilter.h"
 #include "app/rowkeys.h"
 #include "app/settings.h"
-#include "net/connectionsupervisor.h"
-#include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
+#include "view/avatarcache.h"
+#include "view/messagedelegate.h"
 
 #include <QCloseEvent>
 #include <QHideEvent>
@@ -21,10 +22,11 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , client(new WebSocketClient(this))
-    , store(new ChatStore(this))
+    , session(new ChatSession(this))
     , networkManager(new QNetworkAccessManager(this))
+    , avatars(new AvatarCache(networkManager, this))
 {
+    connect(avatars, &AvatarCache::avatarReady, this, &MainWindow::updateAvatarOnItems);
     {
         AppSettings settings;
         darkMode = settings.value(SettingsKey::darkMode, false).toBool();
@@ -32,6 +34,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     setupUi();
+    // Where the user left it last time; the default size otherwise.
+    restoreGeometry(AppSettings().value(SettingsKey::windowGeometry).toByteArray());
     applyTheme();
     setWindowIcon(appIcon());
     setupTrayIcon();
@@ -39,7 +43,13 @@ MainWindow::MainWindow(QWidget *parent)
     auto *composerKeys = new ComposerKeys(messageInput);
     connect(composerKeys, &ComposerKeys::escapePressed, this, &MainWindow::leaveComposerMode);
     connect(composerKeys, &ComposerKeys::upInEmptyInput, this, &MainWindow::editLastOwnMessage);
-    new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
+    auto *filter = new ListFilter(sidebarTabs, { chatListWidget, contactListWidget });
+    connect(filter, &ListFilter::rowChosen, this, [this](QListWidget *list, QListWidgetItem *item) {
+        if (list == chatListWidget)
+            onChatSelected(item);
+        else
+            onContactSelected(item);
+    });
     connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
     connect(new RowKeys(contactListWidget),
         &RowKeys::rowActivated,
@@ -49,48 +59,71 @@ MainWindow::MainWindow(QWidget *parent)
     credentials = new CredentialStore(this);
     connect(
         credentials, &CredentialStore::passwordLoaded, this, &MainWindow::onStoredPasswordLoaded);
+    connect(credentials, &CredentialStore::passwordStored, passwordNotice, [this](bool safe) {
+        passwordNotice->setVisible(!safe);
+    });
     credentials->load();
     if (!credentials->username().isNull()) {
         usernameEdit->setText(credentials->username());
         passwordEdit->setText(credentials->password());
     }
-
-    connect(store, &ChatStore::chatsAdded, this, &MainWindow::onChatsAdded);
-    connect(store, &ChatStore::chatMoved, this, &MainWindow::onChatMoved);
-    connect(store, &ChatStore::usersChanged, this, &MainWindow::refreshChatRows);
-    connect(store, &ChatStore::messageArrived, this, &MainWindow::onMessageArrived);
-    connect(store, &ChatStore::olderMessagesAdded, this, &MainWindow::onOlderMessagesAdded);
-    connect(store, &ChatStore::messageStatusChanged, this, &MainWindow::onMessageStatusChanged);
-    connect(store, &ChatStore::messageEdited, this, &MainWindow::onMessageEdited);
-    connect(store, &ChatStore::messageRemoved, this, &MainWindow::onMessageRemoved);
+    focusLoginForm();
 
     setupConnection();
-    connect(client, &WebSocketClient::loginSuccess, this, &MainWindow::onLoginSuccess);
-    connect(client, &WebSocketClient::frameTooLarge, this, &MainWindow::onFrameTooLarge);
-    connect(
-        client, &WebSocketClient::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
-    connect(client, &WebSocketClient::messageReceived, this, &MainWindow::onMessageReceived);
-    connect(client, &WebSocketClient::userListUpdated, this, &MainWindow::onUserListUpdated);
-    connect(client, &WebSocketClient::newChatCreated, this, &MainWindow::onNewChatCreated);
-    connect(client, &WebSocketClient::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
-    connect(client, &WebSocketClient::messageUpdated, this, &MainWindow::onMessageUpdated);
-    connect(client, &WebSocketClient::messageDeleted, this, &MainWindow::onMessageDeleted);
-    connect(
-        client, &WebSocketClient::certificateRejected, this, &MainWindow::onCertificateRejected);
+    connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
+    connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
+    connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);
+    connect(session, &ChatSession::sessionEnded, this, &MainWindow::onSessionEnded);
+    connect(session, &ChatSession::accountForgotten, this, &MainWindow::onAccountForgotten);
+    connect(session, &ChatSession::frameTooLarge, this, &MainWindow::onFrameTooLarge);
+    connect(session, &ChatSession::certificateRejected, this, &MainWindow::onCertificateRejected);
+    connect(session, &ChatSession::chatHistoryReceived, this, &MainWindow::onChatHistoryReceived);
+    connect(session, &ChatSession::newChatCreated, this, &MainWindow::onNewChatCreated);
+    connect(session, &ChatSession::chatMoved, this, &MainWindow::onChatMoved);
+    connect(session, &ChatSession::userListUpdated, this, &MainWindow::onUserListUpdated);
+    connect(session, &ChatSession::messageReceived, this, &MainWindow::onMessageReceived);
+    connect(session, &ChatSession::pendingMessageAdded, this, &MainWindow::onPendingMessageAdded);
+    connect(session, &ChatSession::olderMessagesAdded, this, &MainWindow::onOlderMessagesAdded);
+    connect(session, &ChatSession::messageSeenUpdate, this, &MainWindow::onMessageSeenUpdate);
+    connect(session, &ChatSession::messageStatusChanged, this, &MainWindow::onMessageStatusChanged);
+    connect(session, &ChatSession::messageUpdated, this, &MainWindow::onMessageUpdated);
+    connect(session, &ChatSession::messageDeleted, this, &MainWindow::onMessageDeleted);
+    connect(session, &ChatSession::chatReloaded, this, &MainWindow::onChatReloaded);
 
     statusLabel->setText(QStringLiteral("Connecting to server..."));
-    supervisor->start();
+    session->start();
 }
 
 MainWindow::~MainWindow()
 {
+    rememberGeometry();
     // The children go one by one; none may report to a window half gone.
-    supervisor->disconnect(this);
-    client->disconnect(this);
+    session->disconnect(this);
+}
+
+void MainWindow::rememberGeometry() const
+{
+    AppSettings().setValue(SettingsKey::windowGeometry, saveGeometry());
+}
+
+const ChatStore &MainWindow::store() const
+{
+    return session->store();
+}
+
+const QString &MainWindow::currentChatId() const
+{
+    return session->currentChatId();
+}
+
+MessageDelegate *MainWindow::messageDelegate() const
+{
+    return static_cast<MessageDelegate *>(messageListWidget->itemDelegate());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    rememberGeometry();
     if (trayIcon && trayIcon->isVisible()) {
         hide();
         event->ignore();
@@ -108,7 +141,7 @@ void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     hiddenToTray = false;
-    sendHeldReceipts();
+    session->setInBackground(isInBackground());
 }
 
 void MainWindow::hideEvent(QHideEvent *event)
@@ -117,11 +150,12 @@ void MainWindow::hideEvent(QHideEvent *event)
     // A spontaneous hide is the window system's (minimising); hide() is the tray's.
     if (!event->spontaneous())
         hiddenToTray = true;
+    session->setInBackground(isInBackground());
 }
 
 void MainWindow::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange)
-        sendHeldReceipts();
+        session->setInBackground(isInBackground());
 }

@@ -1,28 +1,25 @@
 #pragma once
 
-#include "conversations/chatresync.h"
-#include "conversations/drafts.h"
-#include "conversations/outbox.h"
 #include "model/chat.h"
 #include "model/message.h"
 #include "model/user.h"
 
-#include <QColor>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QIcon>
 #include <QMainWindow>
-#include <QMap>
 #include <QModelIndex>
 #include <QPixmap>
 #include <QSet>
 #include <QString>
 #include <QSystemTrayIcon>
-#include <utility>
 #include <vector>
 
+class AvatarCache;
+class ChatSession;
+class ChatStore;
 class ConnectionBar;
-class ConnectionSupervisor;
+class CredentialStore;
+class MessageDelegate;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -31,18 +28,14 @@ class QListWidget;
 class QListWidgetItem;
 class QMenu;
 class QNetworkAccessManager;
-class QNetworkReply;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
-class ChatStore;
-class QTimer;
-class CredentialStore;
-class WebSocketClient;
 
-// The one window of the client: owns the server connection, the conversation store and every
-// widget. Its slots hand inbound events to the store; its views follow the store's signals. Its
-// methods are split by subsystem across src/app, src/conversations and src/view.
+// The one window of the client: widgets, layout, theme and tray over a ChatSession, which holds
+// the connection and every piece of conversation state. User actions go to the session; the
+// session's signals refresh the rows, which are filled from its store and never read back. The
+// methods are split by subsystem across src/app and src/conversations.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -52,7 +45,7 @@ public:
     ~MainWindow() override;
 
     // Scrolls to a message of the open chat and outlines it for a few seconds; the message
-    // delegate calls it when a reply quote is clicked.
+    // delegate asks for it when a reply quote is clicked.
     void focusOnMessage(const QString &messageId);
 
 protected:
@@ -102,6 +95,10 @@ private slots:
     void onStoredPasswordLoaded(const QString &password);
 
 private:
+    const ChatStore &store() const;
+    const QString &currentChatId() const;
+    MessageDelegate *messageDelegate() const;
+
     // Frame, layout, theme and tray (src/app).
     void setupUi();
     void applyTheme();
@@ -111,105 +108,87 @@ private:
     bool isWindowInFront() const;
     // Minimised or hidden to the tray: nothing shown can be taken as seen.
     bool isInBackground() const;
-    // The receipts held back while in the background, once the window is back.
-    void sendHeldReceipts();
+    void onSessionEnded();
+    void onAccountForgotten();
+    void focusLoginForm();
+    void rememberGeometry() const;
 
     // Chat list and contacts (src/conversations/chatlist.cpp).
     QString resolveChatName(const Chat &chat) const;
     QString chatAvatarUrl(const Chat &chat) const;
     QListWidgetItem *makeChatRow(const Chat &chat);
-    void insertChatRows(const QStringList &chatIds, int firstRow);
+    // Rows for the held chats among `chatIds` that have none yet, on top, latest activity first.
+    void addChatRows(QStringList chatIds);
     bool openChat(const QString &chatId);
     // The header's title, elided to its width; the whole name is its tooltip.
     void setChatTitle(const QString &title);
+    // The open chat's name as the header shows it, anew from the store.
+    void refreshChatTitle();
     // Makes the open chat's row the selected one (none when it has no row yet).
     void selectOpenChatRow();
-    void finishHistoryRequest();
-    void onChatsAdded(const QStringList &chatIds);
     void onChatMoved(const QString &chatId);
     void reorderChatRows();
-    void refreshChatRows();
+    void clearChatRows();
 
     // Message timeline (src/conversations/timeline.cpp).
     void renderMessages(const QString &chatId);
     void addMessageBubble(const Message &msg);
     void prependMessageBubble(const Message &msg);
     void fillMessageRow(QListWidgetItem *item, const Message &msg);
+    // The message a row shows, from the store: a held message or a local copy; null if gone.
+    const Message *messageOfRow(const QListWidgetItem *item) const;
     QString getReplyPreviewText(const QString &replyToId, const QString &chatId) const;
     MessageStatus calculateMessageStatus(const Message &msg, const Chat &chat) const;
     void scrollToBottom();
     bool isScrolledToBottom() const;
     QListWidgetItem *findMessageRow(const QString &messageId) const;
     void clearMessageRows();
-    void forgetMessageRow(QListWidgetItem *item);
+    void removeMessageRow(const QString &messageId);
+    // Fills the row of a message anew from the store, if it is shown.
+    void refreshMessageRow(const QString &messageId);
     bool extendWindowUpTo(int position);
     void onOlderMessagesAdded(const QString &chatId);
-    void queueReceipts(const QString &chatId, const QStringList &messageIds);
-    void sendQueuedReceipts();
+    // The open chat's held messages changed under the view: rebuilt in place, at the bottom
+    // when it was there, else with the same message at the top.
+    void onChatReloaded(const QString &chatId);
+    void setHighlightedMessageId(const QString &messageId);
+    void followBottom();
 
     // Sending and live updates (src/conversations/sending.cpp, liveupdates.cpp).
     void updateMessageStatus(const QString &messageId, MessageStatus status);
     void moveChatRowToTop(int row);
-    void onMessageArrived(const Message &msg, const QString &replacedLocalId);
+    void onPendingMessageAdded(const Message &local);
+    void showTextLength();
     void onMessageStatusChanged(
         const QString &chatId, const QString &messageId, MessageStatus status);
-    void onMessageEdited(const QString &chatId,
-        const QString &messageId,
-        const QString &newContent,
-        qint64 editedAt);
-    void onMessageRemoved(const QString &chatId, const QString &messageId);
 
     // Message actions (src/conversations/actions.cpp).
     QMenu *menuOfTriggeredAction() const;
     void startEditing(const QString &messageId, const QString &text);
     void showReplyBar();
-    // Keeps the composer of the chat being left and brings back the one of the chat opened.
-    void switchComposer(const QString &fromChatId, const QString &toChatId);
+    // Shows the reply and edit modes of the open chat's composer as the session has them.
+    void showComposerModes();
     // Keys of the composer (src/app/composerkeys.h): Escape and Up in an empty input.
     void leaveComposerMode();
     void editLastOwnMessage();
     void onRetryMessage();
     void onDiscardMessage();
+    void copyCurrentMessage();
 
     // Staying connected (src/app/connection.cpp).
     void setupConnection();
     void onConnectionStateChanged();
-    void onSessionStarted();
-    void onConnectionLost();
     void onServerError(const QString &message);
-    void keepBottomInView(bool wasAtBottom);
-    // A re-login was refused, or had no password to fall back on: back to the login page.
-    void endSession();
-    // Drops everything of the logged-in account: chats, rows, composer modes, the outbox.
-    void forgetAccount();
-    // Sends a request now, or queues it for the next login while the connection is down.
-    void request(const Outbox::Action &action);
-    bool isOnline() const;
-    // Sends the local copy of a new message now, when logged in.
-    void sendLocalCopy(const Message &local);
-    // The server's fresh push after a login: held chats are brought up to date (asking for
-    // older pages where a gap opened), then queued work is sent.
-    void resyncHeldChats(const std::vector<Chat> &fresh);
-    void continueResync(const std::vector<Chat> &page);
-    void onResyncPageLost();
-    void finishResync();
-    void applyResync(const ChatResync &resync);
-    // Matches queued messages against the fresh push, then sends what is still queued, in
-    // order.
-    void resumeAfterLogin(const std::vector<Chat> &fresh, const QSet<QString> &heldIds);
-    void markFailed(const QStringList &localIds);
-    void showOutboxRows(const QString &chatId);
 
-    // Avatars (src/view/avatars.cpp).
+    // Avatars (src/app/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
     QIcon generateGenericAvatar(const QString &name) const;
     QColor getColorForName(const QString &name) const;
     void updateAvatarOnItems(const QString &url, const QPixmap &pixmap);
-    void onAvatarDownloaded(QNetworkReply *reply, const QString &url);
 
-    WebSocketClient *client;
-    ChatStore *store;
+    ChatSession *session;
     QNetworkAccessManager *networkManager;
+    AvatarCache *avatars;
 
     QStackedWidget *stackedWidget = nullptr;
     QWidget *loginPage = nullptr;
@@ -223,6 +202,8 @@ private:
     QListWidget *contactListWidget = nullptr;
     QWidget *settingsPage = nullptr;
     QCheckBox *notificationsCheckBox = nullptr;
+    // Says so while the password lies in the settings file for want of a secret store.
+    QLabel *passwordNotice = nullptr;
     QWidget *chatArea = nullptr;
     QLabel *chatTitleLabel = nullptr;
     QListWidget *messageListWidget = nullptr;
@@ -234,25 +215,11 @@ private:
     QPushButton *cancelEditButton = nullptr;
     QLineEdit *messageInput = nullptr;
     QPushButton *sendButton = nullptr;
+    // How long the message is, once near the longest the server takes.
+    QLabel *lengthLabel = nullptr;
 
-    QString currentChatId;
     bool darkMode = false;
     bool notificationsEnabled = true;
-    QString highlightedMessageId;
-    QString editingMessageId;
-    QString editingOldText;
-    QString replyToMessageId;
-    QString replyToText;
-    QString replyToSenderName;
-    // The chat the quoted message belongs to; a reply goes nowhere else.
-    QString replyChatId;
-    // What was typed before edit mode replaced it; it is the chat's draft if the chat is left.
-    QString draftBeforeEdit;
-    Drafts drafts;
-    QMap<QString, QPixmap> avatarCache;
-    // Placeholders by name and device pixel ratio.
-    mutable QHash<std::pair<QString, qreal>, QIcon> genericAvatars;
-    QSet<QString> pendingAvatarDownloads;
 
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
@@ -262,47 +229,34 @@ private:
     // its balloon opens it.
     QString attentionChatId;
     bool hiddenToTray = false;
-    // Messages of the open chat arrived or were shown while in the background; their
-    // "message_seen" waits for the window to come back.
-    bool receiptsHeld = false;
 
-    // The rows shown: the message list holds a window of the open chat (its newest messages,
-    // extended upwards as the user scrolls), the chat list one row per stored chat.
+    // Which message, chat or user each row shows, both ways: the message list holds a window of
+    // the open chat (its newest messages, extended upwards as the user scrolls), the chat list
+    // one row per held chat, the contact list one per other user.
     QHash<QString, QListWidgetItem *> messageRows;
+    QHash<const QListWidgetItem *, QString> rowMessageIds;
     QHash<QString, QListWidgetItem *> chatRows;
+    QHash<const QListWidgetItem *, QString> rowChatIds;
+    QHash<const QListWidgetItem *, QString> rowUserIds;
     // Chats moved since the chat list was last reordered; it is reordered once per event-loop
     // turn however many messages arrive.
     QSet<QString> movedChats;
     bool chatReorderQueued = false;
-    // Receipts of an opened chat still to be sent, a chunk per event-loop turn.
-    std::vector<std::pair<QString, QString>> queuedReceipts;
-    size_t nextReceipt = 0;
+    // The message list showed its newest message when it last scrolled.
+    bool viewAtBottom = true;
 
     // The stored login (src/app/credentialstore.h); a connection that opens while its password
     // is still being read from the secret store logs in once it arrives.
     CredentialStore *credentials = nullptr;
     bool autoLoginWhenLoaded = false;
 
-    // Staying connected: the supervisor beside the client, the bars that show its state, the
-    // messages and requests waiting for the connection, and the merge of the fresh push.
-    ConnectionSupervisor *supervisor = nullptr;
+    // The bars that show how the connection is.
     ConnectionBar *connectionBar = nullptr;
     ConnectionBar *loginConnectionBar = nullptr;
-    Outbox outbox;
-    QTimer *outboxTimer = nullptr;
-    QElapsedTimer monotonic;
-    bool hadSession = false;
     bool everConnected = false;
-    bool awaitingFreshPush = false;
-    std::vector<ChatResync> resyncs;
-    std::vector<Chat> resyncFresh;
-    QSet<QString> resyncHeldIds;
-    // The chat whose older page the resync asked for last; empty when none is awaited.
-    QString resyncPageChatId;
-    // The user scrolled to the top while that could not be answered; tried again after the
-    // re-login.
-    bool pagingDeferred = false;
+    // The login page says the session has ended; a new connection leaves that in sight.
+    bool sessionEndShown = false;
 
-    // Tests reach widgets and state through this one door.
+    // Tests reach widgets and the session through this one door.
     friend struct WindowProbe;
 };

@@ -18,8 +18,7 @@ namespace SettingsKey
 {
 // QLatin1String's constructor from a bare pointer calls strlen, which is no constant expression
 // for every compiler; the length of a literal is.
-template <int size>
-constexpr QLatin1String key(const char (&text)[size])
+template <int size> constexpr QLatin1String key(const char (&text)[size])
 {
     return QLatin1String(text, size - 1);
 }
@@ -28,4 +27,5 @@ constexpr QLatin1String darkMode = key("darkMode");
 constexpr QLatin1String notificationsEnabled = key("notificationsEnabled");
 constexpr QLatin1String username = key("username");
 constexpr QLatin1String password = key("password");
+constexpr QLatin1String windowGeometry = key("windowGeometry");
 } // namespace SettingsKey

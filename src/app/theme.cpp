@@ -8,6 +8,7 @@
 
 #include <QAbstractItemDelegate>
 #include <QListWidget>
+#include <QPalette>
 
 namespace
 {
@@ -15,26 +16,27 @@ namespace
 // Placeholders, filled from the active palette: %1 window and message list background,
 // %2 panels, %3 text, %4 borders, %5 input fields, %6 row under the mouse, %7 and %8 the
 // scroll bar handle, plain and under the mouse, %9 the focus ring and %10 the focus ring on the
-// accent colour (a selected row, a button). A focused control trades padding for its thicker
-// border, so it keeps its size.
+// accent colour (a selected row, a button), %11 and %12 the accent, plain and under the mouse,
+// %13 text that matters less. A focused control trades padding for its thicker border, so it
+// keeps its size.
 const char styleSheetTemplate[] =
     "QMainWindow { background-color: %1; }"
     "QWidget { color: %3; }"
     "QLineEdit { padding: 10px; border: 1px solid %4; border-radius: 5px; "
     "background-color: %5; color: %3; }"
-    "QPushButton { padding: 8px 15px; border-radius: 5px; background-color: #0088cc; "
+    "QPushButton { padding: 8px 15px; border-radius: 5px; background-color: %11; "
     "color: white; border: none; }"
-    "QPushButton:hover { background-color: #0077b3; }"
+    "QPushButton:hover { background-color: %12; }"
     "QListWidget { background-color: %2; border: none; outline: none; }"
     "QListWidget::item { padding: 10px; border-bottom: 1px solid %4; }"
-    "QListWidget::item:selected { background-color: #0088cc; color: white; }"
+    "QListWidget::item:selected { background-color: %11; color: white; }"
     "QListWidget::item:hover { background-color: %6; }"
     // The selected row keeps its colour under the mouse: its white text is unreadable on the
     // pale hover colour.
-    "QListWidget::item:selected:hover { background-color: #0088cc; }"
+    "QListWidget::item:selected:hover { background-color: %11; }"
     "QTabWidget::pane { border: none; }"
     "QTabBar::tab { background: %2; color: %3; padding: 10px; min-width: 80px; }"
-    "QTabBar::tab:selected { border-bottom: 2px solid #0088cc; }"
+    "QTabBar::tab:selected { border-bottom: 2px solid %11; }"
     "#chatHeader { background-color: %2; border-bottom: 1px solid %4; }"
     "#inputArea { background-color: %2; border-top: 1px solid %4; }"
     "#chatList { background-color: %1; border: none; }"
@@ -46,7 +48,8 @@ const char styleSheetTemplate[] =
     "QCheckBox { color: %3; spacing: 5px; }"
     "QCheckBox::indicator { width: 18px; height: 18px; border: 1px solid %4; "
     "border-radius: 4px; background: %5; }"
-    "QCheckBox::indicator:checked { background-color: #0088cc; border: 1px solid #0088cc; }"
+    "QCheckBox::indicator:checked { background-color: %11; border: 1px solid %11; "
+    "image: url(:/icons/check.png); }"
     "QLineEdit:focus { border: 2px solid %9; padding: 9px; }"
     "QPushButton:focus { border: 2px solid %10; padding: 6px 13px; }"
     "QCheckBox:focus { color: %9; }"
@@ -54,7 +57,15 @@ const char styleSheetTemplate[] =
     "QListWidget::item:focus { border: 2px solid %9; }"
     "QListWidget::item:selected:focus { border: 2px solid %10; }"
     "#chatList:focus { border: 2px solid %9; }"
-    "QTabBar::tab:focus { color: %9; text-decoration: underline; }";
+    "QTabBar::tab:focus { color: %9; text-decoration: underline; }"
+    "#replyBar QLabel, #editBar QLabel { color: %13; }"
+    "#replyBar QLabel#replyPreview { color: %3; }"
+    "#cancelReply, #cancelEdit { border: none; background: transparent; color: %13; "
+    "font-size: 16px; font-weight: bold; padding: 0px; }"
+    "#cancelReply:focus, #cancelEdit:focus { border: 2px solid %13; border-radius: 4px; }"
+    // Plainly out of use, such as the composer while no chat is open.
+    "QLineEdit:disabled { background-color: %1; color: %13; }"
+    "QPushButton:disabled { background-color: %4; color: %13; }";
 
 } // namespace
 
@@ -70,12 +81,22 @@ QString themeStyleSheet(bool dark)
             QLatin1String(colours.hover),
             QLatin1String(colours.scrollHandle),
             QLatin1String(colours.scrollHandleHover))
-        .arg(QLatin1String(colours.focus), QLatin1String(colours.selectedFocus));
+        .arg(QLatin1String(colours.focus),
+            QLatin1String(colours.selectedFocus),
+            QLatin1String(colours.accent),
+            QLatin1String(colours.accentHover),
+            QLatin1String(colours.secondaryText));
 }
 
 void MainWindow::applyTheme()
 {
     setStyleSheet(themeStyleSheet(darkMode));
+    // Style sheets leave the hint in empty fields to the palette.
+    QPalette hints = palette();
+    hints.setColor(
+        QPalette::PlaceholderText, QColor(QLatin1String(themePalette(darkMode).placeholderText)));
+    setPalette(hints);
+    showTextLength();
     if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate())) {
         delegate->setDarkMode(darkMode);
         messageListWidget->viewport()->update();
@@ -87,6 +108,6 @@ void MainWindow::onDarkModeToggled(bool checked)
     darkMode = checked;
     AppSettings().setValue(SettingsKey::darkMode, checked);
     applyTheme();
-    if (!currentChatId.isEmpty())
-        renderMessages(currentChatId);
+    if (!currentChatId().isEmpty())
+        renderMessages(currentChatId());
 }

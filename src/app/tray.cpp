@@ -2,7 +2,7 @@
 #include "app/notification.h"
 #include "app/settings.h"
 #include "mainwindow.h"
-#include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
 
 #include <QApplication>
@@ -97,7 +97,7 @@ bool MainWindow::isInBackground() const
 void MainWindow::onTrayMessageClicked()
 {
     // Opened before the window comes back, so that only this chat's messages count as seen.
-    if (store->hasChat(attentionChatId) && stackedWidget->currentWidget() == chatPage)
+    if (store().hasChat(attentionChatId) && stackedWidget->currentWidget() == chatPage)
         openChat(attentionChatId);
     showNormal();
     raise();
@@ -110,8 +110,8 @@ void MainWindow::showNotificationForMessage(const Message &msg)
     context.enabled = notificationsEnabled;
     context.trayVisible = trayIcon && trayIcon->isVisible();
     context.windowInFront = isWindowInFront();
-    context.currentUserId = client->currentUser.id;
-    if (const Chat *chat = store->chat(msg.chatId))
+    context.currentUserId = session->currentUserId();
+    if (const Chat *chat = store().chat(msg.chatId))
         context.chatName = resolveChatName(*chat);
 
     if (!wantsAttention(msg, context))

@@ -2,10 +2,13 @@
 #include "app/mainwindow.h"
 #include "logging.h"
 #include "model/itemroles.h"
-#include "net/websocketclient.h"
+#include "model/messagetext.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
 #include "view/palette.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -69,18 +72,19 @@ QMenu *MainWindow::menuOfTriggeredAction() const
 void MainWindow::onChatListContextMenu(const QPoint &pos)
 {
     const QListWidgetItem *item = messageListWidget->itemAt(pos);
-    if (!item)
+    const Message *message = item ? messageOfRow(item) : nullptr;
+    if (!message)
         return;
-    const bool own = item->data(SenderIdRole).toString() == client->currentUser.id;
+    const bool own = message->senderId == session->currentUserId();
 
     QMenu menu(this);
     menu.setStyleSheet(menuStyleSheet(darkMode));
-    const Outbox::Entry *unsent = outbox.entry(item->data(MessageIdRole).toString());
-    if (unsent && unsent->failed) {
-        // The server never took it: send it again, or drop the local copy.
-        menu.addAction(QStringLiteral("Retry"), this, &MainWindow::onRetryMessage);
+    menu.setProperty(messageIdProperty, message->id);
+    if (store().pendingMessage(message->id)) {
+        // Not on the server (yet): sent again when it failed, or dropped here only.
+        if (message->status == Failed)
+            menu.addAction(QStringLiteral("Retry"), this, &MainWindow::onRetryMessage);
         menu.addAction(QStringLiteral("Delete"), this, &MainWindow::onDiscardMessage);
-        menu.setProperty(messageIdProperty, item->data(MessageIdRole).toString());
         menu.exec(messageListWidget->viewport()->mapToGlobal(pos));
         return;
     }
@@ -91,8 +95,7 @@ void MainWindow::onChatListContextMenu(const QPoint &pos)
     }
     menu.addAction(QStringLiteral("Reply"), this, &MainWindow::onReplyToMessage);
     menu.addAction(QStringLiteral("Forward"), this, &MainWindow::onForwardMessage);
-    menu.setProperty(messageIdProperty, item->data(MessageIdRole).toString());
-    menu.setProperty(messageTextProperty, item->data(TextRole).toString());
+    menu.setProperty(messageTextProperty, displayTextForContent(message->content));
     // The list reports positions in its viewport's coordinates.
     menu.exec(messageListWidget->viewport()->mapToGlobal(pos));
 }
@@ -100,30 +103,35 @@ void MainWindow::onChatListContextMenu(const QPoint &pos)
 void MainWindow::onReplyToMessage()
 {
     const QMenu *menu = menuOfTriggeredAction();
-    if (!menu)
+    if (!menu || !session->replyTo(menu->property(messageIdProperty).toString()))
         return;
-    const QString messageId = menu->property(messageIdProperty).toString();
-    const QString text = menu->property(messageTextProperty).toString();
-
-    // A message still being sent is only a row, so it cannot be replied to yet.
-    const Message *message = store->message(currentChatId, messageId);
-    if (!message)
-        return;
-
-    replyToMessageId = messageId;
-    replyToText = text;
-    replyChatId = currentChatId;
-    const User *sender = store->user(message->senderId);
-    replyToSenderName = sender ? sender->username : QStringLiteral("Unknown");
     showReplyBar();
     messageInput->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::showReplyBar()
 {
-    replyPreviewLabel->setText(
-        replyToSenderName + QStringLiteral(": ") + shortened(replyToText, replyPreviewLength));
+    const Message *quoted = store().message(currentChatId(), session->replyToMessageId());
+    if (!quoted) {
+        replyBar->hide();
+        return;
+    }
+    const User *sender = store().user(quoted->senderId);
+    const QString senderName = sender ? sender->username : QStringLiteral("Unknown");
+    replyPreviewLabel->setText(senderName + QStringLiteral(": ")
+        + shortened(displayTextForContent(quoted->content), replyPreviewLength));
     replyBar->show();
+}
+
+void MainWindow::showComposerModes()
+{
+    if (session->replyToMessageId().isEmpty())
+        replyBar->hide();
+    else
+        showReplyBar();
+    const bool editing = !session->editingMessageId().isEmpty();
+    editBar->setVisible(editing);
+    sendButton->setText(editing ? QStringLiteral("Save") : QStringLiteral("Send"));
 }
 
 void MainWindow::onEditMessage()
@@ -137,13 +145,10 @@ void MainWindow::onEditMessage()
 
 void MainWindow::startEditing(const QString &messageId, const QString &text)
 {
-    if (editingMessageId.isEmpty())
-        draftBeforeEdit = messageInput->text();
-    editingMessageId = messageId;
-    editingOldText = text;
-    editLabel->setText(QStringLiteral("Editing: ") + shortened(editingOldText, editPreviewLength));
+    session->startEditing(messageId, text, messageInput->text());
+    editLabel->setText(QStringLiteral("Editing: ") + shortened(text, editPreviewLength));
     editBar->show();
-    messageInput->setText(editingOldText);
+    messageInput->setText(text);
     messageInput->setFocus(Qt::OtherFocusReason);
     messageInput->selectAll();
     sendButton->setText(QStringLiteral("Save"));
@@ -163,35 +168,27 @@ void MainWindow::onDeleteMessage()
     box.setDefaultButton(QMessageBox::No);
     box.setStyleSheet(confirmationStyleSheet(darkMode));
     // The row and the stored message stay until the server confirms the deletion.
-    if (box.exec() == QMessageBox::Yes && !currentChatId.isEmpty())
-        request({ Outbox::ActionKind::Delete, currentChatId, messageId, QString() });
+    if (box.exec() == QMessageBox::Yes)
+        session->deleteMessage(messageId);
 }
 
 void MainWindow::onRetryMessage()
 {
-    const QMenu *menu = menuOfTriggeredAction();
-    if (!menu)
-        return;
-    const QString localId = menu->property(messageIdProperty).toString();
-    if (!outbox.retry(localId))
-        return;
-    if (QListWidgetItem *row = findMessageRow(localId))
-        row->setData(StatusRole, static_cast<int>(Sending));
-    sendLocalCopy(outbox.entry(localId)->message);
+    if (const QMenu *menu = menuOfTriggeredAction())
+        session->retry(menu->property(messageIdProperty).toString());
 }
 
 void MainWindow::onDiscardMessage()
 {
-    const QMenu *menu = menuOfTriggeredAction();
-    if (!menu)
-        return;
-    const QString localId = menu->property(messageIdProperty).toString();
-    outbox.remove(localId);
-    store->removePendingMessage(localId);
-    if (QListWidgetItem *row = findMessageRow(localId)) {
-        forgetMessageRow(row);
-        delete row;
-    }
+    if (const QMenu *menu = menuOfTriggeredAction())
+        session->discard(menu->property(messageIdProperty).toString());
+}
+
+void MainWindow::copyCurrentMessage()
+{
+    const QListWidgetItem *item = messageListWidget->currentItem();
+    if (const Message *message = item ? messageOfRow(item) : nullptr)
+        QGuiApplication::clipboard()->setText(message->content);
 }
 
 void MainWindow::onForwardMessage()
@@ -204,69 +201,29 @@ void MainWindow::onForwardMessage()
 
 void MainWindow::onCancelReply()
 {
-    replyToMessageId.clear();
-    replyToText.clear();
-    replyToSenderName.clear();
-    replyChatId.clear();
+    session->cancelReply();
     replyBar->hide();
 }
 
 void MainWindow::onCancelEdit()
 {
-    editingMessageId.clear();
-    editingOldText.clear();
-    draftBeforeEdit.clear();
+    // What was typed before the edit comes back; an edit never costs the draft.
+    messageInput->setText(session->stopEditing());
     editBar->hide();
-    messageInput->clear();
     sendButton->setText(QStringLiteral("Send"));
 }
 
 void MainWindow::leaveComposerMode()
 {
-    if (!editingMessageId.isEmpty())
+    if (!session->editingMessageId().isEmpty())
         onCancelEdit();
-    else if (!replyToMessageId.isEmpty())
+    else if (!session->replyToMessageId().isEmpty())
         onCancelReply();
 }
 
 void MainWindow::editLastOwnMessage()
 {
-    const Chat *chat = store->chat(currentChatId);
-    if (!chat || !editingMessageId.isEmpty())
-        return;
-    const QString ownId = client->currentUser.id;
-    const auto last = std::find_if(chat->messages.crbegin(),
-        chat->messages.crend(),
-        [&ownId](const Message &m) { return m.senderId == ownId; });
-    if (last != chat->messages.crend())
+    const Message *last = session->lastOwnMessage();
+    if (last && session->editingMessageId().isEmpty())
         startEditing(last->id, last->content);
-}
-
-void MainWindow::switchComposer(const QString &fromChatId, const QString &toChatId)
-{
-    if (!fromChatId.isEmpty()) {
-        Drafts::Draft draft;
-        // An edit is not a draft: the text typed before it is.
-        draft.text = editingMessageId.isEmpty() ? messageInput->text() : draftBeforeEdit;
-        draft.replyToId = replyToMessageId;
-        draft.replyToText = replyToText;
-        draft.replyToSenderName = replyToSenderName;
-        drafts.keep(fromChatId, draft);
-    } else if (!drafts.has(toChatId)) {
-        // Typed before any chat was open: it goes to the first chat opened.
-        return;
-    }
-    if (!editingMessageId.isEmpty())
-        onCancelEdit();
-    onCancelReply();
-
-    const Drafts::Draft draft = drafts.take(toChatId);
-    messageInput->setText(draft.text);
-    if (!draft.replyToId.isEmpty()) {
-        replyToMessageId = draft.replyToId;
-        replyToText = draft.replyToText;
-        replyToSenderName = draft.replyToSenderName;
-        replyChatId = toChatId;
-        showReplyBar();
-    }
 }

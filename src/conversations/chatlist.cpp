@@ -1,17 +1,16 @@
-// MainWindow's chat list and contacts: merging history, new chats, users, opening a chat.
+// MainWindow's chat list and contacts: their rows, the header, opening a chat.
 #include "app/mainwindow.h"
-#include "conversations/messagetext.h"
 #include "model/itemroles.h"
+#include "model/messagetext.h"
 #include "net/serveraddress.h"
-#include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
 #include "view/accessibleitem.h"
-#include "view/messagedelegate.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
-#include <QScrollBar>
-#include <QSet>
+#include <QPushButton>
 #include <algorithm>
 
 namespace
@@ -37,9 +36,9 @@ QString MainWindow::resolveChatName(const Chat &chat) const
     if (chat.type != QLatin1String("private"))
         return QStringLiteral("Chat");
     for (const QString &member : chat.members) {
-        if (member == client->currentUser.id)
+        if (member == session->currentUserId())
             continue;
-        if (const User *user = store->user(member))
+        if (const User *user = store().user(member))
             return user->username;
     }
     return QStringLiteral("Unknown User");
@@ -50,9 +49,9 @@ QString MainWindow::chatAvatarUrl(const Chat &chat) const
     if (!chat.avatarUrl.isEmpty() || chat.type != QLatin1String("private"))
         return chat.avatarUrl;
     for (const QString &member : chat.members) {
-        if (member == client->currentUser.id)
+        if (member == session->currentUserId())
             continue;
-        if (const User *user = store->user(member))
+        if (const User *user = store().user(member))
             return user->avatarUrl;
     }
     return QString();
@@ -72,20 +71,36 @@ QListWidgetItem *MainWindow::makeChatRow(const Chat &chat)
     return item;
 }
 
-void MainWindow::insertChatRows(const QStringList &chatIds, int firstRow)
+void MainWindow::addChatRows(QStringList chatIds)
 {
-    int row = firstRow;
-    for (const QString &id : chatIds) {
-        const Chat *chat = store->chat(id);
-        if (!chat)
-            continue;
-        QListWidgetItem *item = makeChatRow(*chat);
+    chatIds.erase(
+        std::remove_if(chatIds.begin(),
+            chatIds.end(),
+            [this](const QString &id) { return chatRows.contains(id) || !store().hasChat(id); }),
+        chatIds.end());
+    if (chatIds.isEmpty())
+        return;
+    // Chats the store takes in are its latest: their rows go on top, in its order.
+    std::sort(chatIds.begin(), chatIds.end(), [this](const QString &a, const QString &b) {
+        return store().chatRow(a) < store().chatRow(b);
+    });
+    int row = 0;
+    for (const QString &id : qAsConst(chatIds)) {
+        QListWidgetItem *item = makeChatRow(*store().chat(id));
         chatRows.insert(id, item);
+        rowChatIds.insert(item, id);
         chatListWidget->insertItem(row++, item);
     }
     // The chat first written to from Contacts gets its row now.
-    if (chatIds.contains(currentChatId))
+    if (chatIds.contains(currentChatId()))
         selectOpenChatRow();
+}
+
+void MainWindow::clearChatRows()
+{
+    chatListWidget->clear();
+    chatRows.clear();
+    rowChatIds.clear();
 }
 
 void MainWindow::setChatTitle(const QString &title)
@@ -94,73 +109,69 @@ void MainWindow::setChatTitle(const QString &title)
     chatTitleLabel->setToolTip(title);
 }
 
+void MainWindow::refreshChatTitle()
+{
+    if (const Chat *chat = store().chat(currentChatId()))
+        setChatTitle(resolveChatName(*chat));
+}
+
 void MainWindow::selectOpenChatRow()
 {
     // Clearing the current row also clears the selection: no other chat stays highlighted.
-    chatListWidget->setCurrentItem(chatRows.value(currentChatId, nullptr));
-}
-
-void MainWindow::finishHistoryRequest()
-{
-    store->finishHistoryRequest();
+    chatListWidget->setCurrentItem(chatRows.value(currentChatId(), nullptr));
 }
 
 void MainWindow::onChatHistoryReceived(const std::vector<Chat> &batch)
 {
-    // The push that follows a re-login, and the older pages that fill a gap behind it.
-    if (!resyncs.empty()) {
-        continueResync(batch);
-        return;
-    }
-    if (awaitingFreshPush) {
-        resyncHeldChats(batch);
-        return;
-    }
-    store->applyChatHistory(batch);
-}
-
-void MainWindow::onChatsAdded(const QStringList &chatIds)
-{
-    insertChatRows(chatIds, 0);
+    QStringList ids;
+    ids.reserve(static_cast<int>(batch.size()));
+    for (const Chat &chat : batch)
+        ids.append(chat.id);
+    addChatRows(ids);
 }
 
 void MainWindow::onNewChatCreated(const Chat &chat)
 {
-    store->applyNewChat(chat);
+    addChatRows({ chat.id });
 }
 
-void MainWindow::onUserListUpdated(const std::vector<User> &list)
-{
-    store->applyUsers(list);
-}
-
-void MainWindow::refreshChatRows()
+void MainWindow::onUserListUpdated(const std::vector<User> &users)
 {
     contactListWidget->clear();
-    for (const User &user : store->users()) {
-        if (user.id == client->currentUser.id)
+    rowUserIds.clear();
+    for (const User &user : users) {
+        if (user.id == session->currentUserId())
             continue;
         const QString url = completedAvatarUrl(user.avatarUrl);
         auto *item = new AccessibleItem(AccessibleItem::Kind::Name);
         contactListWidget->addItem(item);
+        rowUserIds.insert(item, user.id);
         item->setData(Qt::DisplayRole, user.username);
         item->setData(IdRole, user.id);
         item->setData(AvatarUrlRole, url);
         item->setData(Qt::DecorationRole, getAvatar(user.username, url));
     }
 
-    for (int row = 0; row < chatListWidget->count(); ++row) {
-        QListWidgetItem *item = chatListWidget->item(row);
-        const Chat *chat = store->chat(item->data(IdRole).toString());
+    for (auto row = chatRows.cbegin(); row != chatRows.cend(); ++row) {
+        const Chat *chat = store().chat(row.key());
         if (!chat)
             continue;
         const QString name = resolveChatName(*chat);
         // A private chat without a picture of its own shows its other member's, now known.
         const QString url = completedAvatarUrl(chatAvatarUrl(*chat));
+        QListWidgetItem *item = *row;
         item->setData(Qt::DisplayRole, name);
         item->setData(AvatarUrlRole, url);
         item->setData(Qt::DecorationRole, getAvatar(name, url));
     }
+
+    // Names and avatars shown in the open chat follow too.
+    refreshChatTitle();
+    for (auto row = messageRows.cbegin(); row != messageRows.cend(); ++row) {
+        if (const Message *message = messageOfRow(*row))
+            fillMessageRow(*row, *message);
+    }
+    messageListWidget->viewport()->update();
 }
 
 void MainWindow::onChatMoved(const QString &chatId)
@@ -181,7 +192,7 @@ void MainWindow::reorderChatRows()
     for (const QString &id : qAsConst(movedChats)) {
         const auto item = chatRows.constFind(id);
         if (item != chatRows.constEnd())
-            moved.emplace_back(store->chatRow(id), *item);
+            moved.emplace_back(store().chatRow(id), *item);
     }
     movedChats.clear();
     // Put back from the bottom up, so that the most recent ends on top.
@@ -196,27 +207,31 @@ void MainWindow::reorderChatRows()
 
 bool MainWindow::openChat(const QString &chatId)
 {
-    if (chatId != currentChatId) {
-        switchComposer(currentChatId, chatId);
-        // What the chat left holds unseen is acknowledged when it is opened again.
-        receiptsHeld = false;
+    if (chatId != currentChatId()) {
+        messageInput->setText(session->openChat(chatId, messageInput->text()));
+        showComposerModes();
+    } else {
+        session->openChat(chatId, messageInput->text());
     }
-    currentChatId = chatId;
     selectOpenChatRow();
-    highlightedMessageId.clear();
-    if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-        delegate->setHighlightedMessageId(QString());
-    const Chat *chat = store->chat(chatId);
-    if (!chat)
-        return false;
-    setChatTitle(resolveChatName(*chat));
+    setHighlightedMessageId(QString());
+    messageInput->setEnabled(true);
+    sendButton->setEnabled(true);
+    // Typing goes into the message, never into the list (where Space would open another chat).
+    messageInput->setFocus(Qt::OtherFocusReason);
+    const Chat *chat = store().chat(chatId);
+    if (chat)
+        setChatTitle(resolveChatName(*chat));
     renderMessages(chatId);
-    return true;
+    return chat != nullptr;
 }
 
 void MainWindow::onChatSelected(QListWidgetItem *item)
 {
-    openChat(item->data(IdRole).toString());
+    const QString chatId = rowChatIds.value(item);
+    if (chatId.isEmpty())
+        return;
+    openChat(chatId);
     // The row clicked is the open chat's, stored or not.
     if (chatListWidget->currentItem() != item)
         chatListWidget->setCurrentItem(item);
@@ -224,9 +239,10 @@ void MainWindow::onChatSelected(QListWidgetItem *item)
 
 void MainWindow::onContactSelected(QListWidgetItem *item)
 {
-    if (openChat(privateChatId(client->currentUser.id, item->data(IdRole).toString())))
+    const QString userId = rowUserIds.value(item);
+    if (userId.isEmpty() || openChat(privateChatId(session->currentUserId(), userId)))
         return;
     // No chat with this user yet: it comes into being with the first message sent to it.
-    setChatTitle(item->data(Qt::DisplayRole).toString());
-    clearMessageRows();
+    const User *user = store().user(userId);
+    setChatTitle(user ? user->username : QString());
 }

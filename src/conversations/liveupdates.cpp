@@ -1,39 +1,21 @@
-// MainWindow's live updates: incoming messages, seen receipts, edits and deletions.
+// MainWindow's live updates: the rows of incoming messages, seen receipts, edits and deletions.
 #include "app/mainwindow.h"
 #include "model/itemroles.h"
-#include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
 
 #include <QListWidget>
 
 void MainWindow::onMessageReceived(const Message &msg)
 {
-    if (store->applyMessage(msg))
-        showNotificationForMessage(msg);
-}
-
-void MainWindow::onMessageArrived(const Message &msg, const QString &replacedLocalId)
-{
-    if (!replacedLocalId.isEmpty())
-        outbox.remove(replacedLocalId);
-    if (msg.chatId != currentChatId)
-        return;
-    const bool own = msg.senderId == client->currentUser.id;
-    const bool atBottom = isScrolledToBottom();
-    if (QListWidgetItem *local = findMessageRow(replacedLocalId)) {
-        forgetMessageRow(local);
-        delete local;
+    if (msg.chatId == currentChatId()) {
+        const bool own = msg.senderId == session->currentUserId();
+        const bool atBottom = isScrolledToBottom();
+        addMessageBubble(msg);
+        if (atBottom || own)
+            scrollToBottom();
     }
-    addMessageBubble(msg);
-    if (!own && isInBackground()) {
-        // Nobody can see it now; it is acknowledged when the window comes back.
-        receiptsHeld = true;
-    } else if (!own) {
-        store->markSeenByMe(msg.chatId, msg.id);
-        request({ Outbox::ActionKind::Seen, msg.chatId, msg.id, QString() });
-    }
-    if (atBottom || own)
-        scrollToBottom();
+    showNotificationForMessage(msg);
 }
 
 void MainWindow::moveChatRowToTop(int row)
@@ -61,45 +43,31 @@ void MainWindow::updateMessageStatus(const QString &messageId, MessageStatus sta
 void MainWindow::onMessageSeenUpdate(
     const QString &chatId, const QString &messageId, const QString &userId)
 {
-    store->applySeen(chatId, messageId, userId);
+    Q_UNUSED(userId)
+    if (chatId != currentChatId())
+        return;
+    if (const Message *message = store().message(chatId, messageId))
+        updateMessageStatus(messageId, message->status);
 }
 
 void MainWindow::onMessageStatusChanged(
     const QString &chatId, const QString &messageId, MessageStatus status)
 {
-    if (chatId == currentChatId)
+    if (chatId == currentChatId())
         updateMessageStatus(messageId, status);
 }
 
 void MainWindow::onMessageUpdated(
     const QString &chatId, const QString &messageId, const QString &newContent, qint64 editedAt)
 {
-    store->applyEdit(chatId, messageId, newContent, editedAt);
-}
-
-void MainWindow::onMessageEdited(
-    const QString &chatId, const QString &messageId, const QString &newContent, qint64 editedAt)
-{
-    if (chatId != currentChatId)
-        return;
-    if (QListWidgetItem *row = findMessageRow(messageId)) {
-        row->setData(TextRole, newContent);
-        row->setData(EditedAtRole, QVariant::fromValue<qint64>(editedAt));
-        messageListWidget->viewport()->update(messageListWidget->visualItemRect(row));
-    }
+    Q_UNUSED(newContent)
+    Q_UNUSED(editedAt)
+    if (chatId == currentChatId())
+        refreshMessageRow(messageId);
 }
 
 void MainWindow::onMessageDeleted(const QString &chatId, const QString &messageId)
 {
-    store->applyDeletion(chatId, messageId);
-}
-
-void MainWindow::onMessageRemoved(const QString &chatId, const QString &messageId)
-{
-    if (chatId != currentChatId)
-        return;
-    if (QListWidgetItem *row = findMessageRow(messageId)) {
-        forgetMessageRow(row);
-        delete row;
-    }
+    if (chatId == currentChatId())
+        removeMessageRow(messageId);
 }

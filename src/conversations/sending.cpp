@@ -1,47 +1,50 @@
-// MainWindow's sending: new messages with a local copy, replies and saved edits.
+// MainWindow's sending: new messages, replies and saved edits go to the session.
 #include "app/mainwindow.h"
-#include "net/websocketclient.h"
-#include "store/chatstore.h"
+#include "model/messagetext.h"
+#include "session/chatsession.h"
+#include "view/palette.h"
 
-#include <QDateTime>
+#include <QLabel>
 #include <QLineEdit>
-#include <QUuid>
 
 void MainWindow::onSendBtnClicked()
 {
-    const QString text = messageInput->text().trimmed();
-    if (text.isEmpty() || currentChatId.isEmpty())
+    switch (session->send(messageInput->text())) {
+    case ChatSession::SendResult::Nothing:
         return;
-
-    if (!editingMessageId.isEmpty()) {
-        // Nothing changes locally until the server confirms the edit.
-        if (text != editingOldText)
-            request({ Outbox::ActionKind::Edit, currentChatId, editingMessageId, text });
+    case ChatSession::SendResult::TooLong:
+        // The counter next to the composer says why; the text stays to be shortened.
+        return;
+    case ChatSession::SendResult::EditSaved:
         onCancelEdit();
         return;
+    case ChatSession::SendResult::Sent:
+        messageInput->clear();
+        onCancelReply();
+        return;
     }
+}
 
-    Message local;
-    local.id = QStringLiteral("temp_") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    local.chatId = currentChatId;
-    local.senderId = client->currentUser.id;
-    local.content = text;
-    local.timestamp = QDateTime::currentSecsSinceEpoch();
-    local.status = Sending;
-    // A quote from another chat would arrive there as a reply to nothing.
-    const QString replyToId = replyChatId == currentChatId ? replyToMessageId : QString();
-    local.replyToId = replyToId;
-    store->addPendingMessage(local);
-    // Shown at once either way; sent now, or after the next login when the connection is down.
-    outbox.add(local);
+void MainWindow::showTextLength()
+{
+    // Shown from this close to the limit on, so that it comes as no surprise.
+    constexpr int warnWithin = 200;
+    const int length = characterCount(messageInput->text().trimmed());
+    lengthLabel->setVisible(length > ChatSession::maxTextLength - warnWithin);
+    const bool tooLong = length > ChatSession::maxTextLength;
+    lengthLabel->setText(QStringLiteral("%1 / %2").arg(length).arg(ChatSession::maxTextLength)
+        + (tooLong ? QStringLiteral(": too long to send") : QString()));
+    lengthLabel->setStyleSheet(tooLong
+            ? QStringLiteral("color: %1;").arg(QLatin1String(themePalette(darkMode).errorText))
+            : QString());
+}
 
+void MainWindow::onPendingMessageAdded(const Message &local)
+{
+    if (local.chatId != currentChatId())
+        return;
     const bool atBottom = isScrolledToBottom();
     addMessageBubble(local);
     if (atBottom)
         scrollToBottom();
-
-    sendLocalCopy(local);
-    messageInput->clear();
-    if (!replyToMessageId.isEmpty())
-        onCancelReply();
 }

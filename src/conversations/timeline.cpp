@@ -1,9 +1,9 @@
 // MainWindow's message timeline: rows of the open chat, paging, scrolling, the jump highlight.
 #include "app/mainwindow.h"
-#include "conversations/messagetext.h"
 #include "model/itemroles.h"
+#include "model/messagetext.h"
 #include "net/serveraddress.h"
-#include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
 #include "view/accessibleitem.h"
 #include "view/messagedelegate.h"
@@ -22,63 +22,22 @@ constexpr int highlightDurationMs = 3000;
 // Rows a chat opens with, and added per step when scrolling up: about three screens, so opening
 // costs the same whatever the history length.
 constexpr int windowStep = 100;
-// Receipts written per event-loop turn: the chat stays usable while thousands go out.
-constexpr size_t receiptsPerTurn = 500;
 
 } // namespace
 
 void MainWindow::renderMessages(const QString &chatId)
 {
     clearMessageRows();
-    const Chat *chat = store->chat(chatId);
-    if (!chat)
-        return;
-    const auto &messages = chat->messages;
-    const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
-    for (size_t i = first; i < messages.size(); ++i)
-        addMessageBubble(messages[i]);
-    showOutboxRows(chatId);
+    if (const Chat *chat = store().chat(chatId)) {
+        const auto &messages = chat->messages;
+        const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
+        for (size_t i = first; i < messages.size(); ++i)
+            addMessageBubble(messages[i]);
+    }
+    // Local copies come after what the server holds, in the order they were typed.
+    for (const Message &local : store().pendingMessagesOf(chatId))
+        addMessageBubble(local);
     scrollToBottom();
-    if (isInBackground())
-        receiptsHeld = true;
-    else
-        queueReceipts(chatId, store->takeUnseenMessages(chatId));
-}
-
-void MainWindow::sendHeldReceipts()
-{
-    if (!receiptsHeld || isInBackground())
-        return;
-    receiptsHeld = false;
-    // In stored order; each message was acknowledged by nothing else meanwhile.
-    queueReceipts(currentChatId, store->takeUnseenMessages(currentChatId));
-}
-
-void MainWindow::queueReceipts(const QString &chatId, const QStringList &messageIds)
-{
-    if (messageIds.isEmpty())
-        return;
-    const bool idle = queuedReceipts.empty();
-    queuedReceipts.reserve(queuedReceipts.size() + static_cast<size_t>(messageIds.size()));
-    for (const QString &id : messageIds)
-        queuedReceipts.emplace_back(chatId, id);
-    if (idle)
-        sendQueuedReceipts();
-}
-
-void MainWindow::sendQueuedReceipts()
-{
-    const size_t end = std::min(queuedReceipts.size(), nextReceipt + receiptsPerTurn);
-    for (; nextReceipt < end; ++nextReceipt) {
-        const auto &receipt = queuedReceipts[nextReceipt];
-        request({ Outbox::ActionKind::Seen, receipt.first, receipt.second, QString() });
-    }
-    if (nextReceipt < queuedReceipts.size()) {
-        QMetaObject::invokeMethod(this, &MainWindow::sendQueuedReceipts, Qt::QueuedConnection);
-        return;
-    }
-    queuedReceipts = {};
-    nextReceipt = 0;
 }
 
 void MainWindow::addMessageBubble(const Message &msg)
@@ -87,6 +46,7 @@ void MainWindow::addMessageBubble(const Message &msg)
     auto *item = new AccessibleItem(AccessibleItem::Kind::Message);
     messageListWidget->addItem(item);
     messageRows.insert(msg.id, item);
+    rowMessageIds.insert(item, msg.id);
     fillMessageRow(item, msg);
 }
 
@@ -94,6 +54,7 @@ void MainWindow::prependMessageBubble(const Message &msg)
 {
     auto *item = new AccessibleItem(AccessibleItem::Kind::Message);
     messageRows.insert(msg.id, item);
+    rowMessageIds.insert(item, msg.id);
     fillMessageRow(item, msg);
     messageListWidget->insertItem(0, item);
 }
@@ -102,21 +63,45 @@ void MainWindow::clearMessageRows()
 {
     messageListWidget->clear();
     messageRows.clear();
+    rowMessageIds.clear();
 }
 
-void MainWindow::forgetMessageRow(QListWidgetItem *item)
+void MainWindow::removeMessageRow(const QString &messageId)
 {
-    const auto found = messageRows.find(item->data(MessageIdRole).toString());
-    if (found != messageRows.end() && *found == item)
-        messageRows.erase(found);
+    QListWidgetItem *row = findMessageRow(messageId);
+    if (!row)
+        return;
+    messageRows.remove(messageId);
+    rowMessageIds.remove(row);
+    delete row;
+}
+
+const Message *MainWindow::messageOfRow(const QListWidgetItem *item) const
+{
+    const QString id = rowMessageIds.value(item);
+    if (id.isEmpty())
+        return nullptr;
+    if (const Message *held = store().message(currentChatId(), id))
+        return held;
+    return store().pendingMessage(id);
+}
+
+void MainWindow::refreshMessageRow(const QString &messageId)
+{
+    QListWidgetItem *row = findMessageRow(messageId);
+    const Message *message = row ? messageOfRow(row) : nullptr;
+    if (!message)
+        return;
+    fillMessageRow(row, *message);
+    messageListWidget->viewport()->update(messageListWidget->visualItemRect(row));
 }
 
 void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
 {
-    const bool own = msg.senderId == client->currentUser.id;
+    const bool own = msg.senderId == session->currentUserId();
     QString senderName = QStringLiteral("Unknown");
     QString avatarUrl;
-    if (const User *sender = store->user(msg.senderId)) {
+    if (const User *sender = store().user(msg.senderId)) {
         senderName = sender->username;
         avatarUrl = sender->avatarUrl;
     }
@@ -132,15 +117,15 @@ void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
     item->setData(ReplyToIdRole, msg.replyToId);
 
     if (!msg.replyToId.isEmpty()) {
-        item->setData(ReplyPreviewRole, getReplyPreviewText(msg.replyToId, msg.chatId));
+        // Rows are the open chat's, whatever chat id a message carries itself.
+        const QString &chatId = currentChatId();
+        item->setData(ReplyPreviewRole, getReplyPreviewText(msg.replyToId, chatId));
         // The quote names its sender when the quoted message comes before the reply.
         QString replySender;
-        if (const QListWidgetItem *quoted = findMessageRow(msg.replyToId)) {
-            replySender = quoted->data(SenderNameRole).toString();
-        } else if (const Message *quoted = store->message(msg.chatId, msg.replyToId)) {
-            const int at = store->messagePosition(msg.chatId, msg.id);
-            if (at < 0 || store->messagePosition(msg.chatId, msg.replyToId) < at) {
-                const User *sender = store->user(quoted->senderId);
+        if (const Message *quoted = store().message(chatId, msg.replyToId)) {
+            const int at = store().messagePosition(chatId, msg.id);
+            if (at < 0 || store().messagePosition(chatId, msg.replyToId) < at) {
+                const User *sender = store().user(quoted->senderId);
                 replySender = sender ? sender->username : QStringLiteral("Unknown");
             }
         }
@@ -157,19 +142,15 @@ void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
 
 QString MainWindow::getReplyPreviewText(const QString &replyToId, const QString &chatId) const
 {
-    QString text;
-    if (const QListWidgetItem *row = findMessageRow(replyToId))
-        text = row->data(TextRole).toString();
-    if (text.isEmpty() && !chatId.isEmpty()) {
-        if (const Message *message = store->message(chatId, replyToId))
-            text = message->content;
-    }
-    return replyPreviewFromText(text);
+    // Without a chat named, the open one: the quotes shown are its messages.
+    const Message *quoted = store().message(chatId.isEmpty() ? currentChatId() : chatId, replyToId);
+    // Quoted as its row shows it: an upload reads "[Image]" or "[name]" there too.
+    return replyPreviewFromText(quoted ? displayTextForContent(quoted->content) : QString());
 }
 
 MessageStatus MainWindow::calculateMessageStatus(const Message &msg, const Chat &chat) const
 {
-    return messageStatusFor(msg, chat.members, client->currentUser.id);
+    return store().calculateMessageStatus(msg, chat);
 }
 
 void MainWindow::scrollToBottom()
@@ -191,11 +172,11 @@ QListWidgetItem *MainWindow::findMessageRow(const QString &messageId) const
 
 bool MainWindow::extendWindowUpTo(int position)
 {
-    const Chat *chat = store->chat(currentChatId);
+    const Chat *chat = store().chat(currentChatId());
     if (!chat || messageListWidget->count() == 0 || position < 0)
         return false;
-    const int top = store->messagePosition(
-        currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+    const int top =
+        store().messagePosition(currentChatId(), rowMessageIds.value(messageListWidget->item(0)));
     if (top <= position)
         return false;
     QScrollBar *bar = messageListWidget->verticalScrollBar();
@@ -209,58 +190,71 @@ bool MainWindow::extendWindowUpTo(int position)
     return true;
 }
 
+void MainWindow::followBottom()
+{
+    if (viewAtBottom)
+        scrollToBottom();
+}
+
 void MainWindow::onScrollValueChanged(int value)
 {
-    if (value != 0 || currentChatId.isEmpty())
+    viewAtBottom = isScrolledToBottom();
+    if (value != 0 || currentChatId().isEmpty())
         return;
     // What the store holds above the window is shown before the server is asked for more.
     if (messageListWidget->count() > 0) {
-        const int top = store->messagePosition(
-            currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+        const int top = store().messagePosition(
+            currentChatId(), rowMessageIds.value(messageListWidget->item(0)));
         if (top > 0 && extendWindowUpTo(std::max(0, top - windowStep)))
             return;
     }
-    // Answers carry no request id: while a re-login brings the held chats up to date, its own
-    // pages must be the only ones asked for. Paging goes on once that is done.
-    if (!isOnline()) {
-        pagingDeferred = true;
-        return;
-    }
-    const qint64 before = store->beginHistoryRequest(currentChatId);
-    if (before >= 0)
-        client->fetchHistory(currentChatId, before);
+    session->loadOlderMessages();
 }
 
 void MainWindow::onOlderMessagesAdded(const QString &chatId)
 {
-    if (chatId != currentChatId || messageListWidget->count() == 0)
+    if (chatId != currentChatId() || messageListWidget->count() == 0)
         return;
-    const int top = store->messagePosition(
-        currentChatId, messageListWidget->item(0)->data(MessageIdRole).toString());
+    const int top =
+        store().messagePosition(currentChatId(), rowMessageIds.value(messageListWidget->item(0)));
     extendWindowUpTo(std::max(0, top - windowStep));
+}
+
+void MainWindow::onChatReloaded(const QString &chatId)
+{
+    if (chatId != currentChatId())
+        return;
+    const bool atBottom = isScrolledToBottom();
+    QString anchorId;
+    if (const QListWidgetItem *top = messageListWidget->itemAt(QPoint(10, 10)))
+        anchorId = rowMessageIds.value(top);
+    renderMessages(chatId);
+    if (atBottom)
+        return;
+    // The rebuilt window holds the newest rows; it reaches up to the anchor again.
+    if (!findMessageRow(anchorId))
+        extendWindowUpTo(store().messagePosition(chatId, anchorId));
+    if (QListWidgetItem *anchor = findMessageRow(anchorId))
+        messageListWidget->scrollToItem(anchor, QAbstractItemView::PositionAtTop);
+}
+
+void MainWindow::setHighlightedMessageId(const QString &messageId)
+{
+    messageDelegate()->setHighlightedMessageId(messageId);
+    messageListWidget->viewport()->update();
 }
 
 void MainWindow::focusOnMessage(const QString &messageId)
 {
     QListWidgetItem *item = findMessageRow(messageId);
     // A message held but above the window: the window grows up to it first.
-    if (!item && extendWindowUpTo(store->messagePosition(currentChatId, messageId)))
+    if (!item && extendWindowUpTo(store().messagePosition(currentChatId(), messageId)))
         item = findMessageRow(messageId);
     if (!item)
         return;
     messageListWidget->scrollToItem(item, QAbstractItemView::PositionAtCenter);
-    auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate());
-    highlightedMessageId = messageId;
-    if (delegate)
-        delegate->setHighlightedMessageId(messageId);
-    messageListWidget->viewport()->update();
-
-    QTimer::singleShot(highlightDurationMs, this, [this] {
-        highlightedMessageId.clear();
-        if (auto *delegate = dynamic_cast<MessageDelegate *>(messageListWidget->itemDelegate()))
-            delegate->setHighlightedMessageId(QString());
-        messageListWidget->viewport()->update();
-    });
+    setHighlightedMessageId(messageId);
+    QTimer::singleShot(highlightDurationMs, this, [this] { setHighlightedMessageId(QString()); });
 }
 
 void MainWindow::onChatListItemClicked(const QModelIndex &index)

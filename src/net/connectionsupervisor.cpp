@@ -2,6 +2,7 @@
 
 #include "logging.h"
 #include "net/websocketclient.h"
+#include "net/wireformat.h"
 
 #include <QRandomGenerator>
 #include <algorithm>
@@ -11,6 +12,8 @@ ConnectionSupervisor::ConnectionSupervisor(WebSocketClient *client, QObject *par
     , client(client)
 {
     retryTimer.setSingleShot(true);
+    // The wait it counts down is shown in whole seconds; a coarse timer may run 5 % over.
+    retryTimer.setTimerType(Qt::PreciseTimer);
     loginTimer.setSingleShot(true);
     stableTimer.setSingleShot(true);
     setTiming(timing);
@@ -69,6 +72,11 @@ bool ConnectionSupervisor::loginPending() const
     return (loginTimer.isActive() && current == State::Connected) || !queuedUsername.isEmpty();
 }
 
+bool ConnectionSupervisor::waitingToLogInAgain() const
+{
+    return waitingOutRefusal && retryTimer.isActive();
+}
+
 int ConnectionSupervisor::backoffDelay(const Timing &timing, int attempt, double spread)
 {
     if (timing.backoffMs.empty())
@@ -82,7 +90,7 @@ void ConnectionSupervisor::start()
 {
     halted = false;
     loggedOut = false;
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         openConnection();
 }
 
@@ -94,6 +102,7 @@ void ConnectionSupervisor::retryNow()
 void ConnectionSupervisor::openConnection()
 {
     retryTimer.stop();
+    waitingOutRefusal = false;
     // The client drops a half-open socket first; its close must not count as a loss, so the
     // state changes only afterwards.
     client->connectToServer();
@@ -130,7 +139,7 @@ void ConnectionSupervisor::loginWithPassword(const QString &username, const QStr
     }
     queuedUsername = username;
     queuedPassword = password;
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         openConnection();
 }
 
@@ -159,7 +168,12 @@ void ConnectionSupervisor::onAuthFailed(const QString &message)
 {
     loginTimer.stop();
     if (current == State::Resuming) {
-        fallBackToPassword();
+        // Refused for what failed logins did, not for the token: it is tried again later.
+        const int wait = wire::loginRetryAfterSecs(message);
+        if (wait >= 0)
+            logInAgainAfter(wait);
+        else
+            fallBackToPassword();
         return;
     }
     halted = true;
@@ -196,16 +210,45 @@ void ConnectionSupervisor::onLoginTimeout()
 
 void ConnectionSupervisor::onLost()
 {
-    if (current == State::Offline)
+    if (current == State::Offline || current == State::Idle)
         return;
+    // The server closes a connection that waits too long for a login. Nothing is lost then, and
+    // reconnecting would only repeat it every few seconds, for as long as the login page stays.
+    const bool idle = current == State::Connected && !loginTimer.isActive()
+        && queuedUsername.isEmpty() && loginWaitMs < 0;
     loginTimer.stop();
     stableTimer.stop();
     const bool wasUp = current != State::Connecting;
-    setState(State::Offline);
+    setState(idle ? State::Idle : State::Offline);
     if (wasUp)
         emit connectionLost();
-    if (!halted)
+    if (loginWaitMs >= 0)
+        waitOutRefusal();
+    else if (!halted && !idle)
         scheduleRetry();
+}
+
+void ConnectionSupervisor::logInAgainAfter(int seconds)
+{
+    halted = false;
+    loginTimer.stop();
+    loginWaitMs = std::max(seconds, 0) * 1000;
+    if (current == State::Offline || current == State::Idle) {
+        setState(State::Offline);
+        waitOutRefusal();
+        return;
+    }
+    client->abortConnection();
+    onLost();
+}
+
+void ConnectionSupervisor::waitOutRefusal()
+{
+    // A wait the server asked for is no failure of the connection: the back-off stays as it is.
+    waitingOutRefusal = true;
+    retryTimer.start(loginWaitMs);
+    loginWaitMs = -1;
+    emit stateChanged(current);
 }
 
 void ConnectionSupervisor::scheduleRetry()
@@ -225,6 +268,8 @@ void ConnectionSupervisor::logout()
     lastToken.clear();
     queuedUsername.clear();
     queuedPassword.clear();
+    loginWaitMs = -1;
+    waitingOutRefusal = false;
     retryTimer.stop();
     loginTimer.stop();
     stableTimer.stop();

@@ -27,6 +27,9 @@ public:
         // Connected, not logged in: the login page's business.
         Connected,
         LoggedIn,
+        // No connection, and none needed until someone logs in: the server closed one that
+        // waited for a login. Nothing retries; the next login connects.
+        Idle,
     };
     Q_ENUM(State)
 
@@ -59,6 +62,8 @@ public:
     QString token() const;
     // A password login is sent and not yet answered, or waits for the connection.
     bool loginPending() const;
+    // The scheduled retry waits out a login refused for too many failed logins.
+    bool waitingToLogInAgain() const;
 
     // The wait before reconnect number `attempt` (0-based), `spread` in [-1, 1] picking where in
     // the jitter band it lands.
@@ -73,6 +78,9 @@ public slots:
     void loginWithPassword(const QString &username, const QString &password);
     // The user logs out: the token is forgotten and nothing reconnects by itself until start().
     void logout();
+    // The server refused a login that resumed the session for too many failed logins and asks
+    // to wait: the connection is let go and the same login is tried again after `seconds`.
+    void logInAgainAfter(int seconds);
 
 signals:
     void stateChanged(ConnectionSupervisor::State state);
@@ -96,6 +104,7 @@ private:
     void onAuthFailed(const QString &message);
     void onServerError(const QString &message);
     void scheduleRetry();
+    void waitOutRefusal();
     void setState(State next);
     void sendPasswordLogin(const QString &username, const QString &password);
     void fallBackToPassword();
@@ -111,6 +120,9 @@ private:
     QString queuedUsername;
     QString queuedPassword;
     int failureCount = 0;
+    // The wait asked for by a refused login, taken up when the connection is gone; -1 for none.
+    int loginWaitMs = -1;
+    bool waitingOutRefusal = false;
     bool loggedInOnThisConnection = false;
     // After a refused password nothing logs in or reconnects by itself.
     bool halted = true;

@@ -5,6 +5,8 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -201,6 +203,31 @@ std::vector<Chat> chatsFromJson(const QJsonValue &chats)
 std::vector<User> usersFromJson(const QJsonValue &users)
 {
     return usersOf(QtJsonView(users));
+}
+
+int loginRetryAfterSecs(const QString &refusal)
+{
+    static const QRegularExpression throttled(
+        QStringLiteral("^Too many failed logins; try again in (\\d{1,9}) s$"));
+    // The server's own wait is at most five minutes; an hour bounds a server that says more.
+    constexpr int longestWaitSecs = 3600;
+    const QRegularExpressionMatch match = throttled.match(refusal);
+    return match.hasMatch() ? std::min(match.captured(1).toInt(), longestWaitSecs) : -1;
+}
+
+bool isMessageRefusal(const QString &error)
+{
+    static const QLatin1String refusals[] = {
+        QLatin1String("Message text is longer than"),
+        QLatin1String("Unknown recipient"),
+        QLatin1String("Attachments are not supported"),
+        QLatin1String("Give exactly one of"),
+        QLatin1String("Missing or invalid \"content\""),
+        QLatin1String("Missing or invalid \"replyToId\""),
+    };
+    return std::any_of(std::begin(refusals), std::end(refusals), [&error](QLatin1String refusal) {
+        return error.startsWith(refusal);
+    });
 }
 
 QJsonObject loginFrame(const QString &username, const QString &password)

@@ -36,6 +36,14 @@ Chat newChatFromJson(const QJsonObject &object);
 std::vector<Chat> chatsFromJson(const QJsonValue &chats);
 std::vector<User> usersFromJson(const QJsonValue &users);
 
+// The wait a login refusal asks for, in seconds, when the server refused it for too many failed
+// logins ("Too many failed logins; try again in N s"); -1 for any other refusal.
+int loginRetryAfterSecs(const QString &refusal);
+
+// Whether an "error" frame is the server's refusal of a new message that sending again would not
+// change (too long, to nobody, with an attachment it does not take).
+bool isMessageRefusal(const QString &error);
+
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);

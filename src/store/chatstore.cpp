@@ -1,6 +1,5 @@
 #include "chatstore.h"
 
-#include "conversations/messagetext.h"
 #include "model/metatypes.h"
 
 #include <QTimer>
@@ -47,6 +46,7 @@ void ChatStore::clear()
     activityClock = 0;
     orderDirty = true;
     pending.clear();
+    sentCopies.clear();
     pendingByText.clear();
     finishHistoryRequest();
     exhaustedChats.clear();
@@ -154,9 +154,17 @@ const ChatStore::Entry *ChatStore::entry(const QString &chatId) const
     return found == entries.constEnd() ? nullptr : &*found;
 }
 
-MessageStatus ChatStore::statusOf(const Message &msg, const Chat &chat) const
+MessageStatus ChatStore::calculateMessageStatus(const Message &msg, const Chat &chat) const
 {
-    return messageStatusFor(msg, chat.members, me);
+    if (msg.senderId != me)
+        return Sent;
+    if (msg.id.startsWith(QLatin1String("temp_")))
+        return Sending;
+    for (const QString &member : chat.members) {
+        if (member != me && msg.seenBy.contains(member))
+            return Seen;
+    }
+    return Sent;
 }
 
 void ChatStore::reindex(Entry &e)
@@ -177,7 +185,7 @@ void ChatStore::append(Entry &e, const Message &msg)
 {
     e.index.insert(msg.id, static_cast<qint64>(e.chat.messages.size()) - e.offset);
     e.chat.messages.push_back(msg);
-    e.chat.messages.back().status = statusOf(msg, e.chat);
+    e.chat.messages.back().status = calculateMessageStatus(msg, e.chat);
 }
 
 void ChatStore::touch(Entry &e)
@@ -190,7 +198,7 @@ void ChatStore::merge(Entry &e, std::vector<Message> added)
 {
     auto &messages = e.chat.messages;
     for (Message &message : added)
-        message.status = statusOf(message, e.chat);
+        message.status = calculateMessageStatus(message, e.chat);
     std::stable_sort(added.begin(), added.end(), earlier);
     // The usual case, an older page: everything new goes in front of a sorted history, so only
     // the new messages need a place in the index.
@@ -224,7 +232,7 @@ void ChatStore::applyChatHistory(std::vector<Chat> batch)
             Entry &e = entries[incoming.id];
             e.chat = std::move(incoming);
             for (Message &message : e.chat.messages)
-                message.status = statusOf(message, e.chat);
+                message.status = calculateMessageStatus(message, e.chat);
             reindex(e);
             newlyStored.push_back(&e.chat);
             continue;
@@ -304,7 +312,7 @@ bool ChatStore::applyMessage(const Message &msg)
     }
     if (repeated)
         return false;
-    const QString replaced = msg.senderId == me ? takeMatchingLocalCopy(msg) : QString();
+    const QString replaced = msg.senderId == me ? takeConfirmedLocalCopy(msg) : QString();
     if (e) {
         append(*e, msg);
         emit messageArrived(e->chat.messages.back(), replaced);
@@ -321,7 +329,7 @@ void ChatStore::applySeen(const QString &chatId, const QString &messageId, const
         return;
     if (!message->seenBy.contains(userId))
         message->seenBy.append(userId);
-    message->status = statusOf(*message, entry(chatId)->chat);
+    message->status = calculateMessageStatus(*message, entry(chatId)->chat);
     emit messageStatusChanged(chatId, messageId, message->status);
 }
 
@@ -364,7 +372,7 @@ void ChatStore::replaceMessages(const QString &chatId, std::vector<Message> mess
     e->chat.messages = std::move(messages);
     std::stable_sort(e->chat.messages.begin(), e->chat.messages.end(), earlier);
     for (Message &message : e->chat.messages)
-        message.status = statusOf(message, e->chat);
+        message.status = calculateMessageStatus(message, e->chat);
     reindex(*e);
     exhaustedChats.remove(chatId);
     if (lastActivity(e->chat) > before) {
@@ -378,49 +386,90 @@ QString ChatStore::pendingKey(const QString &chatId, const QString &content)
     return chatId + QChar(0) + content;
 }
 
-const QMap<QString, Message> &ChatStore::pendingMessages() const
+const std::vector<Message> &ChatStore::pendingMessages() const
 {
     return pending;
 }
 
+Message *ChatStore::pendingCopy(const QString &localId)
+{
+    const auto found = std::find_if(
+        pending.begin(), pending.end(), [&localId](const Message &m) { return m.id == localId; });
+    return found == pending.end() ? nullptr : &*found;
+}
+
+const Message *ChatStore::pendingMessage(const QString &localId) const
+{
+    return const_cast<ChatStore *>(this)->pendingCopy(localId);
+}
+
+std::vector<Message> ChatStore::pendingMessagesOf(const QString &chatId) const
+{
+    std::vector<Message> copies;
+    for (const Message &local : pending) {
+        if (local.chatId == chatId)
+            copies.push_back(local);
+    }
+    return copies;
+}
+
 void ChatStore::addPendingMessage(const Message &local)
 {
-    pending.insert(local.id, local);
-    QStringList &ids = pendingByText[pendingKey(local.chatId, local.content)];
-    ids.insert(std::lower_bound(ids.begin(), ids.end(), local.id), local.id);
+    pending.push_back(local);
+    pendingByText[pendingKey(local.chatId, local.content)].append(local.id);
+    emit pendingMessageAdded(local);
 }
 
 void ChatStore::removePendingMessage(const QString &localId)
 {
-    const auto found = pending.find(localId);
-    if (found == pending.end())
+    const Message *local = pendingMessage(localId);
+    if (!local)
         return;
-    const auto ids = pendingByText.find(pendingKey(found->chatId, found->content));
+    const QString chatId = local->chatId;
+    const auto ids = pendingByText.find(pendingKey(local->chatId, local->content));
     if (ids != pendingByText.end()) {
         ids->removeOne(localId);
         if (ids->isEmpty())
             pendingByText.erase(ids);
     }
-    pending.erase(found);
+    sentCopies.remove(localId);
+    pending.erase(pending.begin() + (local - pending.data()));
+    emit messageRemoved(chatId, localId);
 }
 
 void ChatStore::setPendingStatus(const QString &localId, MessageStatus status)
 {
-    const auto found = pending.find(localId);
-    if (found != pending.end())
-        found->status = status;
+    Message *local = pendingCopy(localId);
+    if (!local || local->status == status)
+        return;
+    local->status = status;
+    emit pendingStatusChanged(local->chatId, localId, status);
 }
 
-QString ChatStore::takeMatchingLocalCopy(const Message &echo)
+void ChatStore::markPendingSent(const QString &localId)
 {
-    const auto found = pendingByText.find(pendingKey(echo.chatId, echo.content));
+    if (pendingCopy(localId))
+        sentCopies.insert(localId);
+}
+
+QString ChatStore::takeConfirmedLocalCopy(const Message &stored)
+{
+    const auto found = pendingByText.find(pendingKey(stored.chatId, stored.content));
     if (found == pendingByText.end())
         return QString();
-    // The first local id in key order wins, as the local copies are kept by id.
-    const QString localId = found->takeFirst();
+    // In typed order: of two copies with the same text, the older went out first.
+    const auto sent = std::find_if(found->begin(), found->end(), [this](const QString &id) {
+        return sentCopies.contains(id);
+    });
+    if (sent == found->end())
+        return QString();
+    const QString localId = *sent;
+    found->erase(sent);
     if (found->isEmpty())
         pendingByText.erase(found);
-    pending.remove(localId);
+    sentCopies.remove(localId);
+    pending.erase(std::find_if(
+        pending.begin(), pending.end(), [&localId](const Message &m) { return m.id == localId; }));
     return localId;
 }
 

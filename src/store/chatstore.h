@@ -49,12 +49,17 @@ public:
     const Message *message(const QString &chatId, const QString &messageId) const;
     int messagePosition(const QString &chatId, const QString &messageId) const;
 
+    // The one place of the status rule: another user's message is Sent; an own one is Sending
+    // while it has a local id, Seen once another member of the chat has seen it, else Sent.
+    MessageStatus calculateMessageStatus(const Message &msg, const Chat &chat) const;
+
     // Inbound events.
     void applyChatHistory(std::vector<Chat> batch);
     void applyNewChat(const Chat &chat);
     void applyUsers(std::vector<User> list);
     // Returns false when the message was already held (a repeat), which changes nothing but
-    // the chat's place in the list.
+    // the chat's place in the list. An own message takes the place of the local copy it
+    // confirms (see takeConfirmedLocalCopy).
     bool applyMessage(const Message &msg);
     void applySeen(const QString &chatId, const QString &messageId, const QString &userId);
     void applyEdit(const QString &chatId,
@@ -67,12 +72,21 @@ public:
     // when a newer message came in.
     void replaceMessages(const QString &chatId, std::vector<Message> messages);
 
-    // Local copies of messages sent and not yet echoed, by local id.
-    const QMap<QString, Message> &pendingMessages() const;
+    // Local copies of own messages not yet confirmed by the server, in the order they were
+    // typed. A copy's status is Sending, or Failed once it is given up on.
+    const std::vector<Message> &pendingMessages() const;
+    const Message *pendingMessage(const QString &localId) const;
+    std::vector<Message> pendingMessagesOf(const QString &chatId) const;
     void addPendingMessage(const Message &local);
-    // Drops a local copy that no echo will replace (found stored already, or discarded).
+    // Drops a local copy that no echo will replace (discarded); emits messageRemoved.
     void removePendingMessage(const QString &localId);
     void setPendingStatus(const QString &localId, MessageStatus status);
+    // The copy has gone out to the server at least once: only such a copy can be confirmed.
+    void markPendingSent(const QString &localId);
+    // The one rule that matches an own message from the server to its local copy: the oldest
+    // copy typed in the same chat with the same text that has gone out. Returns its local id,
+    // empty when none matches, and drops the copy without a signal.
+    QString takeConfirmedLocalCopy(const Message &stored);
 
     // Marks every message of others in the chat that the current user has not seen as seen by
     // them, and returns their ids in stored order: the receipts to send.
@@ -105,6 +119,8 @@ signals:
     // A message that was not held arrived; it takes the place of the local copy
     // `replacedLocalId` (empty when it matched none). Emitted also for a chat that is not held.
     void messageArrived(const Message &msg, const QString &replacedLocalId);
+    void pendingMessageAdded(const Message &local);
+    void pendingStatusChanged(const QString &chatId, const QString &localId, MessageStatus status);
     // A paging answer added older messages to the chat.
     void olderMessagesAdded(const QString &chatId);
     void messageStatusChanged(
@@ -133,8 +149,7 @@ private:
     void append(Entry &e, const Message &msg);
     void touch(Entry &e);
     void merge(Entry &e, std::vector<Message> added);
-    MessageStatus statusOf(const Message &msg, const Chat &chat) const;
-    QString takeMatchingLocalCopy(const Message &echo);
+    Message *pendingCopy(const QString &localId);
     static QString pendingKey(const QString &chatId, const QString &content);
 
     QString me;
@@ -146,8 +161,11 @@ private:
     mutable QHash<QString, int> rowCache;
     mutable bool orderDirty = true;
 
-    QMap<QString, Message> pending;
-    // (chat, text) -> local ids in key order, for matching an echo in O(1).
+    // Few at a time: what one user typed and the server has not confirmed yet.
+    std::vector<Message> pending;
+    // The local ids of copies that have gone out to the server.
+    QSet<QString> sentCopies;
+    // (chat, text) -> local ids in typed order, for matching an echo in O(1).
     QHash<QString, QStringList> pendingByText;
 
     bool loadingHistory = false;

@@ -27,6 +27,14 @@ QString statusWord(int status)
     }
 }
 
+QString spokenText(const QString &text)
+{
+    const QString spoken = text.simplified();
+    if (spoken.size() <= spokenTextLength)
+        return spoken;
+    return spoken.left(spokenTextLength - 1).trimmed() + QChar(0x2026);
+}
+
 } // namespace
 
 QString accessible::messageText(const QString &sender,
@@ -34,13 +42,18 @@ QString accessible::messageText(const QString &sender,
     const QString &text,
     qint64 editedAt,
     bool own,
-    int status)
+    int status,
+    const QString &replySender,
+    const QString &replyPreview)
 {
-    QString spoken = text.simplified();
-    if (spoken.size() > spokenTextLength)
-        spoken = spoken.left(spokenTextLength - 1).trimmed() + QChar(0x2026);
-    QString result =
-        sender + QStringLiteral(", ") + shownMessageTime(timestamp) + QStringLiteral(": ") + spoken;
+    QString result = sender + QStringLiteral(", ") + shownMessageTime(timestamp)
+        + QStringLiteral(": ") + spokenText(text);
+    if (!replyPreview.isEmpty()) {
+        result += QStringLiteral(", replying to ");
+        if (!replySender.isEmpty())
+            result += replySender + QStringLiteral(": ");
+        result += spokenText(replyPreview);
+    }
     if (editedAt > 0)
         result += QStringLiteral(", edited");
     const QString word = own ? statusWord(status) : QString();
@@ -71,5 +84,9 @@ QVariant AccessibleItem::data(int role) const
         QListWidgetItem::data(TextRole).toString(),
         QListWidgetItem::data(EditedAtRole).toLongLong(),
         QListWidgetItem::data(IsOwnRole).toBool(),
-        QListWidgetItem::data(StatusRole).toInt());
+        QListWidgetItem::data(StatusRole).toInt(),
+        QListWidgetItem::data(ReplySenderRole).toString(),
+        QListWidgetItem::data(ReplyToIdRole).toString().isEmpty()
+            ? QString()
+            : QListWidgetItem::data(ReplyPreviewRole).toString());
 }

@@ -7,15 +7,18 @@
 namespace accessible
 {
 
-// "bob, 11:41 AM: Fair point, edited, seen": the sender, the time as the row shows it, the
-// text (a long one shortened), "edited" when it was, and for own messages one of "sending",
-// "sent", "seen" or "failed".
+// "bob, 11:41 AM: Fair point, replying to carol: Lunch?, edited, seen": the sender, the time as
+// the row shows it, the text (a long one shortened), for a reply the quote as the row shows it,
+// "edited" when it was, and for own messages one of "sending", "sent", "seen" or "failed". A
+// message is a reply when `replyPreview` is not empty.
 QString messageText(const QString &sender,
     qint64 timestamp,
     const QString &text,
     qint64 editedAt,
     bool own,
-    int status);
+    int status,
+    const QString &replySender = QString(),
+    const QString &replyPreview = QString());
 // A chat or contact row: the name as shown, then a name tag's label.
 QString nameText(const QString &displayName);
 

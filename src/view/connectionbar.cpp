@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 namespace
 {
@@ -24,6 +25,12 @@ QString offlineText(int msUntilRetry)
     return QStringLiteral("Offline. Retrying in %1 s").arg((msUntilRetry + 999) / 1000);
 }
 
+QString loginWaitText(int msUntilLogin)
+{
+    return QStringLiteral("Too many failed logins. Logging in again in %1 s")
+        .arg((std::max(msUntilLogin, 0) + 999) / 1000);
+}
+
 } // namespace
 
 ConnectionBar::ConnectionBar(QWidget *parent)
@@ -38,12 +45,16 @@ ConnectionBar::ConnectionBar(QWidget *parent)
     layout->addWidget(retryButton);
     retryButton->setCursor(Qt::PointingHandCursor);
     retryButton->setFlat(true);
+    // The bar is as high with the button as without it, so nothing below it moves.
+    QSizePolicy keepRoom = retryButton->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    retryButton->setSizePolicy(keepRoom);
     retryButton->hide();
     connect(retryButton, &QAbstractButton::clicked, this, &ConnectionBar::retryClicked);
 
     countdown.setInterval(1000);
     connect(&countdown, &QTimer::timeout, this, [this] {
-        stateText = offlineText(int(retryAt.remainingTime()));
+        stateText = countdownText(int(retryAt.remainingTime()));
         refresh();
     });
     errorTimer.setSingleShot(true);
@@ -73,9 +84,20 @@ void ConnectionBar::showConnecting()
 
 void ConnectionBar::showOffline(int msUntilRetry)
 {
-    showState(offlineText(msUntilRetry), true);
-    if (msUntilRetry >= 0) {
-        retryAt = QDeadlineTimer(msUntilRetry);
+    showCountdown(offlineText, msUntilRetry, true);
+}
+
+void ConnectionBar::showLoginWait(int msUntilLogin)
+{
+    showCountdown(loginWaitText, msUntilLogin, false);
+}
+
+void ConnectionBar::showCountdown(QString (*text)(int ms), int ms, bool offerRetry)
+{
+    showState(text(ms), offerRetry);
+    if (ms >= 0) {
+        countdownText = text;
+        retryAt = QDeadlineTimer(ms);
         countdown.start();
     }
 }

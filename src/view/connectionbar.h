@@ -25,6 +25,8 @@ public slots:
     void showConnecting();
     // `msUntilRetry` < 0: no retry is scheduled.
     void showOffline(int msUntilRetry);
+    // A login was refused for too many failed logins and is tried again in `msUntilLogin`.
+    void showLoginWait(int msUntilLogin);
     // Says "Connected" for a moment, then hides.
     void showConnected();
     // Shows `message` for a few seconds over whatever the bar said.
@@ -36,6 +38,7 @@ signals:
 
 private:
     void showState(const QString &text, bool offerRetry);
+    void showCountdown(QString (*text)(int ms), int ms, bool offerRetry);
     void refresh();
 
     QLabel *label;
@@ -45,6 +48,7 @@ private:
     bool stateRetry = false;
     QString errorText;
     QDeadlineTimer retryAt { QDeadlineTimer::Forever };
+    QString (*countdownText)(int ms) = nullptr;
     QTimer countdown;
     QTimer errorTimer;
     QTimer connectedTimer;

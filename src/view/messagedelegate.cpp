@@ -233,6 +233,9 @@ void MessageDelegate::paint(
     QPen outline(Qt::NoPen);
     if (colours.bubbleOutline)
         outline = QPen(QColor(QLatin1String(colours.bubbleOutline)), 1);
+    // The row the keyboard is on (what Ctrl+C copies) shows it while the list has the focus.
+    if (option.state & QStyle::State_HasFocus)
+        outline = QPen(QColor(QLatin1String(colours.focus)), 2);
     // Nothing is highlighted while the id is empty, not even a row that lacks an id.
     if (!highlightedId.isEmpty() && messageId == highlightedId)
         outline = QPen(QColor(QStringLiteral("#FFD700")), 3);
@@ -247,7 +250,7 @@ void MessageDelegate::paint(
         nameFont.setBold(true);
         const QFontMetrics nameMetrics(nameFont);
         painter->setFont(nameFont);
-        painter->setPen(QColor(QStringLiteral("#E35967")));
+        painter->setPen(QColor(QLatin1String(colours.senderName)));
         painter->drawText(senderRect.left(), senderRect.top() + nameMetrics.ascent(), tag.name);
         if (tag.hasTag()) {
             const QRect pill(senderRect.left() + nameMetrics.horizontalAdvance(tag.name) + 6,
@@ -311,7 +314,7 @@ void MessageDelegate::paint(
         const int baseline = timeTop + metrics.ascent();
         const int markRight = bubbleRect.right() - timeWidth - 12;
         QString mark;
-        QColor colour(QStringLiteral("#999999"));
+        QColor colour = timeColour;
         switch (status) {
         case Sending:
             mark = QString(QChar(0x25CB));
@@ -324,7 +327,7 @@ void MessageDelegate::paint(
             mark = checkWidth > 0 ? checkMark : QStringLiteral("vv");
             break;
         case Failed:
-            colour = QColor(QStringLiteral("#E53935"));
+            colour = QColor(QLatin1String(colours.failedMark));
             mark = QStringLiteral("!");
             break;
         default:
@@ -354,7 +357,7 @@ void MessageDelegate::paint(
         const QFontMetrics metrics(font);
         const QString edited = QStringLiteral("edited");
         painter->setFont(font);
-        painter->setPen(QColor(QStringLiteral("#888888")));
+        painter->setPen(timeColour);
         painter->drawText(bubbleRect.right() - 8 - metrics.horizontalAdvance(edited),
             timeTop - metrics.height() + metrics.ascent() - 2,
             edited);

@@ -15,6 +15,8 @@ namespace
 constexpr int rowHeight = 60;
 constexpr int avatarSize = 40;
 constexpr int nameLeft = 60;
+// Room kept free at the right of every row.
+constexpr int rightMargin = 10;
 
 } // namespace
 
@@ -52,21 +54,27 @@ void UserListDelegate::paint(
     QFont nameFont = opt.font;
     nameFont.setPixelSize(14);
     const QFontMetrics nameMetrics(nameFont);
+    QFont tagFont = nameFont;
+    tagFont.setPixelSize(10);
+    tagFont.setWeight(QFont::Bold);
+    const int pillWidth =
+        tag.hasTag() ? QFontMetrics(tagFont).horizontalAdvance(tag.label) + 12 : 0;
+    // A name too long for the row ends in "…", and its tag still shows after it.
+    const int nameRoom =
+        rect.right() - rightMargin - (rect.left() + nameLeft) - (tag.hasTag() ? pillWidth + 8 : 0);
+    const QString shownName = nameMetrics.elidedText(tag.name, Qt::ElideRight, nameRoom);
     painter->setFont(nameFont);
     painter->setPen(
         opt.state & QStyle::State_Selected ? QColor(Qt::white) : opt.palette.color(QPalette::Text));
     const int baseline =
         rect.top() + (rect.height() - nameMetrics.height()) / 2 + nameMetrics.ascent();
-    painter->drawText(rect.left() + nameLeft, baseline, tag.name);
+    painter->drawText(rect.left() + nameLeft, baseline, shownName);
 
     if (tag.hasTag()) {
-        QFont tagFont = nameFont;
-        tagFont.setPixelSize(10);
-        tagFont.setWeight(QFont::Bold);
         const int middle = (rect.top() + rect.bottom()) / 2;
-        const QRect pill(rect.left() + nameLeft + nameMetrics.horizontalAdvance(tag.name) + 8,
+        const QRect pill(rect.left() + nameLeft + nameMetrics.horizontalAdvance(shownName) + 8,
             middle - 9,
-            QFontMetrics(tagFont).horizontalAdvance(tag.label) + 12,
+            pillWidth,
             18);
         painter->setPen(Qt::NoPen);
         painter->setBrush(QColor(tag.colour));

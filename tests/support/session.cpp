@@ -1,13 +1,42 @@
 #include "session.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QListWidget>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 QJsonObject json(const char *text)
 {
     return QJsonDocument::fromJson(QByteArray(text)).object();
+}
+
+QStringList chooseInMenu(QListWidget *list, int row, const QString &choice)
+{
+    QStringList offered;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll.stop();
+        QAction *chosen = nullptr;
+        for (QAction *action : menu->actions()) {
+            offered << action->text();
+            if (action->text() == choice)
+                chosen = action;
+        }
+        if (chosen)
+            chosen->trigger();
+        if (menu->isVisible())
+            menu->close();
+    });
+    poll.start(10);
+    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
+    return offered;
 }
 
 Session::Session()

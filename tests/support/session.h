@@ -6,7 +6,10 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <memory>
+
+class QListWidget;
 
 // A window connected to a test server: the usual starting point of a window test.
 class Session
@@ -37,3 +40,7 @@ private:
 };
 
 QJsonObject json(const char *text);
+
+// Opens the context menu of message row `row` and triggers the action named `choice`; returns
+// the menu's action texts.
+QStringList chooseInMenu(QListWidget *list, int row, const QString &choice);

@@ -2,8 +2,11 @@
 
 #include "app/mainwindow.h"
 #include "net/websocketclient.h"
+#include "session/chatsession.h"
 #include "store/chatstore.h"
+#include "view/avatarcache.h"
 #include "view/connectionbar.h"
+#include "view/messagedelegate.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -14,7 +17,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
-// The tests' view into a MainWindow: its widgets and the state a user cannot see directly.
+// The tests' view into a MainWindow: its widgets, what only the window computes, and the
+// session below it.
 struct WindowProbe {
     explicit WindowProbe(MainWindow &window)
         : w(window)
@@ -23,10 +27,6 @@ struct WindowProbe {
 
     MainWindow &w;
 
-    WebSocketClient *client() const
-    {
-        return w.client;
-    }
     QStackedWidget *stackedWidget() const
     {
         return w.stackedWidget;
@@ -129,72 +129,41 @@ struct WindowProbe {
         w.onTrayMessageClicked();
     }
 
-    ChatStore &store() const
+    // The session below the window, for what it holds rather than shows.
+    ChatSession &session() const
     {
-        return *w.store;
+        return *w.session;
+    }
+    const ChatStore &store() const
+    {
+        return w.session->store();
+    }
+    WebSocketClient *client() const
+    {
+        return w.session->client();
     }
     // The stored chat, or an empty one when it is not stored.
     const Chat &chat(const QString &chatId) const
     {
         static const Chat none;
-        const Chat *stored = w.store->chat(chatId);
+        const Chat *stored = store().chat(chatId);
         return stored ? *stored : none;
     }
-    QString &currentChatId() const
+    const QString &currentChatId() const
     {
-        return w.currentChatId;
+        return w.session->currentChatId();
     }
-    bool darkMode() const
+    const QString &highlightedMessageId() const
     {
-        return w.darkMode;
-    }
-    bool notificationsEnabled() const
-    {
-        return w.notificationsEnabled;
-    }
-    QString &highlightedMessageId() const
-    {
-        return w.highlightedMessageId;
-    }
-    const QMap<QString, Message> &pendingMessages() const
-    {
-        return w.store->pendingMessages();
-    }
-    QString &editingMessageId() const
-    {
-        return w.editingMessageId;
-    }
-    QString &editingOldText() const
-    {
-        return w.editingOldText;
-    }
-    QString &replyToMessageId() const
-    {
-        return w.replyToMessageId;
-    }
-    QString &replyToText() const
-    {
-        return w.replyToText;
-    }
-    QString &replyToSenderName() const
-    {
-        return w.replyToSenderName;
-    }
-    QString &replyChatId() const
-    {
-        return w.replyChatId;
-    }
-    bool isLoadingHistory() const
-    {
-        return w.store->isLoadingHistory();
+        return w.messageDelegate()->highlightedMessageId();
     }
     QMap<QString, QPixmap> &avatarCache() const
     {
-        return w.avatarCache;
+        return w.avatars->avatarCache;
     }
     QSet<QString> &pendingAvatarDownloads() const
     {
-        return w.pendingAvatarDownloads;
+        return w.avatars->pendingAvatarDownloads;
     }
     ConnectionBar *connectionBar() const
     {
@@ -203,14 +172,6 @@ struct WindowProbe {
     ConnectionBar *loginConnectionBar() const
     {
         return w.loginConnectionBar;
-    }
-    Outbox &outbox() const
-    {
-        return w.outbox;
-    }
-    QTimer *historyTimeout() const
-    {
-        return w.store->historyTimeout();
     }
 
     QCheckBox *darkModeCheckBox() const
@@ -246,21 +207,5 @@ struct WindowProbe {
     QString getReplyPreviewText(const QString &replyToId, const QString &chatId) const
     {
         return w.getReplyPreviewText(replyToId, chatId);
-    }
-    MessageStatus calculateMessageStatus(const Message &msg, const Chat &chat) const
-    {
-        return w.calculateMessageStatus(msg, chat);
-    }
-    QString resolveChatName(const Chat &chat) const
-    {
-        return w.resolveChatName(chat);
-    }
-    void renderMessages(const QString &chatId)
-    {
-        w.renderMessages(chatId);
-    }
-    void showNotificationForMessage(const Message &msg)
-    {
-        w.showNotificationForMessage(msg);
     }
 };

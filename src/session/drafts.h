@@ -12,8 +12,6 @@ public:
         QString text;
         // The quoted message belongs to the chat the draft is kept under, and to no other.
         QString replyToId;
-        QString replyToText;
-        QString replyToSenderName;
 
         bool isEmpty() const;
     };

@@ -1,12 +1,10 @@
-// MainWindow's avatars: placeholders, downloads, and the memory and disk caches.
-#include "app/mainwindow.h"
-#include "model/itemroles.h"
+#include "avatarcache.h"
+
 #include "net/serveraddress.h"
 #include "view/avatarimage.h"
 
 #include <QDir>
 #include <QFile>
-#include <QListWidget>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -40,14 +38,26 @@ QString initialOf(const QString &name)
 
 } // namespace
 
-QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
+AvatarCache::AvatarCache(QNetworkAccessManager *networkManager, QObject *parent)
+    : QObject(parent)
+    , networkManager(networkManager)
+{
+}
+
+void AvatarCache::clear()
+{
+    avatarCache.clear();
+    genericAvatars.clear();
+    pendingAvatarDownloads.clear();
+}
+
+QIcon AvatarCache::getAvatar(const QString &name, const QString &avatarUrl, qreal ratio)
 {
     if (avatar::isPlaceholderUrl(avatarUrl))
-        return generateGenericAvatar(name);
+        return generateGenericAvatar(name, ratio);
 
     const QString url = avatar::normalisedUrl(avatarUrl);
     // Held for one device pixel ratio at a time: the screen's, which rarely changes.
-    const qreal ratio = devicePixelRatioF();
     const auto cached = avatarCache.constFind(url);
     if (cached != avatarCache.constEnd() && qFuzzyCompare(cached->devicePixelRatioF(), ratio))
         return QIcon(*cached);
@@ -63,7 +73,7 @@ QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
     }
 
     if (pendingAvatarDownloads.contains(url))
-        return generateGenericAvatar(name);
+        return generateGenericAvatar(name, ratio);
     pendingAvatarDownloads.insert(url);
 
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
@@ -77,13 +87,13 @@ QIcon MainWindow::getAvatar(const QString &name, const QString &avatarUrl)
         if (received > avatar::maxBodyBytes || total > avatar::maxBodyBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, url] {
-        onAvatarDownloaded(reply, url);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, url, ratio] {
+        onAvatarDownloaded(reply, url, ratio);
     });
-    return generateGenericAvatar(name);
+    return generateGenericAvatar(name, ratio);
 }
 
-void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
+void AvatarCache::onAvatarDownloaded(QNetworkReply *reply, const QString &url, qreal ratio)
 {
     reply->deleteLater();
     pendingAvatarDownloads.remove(url);
@@ -94,7 +104,6 @@ void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
     if (!picture)
         return;
 
-    const qreal ratio = devicePixelRatioF();
     const QPixmap result = avatar::circularAvatar(*picture, ratio);
     avatarCache.insert(url, result);
     // Written under a temporary name and renamed, so a crash never leaves half a picture.
@@ -103,14 +112,13 @@ void MainWindow::onAvatarDownloaded(QNetworkReply *reply, const QString &url)
     QSaveFile file(directory + QLatin1Char('/') + avatar::cacheFileName(url, ratio));
     if (file.open(QIODevice::WriteOnly) && result.save(&file, "PNG"))
         file.commit();
-    updateAvatarOnItems(url, result);
+    emit avatarReady(url, result);
 }
 
-QIcon MainWindow::generateGenericAvatar(const QString &name) const
+QIcon AvatarCache::generateGenericAvatar(const QString &name, qreal ratio) const
 {
     // A placeholder depends on the name alone; a login push of a thousand chats would
     // otherwise paint a thousand of them.
-    const qreal ratio = devicePixelRatioF();
     const auto key = std::make_pair(name, ratio);
     const auto cached = genericAvatars.constFind(key);
     if (cached != genericAvatars.constEnd())
@@ -137,7 +145,7 @@ QIcon MainWindow::generateGenericAvatar(const QString &name) const
     return icon;
 }
 
-QColor MainWindow::getColorForName(const QString &name) const
+QColor AvatarCache::getColorForName(const QString &name)
 {
     static const QStringList colours { QStringLiteral("#e57373"),
         QStringLiteral("#f06292"),
@@ -159,21 +167,4 @@ QColor MainWindow::getColorForName(const QString &name) const
     for (const char byte : name.toUtf8())
         hash = hash * 65599u + static_cast<quint32>(static_cast<qint32>(static_cast<qint8>(byte)));
     return QColor(colours.at(static_cast<int>(hash % 16u)));
-}
-
-void MainWindow::updateAvatarOnItems(const QString &url, const QPixmap &pixmap)
-{
-    const QIcon icon(pixmap);
-    for (QListWidget *list : { chatListWidget, contactListWidget, messageListWidget }) {
-        bool changed = false;
-        for (int row = 0; row < list->count(); ++row) {
-            QListWidgetItem *item = list->item(row);
-            if (item->data(AvatarUrlRole).toString() == url) {
-                item->setData(Qt::DecorationRole, icon);
-                changed = true;
-            }
-        }
-        if (changed)
-            list->viewport()->update();
-    }
 }

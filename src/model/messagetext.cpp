@@ -67,18 +67,12 @@ QString replyPreviewFromText(const QString &text)
     return preview.isEmpty() ? originalMessage : preview;
 }
 
-MessageStatus messageStatusFor(
-    const Message &msg, const QStringList &members, const QString &currentUserId)
+int characterCount(const QString &text)
 {
-    if (msg.senderId != currentUserId)
-        return Sent;
-    if (msg.id.startsWith(QLatin1String("temp_")))
-        return Sending;
-    for (const QString &member : members) {
-        if (member != currentUserId && msg.seenBy.contains(member))
-            return Seen;
-    }
-    return Sent;
+    int count = 0;
+    for (const QChar c : text)
+        count += c.isLowSurrogate() ? 0 : 1;
+    return count;
 }
 
 QString privateChatId(const QString &userId, const QString &otherUserId)

@@ -13,9 +13,8 @@ QString displayTextForContent(const QString &content);
 // not found).
 QString replyPreviewFromText(const QString &text);
 
-// Delivery state of `msg` in a chat with `members`, as seen by `currentUserId`.
-MessageStatus messageStatusFor(
-    const Message &msg, const QStringList &members, const QString &currentUserId);
+// The length of a text as the server counts it: in characters (code points), not UTF-16 units.
+int characterCount(const QString &text);
 
 // The id both users of a one-to-one chat arrive at: their ids sorted and joined with "_".
 QString privateChatId(const QString &userId, const QString &otherUserId);

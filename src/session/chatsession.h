@@ -1,0 +1,205 @@
+#pragma once
+
+#include "model/chat.h"
+#include "model/message.h"
+#include "model/user.h"
+#include "net/connectionsupervisor.h"
+#include "session/chatresync.h"
+#include "session/drafts.h"
+#include "session/outbox.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <utility>
+#include <vector>
+
+class ChatStore;
+class QTimer;
+class WebSocketClient;
+
+// One account's session with the server, below any window. It owns the connection and its
+// supervisor, the store (where the local copies of messages being sent live), the outbox, the
+// merge of the server's fresh push after a re-login, the seen receipts with their hold while
+// nobody can see the window, and the composer of each chat. A window or a test drives it; its
+// signals say what changed, and the store says what is now.
+class ChatSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The longest message text the server takes, in characters.
+    static constexpr int maxTextLength = 4000;
+
+    enum class SendResult {
+        // No text, or no chat open.
+        Nothing,
+        Sent,
+        // The edit is requested (or was no change); edit mode is still on.
+        EditSaved,
+        // Longer than maxTextLength: nothing is sent.
+        TooLong,
+    };
+
+    explicit ChatSession(QObject *parent = nullptr);
+    ~ChatSession() override;
+
+    WebSocketClient *client() const;
+    ConnectionSupervisor *supervisor() const;
+    const ChatStore &store() const;
+
+    // Connection and login.
+    void start();
+    // A password login: sent now, or once the connection is up.
+    void logIn(const QString &username, const QString &password);
+    // Forgets the account and closes the connection; nothing reconnects until start().
+    void logOut();
+    // A re-login is impossible (no password to give): what is held stays for the same user's
+    // next login, and nothing logs in by itself.
+    void endSession();
+    // Logged in, with the fresh push merged: requests go out now rather than queue.
+    bool isOnline() const;
+    // Logged in at some point and neither logged out nor ended since: re-logins resume it.
+    bool isActive() const;
+    const QString &currentUserId() const;
+
+    // The open chat: held, or a private chat that comes into being with its first message.
+    const QString &currentChatId() const;
+    // Opens a chat. `typed` is the composer's text in the chat open until now, kept as its
+    // draft; returns the composer's text for the chat opened.
+    QString openChat(const QString &chatId, const QString &typed);
+    // Minimised or hidden: what arrives in the open chat is not seen, and its receipts wait.
+    void setInBackground(bool background);
+
+    // The composer of the open chat.
+    const QString &replyToMessageId() const;
+    // Reply mode, for a message held in the open chat; false (and nothing changes) otherwise.
+    bool replyTo(const QString &messageId);
+    void cancelReply();
+    const QString &editingMessageId() const;
+    const QString &editingOldText() const;
+    // Edit mode for one of the user's messages; `typed` is kept until the edit ends.
+    void startEditing(const QString &messageId, const QString &oldText, const QString &typed);
+    // Leaves edit mode; returns what was typed before it began.
+    QString stopEditing();
+    // The newest of the user's messages held in the open chat; null when none.
+    const Message *lastOwnMessage() const;
+
+    // Sends the composer's text (trimmed): a new message, a reply in reply mode (which then
+    // ends), or the edit in edit mode.
+    SendResult send(const QString &text);
+    // A local copy goes here and now; a message the server holds is deleted there.
+    void deleteMessage(const QString &messageId);
+    // A failed local copy is sent again.
+    void retry(const QString &localId);
+    // A local copy is dropped without asking the server.
+    void discard(const QString &localId);
+    // Asks the server for the open chat's next older page; false when none is asked for now
+    // (one is under way, the chat is exhausted, or the connection is not ready: then it is
+    // asked for once it is).
+    bool loadOlderMessages();
+
+signals:
+    void stateChanged(ConnectionSupervisor::State state);
+    // Connected and not logged in: a login may be given.
+    void readyForLogin();
+    void loginSuccess(const User &user, const QString &token);
+    // A login given by the user was refused.
+    void authFailed(const QString &message);
+    void sessionEnded();
+    // The account's chats, users, composers and queued work were forgotten.
+    void accountForgotten();
+    void serverError(const QString &message);
+    void certificateRejected(const QString &reason);
+    void frameTooLarge();
+
+    // Chats the store took in from a history batch or an announcement; their rows are due.
+    void chatHistoryReceived(const std::vector<Chat> &chats);
+    void newChatCreated(const Chat &chat);
+    void chatMoved(const QString &chatId);
+    void userListUpdated(const std::vector<User> &users);
+    // A message from the server that was not held (also for a chat that is not held).
+    void messageReceived(const Message &msg);
+    // A local copy of a message being sent.
+    void pendingMessageAdded(const Message &local);
+    void olderMessagesAdded(const QString &chatId);
+    void messageSeenUpdate(const QString &chatId, const QString &messageId, const QString &userId);
+    // A local copy failed, or is sent again.
+    void messageStatusChanged(
+        const QString &chatId, const QString &messageId, MessageStatus status);
+    void messageUpdated(const QString &chatId,
+        const QString &messageId,
+        const QString &newContent,
+        qint64 editedAt);
+    // Deleted on the server, or a local copy confirmed or dropped.
+    void messageDeleted(const QString &chatId, const QString &messageId);
+    // The chat's held messages were brought up to date after a re-login.
+    void chatReloaded(const QString &chatId);
+
+private:
+    void onLoggedIn();
+    void onAuthFailed(const QString &message);
+    void onConnectionLost();
+    void onServerError(const QString &message);
+    void onFrameTooLarge();
+    void onChatHistoryReceived(const std::vector<Chat> &chats);
+    void onNewChatCreated(const Chat &chat);
+    void onMessageSeenUpdate(
+        const QString &chatId, const QString &messageId, const QString &userId);
+    void onMessageArrived(const Message &msg, const QString &replacedLocalId);
+    void forgetAccount();
+
+    // Sends a request now, or queues it for the next login while offline.
+    void request(const Outbox::Action &action);
+    void sendLocalCopy(const QString &localId);
+    void fail(const QStringList &localIds);
+
+    // The open chat's messages of others not seen yet are seen now, or once the window is back.
+    void acknowledgeOpenChat();
+    void queueReceipts(const QString &chatId, const QStringList &messageIds);
+    void sendQueuedReceipts();
+
+    // The fresh push after a re-login: held chats are brought up to date (asking for older
+    // pages where a gap opened), then what is queued goes out.
+    void resyncHeldChats(const std::vector<Chat> &fresh);
+    void continueResync(const std::vector<Chat> &page);
+    void onResyncPageLost();
+    void finishResync();
+
+    WebSocketClient *connection;
+    ChatStore *chats;
+    ConnectionSupervisor *watchdog;
+
+    QString openChatId;
+    bool active = false;
+    bool background = false;
+
+    // The composer of the open chat; the drafts of the others.
+    QString replyId;
+    QString editingId;
+    QString editingText;
+    QString draftBeforeEdit;
+    Drafts drafts;
+
+    Outbox outbox;
+    QTimer *outboxTimer;
+    QElapsedTimer monotonic;
+
+    // Receipts of the open chat are held while in the background; those queued go out a chunk
+    // per event-loop turn.
+    bool receiptsHeld = false;
+    std::vector<std::pair<QString, QString>> queuedReceipts;
+    size_t nextReceipt = 0;
+
+    bool awaitingFreshPush = false;
+    std::vector<ChatResync> resyncs;
+    std::vector<Chat> resyncFresh;
+    QSet<QString> resyncHeldIds;
+    // The chat whose older page the resync asked for last; empty when none is awaited.
+    QString resyncPageChatId;
+    // Older messages were asked for while that could not be answered; asked for after the
+    // re-login.
+    bool pagingDeferred = false;
+};
