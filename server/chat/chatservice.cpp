@@ -61,6 +61,7 @@ const QHash<QString, Route> &routes()
                 &requests::deleteMessage,
                 failureReply(QStringLiteral("The message could not be deleted")) } },
         { QStringLiteral("get_history"), { Kind::Read, &requests::history, {} } },
+        { QStringLiteral("search"), { Kind::Read, &requests::search, {} } },
     };
     return table;
 }

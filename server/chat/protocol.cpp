@@ -1,8 +1,10 @@
 #include "protocol.h"
 
+#include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QStringList>
+#include <QVector>
 #include <algorithm>
 
 namespace protocol
@@ -30,7 +32,104 @@ namespace
         return count;
     }
 
+    // Letters, digits and private-use characters make words, as the index's tokenizer has it.
+    bool isWordCharacter(uint codePoint)
+    {
+        switch (QChar::category(codePoint)) {
+        case QChar::Letter_Uppercase:
+        case QChar::Letter_Lowercase:
+        case QChar::Letter_Titlecase:
+        case QChar::Letter_Modifier:
+        case QChar::Letter_Other:
+        case QChar::Number_DecimalDigit:
+        case QChar::Number_Letter:
+        case QChar::Number_Other:
+        case QChar::Other_PrivateUse:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    QStringList wordsOf(const QVector<uint> &codePoints, int from, int to)
+    {
+        QStringList words;
+        QString word;
+        for (int i = from; i <= to; ++i) {
+            if (i < to && isWordCharacter(codePoints.at(i))) {
+                const uint codePoint = codePoints.at(i);
+                word.append(QString::fromUcs4(&codePoint, 1));
+            } else if (!word.isEmpty()) {
+                words.append(word);
+                word.clear();
+            }
+        }
+        return words;
+    }
+
 } // namespace
+
+SearchTerms searchTerms(const QString &query, QString *problem)
+{
+    if (codePoints(query) > maxQueryLength) {
+        *problem = QStringLiteral("Search query is longer than %1 characters").arg(maxQueryLength);
+        return {};
+    }
+    const QVector<uint> text = query.toUcs4();
+    QVector<int> quotes;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i) == '"')
+            quotes.append(i);
+    }
+    // An unpaired last quote opens no phrase.
+    if (quotes.size() % 2 == 1)
+        quotes.removeLast();
+    SearchTerms terms;
+    int from = 0;
+    for (int q = 0; q <= quotes.size(); q += 2) {
+        const int open = q < quotes.size() ? quotes.at(q) : text.size();
+        for (const QString &word : wordsOf(text, from, open))
+            terms.push_back({ word });
+        if (q >= quotes.size())
+            break;
+        const QStringList phrase = wordsOf(text, open + 1, quotes.at(q + 1));
+        if (!phrase.isEmpty())
+            terms.push_back(phrase);
+        from = quotes.at(q + 1) + 1;
+    }
+    if (terms.empty())
+        *problem = QStringLiteral("Search query has no words");
+    return terms;
+}
+
+QString searchCursor(const MessageRecord &message)
+{
+    // The message id rather than its place in the store, which would tell how many messages
+    // the server holds.
+    QByteArray cursor = QByteArray::number(message.timestamp);
+    cursor += ' ';
+    cursor += message.id.toUtf8();
+    return QString::fromLatin1(
+        cursor.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+std::optional<std::pair<qint64, QString>> parseSearchCursor(const QString &cursor)
+{
+    // Ids are short; anything longer was not made here.
+    if (cursor.size() > 200)
+        return std::nullopt;
+    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+        cursor.toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    const int space = decoded.decoded.indexOf(' ');
+    bool ok = false;
+    const qint64 timestamp = decoded.decoded.left(space).toLongLong(&ok);
+    const QString id = QString::fromUtf8(decoded.decoded.mid(space + 1));
+    if (space < 0 || !ok || id.isEmpty())
+        return std::nullopt;
+    return std::make_pair(timestamp, id);
+}
 
 QString privateChatId(const QString &userA, const QString &userB)
 {
@@ -182,6 +281,28 @@ QJsonObject errorFrame(const QString &message)
 {
     QJsonObject frame = typed("error");
     frame.insert(QStringLiteral("message"), message);
+    return frame;
+}
+
+QJsonObject errorFrame(const QString &message, const QJsonValue &requestId)
+{
+    QJsonObject frame = errorFrame(message);
+    if (requestId.isString())
+        frame.insert(QStringLiteral("requestId"), requestId);
+    return frame;
+}
+
+QJsonObject searchResultsFrame(
+    const QString &requestId, const std::vector<MessageRecord> &results, const QString &next)
+{
+    QJsonArray list;
+    for (const MessageRecord &message : results)
+        list.append(messageJson(message));
+    QJsonObject frame = typed("search_results");
+    frame.insert(QStringLiteral("requestId"), requestId);
+    frame.insert(QStringLiteral("results"), list);
+    frame.insert(
+        QStringLiteral("next"), next.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(next));
     return frame;
 }
 

@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <optional>
+#include <utility>
 #include <vector>
 
 // The frames the server sends and the rules on what it accepts, as pure functions.
@@ -13,6 +15,11 @@ namespace protocol
 
 // Longest message text accepted, in characters (Unicode code points).
 constexpr int maxTextLength = 4000;
+// Longest search query accepted, in characters (Unicode code points): a few sentences, more
+// than anyone types into a search field.
+constexpr int maxQueryLength = 200;
+// Results in one search answer.
+constexpr int searchPage = 50;
 // Sent for users without a picture of their own; the client draws a placeholder for it.
 extern const QString defaultAvatarUrl;
 
@@ -20,6 +27,16 @@ extern const QString defaultAvatarUrl;
 QString privateChatId(const QString &userA, const QString &userB);
 // An empty string when `text` may be stored as a message text, else the reason it may not.
 QString checkText(const QString &text);
+
+// The words and quoted phrases of a search query, in order. A word is a run of letters and
+// digits, as the index splits text into words; everything else only separates them, so nothing
+// typed is ever read as index syntax. A quote without its partner counts as a separator.
+// Empty with the reason in `problem` when the query is too long or holds no word.
+SearchTerms searchTerms(const QString &query, QString *problem);
+// The opaque "next" of a search answer, which continues after `message` when sent as "before".
+QString searchCursor(const MessageRecord &message);
+// The timestamp and message id a cursor holds; nullopt for anything not made by searchCursor.
+std::optional<std::pair<qint64, QString>> parseSearchCursor(const QString &cursor);
 
 // {"text", "file": null, "theme": null}
 QJsonObject contentObject(const QString &text);
@@ -43,6 +60,10 @@ QJsonObject seenUpdateFrame(const QString &chatId, const QString &messageId, con
 QJsonObject messageUpdatedFrame(const MessageRecord &message);
 QJsonObject messageDeletedFrame(const QString &chatId, const QString &messageId);
 QJsonObject errorFrame(const QString &message);
+// An "error" answering a request that carried a "requestId" carries it too.
+QJsonObject errorFrame(const QString &message, const QJsonValue &requestId);
+QJsonObject searchResultsFrame(
+    const QString &requestId, const std::vector<MessageRecord> &results, const QString &next);
 
 // Compact JSON text of one frame.
 QString serialize(const QJsonObject &frame);

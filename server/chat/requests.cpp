@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 namespace requests
@@ -17,7 +18,11 @@ namespace
     // that none is skipped; bounded so that one answer stays a few megabytes at most.
     constexpr int historyTieLimit = 500;
 
+    // Messages on each side of the one a "get_history" with "around" asks for: half a page.
+    constexpr int aroundCount = 25;
+
     const QLatin1String chatIdKey("chatId");
+    const QLatin1String requestIdKey("requestId");
     const QLatin1String messageIdKey("messageId");
 
     Outcome refused(const QString &message)
@@ -53,6 +58,17 @@ namespace
             return std::nullopt;
         }
         return message;
+    }
+
+    // A time in seconds: any finite number, far-off values clamped into the range of real
+    // timestamps.
+    std::optional<qint64> timeField(const QJsonObject &request, QLatin1String key)
+    {
+        const QJsonValue value = request.value(key);
+        const double number = value.toDouble();
+        if (!value.isDouble() || !std::isfinite(number))
+            return std::nullopt;
+        return static_cast<qint64>(std::trunc(std::max(-1e15, std::min(1e15, number))));
     }
 
     QStringList membersOf(Store &store, const QString &chatId)
@@ -203,25 +219,109 @@ Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &reque
 
 Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
 {
+    // Errors answer with the asker's "requestId", so that it can tell which request failed.
+    const QJsonValue requestId = request.value(requestIdKey);
+    const auto refuse = [&requestId](const QString &message) {
+        Outcome outcome;
+        outcome.reply(protocol::errorFrame(message, requestId));
+        return outcome;
+    };
+    if (!requestId.isUndefined() && !requestId.isString())
+        return refuse(invalidField(requestIdKey));
     const std::optional<QString> chatId = stringField(request, chatIdKey);
-    const QJsonValue beforeValue = request.value(QLatin1String("before"));
     if (!chatId)
-        return refused(invalidField(chatIdKey));
-    // Any finite number works; far-off values are clamped into the range of real timestamps.
-    const double beforeNumber = beforeValue.toDouble();
-    if (!beforeValue.isDouble() || !std::isfinite(beforeNumber))
-        return refused(invalidField(QLatin1String("before")));
-    const qint64 before =
-        static_cast<qint64>(std::trunc(std::max(-1e15, std::min(1e15, beforeNumber))));
+        return refuse(invalidField(chatIdKey));
+    const QLatin1String beforeKey("before");
+    const QLatin1String aroundKey("around");
+    const QLatin1String afterKey("after");
+    const int given = int(request.contains(beforeKey)) + int(request.contains(aroundKey))
+        + int(request.contains(afterKey));
+    if (given > 1)
+        return refuse(QStringLiteral("Give only one of \"before\", \"around\" and \"after\""));
+    const QLatin1String timeKey = request.contains(afterKey) ? afterKey : beforeKey;
+    std::optional<qint64> time;
+    std::optional<QString> around;
+    if (request.contains(aroundKey)) {
+        around = stringField(request, aroundKey);
+        if (!around)
+            return refuse(invalidField(aroundKey));
+    } else {
+        time = timeField(request, timeKey);
+        if (!time)
+            return refuse(invalidField(timeKey));
+    }
     std::optional<ChatRecord> chat;
     if (store.isMember(*chatId, asker.userId))
         chat = store.chat(*chatId);
     if (!chat)
-        return refused(QStringLiteral("Not a member of this chat"));
-    const std::vector<MessageRecord> messages =
-        store.messagesBefore(chat->id, before, asker.historyPage, historyTieLimit);
+        return refuse(QStringLiteral("Not a member of this chat"));
+    std::vector<MessageRecord> messages;
+    if (around) {
+        const std::optional<MessageRecord> message = store.message(*around);
+        if (!message || message->chatId != chat->id)
+            return refuse(QStringLiteral("Message not found"));
+        messages = store.messagesAround(*message, aroundCount);
+    } else if (timeKey == afterKey) {
+        messages = store.messagesAfter(chat->id, *time, asker.historyPage);
+    } else {
+        messages = store.messagesBefore(chat->id, *time, asker.historyPage, historyTieLimit);
+    }
+    QJsonObject frame =
+        protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) });
+    if (requestId.isString())
+        frame.insert(requestIdKey, requestId);
     Outcome outcome;
-    outcome.reply(protocol::chatHistoryFrame(QJsonArray { protocol::chatJson(*chat, messages) }));
+    outcome.reply(frame);
+    return outcome;
+}
+
+Outcome search(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    const QJsonValue requestId = request.value(requestIdKey);
+    const auto refuse = [&requestId](const QString &message) {
+        Outcome outcome;
+        outcome.reply(protocol::errorFrame(message, requestId));
+        return outcome;
+    };
+    if (!requestId.isString())
+        return refuse(invalidField(requestIdKey));
+    const QJsonValue query = request.value(QLatin1String("query"));
+    if (!query.isString())
+        return refuse(invalidField(QLatin1String("query")));
+    QString problem;
+    const SearchTerms terms = protocol::searchTerms(query.toString(), &problem);
+    if (terms.empty())
+        return refuse(problem);
+    const QJsonValue chatValue = request.value(chatIdKey);
+    if (!chatValue.isUndefined() && !chatValue.isNull() && !chatValue.isString())
+        return refuse(invalidField(chatIdKey));
+    const QString chatId = chatValue.toString();
+    if (chatValue.isString() && !store.isMember(chatId, asker.userId))
+        return refuse(QStringLiteral("Not a member of this chat"));
+    std::optional<SearchPosition> before;
+    const QJsonValue beforeValue = request.value(QLatin1String("before"));
+    if (!beforeValue.isUndefined() && !beforeValue.isNull()) {
+        const auto cursor = beforeValue.isString()
+            ? protocol::parseSearchCursor(beforeValue.toString())
+            : std::nullopt;
+        if (!cursor)
+            return refuse(invalidField(QLatin1String("before")));
+        // A message deleted since it ended a page leaves its second to be searched again in
+        // full: repeats, which the asker drops by id, rather than gaps.
+        const std::optional<MessageRecord> last = store.message(cursor->second);
+        before = SearchPosition { cursor->first,
+            last && last->timestamp == cursor->first ? last->seq
+                                                     : std::numeric_limits<qint64>::max() };
+    }
+    std::vector<MessageRecord> results =
+        store.searchMessages(asker.userId, chatId, terms, before, protocol::searchPage + 1);
+    QString next;
+    if (int(results.size()) > protocol::searchPage) {
+        results.resize(protocol::searchPage);
+        next = protocol::searchCursor(results.back());
+    }
+    Outcome outcome;
+    outcome.reply(protocol::searchResultsFrame(requestId.toString(), results, next));
     return outcome;
 }
 

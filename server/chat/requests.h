@@ -30,6 +30,7 @@ Outcome editMessage(Store &store, const Asker &asker, const QJsonObject &request
 Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &request);
 // Reads.
 Outcome history(Store &store, const Asker &asker, const QJsonObject &request);
+Outcome search(Store &store, const Asker &asker, const QJsonObject &request);
 
 // What follows a login: "chat_history" with every chat of the user and its newest messages,
 // within `maxBytes`, then the user list.

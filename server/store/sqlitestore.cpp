@@ -78,7 +78,35 @@ const std::vector<std::vector<const char *>> migrations = {
         "UPDATE messages SET id = 'm' || seq",
         "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
     },
+    {
+        // The search index reads its text from the messages table and is kept by triggers in
+        // the transaction of every write. The chat id is indexed too, so that a search narrows
+        // to the asker's chats inside the index. Short prefixes get an index of their own, since
+        // a search matches every word as the start of a word.
+        "CREATE VIRTUAL TABLE messages_fts USING fts5(text, chat_id, content='messages',"
+        " content_rowid='seq', tokenize='unicode61 remove_diacritics 2', prefix='2 3')",
+        "CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages BEGIN"
+        " INSERT INTO messages_fts (rowid, text, chat_id) VALUES (new.seq, new.text, new.chat_id);"
+        " END",
+        "CREATE TRIGGER messages_fts_delete AFTER DELETE ON messages BEGIN"
+        " INSERT INTO messages_fts (messages_fts, rowid, text, chat_id)"
+        " VALUES ('delete', old.seq, old.text, old.chat_id);"
+        " END",
+        "CREATE TRIGGER messages_fts_update AFTER UPDATE OF text, chat_id ON messages BEGIN"
+        " INSERT INTO messages_fts (messages_fts, rowid, text, chat_id)"
+        " VALUES ('delete', old.seq, old.text, old.chat_id);"
+        " INSERT INTO messages_fts (rowid, text, chat_id) VALUES (new.seq, new.text, new.chat_id);"
+        " END",
+    },
 };
+
+// The schema version whose step adds the search index; that step also indexes what is stored.
+constexpr int searchIndexVersion = 4;
+// Messages indexed between two progress lines while an upgrade indexes what is stored.
+constexpr int indexBatch = 50000;
+// A search within this many chats names them inside the index; a user in more chats has most
+// messages in them anyway, and is filtered after the index.
+constexpr int maxChatsInMatch = 500;
 
 // Random ids can collide; a few tries make that practically impossible to notice.
 constexpr int idAttempts = 5;
@@ -455,6 +483,8 @@ bool SqliteStore::migrate()
         for (const char *statement : migrations.at(version)) {
             ok = ok && execute(QString::fromLatin1(statement));
         }
+        if (version + 1 == searchIndexVersion)
+            ok = ok && indexStoredMessages();
         ok = ok && execute(QStringLiteral("DELETE FROM schema_version"))
             && run(
                 QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), { version + 1 });
@@ -465,6 +495,47 @@ bool SqliteStore::migrate()
             return false;
         }
         qCInfo(lcServer) << "database schema upgraded to version" << version + 1;
+    }
+    return true;
+}
+
+bool SqliteStore::indexStoredMessages()
+{
+    qint64 total = 0;
+    {
+        Statement count = run(QStringLiteral("SELECT COUNT(*) FROM messages"));
+        if (!count.next())
+            return false;
+        total = count.value(0).toLongLong();
+    }
+    if (total == 0)
+        return true;
+    qCInfo(lcServer) << "indexing" << total << "stored messages for search";
+    qint64 done = 0;
+    qint64 last = 0;
+    for (;;) {
+        qint64 upTo = last;
+        {
+            Statement end = run(QStringLiteral("SELECT MAX(seq), COUNT(*) FROM (SELECT seq FROM"
+                                               " messages WHERE seq > ? ORDER BY seq LIMIT ?)"),
+                { last, indexBatch });
+            if (!end.next())
+                return false;
+            if (end.value(1).toLongLong() == 0)
+                break;
+            upTo = end.value(0).toLongLong();
+            done += end.value(1).toLongLong();
+        }
+        if (!run(QStringLiteral("INSERT INTO messages_fts (rowid, text, chat_id)"
+                                " SELECT seq, text, chat_id FROM messages"
+                                " WHERE seq > ? AND seq <= ?"),
+                { last, upTo }))
+            return false;
+        last = upTo;
+        qCInfo(lcServer).noquote() << QStringLiteral("indexed %1 of %2 messages (%3 %)")
+                                          .arg(done)
+                                          .arg(total)
+                                          .arg(done * 100 / total);
     }
     return true;
 }
@@ -781,6 +852,150 @@ std::vector<MessageRecord> SqliteStore::messagesBefore(
         Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
                 + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),
             { chatId, before, tieLimit });
+        while (query.next())
+            messages.push_back(messageFromQuery(query.query));
+    }
+    fillSeenBy(messages);
+    return messages;
+}
+
+std::vector<MessageRecord> SqliteStore::messagesAround(const MessageRecord &message, int count)
+{
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String(
+                    "WHERE chat_id = ? AND (timestamp < ? OR (timestamp = ? AND seq < ?))"
+                    " ORDER BY timestamp DESC, seq DESC LIMIT ?"),
+            { message.chatId, message.timestamp, message.timestamp, message.seq, count });
+        while (query.next())
+            messages.push_back(messageFromQuery(query.query));
+    }
+    std::reverse(messages.begin(), messages.end());
+    messages.push_back(message);
+    messages.back().seenBy.clear();
+    int after = 0;
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String(
+                    "WHERE chat_id = ? AND (timestamp > ? OR (timestamp = ? AND seq > ?))"
+                    " ORDER BY timestamp, seq LIMIT ?"),
+            { message.chatId, message.timestamp, message.timestamp, message.seq, count });
+        while (query.next()) {
+            messages.push_back(messageFromQuery(query.query));
+            ++after;
+        }
+    }
+    if (after == count)
+        appendRestOfSecond(messages);
+    fillSeenBy(messages);
+    return messages;
+}
+
+std::vector<MessageRecord> SqliteStore::messagesAfter(
+    const QString &chatId, qint64 after, int limit)
+{
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE chat_id = ? AND timestamp > ? ORDER BY timestamp, seq"
+                                " LIMIT ?"),
+            { chatId, after, limit });
+        while (query.next())
+            messages.push_back(messageFromQuery(query.query));
+    }
+    if (!messages.empty())
+        appendRestOfSecond(messages);
+    fillSeenBy(messages);
+    return messages;
+}
+
+void SqliteStore::appendRestOfSecond(std::vector<MessageRecord> &messages)
+{
+    const MessageRecord last = messages.back();
+    Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+            + QLatin1String("WHERE chat_id = ? AND timestamp = ? AND seq > ? ORDER BY seq"),
+        { last.chatId, last.timestamp, last.seq });
+    while (query.next())
+        messages.push_back(messageFromQuery(query.query));
+}
+
+namespace
+{
+
+// One FTS5 string: every character but the double quote stands for itself inside one.
+QString ftsString(const QString &text)
+{
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+        + QLatin1Char('"');
+}
+
+// The index query for `terms`: each term a phrase whose every word matches as a prefix, all of
+// them required. Only words and ids go in, each quoted, so nothing is read as index syntax.
+QString ftsQuery(const SearchTerms &terms, const QStringList &chatIds)
+{
+    QStringList phrases;
+    for (const QStringList &term : terms) {
+        QStringList words;
+        for (const QString &word : term)
+            words.append(ftsString(word) + QLatin1String(" *"));
+        phrases.append(words.join(QLatin1String(" + ")));
+    }
+    QString query = QLatin1String("text : (") + phrases.join(QLatin1Char(' ')) + QLatin1Char(')');
+    if (!chatIds.isEmpty()) {
+        QStringList chats;
+        for (const QString &chatId : chatIds)
+            chats.append(ftsString(chatId));
+        query += QLatin1String(" AND chat_id : (") + chats.join(QLatin1String(" OR "))
+            + QLatin1Char(')');
+    }
+    return query;
+}
+
+} // namespace
+
+std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
+    const QString &chatId,
+    const SearchTerms &terms,
+    const std::optional<SearchPosition> &before,
+    int limit)
+{
+    QStringList chatIds;
+    if (!chatId.isEmpty()) {
+        if (!isMember(chatId, userId))
+            return {};
+        chatIds.append(chatId);
+    } else {
+        Statement query =
+            run(QStringLiteral("SELECT chat_id FROM chat_members WHERE user_id = ?"), { userId });
+        while (query.next())
+            chatIds.append(query.value(0).toString());
+        if (chatIds.isEmpty())
+            return {};
+    }
+    const bool inMatch = chatIds.size() <= maxChatsInMatch;
+    // The index matches a chat id by its words; the exact id is checked on the row as well.
+    QString sql = QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text, m.reply_to_id,"
+                                 " m.timestamp, m.edited_at, m.id FROM messages_fts f"
+                                 " JOIN messages m ON m.seq = f.rowid WHERE messages_fts MATCH ?"
+                                 " AND m.chat_id IN (SELECT chat_id FROM chat_members"
+                                 " WHERE user_id = ?)");
+    QVariantList values { ftsQuery(terms, inMatch ? chatIds : QStringList()), userId };
+    if (!chatId.isEmpty()) {
+        sql += QLatin1String(" AND m.chat_id = ?");
+        values.append(chatId);
+    }
+    if (before) {
+        sql += QLatin1String(" AND (m.timestamp < ? OR (m.timestamp = ? AND m.seq < ?))");
+        values << before->timestamp << before->timestamp << before->seq;
+    }
+    sql += QLatin1String(" ORDER BY m.timestamp DESC, m.seq DESC LIMIT ?");
+    values.append(limit);
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(sql, values);
+        if (!query)
+            qCWarning(lcServer) << "searching failed:" << error;
         while (query.next())
             messages.push_back(messageFromQuery(query.query));
     }

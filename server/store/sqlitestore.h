@@ -17,7 +17,7 @@ class SqliteStore final : public Store
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 3;
+    static constexpr int latestSchemaVersion = 4;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -80,6 +80,15 @@ public:
     std::vector<MessageRecord> newestMessages(const QString &chatId, int limit) override;
     std::vector<MessageRecord> messagesBefore(
         const QString &chatId, qint64 before, int limit, int tieLimit) override;
+    std::vector<MessageRecord> messagesAround(const MessageRecord &message, int count) override;
+    std::vector<MessageRecord> messagesAfter(
+        const QString &chatId, qint64 after, int limit) override;
+    // Through the FTS5 index; the asker's chats are named inside the index's query.
+    std::vector<MessageRecord> searchMessages(const QString &userId,
+        const QString &chatId,
+        const SearchTerms &terms,
+        const std::optional<SearchPosition> &before,
+        int limit) override;
     bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) override;
     bool editMessage(qint64 seq, const QString &text, qint64 editedAt) override;
     bool deleteMessage(qint64 seq) override;
@@ -101,7 +110,11 @@ private:
     // Messages of `chatId` stamped before `before`: the newest `limit` and the rest of the
     // oldest one's second, oldest first.
     std::vector<MessageRecord> wholeSecondsBefore(const QString &chatId, qint64 before, int limit);
+    // Appends the messages of the last one's second that come after it.
+    void appendRestOfSecond(std::vector<MessageRecord> &messages);
     bool migrate();
+    // Puts every stored message into the search index, logging the progress.
+    bool indexStoredMessages();
     void fillSeenBy(std::vector<MessageRecord> &messages);
     QStringList chatMembers(const QString &chatId);
     QString savepointName() const;

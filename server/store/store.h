@@ -45,6 +45,16 @@ struct ChatHistory {
     std::vector<MessageRecord> messages;
 };
 
+// What a search asks for: every term must be found. A term is one word, or the words of a quoted
+// phrase, which must stand next to each other in that order.
+using SearchTerms = std::vector<QStringList>;
+
+// A place in the order of search results, newest first: by timestamp, then by storing order.
+struct SearchPosition {
+    qint64 timestamp = 0;
+    qint64 seq = 0;
+};
+
 // A frame for every connection of some users, told because of a write to a chat.
 struct ChangeNotice {
     QString chatId;
@@ -147,6 +157,21 @@ public:
     // plus up to `tieLimit` messages stamped exactly `before`; oldest first.
     virtual std::vector<MessageRecord> messagesBefore(
         const QString &chatId, qint64 before, int limit, int tieLimit) = 0;
+    // Up to `count` messages before `message` in its chat, the message itself, and up to `count`
+    // after it, the last grown to the end of its second; oldest first.
+    virtual std::vector<MessageRecord> messagesAround(const MessageRecord &message, int count) = 0;
+    // The oldest `limit` messages stamped after `after`, and the rest of the newest one's second;
+    // oldest first.
+    virtual std::vector<MessageRecord> messagesAfter(
+        const QString &chatId, qint64 after, int limit) = 0;
+    // Messages of the chats `userId` is a member of (of `chatId` alone when not empty) that hold
+    // every term, older than `before` when given: newest first, at most `limit`. Each word also
+    // matches as the start of a word; case and diacritics do not count.
+    virtual std::vector<MessageRecord> searchMessages(const QString &userId,
+        const QString &chatId,
+        const SearchTerms &terms,
+        const std::optional<SearchPosition> &before,
+        int limit) = 0;
     // Records that `userId` has seen the message; false when it was already recorded or failed.
     virtual bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) = 0;
     virtual bool editMessage(qint64 seq, const QString &text, qint64 editedAt) = 0;
