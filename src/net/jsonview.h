@@ -151,6 +151,8 @@ template <typename View> Message messageOf(const View &object);
 template <typename View> Chat newChatOf(const View &object);
 template <typename View> std::vector<Chat> chatsOf(const View &chats);
 template <typename View> std::vector<User> usersOf(const View &users);
+// The "results" of "search_results": message objects of a chat; anything else is left out.
+template <typename View> std::vector<Message> searchResultsOf(const View &results);
 
 // simdjson reads a frame many times faster than Qt's parser and builds no Qt values on the way.
 // Text it refuses but Qt accepts (an escaped lone surrogate, an integer beyond 64 bits) goes to

@@ -228,6 +228,13 @@ template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
         handleMessageUpdated(frame);
     else if (type == QLatin1String("message_deleted"))
         handleMessageDeleted(frame);
+    else if (type == QLatin1String("search_results"))
+        emit searchResultsReceived(frame[QLatin1String("requestId")].toString(),
+            wire::searchResultsOf(frame[QLatin1String("results")]),
+            frame[QLatin1String("next")].toString());
+    else if (type == QLatin1String("error") && frame[QLatin1String("requestId")].isString())
+        emit requestFailed(frame[QLatin1String("requestId")].toString(),
+            frame[QLatin1String("message")].toString());
     else if (type == QLatin1String("error"))
         emit errorOccurred(frame[QLatin1String("message")].toString());
 }
@@ -241,7 +248,11 @@ template <typename Frame> void WebSocketClient::handleLoginSuccess(const Frame &
 
 template <typename Frame> void WebSocketClient::handleChatHistory(const Frame &frame)
 {
-    emit chatHistoryReceived(wire::chatsOf(frame[QLatin1String("chats")]));
+    if (frame[QLatin1String("requestId")].isString())
+        emit historyPageReceived(frame[QLatin1String("requestId")].toString(),
+            wire::chatsOf(frame[QLatin1String("chats")]));
+    else
+        emit chatHistoryReceived(wire::chatsOf(frame[QLatin1String("chats")]));
 }
 
 template <typename Frame> void WebSocketClient::handleMessage(const Frame &frame)
@@ -301,6 +312,20 @@ void WebSocketClient::loginWithToken(const QString &token)
 void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)
 {
     send(wire::historyFrame(chatId, before));
+}
+
+void WebSocketClient::fetchHistoryPage(const QString &chatId,
+    wire::HistoryAnchor anchor,
+    const QJsonValue &value,
+    const QString &requestId)
+{
+    send(wire::historyFrame(chatId, anchor, value, requestId));
+}
+
+void WebSocketClient::search(
+    const QString &requestId, const QString &query, const QString &chatId, const QString &before)
+{
+    send(wire::searchFrame(requestId, query, chatId, before));
 }
 
 void WebSocketClient::sendMessageSeen(const QString &chatId, const QString &messageId)

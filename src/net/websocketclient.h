@@ -3,6 +3,7 @@
 #include "model/chat.h"
 #include "model/message.h"
 #include "model/user.h"
+#include "net/wireformat.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -44,6 +45,15 @@ public:
     void login(const QString &username, const QString &password);
     void loginWithToken(const QString &token);
     void fetchHistory(const QString &chatId, qint64 before);
+    // A history page answered through historyPageReceived with the same `requestId`.
+    void fetchHistoryPage(const QString &chatId,
+        wire::HistoryAnchor anchor,
+        const QJsonValue &value,
+        const QString &requestId);
+    void search(const QString &requestId,
+        const QString &query,
+        const QString &chatId,
+        const QString &before);
     void sendMessageSeen(const QString &chatId, const QString &messageId);
     void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
     void deleteMessage(const QString &chatId, const QString &messageId);
@@ -57,6 +67,12 @@ signals:
     void loginSuccess(const User &user, const QString &token);
     void authFailed(const QString &message);
     void chatHistoryReceived(const std::vector<Chat> &chats);
+    // A "chat_history" answering a request that carried a "requestId".
+    void historyPageReceived(const QString &requestId, const std::vector<Chat> &chats);
+    void searchResultsReceived(
+        const QString &requestId, const std::vector<Message> &results, const QString &next);
+    // An "error" answering a request that carried a "requestId".
+    void requestFailed(const QString &requestId, const QString &message);
     void messageReceived(const Message &msg);
     void userListUpdated(const std::vector<User> &users);
     void errorOccurred(const QString &msg);

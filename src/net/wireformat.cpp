@@ -137,6 +137,21 @@ template <typename View> std::vector<User> usersOf(const View &users)
     return listOf<User>(users, [](const View &item) { return userOf(item); });
 }
 
+template <typename View> std::vector<Message> searchResultsOf(const View &results)
+{
+    std::vector<Message> messages;
+    results.forEach(maxListLength, [&messages](const View &item) {
+        // A result that is no message of a chat cannot be opened; it is left out.
+        if (!item[QLatin1String("messageId")].isString()
+            || !item[QLatin1String("chatId")].isString())
+            return;
+        Message message = messageOf(item);
+        if (!message.id.isEmpty() && !message.chatId.isEmpty())
+            messages.push_back(std::move(message));
+    });
+    return messages;
+}
+
 #define FERROW_WIRE_INSTANTIATE(View)                                                              \
     template qint64 timeOf(const View &);                                                          \
     template QString contentTextOf(const View &);                                                  \
@@ -144,7 +159,8 @@ template <typename View> std::vector<User> usersOf(const View &users)
     template Message messageOf(const View &);                                                      \
     template Chat newChatOf(const View &);                                                         \
     template std::vector<Chat> chatsOf(const View &);                                              \
-    template std::vector<User> usersOf(const View &);
+    template std::vector<User> usersOf(const View &);                                              \
+    template std::vector<Message> searchResultsOf(const View &);
 FERROW_WIRE_INSTANTIATE(QtJsonView)
 FERROW_WIRE_INSTANTIATE(SimdJsonView)
 #undef FERROW_WIRE_INSTANTIATE
@@ -249,6 +265,32 @@ QJsonObject historyFrame(const QString &chatId, qint64 before)
     QJsonObject frame = typed(QLatin1String("get_history"));
     frame.insert(QStringLiteral("chatId"), chatId);
     frame.insert(QStringLiteral("before"), before);
+    return frame;
+}
+
+QJsonObject historyFrame(
+    const QString &chatId, HistoryAnchor anchor, const QJsonValue &value, const QString &requestId)
+{
+    static const QLatin1String keys[] = {
+        QLatin1String("before"), QLatin1String("around"), QLatin1String("after")
+    };
+    QJsonObject frame = typed(QLatin1String("get_history"));
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(keys[static_cast<int>(anchor)], value);
+    frame.insert(QStringLiteral("requestId"), requestId);
+    return frame;
+}
+
+QJsonObject searchFrame(
+    const QString &requestId, const QString &query, const QString &chatId, const QString &before)
+{
+    QJsonObject frame = typed(QLatin1String("search"));
+    frame.insert(QStringLiteral("requestId"), requestId);
+    frame.insert(QStringLiteral("query"), query);
+    frame.insert(QStringLiteral("chatId"),
+        chatId.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(chatId));
+    frame.insert(QStringLiteral("before"),
+        before.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(before));
     return frame;
 }
 

@@ -48,6 +48,14 @@ bool isMessageRefusal(const QString &error);
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);
 QJsonObject historyFrame(const QString &chatId, qint64 before);
+// Where a tagged history page lies: before a time, around a message id, or after a time.
+enum class HistoryAnchor { Before, Around, After };
+// A "get_history" whose answer carries `requestId`, so that it is told apart from plain pages.
+QJsonObject historyFrame(
+    const QString &chatId, HistoryAnchor anchor, const QJsonValue &value, const QString &requestId);
+// A search of every chat, or of `chatId` alone when not empty; `before` continues a search.
+QJsonObject searchFrame(
+    const QString &requestId, const QString &query, const QString &chatId, const QString &before);
 QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
 QJsonObject deleteFrame(const QString &chatId, const QString &messageId);

@@ -3,6 +3,8 @@
 #include "model/messagetext.h"
 #include "net/websocketclient.h"
 #include "net/wireformat.h"
+#include "session/detachedtimeline.h"
+#include "session/messagesearch.h"
 #include "store/chatstore.h"
 
 #include <QDateTime>
@@ -27,6 +29,8 @@ ChatSession::ChatSession(QObject *parent)
     , chats(new ChatStore(this))
     , watchdog(new ConnectionSupervisor(connection, this))
     , outboxTimer(new QTimer(this))
+    , stretch(new DetachedTimeline(connection, chats, this))
+    , finder(new MessageSearch(connection, *chats, this))
 {
     monotonic.start();
     outboxTimer->setInterval(outboxCheckMs);
@@ -66,6 +70,12 @@ ChatSession::ChatSession(QObject *parent)
     connect(chats, &ChatStore::pendingStatusChanged, this, &ChatSession::messageStatusChanged);
     connect(chats, &ChatStore::messageEdited, this, &ChatSession::messageUpdated);
     connect(chats, &ChatStore::messageRemoved, this, &ChatSession::messageDeleted);
+
+    connect(connection, &WebSocketClient::messageUpdated, stretch, &DetachedTimeline::applyEdit);
+    connect(
+        connection, &WebSocketClient::messageDeleted, stretch, &DetachedTimeline::applyDeletion);
+    connect(stretch, &DetachedTimeline::messageEdited, this, &ChatSession::messageUpdated);
+    connect(stretch, &DetachedTimeline::messageRemoved, this, &ChatSession::messageDeleted);
 }
 
 ChatSession::~ChatSession()
@@ -74,6 +84,38 @@ ChatSession::~ChatSession()
     watchdog->disconnect(this);
     connection->disconnect(this);
     chats->disconnect(this);
+    stretch->disconnect(this);
+}
+
+DetachedTimeline *ChatSession::detachedTimeline() const
+{
+    return stretch;
+}
+
+MessageSearch *ChatSession::search() const
+{
+    return finder;
+}
+
+bool ChatSession::openAtMessage(const QString &chatId, const QString &messageId)
+{
+    if (chatId != openChatId || !chats->hasChat(chatId))
+        return false;
+    if (chats->message(chatId, messageId))
+        return true;
+    if (isOnline())
+        stretch->openAt(chatId, messageId);
+    return false;
+}
+
+bool ChatSession::loadNewerMessages()
+{
+    return isOnline() && stretch->chatId() == openChatId && stretch->loadNewer();
+}
+
+void ChatSession::jumpToLatest()
+{
+    stretch->close();
 }
 
 WebSocketClient *ChatSession::client() const
@@ -172,6 +214,7 @@ void ChatSession::onConnectionLost()
     // A page asked for on the old connection will never be answered.
     if (chats->isLoadingHistory())
         chats->finishHistoryRequest();
+    stretch->forgetRequests();
     fail(outbox.connectionLost());
 }
 
@@ -201,6 +244,8 @@ void ChatSession::onFrameTooLarge()
 
 void ChatSession::forgetAccount()
 {
+    stretch->close();
+    finder->clear();
     chats->clear();
     openChatId.clear();
     active = false;
@@ -243,6 +288,7 @@ QString ChatSession::openChat(const QString &chatId, const QString &typed)
         // What the chat left holds unseen is acknowledged when it is opened again.
         receiptsHeld = false;
         openChatId = chatId;
+        stretch->close();
     }
     acknowledgeOpenChat();
     return text;
@@ -376,6 +422,8 @@ bool ChatSession::loadOlderMessages()
 {
     if (openChatId.isEmpty())
         return false;
+    if (stretch->isActive() && stretch->chatId() == openChatId)
+        return isOnline() && stretch->loadOlder();
     // Answers carry no request id: while a re-login brings the held chats up to date, its own
     // pages must be the only ones asked for. Paging goes on once that is done.
     if (!isOnline()) {

@@ -17,6 +17,8 @@
 #include <vector>
 
 class ChatStore;
+class DetachedTimeline;
+class MessageSearch;
 class QTimer;
 class WebSocketClient;
 
@@ -49,6 +51,9 @@ public:
     WebSocketClient *client() const;
     ConnectionSupervisor *supervisor() const;
     const ChatStore &store() const;
+    // The open chat's stretch of history away from its newest messages, when one is shown.
+    DetachedTimeline *detachedTimeline() const;
+    MessageSearch *search() const;
 
     // Connection and login.
     void start();
@@ -100,6 +105,14 @@ public:
     // (one is under way, the chat is exhausted, or the connection is not ready: then it is
     // asked for once it is).
     bool loadOlderMessages();
+    // Shows the open chat at one of its messages: true when it is held and can be scrolled to
+    // now; otherwise the page around it is asked for, and the detached timeline says when it
+    // is ready or unavailable.
+    bool openAtMessage(const QString &chatId, const QString &messageId);
+    // Asks for the newer page of the detached timeline; false when none is asked for now.
+    bool loadNewerMessages();
+    // Leaves the detached timeline for the newest messages.
+    void jumpToLatest();
 
 signals:
     void stateChanged(ConnectionSupervisor::State state);
@@ -185,6 +198,8 @@ private:
 
     Outbox outbox;
     QTimer *outboxTimer;
+    DetachedTimeline *stretch;
+    MessageSearch *finder;
     QElapsedTimer monotonic;
 
     // Receipts of the open chat are held while in the background; those queued go out a chunk

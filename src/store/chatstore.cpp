@@ -222,6 +222,23 @@ void ChatStore::merge(Entry &e, std::vector<Message> added)
     reindex(e);
 }
 
+void ChatStore::joinMessages(const QString &chatId, std::vector<Message> messages)
+{
+    Entry *e = entry(chatId);
+    if (!e)
+        return;
+    std::vector<Message> added;
+    QSet<QString> seen;
+    for (Message &message : messages) {
+        if (e->index.contains(message.id) || seen.contains(message.id))
+            continue;
+        seen.insert(message.id);
+        added.push_back(std::move(message));
+    }
+    if (!added.empty())
+        merge(*e, std::move(added));
+}
+
 void ChatStore::applyChatHistory(std::vector<Chat> batch)
 {
     std::vector<const Chat *> newlyStored;

@@ -71,6 +71,9 @@ public:
     // after a re-login). Paging may go on, as older pages may exist again. Emits chatMoved
     // when a newer message came in.
     void replaceMessages(const QString &chatId, std::vector<Message> messages);
+    // Messages of a stretch of history that has reached those held: each goes in once, in
+    // order. Emits nothing; the one showing the stretch shows the chat anew.
+    void joinMessages(const QString &chatId, std::vector<Message> messages);
 
     // Local copies of own messages not yet confirmed by the server, in the order they were
     // typed. A copy's status is Sending, or Failed once it is given up on.
