@@ -224,7 +224,30 @@ void MainWindow::setupUi()
     chatAreaLayout->addWidget(editBar);
     chatAreaLayout->addWidget(inputArea);
 
-    chatLayout->addWidget(sidebarTabs);
+    auto *sidebar = new QWidget;
+    sidebar->setObjectName(QStringLiteral("sidebar"));
+    sidebar->setFixedWidth(300);
+    auto *sidebarLayout = new QVBoxLayout(sidebar);
+    sidebarLayout->setContentsMargins(0, 0, 0, 0);
+    sidebarLayout->setSpacing(0);
+    searchButton = new QPushButton(QStringLiteral("Search messages"));
+    searchButton->setObjectName(QStringLiteral("searchButton"));
+    searchButton->setToolTip(QStringLiteral("Search messages (Ctrl+Shift+F)"));
+    searchButton->setCursor(Qt::PointingHandCursor);
+    sidebarLayout->addWidget(searchButton);
+    sidebarLayout->addWidget(sidebarTabs);
+
+    timelineNotice = new QLabel(messageListWidget);
+    timelineNotice->setObjectName(QStringLiteral("timelineNotice"));
+    timelineNotice->setAlignment(Qt::AlignCenter);
+    timelineNotice->setMargin(8);
+    timelineNotice->hide();
+    jumpToLatestButton = new QPushButton(QStringLiteral("Jump to latest"), messageListWidget);
+    jumpToLatestButton->setObjectName(QStringLiteral("jumpToLatest"));
+    jumpToLatestButton->setCursor(Qt::PointingHandCursor);
+    jumpToLatestButton->hide();
+
+    chatLayout->addWidget(sidebar);
     chatLayout->addWidget(chatArea);
     stackedWidget->addWidget(chatPage);
 

@@ -50,6 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
         else
             onContactSelected(item);
     });
+    setupSearch();
     connect(new RowKeys(chatListWidget), &RowKeys::rowActivated, this, &MainWindow::onChatSelected);
     connect(new RowKeys(contactListWidget),
         &RowKeys::rowActivated,
@@ -135,6 +136,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
+    updateJumpButton();
 }
 
 void MainWindow::showEvent(QShowEvent *event)

@@ -31,6 +31,7 @@ class QNetworkAccessManager;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
+class SearchPanel;
 
 // The one window of the client: widgets, layout, theme and tray over a ChatSession, which holds
 // the connection and every piece of conversation state. User actions go to the session; the
@@ -175,6 +176,25 @@ private:
     void onDiscardMessage();
     void copyCurrentMessage();
 
+    // Message search and the timeline away from the newest messages
+    // (src/conversations/search.cpp).
+    void setupSearch();
+    void openSearch();
+    void closeSearch();
+    void openSearchResult(const QString &chatId, const QString &messageId);
+    // The open chat shows a stretch of its history away from its newest messages.
+    bool showsDetachedTimeline() const;
+    void onDetachedReady(const QString &chatId, const QString &messageId);
+    void onDetachedUnavailable(const QString &chatId, const QString &messageId);
+    void onDetachedOlderAdded(int count);
+    void onDetachedNewerAdded(int count);
+    void onDetachedJoined(const QString &chatId);
+    // Rebuilds the rows from the store and scrolls back to the message that was at the top.
+    void renderKeepingTopRow(const QString &chatId);
+    void jumpToLatest();
+    void updateJumpButton();
+    void showTimelineNotice(const QString &text);
+
     // Staying connected (src/app/connection.cpp).
     void setupConnection();
     void onConnectionStateChanged();
@@ -198,6 +218,9 @@ private:
     QPushButton *loginButton = nullptr;
     QLabel *statusLabel = nullptr;
     QTabWidget *sidebarTabs = nullptr;
+    // The search button above the tabs, and the search that takes the tabs' place while open.
+    QPushButton *searchButton = nullptr;
+    SearchPanel *searchPanel = nullptr;
     QListWidget *chatListWidget = nullptr;
     QListWidget *contactListWidget = nullptr;
     QWidget *settingsPage = nullptr;
@@ -207,6 +230,10 @@ private:
     QWidget *chatArea = nullptr;
     QLabel *chatTitleLabel = nullptr;
     QListWidget *messageListWidget = nullptr;
+    // Over the message list while its newest messages are not in view.
+    QPushButton *jumpToLatestButton = nullptr;
+    // Says for a few seconds why a jump to a message did not happen.
+    QLabel *timelineNotice = nullptr;
     QWidget *replyBar = nullptr;
     QLabel *replyPreviewLabel = nullptr;
     QPushButton *cancelReplyButton = nullptr;

@@ -8,7 +8,10 @@
 
 void MainWindow::onMessageReceived(const Message &msg)
 {
-    if (msg.chatId == currentChatId()) {
+    if (msg.chatId == currentChatId() && showsDetachedTimeline()) {
+        // Far back in the chat: the new message waits below, behind "Jump to latest".
+        updateJumpButton();
+    } else if (msg.chatId == currentChatId()) {
         const bool own = msg.senderId == session->currentUserId();
         const bool atBottom = isScrolledToBottom();
         addMessageBubble(msg);

@@ -43,6 +43,11 @@ void MainWindow::onPendingMessageAdded(const Message &local)
 {
     if (local.chatId != currentChatId())
         return;
+    // What is sent goes below the newest messages, so the view goes there to show it.
+    if (showsDetachedTimeline()) {
+        jumpToLatest();
+        return;
+    }
     const bool atBottom = isScrolledToBottom();
     addMessageBubble(local);
     if (atBottom)

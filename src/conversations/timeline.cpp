@@ -4,6 +4,7 @@
 #include "model/messagetext.h"
 #include "net/serveraddress.h"
 #include "session/chatsession.h"
+#include "session/detachedtimeline.h"
 #include "store/chatstore.h"
 #include "view/accessibleitem.h"
 #include "view/messagedelegate.h"
@@ -28,6 +29,13 @@ constexpr int windowStep = 100;
 void MainWindow::renderMessages(const QString &chatId)
 {
     clearMessageRows();
+    const DetachedTimeline *stretch = session->detachedTimeline();
+    if (stretch->isActive() && stretch->chatId() == chatId) {
+        // Away from the newest messages: the stretch alone, and no local copies below it.
+        for (const Message &message : stretch->messages())
+            addMessageBubble(message);
+        return;
+    }
     if (const Chat *chat = store().chat(chatId)) {
         const auto &messages = chat->messages;
         const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
@@ -83,6 +91,8 @@ const Message *MainWindow::messageOfRow(const QListWidgetItem *item) const
         return nullptr;
     if (const Message *held = store().message(currentChatId(), id))
         return held;
+    if (const Message *far = session->detachedTimeline()->message(id))
+        return far;
     return store().pendingMessage(id);
 }
 
@@ -199,6 +209,11 @@ void MainWindow::followBottom()
 void MainWindow::onScrollValueChanged(int value)
 {
     viewAtBottom = isScrolledToBottom();
+    updateJumpButton();
+    if (showsDetachedTimeline() && value == messageListWidget->verticalScrollBar()->maximum()) {
+        session->loadNewerMessages();
+        return;
+    }
     if (value != 0 || currentChatId().isEmpty())
         return;
     // What the store holds above the window is shown before the server is asked for more.
@@ -250,6 +265,12 @@ void MainWindow::focusOnMessage(const QString &messageId)
     // A message held but above the window: the window grows up to it first.
     if (!item && extendWindowUpTo(store().messagePosition(currentChatId(), messageId)))
         item = findMessageRow(messageId);
+    // One not held at all: the page around it is asked for, and shown once it is there.
+    if (!item && !store().message(currentChatId(), messageId)
+        && !session->detachedTimeline()->message(messageId)) {
+        session->openAtMessage(currentChatId(), messageId);
+        return;
+    }
     if (!item)
         return;
     messageListWidget->scrollToItem(item, QAbstractItemView::PositionAtCenter);
