@@ -51,7 +51,7 @@ void TestSearchSession::initTestCase()
 
 void TestSearchSession::init()
 {
-    QVERIFY(fixture.setUp());
+    FERROW_SET_UP(fixture);
     alice = fixture.addUser(QStringLiteral("alice"));
     bob = fixture.addUser(QStringLiteral("bob"));
     team =
