@@ -32,6 +32,15 @@ namespace
         return outcome;
     }
 
+    // A refusal that carries the request's "requestId", so that the asker can tell which
+    // request it answers.
+    Outcome refusedTo(const QJsonValue &requestId, const QString &message)
+    {
+        Outcome outcome;
+        outcome.reply(protocol::errorFrame(message, requestId));
+        return outcome;
+    }
+
     std::optional<QString> stringField(const QJsonObject &request, QLatin1String key)
     {
         const QJsonValue value = request.value(key);
@@ -221,11 +230,8 @@ Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
 {
     // Errors answer with the asker's "requestId", so that it can tell which request failed.
     const QJsonValue requestId = request.value(requestIdKey);
-    const auto refuse = [&requestId](const QString &message) {
-        Outcome outcome;
-        outcome.reply(protocol::errorFrame(message, requestId));
-        return outcome;
-    };
+    const auto refuse = [&requestId](
+                            const QString &message) { return refusedTo(requestId, message); };
     if (!requestId.isUndefined() && !requestId.isString())
         return refuse(invalidField(requestIdKey));
     const std::optional<QString> chatId = stringField(request, chatIdKey);
@@ -278,11 +284,8 @@ Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
 Outcome search(Store &store, const Asker &asker, const QJsonObject &request)
 {
     const QJsonValue requestId = request.value(requestIdKey);
-    const auto refuse = [&requestId](const QString &message) {
-        Outcome outcome;
-        outcome.reply(protocol::errorFrame(message, requestId));
-        return outcome;
-    };
+    const auto refuse = [&requestId](
+                            const QString &message) { return refusedTo(requestId, message); };
     if (!requestId.isString())
         return refuse(invalidField(requestIdKey));
     const QJsonValue query = request.value(QLatin1String("query"));

@@ -190,31 +190,16 @@ std::vector<MessageRecord> PostgresStore::searchMessages(const QString &userId,
     const std::optional<SearchPosition> &before,
     int limit)
 {
-    QString sql = selectMessages()
-        + QLatin1String(" FROM messages WHERE ferrow_search_vector(text)"
-                        " @@ ferrow_search_query(CAST(? AS TEXT))"
-                        " AND chat_id IN (SELECT chat_id FROM chat_members WHERE user_id = ?)");
-    QVariantList values { tsQuery(terms), userId };
-    if (!chatId.isEmpty()) {
-        sql += QLatin1String(" AND chat_id = ?");
-        values.append(chatId);
-    }
-    if (before) {
-        sql += QLatin1String(" AND (timestamp < ? OR (timestamp = ? AND seq < ?))");
-        values << before->timestamp << before->timestamp << before->seq;
-    }
-    sql += QLatin1String(" ORDER BY timestamp DESC, seq DESC LIMIT ?");
-    values.append(limit);
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(sql, values);
-        if (!query)
-            qCWarning(lcServer) << "searching failed:" << error;
-        while (query.next())
-            messages.push_back(messageFromRow(query.query));
-    }
-    fillSeenBy(messages);
-    return messages;
+    return searchPage(selectMessages()
+            + QLatin1String(" FROM messages WHERE ferrow_search_vector(text)"
+                            " @@ ferrow_search_query(CAST(? AS TEXT))"
+                            " AND chat_id IN (SELECT chat_id FROM chat_members WHERE user_id = ?)"),
+        { tsQuery(terms), userId },
+        QString(),
+        QStringLiteral("chat_id = ?"),
+        chatId,
+        before,
+        limit);
 }
 
 bool PostgresStore::beginSnapshot()

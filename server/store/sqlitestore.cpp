@@ -338,7 +338,7 @@ std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
     }
     const bool inMatch = chatIds.size() <= maxChatsInMatch;
     // The index matches a chat id by its words; the exact id is checked on the row as well.
-    QString sql = selectMessages(QStringLiteral("m"))
+    const QString sql = selectMessages(QStringLiteral("m"))
         // The index leads: walking a chat's messages by time and asking the index about each
         // one would cost the chat's length. CROSS JOIN keeps that order, "+" keeps the chat's
         // index out.
@@ -346,25 +346,11 @@ std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
                         " CROSS JOIN messages m ON m.seq = f.rowid WHERE messages_fts MATCH ?"
                         " AND m.chat_id IN (SELECT chat_id FROM chat_members"
                         " WHERE user_id = ?)");
-    QVariantList values { ftsQuery(terms, inMatch ? chatIds : QStringList()), userId };
-    if (!chatId.isEmpty()) {
-        sql += QLatin1String(" AND +m.chat_id = ?");
-        values.append(chatId);
-    }
-    if (before) {
-        sql += QLatin1String(" AND (m.timestamp < ? OR (m.timestamp = ? AND m.seq < ?))");
-        values << before->timestamp << before->timestamp << before->seq;
-    }
-    sql += QLatin1String(" ORDER BY m.timestamp DESC, m.seq DESC LIMIT ?");
-    values.append(limit);
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(sql, values);
-        if (!query)
-            qCWarning(lcServer) << "searching failed:" << error;
-        while (query.next())
-            messages.push_back(messageFromRow(query.query));
-    }
-    fillSeenBy(messages);
-    return messages;
+    return searchPage(sql,
+        { ftsQuery(terms, inMatch ? chatIds : QStringList()), userId },
+        QStringLiteral("m."),
+        QStringLiteral("+m.chat_id = ?"),
+        chatId,
+        before,
+        limit);
 }

@@ -262,6 +262,37 @@ bool SqlStore::ping()
     return query.next();
 }
 
+std::vector<MessageRecord> SqlStore::searchPage(QString sql,
+    QVariantList values,
+    const QString &columns,
+    const QString &chatCondition,
+    const QString &chatId,
+    const std::optional<SearchPosition> &before,
+    int limit)
+{
+    if (!chatId.isEmpty()) {
+        sql += QLatin1String(" AND ") + chatCondition;
+        values.append(chatId);
+    }
+    if (before) {
+        sql += QStringLiteral(" AND (%1timestamp < ? OR (%1timestamp = ? AND %1seq < ?))")
+                   .arg(columns);
+        values << before->timestamp << before->timestamp << before->seq;
+    }
+    sql += QStringLiteral(" ORDER BY %1timestamp DESC, %1seq DESC LIMIT ?").arg(columns);
+    values.append(limit);
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(sql, values);
+        if (!query)
+            qCWarning(lcServer) << "searching failed:" << error;
+        while (query.next())
+            messages.push_back(messageFromQuery(query.query));
+    }
+    fillSeenBy(messages);
+    return messages;
+}
+
 bool SqlStore::afterMigrationStep(int version)
 {
     Q_UNUSED(version)

@@ -119,6 +119,16 @@ protected:
     // "SELECT" and the message columns, of the table `alias` when given, without "FROM".
     static QString selectMessages(const QString &alias = QString());
     void fillSeenBy(std::vector<MessageRecord> &messages);
+    // Runs a search: `sql` selects the messages the index matches (their columns prefixed by
+    // `columns`, such as "m."), `chatCondition` narrows them to one chat when `chatId` is
+    // given; the page's end, the order (newest first) and the limit are added here.
+    std::vector<MessageRecord> searchPage(QString sql,
+        QVariantList values,
+        const QString &columns,
+        const QString &chatCondition,
+        const QString &chatId,
+        const std::optional<SearchPosition> &before,
+        int limit);
     // Begins a transaction that reads one snapshot of the database.
     virtual bool beginSnapshot() = 0;
 
