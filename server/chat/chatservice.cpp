@@ -149,8 +149,10 @@ void ChatService::onConnectionClosed(ClientConnection *connection)
     if (!connections.remove(connection->id()))
         return;
     logins.connectionClosed(connection);
-    if (!connection->userId.isEmpty())
+    if (!connection->userId.isEmpty()) {
         fanOut.leave(connection);
+        logins.sharePresence(connection->userId);
+    }
     qCInfo(lcServer).noquote() << "connection" << connection->id() << "closed"
                                << (connection->username.isEmpty() ? QString()
                                                                   : QStringLiteral("(")

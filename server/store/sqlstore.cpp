@@ -233,6 +233,33 @@ void SqlStore::endRead()
         db.rollback();
 }
 
+int SqlStore::connectionsElsewhere(const QString &userId, qint64 aliveSinceMs)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(SUM(connections), 0) FROM presence"
+                                         " WHERE user_id = ? AND server <> ? AND seen_at >= ?"),
+        { userId, origin(), aliveSinceMs });
+    return query.next() ? query.value(0).toInt() : 0;
+}
+
+bool SqlStore::setConnections(const QString &userId, int count, qint64 nowMs)
+{
+    if (count <= 0)
+        return bool(run(QStringLiteral("DELETE FROM presence WHERE server = ? AND user_id = ?"),
+            { origin(), userId }));
+    return bool(run(QStringLiteral("INSERT INTO presence (server, user_id, connections, seen_at)"
+                                   " VALUES (?, ?, ?, ?) ON CONFLICT (server, user_id) DO UPDATE"
+                                   " SET connections = excluded.connections,"
+                                   " seen_at = excluded.seen_at"),
+        { origin(), userId, count, nowMs }));
+}
+
+bool SqlStore::touchPresence(qint64 nowMs, qint64 forgetBeforeMs)
+{
+    return run(QStringLiteral("UPDATE presence SET seen_at = ? WHERE server = ?"),
+               { nowMs, origin() })
+        && run(QStringLiteral("DELETE FROM presence WHERE seen_at < ?"), { forgetBeforeMs });
+}
+
 std::optional<LoginFailures> SqlStore::loginFailures(const QString &account)
 {
     Statement query = run(QStringLiteral("SELECT failures, last_ms, addresses FROM login_failures"

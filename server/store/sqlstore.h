@@ -69,6 +69,9 @@ public:
     bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;
 
+    int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) override;
+    bool setConnections(const QString &userId, int count, qint64 nowMs) override;
+    bool touchPresence(qint64 nowMs, qint64 forgetBeforeMs) override;
     std::optional<LoginFailures> loginFailures(const QString &account) override;
     bool setLoginFailures(
         const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs) override;

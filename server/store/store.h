@@ -218,6 +218,13 @@ public:
     // A token serves one login: it is removed either way, and the login hands out a new one.
     virtual std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) = 0;
 
+    // Logged-in connections per user on each server (by origin()), for the cap per user that
+    // holds across servers. A server's counts count while it says it is alive.
+    virtual int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) = 0;
+    virtual bool setConnections(const QString &userId, int count, qint64 nowMs) = 0;
+    // Says this server is alive; drops what servers not alive since `forgetBeforeMs` left.
+    virtual bool touchPresence(qint64 nowMs, qint64 forgetBeforeMs) = 0;
+
     virtual std::optional<LoginFailures> loginFailures(const QString &account) = 0;
     // Keeps the account's streak; streaks quiet since `forgetBeforeMs` are dropped.
     virtual bool setLoginFailures(

@@ -86,6 +86,7 @@ private slots:
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
     void failedLoginsThrottleOnEveryServer();
+    void connectionCapPerUserHoldsAcrossServers();
     void serversSurviveTheDatabaseGoingAway_data();
     void serversSurviveTheDatabaseGoingAway();
     void killedServerLosesNothingEchoed();
@@ -419,6 +420,33 @@ void TestCluster::failedLoginsThrottleOnEveryServer()
     elsewhere->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
     QVERIFY(elsewhere->waitForFrames(1));
     QCOMPARE(elsewhere->frames.first(), protocol::throttledLoginFrame(1000));
+}
+
+void TestCluster::connectionCapPerUserHoldsAcrossServers()
+{
+    ChatServer::Options options;
+    options.maxConnectionsPerUser = 2;
+    START_CLUSTER(2, false, options);
+    addUser(QStringLiteral("alice"));
+    std::unique_ptr<Peer> first =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> second =
+        Peer::loginTo(port(1), QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(first && second);
+    const auto thirdOn = [this](int server) {
+        std::unique_ptr<Peer> peer = Peer::connectTo(port(server));
+        if (!peer)
+            return QJsonObject();
+        peer->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
+        return peer->waitForFrames(1) ? peer->frames.first() : QJsonObject();
+    };
+    for (int server : { 0, 1 })
+        QCOMPARE(thirdOn(server),
+            protocol::errorFrame(QStringLiteral("Too many connections for this account")));
+    // Once one is gone, its place is free on the other server too.
+    second->socket.close();
+    QTRY_COMPARE(servers.at(1)->connectionCount(), 0);
+    QTRY_COMPARE(typeOf(thirdOn(0)), QStringLiteral("login_success"));
 }
 
 void TestCluster::serversSurviveTheDatabaseGoingAway_data()
