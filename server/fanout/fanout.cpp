@@ -47,8 +47,10 @@ void FanOut::deliver(const ChangeNotice &notice, quint64 transaction)
         const auto connections = connectionsByUser.constFind(userId);
         if (connections == connectionsByUser.constEnd())
             continue;
-        for (ClientConnection *connection : *connections)
-            targets.append(connection);
+        for (ClientConnection *connection : *connections) {
+            if (connection->id() != notice.exceptConnection)
+                targets.append(connection);
+        }
     }
     metrics.countFrameSent(notice.type, int(targets.size()));
     // From a copy: telling one may cut off a slow reader, which leaves its list. It stays a valid

@@ -43,6 +43,8 @@ struct ChatHistory {
     ChatRecord chat;
     // The newest messages, oldest first.
     std::vector<MessageRecord> messages;
+    // Messages of the whole chat from others that the user has no receipt for.
+    int unreadCount = 0;
 };
 
 // A frame for every connection of some users, told because of a write to a chat.
@@ -52,6 +54,9 @@ struct ChangeNotice {
     // The frame's "type", for the metrics.
     QString type;
     QString text;
+    // A connection of this server that is not told, having caused the change itself; 0 for
+    // none. It means nothing to other servers.
+    quint64 exceptConnection = 0;
 };
 
 // One connection to the server's store: users, chats, messages, receipts and login tokens. A
@@ -129,7 +134,8 @@ public:
     virtual bool isMember(const QString &chatId, const QString &userId) = 0;
     // Every chat of the user with its newest `perChat` messages, in a few queries however many
     // chats. With `wholeSeconds`, each chat's page also holds the rest of its oldest message's
-    // second, as newestMessages() does, so that paging on by timestamp skips nothing.
+    // second, as newestMessages() does, so that paging on by timestamp skips nothing. Each
+    // history also counts what the user has not seen of the whole chat.
     virtual std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) = 0;
 
