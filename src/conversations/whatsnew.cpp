@@ -191,6 +191,8 @@ void MainWindow::onChatRowsContextMenu(const QPoint &pos)
         this,
         [this, chatId, muted] { session->setMuted(chatId, !muted); });
     menu.exec(chatListWidget->viewport()->mapToGlobal(pos));
+    // The right click selected the row; the selected row stays the open chat's.
+    selectOpenChatRow();
 }
 
 void MainWindow::onNotificationActivated(const QString &chatId)
