@@ -85,7 +85,6 @@ private slots:
     void composerStaysWithItsChat();
     void unreadCountsFollowWhatIsSeen();
     void typingGoesOutAtMostEveryThreeSeconds();
-    void typingOfOthersIsShownForMembersOnly();
     void mutesSurviveLogoutAndRestart();
 
 private:
@@ -680,32 +679,6 @@ void TestChatSession::typingGoesOutAtMostEveryThreeSeconds()
     session->composerChanged(QStringLiteral("x"));
     QVERIFY(server->waitForFrames(1));
     QCOMPARE(typingFrames(), QStringList { typingInTeam });
-}
-
-void TestChatSession::typingOfOthersIsShownForMembersOnly()
-{
-    QVERIFY(start());
-    push(json(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
-        {"userId":"u2","username":"bob"},{"userId":"u3","username":"carol"}]})"));
-    QSignalSpy changed(session.get(), &ChatSession::typingChanged);
-    const auto typing = [this](const char *chatId, const char *userId) {
-        const QByteArray frame = QByteArray(R"({"type":"typing","chatId":")") + chatId
-            + R"(","userId":")" + userId + R"("})";
-        push(json(frame.constData()));
-    };
-    typing("g1", "u3");
-    typing("g1", "u1");
-    typing("g1", "nobody");
-    typing("elsewhere", "u2");
-    QCOMPARE(changed.count(), 0);
-    typing("g1", "u2");
-    typing("g1", "u2");
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(session->typists(QStringLiteral("g1")), QStringList { QStringLiteral("u2") });
-    // Bob's message ends it.
-    push(echo(unseen(QStringLiteral("n1"))));
-    QCOMPARE(changed.count(), 2);
-    QCOMPARE(session->typists(QStringLiteral("g1")), QStringList());
 }
 
 void TestChatSession::mutesSurviveLogoutAndRestart()

@@ -10,9 +10,6 @@ class TestMentions : public QObject
 private slots:
     void matchesWholeNamesOnly_data();
     void matchesWholeNamesOnly();
-    void findsTheNameBeingTyped_data();
-    void findsTheNameBeingTyped();
-    void offersNamesByPrefix();
     void saysWhoIsTyping_data();
     void saysWhoIsTyping();
     void typistsComeAndGoAtMostOncePerSecond();
@@ -43,43 +40,6 @@ void TestMentions::matchesWholeNamesOnly()
     QFETCH(bool, mentions);
     QCOMPARE(mentionsUser(text, QStringLiteral("bob")), mentions);
     QVERIFY(!mentionsUser(text, QString()));
-}
-
-void TestMentions::findsTheNameBeingTyped_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("cursor");
-    QTest::addColumn<QString>("prefix");
-
-    QTest::newRow("just the at sign") << QStringLiteral("hi @") << 4 << QStringLiteral("");
-    QTest::newRow("part of a name") << QStringLiteral("hi @ca") << 6 << QStringLiteral("ca");
-    QTest::newRow("cursor inside the word")
-        << QStringLiteral("@carol x") << 3 << QStringLiteral("ca");
-    QTest::newRow("no at sign") << QStringLiteral("hi ca") << 5 << QString();
-    QTest::newRow("after a space") << QStringLiteral("@ca x") << 5 << QString();
-    QTest::newRow("e-mail address") << QStringLiteral("me@ca") << 5 << QString();
-    QTest::newRow("cursor out of range") << QStringLiteral("@ca") << 9 << QString();
-}
-
-void TestMentions::findsTheNameBeingTyped()
-{
-    QFETCH(QString, text);
-    QFETCH(int, cursor);
-    QFETCH(QString, prefix);
-    const QString found = mentionPrefixAt(text, cursor);
-    QCOMPARE(found, prefix);
-    QCOMPARE(found.isNull(), prefix.isNull());
-}
-
-void TestMentions::offersNamesByPrefix()
-{
-    const QStringList names {
-        QStringLiteral("carol"), QStringLiteral("Bob"), QStringLiteral("bobby")
-    };
-    QCOMPARE(mentionCandidates(names, QStringLiteral("BO")),
-        (QStringList { QStringLiteral("Bob"), QStringLiteral("bobby") }));
-    QCOMPARE(mentionCandidates(names, QStringLiteral("")), names);
-    QCOMPARE(mentionCandidates(names, QStringLiteral("x")), QStringList());
 }
 
 void TestMentions::saysWhoIsTyping_data()

@@ -163,8 +163,10 @@ void TestWhatsNew::headerSaysWhoIsTyping()
     QVERIFY(!label->isHidden());
     session->push(R"({"type":"typing","chatId":"g1","userId":"u3"})");
     QCOMPARE(label->text(), QStringLiteral("bob and carol are typing\u2026"));
-    // Not a member, another chat: nothing changes here.
+    // Not a member, oneself, nobody known, another chat: nothing changes here.
     session->push(R"({"type":"typing","chatId":"g1","userId":"u4"})");
+    session->push(R"({"type":"typing","chatId":"g1","userId":"u1"})");
+    session->push(R"({"type":"typing","chatId":"g1","userId":"u9"})");
     session->push(R"({"type":"typing","chatId":"g2","userId":"u3"})");
     QCOMPARE(label->text(), QStringLiteral("bob and carol are typing\u2026"));
     session->push(R"({"type":"message","messageId":"m7","chatId":"g1","senderId":"u2",

@@ -246,32 +246,24 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
                 finishWrite(asking, std::move(outcome), transaction);
             });
         return;
-    case Kind::Read:
-        connection->busy = true;
-        fanOut.hold(connection);
-        readers.submit(
-            [handler, asker, request](Store &store) { return handler(store, asker, request); },
-            [this, asking](Outcome &&outcome, quint64 snapshot) {
-                if (!asking)
-                    return;
-                fanOut.answerRead(
-                    asking, std::move(outcome.replies), snapshot, false, [this, asking] {
-                        finishRead(asking);
-                    });
-            });
-        return;
     case Kind::Typing: {
         // Dropped unchecked while the last relay is recent: a flood costs no store read.
         const QJsonValue chatId = request.value(QLatin1String("chatId"));
         if (chatId.isString()
             && typingRelayedWithin(typingKey(asker.userId, chatId.toString()), now))
             return;
+        [[fallthrough]];
+    }
+    case Kind::Read: {
+        const bool typing = route->kind == Kind::Typing;
         connection->busy = true;
         fanOut.hold(connection);
         readers.submit(
             [handler, asker, request](Store &store) { return handler(store, asker, request); },
-            [this, asking, asker](Outcome &&outcome, quint64 snapshot) {
-                relayTyping(asker.userId, outcome.notices);
+            [this, asking, asker, typing](Outcome &&outcome, quint64 snapshot) {
+                // The check of a "typing" reads; what it allows is relayed, not stored.
+                if (typing)
+                    relayTyping(asker.userId, outcome.notices);
                 if (!asking)
                     return;
                 fanOut.answerRead(
