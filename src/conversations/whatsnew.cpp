@@ -208,7 +208,7 @@ void MainWindow::updateMentionNames()
         for (const QString &member : chat->members) {
             const User *user = store().user(member);
             if (user && member != session->currentUserId())
-                names.append(user->username);
+                names.append(parseNameTag(user->username).name);
         }
     }
     mentionCompleter->setNames(names);
@@ -218,8 +218,9 @@ bool MainWindow::mentionsMe(const Message &msg) const
 {
     if (msg.senderId == session->currentUserId())
         return false;
+    // A name tag is no part of the name one types.
     const User *me = store().user(session->currentUserId());
-    return me && mentionsUser(msg.content, me->username);
+    return me && mentionsUser(msg.content, parseNameTag(me->username).name);
 }
 
 void MainWindow::notifyDesktop(const Message &msg, const QString &title, const QString &text)
