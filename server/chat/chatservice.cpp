@@ -333,8 +333,8 @@ void ChatService::relayTyping(const QString &userId, const std::vector<ChangeNot
             typingSweepAt = std::max(typingSweepFloor, 2 * int(typingRelays.size()));
         }
         typingRelays.insert(key, now);
-        // Typing is no change of the store: it goes out at once, ahead of any read's answer.
-        fanOut.deliver(notice, 0);
+        // Typing is no change of the store: told here and to the other servers now, not kept.
+        fanOut.publish(notice);
     }
 }
 

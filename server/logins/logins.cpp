@@ -42,6 +42,8 @@ struct Found {
     std::optional<UserRecord> user;
     QString passwordHash;
     QString token;
+    // The account's streak of failures as every server has kept it.
+    std::optional<LoginFailures> failures;
 };
 
 void send(ServerMetrics &metrics, ClientConnection *connection, const QJsonObject &frame)
@@ -130,18 +132,23 @@ void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &
     lookingUp.insert(check.connectionId, check);
     auto found = std::make_shared<Found>();
     const QString name = check.username;
+    const QString account = check.account;
     readers.submit(
-        [found, name](Store &store) {
+        [found, name, account](Store &store) {
             if (!name.isEmpty() && name.size() <= maxUsernameLength)
                 found->user = store.userByName(name);
             if (found->user)
                 found->passwordHash = store.passwordHash(found->user->id);
+            found->failures = store.loginFailures(account);
             return Outcome();
         },
         [this, connection = QPointer<ClientConnection>(connection), found](Outcome &&, quint64) {
             if (!connection)
                 return;
             LoginQueue::Check check = lookingUp.take(connection->id());
+            // Failures on other servers count here too: the line's gate checks them.
+            if (found->failures)
+                throttle.merge(check.account, *found->failures, options.clock());
             check.storedHash = found->user ? found->passwordHash : unknownUserHash;
             check.userId = found->user ? found->user->id : QString();
             queueCheck(connection, check);
@@ -249,6 +256,7 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
             throttle.recordSuccess(check.account, check.address);
         else
             throttle.recordFailure(check.account, check.address, options.clock());
+        shareFailures(check.account);
     }
     ClientConnection *connection = checking.take(check.connectionId);
     if (!connection)
@@ -344,6 +352,27 @@ void Logins::connectionClosed(ClientConnection *connection)
     std::optional<LoginQueue::Check> check = queue.cancel(id);
     if (!check && lookingUp.contains(id))
         check = lookingUp.take(id);
-    if (check && !check->byToken)
+    if (check && !check->byToken) {
         throttle.recordFailure(check->account, check->address, options.clock());
+        shareFailures(check->account);
+    }
+}
+
+void Logins::shareFailures(const QString &account)
+{
+    const std::optional<LoginFailures> failures = throttle.failures(account);
+    if (!failures)
+        return;
+    const qint64 forgetBefore = options.clock() - LoginThrottle::forgetAfterMs;
+    writer.submit(
+        [account, failures = *failures, forgetBefore](Store &store) {
+            // In a savepoint: should it fail, it fails alone, and the messages committed with it
+            // do not.
+            Store::Transaction part(store);
+            if (part.isActive() && store.setLoginFailures(account, failures, forgetBefore))
+                part.commit();
+            return Outcome();
+        },
+        Outcome::Reply(),
+        [](Outcome &&, bool, quint64) {});
 }

@@ -74,6 +74,8 @@ private:
     void onChecked(const LoginQueue::Check &check, bool ok);
     void onSkipped(const LoginQueue::Check &check);
     void issueToken(ClientConnection *connection, const QString &userId);
+    // Keeps the account's streak in the store, for the throttle of every server.
+    void shareFailures(const QString &account);
     void accept(ClientConnection *connection, const UserRecord &user, const QString &token);
 
     Writer &writer;

@@ -2,6 +2,7 @@
 
 #include "serverlogging.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -70,7 +71,31 @@ const std::vector<std::vector<const char *>> migrations = {
         "UPDATE messages SET id = 'm' || seq",
         "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
     },
+    {
+        // What the administration commands change, for the server to pick up and tell its
+        // connected users (a server's own writes tell them directly).
+        "CREATE TABLE feed ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " stream TEXT NOT NULL,"
+        " users TEXT NOT NULL,"
+        " everyone INTEGER NOT NULL,"
+        " type TEXT NOT NULL,"
+        " body TEXT NOT NULL,"
+        " close_code INTEGER NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX feed_by_age ON feed(created_at)",
+        // The failure throttle's streaks, shared by every server and process.
+        "CREATE TABLE login_failures ("
+        " account TEXT PRIMARY KEY,"
+        " failures INTEGER NOT NULL,"
+        " last_ms INTEGER NOT NULL,"
+        " addresses TEXT NOT NULL)",
+    },
 };
+
+// Feed entries are read within a second; a server away longer than this has missed them, and
+// its users see the changes at their next login.
+constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
 
 } // namespace
 
@@ -169,12 +194,9 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
         db.close();
         return false;
     }
-    // FULL makes every commit durable against power loss, not only against a crash.
-    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
-        if (!execute(QString::fromLatin1(pragma))) {
-            db.close();
-            return false;
-        }
+    if (!prepareSession()) {
+        db.close();
+        return false;
     }
     if (mode == OpenMode::Existing) {
         if (schemaVersion() == latestSchemaVersion)
@@ -195,6 +217,63 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
             << "- every write is answered with an error until the server is restarted on a"
                " writable file";
     return true;
+}
+
+bool SqliteStore::prepareSession()
+{
+    // FULL makes every commit durable against power loss, not only against a crash.
+    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
+        if (!execute(QString::fromLatin1(pragma)))
+            return false;
+    }
+    return true;
+}
+
+bool SqliteStore::publish(std::vector<ChangeNotice> notices)
+{
+    Transaction transaction(*this);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool ok = transaction.isActive()
+        && run(QStringLiteral("DELETE FROM feed WHERE created_at < ?"), { now - feedLifetimeMs });
+    for (const ChangeNotice &notice : notices) {
+        ok = ok
+            && run(QStringLiteral("INSERT INTO feed (stream, users, everyone, type, body,"
+                                  " close_code, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                { notice.chatId,
+                    joinUsers(notice.users),
+                    notice.everyone ? 1 : 0,
+                    notice.type,
+                    notice.text,
+                    notice.closeCode,
+                    now });
+    }
+    return ok && transaction.commit();
+}
+
+bool SqliteStore::feedStart(FeedPosition &position)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM feed"));
+    if (!query.next())
+        return false;
+    position.lastEntry = query.value(0).toLongLong();
+    return true;
+}
+
+std::vector<ChangeNotice> SqliteStore::feedRead(
+    FeedPosition &position, const QHash<QString, qint64> &, bool, bool *ok)
+{
+    std::vector<ChangeNotice> notices;
+    Statement query = run(QStringLiteral("SELECT id, stream, users, everyone, type, body,"
+                                         " close_code FROM feed WHERE id > ? ORDER BY id"),
+        { position.lastEntry });
+    while (query.next()) {
+        position.lastEntry = query.value(0).toLongLong();
+        ChangeNotice notice = noticeFromQuery(query.query, 2);
+        notice.chatId = query.value(1).toString();
+        notices.push_back(std::move(notice));
+    }
+    *ok = bool(query);
+    return notices;
 }
 
 bool SqliteStore::backupTo(const QString &path)

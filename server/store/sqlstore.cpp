@@ -233,6 +233,66 @@ void SqlStore::endRead()
         db.rollback();
 }
 
+std::optional<LoginFailures> SqlStore::loginFailures(const QString &account)
+{
+    Statement query = run(QStringLiteral("SELECT failures, last_ms, addresses FROM login_failures"
+                                         " WHERE account = ?"),
+        { account });
+    if (!query.next())
+        return std::nullopt;
+    return LoginFailures { query.value(0).toInt(),
+        query.value(1).toLongLong(),
+        query.value(2).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts) };
+}
+
+bool SqlStore::setLoginFailures(
+    const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs)
+{
+    if (!run(QStringLiteral("DELETE FROM login_failures WHERE last_ms < ?"), { forgetBeforeMs }))
+        return false;
+    // Addresses are as the logins write them: without spaces.
+    return bool(run(QStringLiteral("INSERT INTO login_failures (account, failures, last_ms,"
+                                   " addresses) VALUES (?, ?, ?, ?) ON CONFLICT (account) DO UPDATE"
+                                   " SET failures = excluded.failures, last_ms = excluded.last_ms,"
+                                   " addresses = excluded.addresses"),
+        { account,
+            failures.failures,
+            failures.lastMs,
+            QString(QStringLiteral("") + failures.addresses.join(QLatin1Char(' '))) }));
+}
+
+bool SqlStore::prepareSession()
+{
+    return true;
+}
+
+bool SqlStore::reconnect()
+{
+    closeDatabase();
+    if (!db.open()) {
+        error = db.lastError().text();
+        return false;
+    }
+    return prepareSession();
+}
+
+ChangeNotice SqlStore::noticeFromQuery(const QSqlQuery &query, int first)
+{
+    ChangeNotice notice;
+    notice.users = query.value(first).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    notice.everyone = query.value(first + 1).toBool();
+    notice.type = query.value(first + 2).toString();
+    notice.text = query.value(first + 3).toString();
+    notice.closeCode = query.value(first + 4).toInt();
+    return notice;
+}
+
+QString SqlStore::joinUsers(const QStringList &users)
+{
+    // User ids are letters and digits. Never null: the column is not.
+    return QStringLiteral("") + users.join(QLatin1Char(' '));
+}
+
 bool SqlStore::isOpen() const
 {
     return db.isOpen();
