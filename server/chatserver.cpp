@@ -1,5 +1,6 @@
 #include "chatserver.h"
 
+#include "credentials.h"
 #include "serverlogging.h"
 
 #include <QDateTime>
@@ -7,6 +8,18 @@
 
 namespace
 {
+
+// Every connection of one server carries its name on the change feed.
+StoreConnector named(StoreConnector connector)
+{
+    const QString origin = credentials::randomHex(8);
+    return [connector = std::move(connector), origin](QString *error) {
+        std::unique_ptr<Store> store = connector(error);
+        if (store)
+            store->setOrigin(origin);
+        return store;
+    };
+}
 
 ChatServer::Options completed(ChatServer::Options options)
 {
@@ -19,12 +32,14 @@ ChatServer::Options completed(ChatServer::Options options)
 
 } // namespace
 
-ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject *parent)
+ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QObject *parent)
     : QObject(parent)
     , options(completed(options))
+    , connector(named(std::move(storeConnector)))
     , writer(connector, commitClock, this)
     , readers(connector, commitClock, this->options.readers, this)
     , fanOut(metrics, this)
+    , relay(connector, commitClock, this)
     , logins(writer,
           readers,
           fanOut,
@@ -58,7 +73,9 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
                       *healthy = store.ping();
                       return Outcome();
                   },
-                  [healthy, answer](Outcome &&, quint64) { answer(*healthy); });
+                  // Cut off from the change feed, the server would miss what others write.
+                  [this, healthy, answer](
+                      Outcome &&, quint64) { answer(*healthy && relay.isConnected()); });
           },
           [this] {
               ServerMetrics::Gauges gauges;
@@ -85,9 +102,17 @@ ChatServer::~ChatServer() = default;
 bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
     if (!started) {
-        started = writer.start(&startError) && readers.start(&startError);
+        FeedPosition position;
+        started = writer.start(&startError) && readers.start(&startError)
+            && relay.start(
+                [this](std::vector<ChangeNotice> &&notices, quint64 transaction) {
+                    fanOut.receive(std::move(notices), transaction);
+                },
+                &position,
+                &startError);
         if (!started)
             return false;
+        fanOut.setRelay(&relay, position);
     }
     return frontDoor.listen(address, port);
 }

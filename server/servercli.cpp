@@ -48,8 +48,10 @@ Without a command it serves; the commands administer the data directory and exit
   backup FILE                 write a consistent copy of the database to FILE (which must
                               not exist), also while the server serves
 
-The administration commands may run while the server serves; users and groups added then
-are seen by clients at their next login.)";
+The administration commands may run while the server serves, with the same --data-dir or
+--database: within a second, the connected members of a new group see it, and everyone sees a
+new user or avatar. With --database, the commands and any number of servers share the
+PostgreSQL database; backup then names the pg_dump command to run instead.)";
 
 void printError(const QString &message)
 {

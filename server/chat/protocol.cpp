@@ -195,6 +195,13 @@ QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &m
     return object;
 }
 
+QJsonObject chatJson(const ChatHistory &history)
+{
+    QJsonObject object = chatJson(history.chat, history.messages);
+    object.insert(QStringLiteral("unreadCount"), history.unreadCount);
+    return object;
+}
+
 QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token)
 {
     QJsonObject frame = typed("login_success");
@@ -303,6 +310,14 @@ QJsonObject searchResultsFrame(
     frame.insert(QStringLiteral("results"), list);
     frame.insert(
         QStringLiteral("next"), next.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(next));
+    return frame;
+}
+
+QJsonObject typingFrame(const QString &chatId, const QString &userId)
+{
+    QJsonObject frame = typed("typing");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("userId"), userId);
     return frame;
 }
 

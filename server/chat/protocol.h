@@ -46,6 +46,8 @@ QJsonObject messageJson(const MessageRecord &message);
 QJsonObject chatJson(const ChatRecord &chat);
 // A chat with its messages, as "chat_history" carries it.
 QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &messages);
+// A chat of the login's push: with its messages and how many of the chat's the user has not seen.
+QJsonObject chatJson(const ChatHistory &history);
 
 QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token);
 QJsonObject authFailedFrame();
@@ -64,6 +66,8 @@ QJsonObject errorFrame(const QString &message);
 QJsonObject errorFrame(const QString &message, const QJsonValue &requestId);
 QJsonObject searchResultsFrame(
     const QString &requestId, const std::vector<MessageRecord> &results, const QString &next);
+// Tells the other members of a chat that `userId` is writing in it.
+QJsonObject typingFrame(const QString &chatId, const QString &userId);
 
 // Compact JSON text of one frame.
 QString serialize(const QJsonObject &frame);

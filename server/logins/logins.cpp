@@ -42,7 +42,16 @@ struct Found {
     std::optional<UserRecord> user;
     QString passwordHash;
     QString token;
+    // The account's streak of failures as every server has kept it.
+    std::optional<LoginFailures> failures;
+    // The user's logged-in connections on the other servers.
+    int elsewhere = 0;
 };
+
+// A server says it is alive this often; its connections count on the others while it last said
+// so within three times that, and are forgotten after, when it went away without a word.
+constexpr int presenceIntervalMs = 10000;
+constexpr qint64 presenceLifetimeMs = 3 * presenceIntervalMs;
 
 void send(ServerMetrics &metrics, ClientConnection *connection, const QJsonObject &frame)
 {
@@ -72,6 +81,39 @@ Logins::Logins(Writer &writer,
         return check.byToken
             || throttle.waitMs(check.account, check.address, this->options.clock()) == 0;
     });
+    presenceTimer.setInterval(presenceIntervalMs);
+    connect(&presenceTimer, &QTimer::timeout, this, [this] {
+        const qint64 now = this->options.clock();
+        submitQuietly([now](Store &store) {
+            return store.touchPresence(now, now - 10 * presenceLifetimeMs);
+        });
+    });
+    if (options.maxConnectionsPerUser > 0)
+        presenceTimer.start();
+}
+
+void Logins::submitQuietly(std::function<bool(Store &)> write)
+{
+    // In a savepoint: should it fail, it fails alone, and the messages committed with it do not.
+    writer.submit(
+        [write = std::move(write)](Store &store) {
+            Store::Transaction part(store);
+            if (part.isActive() && write(store))
+                part.commit();
+            return Outcome();
+        },
+        Outcome::Reply(),
+        [](Outcome &&, bool, quint64) {});
+}
+
+void Logins::sharePresence(const QString &userId)
+{
+    if (options.maxConnectionsPerUser <= 0)
+        return;
+    const int count = fanOut.connectionsOf(userId);
+    const qint64 now = options.clock();
+    submitQuietly(
+        [userId, count, now](Store &store) { return store.setConnections(userId, count, now); });
 }
 
 Logins::~Logins() = default;
@@ -130,18 +172,23 @@ void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &
     lookingUp.insert(check.connectionId, check);
     auto found = std::make_shared<Found>();
     const QString name = check.username;
+    const QString account = check.account;
     readers.submit(
-        [found, name](Store &store) {
+        [found, name, account](Store &store) {
             if (!name.isEmpty() && name.size() <= maxUsernameLength)
                 found->user = store.userByName(name);
             if (found->user)
                 found->passwordHash = store.passwordHash(found->user->id);
+            found->failures = store.loginFailures(account);
             return Outcome();
         },
         [this, connection = QPointer<ClientConnection>(connection), found](Outcome &&, quint64) {
             if (!connection)
                 return;
             LoginQueue::Check check = lookingUp.take(connection->id());
+            // Failures on other servers count here too: the line's gate checks them.
+            if (found->failures)
+                throttle.merge(check.account, *found->failures, options.clock());
             check.storedHash = found->user ? found->passwordHash : unknownUserHash;
             check.userId = found->user ? found->user->id : QString();
             queueCheck(connection, check);
@@ -169,10 +216,11 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
     }
     auto found = std::make_shared<Found>();
     const QString tokenHash = credentials::tokenHash(token.toString());
-    const qint64 now = options.clock() / 1000;
+    const qint64 nowMs = options.clock();
+    const qint64 now = nowMs / 1000;
     // Taking the token and handing out the next are one write: a token serves one login.
     writer.submit(
-        [found, tokenHash, now](Store &store) {
+        [found, tokenHash, now, nowMs](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
             const std::optional<QString> userId = store.takeLoginToken(tokenHash, now);
@@ -181,6 +229,8 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             if (found->user) {
                 found->token = credentials::newToken();
                 store.addLoginToken(credentials::tokenHash(found->token), found->user->id, now);
+                found->elsewhere =
+                    store.connectionsElsewhere(found->user->id, nowMs - presenceLifetimeMs);
             }
             return outcome;
         },
@@ -190,7 +240,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             if (!connection)
                 return;
             if (committed && found->user)
-                accept(connection, *found->user, found->token);
+                accept(connection, *found->user, found->token, found->elsewhere);
             else
                 refuseTokenSlowly(connection);
         });
@@ -249,6 +299,7 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
             throttle.recordSuccess(check.account, check.address);
         else
             throttle.recordFailure(check.account, check.address, options.clock());
+        shareFailures(check.account);
     }
     ClientConnection *connection = checking.take(check.connectionId);
     if (!connection)
@@ -266,9 +317,10 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
 void Logins::issueToken(ClientConnection *connection, const QString &userId)
 {
     auto found = std::make_shared<Found>();
-    const qint64 now = options.clock() / 1000;
+    const qint64 nowMs = options.clock();
+    const qint64 now = nowMs / 1000;
     writer.submit(
-        [found, userId, now](Store &store) {
+        [found, userId, now, nowMs](Store &store) {
             Outcome outcome;
             found->user = store.userById(userId);
             if (!found->user)
@@ -276,6 +328,7 @@ void Logins::issueToken(ClientConnection *connection, const QString &userId)
             outcome.wrote = true;
             found->token = credentials::newToken();
             store.addLoginToken(credentials::tokenHash(found->token), userId, now);
+            found->elsewhere = store.connectionsElsewhere(userId, nowMs - presenceLifetimeMs);
             return outcome;
         },
         Outcome::Reply(),
@@ -289,18 +342,19 @@ void Logins::issueToken(ClientConnection *connection, const QString &userId)
                 refuse(connection, protocol::authFailedFrame());
                 return;
             }
-            accept(connection, *found->user, found->token);
+            accept(connection, *found->user, found->token, found->elsewhere);
         });
 }
 
-void Logins::accept(ClientConnection *connection, const UserRecord &user, const QString &token)
+void Logins::accept(
+    ClientConnection *connection, const UserRecord &user, const QString &token, int elsewhere)
 {
     // Gone while its token was stored: it must not join the fan-out it has already left.
     if (connection->isClosed())
         return;
     connection->loginPending = false;
     if (options.maxConnectionsPerUser > 0
-        && fanOut.connectionsOf(user.id) >= options.maxConnectionsPerUser) {
+        && fanOut.connectionsOf(user.id) + elsewhere >= options.maxConnectionsPerUser) {
         qCInfo(lcServer).noquote() << "refusing another connection of" << user.username;
         metrics.countRefusedLogin(ServerMetrics::LoginRefusal::TooManyConnections);
         const QString reason = QStringLiteral("Too many connections for this account");
@@ -315,6 +369,7 @@ void Logins::accept(ClientConnection *connection, const UserRecord &user, const 
                                << connection->id();
     // What others' writes tell the user from now on waits for the push, which may hold it.
     fanOut.join(connection);
+    sharePresence(user.id);
     fanOut.hold(connection);
     send(metrics, connection, protocol::loginSuccessFrame(user, token));
     const QString userId = user.id;
@@ -344,6 +399,19 @@ void Logins::connectionClosed(ClientConnection *connection)
     std::optional<LoginQueue::Check> check = queue.cancel(id);
     if (!check && lookingUp.contains(id))
         check = lookingUp.take(id);
-    if (check && !check->byToken)
+    if (check && !check->byToken) {
         throttle.recordFailure(check->account, check->address, options.clock());
+        shareFailures(check->account);
+    }
+}
+
+void Logins::shareFailures(const QString &account)
+{
+    const std::optional<LoginFailures> failures = throttle.failures(account);
+    if (!failures)
+        return;
+    const qint64 forgetBefore = options.clock() - LoginThrottle::forgetAfterMs;
+    submitQuietly([account, failures = *failures, forgetBefore](Store &store) {
+        return store.setLoginFailures(account, failures, forgetBefore);
+    });
 }

@@ -2,6 +2,10 @@
 
 #include "serverlogging.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -59,6 +63,41 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE INDEX login_tokens_by_use ON login_tokens(last_used)",
     },
     {
+        // The change feed: every server's notices, numbered within their stream (a chat, or
+        // the directory of users). Bumping a stream's row takes its lock until the commit, so
+        // that a stream's numbers follow the order of the commits.
+        "CREATE TABLE feed_streams ("
+        " stream TEXT PRIMARY KEY,"
+        " last_seq BIGINT NOT NULL,"
+        " touched_at BIGINT NOT NULL)",
+        "CREATE INDEX feed_streams_by_touch ON feed_streams(touched_at)",
+        "CREATE TABLE feed ("
+        " stream TEXT NOT NULL,"
+        " seq BIGINT NOT NULL,"
+        " users TEXT NOT NULL,"
+        " everyone BOOLEAN NOT NULL,"
+        " type TEXT NOT NULL,"
+        " body TEXT NOT NULL,"
+        " close_code INTEGER NOT NULL,"
+        " created_at BIGINT NOT NULL,"
+        " PRIMARY KEY (stream, seq))",
+        "CREATE INDEX feed_by_age ON feed(created_at)",
+        // The failure throttle's streaks, shared by every server.
+        "CREATE TABLE login_failures ("
+        " account TEXT PRIMARY KEY,"
+        " failures INTEGER NOT NULL,"
+        " last_ms BIGINT NOT NULL,"
+        " addresses TEXT NOT NULL)",
+        // Logged-in connections per user and server, for the cap per user.
+        "CREATE TABLE presence ("
+        " server TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " connections INTEGER NOT NULL,"
+        " seen_at BIGINT NOT NULL,"
+        " PRIMARY KEY (server, user_id))",
+        "CREATE INDEX presence_by_user ON presence(user_id)",
+    },
+    {
         // Search: words as the "simple" configuration splits them, without case or accents, in
         // a GIN index that every write keeps in its own transaction. unaccent() is only
         // STABLE, since its dictionary could change; ours never does, so the wrapper that
@@ -76,8 +115,26 @@ const std::vector<std::vector<const char *>> migrations = {
     },
 };
 
+// The channel every server listens on.
+const QString channel = QStringLiteral("ferrow_feed");
+// Entries are read within a second; one older than this is dropped, and a server away longer
+// has missed it (its users see the change at their next login).
+constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
+// The catch-up after a missed notification looks at the streams changed this recently; a
+// commit takes far less between numbering its notices and being seen.
+constexpr qint64 catchUpWindowMs = 10000;
+// NOTIFY takes at most 8000 bytes; an unkept notice larger than this is not sent.
+constexpr int maxPayloadBytes = 7900;
+// The database's own clock, so that servers on machines whose clocks differ agree.
+const char databaseNowMs[] = "(EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT";
+
+QString payloadText(const QJsonObject &payload)
+{
+    return QString::fromUtf8(QJsonDocument(payload).toJson(QJsonDocument::Compact));
+}
+
 // The schema version whose step adds the search index.
-constexpr int searchIndexVersion = 2;
+constexpr int searchIndexVersion = 3;
 
 // The tsquery for `terms`: each word a prefix, the words of a phrase next to each other, every
 // term required. Words hold only letters and digits, quoted besides, so none is read as an
@@ -146,8 +203,7 @@ bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)
                     .arg(url.redacted(), db.lastError().databaseText().trimmed());
         return false;
     }
-    // "already exists, skipping" and the like are no news to anyone reading the server's log.
-    execute(QStringLiteral("SET client_min_messages TO warning"));
+    prepareSession();
     if (mode == OpenMode::Existing) {
         if (schemaVersion() == latestSchemaVersion())
             return true;
@@ -165,6 +221,186 @@ bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)
     if (!ok)
         closeDatabase();
     return ok;
+}
+
+bool PostgresStore::prepareSession()
+{
+    // "already exists, skipping" and the like are no news to anyone reading the server's log.
+    return execute(QStringLiteral("SET client_min_messages TO warning"));
+}
+
+bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
+{
+    // Three statements however many notices, each taking its rows as one JSON parameter: a round
+    // trip to the database costs more than the rows. Streams are numbered in sorted order, so
+    // that two servers' transactions lock shared streams in one order and never deadlock.
+    QHash<QString, int> counts;
+    for (const ChangeNotice *notice : notices)
+        ++counts[notice->chatId];
+    QStringList streams = counts.keys();
+    streams.sort();
+    QJsonArray bumps;
+    for (const QString &stream : qAsConst(streams))
+        bumps.append(QJsonObject {
+            { QStringLiteral("s"), stream }, { QStringLiteral("n"), counts.value(stream) } });
+    QHash<QString, qint64> next;
+    {
+        Statement query = run(QStringLiteral("INSERT INTO feed_streams (stream, last_seq,"
+                                             " touched_at) SELECT s, n, ")
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, n BIGINT)"
+                                " ORDER BY s ON CONFLICT (stream) DO UPDATE SET"
+                                " last_seq = feed_streams.last_seq + excluded.last_seq,"
+                                " touched_at = excluded.touched_at RETURNING stream, last_seq"),
+            { QString::fromUtf8(QJsonDocument(bumps).toJson(QJsonDocument::Compact)) });
+        while (query.next()) {
+            const QString stream = query.value(0).toString();
+            next.insert(stream, query.value(1).toLongLong() - counts.value(stream) + 1);
+        }
+        if (!query || next.size() != streams.size())
+            return false;
+    }
+    const QHash<QString, qint64> first = next;
+    QJsonArray rows;
+    for (ChangeNotice *notice : notices) {
+        notice->seq = next[notice->chatId]++;
+        rows.append(QJsonObject { { QStringLiteral("s"), notice->chatId },
+            { QStringLiteral("q"), notice->seq },
+            { QStringLiteral("u"), joinUsers(notice->users) },
+            { QStringLiteral("e"), notice->everyone },
+            { QStringLiteral("t"), notice->type },
+            { QStringLiteral("b"), notice->text },
+            { QStringLiteral("c"), notice->closeCode } });
+    }
+    if (!run(QStringLiteral("INSERT INTO feed (stream, seq, users, everyone, type, body,"
+                            " close_code, created_at) SELECT s, q, u, e, t, b, c, ")
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, q BIGINT,"
+                                " u TEXT, e BOOLEAN, t TEXT, b TEXT, c INTEGER)"),
+            { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
+        return false;
+    // The wake-ups are sent by the commit, and only by it.
+    QJsonArray payloads;
+    for (const QString &stream : qAsConst(streams)) {
+        payloads.append(payloadText(QJsonObject { { QStringLiteral("o"), origin() },
+            { QStringLiteral("s"), stream },
+            { QStringLiteral("f"), first.value(stream) },
+            { QStringLiteral("q"), next.value(stream) - 1 } }));
+    }
+    return bool(run(QStringLiteral("SELECT pg_notify(?, p) FROM json_array_elements_text(CAST(? AS"
+                                   " JSON)) AS x(p)"),
+        { channel, QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) }));
+}
+
+bool PostgresStore::announce(std::vector<ChangeNotice *> &notices)
+{
+    if (notices.empty())
+        return true;
+    // Dropping old entries now and then, by whoever writes, keeps the feed small without a
+    // timer of its own.
+    if (++announcements % 1000 == 1
+        && !run(QStringLiteral("DELETE FROM feed WHERE created_at < ")
+                + QLatin1String(databaseNowMs) + QLatin1String(" - ?"),
+            { feedLifetimeMs }))
+        return false;
+    return keep(notices);
+}
+
+bool PostgresStore::publish(std::vector<ChangeNotice> notices)
+{
+    Transaction transaction(*this);
+    std::vector<ChangeNotice *> kept;
+    for (ChangeNotice &notice : notices)
+        kept.push_back(&notice);
+    return transaction.isActive() && keep(kept) && transaction.commit();
+}
+
+bool PostgresStore::broadcast(const ChangeNotice &notice)
+{
+    const QJsonObject payload { { QStringLiteral("o"), origin() },
+        { QStringLiteral("s"), notice.chatId },
+        { QStringLiteral("u"), QJsonArray::fromStringList(notice.users) },
+        { QStringLiteral("e"), notice.everyone },
+        { QStringLiteral("t"), notice.type },
+        { QStringLiteral("b"), notice.text },
+        { QStringLiteral("c"), notice.closeCode } };
+    const QString text = payloadText(payload);
+    if (text.toUtf8().size() > maxPayloadBytes) {
+        error = QStringLiteral("the notice is too large to send unkept");
+        return false;
+    }
+    return bool(run(QStringLiteral("SELECT pg_notify(?, ?)"), { channel, text }));
+}
+
+bool PostgresStore::feedStart(FeedPosition &position)
+{
+    position.streams.clear();
+    Statement query = run(QStringLiteral("SELECT stream, last_seq FROM feed_streams"));
+    while (query.next())
+        position.streams.insert(query.value(0).toString(), query.value(1).toLongLong());
+    return bool(query);
+}
+
+std::vector<ChangeNotice> PostgresStore::feedRead(
+    FeedPosition &position, const QHash<QString, qint64> &streams, bool everything, bool *ok)
+{
+    *ok = true;
+    QHash<QString, qint64> behind;
+    if (!streams.isEmpty()) {
+        for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
+            if (it.value() > position.streams.value(it.key()))
+                behind.insert(it.key(), it.value());
+        }
+    } else {
+        Statement query = everything
+            ? run(QStringLiteral("SELECT stream, last_seq FROM feed_streams"))
+            : run(QStringLiteral("SELECT stream, last_seq FROM feed_streams WHERE touched_at > ")
+                    + QLatin1String(databaseNowMs) + QLatin1String(" - ?"),
+                { catchUpWindowMs });
+        while (query.next()) {
+            const QString stream = query.value(0).toString();
+            if (query.value(1).toLongLong() > position.streams.value(stream))
+                behind.insert(stream, query.value(1).toLongLong());
+        }
+        *ok = bool(query);
+    }
+    std::vector<ChangeNotice> notices;
+    for (auto it = behind.cbegin(); *ok && it != behind.cend(); ++it) {
+        qint64 &reached = position.streams[it.key()];
+        Statement query =
+            run(QStringLiteral("SELECT seq, users, everyone, type, body, close_code"
+                               " FROM feed WHERE stream = ? AND seq > ? ORDER BY seq"),
+                { it.key(), reached });
+        while (query.next()) {
+            ChangeNotice notice = noticeFromQuery(query.query, 1);
+            notice.chatId = it.key();
+            notice.seq = query.value(0).toLongLong();
+            reached = notice.seq;
+            notices.push_back(std::move(notice));
+        }
+        *ok = bool(query);
+    }
+    return notices;
+}
+
+bool PostgresStore::listen(std::function<void(const QString &payload)> wake)
+{
+    QSqlDriver *driver = db.driver();
+    if (!driver->subscribeToNotification(channel)) {
+        error = driver->lastError().text();
+        return false;
+    }
+    QObject::disconnect(subscription);
+    subscription = QObject::connect(driver,
+        QOverload<const QString &, QSqlDriver::NotificationSource, const QVariant &>::of(
+            &QSqlDriver::notification),
+        driver,
+        [wake = std::move(wake)](
+            const QString &name, QSqlDriver::NotificationSource, const QVariant &payload) {
+            if (name == channel)
+                wake(payload.toString());
+        });
+    return true;
 }
 
 bool PostgresStore::backupTo(const QString &path)

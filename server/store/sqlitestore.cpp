@@ -2,6 +2,7 @@
 
 #include "serverlogging.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +72,34 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
     },
     {
+        // What the administration commands change, for the server to pick up and tell its
+        // connected users (a server's own writes tell them directly).
+        "CREATE TABLE feed ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " stream TEXT NOT NULL,"
+        " users TEXT NOT NULL,"
+        " everyone INTEGER NOT NULL,"
+        " type TEXT NOT NULL,"
+        " body TEXT NOT NULL,"
+        " close_code INTEGER NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX feed_by_age ON feed(created_at)",
+        // The failure throttle's streaks, shared by every server and process.
+        "CREATE TABLE login_failures ("
+        " account TEXT PRIMARY KEY,"
+        " failures INTEGER NOT NULL,"
+        " last_ms INTEGER NOT NULL,"
+        " addresses TEXT NOT NULL)",
+        // Logged-in connections per user and server, for the cap per user.
+        "CREATE TABLE presence ("
+        " server TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " connections INTEGER NOT NULL,"
+        " seen_at INTEGER NOT NULL,"
+        " PRIMARY KEY (server, user_id))",
+        "CREATE INDEX presence_by_user ON presence(user_id)",
+    },
+    {
         // The search index reads its text from the messages table and is kept by triggers in
         // the transaction of every write. The chat id is indexed too, so that a search narrows
         // to the asker's chats inside the index. Three-letter prefixes get an index of their
@@ -93,8 +122,12 @@ const std::vector<std::vector<const char *>> migrations = {
     },
 };
 
+// Feed entries are read within a second; a server away longer than this has missed them, and
+// its users see the changes at their next login.
+constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
+
 // The schema version whose step adds the search index; that step also indexes what is stored.
-constexpr int searchIndexVersion = 4;
+constexpr int searchIndexVersion = 5;
 // Messages indexed between two progress lines while an upgrade indexes what is stored.
 constexpr int indexBatch = 50000;
 // A search within this many chats names them inside the index; a user in more chats has most
@@ -198,12 +231,9 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
         db.close();
         return false;
     }
-    // FULL makes every commit durable against power loss, not only against a crash.
-    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
-        if (!execute(QString::fromLatin1(pragma))) {
-            db.close();
-            return false;
-        }
+    if (!prepareSession()) {
+        db.close();
+        return false;
     }
     if (mode == OpenMode::Existing) {
         if (schemaVersion() == latestSchemaVersion)
@@ -224,6 +254,63 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
             << "- every write is answered with an error until the server is restarted on a"
                " writable file";
     return true;
+}
+
+bool SqliteStore::prepareSession()
+{
+    // FULL makes every commit durable against power loss, not only against a crash.
+    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
+        if (!execute(QString::fromLatin1(pragma)))
+            return false;
+    }
+    return true;
+}
+
+bool SqliteStore::publish(std::vector<ChangeNotice> notices)
+{
+    Transaction transaction(*this);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool ok = transaction.isActive()
+        && run(QStringLiteral("DELETE FROM feed WHERE created_at < ?"), { now - feedLifetimeMs });
+    for (const ChangeNotice &notice : notices) {
+        ok = ok
+            && run(QStringLiteral("INSERT INTO feed (stream, users, everyone, type, body,"
+                                  " close_code, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                { notice.chatId,
+                    joinUsers(notice.users),
+                    notice.everyone ? 1 : 0,
+                    notice.type,
+                    notice.text,
+                    notice.closeCode,
+                    now });
+    }
+    return ok && transaction.commit();
+}
+
+bool SqliteStore::feedStart(FeedPosition &position)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM feed"));
+    if (!query.next())
+        return false;
+    position.lastEntry = query.value(0).toLongLong();
+    return true;
+}
+
+std::vector<ChangeNotice> SqliteStore::feedRead(
+    FeedPosition &position, const QHash<QString, qint64> &, bool, bool *ok)
+{
+    std::vector<ChangeNotice> notices;
+    Statement query = run(QStringLiteral("SELECT id, stream, users, everyone, type, body,"
+                                         " close_code FROM feed WHERE id > ? ORDER BY id"),
+        { position.lastEntry });
+    while (query.next()) {
+        position.lastEntry = query.value(0).toLongLong();
+        ChangeNotice notice = noticeFromQuery(query.query, 2);
+        notice.chatId = query.value(1).toString();
+        notices.push_back(std::move(notice));
+    }
+    *ok = bool(query);
+    return notices;
 }
 
 bool SqliteStore::backupTo(const QString &path)

@@ -10,7 +10,7 @@ class SqliteStore final : public SqlStore
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 4;
+    static constexpr int latestSchemaVersion = 5;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -37,9 +37,17 @@ public:
         const SearchTerms &terms,
         const std::optional<SearchPosition> &before,
         int limit) override;
+    bool publish(std::vector<ChangeNotice> notices) override;
+    bool feedStart(FeedPosition &position) override;
+    // Every entry after the position: administration commands write few.
+    std::vector<ChangeNotice> feedRead(FeedPosition &position,
+        const QHash<QString, qint64> &streams,
+        bool everything,
+        bool *ok) override;
 
 protected:
     bool beginSnapshot() override;
+    bool prepareSession() override;
     bool afterMigrationStep(int version) override;
 
 private:

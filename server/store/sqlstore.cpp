@@ -233,6 +233,93 @@ void SqlStore::endRead()
         db.rollback();
 }
 
+int SqlStore::connectionsElsewhere(const QString &userId, qint64 aliveSinceMs)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(SUM(connections), 0) FROM presence"
+                                         " WHERE user_id = ? AND server <> ? AND seen_at >= ?"),
+        { userId, origin(), aliveSinceMs });
+    return query.next() ? query.value(0).toInt() : 0;
+}
+
+bool SqlStore::setConnections(const QString &userId, int count, qint64 nowMs)
+{
+    if (count <= 0)
+        return bool(run(QStringLiteral("DELETE FROM presence WHERE server = ? AND user_id = ?"),
+            { origin(), userId }));
+    return bool(run(QStringLiteral("INSERT INTO presence (server, user_id, connections, seen_at)"
+                                   " VALUES (?, ?, ?, ?) ON CONFLICT (server, user_id) DO UPDATE"
+                                   " SET connections = excluded.connections,"
+                                   " seen_at = excluded.seen_at"),
+        { origin(), userId, count, nowMs }));
+}
+
+bool SqlStore::touchPresence(qint64 nowMs, qint64 forgetBeforeMs)
+{
+    return run(QStringLiteral("UPDATE presence SET seen_at = ? WHERE server = ?"),
+               { nowMs, origin() })
+        && run(QStringLiteral("DELETE FROM presence WHERE seen_at < ?"), { forgetBeforeMs });
+}
+
+std::optional<LoginFailures> SqlStore::loginFailures(const QString &account)
+{
+    Statement query = run(QStringLiteral("SELECT failures, last_ms, addresses FROM login_failures"
+                                         " WHERE account = ?"),
+        { account });
+    if (!query.next())
+        return std::nullopt;
+    return LoginFailures { query.value(0).toInt(),
+        query.value(1).toLongLong(),
+        query.value(2).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts) };
+}
+
+bool SqlStore::setLoginFailures(
+    const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs)
+{
+    if (!run(QStringLiteral("DELETE FROM login_failures WHERE last_ms < ?"), { forgetBeforeMs }))
+        return false;
+    // Addresses are as the logins write them: without spaces.
+    return bool(run(QStringLiteral("INSERT INTO login_failures (account, failures, last_ms,"
+                                   " addresses) VALUES (?, ?, ?, ?) ON CONFLICT (account) DO UPDATE"
+                                   " SET failures = excluded.failures, last_ms = excluded.last_ms,"
+                                   " addresses = excluded.addresses"),
+        { account,
+            failures.failures,
+            failures.lastMs,
+            QString(QStringLiteral("") + failures.addresses.join(QLatin1Char(' '))) }));
+}
+
+bool SqlStore::prepareSession()
+{
+    return true;
+}
+
+bool SqlStore::reconnect()
+{
+    closeDatabase();
+    if (!db.open()) {
+        error = db.lastError().text();
+        return false;
+    }
+    return prepareSession();
+}
+
+ChangeNotice SqlStore::noticeFromQuery(const QSqlQuery &query, int first)
+{
+    ChangeNotice notice;
+    notice.users = query.value(first).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    notice.everyone = query.value(first + 1).toBool();
+    notice.type = query.value(first + 2).toString();
+    notice.text = query.value(first + 3).toString();
+    notice.closeCode = query.value(first + 4).toInt();
+    return notice;
+}
+
+QString SqlStore::joinUsers(const QStringList &users)
+{
+    // User ids are letters and digits. Never null: the column is not.
+    return QStringLiteral("") + users.join(QLatin1Char(' '));
+}
+
 bool SqlStore::isOpen() const
 {
     return db.isOpen();
@@ -525,7 +612,9 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     QHash<QString, std::size_t> indexById;
     for (ChatRecord &chat : chatsOfUser(userId)) {
         indexById.insert(chat.id, histories.size());
-        histories.push_back({ std::move(chat), {} });
+        ChatHistory history;
+        history.chat = std::move(chat);
+        histories.push_back(std::move(history));
     }
     // Through the per-chat index: the cost grows with the page, not with the chats' history.
     // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
@@ -561,6 +650,19 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     while (query.next()) {
         if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
             message->seenBy.append(query.value(1).toString());
+    }
+    // Deleted messages are gone from the table, so they count by themselves no more.
+    Statement unread = run(QStringLiteral("SELECT m.chat_id, COUNT(*) FROM chat_members cm"
+                                          " JOIN messages m ON m.chat_id = cm.chat_id"
+                                          " WHERE cm.user_id = ? AND m.sender_id <> ?"
+                                          " AND NOT EXISTS (SELECT 1 FROM message_seen s"
+                                          " WHERE s.message_seq = m.seq AND s.user_id = ?)"
+                                          " GROUP BY m.chat_id"),
+        { userId, userId, userId });
+    while (unread.next()) {
+        const auto it = indexById.constFind(unread.value(0).toString());
+        if (it != indexById.constEnd())
+            histories[*it].unreadCount = unread.value(1).toInt();
     }
     return histories;
 }

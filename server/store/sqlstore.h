@@ -48,8 +48,8 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId) override;
     std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
     bool isMember(const QString &chatId, const QString &userId) override;
-    // One query for the chats, one for their members, one for the messages and one for the
-    // receipts.
+    // One query for the chats, one for their members, one for the messages, one for the
+    // receipts and one for the unread counts.
     std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) override;
 
@@ -71,6 +71,15 @@ public:
 
     bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;
+
+    int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) override;
+    bool setConnections(const QString &userId, int count, qint64 nowMs) override;
+    bool touchPresence(qint64 nowMs, qint64 forgetBeforeMs) override;
+    std::optional<LoginFailures> loginFailures(const QString &account) override;
+    bool setLoginFailures(
+        const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs) override;
+
+    bool reconnect() override;
 
 protected:
     // One run of a cached statement; finished when it goes out of scope, so that no read stays
@@ -131,6 +140,12 @@ protected:
         int limit);
     // Begins a transaction that reads one snapshot of the database.
     virtual bool beginSnapshot() = 0;
+    // Settings of each new connection's session; false when they cannot be made.
+    virtual bool prepareSession();
+    // A feed entry from a query's columns `first` on: users, everyone, type, body, close code.
+    static ChangeNotice noticeFromQuery(const QSqlQuery &query, int first);
+    // How a feed entry keeps its users.
+    static QString joinUsers(const QStringList &users);
 
     bool beginTransaction() override;
     bool commitTransaction() override;

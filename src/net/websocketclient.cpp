@@ -235,6 +235,9 @@ template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
     else if (type == QLatin1String("error") && frame[QLatin1String("requestId")].isString())
         emit requestFailed(frame[QLatin1String("requestId")].toString(),
             frame[QLatin1String("message")].toString());
+    else if (type == QLatin1String("typing"))
+        emit typingReceived(
+            frame[QLatin1String("chatId")].toString(), frame[QLatin1String("userId")].toString());
     else if (type == QLatin1String("error"))
         emit errorOccurred(frame[QLatin1String("message")].toString());
 }
@@ -331,6 +334,11 @@ void WebSocketClient::search(
 void WebSocketClient::sendMessageSeen(const QString &chatId, const QString &messageId)
 {
     send(wire::messageSeenFrame(chatId, messageId));
+}
+
+void WebSocketClient::sendTyping(const QString &chatId)
+{
+    send(wire::typingFrame(chatId));
 }
 
 void WebSocketClient::editMessage(

@@ -57,6 +57,7 @@ QJsonObject historyFrame(
 QJsonObject searchFrame(
     const QString &requestId, const QString &query, const QString &chatId, const QString &before);
 QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
+QJsonObject typingFrame(const QString &chatId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
 QJsonObject deleteFrame(const QString &chatId, const QString &messageId);
 // A one-to-one chat ("a_b", not beginning with "temp") is addressed to the other participant by
