@@ -90,6 +90,8 @@ const std::vector<std::vector<const char *>> migrations = {
         " failures INTEGER NOT NULL,"
         " last_ms INTEGER NOT NULL,"
         " addresses TEXT NOT NULL)",
+    },
+    {
         // Logged-in connections per user and server, for the cap per user.
         "CREATE TABLE presence ("
         " server TEXT NOT NULL,"
