@@ -140,14 +140,7 @@ PostgresStore::~PostgresStore() = default;
 
 StoreConnector PostgresStore::connector(const DatabaseUrl &url)
 {
-    return [url](QString *error) -> std::unique_ptr<Store> {
-        auto store = std::make_unique<PostgresStore>();
-        if (store->open(url, OpenMode::Existing))
-            return store;
-        if (error)
-            *error = store->lastError();
-        return nullptr;
-    };
+    return connectorTo<PostgresStore>(url);
 }
 
 bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)

@@ -120,14 +120,7 @@ SqliteStore::~SqliteStore() = default;
 
 StoreConnector SqliteStore::connector(const QString &dataDir)
 {
-    return [dataDir](QString *error) -> std::unique_ptr<Store> {
-        auto store = std::make_unique<SqliteStore>();
-        if (store->open(dataDir, OpenMode::Existing))
-            return store;
-        if (error)
-            *error = store->lastError();
-        return nullptr;
-    };
+    return connectorTo<SqliteStore>(dataDir);
 }
 
 bool SqliteStore::beginSnapshot()
