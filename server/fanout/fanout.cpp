@@ -154,8 +154,10 @@ void FanOut::tell(const ChangeNotice &notice, quint64 transaction)
             const auto connections = connectionsByUser.constFind(userId);
             if (connections == connectionsByUser.constEnd())
                 continue;
-            for (ClientConnection *connection : *connections)
-                targets.append(connection);
+            for (ClientConnection *connection : *connections) {
+                if (connection->id() != notice.exceptConnection)
+                    targets.append(connection);
+            }
         }
     }
     // From a copy: telling one may cut off a slow reader, which leaves its list. It stays a valid

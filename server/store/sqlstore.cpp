@@ -560,7 +560,9 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     QHash<QString, std::size_t> indexById;
     for (ChatRecord &chat : chatsOfUser(userId)) {
         indexById.insert(chat.id, histories.size());
-        histories.push_back({ std::move(chat), {} });
+        ChatHistory history;
+        history.chat = std::move(chat);
+        histories.push_back(std::move(history));
     }
     // Through the per-chat index: the cost grows with the page, not with the chats' history.
     // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
@@ -596,6 +598,19 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     while (query.next()) {
         if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
             message->seenBy.append(query.value(1).toString());
+    }
+    // Deleted messages are gone from the table, so they count by themselves no more.
+    Statement unread = run(QStringLiteral("SELECT m.chat_id, COUNT(*) FROM chat_members cm"
+                                          " JOIN messages m ON m.chat_id = cm.chat_id"
+                                          " WHERE cm.user_id = ? AND m.sender_id <> ?"
+                                          " AND NOT EXISTS (SELECT 1 FROM message_seen s"
+                                          " WHERE s.message_seq = m.seq AND s.user_id = ?)"
+                                          " GROUP BY m.chat_id"),
+        { userId, userId, userId });
+    while (unread.next()) {
+        const auto it = indexById.constFind(unread.value(0).toString());
+        if (it != indexById.constEnd())
+            histories[*it].unreadCount = unread.value(1).toInt();
     }
     return histories;
 }

@@ -49,8 +49,8 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId) override;
     std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
     bool isMember(const QString &chatId, const QString &userId) override;
-    // One query for the chats, one for their members, one for the messages and one for the
-    // receipts.
+    // One query for the chats, one for their members, one for the messages, one for the
+    // receipts and one for the unread counts.
     std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) override;
 

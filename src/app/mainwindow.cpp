@@ -31,6 +31,7 @@ MainWindow::MainWindow(QWidget *parent)
         AppSettings settings;
         darkMode = settings.value(SettingsKey::darkMode, false).toBool();
         notificationsEnabled = settings.value(SettingsKey::notificationsEnabled, true).toBool();
+        showPreviews = settings.value(SettingsKey::showPreviews, false).toBool();
     }
 
     setupUi();
@@ -70,6 +71,7 @@ MainWindow::MainWindow(QWidget *parent)
     focusLoginForm();
 
     setupConnection();
+    setupWhatsNew();
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
     connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);

@@ -45,6 +45,7 @@ public:
     void loginWithToken(const QString &token);
     void fetchHistory(const QString &chatId, qint64 before);
     void sendMessageSeen(const QString &chatId, const QString &messageId);
+    void sendTyping(const QString &chatId);
     void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
     void deleteMessage(const QString &chatId, const QString &messageId);
     void sendMessage(const QString &chatId, const QString &text, const QString &replyToId);
@@ -67,6 +68,7 @@ signals:
         const QString &newContent,
         qint64 editedAt);
     void messageDeleted(const QString &chatId, const QString &messageId);
+    void typingReceived(const QString &chatId, const QString &userId);
     // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
     void frameTooLarge();
     // The server's certificate was refused; the connection is dropped, never retried in clear.

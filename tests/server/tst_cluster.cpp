@@ -82,6 +82,7 @@ private slots:
 
     void changesCrossServersOnceInOneOrder_data();
     void changesCrossServersOnceInOneOrder();
+    void typingAndOwnReceiptsCrossServers();
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
@@ -288,6 +289,47 @@ void TestCluster::changesCrossServersOnceInOneOrder()
         QCOMPARE(
             types, (QStringList { QStringLiteral("new_chat_info"), QStringLiteral("message") }));
     }
+}
+
+void TestCluster::typingAndOwnReceiptsCrossServers()
+{
+    START_CLUSTER(2);
+    const QStringList ids { addUser(QStringLiteral("alice")), addUser(QStringLiteral("bob")) };
+    const QString team =
+        db->createChat(QString(), QStringLiteral("Team"), QStringLiteral("group"), ids.at(0), ids)
+            ->id;
+    const std::optional<MessageRecord> hello =
+        db->addMessage(team, ids.at(0), QStringLiteral("hello"), QString(), 100);
+    QVERIFY(hello);
+    std::unique_ptr<Peer> alice =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> aliceThere =
+        Peer::loginTo(port(1), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bob =
+        Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bobHere =
+        Peer::loginTo(port(0), QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alice && aliceThere && bob && bobHere);
+
+    // Alice types on one server: Bob hears it on both, her own other device does not.
+    alice->send({ { QStringLiteral("type"), QStringLiteral("typing") },
+        { QStringLiteral("chatId"), team } });
+    const QJsonObject typing { { QStringLiteral("type"), QStringLiteral("typing") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("userId"), ids.at(0) } };
+    for (Peer *peer : { bob.get(), bobHere.get() })
+        QVERIFY(peer->waitUntil([&] { return peer->frames.contains(typing); }));
+
+    // Bob reads on the other server: his device here lowers its count, Alice sees it read.
+    bob->send(seenRequest(team, hello->id));
+    const QJsonObject seen { { QStringLiteral("type"), QStringLiteral("message_seen_update") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("messageId"), hello->id },
+        { QStringLiteral("userId"), ids.at(1) } };
+    for (Peer *peer : { bobHere.get(), alice.get(), aliceThere.get() })
+        QVERIFY(peer->waitUntil([&] { return peer->frames.contains(seen); }));
+    QCOMPARE(countOf(*aliceThere, QStringLiteral("typing")), 0);
+    QCOMPARE(countOf(*bob, QStringLiteral("message_seen_update")), 0);
 }
 
 void TestCluster::adminChangesReachConnectedClients_data()

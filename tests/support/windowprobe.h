@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindow.h"
+#include "app/mentioncompleter.h"
 #include "net/websocketclient.h"
 #include "session/chatsession.h"
 #include "store/chatstore.h"
@@ -74,6 +75,22 @@ struct WindowProbe {
     QCheckBox *notificationsCheckBox() const
     {
         return w.notificationsCheckBox;
+    }
+    QCheckBox *previewsCheckBox() const
+    {
+        return w.previewsCheckBox;
+    }
+    QCheckBox *typingCheckBox() const
+    {
+        return w.typingCheckBox;
+    }
+    QLabel *typingLabel() const
+    {
+        return w.typingLabel;
+    }
+    MentionCompleter *mentionCompleter() const
+    {
+        return w.mentionCompleter;
     }
     QWidget *chatArea() const
     {
