@@ -88,6 +88,8 @@ const std::vector<std::vector<const char *>> migrations = {
         " failures INTEGER NOT NULL,"
         " last_ms BIGINT NOT NULL,"
         " addresses TEXT NOT NULL)",
+    },
+    {
         // Logged-in connections per user and server, for the cap per user.
         "CREATE TABLE presence ("
         " server TEXT NOT NULL,"
@@ -134,7 +136,7 @@ QString payloadText(const QJsonObject &payload)
 }
 
 // The schema version whose step adds the search index.
-constexpr int searchIndexVersion = 3;
+constexpr int searchIndexVersion = 4;
 
 // The tsquery for `terms`: each word a prefix, the words of a phrase next to each other, every
 // term required. Words hold only letters and digits, quoted besides, so none is read as an
@@ -174,14 +176,7 @@ PostgresStore::~PostgresStore() = default;
 
 StoreConnector PostgresStore::connector(const DatabaseUrl &url)
 {
-    return [url](QString *error) -> std::unique_ptr<Store> {
-        auto store = std::make_unique<PostgresStore>();
-        if (store->open(url, OpenMode::Existing))
-            return store;
-        if (error)
-            *error = store->lastError();
-        return nullptr;
-    };
+    return connectorTo<PostgresStore>(url);
 }
 
 bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)

@@ -90,6 +90,8 @@ const std::vector<std::vector<const char *>> migrations = {
         " failures INTEGER NOT NULL,"
         " last_ms INTEGER NOT NULL,"
         " addresses TEXT NOT NULL)",
+    },
+    {
         // Logged-in connections per user and server, for the cap per user.
         "CREATE TABLE presence ("
         " server TEXT NOT NULL,"
@@ -127,7 +129,7 @@ const std::vector<std::vector<const char *>> migrations = {
 constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
 
 // The schema version whose step adds the search index; that step also indexes what is stored.
-constexpr int searchIndexVersion = 5;
+constexpr int searchIndexVersion = 6;
 // Messages indexed between two progress lines while an upgrade indexes what is stored.
 constexpr int indexBatch = 50000;
 // A search within this many chats names them inside the index; a user in more chats has most
@@ -147,14 +149,7 @@ SqliteStore::~SqliteStore() = default;
 
 StoreConnector SqliteStore::connector(const QString &dataDir)
 {
-    return [dataDir](QString *error) -> std::unique_ptr<Store> {
-        auto store = std::make_unique<SqliteStore>();
-        if (store->open(dataDir, OpenMode::Existing))
-            return store;
-        if (error)
-            *error = store->lastError();
-        return nullptr;
-    };
+    return connectorTo<SqliteStore>(dataDir);
 }
 
 bool SqliteStore::beginSnapshot()

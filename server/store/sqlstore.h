@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -109,6 +110,20 @@ protected:
     };
 
     explicit SqlStore(const Dialect &dialect);
+
+    // Connections of `Backend` to the database at `where`, opened there already at the latest
+    // schema.
+    template <typename Backend, typename Where> static StoreConnector connectorTo(Where where)
+    {
+        return [where](QString *error) -> std::unique_ptr<Store> {
+            auto store = std::make_unique<Backend>();
+            if (store->open(where, Backend::OpenMode::Existing))
+                return store;
+            if (error)
+                *error = store->lastError();
+            return nullptr;
+        };
+    }
 
     // Adds the Qt SQL connection for `driver` under this store's own name.
     QSqlDatabase &addDatabase(const QString &driver);
