@@ -1,5 +1,6 @@
 #include "chatserver.h"
 
+#include "credentials.h"
 #include "serverlogging.h"
 
 #include <QDateTime>
@@ -36,7 +37,10 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
               // Without a cap per address, every client may come through one proxy.
               this->options.maxConnectionsPerAddress > 0,
               this->options.historyPage,
-              this->options.maxLoginHistoryBytes },
+              this->options.maxLoginHistoryBytes,
+              this->options.passwordLimits,
+              // Tells this server's connections from those of others sharing the store.
+              credentials::randomHex(8) },
           this)
     , chat(writer,
           readers,

@@ -10,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
 #include <cstdio>
@@ -38,6 +39,14 @@ https:// instead. Stops cleanly on SIGTERM or SIGINT.
 Without a command it serves; the commands administer the data directory and exit:
 
   add-user USERNAME           add a user; the password is the first line of standard input
+  passwd USERNAME             give a user a new password, read from the first line of
+                              standard input; their tokens are revoked and running servers
+                              close their connections
+  disable-user USERNAME       refuse the user's logins; running servers close their
+                              connections within a second
+  enable-user USERNAME        allow the user's logins again
+  list-users [--json]         list the users: name, id, disabled or not, last login; with
+                              --json one JSON object per line
   set-avatar USERNAME FILE    copy a picture (png, jpg, gif, webp, bmp; at most 5 MiB) into
                               DATA_DIR/static/avatars and make it the user's avatar
   create-group NAME USERNAME...
@@ -49,14 +58,17 @@ Without a command it serves; the commands administer the data directory and exit
                               not exist), also while the server serves
 
 The administration commands may run while the server serves; users and groups added then
-are seen by clients at their next login.)";
+are seen by clients at their next login, and passwords changed and accounts disabled end the
+user's sessions on every running server within a second.)";
 
 void printError(const QString &message)
 {
     std::fprintf(stderr, "ferrow-server: %s\n", qPrintable(message));
 }
 
-QString readPassword()
+// The first line of standard input; `valid` is false when it is not UTF-8, which would otherwise
+// be stored as replacement characters that other garbage matches too.
+QString readPassword(bool *valid)
 {
     const bool terminal = ::isatty(STDIN_FILENO);
     termios saved = {};
@@ -76,7 +88,10 @@ QString readPassword()
     }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    return QString::fromStdString(line);
+    const QByteArray bytes = QByteArray::fromStdString(line);
+    const QString password = QString::fromUtf8(bytes);
+    *valid = password.toUtf8() == bytes;
+    return password;
 }
 
 // Every connection takes a descriptor, and the usual soft limit of 1024 is reached by a few
@@ -199,6 +214,8 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultOptions.maxConnectionsPerUser),
         QStringLiteral("N"),
         QString::number(defaultOptions.maxConnectionsPerUser));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("list-users prints one JSON object per line."));
     parser.addOptions({ dataDirOption,
         listenOption,
         portOption,
@@ -207,9 +224,11 @@ int runServerCli(const QStringList &arguments)
         perUserOption,
         eventLoopOption,
         certOption,
-        keyOption });
+        keyOption,
+        jsonOption });
     parser.addPositionalArgument(QStringLiteral("command"),
-        QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
+        QStringLiteral("add-user, passwd, disable-user, enable-user, list-users, set-avatar, "
+                       "create-group, seed-demo or backup; none to serve."),
         QStringLiteral("[command [arguments...]]"));
 
     if (!parser.parse(arguments)) {
@@ -272,13 +291,23 @@ int runServerCli(const QStringList &arguments)
         printError(QStringLiteral("wrong number of arguments for %1; see --help").arg(command));
         return false;
     };
-    if (!command.isEmpty() && command != QLatin1String("add-user")
-        && command != QLatin1String("set-avatar") && command != QLatin1String("create-group")
-        && command != QLatin1String("seed-demo") && command != QLatin1String("backup")) {
+    const QStringList oneUserCommands = { QStringLiteral("add-user"),
+        QStringLiteral("passwd"),
+        QStringLiteral("disable-user"),
+        QStringLiteral("enable-user") };
+    if (!command.isEmpty() && !oneUserCommands.contains(command)
+        && command != QLatin1String("list-users") && command != QLatin1String("set-avatar")
+        && command != QLatin1String("create-group") && command != QLatin1String("seed-demo")
+        && command != QLatin1String("backup")) {
         printError(QStringLiteral("unknown command %1; see --help").arg(command));
         return usageError;
     }
-    if ((command == QLatin1String("add-user") && !expectArguments(1, 1))
+    if (parser.isSet(jsonOption) && command != QLatin1String("list-users")) {
+        printError(QStringLiteral("--json goes with list-users"));
+        return usageError;
+    }
+    if ((oneUserCommands.contains(command) && !expectArguments(1, 1))
+        || (command == QLatin1String("list-users") && !expectArguments(0, 0))
         || (command == QLatin1String("set-avatar") && !expectArguments(2, 2))
         || (command == QLatin1String("create-group") && !expectArguments(2, 10000))
         || (command == QLatin1String("seed-demo") && !expectArguments(0, 0))
@@ -314,9 +343,23 @@ int runServerCli(const QStringList &arguments)
         store.reset();
         return serve(dataDir, address, static_cast<quint16>(port), options, tls);
     }
-    if (command == QLatin1String("add-user"))
-        error = admin::addUser(db, commandArguments.at(0), readPassword());
-    else if (command == QLatin1String("set-avatar"))
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (command == QLatin1String("add-user") || command == QLatin1String("passwd")) {
+        bool utf8 = true;
+        const QString password = readPassword(&utf8);
+        if (!utf8)
+            error = QStringLiteral("the password is not UTF-8 text");
+        else if (command == QLatin1String("add-user"))
+            error = admin::addUser(db, commandArguments.at(0), password);
+        else
+            error = admin::setPassword(db, commandArguments.at(0), password, now);
+    } else if (command == QLatin1String("disable-user") || command == QLatin1String("enable-user"))
+        error = admin::setDisabled(
+            db, commandArguments.at(0), command == QLatin1String("disable-user"), now);
+    else if (command == QLatin1String("list-users")) {
+        for (const QString &line : admin::listUsers(db, parser.isSet(jsonOption)))
+            std::printf("%s\n", line.toUtf8().constData());
+    } else if (command == QLatin1String("set-avatar"))
         error = admin::setAvatar(db,
             QDir(dataDir).filePath(QStringLiteral("static")),
             commandArguments.at(0),

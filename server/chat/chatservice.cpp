@@ -25,7 +25,7 @@ constexpr std::size_t maxWritesInFlight = 1000;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
 
-enum class Kind { Write, Read, PasswordLogin, TokenLogin };
+enum class Kind { Write, Read, PasswordLogin, TokenLogin, PasswordChange };
 
 struct Route {
     Kind kind;
@@ -44,6 +44,7 @@ const QHash<QString, Route> &routes()
     static const QHash<QString, Route> table = {
         { QStringLiteral("login_with_password"), { Kind::PasswordLogin, nullptr, {} } },
         { QStringLiteral("login_with_token"), { Kind::TokenLogin, nullptr, {} } },
+        { QStringLiteral("change_password"), { Kind::PasswordChange, nullptr, {} } },
         { QStringLiteral("message"),
             { Kind::Write,
                 &requests::message,
@@ -248,11 +249,14 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         return;
     case Kind::PasswordLogin:
     case Kind::TokenLogin:
+    case Kind::PasswordChange:
         connection->busy = true;
         if (route->kind == Kind::PasswordLogin)
             logins.loginWithPassword(connection, request);
-        else
+        else if (route->kind == Kind::TokenLogin)
             logins.loginWithToken(connection, request);
+        else
+            logins.changePassword(connection, request);
         return;
     }
 }

@@ -47,6 +47,8 @@ public:
     int queuedRequests() const;
     // Whether `closed` has been emitted; the object lives on until the loop deletes it.
     bool isClosed() const;
+    // Whether the server has begun to close it.
+    bool isClosing() const;
 
     void sendText(const QString &text);
     // Writes what sendText() buffered now rather than when the loop next polls the socket.

@@ -13,6 +13,16 @@ namespace protocol
 
 // Longest message text accepted, in characters (Unicode code points).
 constexpr int maxTextLength = 4000;
+// A new password's length, in characters (code points): short ones are guessed, and longer ones
+// are no safer but cost the hash more to read.
+constexpr int minPasswordLength = 8;
+constexpr int maxPasswordLength = 1024;
+// How the server closes the other connections of a user whose password changed, and every
+// connection of a disabled account.
+constexpr int passwordChangedCloseCode = 4001;
+constexpr int accountDisabledCloseCode = 4003;
+extern const QString passwordChangedReason;
+extern const QString accountDisabledReason;
 // Sent for users without a picture of their own; the client draws a placeholder for it.
 extern const QString defaultAvatarUrl;
 
@@ -20,6 +30,10 @@ extern const QString defaultAvatarUrl;
 QString privateChatId(const QString &userA, const QString &userB);
 // An empty string when `text` may be stored as a message text, else the reason it may not.
 QString checkText(const QString &text);
+
+// An empty string when `password` may become the password of `username`, else the reason it may
+// not: its length, a NUL or a lone surrogate in it, or the user name in any letter case.
+QString checkNewPassword(const QString &password, const QString &username);
 
 // {"text", "file": null, "theme": null}
 QJsonObject contentObject(const QString &text);
@@ -30,11 +44,17 @@ QJsonObject chatJson(const ChatRecord &chat);
 // A chat with its messages, as "chat_history" carries it.
 QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &messages);
 
-QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token);
+QJsonObject loginSuccessFrame(
+    const UserRecord &user, const QString &token, const QString &httpToken);
+QJsonObject passwordChangedFrame(const QString &token, const QString &httpToken);
+// An "error" answering "change_password", which says so ("request"), so that the client can tell
+// it from errors about other requests answered meanwhile.
+QJsonObject passwordChangeErrorFrame(const QString &message);
 QJsonObject authFailedFrame();
 // A login refused unchecked while the failure throttle holds its account for its address; the
 // same for names that exist and names that do not. The wait is given in whole seconds, at least 1.
 QJsonObject throttledLoginFrame(qint64 waitMs);
+QString throttledText(qint64 waitMs);
 QJsonObject chatHistoryFrame(const QJsonArray &chats);
 QJsonObject userListFrame(const std::vector<UserRecord> &users);
 QJsonObject messageFrame(const MessageRecord &message);

@@ -35,6 +35,17 @@ int FanOut::connectionsOf(const QString &userId) const
     return it == connectionsByUser.constEnd() ? 0 : it->size();
 }
 
+void FanOut::closeUser(
+    const QString &userId, int code, const QString &reason, const ClientConnection *except)
+{
+    // From a copy: the list changes as they leave.
+    const QList<ClientConnection *> connections = connectionsByUser.value(userId);
+    for (ClientConnection *connection : connections) {
+        if (connection != except && !connection->isClosing())
+            connection->closeWithGrace(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+    }
+}
+
 int FanOut::usersOnline() const
 {
     return connectionsByUser.size();

@@ -32,6 +32,10 @@ public:
     void join(ClientConnection *connection);
     void leave(ClientConnection *connection);
     int connectionsOf(const QString &userId) const;
+    // Closes every connection of the user but `except` with a close code of the chat protocol:
+    // their session is over (the password changed, the account was disabled).
+    void closeUser(
+        const QString &userId, int code, const QString &reason, const ClientConnection *except);
     int usersOnline() const;
 
     // Tells every connection of the notice's users; `transaction` numbers the commit it came

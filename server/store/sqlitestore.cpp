@@ -78,7 +78,31 @@ const std::vector<std::vector<const char *>> migrations = {
         "UPDATE messages SET id = 'm' || seq",
         "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
     },
+    {
+        "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE users ADD COLUMN last_login INTEGER",
+        // Revoking a user's tokens looks them up by user.
+        "CREATE INDEX login_tokens_by_user ON login_tokens(user_id)",
+        // As login tokens, only the SHA-256 is kept.
+        "CREATE TABLE http_tokens ("
+        " token_hash TEXT PRIMARY KEY,"
+        " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
+        "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
+        // Read by every server once a second: what closes sessions everywhere.
+        "CREATE TABLE account_changes ("
+        " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " user_id TEXT NOT NULL,"
+        " kind TEXT NOT NULL,"
+        " origin TEXT NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+    },
 };
+
+// Account changes are read within a second by every server; an hour keeps them for a server
+// that is busy or restarting, and the table small.
+constexpr qint64 accountChangeLifetime = 3600;
 
 // Random ids can collide; a few tries make that practically impossible to notice.
 constexpr int idAttempts = 5;
@@ -103,9 +127,10 @@ MessageRecord messageFromQuery(const QSqlQuery &query)
 }
 UserRecord userFromQuery(const QSqlQuery &query)
 {
-    return UserRecord {
-        query.value(0).toString(), query.value(1).toString(), query.value(2).toString()
-    };
+    return UserRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toLongLong() != 0 };
 }
 
 ChatRecord chatFromQuery(const QSqlQuery &query)
@@ -490,7 +515,8 @@ std::optional<UserRecord> SqliteStore::addUser(const QString &username, const QS
 std::optional<UserRecord> SqliteStore::userById(const QString &userId)
 {
     Statement query =
-        run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE id = ?"), { userId });
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE id = ?"),
+            { userId });
     if (query.next())
         return userFromQuery(query.query);
     return std::nullopt;
@@ -498,9 +524,9 @@ std::optional<UserRecord> SqliteStore::userById(const QString &userId)
 
 std::optional<UserRecord> SqliteStore::userByName(const QString &username)
 {
-    Statement query =
-        run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE username = ?"),
-            { username });
+    Statement query = run(
+        QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE username = ?"),
+        { username });
     if (query.next())
         return userFromQuery(query.query);
     return std::nullopt;
@@ -516,8 +542,8 @@ QString SqliteStore::passwordHash(const QString &userId)
 std::vector<UserRecord> SqliteStore::users()
 {
     std::vector<UserRecord> result;
-    Statement query = run(QStringLiteral(
-        "SELECT id, username, avatar_url FROM users ORDER BY username COLLATE NOCASE, id"));
+    Statement query = run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users "
+                                         "ORDER BY username COLLATE NOCASE, id"));
     while (query.next())
         result.push_back(userFromQuery(query.query));
     return result;
@@ -528,6 +554,45 @@ bool SqliteStore::setUserAvatar(const QString &userId, const QString &avatarUrl)
     Statement query =
         run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
     return query && query.rowsAffected() == 1;
+}
+
+bool SqliteStore::setPasswordHash(
+    const QString &userId, const QString &passwordHash, const QString &expected)
+{
+    Statement query = expected.isEmpty()
+        ? run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"),
+            { passwordHash, userId })
+        : run(
+            QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ? AND password_hash = ?"),
+            { passwordHash, userId, expected });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqliteStore::setUserDisabled(const QString &userId, bool disabled)
+{
+    Statement query = run(
+        QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"), { disabled ? 1 : 0, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqliteStore::recordLogin(const QString &userId, qint64 now)
+{
+    Statement query =
+        run(QStringLiteral("UPDATE users SET last_login = ? WHERE id = ?"), { now, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+std::vector<AccountRecord> SqliteStore::accounts()
+{
+    std::vector<AccountRecord> result;
+    Statement query = run(QStringLiteral("SELECT id, username, disabled, last_login FROM users"
+                                         " ORDER BY username COLLATE NOCASE, id"));
+    while (query.next())
+        result.push_back(AccountRecord { query.value(0).toString(),
+            query.value(1).toString(),
+            query.value(2).toLongLong() != 0,
+            query.value(3).toLongLong() });
+    return result;
 }
 
 std::optional<ChatRecord> SqliteStore::createChat(const QString &chatId,
@@ -879,4 +944,79 @@ std::optional<QString> SqliteStore::takeLoginToken(const QString &tokenHash, qin
     if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
         return std::nullopt;
     return userId;
+}
+
+bool SqliteStore::addHttpToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    run(QStringLiteral("DELETE FROM http_tokens WHERE created_at < ?"),
+        { now - httpTokenLifetime });
+    Statement query = run(QStringLiteral("INSERT OR REPLACE INTO http_tokens (token_hash, user_id,"
+                                         " created_at) VALUES (?, ?, ?)"),
+        { tokenHash, userId, now });
+    if (!query) {
+        qCWarning(lcServer) << "storing an HTTP token failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> SqliteStore::httpTokenUser(const QString &tokenHash, qint64 now)
+{
+    Statement query = run(
+        QStringLiteral("SELECT user_id FROM http_tokens WHERE token_hash = ? AND created_at >= ?"),
+        { tokenHash, now - httpTokenLifetime });
+    if (query.next())
+        return query.value(0).toString();
+    return std::nullopt;
+}
+
+bool SqliteStore::revokeTokens(const QString &userId)
+{
+    return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
+        && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
+}
+
+namespace
+{
+
+const QString passwordChangedKind = QStringLiteral("password");
+const QString disabledKind = QStringLiteral("disabled");
+
+} // namespace
+
+bool SqliteStore::addAccountChange(
+    const QString &userId, AccountChange::Kind kind, const QString &origin, qint64 now)
+{
+    run(QStringLiteral("DELETE FROM account_changes WHERE created_at < ?"),
+        { now - accountChangeLifetime });
+    return bool(run(QStringLiteral("INSERT INTO account_changes (user_id, kind, origin, created_at)"
+                                   " VALUES (?, ?, ?, ?)"),
+        { userId,
+            kind == AccountChange::Kind::Disabled ? disabledKind : passwordChangedKind,
+            origin,
+            now }));
+}
+
+std::vector<AccountChange> SqliteStore::accountChangesAfter(qint64 seq)
+{
+    std::vector<AccountChange> result;
+    Statement query = run(QStringLiteral("SELECT seq, user_id, kind, origin FROM account_changes"
+                                         " WHERE seq > ? ORDER BY seq"),
+        { seq });
+    while (query.next()) {
+        result.push_back(AccountChange { query.value(0).toLongLong(),
+            query.value(1).toString(),
+            query.value(2).toString() == disabledKind ? AccountChange::Kind::Disabled
+                                                      : AccountChange::Kind::PasswordChanged,
+            query.value(3).toString() });
+    }
+    return result;
+}
+
+qint64 SqliteStore::lastAccountChange()
+{
+    // AUTOINCREMENT numbers on after the rows are dropped; its counter is the last one handed out.
+    Statement query =
+        run(QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'account_changes'"));
+    return query.next() ? query.value(0).toLongLong() : 0;
 }

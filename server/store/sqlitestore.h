@@ -17,7 +17,7 @@ class SqliteStore final : public Store
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 3;
+    static constexpr int latestSchemaVersion = 4;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -55,6 +55,11 @@ public:
     QString passwordHash(const QString &userId) override;
     std::vector<UserRecord> users() override;
     bool setUserAvatar(const QString &userId, const QString &avatarUrl) override;
+    bool setPasswordHash(
+        const QString &userId, const QString &passwordHash, const QString &expected = {}) override;
+    bool setUserDisabled(const QString &userId, bool disabled) override;
+    bool recordLogin(const QString &userId, qint64 now) override;
+    std::vector<AccountRecord> accounts() override;
 
     std::optional<ChatRecord> createChat(const QString &chatId,
         const QString &name,
@@ -86,6 +91,16 @@ public:
 
     bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;
+    bool addHttpToken(const QString &tokenHash, const QString &userId, qint64 now) override;
+    std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) override;
+    bool revokeTokens(const QString &userId) override;
+
+    bool addAccountChange(const QString &userId,
+        AccountChange::Kind kind,
+        const QString &origin,
+        qint64 now) override;
+    std::vector<AccountChange> accountChangesAfter(qint64 seq) override;
+    qint64 lastAccountChange() override;
 
 protected:
     bool beginTransaction() override;
