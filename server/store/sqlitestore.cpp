@@ -993,7 +993,8 @@ bool SqliteStore::addAccountChange(
                                    " VALUES (?, ?, ?, ?)"),
         { userId,
             kind == AccountChange::Kind::Disabled ? disabledKind : passwordChangedKind,
-            origin,
+            // A null string would be bound as NULL.
+            origin.isNull() ? QStringLiteral("") : origin,
             now }));
 }
 
