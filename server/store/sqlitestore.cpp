@@ -1,23 +1,15 @@
 #include "sqlitestore.h"
 
-#include "credentials.h"
 #include "serverlogging.h"
 
-#include <QAtomicInteger>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QVariant>
-#include <algorithm>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 const QString SqliteStore::fileName = QStringLiteral("ferrow.sqlite");
 
@@ -83,127 +75,35 @@ const std::vector<std::vector<const char *>> migrations = {
         "ALTER TABLE users ADD COLUMN last_login INTEGER",
         // Revoking a user's tokens looks them up by user.
         "CREATE INDEX login_tokens_by_user ON login_tokens(user_id)",
-        // As login tokens, only the SHA-256 is kept.
+        // As with login tokens, only the SHA-256 is kept.
         "CREATE TABLE http_tokens ("
         " token_hash TEXT PRIMARY KEY,"
         " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
         " created_at INTEGER NOT NULL)",
         "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
         "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
-        // Read by every server once a second: what closes sessions everywhere.
+        // AUTOINCREMENT: a number is never handed out again, so that servers reading the
+        // changes after the last one they saw miss none.
         "CREATE TABLE account_changes ("
         " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
         " user_id TEXT NOT NULL,"
         " kind TEXT NOT NULL,"
         " origin TEXT NOT NULL,"
         " created_at INTEGER NOT NULL)",
+        "CREATE INDEX account_changes_by_age ON account_changes(created_at)",
     },
 };
 
-// Account changes are read within a second by every server; an hour keeps them for a server
-// that is busy or restarting, and the table small.
-constexpr qint64 accountChangeLifetime = 3600;
-
-// Random ids can collide; a few tries make that practically impossible to notice.
-constexpr int idAttempts = 5;
-// Chats kept in memory; a few hundred bytes each.
-constexpr int maxCachedChats = 100000;
-
-const char messageColumns[] =
-    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id FROM messages ";
-
-MessageRecord messageFromQuery(const QSqlQuery &query)
-{
-    MessageRecord message;
-    message.seq = query.value(0).toLongLong();
-    message.id = query.value(7).toString();
-    message.chatId = query.value(1).toString();
-    message.senderId = query.value(2).toString();
-    message.text = query.value(3).toString();
-    message.replyToId = query.value(4).toString();
-    message.timestamp = query.value(5).toLongLong();
-    message.editedAt = query.value(6).toLongLong();
-    return message;
-}
-UserRecord userFromQuery(const QSqlQuery &query)
-{
-    return UserRecord { query.value(0).toString(),
-        query.value(1).toString(),
-        query.value(2).toString(),
-        query.value(3).toLongLong() != 0 };
-}
-
-ChatRecord chatFromQuery(const QSqlQuery &query)
-{
-    return ChatRecord { query.value(0).toString(),
-        query.value(1).toString(),
-        query.value(2).toString(),
-        query.value(3).toString(),
-        query.value(4).toString(),
-        {} };
-}
-
-QVariant nullableText(const QString &text)
-{
-    return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
-}
-
 } // namespace
 
-// One run of a cached statement. Reset when it goes out of scope, so that no read stays open
-// and holds back the log's checkpoint.
-class SqliteStore::Statement
-{
-public:
-    Statement(QSqlQuery query, bool ok)
-        : query(std::move(query))
-        , ok(ok)
-    {
-    }
-    ~Statement()
-    {
-        query.finish();
-    }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    explicit operator bool() const
-    {
-        return ok;
-    }
-    bool next()
-    {
-        return ok && query.next();
-    }
-    QVariant value(int index) const
-    {
-        return query.value(index);
-    }
-    int rowsAffected() const
-    {
-        return query.numRowsAffected();
-    }
-
-    QSqlQuery query;
-    const bool ok;
-};
-
 SqliteStore::SqliteStore()
+    : SqlStore(Dialect { // The column's own collation: NOCASE, which folds ASCII letters only.
+        QStringLiteral("username = ?"),
+        QStringLiteral("username COLLATE NOCASE") })
 {
-    static QAtomicInteger<int> counter;
-    sqlConnectionName =
-        QStringLiteral("ferrow-server-") + QString::number(counter.fetchAndAddRelaxed(1));
 }
 
-SqliteStore::~SqliteStore()
-{
-    statements.clear();
-    if (db.isValid()) {
-        db.close();
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(sqlConnectionName);
-    }
-}
+SqliteStore::~SqliteStore() = default;
 
 StoreConnector SqliteStore::connector(const QString &dataDir)
 {
@@ -217,114 +117,12 @@ StoreConnector SqliteStore::connector(const QString &dataDir)
     };
 }
 
-QString SqliteStore::connectionName() const
+bool SqliteStore::beginSnapshot()
 {
-    return sqlConnectionName;
-}
-
-SqliteStore::Statement SqliteStore::run(const QString &sql, const QVariantList &values)
-{
-    auto it = statements.find(sql);
-    if (it == statements.end()) {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!query.prepare(sql)) {
-            statementFailed = true;
-            error = query.lastError().text();
-            return Statement(query, false);
-        }
-        it = statements.insert(sql, query);
-    }
-    QSqlQuery query = *it;
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-    const bool ok = query.exec();
-    statementFailed = !ok;
-    if (!ok)
-        error = query.lastError().text();
-    return Statement(query, ok);
-}
-
-bool SqliteStore::execute(const QString &sql)
-{
-    QSqlQuery query(db);
-    if (query.exec(sql))
-        return true;
-    error = query.lastError().text();
-    return false;
-}
-
-QString SqliteStore::savepointName() const
-{
-    return QStringLiteral("s") + QString::number(transactionDepth);
-}
-
-bool SqliteStore::beginTransaction()
-{
-    bool active = false;
-    if (transactionDepth > 0) {
-        active = execute(QStringLiteral("SAVEPOINT ") + savepointName());
-    } else {
-        active = db.transaction();
-        if (!active)
-            error = db.lastError().text();
-    }
-    if (active)
-        ++transactionDepth;
-    return active;
-}
-
-bool SqliteStore::commitTransaction()
-{
-    --transactionDepth;
-    if (transactionDepth > 0) {
-        const QString savepoint = savepointName();
-        if (execute(QStringLiteral("RELEASE ") + savepoint))
-            return true;
-        execute(QStringLiteral("ROLLBACK TO ") + savepoint);
-        execute(QStringLiteral("RELEASE ") + savepoint);
-        chats.clear();
-        return false;
-    }
-    if (db.commit())
+    if (db.transaction())
         return true;
     error = db.lastError().text();
-    qCWarning(lcServer) << "commit failed:" << error;
-    db.rollback();
-    chats.clear();
     return false;
-}
-
-void SqliteStore::rollbackTransaction()
-{
-    --transactionDepth;
-    chats.clear();
-    if (transactionDepth == 0) {
-        db.rollback();
-        return;
-    }
-    const QString savepoint = savepointName();
-    execute(QStringLiteral("ROLLBACK TO ") + savepoint);
-    execute(QStringLiteral("RELEASE ") + savepoint);
-}
-
-bool SqliteStore::beginRead()
-{
-    if (reading || transactionDepth > 0)
-        return false;
-    reading = db.transaction();
-    if (!reading) {
-        error = db.lastError().text();
-        return false;
-    }
-    // SQLite takes the snapshot at the first read, not at BEGIN.
-    return ping();
-}
-
-void SqliteStore::endRead()
-{
-    if (std::exchange(reading, false))
-        db.rollback();
 }
 
 namespace
@@ -374,7 +172,7 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
         error = QStringLiteral("no database in ") + dataDir;
         return false;
     }
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), sqlConnectionName);
+    addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(path);
     // Administration commands may write while the server runs; wait for their lock briefly.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
@@ -384,11 +182,10 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
     }
     bool wal = false;
     {
-        Statement query = run(QStringLiteral("PRAGMA journal_mode=WAL"));
-        wal = query.next()
+        QSqlQuery query(db);
+        wal = query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && query.next()
             && query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
     }
-    statements.clear();
     if (!wal) {
         error = QStringLiteral("cannot switch the database to WAL mode");
         db.close();
@@ -408,7 +205,7 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
         db.close();
         return false;
     }
-    if (!migrate()) {
+    if (!migrate(migrations)) {
         db.close();
         return false;
     }
@@ -422,29 +219,6 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
     return true;
 }
 
-bool SqliteStore::isOpen() const
-{
-    return db.isOpen();
-}
-
-QString SqliteStore::lastError() const
-{
-    return error;
-}
-
-bool SqliteStore::lastStatementFailed() const
-{
-    return statementFailed;
-}
-
-int SqliteStore::schemaVersion()
-{
-    QSqlQuery query(db);
-    if (query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next())
-        return query.value(0).toInt();
-    return 0;
-}
-
 bool SqliteStore::backupTo(const QString &path)
 {
     if (QFileInfo::exists(path)) {
@@ -454,570 +228,4 @@ bool SqliteStore::backupTo(const QString &path)
     // One read transaction: the copy is the database as of one commit, never between two.
     return execute(QStringLiteral("VACUUM INTO '")
         + QString(path).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''));
-}
-
-bool SqliteStore::ping()
-{
-    Statement query = run(QStringLiteral("SELECT version FROM schema_version"));
-    return query.next();
-}
-
-bool SqliteStore::migrate()
-{
-    if (!execute(
-            QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")))
-        return false;
-    const int current = schemaVersion();
-    if (current > latestSchemaVersion) {
-        error = QStringLiteral("the database has schema version %1, newer than this server's %2")
-                    .arg(current)
-                    .arg(latestSchemaVersion);
-        return false;
-    }
-    for (int version = current; version < latestSchemaVersion; ++version) {
-        Transaction transaction(*this);
-        bool ok = transaction.isActive();
-        for (const char *statement : migrations.at(version)) {
-            ok = ok && execute(QString::fromLatin1(statement));
-        }
-        ok = ok && execute(QStringLiteral("DELETE FROM schema_version"))
-            && run(
-                QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), { version + 1 });
-        if (!ok || !transaction.commit()) {
-            error = QStringLiteral("upgrade to schema version %1 failed: %2")
-                        .arg(version + 1)
-                        .arg(error);
-            return false;
-        }
-        qCInfo(lcServer) << "database schema upgraded to version" << version + 1;
-    }
-    return true;
-}
-
-std::optional<UserRecord> SqliteStore::addUser(const QString &username, const QString &passwordHash)
-{
-    for (int attempt = 0; attempt < idAttempts; ++attempt) {
-        // User ids never contain "_": the client splits one-to-one chat ids at it.
-        const QString id = QStringLiteral("u") + credentials::randomHex(6);
-        if (run(QStringLiteral("INSERT INTO users (id, username, password_hash, created_at)"
-                               " VALUES (?, ?, ?, ?)"),
-                { id, username, passwordHash, QDateTime::currentSecsSinceEpoch() }))
-            return UserRecord { id, username, QString() };
-        const QString failure = error;
-        if (userByName(username)) {
-            error = failure;
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<UserRecord> SqliteStore::userById(const QString &userId)
-{
-    Statement query =
-        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE id = ?"),
-            { userId });
-    if (query.next())
-        return userFromQuery(query.query);
-    return std::nullopt;
-}
-
-std::optional<UserRecord> SqliteStore::userByName(const QString &username)
-{
-    Statement query = run(
-        QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE username = ?"),
-        { username });
-    if (query.next())
-        return userFromQuery(query.query);
-    return std::nullopt;
-}
-
-QString SqliteStore::passwordHash(const QString &userId)
-{
-    Statement query =
-        run(QStringLiteral("SELECT password_hash FROM users WHERE id = ?"), { userId });
-    return query.next() ? query.value(0).toString() : QString();
-}
-
-std::vector<UserRecord> SqliteStore::users()
-{
-    std::vector<UserRecord> result;
-    Statement query = run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users "
-                                         "ORDER BY username COLLATE NOCASE, id"));
-    while (query.next())
-        result.push_back(userFromQuery(query.query));
-    return result;
-}
-
-bool SqliteStore::setUserAvatar(const QString &userId, const QString &avatarUrl)
-{
-    Statement query =
-        run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
-    return query && query.rowsAffected() == 1;
-}
-
-bool SqliteStore::setPasswordHash(
-    const QString &userId, const QString &passwordHash, const QString &expected)
-{
-    Statement query = expected.isEmpty()
-        ? run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"),
-            { passwordHash, userId })
-        : run(
-            QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ? AND password_hash = ?"),
-            { passwordHash, userId, expected });
-    return query && query.rowsAffected() == 1;
-}
-
-bool SqliteStore::setUserDisabled(const QString &userId, bool disabled)
-{
-    Statement query = run(
-        QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"), { disabled ? 1 : 0, userId });
-    return query && query.rowsAffected() == 1;
-}
-
-bool SqliteStore::recordLogin(const QString &userId, qint64 now)
-{
-    Statement query =
-        run(QStringLiteral("UPDATE users SET last_login = ? WHERE id = ?"), { now, userId });
-    return query && query.rowsAffected() == 1;
-}
-
-std::vector<AccountRecord> SqliteStore::accounts()
-{
-    std::vector<AccountRecord> result;
-    Statement query = run(QStringLiteral("SELECT id, username, disabled, last_login FROM users"
-                                         " ORDER BY username COLLATE NOCASE, id"));
-    while (query.next())
-        result.push_back(AccountRecord { query.value(0).toString(),
-            query.value(1).toString(),
-            query.value(2).toLongLong() != 0,
-            query.value(3).toLongLong() });
-    return result;
-}
-
-std::optional<ChatRecord> SqliteStore::createChat(const QString &chatId,
-    const QString &name,
-    const QString &type,
-    const QString &ownerId,
-    const QStringList &members)
-{
-    // Inside the caller's transaction this is a savepoint, so a chat and its first message can
-    // be committed together.
-    Transaction transaction(*this);
-    if (!transaction.isActive())
-        return std::nullopt;
-    ChatRecord chat { chatId, name, type, ownerId, QString(), members };
-    bool ok = false;
-    for (int attempt = 0; attempt < idAttempts && !ok; ++attempt) {
-        // Group ids never contain "_", so none can be taken for a one-to-one id.
-        if (chatId.isEmpty())
-            chat.id = QStringLiteral("g") + credentials::randomHex(6);
-        // A null name would be stored as NULL.
-        ok = bool(run(QStringLiteral("INSERT INTO chats (id, name, type, owner_id, created_at)"
-                                     " VALUES (?, ?, ?, ?, ?)"),
-            { chat.id,
-                name.isNull() ? QStringLiteral("") : name,
-                type,
-                ownerId,
-                QDateTime::currentSecsSinceEpoch() }));
-        if (!chatId.isEmpty())
-            break;
-    }
-    for (int i = 0; ok && i < members.size(); ++i) {
-        ok = bool(run(QStringLiteral(
-                          "INSERT INTO chat_members (chat_id, user_id, position) VALUES (?, ?, ?)"),
-            { chat.id, members.at(i), i }));
-    }
-    if (!ok || !transaction.commit())
-        return std::nullopt;
-    return chat;
-}
-
-QStringList SqliteStore::chatMembers(const QString &chatId)
-{
-    QStringList members;
-    Statement query =
-        run(QStringLiteral("SELECT user_id FROM chat_members WHERE chat_id = ? ORDER BY position"),
-            { chatId });
-    while (query.next())
-        members.append(query.value(0).toString());
-    return members;
-}
-
-std::optional<ChatRecord> SqliteStore::chat(const QString &chatId)
-{
-    const auto known = chats.constFind(chatId);
-    if (known != chats.constEnd())
-        return *known;
-    std::optional<ChatRecord> chat;
-    {
-        Statement query = run(
-            QStringLiteral("SELECT id, name, type, owner_id, avatar_url FROM chats WHERE id = ?"),
-            { chatId });
-        if (!query.next())
-            return std::nullopt;
-        chat = chatFromQuery(query.query);
-    }
-    chat->members = chatMembers(chat->id);
-    if (statementFailed)
-        return chat;
-    // Plenty for the chats in use at one time; beyond it, starting afresh is cheap.
-    if (chats.size() >= maxCachedChats)
-        chats.clear();
-    chats.insert(chat->id, *chat);
-    return chat;
-}
-
-std::vector<ChatRecord> SqliteStore::chatsOfUser(const QString &userId)
-{
-    std::vector<ChatRecord> chats;
-    QHash<QString, ChatRecord *> byId;
-    {
-        Statement query = run(QStringLiteral("SELECT c.id, c.name, c.type, c.owner_id, c.avatar_url"
-                                             " FROM chats c JOIN chat_members m ON m.chat_id = c.id"
-                                             " WHERE m.user_id = ? ORDER BY c.rowid"),
-            { userId });
-        while (query.next())
-            chats.push_back(chatFromQuery(query.query));
-    }
-    for (ChatRecord &chat : chats)
-        byId.insert(chat.id, &chat);
-    // Every member of every one of the user's chats in one pass.
-    Statement query = run(QStringLiteral("SELECT o.chat_id, o.user_id FROM chat_members o"
-                                         " JOIN chat_members m ON m.chat_id = o.chat_id"
-                                         " WHERE m.user_id = ? ORDER BY o.chat_id, o.position"),
-        { userId });
-    while (query.next()) {
-        if (ChatRecord *chat = byId.value(query.value(0).toString()))
-            chat->members.append(query.value(1).toString());
-    }
-    return chats;
-}
-
-bool SqliteStore::isMember(const QString &chatId, const QString &userId)
-{
-    const std::optional<ChatRecord> found = chat(chatId);
-    return found && found->members.contains(userId);
-}
-
-std::vector<ChatHistory> SqliteStore::chatHistories(
-    const QString &userId, int perChat, bool wholeSeconds)
-{
-    std::vector<ChatHistory> histories;
-    QHash<QString, std::size_t> indexById;
-    for (ChatRecord &chat : chatsOfUser(userId)) {
-        indexById.insert(chat.id, histories.size());
-        histories.push_back({ std::move(chat), {} });
-    }
-    // Through the per-chat index: the cost grows with the page, not with the chats' history.
-    // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
-    const QString newest = wholeSeconds
-        ? QStringLiteral(" FROM chat_members cm JOIN messages m ON m.chat_id = cm.chat_id"
-                         " AND m.timestamp >= IFNULL((SELECT timestamp FROM messages"
-                         " WHERE chat_id = cm.chat_id ORDER BY timestamp DESC, seq DESC"
-                         " LIMIT 1 OFFSET ?), m.timestamp) WHERE cm.user_id = ?")
-        : QStringLiteral(" FROM chat_members cm JOIN messages m ON m.seq IN (SELECT seq FROM"
-                         " messages WHERE chat_id = cm.chat_id"
-                         " ORDER BY timestamp DESC, seq DESC LIMIT ?) WHERE cm.user_id = ?");
-    const int bound = wholeSeconds ? std::max(0, perChat - 1) : perChat;
-    QHash<qint64, MessageRecord *> bySeq;
-    {
-        Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
-                                             " m.reply_to_id, m.timestamp, m.edited_at, m.id")
-                + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
-            { bound, userId });
-        while (query.next()) {
-            const auto it = indexById.constFind(query.value(1).toString());
-            if (it != indexById.constEnd())
-                histories[*it].messages.push_back(messageFromQuery(query.query));
-        }
-    }
-    for (ChatHistory &history : histories) {
-        for (MessageRecord &message : history.messages)
-            bySeq.insert(message.seq, &message);
-    }
-    Statement query = run(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
-                                         " WHERE message_seq IN (SELECT m.seq")
-            + newest + QLatin1String(") ORDER BY seen_at, rowid"),
-        { bound, userId });
-    while (query.next()) {
-        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
-            message->seenBy.append(query.value(1).toString());
-    }
-    return histories;
-}
-
-std::optional<MessageRecord> SqliteStore::addMessage(const QString &chatId,
-    const QString &senderId,
-    const QString &text,
-    const QString &replyToId,
-    qint64 timestamp)
-{
-    MessageRecord message;
-    for (int attempt = 0; attempt < idAttempts && message.id.isEmpty(); ++attempt) {
-        // 80 random bits: nobody can guess another chat's ids or count the server's messages.
-        // Hex never holds "_", which the client reads as a one-to-one chat id's separator.
-        const QString id = QStringLiteral("m") + credentials::randomHex(10);
-        Statement query = run(QStringLiteral("INSERT INTO messages (id, chat_id, sender_id, text,"
-                                             " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?, ?)"),
-            { id, chatId, senderId, text, nullableText(replyToId), timestamp });
-        if (query) {
-            message.seq = query.query.lastInsertId().toLongLong();
-            message.id = id;
-            break;
-        }
-        const QString failure = error;
-        // Only a taken id is worth another try.
-        if (!run(QStringLiteral("SELECT 1 FROM messages WHERE id = ?"), { id }).next()) {
-            error = failure;
-            statementFailed = true;
-            break;
-        }
-    }
-    if (message.id.isEmpty()) {
-        qCWarning(lcServer) << "storing a message failed:" << error;
-        return std::nullopt;
-    }
-    message.chatId = chatId;
-    message.senderId = senderId;
-    message.text = text;
-    message.replyToId = replyToId;
-    message.timestamp = timestamp;
-    return message;
-}
-
-std::optional<MessageRecord> SqliteStore::message(const QString &messageId)
-{
-    if (messageId.isEmpty())
-        return std::nullopt;
-    std::vector<MessageRecord> messages;
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE id = ?"),
-            { messageId });
-        if (!query.next())
-            return std::nullopt;
-        messages.push_back(messageFromQuery(query.query));
-    }
-    fillSeenBy(messages);
-    return messages.front();
-}
-
-std::vector<MessageRecord> SqliteStore::wholeSecondsBefore(
-    const QString &chatId, qint64 before, int limit)
-{
-    // The second of the page's oldest message; none when fewer messages exist.
-    qint64 from = std::numeric_limits<qint64>::min();
-    {
-        Statement query = run(QStringLiteral("SELECT timestamp FROM messages"
-                                             " WHERE chat_id = ? AND timestamp < ?"
-                                             " ORDER BY timestamp DESC, seq DESC LIMIT 1 OFFSET ?"),
-            { chatId, before, std::max(0, limit - 1) });
-        if (query.next())
-            from = query.value(0).toLongLong();
-    }
-    std::vector<MessageRecord> messages;
-    Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-            + QLatin1String("WHERE chat_id = ? AND timestamp >= ? AND timestamp < ?"
-                            " ORDER BY timestamp, seq"),
-        { chatId, from, before });
-    while (query.next())
-        messages.push_back(messageFromQuery(query.query));
-    return messages;
-}
-
-std::vector<MessageRecord> SqliteStore::newestMessages(const QString &chatId, int limit)
-{
-    std::vector<MessageRecord> messages =
-        wholeSecondsBefore(chatId, std::numeric_limits<qint64>::max(), limit);
-    fillSeenBy(messages);
-    return messages;
-}
-
-std::vector<MessageRecord> SqliteStore::messagesBefore(
-    const QString &chatId, qint64 before, int limit, int tieLimit)
-{
-    std::vector<MessageRecord> messages = wholeSecondsBefore(chatId, before, limit);
-
-    // An asker may hold only part of its oldest second (from a server whose pages ended inside
-    // a second), so that second is sent again. Oldest first, since the asker holds the newest
-    // of that second.
-    {
-        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
-                + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),
-            { chatId, before, tieLimit });
-        while (query.next())
-            messages.push_back(messageFromQuery(query.query));
-    }
-    fillSeenBy(messages);
-    return messages;
-}
-
-void SqliteStore::fillSeenBy(std::vector<MessageRecord> &messages)
-{
-    if (messages.empty())
-        return;
-    QHash<qint64, MessageRecord *> bySeq;
-    QStringList seqs;
-    for (MessageRecord &message : messages) {
-        bySeq.insert(message.seq, &message);
-        seqs.append(QString::number(message.seq));
-    }
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    // The list holds only integers read from the database, so it is safe to inline.
-    if (!query.exec(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
-                                   " WHERE message_seq IN (")
-            + seqs.join(QLatin1Char(',')) + QLatin1String(") ORDER BY seen_at, rowid")))
-        return;
-    while (query.next()) {
-        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
-            message->seenBy.append(query.value(1).toString());
-    }
-}
-
-bool SqliteStore::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
-{
-    Statement query = run(QStringLiteral("INSERT OR IGNORE INTO message_seen (message_seq, user_id,"
-                                         " seen_at) VALUES (?, ?, ?)"),
-        { seq, userId, seenAt });
-    if (!query) {
-        qCWarning(lcServer) << "storing a seen receipt failed:" << error;
-        return false;
-    }
-    return query.rowsAffected() == 1;
-}
-
-bool SqliteStore::editMessage(qint64 seq, const QString &text, qint64 editedAt)
-{
-    Statement query =
-        run(QStringLiteral("UPDATE messages SET text = ?, edited_at = ? WHERE seq = ?"),
-            { text, editedAt, seq });
-    if (!query) {
-        qCWarning(lcServer) << "storing an edit failed:" << error;
-        return false;
-    }
-    return query.rowsAffected() == 1;
-}
-
-bool SqliteStore::deleteMessage(qint64 seq)
-{
-    Statement query = run(QStringLiteral("DELETE FROM messages WHERE seq = ?"), { seq });
-    if (!query) {
-        qCWarning(lcServer) << "deleting a message failed:" << error;
-        return false;
-    }
-    return query.rowsAffected() == 1;
-}
-bool SqliteStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
-{
-    // Expired tokens go whenever a new one is stored, so the table stays as small as the number
-    // of live sessions.
-    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
-        { now - loginTokenLifetime });
-    Statement query = run(QStringLiteral("INSERT OR REPLACE INTO login_tokens (token_hash, user_id,"
-                                         " last_used) VALUES (?, ?, ?)"),
-        { tokenHash, userId, now });
-    if (!query) {
-        qCWarning(lcServer) << "storing a login token failed:" << error;
-        return false;
-    }
-    return true;
-}
-
-std::optional<QString> SqliteStore::takeLoginToken(const QString &tokenHash, qint64 now)
-{
-    QString userId;
-    qint64 lastUsed = 0;
-    {
-        Statement query =
-            run(QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"),
-                { tokenHash });
-        if (!query.next())
-            return std::nullopt;
-        userId = query.value(0).toString();
-        lastUsed = query.value(1).toLongLong();
-    }
-    Statement removal =
-        run(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"), { tokenHash });
-    // Only the login that removed the token may use it.
-    if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
-        return std::nullopt;
-    return userId;
-}
-
-bool SqliteStore::addHttpToken(const QString &tokenHash, const QString &userId, qint64 now)
-{
-    run(QStringLiteral("DELETE FROM http_tokens WHERE created_at < ?"),
-        { now - httpTokenLifetime });
-    Statement query = run(QStringLiteral("INSERT OR REPLACE INTO http_tokens (token_hash, user_id,"
-                                         " created_at) VALUES (?, ?, ?)"),
-        { tokenHash, userId, now });
-    if (!query) {
-        qCWarning(lcServer) << "storing an HTTP token failed:" << error;
-        return false;
-    }
-    return true;
-}
-
-std::optional<QString> SqliteStore::httpTokenUser(const QString &tokenHash, qint64 now)
-{
-    Statement query = run(
-        QStringLiteral("SELECT user_id FROM http_tokens WHERE token_hash = ? AND created_at >= ?"),
-        { tokenHash, now - httpTokenLifetime });
-    if (query.next())
-        return query.value(0).toString();
-    return std::nullopt;
-}
-
-bool SqliteStore::revokeTokens(const QString &userId)
-{
-    return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
-        && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
-}
-
-namespace
-{
-
-const QString passwordChangedKind = QStringLiteral("password");
-const QString disabledKind = QStringLiteral("disabled");
-
-} // namespace
-
-bool SqliteStore::addAccountChange(
-    const QString &userId, AccountChange::Kind kind, const QString &origin, qint64 now)
-{
-    run(QStringLiteral("DELETE FROM account_changes WHERE created_at < ?"),
-        { now - accountChangeLifetime });
-    return bool(run(QStringLiteral("INSERT INTO account_changes (user_id, kind, origin, created_at)"
-                                   " VALUES (?, ?, ?, ?)"),
-        { userId,
-            kind == AccountChange::Kind::Disabled ? disabledKind : passwordChangedKind,
-            // A null string would be bound as NULL.
-            origin.isNull() ? QStringLiteral("") : origin,
-            now }));
-}
-
-std::vector<AccountChange> SqliteStore::accountChangesAfter(qint64 seq)
-{
-    std::vector<AccountChange> result;
-    Statement query = run(QStringLiteral("SELECT seq, user_id, kind, origin FROM account_changes"
-                                         " WHERE seq > ? ORDER BY seq"),
-        { seq });
-    while (query.next()) {
-        result.push_back(AccountChange { query.value(0).toLongLong(),
-            query.value(1).toString(),
-            query.value(2).toString() == disabledKind ? AccountChange::Kind::Disabled
-                                                      : AccountChange::Kind::PasswordChanged,
-            query.value(3).toString() });
-    }
-    return result;
-}
-
-qint64 SqliteStore::lastAccountChange()
-{
-    // AUTOINCREMENT numbers on after the rows are dropped; its counter is the last one handed out.
-    Statement query =
-        run(QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'account_changes'"));
-    return query.next() ? query.value(0).toLongLong() : 0;
 }

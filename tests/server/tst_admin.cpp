@@ -2,8 +2,9 @@
 #include "credentials.h"
 #include "protocol.h"
 #include "servertestmain.h"
-#include "sqlitestore.h"
 #include "staticfiles.h"
+#include "storelocation.h"
+#include "testpostgres.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +18,8 @@ class TestAdmin : public QObject
     Q_OBJECT
 
 private slots:
+    // Every test runs on both backends.
+    void initTestCase_data();
     void init();
     void cleanup();
 
@@ -34,15 +37,32 @@ private slots:
 private:
     QString staticDir() const;
 
+    TestPostgres postgres;
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SqliteStore> db;
+    std::unique_ptr<Store> db;
 };
+
+void TestAdmin::initTestCase_data()
+{
+    QTest::addColumn<bool>("postgresql");
+    QTest::newRow("sqlite") << false;
+    QTest::newRow("postgresql") << true;
+}
 
 void TestAdmin::init()
 {
+    QFETCH_GLOBAL(bool, postgresql);
     dir = std::make_unique<QTemporaryDir>();
-    db = std::make_unique<SqliteStore>();
-    QVERIFY(db->open(dir->path()));
+    StoreLocation location { dir->path(), std::nullopt };
+    if (postgresql) {
+        if (!postgres.start())
+            QSKIP(qPrintable(postgres.skipReason()));
+        location.database = postgres.createDatabase();
+        QVERIFY(location.database);
+    }
+    QString error;
+    db = location.open(&error);
+    QVERIFY2(db, qPrintable(error));
 }
 
 void TestAdmin::cleanup()

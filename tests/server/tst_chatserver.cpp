@@ -73,7 +73,7 @@ private:
 
 void TestChatServer::init()
 {
-    QVERIFY(fixture.setUp());
+    FERROW_SET_UP(fixture);
     alice = fixture.addUser(QStringLiteral("alice"));
     bob = fixture.addUser(QStringLiteral("bob"));
     carol = fixture.addUser(QStringLiteral("carol"));

@@ -1,14 +1,19 @@
+#include "postgresstore.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
 #include "sqlitestore.h"
+#include "storelocation.h"
+#include "testpostgres.h"
 
 #include <QDir>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 #include <memory>
+#include <mutex>
 
 namespace
 {
@@ -23,10 +28,13 @@ class TestDatabase : public QObject
     Q_OBJECT
 
 private slots:
+    // Every test runs on both backends.
+    void initTestCase_data();
     void init();
     void cleanup();
 
-    void createsLatestSchemaInWalMode();
+    void createsLatestSchema();
+    void emptyDatabaseOpenedByManyAtOnceIsMigratedOnce();
     void keepsDataAcrossReopen();
     void refusesNewerSchema();
     void readOnlyFileIsReportedAndStillRead();
@@ -52,19 +60,47 @@ private slots:
     void httpTokensLiveADayUntilRevoked();
 
 private:
+    bool onPostgres() const;
+    // Opens one more connection to the test's store, creating its schema where missing.
+    std::unique_ptr<Store> open(QString *error = nullptr) const;
+    // Sets the stored schema version behind the store's back.
+    bool forceSchemaVersion(int version);
     QStringList addUsers(int count);
     QString addChat(const QStringList &members);
 
+    TestPostgres postgres;
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SqliteStore> db;
+    StoreLocation location;
+    std::unique_ptr<Store> db;
 };
+
+void TestDatabase::initTestCase_data()
+{
+    QTest::addColumn<bool>("postgresql");
+    QTest::newRow("sqlite") << false;
+    QTest::newRow("postgresql") << true;
+}
+
+bool TestDatabase::onPostgres() const
+{
+    return location.isPostgres();
+}
 
 void TestDatabase::init()
 {
+    QFETCH_GLOBAL(bool, postgresql);
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    db = std::make_unique<SqliteStore>();
-    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+    location = StoreLocation { dir->path(), std::nullopt };
+    if (postgresql) {
+        if (!postgres.start())
+            QSKIP(qPrintable(postgres.skipReason()));
+        location.database = postgres.createDatabase();
+        QVERIFY2(location.database, qPrintable(postgres.error()));
+    }
+    QString error;
+    db = open(&error);
+    QVERIFY2(db, qPrintable(error));
 }
 
 void TestDatabase::cleanup()
@@ -72,6 +108,28 @@ void TestDatabase::cleanup()
     setImmutable(dir->filePath(SqliteStore::fileName), false);
     db.reset();
     dir.reset();
+}
+
+std::unique_ptr<Store> TestDatabase::open(QString *error) const
+{
+    return location.open(error);
+}
+
+bool TestDatabase::forceSchemaVersion(int version)
+{
+    const QString sql = QStringLiteral("UPDATE schema_version SET version = %1").arg(version);
+    if (onPostgres())
+        return postgres.execute(sql, location.database->databaseName);
+    bool ok = false;
+    {
+        QSqlDatabase raw =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        raw.setDatabaseName(dir->filePath(SqliteStore::fileName));
+        ok = raw.open() && QSqlQuery(raw).exec(sql);
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return ok;
 }
 
 void TestDatabase::httpTokensLiveADayUntilRevoked_data()
@@ -128,11 +186,41 @@ QString TestDatabase::addChat(const QStringList &members)
     return chat ? chat->id : QString();
 }
 
-void TestDatabase::createsLatestSchemaInWalMode()
+void TestDatabase::createsLatestSchema()
 {
-    QCOMPARE(db->schemaVersion(), SqliteStore::latestSchemaVersion);
+    QCOMPARE(db->schemaVersion(),
+        onPostgres() ? PostgresStore::latestSchemaVersion() : SqliteStore::latestSchemaVersion);
     QVERIFY(!addUsers(1).isEmpty());
-    QVERIFY(QFile::exists(dir->filePath(SqliteStore::fileName + QStringLiteral("-wal"))));
+    if (!onPostgres())
+        QVERIFY(QFile::exists(dir->filePath(SqliteStore::fileName + QStringLiteral("-wal"))));
+}
+
+void TestDatabase::emptyDatabaseOpenedByManyAtOnceIsMigratedOnce()
+{
+    if (!onPostgres())
+        QSKIP("several servers share only a PostgreSQL database");
+    db.reset();
+    location.database = postgres.createDatabase();
+    QVERIFY(location.database);
+    constexpr int servers = 4;
+    QStringList errors;
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::mutex mutex;
+    for (int i = 0; i < servers; ++i) {
+        threads.emplace_back(QThread::create([this, &errors, &mutex] {
+            QString error;
+            const bool opened = open(&error) != nullptr;
+            std::lock_guard<std::mutex> lock(mutex);
+            errors.append(opened ? QString() : error);
+        }));
+        threads.back()->start();
+    }
+    for (const std::unique_ptr<QThread> &thread : threads)
+        QVERIFY(thread->wait(60000));
+    QCOMPARE(errors, QStringList(QVector<QString>(servers).toList()));
+    db = open();
+    QVERIFY(db);
+    QCOMPARE(db->schemaVersion(), PostgresStore::latestSchemaVersion());
 }
 
 void TestDatabase::keepsDataAcrossReopen()
@@ -140,11 +228,12 @@ void TestDatabase::keepsDataAcrossReopen()
     const QStringList users = addUsers(2);
     const QString chatId = addChat(users);
     QVERIFY(db->addMessage(chatId, users.at(0), QStringLiteral(" exact text "), QString(), 100));
+    const int version = db->schemaVersion();
     db.reset();
 
-    db = std::make_unique<SqliteStore>();
-    QVERIFY(db->open(dir->path()));
-    QCOMPARE(db->schemaVersion(), SqliteStore::latestSchemaVersion);
+    db = open();
+    QVERIFY(db);
+    QCOMPARE(db->schemaVersion(), version);
     QCOMPARE(int(db->users().size()), 2);
     const std::vector<MessageRecord> messages = db->newestMessages(chatId, 10);
     QCOMPARE(int(messages.size()), 1);
@@ -155,32 +244,25 @@ void TestDatabase::keepsDataAcrossReopen()
 void TestDatabase::refusesNewerSchema()
 {
     db.reset();
-    {
-        QSqlDatabase raw =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-        raw.setDatabaseName(dir->filePath(SqliteStore::fileName));
-        QVERIFY(raw.open());
-        QSqlQuery query(raw);
-        QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 99")));
-        raw.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
-
-    db = std::make_unique<SqliteStore>();
-    QVERIFY(!db->open(dir->path()));
-    QVERIFY2(db->lastError().contains(QLatin1String("newer")), qPrintable(db->lastError()));
+    QVERIFY(forceSchemaVersion(99));
+    QString error;
+    QVERIFY(!open(&error));
+    QVERIFY2(error.contains(QLatin1String("newer")), qPrintable(error));
 }
 
 void TestDatabase::readOnlyFileIsReportedAndStillRead()
 {
+    if (onPostgres())
+        QSKIP("a file that cannot be written is SQLite's own case");
     QVERIFY(!addUsers(2).isEmpty());
     db.reset();
     if (!setImmutable(dir->filePath(SqliteStore::fileName), true))
         QSKIP("the immutable flag cannot be set here");
     QTest::ignoreMessage(
         QtWarningMsg, QRegularExpression(QStringLiteral("the database cannot be written")));
-    db = std::make_unique<SqliteStore>();
-    QVERIFY2(db->open(dir->path()), qPrintable(db->lastError()));
+    QString error;
+    db = open(&error);
+    QVERIFY2(db, qPrintable(error));
     QCOMPARE(int(db->users().size()), 2);
     QVERIFY(!db->addUser(QStringLiteral("newcomer"), someHash));
     QCOMPARE(int(db->users().size()), 2);
@@ -280,9 +362,9 @@ void TestDatabase::chatAddedByAnotherConnectionIsFound()
     const QString chatId = QStringLiteral("gfixed1");
     QVERIFY(!db->chat(chatId));
     QVERIFY(!db->isMember(chatId, users.at(0)));
-    SqliteStore other;
-    QVERIFY(other.open(dir->path()));
-    QVERIFY(other.createChat(
+    const std::unique_ptr<Store> other = location.connector()(nullptr);
+    QVERIFY(other);
+    QVERIFY(other->createChat(
         chatId, QStringLiteral("Later"), QStringLiteral("group"), users.at(0), users));
     QVERIFY(db->isMember(chatId, users.at(0)));
     QCOMPARE(db->chat(chatId)->name, QStringLiteral("Later"));
@@ -295,7 +377,7 @@ void TestDatabase::readSnapshotHoldsNoLaterCommit()
     const QStringList users = addUsers(1);
     const QString chatId = addChat(users);
     db->addMessage(chatId, users.at(0), QStringLiteral("before"), QString(), 100);
-    const std::unique_ptr<Store> reader = SqliteStore::connector(dir->path())(nullptr);
+    const std::unique_ptr<Store> reader = location.connector()(nullptr);
     QVERIFY(reader);
     QVERIFY(reader->beginRead());
     db->addMessage(chatId, users.at(0), QStringLiteral("after"), QString(), 101);
@@ -305,8 +387,11 @@ void TestDatabase::readSnapshotHoldsNoLaterCommit()
     QCOMPARE(int(reader->newestMessages(chatId, 10).size()), 2);
     // The connector opens only a store that exists at the latest schema.
     QTemporaryDir empty;
+    StoreLocation nothing { empty.path(), std::nullopt };
+    if (onPostgres())
+        nothing.database = postgres.createDatabase();
     QString error;
-    QVERIFY(!SqliteStore::connector(empty.path())(&error));
+    QVERIFY(!nothing.connector()(&error));
     QVERIFY(!error.isEmpty());
 }
 

@@ -40,7 +40,7 @@ void TestEndToEnd::initTestCase()
 
 void TestEndToEnd::init()
 {
-    QVERIFY(fixture.setUp());
+    FERROW_SET_UP(fixture);
     alice = fixture.addUser(QStringLiteral("alice"));
     bob = fixture.addUser(QStringLiteral("bob"));
     team =

@@ -29,7 +29,7 @@ private:
 
 void TestFlowControl::init()
 {
-    QVERIFY(fixture.setUp());
+    FERROW_SET_UP(fixture);
     alice = fixture.addUser(QStringLiteral("alice"));
     bob = fixture.addUser(QStringLiteral("bob"));
     team =

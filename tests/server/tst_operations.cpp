@@ -27,7 +27,7 @@ private:
 
 void TestOperations::initTestCase()
 {
-    QVERIFY(fixture.setUp());
+    FERROW_SET_UP(fixture);
     const QString alice = fixture.addUser(QStringLiteral("alice"));
     const QString bob = fixture.addUser(QStringLiteral("bob"));
     const QString carol = fixture.addUser(QStringLiteral("carol"));

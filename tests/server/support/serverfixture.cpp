@@ -1,6 +1,7 @@
 #include "serverfixture.h"
 
 #include "credentials.h"
+#include "testpostgres.h"
 
 #include <QFile>
 #include <QTcpSocket>
@@ -49,15 +50,47 @@ ServerFixture::~ServerFixture()
     stop();
 }
 
+bool ServerFixture::wantsPostgres()
+{
+    return qEnvironmentVariable("FERROW_TEST_DATABASE") == QLatin1String("postgresql");
+}
+
+TestPostgres &ServerFixture::testPostgres()
+{
+    static TestPostgres postgres;
+    return postgres;
+}
+
 bool ServerFixture::setUp()
 {
     stop();
     dir = std::make_unique<QTemporaryDir>();
     if (!dir->isValid())
         return false;
-    db = std::make_unique<SqliteStore>();
+    location = StoreLocation { dir->path(), std::nullopt };
+    if (wantsPostgres()) {
+        location.database = testPostgres().createDatabase();
+        if (!location.database)
+            return false;
+    }
     options = defaultOptions();
-    return db->open(dir->path());
+    db = location.open(nullptr);
+    return db != nullptr;
+}
+
+QString ServerFixture::skipReason() const
+{
+    return wantsPostgres() && !testPostgres().isRunning() ? testPostgres().skipReason() : QString();
+}
+
+bool ServerFixture::onPostgres() const
+{
+    return location.isPostgres();
+}
+
+std::unique_ptr<Store> ServerFixture::connect() const
+{
+    return location.connector()(nullptr);
 }
 
 ChatServer::Options ServerFixture::defaultOptions() const
@@ -76,15 +109,15 @@ bool ServerFixture::start()
 bool ServerFixture::start(const ChatServer::Options &serverOptions)
 {
     options = serverOptions;
-    server = std::make_unique<ChatServer>(SqliteStore::connector(dir->path()), options);
+    server = std::make_unique<ChatServer>(location.connector(), options);
     return server->listen(QHostAddress::LocalHost, 0);
 }
 
 bool ServerFixture::restart()
 {
     server.reset();
-    db = std::make_unique<SqliteStore>();
-    return db->open(dir->path()) && start();
+    db = location.open(nullptr);
+    return db && start();
 }
 
 void ServerFixture::stop()

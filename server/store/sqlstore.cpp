@@ -1,0 +1,831 @@
+#include "sqlstore.h"
+
+#include "credentials.h"
+#include "serverlogging.h"
+
+#include <QAtomicInteger>
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace
+{
+
+// Random ids can collide; a few tries make that practically impossible to notice.
+constexpr int idAttempts = 5;
+// Chats kept in memory; a few hundred bytes each.
+constexpr int maxCachedChats = 100000;
+
+const char messageColumns[] =
+    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id FROM messages ";
+
+MessageRecord messageFromQuery(const QSqlQuery &query)
+{
+    MessageRecord message;
+    message.seq = query.value(0).toLongLong();
+    message.id = query.value(7).toString();
+    message.chatId = query.value(1).toString();
+    message.senderId = query.value(2).toString();
+    message.text = query.value(3).toString();
+    message.replyToId = query.value(4).toString();
+    message.timestamp = query.value(5).toLongLong();
+    message.editedAt = query.value(6).toLongLong();
+    return message;
+}
+
+UserRecord userFromQuery(const QSqlQuery &query)
+{
+    return UserRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toLongLong() != 0 };
+}
+
+// Account changes are read within a second by every server; an hour keeps them for a server
+// that is busy or restarting, and the table small.
+constexpr qint64 accountChangeLifetime = 3600;
+const QString passwordChangedKind = QStringLiteral("password");
+const QString disabledKind = QStringLiteral("disabled");
+
+ChatRecord chatFromQuery(const QSqlQuery &query)
+{
+    return ChatRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toString(),
+        query.value(4).toString(),
+        {} };
+}
+
+QVariant nullableText(const QString &text)
+{
+    return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
+}
+
+} // namespace
+
+SqlStore::Statement::Statement(QSqlQuery query, bool ok)
+    : query(std::move(query))
+    , ok(ok)
+{
+}
+
+SqlStore::Statement::~Statement()
+{
+    query.finish();
+}
+
+SqlStore::Statement::operator bool() const
+{
+    return ok;
+}
+
+bool SqlStore::Statement::next()
+{
+    return ok && query.next();
+}
+
+QVariant SqlStore::Statement::value(int index) const
+{
+    return query.value(index);
+}
+
+int SqlStore::Statement::rowsAffected() const
+{
+    return query.numRowsAffected();
+}
+
+SqlStore::SqlStore(const Dialect &dialect)
+    : dialect(dialect)
+{
+    static QAtomicInteger<int> counter;
+    sqlConnectionName =
+        QStringLiteral("ferrow-server-") + QString::number(counter.fetchAndAddRelaxed(1));
+}
+
+SqlStore::~SqlStore()
+{
+    statements.clear();
+    if (db.isValid()) {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(sqlConnectionName);
+    }
+}
+
+QSqlDatabase &SqlStore::addDatabase(const QString &driver)
+{
+    db = QSqlDatabase::addDatabase(driver, sqlConnectionName);
+    return db;
+}
+
+void SqlStore::closeDatabase()
+{
+    statements.clear();
+    chats.clear();
+    transactionDepth = 0;
+    reading = false;
+    db.close();
+}
+
+QString SqlStore::connectionName() const
+{
+    return sqlConnectionName;
+}
+
+SqlStore::Statement SqlStore::run(const QString &sql, const QVariantList &values)
+{
+    auto it = statements.find(sql);
+    if (it == statements.end()) {
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        if (!query.prepare(sql)) {
+            statementFailed = true;
+            error = query.lastError().text();
+            return Statement(query, false);
+        }
+        it = statements.insert(sql, query);
+    }
+    QSqlQuery query = *it;
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    const bool ok = query.exec();
+    statementFailed = !ok;
+    if (!ok)
+        error = query.lastError().text();
+    return Statement(query, ok);
+}
+
+bool SqlStore::execute(const QString &sql)
+{
+    QSqlQuery query(db);
+    if (query.exec(sql))
+        return true;
+    error = query.lastError().text();
+    return false;
+}
+
+QString SqlStore::savepointName() const
+{
+    return QStringLiteral("s") + QString::number(transactionDepth);
+}
+
+bool SqlStore::beginTransaction()
+{
+    bool active = false;
+    if (transactionDepth > 0) {
+        active = execute(QStringLiteral("SAVEPOINT ") + savepointName());
+    } else {
+        active = db.transaction();
+        if (!active)
+            error = db.lastError().text();
+    }
+    if (active)
+        ++transactionDepth;
+    return active;
+}
+
+bool SqlStore::commitTransaction()
+{
+    --transactionDepth;
+    if (transactionDepth > 0) {
+        const QString savepoint = savepointName();
+        if (execute(QStringLiteral("RELEASE ") + savepoint))
+            return true;
+        execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+        execute(QStringLiteral("RELEASE ") + savepoint);
+        chats.clear();
+        return false;
+    }
+    if (db.commit())
+        return true;
+    error = db.lastError().text();
+    qCWarning(lcServer) << "commit failed:" << error;
+    db.rollback();
+    chats.clear();
+    return false;
+}
+
+void SqlStore::rollbackTransaction()
+{
+    --transactionDepth;
+    chats.clear();
+    if (transactionDepth == 0) {
+        db.rollback();
+        return;
+    }
+    const QString savepoint = savepointName();
+    execute(QStringLiteral("ROLLBACK TO ") + savepoint);
+    execute(QStringLiteral("RELEASE ") + savepoint);
+}
+
+bool SqlStore::beginRead()
+{
+    if (reading || transactionDepth > 0)
+        return false;
+    reading = beginSnapshot();
+    if (!reading)
+        return false;
+    // Both take the snapshot at the first read, not at BEGIN.
+    return ping();
+}
+
+void SqlStore::endRead()
+{
+    if (std::exchange(reading, false))
+        db.rollback();
+}
+
+bool SqlStore::isOpen() const
+{
+    return db.isOpen();
+}
+
+QString SqlStore::lastError() const
+{
+    return error;
+}
+
+bool SqlStore::lastStatementFailed() const
+{
+    return statementFailed;
+}
+
+int SqlStore::schemaVersion()
+{
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next())
+        return query.value(0).toInt();
+    return 0;
+}
+
+bool SqlStore::ping()
+{
+    Statement query = run(QStringLiteral("SELECT version FROM schema_version"));
+    return query.next();
+}
+
+bool SqlStore::migrate(const std::vector<std::vector<const char *>> &steps)
+{
+    if (!execute(
+            QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")))
+        return false;
+    const int latest = int(steps.size());
+    const int current = schemaVersion();
+    if (current > latest) {
+        error = QStringLiteral("the database has schema version %1, newer than this server's %2")
+                    .arg(current)
+                    .arg(latest);
+        return false;
+    }
+    for (int version = current; version < latest; ++version) {
+        Transaction transaction(*this);
+        bool ok = transaction.isActive();
+        for (const char *statement : steps.at(version)) {
+            ok = ok && execute(QString::fromLatin1(statement));
+        }
+        ok = ok && execute(QStringLiteral("DELETE FROM schema_version"))
+            && run(
+                QStringLiteral("INSERT INTO schema_version (version) VALUES (?)"), { version + 1 });
+        if (!ok || !transaction.commit()) {
+            error = QStringLiteral("upgrade to schema version %1 failed: %2")
+                        .arg(version + 1)
+                        .arg(error);
+            return false;
+        }
+        qCInfo(lcServer) << "database schema upgraded to version" << version + 1;
+    }
+    return true;
+}
+
+std::optional<UserRecord> SqlStore::addUser(const QString &username, const QString &passwordHash)
+{
+    for (int attempt = 0; attempt < idAttempts; ++attempt) {
+        // User ids never contain "_": the client splits one-to-one chat ids at it.
+        const QString id = QStringLiteral("u") + credentials::randomHex(6);
+        // A taken name or id inserts nothing rather than failing, which on PostgreSQL would
+        // end the caller's whole transaction.
+        Statement query =
+            run(QStringLiteral("INSERT INTO users (id, username, password_hash,"
+                               " created_at) VALUES (?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+                { id, username, passwordHash, QDateTime::currentSecsSinceEpoch() });
+        if (!query)
+            return std::nullopt;
+        if (query.rowsAffected() == 1)
+            return UserRecord { id, username, QString() };
+        if (userByName(username)) {
+            error = QStringLiteral("the user name is taken");
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<UserRecord> SqlStore::userById(const QString &userId)
+{
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE id = ?"),
+            { userId });
+    if (query.next())
+        return userFromQuery(query.query);
+    return std::nullopt;
+}
+
+std::optional<UserRecord> SqlStore::userByName(const QString &username)
+{
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE ")
+                + dialect.nameMatches,
+            { username });
+    if (query.next())
+        return userFromQuery(query.query);
+    return std::nullopt;
+}
+
+QString SqlStore::passwordHash(const QString &userId)
+{
+    Statement query =
+        run(QStringLiteral("SELECT password_hash FROM users WHERE id = ?"), { userId });
+    return query.next() ? query.value(0).toString() : QString();
+}
+
+std::vector<UserRecord> SqlStore::users()
+{
+    std::vector<UserRecord> result;
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users ORDER BY ")
+            + dialect.nameOrder + QLatin1String(", id"));
+    while (query.next())
+        result.push_back(userFromQuery(query.query));
+    return result;
+}
+
+bool SqlStore::setUserAvatar(const QString &userId, const QString &avatarUrl)
+{
+    Statement query =
+        run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::setPasswordHash(
+    const QString &userId, const QString &passwordHash, const QString &expected)
+{
+    Statement query = expected.isEmpty()
+        ? run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"),
+            { passwordHash, userId })
+        : run(
+            QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ? AND password_hash = ?"),
+            { passwordHash, userId, expected });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::setUserDisabled(const QString &userId, bool disabled)
+{
+    Statement query = run(
+        QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"), { disabled ? 1 : 0, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::recordLogin(const QString &userId, qint64 now)
+{
+    Statement query =
+        run(QStringLiteral("UPDATE users SET last_login = ? WHERE id = ?"), { now, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+std::vector<AccountRecord> SqlStore::accounts()
+{
+    std::vector<AccountRecord> result;
+    Statement query =
+        run(QStringLiteral("SELECT id, username, disabled, last_login FROM users ORDER BY ")
+            + dialect.nameOrder + QLatin1String(", id"));
+    while (query.next())
+        result.push_back(AccountRecord { query.value(0).toString(),
+            query.value(1).toString(),
+            query.value(2).toLongLong() != 0,
+            query.value(3).toLongLong() });
+    return result;
+}
+
+std::optional<ChatRecord> SqlStore::createChat(const QString &chatId,
+    const QString &name,
+    const QString &type,
+    const QString &ownerId,
+    const QStringList &members)
+{
+    // Inside the caller's transaction this is a savepoint, so a chat and its first message can
+    // be committed together.
+    Transaction transaction(*this);
+    if (!transaction.isActive())
+        return std::nullopt;
+    ChatRecord chat { chatId, name, type, ownerId, QString(), members };
+    bool ok = false;
+    for (int attempt = 0; attempt < idAttempts && !ok; ++attempt) {
+        // Group ids never contain "_", so none can be taken for a one-to-one id.
+        if (chatId.isEmpty())
+            chat.id = QStringLiteral("g") + credentials::randomHex(6);
+        // A null name would be stored as NULL.
+        ok = bool(run(QStringLiteral("INSERT INTO chats (id, name, type, owner_id, created_at)"
+                                     " VALUES (?, ?, ?, ?, ?)"),
+            { chat.id,
+                name.isNull() ? QStringLiteral("") : name,
+                type,
+                ownerId,
+                QDateTime::currentSecsSinceEpoch() }));
+        if (!chatId.isEmpty())
+            break;
+    }
+    for (int i = 0; ok && i < members.size(); ++i) {
+        ok = bool(run(QStringLiteral(
+                          "INSERT INTO chat_members (chat_id, user_id, position) VALUES (?, ?, ?)"),
+            { chat.id, members.at(i), i }));
+    }
+    if (!ok || !transaction.commit())
+        return std::nullopt;
+    return chat;
+}
+
+QStringList SqlStore::chatMembers(const QString &chatId)
+{
+    QStringList members;
+    Statement query =
+        run(QStringLiteral("SELECT user_id FROM chat_members WHERE chat_id = ? ORDER BY position"),
+            { chatId });
+    while (query.next())
+        members.append(query.value(0).toString());
+    return members;
+}
+
+std::optional<ChatRecord> SqlStore::chat(const QString &chatId)
+{
+    const auto known = chats.constFind(chatId);
+    if (known != chats.constEnd())
+        return *known;
+    std::optional<ChatRecord> chat;
+    {
+        Statement query = run(
+            QStringLiteral("SELECT id, name, type, owner_id, avatar_url FROM chats WHERE id = ?"),
+            { chatId });
+        if (!query.next())
+            return std::nullopt;
+        chat = chatFromQuery(query.query);
+    }
+    chat->members = chatMembers(chat->id);
+    if (statementFailed)
+        return chat;
+    // Plenty for the chats in use at one time; beyond it, starting afresh is cheap.
+    if (chats.size() >= maxCachedChats)
+        chats.clear();
+    chats.insert(chat->id, *chat);
+    return chat;
+}
+
+std::vector<ChatRecord> SqlStore::chatsOfUser(const QString &userId)
+{
+    std::vector<ChatRecord> chats;
+    QHash<QString, ChatRecord *> byId;
+    {
+        Statement query = run(QStringLiteral("SELECT c.id, c.name, c.type, c.owner_id, c.avatar_url"
+                                             " FROM chats c JOIN chat_members m ON m.chat_id = c.id"
+                                             " WHERE m.user_id = ? ORDER BY c.rowid"),
+            { userId });
+        while (query.next())
+            chats.push_back(chatFromQuery(query.query));
+    }
+    for (ChatRecord &chat : chats)
+        byId.insert(chat.id, &chat);
+    // Every member of every one of the user's chats in one pass.
+    Statement query = run(QStringLiteral("SELECT o.chat_id, o.user_id FROM chat_members o"
+                                         " JOIN chat_members m ON m.chat_id = o.chat_id"
+                                         " WHERE m.user_id = ? ORDER BY o.chat_id, o.position"),
+        { userId });
+    while (query.next()) {
+        if (ChatRecord *chat = byId.value(query.value(0).toString()))
+            chat->members.append(query.value(1).toString());
+    }
+    return chats;
+}
+
+bool SqlStore::isMember(const QString &chatId, const QString &userId)
+{
+    const std::optional<ChatRecord> found = chat(chatId);
+    return found && found->members.contains(userId);
+}
+
+std::vector<ChatHistory> SqlStore::chatHistories(
+    const QString &userId, int perChat, bool wholeSeconds)
+{
+    std::vector<ChatHistory> histories;
+    QHash<QString, std::size_t> indexById;
+    for (ChatRecord &chat : chatsOfUser(userId)) {
+        indexById.insert(chat.id, histories.size());
+        histories.push_back({ std::move(chat), {} });
+    }
+    // Through the per-chat index: the cost grows with the page, not with the chats' history.
+    // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
+    const QString newest = wholeSeconds
+        ? QStringLiteral(" FROM chat_members cm JOIN messages m ON m.chat_id = cm.chat_id"
+                         " AND m.timestamp >= COALESCE((SELECT timestamp FROM messages"
+                         " WHERE chat_id = cm.chat_id ORDER BY timestamp DESC, seq DESC"
+                         " LIMIT 1 OFFSET ?), m.timestamp) WHERE cm.user_id = ?")
+        : QStringLiteral(" FROM chat_members cm JOIN messages m ON m.seq IN (SELECT seq FROM"
+                         " messages WHERE chat_id = cm.chat_id"
+                         " ORDER BY timestamp DESC, seq DESC LIMIT ?) WHERE cm.user_id = ?");
+    const int bound = wholeSeconds ? std::max(0, perChat - 1) : perChat;
+    QHash<qint64, MessageRecord *> bySeq;
+    {
+        Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
+                                             " m.reply_to_id, m.timestamp, m.edited_at, m.id")
+                + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
+            { bound, userId });
+        while (query.next()) {
+            const auto it = indexById.constFind(query.value(1).toString());
+            if (it != indexById.constEnd())
+                histories[*it].messages.push_back(messageFromQuery(query.query));
+        }
+    }
+    for (ChatHistory &history : histories) {
+        for (MessageRecord &message : history.messages)
+            bySeq.insert(message.seq, &message);
+    }
+    Statement query = run(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
+                                         " WHERE message_seq IN (SELECT m.seq")
+            + newest + QLatin1String(") ORDER BY seen_at, rowid"),
+        { bound, userId });
+    while (query.next()) {
+        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
+            message->seenBy.append(query.value(1).toString());
+    }
+    return histories;
+}
+
+std::optional<MessageRecord> SqlStore::addMessage(const QString &chatId,
+    const QString &senderId,
+    const QString &text,
+    const QString &replyToId,
+    qint64 timestamp)
+{
+    MessageRecord message;
+    for (int attempt = 0; attempt < idAttempts && message.id.isEmpty(); ++attempt) {
+        // 80 random bits: nobody can guess another chat's ids or count the server's messages.
+        // Hex never holds "_", which the client reads as a one-to-one chat id's separator.
+        const QString id = QStringLiteral("m") + credentials::randomHex(10);
+        // A taken id inserts nothing, and is worth another try; any other failure is not.
+        Statement query = run(QStringLiteral("INSERT INTO messages (id, chat_id, sender_id, text,"
+                                             " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?, ?)"
+                                             " ON CONFLICT (id) DO NOTHING RETURNING seq"),
+            { id, chatId, senderId, text, nullableText(replyToId), timestamp });
+        if (!query)
+            break;
+        if (query.next()) {
+            message.seq = query.value(0).toLongLong();
+            message.id = id;
+        }
+    }
+    if (message.id.isEmpty()) {
+        qCWarning(lcServer) << "storing a message failed:" << error;
+        return std::nullopt;
+    }
+    message.chatId = chatId;
+    message.senderId = senderId;
+    message.text = text;
+    message.replyToId = replyToId;
+    message.timestamp = timestamp;
+    return message;
+}
+
+std::optional<MessageRecord> SqlStore::message(const QString &messageId)
+{
+    if (messageId.isEmpty())
+        return std::nullopt;
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE id = ?"),
+            { messageId });
+        if (!query.next())
+            return std::nullopt;
+        messages.push_back(messageFromQuery(query.query));
+    }
+    fillSeenBy(messages);
+    return messages.front();
+}
+
+std::vector<MessageRecord> SqlStore::wholeSecondsBefore(
+    const QString &chatId, qint64 before, int limit)
+{
+    // The second of the page's oldest message; none when fewer messages exist.
+    qint64 from = std::numeric_limits<qint64>::min();
+    {
+        Statement query = run(QStringLiteral("SELECT timestamp FROM messages"
+                                             " WHERE chat_id = ? AND timestamp < ?"
+                                             " ORDER BY timestamp DESC, seq DESC LIMIT 1 OFFSET ?"),
+            { chatId, before, std::max(0, limit - 1) });
+        if (query.next())
+            from = query.value(0).toLongLong();
+    }
+    std::vector<MessageRecord> messages;
+    Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+            + QLatin1String("WHERE chat_id = ? AND timestamp >= ? AND timestamp < ?"
+                            " ORDER BY timestamp, seq"),
+        { chatId, from, before });
+    while (query.next())
+        messages.push_back(messageFromQuery(query.query));
+    return messages;
+}
+
+std::vector<MessageRecord> SqlStore::newestMessages(const QString &chatId, int limit)
+{
+    std::vector<MessageRecord> messages =
+        wholeSecondsBefore(chatId, std::numeric_limits<qint64>::max(), limit);
+    fillSeenBy(messages);
+    return messages;
+}
+
+std::vector<MessageRecord> SqlStore::messagesBefore(
+    const QString &chatId, qint64 before, int limit, int tieLimit)
+{
+    std::vector<MessageRecord> messages = wholeSecondsBefore(chatId, before, limit);
+
+    // An asker may hold only part of its oldest second (from a server whose pages ended inside
+    // a second), so that second is sent again. Oldest first, since the asker holds the newest
+    // of that second.
+    {
+        Statement query = run(QStringLiteral("SELECT ") + QLatin1String(messageColumns)
+                + QLatin1String("WHERE chat_id = ? AND timestamp = ? ORDER BY seq LIMIT ?"),
+            { chatId, before, tieLimit });
+        while (query.next())
+            messages.push_back(messageFromQuery(query.query));
+    }
+    fillSeenBy(messages);
+    return messages;
+}
+
+void SqlStore::fillSeenBy(std::vector<MessageRecord> &messages)
+{
+    if (messages.empty())
+        return;
+    QHash<qint64, MessageRecord *> bySeq;
+    QStringList seqs;
+    for (MessageRecord &message : messages) {
+        bySeq.insert(message.seq, &message);
+        seqs.append(QString::number(message.seq));
+    }
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    // The list holds only integers read from the database, so it is safe to inline.
+    if (!query.exec(QStringLiteral("SELECT message_seq, user_id FROM message_seen"
+                                   " WHERE message_seq IN (")
+            + seqs.join(QLatin1Char(',')) + QLatin1String(") ORDER BY seen_at, rowid")))
+        return;
+    while (query.next()) {
+        if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
+            message->seenBy.append(query.value(1).toString());
+    }
+}
+
+bool SqlStore::markSeen(qint64 seq, const QString &userId, qint64 seenAt)
+{
+    Statement query = run(QStringLiteral("INSERT INTO message_seen (message_seq, user_id, seen_at)"
+                                         " VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
+        { seq, userId, seenAt });
+    if (!query) {
+        qCWarning(lcServer) << "storing a seen receipt failed:" << error;
+        return false;
+    }
+    return query.rowsAffected() == 1;
+}
+
+bool SqlStore::editMessage(qint64 seq, const QString &text, qint64 editedAt)
+{
+    Statement query =
+        run(QStringLiteral("UPDATE messages SET text = ?, edited_at = ? WHERE seq = ?"),
+            { text, editedAt, seq });
+    if (!query) {
+        qCWarning(lcServer) << "storing an edit failed:" << error;
+        return false;
+    }
+    return query.rowsAffected() == 1;
+}
+
+bool SqlStore::deleteMessage(qint64 seq)
+{
+    Statement query = run(QStringLiteral("DELETE FROM messages WHERE seq = ?"), { seq });
+    if (!query) {
+        qCWarning(lcServer) << "deleting a message failed:" << error;
+        return false;
+    }
+    return query.rowsAffected() == 1;
+}
+bool SqlStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    // Expired tokens go whenever a new one is stored, so the table stays as small as the number
+    // of live sessions.
+    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
+        { now - loginTokenLifetime });
+    Statement query = run(QStringLiteral("INSERT INTO login_tokens (token_hash, user_id, last_used)"
+                                         " VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
+                                         " SET user_id = excluded.user_id,"
+                                         " last_used = excluded.last_used"),
+        { tokenHash, userId, now });
+    if (!query) {
+        qCWarning(lcServer) << "storing a login token failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> SqlStore::takeLoginToken(const QString &tokenHash, qint64 now)
+{
+    QString userId;
+    qint64 lastUsed = 0;
+    {
+        Statement query =
+            run(QStringLiteral("SELECT user_id, last_used FROM login_tokens WHERE token_hash = ?"),
+                { tokenHash });
+        if (!query.next())
+            return std::nullopt;
+        userId = query.value(0).toString();
+        lastUsed = query.value(1).toLongLong();
+    }
+    Statement removal =
+        run(QStringLiteral("DELETE FROM login_tokens WHERE token_hash = ?"), { tokenHash });
+    // Only the login that removed the token may use it.
+    if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
+        return std::nullopt;
+    return userId;
+}
+
+bool SqlStore::addHttpToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    run(QStringLiteral("DELETE FROM http_tokens WHERE created_at < ?"),
+        { now - httpTokenLifetime });
+    Statement query = run(QStringLiteral("INSERT INTO http_tokens (token_hash, user_id, created_at)"
+                                         " VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
+                                         " SET user_id = excluded.user_id,"
+                                         " created_at = excluded.created_at"),
+        { tokenHash, userId, now });
+    if (!query) {
+        qCWarning(lcServer) << "storing an HTTP token failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> SqlStore::httpTokenUser(const QString &tokenHash, qint64 now)
+{
+    Statement query = run(
+        QStringLiteral("SELECT user_id FROM http_tokens WHERE token_hash = ? AND created_at >= ?"),
+        { tokenHash, now - httpTokenLifetime });
+    if (query.next())
+        return query.value(0).toString();
+    return std::nullopt;
+}
+
+bool SqlStore::revokeTokens(const QString &userId)
+{
+    return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
+        && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
+}
+
+bool SqlStore::addAccountChange(
+    const QString &userId, AccountChange::Kind kind, const QString &origin, qint64 now)
+{
+    run(QStringLiteral("DELETE FROM account_changes WHERE created_at < ?"),
+        { now - accountChangeLifetime });
+    return bool(run(QStringLiteral("INSERT INTO account_changes (user_id, kind, origin, created_at)"
+                                   " VALUES (?, ?, ?, ?)"),
+        { userId,
+            kind == AccountChange::Kind::Disabled ? disabledKind : passwordChangedKind,
+            // A null string would be bound as NULL.
+            origin.isNull() ? QStringLiteral("") : origin,
+            now }));
+}
+
+std::vector<AccountChange> SqlStore::accountChangesAfter(qint64 seq)
+{
+    std::vector<AccountChange> result;
+    Statement query = run(QStringLiteral("SELECT seq, user_id, kind, origin FROM account_changes"
+                                         " WHERE seq > ? ORDER BY seq"),
+        { seq });
+    while (query.next()) {
+        result.push_back(AccountChange { query.value(0).toLongLong(),
+            query.value(1).toString(),
+            query.value(2).toString() == disabledKind ? AccountChange::Kind::Disabled
+                                                      : AccountChange::Kind::PasswordChanged,
+            query.value(3).toString() });
+    }
+    return result;
+}
+
+qint64 SqlStore::lastAccountChange()
+{
+    // Numbers are never handed out twice (AUTOINCREMENT, an identity column), also after the
+    // rows are dropped: later changes always come after this one.
+    Statement query = run(QStringLiteral("SELECT COALESCE(MAX(seq), 0) FROM account_changes"));
+    return query.next() ? query.value(0).toLongLong() : 0;
+}

@@ -1,0 +1,153 @@
+#pragma once
+
+#include "store.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <optional>
+#include <vector>
+
+// What the SQLite and PostgreSQL stores share: one Qt SQL connection, statements prepared once
+// per text, and every query written so that both dialects read it alike. A backend opens the
+// connection, creates its schema and says the few things its dialect writes differently.
+class SqlStore : public Store
+{
+public:
+    ~SqlStore() override;
+
+    // The Qt SQL connection's name, for tests that change its settings on its own thread.
+    QString connectionName() const;
+
+    bool isOpen() const override;
+    QString lastError() const override;
+    bool lastStatementFailed() const override;
+    int schemaVersion() override;
+    bool ping() override;
+    bool beginRead() override;
+    void endRead() override;
+
+    std::optional<UserRecord> addUser(
+        const QString &username, const QString &passwordHash) override;
+    std::optional<UserRecord> userById(const QString &userId) override;
+    std::optional<UserRecord> userByName(const QString &username) override;
+    QString passwordHash(const QString &userId) override;
+    std::vector<UserRecord> users() override;
+    bool setUserAvatar(const QString &userId, const QString &avatarUrl) override;
+    bool setPasswordHash(
+        const QString &userId, const QString &passwordHash, const QString &expected = {}) override;
+    bool setUserDisabled(const QString &userId, bool disabled) override;
+    bool recordLogin(const QString &userId, qint64 now) override;
+    std::vector<AccountRecord> accounts() override;
+
+    std::optional<ChatRecord> createChat(const QString &chatId,
+        const QString &name,
+        const QString &type,
+        const QString &ownerId,
+        const QStringList &members) override;
+    // Chats and their members never change once created, so a chat is read from the database
+    // once and then kept; every message asks for its chat's members.
+    std::optional<ChatRecord> chat(const QString &chatId) override;
+    std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
+    bool isMember(const QString &chatId, const QString &userId) override;
+    // One query for the chats, one for their members, one for the messages and one for the
+    // receipts.
+    std::vector<ChatHistory> chatHistories(
+        const QString &userId, int perChat, bool wholeSeconds = true) override;
+
+    std::optional<MessageRecord> addMessage(const QString &chatId,
+        const QString &senderId,
+        const QString &text,
+        const QString &replyToId,
+        qint64 timestamp) override;
+    std::optional<MessageRecord> message(const QString &messageId) override;
+    std::vector<MessageRecord> newestMessages(const QString &chatId, int limit) override;
+    std::vector<MessageRecord> messagesBefore(
+        const QString &chatId, qint64 before, int limit, int tieLimit) override;
+    bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) override;
+    bool editMessage(qint64 seq, const QString &text, qint64 editedAt) override;
+    bool deleteMessage(qint64 seq) override;
+
+    bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
+    std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;
+    bool addHttpToken(const QString &tokenHash, const QString &userId, qint64 now) override;
+    std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) override;
+    bool revokeTokens(const QString &userId) override;
+
+    bool addAccountChange(const QString &userId,
+        AccountChange::Kind kind,
+        const QString &origin,
+        qint64 now) override;
+    std::vector<AccountChange> accountChangesAfter(qint64 seq) override;
+    qint64 lastAccountChange() override;
+
+protected:
+    // One run of a cached statement; finished when it goes out of scope, so that no read stays
+    // open longer than its caller needs it.
+    class Statement
+    {
+    public:
+        Statement(QSqlQuery query, bool ok);
+        ~Statement();
+        Statement(const Statement &) = delete;
+        Statement &operator=(const Statement &) = delete;
+
+        explicit operator bool() const;
+        bool next();
+        QVariant value(int index) const;
+        int rowsAffected() const;
+
+        QSqlQuery query;
+        const bool ok;
+    };
+
+    // How the dialect matches and orders user names without regard to ASCII case.
+    struct Dialect {
+        // A condition on a users row with one placeholder, the name looked for.
+        QString nameMatches;
+        QString nameOrder;
+    };
+
+    explicit SqlStore(const Dialect &dialect);
+
+    // Adds the Qt SQL connection for `driver` under this store's own name.
+    QSqlDatabase &addDatabase(const QString &driver);
+    // Closes the connection, keeping its settings for open() again; forgets prepared statements.
+    void closeDatabase();
+    // Runs `sql` with `values` bound in order, through a statement prepared once per text.
+    Statement run(const QString &sql, const QVariantList &values = {});
+    bool execute(const QString &sql);
+    // Creates the schema_version table, then runs `steps` from the stored version on, each in a
+    // transaction of its own. Step N upgrades schema version N to N + 1.
+    bool migrate(const std::vector<std::vector<const char *>> &steps);
+    // Begins a transaction that reads one snapshot of the database.
+    virtual bool beginSnapshot() = 0;
+
+    bool beginTransaction() override;
+    bool commitTransaction() override;
+    void rollbackTransaction() override;
+
+    QSqlDatabase db;
+    QString error;
+
+private:
+    // Messages of `chatId` stamped before `before`: the newest `limit` and the rest of the
+    // oldest one's second, oldest first.
+    std::vector<MessageRecord> wholeSecondsBefore(const QString &chatId, qint64 before, int limit);
+    void fillSeenBy(std::vector<MessageRecord> &messages);
+    QStringList chatMembers(const QString &chatId);
+    QString savepointName() const;
+
+    Dialect dialect;
+    QString sqlConnectionName;
+    QHash<QString, QSqlQuery> statements;
+    // Chats read so far, by id. Emptied when a transaction rolls back, since it may have held
+    // the creation of one of them.
+    QHash<QString, ChatRecord> chats;
+    int transactionDepth = 0;
+    bool statementFailed = false;
+    bool reading = false;
+};
