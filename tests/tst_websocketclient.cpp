@@ -514,7 +514,7 @@ void TestWebSocketClient::ignoresMalformedFrames()
             && method.name() != QByteArrayLiteral("messageDeleted"))
             spies.append(new QSignalSpy(client, method));
     }
-    QCOMPARE(spies.size(), 13);
+    QCOMPARE(spies.size(), 16);
     deliver(text);
     for (QSignalSpy *spy : qAsConst(spies))
         QCOMPARE(spy->count(), 0);

@@ -100,6 +100,12 @@ void MainWindow::setupUi()
         &QAbstractButton::toggled,
         this,
         &MainWindow::onNotificationsToggled);
+    changePasswordButton = new QPushButton(QStringLiteral("Change Password…"));
+    changePasswordButton->setObjectName(QStringLiteral("changePasswordButton"));
+    connect(changePasswordButton,
+        &QAbstractButton::clicked,
+        this,
+        &MainWindow::onChangePasswordClicked);
     auto *logoutButton = new QPushButton(QStringLiteral("Log Out"));
     connect(logoutButton, &QAbstractButton::clicked, this, &MainWindow::onLogoutClicked);
     settingsLayout->addWidget(new QLabel(QStringLiteral("Settings")));
@@ -113,6 +119,7 @@ void MainWindow::setupUi()
     passwordNotice->hide();
     settingsLayout->addWidget(passwordNotice);
     settingsLayout->addStretch();
+    settingsLayout->addWidget(changePasswordButton);
     settingsLayout->addWidget(logoutButton);
     settingsLayout->addSpacing(20);
 

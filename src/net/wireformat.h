@@ -47,6 +47,7 @@ bool isMessageRefusal(const QString &error);
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);
+QJsonObject changePasswordFrame(const QString &oldPassword, const QString &newPassword);
 QJsonObject historyFrame(const QString &chatId, qint64 before);
 QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
