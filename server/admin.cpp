@@ -1,6 +1,7 @@
 #include "admin.h"
 
 #include "credentials.h"
+#include "outcome.h"
 #include "protocol.h"
 #include "store.h"
 
@@ -75,6 +76,30 @@ namespace
         { 0, 20, "Thanks! Ship it." },
     };
 
+    // Every connected user of every server gets the new list of users.
+    ChangeNotice userListNotice(Store &db)
+    {
+        ChangeNotice notice;
+        notice.chatId = Store::feedDirectory;
+        notice.everyone = true;
+        const QJsonObject frame = protocol::userListFrame(db.users());
+        notice.type = frame.value(QLatin1String("type")).toString();
+        notice.text = protocol::serialize(frame);
+        return notice;
+    }
+
+    // The chat's online members get it as they would a new private chat.
+    ChangeNotice newChatNotice(const ChatRecord &chat)
+    {
+        ChangeNotice notice;
+        notice.chatId = chat.id;
+        notice.users = chat.members;
+        const QJsonObject frame = protocol::newChatFrame(chat);
+        notice.type = frame.value(QLatin1String("type")).toString();
+        notice.text = protocol::serialize(frame);
+        return notice;
+    }
+
     std::optional<UserRecord> findUser(Store &db, const QString &username, QString *error)
     {
         std::optional<UserRecord> user = db.userByName(username);
@@ -109,12 +134,14 @@ QString addUser(Store &db, const QString &username, const QString &password)
         return QStringLiteral("the password must not be empty");
     if (db.userByName(username))
         return QStringLiteral("the user name \"%1\" is taken").arg(username);
-    if (!db.addUser(username, credentials::hashPassword(password)))
+    Store::Transaction transaction(db);
+    if (!transaction.isActive() || !db.addUser(username, credentials::hashPassword(password))
+        || !db.publish({ userListNotice(db) }) || !transaction.commit())
         return QStringLiteral("the user could not be added: ") + db.lastError();
     return QString();
 }
 
-QString setPassword(Store &db, const QString &username, const QString &password, qint64 now)
+QString setPassword(Store &db, const QString &username, const QString &password)
 {
     QString error;
     const std::optional<UserRecord> user = findUser(db, username, &error);
@@ -130,25 +157,29 @@ QString setPassword(Store &db, const QString &username, const QString &password,
     const QString hash = credentials::hashPassword(password);
     if (hash.isEmpty())
         return QStringLiteral("not enough memory to hash the password");
+    Outcome closes;
+    closes.closeConnections(
+        { user->id }, protocol::passwordChangedCloseCode, protocol::passwordChangedReason);
     Store::Transaction transaction(db);
     if (!transaction.isActive() || !db.setPasswordHash(user->id, hash) || !db.revokeTokens(user->id)
-        || !db.addAccountChange(user->id, AccountChange::Kind::PasswordChanged, QString(), now)
-        || !transaction.commit())
+        || !db.publish(std::move(closes.notices)) || !transaction.commit())
         return QStringLiteral("the password could not be changed: ") + db.lastError();
     return QString();
 }
 
-QString setDisabled(Store &db, const QString &username, bool disabled, qint64 now)
+QString setDisabled(Store &db, const QString &username, bool disabled)
 {
     QString error;
     const std::optional<UserRecord> user = findUser(db, username, &error);
     if (!user)
         return error;
+    Outcome closes;
+    closes.closeConnections(
+        { user->id }, protocol::accountDisabledCloseCode, protocol::accountDisabledReason);
     Store::Transaction transaction(db);
     bool ok = transaction.isActive() && db.setUserDisabled(user->id, disabled);
     if (disabled)
-        ok = ok && db.revokeTokens(user->id)
-            && db.addAccountChange(user->id, AccountChange::Kind::Disabled, QString(), now);
+        ok = ok && db.revokeTokens(user->id) && db.publish(std::move(closes.notices));
     if (!ok || !transaction.commit())
         return QStringLiteral("the account could not be changed: ") + db.lastError();
     return QString();
@@ -225,7 +256,10 @@ QString setAvatar(Store &db, const QString &staticDir, const QString &username, 
         return QStringLiteral("cannot copy the picture to %1").arg(target);
     QFile::setPermissions(
         target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    if (!db.setUserAvatar(user->id, QStringLiteral("/static/") + relative)) {
+    Store::Transaction transaction(db);
+    if (!transaction.isActive()
+        || !db.setUserAvatar(user->id, QStringLiteral("/static/") + relative)
+        || !db.publish({ userListNotice(db) }) || !transaction.commit()) {
         QFile::remove(target);
         return QStringLiteral("the avatar could not be stored: ") + db.lastError();
     }
@@ -247,8 +281,12 @@ QString createGroup(Store &db, const QString &name, const QStringList &usernames
         if (!members.contains(user->id))
             members.append(user->id);
     }
-    if (!db.createChat(
-            QString(), name.trimmed(), QStringLiteral("group"), members.first(), members))
+    Store::Transaction transaction(db);
+    const std::optional<ChatRecord> chat = transaction.isActive()
+        ? db.createChat(
+            QString(), name.trimmed(), QStringLiteral("group"), members.first(), members)
+        : std::nullopt;
+    if (!chat || !db.publish({ newChatNotice(*chat) }) || !transaction.commit())
         return QStringLiteral("the group could not be created: ") + db.lastError();
     return QString();
 }
@@ -336,6 +374,8 @@ QString seedDemo(Store &db)
     }
     if (!ok)
         return fail(QStringLiteral("adding the demo receipts failed"));
+    if (!db.publish({ userListNotice(db), newChatNotice(*team), newChatNotice(*direct) }))
+        return fail(QStringLiteral("telling the servers failed"));
     if (!transaction.commit())
         return QStringLiteral("cannot write the database: ") + db.lastError();
     return QString();

@@ -21,10 +21,10 @@ QString checkUsername(const QString &username);
 QString addUser(Store &db, const QString &username, const QString &password);
 // Gives the user a new password (the rules of "change_password" hold), revokes every token of
 // theirs, and has running servers close their connections (4001, "Password changed").
-QString setPassword(Store &db, const QString &username, const QString &password, qint64 now);
+QString setPassword(Store &db, const QString &username, const QString &password);
 // Refuses or allows the user's logins. Disabling revokes every token of theirs and has running
 // servers close their connections (4003, "Account disabled").
-QString setDisabled(Store &db, const QString &username, bool disabled, qint64 now);
+QString setDisabled(Store &db, const QString &username, bool disabled);
 // Every user: name, id, disabled or not, last login. Aligned columns under a heading, or one JSON
 // object per line {"name","id","disabled","lastLogin"} (seconds since the epoch, or null).
 QStringList listUsers(Store &db, bool json);

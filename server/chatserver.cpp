@@ -1,6 +1,5 @@
 #include "chatserver.h"
 
-#include "credentials.h"
 #include "serverlogging.h"
 
 #include <QDateTime>
@@ -8,6 +7,18 @@
 
 namespace
 {
+
+// Every connection of one server carries its name on the change feed.
+StoreConnector named(StoreConnector connector)
+{
+    const QString origin = credentials::randomHex(8);
+    return [connector = std::move(connector), origin](QString *error) {
+        std::unique_ptr<Store> store = connector(error);
+        if (store)
+            store->setOrigin(origin);
+        return store;
+    };
+}
 
 ChatServer::Options completed(ChatServer::Options options)
 {
@@ -20,12 +31,14 @@ ChatServer::Options completed(ChatServer::Options options)
 
 } // namespace
 
-ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject *parent)
+ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QObject *parent)
     : QObject(parent)
     , options(completed(options))
+    , connector(named(std::move(storeConnector)))
     , writer(connector, commitClock, this)
     , readers(connector, commitClock, this->options.readers, this)
     , fanOut(metrics, this)
+    , relay(connector, commitClock, this)
     , logins(writer,
           readers,
           fanOut,
@@ -38,9 +51,7 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
               this->options.maxConnectionsPerAddress > 0,
               this->options.historyPage,
               this->options.maxLoginHistoryBytes,
-              this->options.passwordLimits,
-              // Tells this server's connections from those of others sharing the store.
-              credentials::randomHex(8) },
+              this->options.passwordLimits },
           this)
     , chat(writer,
           readers,
@@ -62,7 +73,9 @@ ChatServer::ChatServer(StoreConnector connector, const Options &options, QObject
                       *healthy = store.ping();
                       return Outcome();
                   },
-                  [healthy, answer](Outcome &&, quint64) { answer(*healthy); });
+                  // Cut off from the change feed, the server would miss what others write.
+                  [this, healthy, answer](
+                      Outcome &&, quint64) { answer(*healthy && relay.isConnected()); });
           },
           [this] {
               ServerMetrics::Gauges gauges;
@@ -89,9 +102,17 @@ ChatServer::~ChatServer() = default;
 bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
     if (!started) {
-        started = writer.start(&startError) && readers.start(&startError);
+        FeedPosition position;
+        started = writer.start(&startError) && readers.start(&startError)
+            && relay.start(
+                [this](std::vector<ChangeNotice> &&notices, quint64 transaction) {
+                    fanOut.receive(std::move(notices), transaction);
+                },
+                &position,
+                &startError);
         if (!started)
             return false;
+        fanOut.setRelay(&relay, position);
     }
     return frontDoor.listen(address, port);
 }

@@ -3,6 +3,7 @@
 #include "chatservice.h"
 #include "commitclock.h"
 #include "fanout.h"
+#include "feedrelay.h"
 #include "frontdoor.h"
 #include "logins.h"
 #include "readers.h"
@@ -21,8 +22,9 @@
 // writer and the readers, each thread on a store connection of its own; and the fan-out.
 //
 // Threads: one serves every socket (the front door, the chat service, the logins, the fan-out);
-// the writer commits on one of its own; the readers read on theirs; password checks hash on a
-// pool. Only the writer's and readers' threads touch the store.
+// the writer commits on one of its own; the readers read on theirs; the feed relay reads what
+// other processes changed on its own; password checks hash on a pool. Only the writer's, the
+// readers' and the relay's threads touch the store.
 class ChatServer : public QObject
 {
     Q_OBJECT
@@ -94,11 +96,13 @@ private:
     void finishShutdown();
 
     Options options;
+    StoreConnector connector;
     ServerMetrics metrics;
     CommitClock commitClock;
     Writer writer;
     Readers readers;
     FanOut fanOut;
+    FeedRelay relay;
     Logins logins;
     ChatService chat;
     FrontDoor frontDoor;

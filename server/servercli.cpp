@@ -10,7 +10,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
 #include <cstdio>
@@ -57,9 +56,11 @@ Without a command it serves; the commands administer the data directory and exit
   backup FILE                 write a consistent copy of the database to FILE (which must
                               not exist), also while the server serves
 
-The administration commands may run while the server serves; users and groups added then
-are seen by clients at their next login, and passwords changed and accounts disabled end the
-user's sessions on every running server within a second.)";
+The administration commands may run while the server serves, with the same --data-dir or
+--database: within a second, the connected members of a new group see it, everyone sees a
+new user or avatar, and a changed password or a disabled account ends the user's sessions on
+every server. With --database, the commands and any number of servers share the PostgreSQL
+database; backup then names the pg_dump command to run instead.)";
 
 void printError(const QString &message)
 {
@@ -360,7 +361,6 @@ int runServerCli(const QStringList &arguments)
         store.reset();
         return serve(location, address, static_cast<quint16>(port), options, tls);
     }
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     if (command == QLatin1String("add-user") || command == QLatin1String("passwd")) {
         bool utf8 = true;
         const QString password = readPassword(&utf8);
@@ -369,10 +369,10 @@ int runServerCli(const QStringList &arguments)
         else if (command == QLatin1String("add-user"))
             error = admin::addUser(db, commandArguments.at(0), password);
         else
-            error = admin::setPassword(db, commandArguments.at(0), password, now);
+            error = admin::setPassword(db, commandArguments.at(0), password);
     } else if (command == QLatin1String("disable-user") || command == QLatin1String("enable-user"))
         error = admin::setDisabled(
-            db, commandArguments.at(0), command == QLatin1String("disable-user"), now);
+            db, commandArguments.at(0), command == QLatin1String("disable-user"));
     else if (command == QLatin1String("list-users")) {
         for (const QString &line : admin::listUsers(db, parser.isSet(jsonOption)))
             std::printf("%s\n", line.toUtf8().constData());

@@ -93,6 +93,9 @@ public:
     QString userId;
     QString username;
     bool loginPending = false;
+    // A close of the user's connections with this code passes this one by: it comes of a change
+    // this connection made (its own new password).
+    int spareCloseCode = 0;
 
 signals:
     void requestReceived(ClientConnection *connection, const QJsonObject &request);

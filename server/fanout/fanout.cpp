@@ -1,14 +1,36 @@
 #include "fanout.h"
 
 #include "clientconnection.h"
+#include "feedrelay.h"
+#include "serverlogging.h"
 #include "servermetrics.h"
 
 #include <QVarLengthArray>
+
+namespace
+{
+
+// How long a notice numbered past the next one waits for the relay to read what lies between
+// before it goes out anyway: far beyond a read's time, and short enough that a lost entry (one
+// dropped from the feed while its server was away) stalls a chat only briefly.
+constexpr int maxWaitMs = 3000;
+
+} // namespace
 
 FanOut::FanOut(ServerMetrics &metrics, QObject *parent)
     : QObject(parent)
     , metrics(metrics)
 {
+    waitLimit.setSingleShot(true);
+    waitLimit.setInterval(maxWaitMs);
+    connect(&waitLimit, &QTimer::timeout, this, &FanOut::giveUpWaiting);
+}
+
+void FanOut::setRelay(FeedRelay *feedRelay, const FeedPosition &position)
+{
+    relay = feedRelay;
+    for (auto it = position.streams.cbegin(); it != position.streams.cend(); ++it)
+        streams[it.key()].delivered = it.value();
 }
 
 FanOut::~FanOut() = default;
@@ -35,17 +57,6 @@ int FanOut::connectionsOf(const QString &userId) const
     return it == connectionsByUser.constEnd() ? 0 : it->size();
 }
 
-void FanOut::closeUser(
-    const QString &userId, int code, const QString &reason, const ClientConnection *except)
-{
-    // From a copy: the list changes as they leave.
-    const QList<ClientConnection *> connections = connectionsByUser.value(userId);
-    for (ClientConnection *connection : connections) {
-        if (connection != except && !connection->isClosing())
-            connection->closeWithGrace(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
-    }
-}
-
 int FanOut::usersOnline() const
 {
     return connectionsByUser.size();
@@ -53,17 +64,98 @@ int FanOut::usersOnline() const
 
 void FanOut::deliver(const ChangeNotice &notice, quint64 transaction)
 {
-    QVarLengthArray<ClientConnection *, 64> targets;
-    for (const QString &userId : notice.users) {
-        const auto connections = connectionsByUser.constFind(userId);
-        if (connections == connectionsByUser.constEnd())
-            continue;
-        for (ClientConnection *connection : *connections)
-            targets.append(connection);
+    if (notice.seq == 0) {
+        tell(notice, transaction);
+        return;
     }
-    metrics.countFrameSent(notice.type, int(targets.size()));
+    Stream &stream = streams[notice.chatId];
+    if (notice.seq <= stream.delivered)
+        return;
+    if (notice.seq > stream.delivered + 1) {
+        stream.early.emplace(notice.seq, Early { notice, transaction });
+        if (relay)
+            relay->readSoon(notice.chatId);
+        if (!waitLimit.isActive())
+            waitLimit.start();
+        return;
+    }
+    tell(notice, transaction);
+    stream.delivered = notice.seq;
+    if (!stream.early.empty())
+        deliverEarly(stream);
+}
+
+void FanOut::deliverEarly(Stream &stream)
+{
+    while (!stream.early.empty() && stream.early.begin()->first <= stream.delivered + 1) {
+        const auto first = stream.early.begin();
+        const Early early = std::move(first->second);
+        stream.early.erase(first);
+        if (early.notice.seq <= stream.delivered)
+            continue;
+        tell(early.notice, early.transaction);
+        stream.delivered = early.notice.seq;
+    }
+}
+
+void FanOut::giveUpWaiting()
+{
+    for (auto it = streams.begin(); it != streams.end(); ++it) {
+        Stream &stream = it.value();
+        if (stream.early.empty())
+            continue;
+        qCWarning(lcServer).noquote()
+            << "changes" << stream.delivered + 1 << "to" << stream.early.begin()->first - 1 << "of"
+            << it.key() << "could not be read; going on without them";
+        stream.delivered = stream.early.begin()->first - 1;
+        deliverEarly(stream);
+    }
+}
+
+void FanOut::receive(std::vector<ChangeNotice> &&notices, quint64 transaction)
+{
+    for (const ChangeNotice &notice : notices)
+        deliver(notice, transaction);
+    transactionDelivered(transaction);
+}
+
+void FanOut::publish(const ChangeNotice &notice)
+{
+    ChangeNotice unkept = notice;
+    unkept.seq = 0;
+    tell(unkept, delivered);
+    if (relay)
+        relay->broadcast(unkept);
+}
+
+void FanOut::tell(const ChangeNotice &notice, quint64 transaction)
+{
+    QVarLengthArray<ClientConnection *, 64> targets;
+    if (notice.everyone) {
+        for (const QList<ClientConnection *> &connections : qAsConst(connectionsByUser)) {
+            for (ClientConnection *connection : connections)
+                targets.append(connection);
+        }
+    } else {
+        for (const QString &userId : notice.users) {
+            const auto connections = connectionsByUser.constFind(userId);
+            if (connections == connectionsByUser.constEnd())
+                continue;
+            for (ClientConnection *connection : *connections)
+                targets.append(connection);
+        }
+    }
     // From a copy: telling one may cut off a slow reader, which leaves its list. It stays a valid
     // object, since connections are only ever deleted later, by the loop.
+    if (notice.closeCode != 0) {
+        for (ClientConnection *connection : targets) {
+            if (connection->spareCloseCode != notice.closeCode && !connection->isClosing())
+                connection->closeWithGrace(
+                    QWebSocketProtocol::CloseCode(notice.closeCode), notice.text);
+        }
+        return;
+    }
+    metrics.countFrameSent(notice.type, int(targets.size()));
     for (ClientConnection *connection : targets)
         connection->tell(notice.text, transaction);
 }
@@ -90,7 +182,16 @@ void FanOut::answerRead(ClientConnection *connection,
 
 void FanOut::transactionDelivered(quint64 transaction)
 {
+    // The writer's and the relay's transactions come back in their own orders.
+    if (transaction <= delivered)
+        return;
+    if (transaction != delivered + 1) {
+        deliveredAhead.insert(transaction);
+        return;
+    }
     delivered = transaction;
+    while (deliveredAhead.remove(delivered + 1))
+        ++delivered;
     if (pending.empty())
         return;
     std::vector<PendingAnswer> due;

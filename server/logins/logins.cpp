@@ -41,6 +41,8 @@ struct Found {
     QString passwordHash;
     QString token;
     QString httpToken;
+    // The account's streak of failures as every server has kept it.
+    std::optional<LoginFailures> failures;
 };
 
 // On the writer: the tokens of a new session, stored hashed, and the login's time.
@@ -140,18 +142,23 @@ void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &
     lookingUp.insert(check.connectionId, check);
     auto found = std::make_shared<Found>();
     const QString name = check.username;
+    const QString account = check.account;
     readers.submit(
-        [found, name](Store &store) {
+        [found, name, account](Store &store) {
             if (!name.isEmpty() && name.size() <= maxUsernameLength)
                 found->user = store.userByName(name);
             if (found->user)
                 found->passwordHash = store.passwordHash(found->user->id);
+            found->failures = store.loginFailures(account);
             return Outcome();
         },
         [this, connection = QPointer<ClientConnection>(connection), found](Outcome &&, quint64) {
             if (!connection)
                 return;
             LoginQueue::Check check = lookingUp.take(connection->id());
+            // Failures on other servers count here too: the line's gate checks them.
+            if (found->failures)
+                throttle.merge(check.account, *found->failures, options.clock());
             check.storedHash = found->user ? found->passwordHash : unknownUserHash;
             check.userId = found->user ? found->user->id : QString();
             check.disabled = found->user && found->user->disabled;
@@ -268,6 +275,7 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
             throttle.recordSuccess(check.account, check.address);
         else
             throttle.recordFailure(check.account, check.address, options.clock());
+        shareFailures(check.account);
     }
     if (!check.newPassword.isEmpty()) {
         onChangeChecked(check, ok);
@@ -380,8 +388,29 @@ void Logins::connectionClosed(ClientConnection *connection)
     std::optional<LoginQueue::Check> check = queue.cancel(id);
     if (!check && lookingUp.contains(id))
         check = lookingUp.take(id);
-    if (check && !check->byToken)
+    if (check && !check->byToken) {
         throttle.recordFailure(check->account, check->address, options.clock());
+        shareFailures(check->account);
+    }
+}
+
+void Logins::shareFailures(const QString &account)
+{
+    const std::optional<LoginFailures> failures = throttle.failures(account);
+    if (!failures)
+        return;
+    const qint64 forgetBefore = options.clock() - LoginThrottle::forgetAfterMs;
+    writer.submit(
+        [account, failures = *failures, forgetBefore](Store &store) {
+            // In a savepoint: should it fail, it fails alone, and the messages committed with it
+            // do not.
+            Store::Transaction part(store);
+            if (part.isActive() && store.setLoginFailures(account, failures, forgetBefore))
+                part.commit();
+            return Outcome();
+        },
+        Outcome::Reply(),
+        [](Outcome &&, bool, quint64) {});
 }
 
 void Logins::changePassword(ClientConnection *connection, const QJsonObject &request)
@@ -462,10 +491,11 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
     auto found = std::make_shared<Found>();
     auto changed = std::make_shared<bool>(false);
     const qint64 now = options.clock() / 1000;
-    const QString origin =
-        options.serverId + QLatin1Char(':') + QString::number(check.connectionId);
+    // The close of the user's connections, which this write sends to every server, passes the
+    // asker by; however it comes back, through the writer or the change feed.
+    connection->spareCloseCode = protocol::passwordChangedCloseCode;
     writer.submit(
-        [found, changed, check, now, origin](Store &store) {
+        [found, changed, check, now](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
             // Refused when another change came first: this one checked a password that is gone.
@@ -473,26 +503,32 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
                 return outcome;
             *changed = true;
             store.revokeTokens(check.userId);
-            store.addAccountChange(check.userId, AccountChange::Kind::PasswordChanged, origin, now);
             openSession(store, check.userId, now, *found);
+            outcome.closeConnections({ check.userId },
+                protocol::passwordChangedCloseCode,
+                protocol::passwordChangedReason);
             return outcome;
         },
         Outcome::Reply(),
         [this, connection = QPointer<ClientConnection>(connection), changed, found, check, failure](
-            Outcome &&, bool committed, quint64) {
-            if (committed && *changed) {
+            Outcome &&outcome, bool committed, quint64 transaction) {
+            if (committed && *changed)
                 qCInfo(lcServer).noquote() << "password of" << check.username << "changed";
-                fanOut.closeUser(check.userId,
-                    protocol::passwordChangedCloseCode,
-                    protocol::passwordChangedReason,
-                    connection);
-            }
+            for (const ChangeNotice &notice : outcome.notices)
+                fanOut.deliver(notice, transaction);
             if (!connection)
                 return;
+            connection->spareCloseCode = 0;
+            if (committed && !*changed) {
+                // Another change came first: this session's token is revoked with the rest.
+                connection->closeWithGrace(
+                    QWebSocketProtocol::CloseCode(protocol::passwordChangedCloseCode),
+                    protocol::passwordChangedReason);
+                return;
+            }
             answerChange(connection,
-                committed && *changed
-                    ? protocol::passwordChangedFrame(found->token, found->httpToken)
-                    : protocol::passwordChangeErrorFrame(failure));
+                committed ? protocol::passwordChangedFrame(found->token, found->httpToken)
+                          : protocol::passwordChangeErrorFrame(failure));
         });
 }
 

@@ -45,8 +45,6 @@ public:
         qint64 maxLoginHistoryBytes = 8 * 1024 * 1024 - 1;
         // The cost of the hashes made: new passwords, and old kinds of hash replaced at login.
         credentials::Limits passwordLimits;
-        // Names this server in the account changes it records: "SERVER:CONNECTION".
-        QString serverId;
     };
 
     Logins(Writer &writer,
@@ -84,6 +82,8 @@ private:
     void onSkipped(const LoginQueue::Check &check);
     // Opens the session of a checked password, unless the account changed since the check.
     void issueToken(ClientConnection *connection, const LoginQueue::Check &check);
+    // Keeps the account's streak in the store, for the throttle of every server.
+    void shareFailures(const QString &account);
     void accept(ClientConnection *connection,
         const UserRecord &user,
         const QString &token,

@@ -5,8 +5,6 @@
 namespace
 {
 
-// A streak quiet this long is forgotten.
-constexpr qint64 forgetAfterMs = 60 * 60 * 1000;
 // Bounds the memory one flood of made-up names can take.
 constexpr int maxEntries = 100000;
 constexpr int maxAddressesPerAccount = 1000;
@@ -46,6 +44,30 @@ void LoginThrottle::recordSuccess(const QString &account, const QString &address
     const auto byAccount = accounts.find(account);
     if (byAccount != accounts.end())
         byAccount->addresses.remove(address);
+}
+
+std::optional<LoginFailures> LoginThrottle::failures(const QString &account) const
+{
+    const auto byAccount = accounts.constFind(account);
+    if (byAccount == accounts.constEnd())
+        return std::nullopt;
+    return LoginFailures { byAccount->failures, byAccount->lastMs, byAccount->addresses.values() };
+}
+
+void LoginThrottle::merge(const QString &account, const LoginFailures &failures, qint64 nowMs)
+{
+    if (nowMs - failures.lastMs >= forgetAfterMs)
+        return;
+    const auto known = accounts.constFind(account);
+    if (known != accounts.constEnd() && known->lastMs >= failures.lastMs)
+        return;
+    if (++recordsSincePrune >= pruneEvery || accounts.size() >= maxEntries)
+        prune(nowMs);
+    Streak &byAccount = accounts[account];
+    byAccount.failures = failures.failures;
+    byAccount.lastMs = failures.lastMs;
+    for (const QString &address : failures.addresses.mid(0, maxAddressesPerAccount))
+        byAccount.addresses.insert(address);
 }
 
 void LoginThrottle::prune(qint64 nowMs)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store.h"
+
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -24,6 +26,12 @@ public:
     void recordFailure(const QString &account, const QString &address, qint64 nowMs);
     // The address proved it knows the password; it is no suspect of this account any more.
     void recordSuccess(const QString &account, const QString &address);
+    // The account's streak, to share with the other servers; none when there is none.
+    std::optional<LoginFailures> failures(const QString &account) const;
+    // Takes in what another server kept of the account's streak, when it is the newer.
+    void merge(const QString &account, const LoginFailures &failures, qint64 nowMs);
+    // A streak quiet this long is forgotten.
+    static constexpr qint64 forgetAfterMs = 60 * 60 * 1000;
 
 private:
     struct Streak {

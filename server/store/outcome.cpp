@@ -23,6 +23,17 @@ void Outcome::notify(const QString &chatId, const QStringList &users, const QJso
         { chatId, users, frame.value(QLatin1String("type")).toString(), compact(frame) });
 }
 
+void Outcome::closeConnections(const QStringList &users, int code, const QString &reason)
+{
+    ChangeNotice notice;
+    notice.chatId = Store::feedDirectory;
+    notice.users = users;
+    notice.type = QStringLiteral("close");
+    notice.text = reason;
+    notice.closeCode = code;
+    notices.push_back(std::move(notice));
+}
+
 Outcome Outcome::failure()
 {
     Outcome outcome;

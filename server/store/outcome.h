@@ -26,6 +26,9 @@ struct Outcome {
     // Adds a frame, as compact JSON text.
     void reply(const QJsonObject &frame);
     void notify(const QString &chatId, const QStringList &users, const QJsonObject &frame);
+    // Closes every connection of `users`, on every server, with `code` and `reason` once the
+    // write is committed (a changed password, a removed account).
+    void closeConnections(const QStringList &users, int code, const QString &reason);
 
     // A write that failed: rolls the transaction back.
     static Outcome failure();

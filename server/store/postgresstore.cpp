@@ -2,6 +2,10 @@
 
 #include "serverlogging.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -59,6 +63,33 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE INDEX login_tokens_by_use ON login_tokens(last_used)",
     },
     {
+        // The change feed: every server's notices, numbered within their stream (a chat, or
+        // the directory of users). Bumping a stream's row takes its lock until the commit, so
+        // that a stream's numbers follow the order of the commits.
+        "CREATE TABLE feed_streams ("
+        " stream TEXT PRIMARY KEY,"
+        " last_seq BIGINT NOT NULL,"
+        " touched_at BIGINT NOT NULL)",
+        "CREATE INDEX feed_streams_by_touch ON feed_streams(touched_at)",
+        "CREATE TABLE feed ("
+        " stream TEXT NOT NULL,"
+        " seq BIGINT NOT NULL,"
+        " users TEXT NOT NULL,"
+        " everyone BOOLEAN NOT NULL,"
+        " type TEXT NOT NULL,"
+        " body TEXT NOT NULL,"
+        " close_code INTEGER NOT NULL,"
+        " created_at BIGINT NOT NULL,"
+        " PRIMARY KEY (stream, seq))",
+        "CREATE INDEX feed_by_age ON feed(created_at)",
+        // The failure throttle's streaks, shared by every server.
+        "CREATE TABLE login_failures ("
+        " account TEXT PRIMARY KEY,"
+        " failures INTEGER NOT NULL,"
+        " last_ms BIGINT NOT NULL,"
+        " addresses TEXT NOT NULL)",
+    },
+    {
         "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
         "ALTER TABLE users ADD COLUMN last_login BIGINT",
         "CREATE INDEX login_tokens_by_user ON login_tokens(user_id)",
@@ -68,15 +99,26 @@ const std::vector<std::vector<const char *>> migrations = {
         " created_at BIGINT NOT NULL)",
         "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
         "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
-        "CREATE TABLE account_changes ("
-        " seq BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-        " user_id TEXT NOT NULL,"
-        " kind TEXT NOT NULL,"
-        " origin TEXT NOT NULL,"
-        " created_at BIGINT NOT NULL)",
-        "CREATE INDEX account_changes_by_age ON account_changes(created_at)",
     },
 };
+
+// The channel every server listens on.
+const QString channel = QStringLiteral("ferrow_feed");
+// Entries are read within a second; one older than this is dropped, and a server away longer
+// has missed it (its users see the change at their next login).
+constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
+// The catch-up after a missed notification looks at the streams changed this recently; a
+// commit takes far less between numbering its notices and being seen.
+constexpr qint64 catchUpWindowMs = 10000;
+// NOTIFY takes at most 8000 bytes; an unkept notice larger than this is not sent.
+constexpr int maxPayloadBytes = 7900;
+// The database's own clock, so that servers on machines whose clocks differ agree.
+const char databaseNowMs[] = "(EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT";
+
+QString payloadText(const QJsonObject &payload)
+{
+    return QString::fromUtf8(QJsonDocument(payload).toJson(QJsonDocument::Compact));
+}
 
 // Held while the schema is created or upgraded: any number, as long as it is ours alone.
 constexpr qint64 schemaLockKey = 0x4665727277L;
@@ -128,8 +170,7 @@ bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)
                     .arg(url.redacted(), db.lastError().databaseText().trimmed());
         return false;
     }
-    // "already exists, skipping" and the like are no news to anyone reading the server's log.
-    execute(QStringLiteral("SET client_min_messages TO warning"));
+    prepareSession();
     if (mode == OpenMode::Existing) {
         if (schemaVersion() == latestSchemaVersion())
             return true;
@@ -147,6 +188,173 @@ bool PostgresStore::open(const DatabaseUrl &databaseUrl, OpenMode mode)
     if (!ok)
         closeDatabase();
     return ok;
+}
+
+bool PostgresStore::prepareSession()
+{
+    // "already exists, skipping" and the like are no news to anyone reading the server's log.
+    return execute(QStringLiteral("SET client_min_messages TO warning"));
+}
+
+bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
+{
+    // Numbers each stream's notices in one statement per stream, then keeps them, then wakes the
+    // servers once per stream; the wake-up is sent by the commit, and only by it.
+    QHash<QString, int> counts;
+    QStringList streams;
+    for (const ChangeNotice *notice : notices) {
+        if (counts[notice->chatId]++ == 0)
+            streams.append(notice->chatId);
+    }
+    QHash<QString, qint64> next;
+    for (const QString &stream : streams) {
+        const int count = counts.value(stream);
+        Statement query = run(QStringLiteral("INSERT INTO feed_streams (stream, last_seq,"
+                                             " touched_at) VALUES (?, ?, ")
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(") ON CONFLICT (stream) DO UPDATE SET"
+                                " last_seq = feed_streams.last_seq + excluded.last_seq,"
+                                " touched_at = excluded.touched_at RETURNING last_seq"),
+            { stream, count });
+        if (!query.next())
+            return false;
+        next.insert(stream, query.value(0).toLongLong() - count + 1);
+    }
+    const QHash<QString, qint64> first = next;
+    for (ChangeNotice *notice : notices) {
+        notice->seq = next[notice->chatId]++;
+        if (!run(QStringLiteral("INSERT INTO feed (stream, seq, users, everyone, type, body,"
+                                " close_code, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ")
+                    + QLatin1String(databaseNowMs) + QLatin1Char(')'),
+                { notice->chatId,
+                    notice->seq,
+                    joinUsers(notice->users),
+                    notice->everyone,
+                    notice->type,
+                    notice->text,
+                    notice->closeCode }))
+            return false;
+    }
+    for (const QString &stream : streams) {
+        const QJsonObject payload { { QStringLiteral("o"), origin() },
+            { QStringLiteral("s"), stream },
+            { QStringLiteral("f"), first.value(stream) },
+            { QStringLiteral("q"), next.value(stream) - 1 } };
+        if (!run(QStringLiteral("SELECT pg_notify(?, ?)"), { channel, payloadText(payload) }))
+            return false;
+    }
+    return true;
+}
+
+bool PostgresStore::announce(std::vector<ChangeNotice *> &notices)
+{
+    if (notices.empty())
+        return true;
+    // Dropping old entries now and then, by whoever writes, keeps the feed small without a
+    // timer of its own.
+    if (++announcements % 1000 == 1
+        && !run(QStringLiteral("DELETE FROM feed WHERE created_at < ")
+                + QLatin1String(databaseNowMs) + QLatin1String(" - ?"),
+            { feedLifetimeMs }))
+        return false;
+    return keep(notices);
+}
+
+bool PostgresStore::publish(std::vector<ChangeNotice> notices)
+{
+    Transaction transaction(*this);
+    std::vector<ChangeNotice *> kept;
+    for (ChangeNotice &notice : notices)
+        kept.push_back(&notice);
+    return transaction.isActive() && keep(kept) && transaction.commit();
+}
+
+bool PostgresStore::broadcast(const ChangeNotice &notice)
+{
+    const QJsonObject payload { { QStringLiteral("o"), origin() },
+        { QStringLiteral("s"), notice.chatId },
+        { QStringLiteral("u"), QJsonArray::fromStringList(notice.users) },
+        { QStringLiteral("e"), notice.everyone },
+        { QStringLiteral("t"), notice.type },
+        { QStringLiteral("b"), notice.text },
+        { QStringLiteral("c"), notice.closeCode } };
+    const QString text = payloadText(payload);
+    if (text.toUtf8().size() > maxPayloadBytes) {
+        error = QStringLiteral("the notice is too large to send unkept");
+        return false;
+    }
+    return bool(run(QStringLiteral("SELECT pg_notify(?, ?)"), { channel, text }));
+}
+
+bool PostgresStore::feedStart(FeedPosition &position)
+{
+    position.streams.clear();
+    Statement query = run(QStringLiteral("SELECT stream, last_seq FROM feed_streams"));
+    while (query.next())
+        position.streams.insert(query.value(0).toString(), query.value(1).toLongLong());
+    return bool(query);
+}
+
+std::vector<ChangeNotice> PostgresStore::feedRead(
+    FeedPosition &position, const QHash<QString, qint64> &streams, bool everything, bool *ok)
+{
+    *ok = true;
+    QHash<QString, qint64> behind;
+    if (!streams.isEmpty()) {
+        for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
+            if (it.value() > position.streams.value(it.key()))
+                behind.insert(it.key(), it.value());
+        }
+    } else {
+        Statement query = everything
+            ? run(QStringLiteral("SELECT stream, last_seq FROM feed_streams"))
+            : run(QStringLiteral("SELECT stream, last_seq FROM feed_streams WHERE touched_at > ")
+                    + QLatin1String(databaseNowMs) + QLatin1String(" - ?"),
+                { catchUpWindowMs });
+        while (query.next()) {
+            const QString stream = query.value(0).toString();
+            if (query.value(1).toLongLong() > position.streams.value(stream))
+                behind.insert(stream, query.value(1).toLongLong());
+        }
+        *ok = bool(query);
+    }
+    std::vector<ChangeNotice> notices;
+    for (auto it = behind.cbegin(); *ok && it != behind.cend(); ++it) {
+        qint64 &reached = position.streams[it.key()];
+        Statement query =
+            run(QStringLiteral("SELECT seq, users, everyone, type, body, close_code"
+                               " FROM feed WHERE stream = ? AND seq > ? ORDER BY seq"),
+                { it.key(), reached });
+        while (query.next()) {
+            ChangeNotice notice = noticeFromQuery(query.query, 1);
+            notice.chatId = it.key();
+            notice.seq = query.value(0).toLongLong();
+            reached = notice.seq;
+            notices.push_back(std::move(notice));
+        }
+        *ok = bool(query);
+    }
+    return notices;
+}
+
+bool PostgresStore::listen(std::function<void(const QString &payload)> wake)
+{
+    QSqlDriver *driver = db.driver();
+    if (!driver->subscribeToNotification(channel)) {
+        error = driver->lastError().text();
+        return false;
+    }
+    QObject::disconnect(subscription);
+    subscription = QObject::connect(driver,
+        QOverload<const QString &, QSqlDriver::NotificationSource, const QVariant &>::of(
+            &QSqlDriver::notification),
+        driver,
+        [wake = std::move(wake)](
+            const QString &name, QSqlDriver::NotificationSource, const QVariant &payload) {
+            if (name == channel)
+                wake(payload.toString());
+        });
+    return true;
 }
 
 bool PostgresStore::backupTo(const QString &path)

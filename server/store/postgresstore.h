@@ -3,6 +3,7 @@
 #include "databaseurl.h"
 #include "sqlstore.h"
 
+#include <QObject>
 #include <QString>
 
 // The store in a PostgreSQL database, through Qt's QPSQL driver, for any number of servers at
@@ -30,9 +31,29 @@ public:
     // A copy is pg_dump's work: says how, and writes nothing.
     bool backupTo(const QString &path) override;
 
+    bool announce(std::vector<ChangeNotice *> &notices) override;
+    bool publish(std::vector<ChangeNotice> notices) override;
+    bool broadcast(const ChangeNotice &notice) override;
+    bool feedStart(FeedPosition &position) override;
+    // Looks up the streams a notification named, those changed lately, or all of them.
+    std::vector<ChangeNotice> feedRead(FeedPosition &position,
+        const QHash<QString, qint64> &streams,
+        bool everything,
+        bool *ok) override;
+    // Notifications carry their sender's origin() and either a stream and the first and last
+    // sequence numbers one commit kept in it ({"o", "s", "f", "q"}) or a whole notice that is
+    // not kept ({"o", "s", "u", "e", "t", "b", "c"}).
+    bool listen(std::function<void(const QString &payload)> wake) override;
+
 protected:
     bool beginSnapshot() override;
+    bool prepareSession() override;
 
 private:
+    // Numbers `notices` in their streams and keeps them in the feed, in the open transaction.
+    bool keep(std::vector<ChangeNotice *> &notices);
+
     DatabaseUrl url;
+    int announcements = 0;
+    QMetaObject::Connection subscription;
 };

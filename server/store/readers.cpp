@@ -58,6 +58,7 @@ void Readers::setHook(std::function<void()> hook)
 
 void Readers::run(Store &store)
 {
+    StoreReconnection connection;
     for (;;) {
         Job job;
         {
@@ -69,7 +70,15 @@ void Readers::run(Store &store)
             jobs.pop_front();
         }
         --waiting;
-        const quint64 snapshot = clock.snapshot([&store] { store.beginRead(); });
+        connection.mend(store);
+        bool began = false;
+        quint64 snapshot = clock.snapshot([&] { began = store.beginRead(); });
+        if (!began) {
+            // The connection may have gone with the database; a new one answers this read.
+            connection.check(store);
+            if (connection.mend(store))
+                snapshot = clock.snapshot([&] { store.beginRead(); });
+        }
         if (afterSnapshot)
             afterSnapshot();
         auto outcome = std::make_shared<Outcome>(job.work(store));

@@ -2,6 +2,7 @@
 
 #include "serverlogging.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +72,26 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE UNIQUE INDEX messages_by_id ON messages(id)",
     },
     {
+        // What the administration commands change, for the server to pick up and tell its
+        // connected users (a server's own writes tell them directly).
+        "CREATE TABLE feed ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " stream TEXT NOT NULL,"
+        " users TEXT NOT NULL,"
+        " everyone INTEGER NOT NULL,"
+        " type TEXT NOT NULL,"
+        " body TEXT NOT NULL,"
+        " close_code INTEGER NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX feed_by_age ON feed(created_at)",
+        // The failure throttle's streaks, shared by every server and process.
+        "CREATE TABLE login_failures ("
+        " account TEXT PRIMARY KEY,"
+        " failures INTEGER NOT NULL,"
+        " last_ms INTEGER NOT NULL,"
+        " addresses TEXT NOT NULL)",
+    },
+    {
         "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
         "ALTER TABLE users ADD COLUMN last_login INTEGER",
         // Revoking a user's tokens looks them up by user.
@@ -82,17 +103,12 @@ const std::vector<std::vector<const char *>> migrations = {
         " created_at INTEGER NOT NULL)",
         "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
         "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
-        // AUTOINCREMENT: a number is never handed out again, so that servers reading the
-        // changes after the last one they saw miss none.
-        "CREATE TABLE account_changes ("
-        " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " user_id TEXT NOT NULL,"
-        " kind TEXT NOT NULL,"
-        " origin TEXT NOT NULL,"
-        " created_at INTEGER NOT NULL)",
-        "CREATE INDEX account_changes_by_age ON account_changes(created_at)",
     },
 };
+
+// Feed entries are read within a second; a server away longer than this has missed them, and
+// its users see the changes at their next login.
+constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
 
 } // namespace
 
@@ -191,12 +207,9 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
         db.close();
         return false;
     }
-    // FULL makes every commit durable against power loss, not only against a crash.
-    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
-        if (!execute(QString::fromLatin1(pragma))) {
-            db.close();
-            return false;
-        }
+    if (!prepareSession()) {
+        db.close();
+        return false;
     }
     if (mode == OpenMode::Existing) {
         if (schemaVersion() == latestSchemaVersion)
@@ -217,6 +230,63 @@ bool SqliteStore::open(const QString &dataDir, OpenMode mode)
             << "- every write is answered with an error until the server is restarted on a"
                " writable file";
     return true;
+}
+
+bool SqliteStore::prepareSession()
+{
+    // FULL makes every commit durable against power loss, not only against a crash.
+    for (const char *pragma : { "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
+        if (!execute(QString::fromLatin1(pragma)))
+            return false;
+    }
+    return true;
+}
+
+bool SqliteStore::publish(std::vector<ChangeNotice> notices)
+{
+    Transaction transaction(*this);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool ok = transaction.isActive()
+        && run(QStringLiteral("DELETE FROM feed WHERE created_at < ?"), { now - feedLifetimeMs });
+    for (const ChangeNotice &notice : notices) {
+        ok = ok
+            && run(QStringLiteral("INSERT INTO feed (stream, users, everyone, type, body,"
+                                  " close_code, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                { notice.chatId,
+                    joinUsers(notice.users),
+                    notice.everyone ? 1 : 0,
+                    notice.type,
+                    notice.text,
+                    notice.closeCode,
+                    now });
+    }
+    return ok && transaction.commit();
+}
+
+bool SqliteStore::feedStart(FeedPosition &position)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM feed"));
+    if (!query.next())
+        return false;
+    position.lastEntry = query.value(0).toLongLong();
+    return true;
+}
+
+std::vector<ChangeNotice> SqliteStore::feedRead(
+    FeedPosition &position, const QHash<QString, qint64> &, bool, bool *ok)
+{
+    std::vector<ChangeNotice> notices;
+    Statement query = run(QStringLiteral("SELECT id, stream, users, everyone, type, body,"
+                                         " close_code FROM feed WHERE id > ? ORDER BY id"),
+        { position.lastEntry });
+    while (query.next()) {
+        position.lastEntry = query.value(0).toLongLong();
+        ChangeNotice notice = noticeFromQuery(query.query, 2);
+        notice.chatId = query.value(1).toString();
+        notices.push_back(std::move(notice));
+    }
+    *ok = bool(query);
+    return notices;
 }
 
 bool SqliteStore::backupTo(const QString &path)

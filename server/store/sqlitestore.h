@@ -10,7 +10,7 @@ class SqliteStore final : public SqlStore
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 4;
+    static constexpr int latestSchemaVersion = 5;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -31,7 +31,15 @@ public:
     static StoreConnector connector(const QString &dataDir);
 
     bool backupTo(const QString &path) override;
+    bool publish(std::vector<ChangeNotice> notices) override;
+    bool feedStart(FeedPosition &position) override;
+    // Every entry after the position: administration commands write few.
+    std::vector<ChangeNotice> feedRead(FeedPosition &position,
+        const QHash<QString, qint64> &streams,
+        bool everything,
+        bool *ok) override;
 
 protected:
     bool beginSnapshot() override;
+    bool prepareSession() override;
 };

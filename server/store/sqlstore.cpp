@@ -45,12 +45,6 @@ UserRecord userFromQuery(const QSqlQuery &query)
         query.value(3).toLongLong() != 0 };
 }
 
-// Account changes are read within a second by every server; an hour keeps them for a server
-// that is busy or restarting, and the table small.
-constexpr qint64 accountChangeLifetime = 3600;
-const QString passwordChangedKind = QStringLiteral("password");
-const QString disabledKind = QStringLiteral("disabled");
-
 ChatRecord chatFromQuery(const QSqlQuery &query)
 {
     return ChatRecord { query.value(0).toString(),
@@ -238,6 +232,66 @@ void SqlStore::endRead()
 {
     if (std::exchange(reading, false))
         db.rollback();
+}
+
+std::optional<LoginFailures> SqlStore::loginFailures(const QString &account)
+{
+    Statement query = run(QStringLiteral("SELECT failures, last_ms, addresses FROM login_failures"
+                                         " WHERE account = ?"),
+        { account });
+    if (!query.next())
+        return std::nullopt;
+    return LoginFailures { query.value(0).toInt(),
+        query.value(1).toLongLong(),
+        query.value(2).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts) };
+}
+
+bool SqlStore::setLoginFailures(
+    const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs)
+{
+    if (!run(QStringLiteral("DELETE FROM login_failures WHERE last_ms < ?"), { forgetBeforeMs }))
+        return false;
+    // Addresses are as the logins write them: without spaces.
+    return bool(run(QStringLiteral("INSERT INTO login_failures (account, failures, last_ms,"
+                                   " addresses) VALUES (?, ?, ?, ?) ON CONFLICT (account) DO UPDATE"
+                                   " SET failures = excluded.failures, last_ms = excluded.last_ms,"
+                                   " addresses = excluded.addresses"),
+        { account,
+            failures.failures,
+            failures.lastMs,
+            QString(QStringLiteral("") + failures.addresses.join(QLatin1Char(' '))) }));
+}
+
+bool SqlStore::prepareSession()
+{
+    return true;
+}
+
+bool SqlStore::reconnect()
+{
+    closeDatabase();
+    if (!db.open()) {
+        error = db.lastError().text();
+        return false;
+    }
+    return prepareSession();
+}
+
+ChangeNotice SqlStore::noticeFromQuery(const QSqlQuery &query, int first)
+{
+    ChangeNotice notice;
+    notice.users = query.value(first).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    notice.everyone = query.value(first + 1).toBool();
+    notice.type = query.value(first + 2).toString();
+    notice.text = query.value(first + 3).toString();
+    notice.closeCode = query.value(first + 4).toInt();
+    return notice;
+}
+
+QString SqlStore::joinUsers(const QStringList &users)
+{
+    // User ids are letters and digits. Never null: the column is not.
+    return QStringLiteral("") + users.join(QLatin1Char(' '));
 }
 
 bool SqlStore::isOpen() const
@@ -790,42 +844,4 @@ bool SqlStore::revokeTokens(const QString &userId)
 {
     return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
         && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
-}
-
-bool SqlStore::addAccountChange(
-    const QString &userId, AccountChange::Kind kind, const QString &origin, qint64 now)
-{
-    run(QStringLiteral("DELETE FROM account_changes WHERE created_at < ?"),
-        { now - accountChangeLifetime });
-    return bool(run(QStringLiteral("INSERT INTO account_changes (user_id, kind, origin, created_at)"
-                                   " VALUES (?, ?, ?, ?)"),
-        { userId,
-            kind == AccountChange::Kind::Disabled ? disabledKind : passwordChangedKind,
-            // A null string would be bound as NULL.
-            origin.isNull() ? QStringLiteral("") : origin,
-            now }));
-}
-
-std::vector<AccountChange> SqlStore::accountChangesAfter(qint64 seq)
-{
-    std::vector<AccountChange> result;
-    Statement query = run(QStringLiteral("SELECT seq, user_id, kind, origin FROM account_changes"
-                                         " WHERE seq > ? ORDER BY seq"),
-        { seq });
-    while (query.next()) {
-        result.push_back(AccountChange { query.value(0).toLongLong(),
-            query.value(1).toString(),
-            query.value(2).toString() == disabledKind ? AccountChange::Kind::Disabled
-                                                      : AccountChange::Kind::PasswordChanged,
-            query.value(3).toString() });
-    }
-    return result;
-}
-
-qint64 SqlStore::lastAccountChange()
-{
-    // Numbers are never handed out twice (AUTOINCREMENT, an identity column), also after the
-    // rows are dropped: later changes always come after this one.
-    Statement query = run(QStringLiteral("SELECT COALESCE(MAX(seq), 0) FROM account_changes"));
-    return query.next() ? query.value(0).toLongLong() : 0;
 }

@@ -77,12 +77,11 @@ public:
     std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) override;
     bool revokeTokens(const QString &userId) override;
 
-    bool addAccountChange(const QString &userId,
-        AccountChange::Kind kind,
-        const QString &origin,
-        qint64 now) override;
-    std::vector<AccountChange> accountChangesAfter(qint64 seq) override;
-    qint64 lastAccountChange() override;
+    std::optional<LoginFailures> loginFailures(const QString &account) override;
+    bool setLoginFailures(
+        const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs) override;
+
+    bool reconnect() override;
 
 protected:
     // One run of a cached statement; finished when it goes out of scope, so that no read stays
@@ -125,6 +124,12 @@ protected:
     bool migrate(const std::vector<std::vector<const char *>> &steps);
     // Begins a transaction that reads one snapshot of the database.
     virtual bool beginSnapshot() = 0;
+    // Settings of each new connection's session; false when they cannot be made.
+    virtual bool prepareSession();
+    // A feed entry from a query's columns `first` on: users, everyone, type, body, close code.
+    static ChangeNotice noticeFromQuery(const QSqlQuery &query, int first);
+    // How a feed entry keeps its users.
+    static QString joinUsers(const QStringList &users);
 
     bool beginTransaction() override;
     bool commitTransaction() override;

@@ -1,9 +1,37 @@
 #include "store.h"
 
+const QString Store::feedDirectory = QStringLiteral("~directory");
+
 Store::~Store() = default;
 
-void Store::announce(const std::vector<ChangeNotice> &)
+bool Store::announce(std::vector<ChangeNotice *> &)
 {
+    return true;
+}
+
+bool Store::broadcast(const ChangeNotice &)
+{
+    return false;
+}
+
+bool Store::listen(std::function<void(const QString &)>)
+{
+    return false;
+}
+
+void Store::setOrigin(const QString &origin)
+{
+    originName = origin;
+}
+
+QString Store::origin() const
+{
+    return originName;
+}
+
+bool Store::reconnect()
+{
+    return ping();
 }
 
 Store::Transaction::Transaction(Store &store)

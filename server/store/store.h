@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -23,17 +24,6 @@ struct AccountRecord {
     bool disabled = false;
     // Seconds since the epoch of the last login, by password or token; 0 for never.
     qint64 lastLogin = 0;
-};
-
-// A change to an account that ends its sessions, for every server sharing the store: its
-// connections are closed, except the one that made it.
-struct AccountChange {
-    enum class Kind { PasswordChanged, Disabled };
-    qint64 seq = 0;
-    QString userId;
-    Kind kind = Kind::PasswordChanged;
-    // "SERVER:CONNECTION" of the connection that changed its own password; empty otherwise.
-    QString origin;
 };
 
 struct ChatRecord {
@@ -67,13 +57,41 @@ struct ChatHistory {
     std::vector<MessageRecord> messages;
 };
 
-// A frame for every connection of some users, told because of a write to a chat.
+// A frame for every connection of some users, told because of a write to a chat; or, with a
+// `closeCode`, the end of those connections. Servers that share a store tell each other through
+// its change feed (see FanOut).
 struct ChangeNotice {
+    // The stream the notice is ordered in: its chat, or feedDirectory for what concerns no chat.
     QString chatId;
     QStringList users;
     // The frame's "type", for the metrics.
     QString type;
+    // The frame; with a close code, the close's reason.
     QString text;
+    // Every logged-in connection is told, whatever `users` holds.
+    bool everyone = false;
+    // Non-zero: the users' connections are closed with this WebSocket close code.
+    int closeCode = 0;
+    // The notice's place in its stream, counted by the store shared by several servers; 0 where
+    // it has no place (a store of one server alone, or a notice that is not kept).
+    qint64 seq = 0;
+};
+
+// An account's streak of failed logins, as the failure throttle keeps it: shared through the
+// store, so that the throttle holds on every server.
+struct LoginFailures {
+    int failures = 0;
+    qint64 lastMs = 0;
+    // The addresses that failed on the account.
+    QStringList addresses;
+};
+
+// Where a server has read the change feed up to.
+struct FeedPosition {
+    // The last sequence number read, by stream.
+    QHash<QString, qint64> streams;
+    // The last entry read from a feed numbered as a whole; -1 before the first read.
+    qint64 lastEntry = -1;
 };
 
 // One connection to the server's store: users, chats, messages, receipts and login tokens. A
@@ -128,10 +146,41 @@ public:
     // A read snapshot: everything read until endRead() sees the store as of one commit.
     virtual bool beginRead() = 0;
     virtual void endRead() = 0;
+    // The stream of notices about no chat (users added, avatars changed).
+    static const QString feedDirectory;
+
     // Called by the writer within each transaction, before its commit, with what the
-    // transaction's writes tell connected users; a store shared by several servers passes it on
-    // to the others with the commit. A store of one server alone has nobody to tell.
-    virtual void announce(const std::vector<ChangeNotice> &notices);
+    // transaction's writes tell connected users; a store shared by several servers keeps them in
+    // its change feed for the others, numbering each in its stream (`seq`), and wakes them once
+    // the commit is done. A store of one server alone has nobody to tell; false when keeping them
+    // failed (the transaction is then rolled back).
+    virtual bool announce(std::vector<ChangeNotice *> &notices);
+    // Keeps `notices` in the change feed for every server on the store, in the caller's
+    // transaction or one of their own: what the administration commands change reaches the
+    // servers' connected users through it, on every backend. False when it cannot be kept.
+    virtual bool publish(std::vector<ChangeNotice> notices) = 0;
+    // Wakes the other servers with a notice that is not kept (who is typing): it reaches only
+    // those listening now. False where nobody else can listen.
+    virtual bool broadcast(const ChangeNotice &notice);
+
+    // Reading the feed, on a connection of its own. feedStart() sets `position` to the feed's
+    // end; feedRead() returns what came after `position`, in order within each stream, and moves
+    // it on. `streams` (stream to a sequence number it has reached) names where to look; empty,
+    // every stream changed lately, and with `everything`, every stream there is.
+    virtual bool feedStart(FeedPosition &position) = 0;
+    virtual std::vector<ChangeNotice> feedRead(FeedPosition &position,
+        const QHash<QString, qint64> &streams,
+        bool everything,
+        bool *ok) = 0;
+    // Calls `wake` with the text of each notification sent on the store from now on, on this
+    // connection's thread; false where the backend sends none (then the feed is polled).
+    virtual bool listen(std::function<void(const QString &payload)> wake);
+    // Drops the connection and opens it again, for a store whose server went away.
+    virtual bool reconnect();
+    // Names the server this connection works for in what it sends on the feed, so that the
+    // server can tell its own notifications from others'.
+    void setOrigin(const QString &origin);
+    QString origin() const;
 
     virtual std::optional<UserRecord> addUser(
         const QString &username, const QString &passwordHash) = 0;
@@ -198,20 +247,19 @@ public:
     // Removes every login and HTTP token of the user.
     virtual bool revokeTokens(const QString &userId) = 0;
 
-    // Records a change that closes the user's sessions everywhere; changes older than an hour
-    // are dropped meanwhile.
-    virtual bool addAccountChange(
-        const QString &userId, AccountChange::Kind kind, const QString &origin, qint64 now) = 0;
-    // Changes recorded after `seq`, oldest first.
-    virtual std::vector<AccountChange> accountChangesAfter(qint64 seq) = 0;
-    // The newest change's number; 0 when none is recorded.
-    virtual qint64 lastAccountChange() = 0;
+    virtual std::optional<LoginFailures> loginFailures(const QString &account) = 0;
+    // Keeps the account's streak; streaks quiet since `forgetBeforeMs` are dropped.
+    virtual bool setLoginFailures(
+        const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs) = 0;
 
 protected:
     // What Transaction runs; the outermost level begins and commits, inner ones are savepoints.
     virtual bool beginTransaction() = 0;
     virtual bool commitTransaction() = 0;
     virtual void rollbackTransaction() = 0;
+
+private:
+    QString originName;
 };
 
 // Opens one more connection to the same store, for the thread that calls it; null, with the

@@ -1,6 +1,10 @@
 #include "storethread.h"
 
+#include "serverlogging.h"
+
+#include <QDateTime>
 #include <QThread>
+#include <algorithm>
 #include <future>
 
 std::unique_ptr<QThread> startStoreThread(
@@ -26,4 +30,44 @@ std::unique_ptr<QThread> startStoreThread(
     if (error)
         *error = reason;
     return nullptr;
+}
+
+namespace
+{
+
+constexpr int firstBackoffMs = 100;
+constexpr int maxBackoffMs = 5000;
+
+} // namespace
+
+void StoreReconnection::check(Store &store)
+{
+    if (!broken && !store.ping()) {
+        broken = true;
+        backoffMs = 0;
+        retryAtMs = 0;
+        qCWarning(lcServer).noquote() << "lost the database connection:" << store.lastError();
+    }
+}
+
+bool StoreReconnection::mend(Store &store)
+{
+    if (!broken)
+        return true;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < retryAtMs)
+        return false;
+    if (store.reconnect()) {
+        broken = false;
+        qCInfo(lcServer) << "database connection restored";
+        return true;
+    }
+    backoffMs = std::clamp(backoffMs * 2, firstBackoffMs, maxBackoffMs);
+    retryAtMs = now + backoffMs;
+    return false;
+}
+
+bool StoreReconnection::isBroken() const
+{
+    return broken;
 }

@@ -61,6 +61,7 @@ void Writer::setHooks(
 
 void Writer::run(Store &store)
 {
+    StoreReconnection connection;
     for (;;) {
         std::vector<Job> batch;
         {
@@ -71,14 +72,22 @@ void Writer::run(Store &store)
             batch.swap(jobs);
         }
         waiting -= int(batch.size());
+        // While the database is away, each batch is answered with its failures at once, and
+        // a new connection is tried now and then.
+        connection.mend(store);
         if (beforeBatch)
             beforeBatch(store);
-        for (std::size_t next = 0; next < batch.size();)
-            next = runTransaction(store, batch, next);
+        for (std::size_t next = 0; next < batch.size();) {
+            bool committed = true;
+            next = runTransaction(store, batch, next, &committed);
+            if (!committed)
+                connection.check(store);
+        }
     }
 }
 
-std::size_t Writer::runTransaction(Store &store, std::vector<Job> &batch, std::size_t next)
+std::size_t Writer::runTransaction(
+    Store &store, std::vector<Job> &batch, std::size_t next, bool *committed)
 {
     std::vector<Finished> finished;
     Store::Transaction transaction(store);
@@ -101,12 +110,15 @@ std::size_t Writer::runTransaction(Store &store, std::vector<Job> &batch, std::s
         finished.push_back({ std::move(batch[end].done), std::move(outcome) });
     }
     if (ok) {
-        std::vector<ChangeNotice> notices;
-        for (const Finished &done : finished)
-            notices.insert(
-                notices.end(), done.outcome.notices.cbegin(), done.outcome.notices.cend());
-        if (!notices.empty())
-            store.announce(notices);
+        std::vector<ChangeNotice *> notices;
+        for (Finished &done : finished) {
+            for (ChangeNotice &notice : done.outcome.notices)
+                notices.push_back(&notice);
+        }
+        if (!notices.empty() && !store.announce(notices)) {
+            qCWarning(lcServer).noquote() << "keeping the changes failed:" << store.lastError();
+            ok = false;
+        }
         if (beforeCommit && writes > 0)
             beforeCommit();
     }
@@ -119,6 +131,7 @@ std::size_t Writer::runTransaction(Store &store, std::vector<Job> &batch, std::s
             transaction.rollback();
     });
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    *committed = ok;
     if (!ok && writes > 0)
         qCWarning(lcServer).noquote()
             << "a commit of" << writes << "writes failed:" << store.lastError();

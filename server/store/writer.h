@@ -68,7 +68,8 @@ private:
     void run(Store &store);
     // Runs jobs from `next` on in one transaction, until one of them fails a write; returns
     // where it stopped.
-    std::size_t runTransaction(Store &store, std::vector<Job> &batch, std::size_t next);
+    std::size_t runTransaction(
+        Store &store, std::vector<Job> &batch, std::size_t next, bool *committed);
     void deliver(
         quint64 transaction, bool ok, int writes, double seconds, std::vector<Finished> &finished);
 

@@ -81,6 +81,8 @@ private slots:
     void wrongOldPasswordsCountForTheThrottle();
     void disabledAccountsAreRefusedLikeAWrongPassword_data();
     void disabledAccountsAreRefusedLikeAWrongPassword();
+    void adminCommandsEndRunningSessions_data();
+    void adminCommandsEndRunningSessions();
 
 private:
     QJsonObject answerTo(Peer &peer, const QJsonObject &request);
@@ -249,9 +251,11 @@ void TestAccounts::changePasswordRefusals_data()
     QTest::newRow("10 000 characters")
         << secret << QJsonValue(QString(10000, QLatin1Char('p')))
         << QStringLiteral("The new password must have at most 1024 characters");
-    QTest::newRow("a NUL inside")
-        << secret << QJsonValue(QStringLiteral("long password").replace(4, 1, QChar(0)))
-        << QStringLiteral("The new password must not contain NUL characters");
+    QTest::newRow("a NUL inside") << secret
+                                  << QJsonValue(
+                                         QStringLiteral("long password").replace(4, 1, QChar(0)))
+                                  << QStringLiteral(
+                                         "The new password must not contain NUL characters");
     QTest::newRow("a lone surrogate")
         << secret << QJsonValue(QStringLiteral("password") + QChar(0xdc00))
         << QStringLiteral("The new password is not valid text");
@@ -398,6 +402,54 @@ void TestAccounts::disabledAccountsAreRefusedLikeAWrongPassword()
     QCOMPARE(
         typeOf(answerTo(*peer, passwordLogin(QStringLiteral("alice"), QStringLiteral("secret")))),
         QStringLiteral("login_success"));
+}
+
+void TestAccounts::adminCommandsEndRunningSessions_data()
+{
+    QTest::addColumn<bool>("disable");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("passwd") << false << 4001 << QStringLiteral("Password changed");
+    QTest::newRow("disable-user") << true << 4003 << QStringLiteral("Account disabled");
+}
+
+void TestAccounts::adminCommandsEndRunningSessions()
+{
+    QFETCH(bool, disable);
+    QFETCH(int, code);
+    QFETCH(QString, reason);
+    std::unique_ptr<Peer> laptop = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> phone = fixture.login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bob = fixture.login(QStringLiteral("bob"));
+    QVERIFY(laptop && phone && bob);
+    const QString token = laptop->loginFrames.at(0).value(QLatin1String("token")).toString();
+
+    // As the command line does it: another connection to the store, outside the server.
+    QString error;
+    std::unique_ptr<Store> outside = fixture.location.open(&error);
+    QVERIFY2(outside, qPrintable(error));
+    QCOMPARE(disable
+            ? admin::setDisabled(*outside, QStringLiteral("alice"), true)
+            : admin::setPassword(*outside, QStringLiteral("alice"), QStringLiteral("new secret")),
+        QString());
+    for (Peer *peer : { laptop.get(), phone.get() }) {
+        QVERIFY(peer->waitForClose());
+        QCOMPARE(peer->closeCode, code);
+        QCOMPARE(peer->closeReason, reason);
+    }
+    QVERIFY(!bob->closed);
+
+    std::unique_ptr<Peer> again = fixture.connectPeer();
+    QCOMPARE(answerTo(*again, tokenLogin(token)), wrongPasswordAnswer);
+    QCOMPARE(answerTo(*again, passwordLogin(QStringLiteral("alice"), QStringLiteral("secret"))),
+        wrongPasswordAnswer);
+    if (disable) {
+        QCOMPARE(admin::setDisabled(*outside, QStringLiteral("alice"), false), QString());
+        QVERIFY(fixture.login(QStringLiteral("alice")));
+    } else {
+        QVERIFY(fixture.login(QStringLiteral("alice"), QStringLiteral("new secret")));
+    }
 }
 
 FERROW_SERVER_TEST_MAIN(TestAccounts)

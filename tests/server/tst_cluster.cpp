@@ -1,0 +1,564 @@
+#include "admin.h"
+#include "chatserver.h"
+#include "credentials.h"
+#include "peer.h"
+#include "protocol.h"
+#include "serverfixture.h"
+#include "servertestmain.h"
+#include "storelocation.h"
+#include "testframes.h"
+#include "testpostgres.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+const QString serverBinary = QStringLiteral(FERROW_SERVER_BINARY);
+
+// What a frame says about the team chat's messages, in a form to compare across peers.
+QString eventOf(const QJsonObject &frame)
+{
+    return typeOf(frame) + QLatin1Char(' ') + frame.value(QLatin1String("messageId")).toString();
+}
+
+QStringList chatEvents(const Peer &peer, const QString &chatId)
+{
+    QStringList events;
+    for (const QJsonObject &frame : peer.frames) {
+        // Receipts go to the sender alone.
+        if (frame.value(QLatin1String("chatId")).toString() == chatId
+            && typeOf(frame) != QLatin1String("message_seen_update"))
+            events.append(eventOf(frame));
+    }
+    return events;
+}
+
+int countOf(const Peer &peer, const QString &type)
+{
+    int count = 0;
+    for (const QJsonObject &frame : peer.frames)
+        count += typeOf(frame) == type ? 1 : 0;
+    return count;
+}
+
+QByteArray httpGet(quint16 port, const QByteArray &path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray response;
+    (void)QTest::qWaitFor(
+        [&] {
+            response += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000);
+    return response + socket.readAll();
+}
+
+} // namespace
+
+// Several servers on one database, each delivering to its own connections what all of them
+// write; and, on SQLite, a server picking up what the administration commands change.
+class TestCluster : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void changesCrossServersOnceInOneOrder_data();
+    void changesCrossServersOnceInOneOrder();
+    void adminChangesReachConnectedClients_data();
+    void adminChangesReachConnectedClients();
+    void tokenFromOneServerLogsInOnceOnAnother();
+    void failedLoginsThrottleOnEveryServer();
+    void serversSurviveTheDatabaseGoingAway_data();
+    void serversSurviveTheDatabaseGoingAway();
+    void killedServerLosesNothingEchoed();
+
+private:
+    // Opens a store and starts `count` servers on it; PostgreSQL unless `sqlite`. False when
+    // that fails, with `skipReason` set where PostgreSQL cannot be had.
+    bool startCluster(int count, bool sqlite = false, ChatServer::Options options = {});
+    QString addUser(const QString &username);
+    quint16 port(int server) const;
+    // Sends `request` until it is answered with something other than an "error"; the last answer.
+    static QJsonObject sendUntilStored(Peer &peer, const QJsonObject &request);
+    quint16 startProcess(QProcess &process);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    StoreLocation location;
+    std::unique_ptr<Store> db;
+    std::vector<std::unique_ptr<ChatServer>> servers;
+    QString skipReason;
+};
+
+#define START_CLUSTER(...)                                                                         \
+    do {                                                                                           \
+        if (!startCluster(__VA_ARGS__)) {                                                          \
+            if (!skipReason.isEmpty())                                                             \
+                QSKIP(qPrintable(skipReason));                                                     \
+            QFAIL("cannot start the servers");                                                     \
+        }                                                                                          \
+    } while (false)
+
+void TestCluster::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestCluster::cleanup()
+{
+    servers.clear();
+    db.reset();
+    dir.reset();
+    // A test that stopped the database leaves it running for the next.
+    ServerFixture::testPostgres().start();
+}
+
+bool TestCluster::startCluster(int count, bool sqlite, ChatServer::Options options)
+{
+    location = StoreLocation { dir->path(), std::nullopt };
+    if (!sqlite) {
+        TestPostgres &postgres = ServerFixture::testPostgres();
+        if (!postgres.start()) {
+            skipReason = postgres.skipReason();
+            return false;
+        }
+        location.database = postgres.createDatabase();
+        if (!location.database) {
+            qWarning() << postgres.error();
+            return false;
+        }
+    }
+    QString error;
+    db = location.open(&error);
+    if (!db) {
+        qWarning() << error;
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        options.staticDir = dir->filePath(QStringLiteral("static"));
+        options.passwordLimits = credentials::cheapestLimits;
+        servers.push_back(std::make_unique<ChatServer>(location.connector(), options));
+        if (!servers.back()->listen(QHostAddress::LocalHost, 0)) {
+            qWarning() << servers.back()->errorString();
+            return false;
+        }
+    }
+    return true;
+}
+
+QString TestCluster::addUser(const QString &username)
+{
+    // The cheapest hash keeps the logins quick; the servers hash with the same limits.
+    static const QString hash =
+        credentials::hashPassword(QStringLiteral("secret"), credentials::cheapestLimits);
+    const std::optional<UserRecord> user = db->addUser(username, hash);
+    return user ? user->id : QString();
+}
+
+quint16 TestCluster::port(int server) const
+{
+    return servers.at(std::size_t(server))->serverPort();
+}
+
+QJsonObject TestCluster::sendUntilStored(Peer &peer, const QJsonObject &request)
+{
+    QJsonObject answer;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        peer.frames.clear();
+        peer.send(request);
+        if (!peer.waitForFrames(1, 15000))
+            return {};
+        answer = peer.frames.first();
+        if (typeOf(answer) != QLatin1String("error"))
+            return answer;
+        // The database is on its way back; the server tries a new connection with a back-off.
+        QTest::qWait(200);
+    }
+    return answer;
+}
+
+void TestCluster::changesCrossServersOnceInOneOrder_data()
+{
+    QTest::addColumn<int>("serverCount");
+    QTest::newRow("two servers") << 2;
+    QTest::newRow("three servers") << 3;
+}
+
+void TestCluster::changesCrossServersOnceInOneOrder()
+{
+    QFETCH(int, serverCount);
+    START_CLUSTER(serverCount);
+    const QStringList ids { addUser(QStringLiteral("alice")),
+        addUser(QStringLiteral("bob")),
+        addUser(QStringLiteral("carol")) };
+    const QString team =
+        db->createChat(QString(), QStringLiteral("Team"), QStringLiteral("group"), ids.at(0), ids)
+            ->id;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(Peer::loginTo(port(i % serverCount),
+            QStringList { QStringLiteral("alice"), QStringLiteral("bob"), QStringLiteral("carol") }
+                .at(i),
+            QStringLiteral("secret")));
+        QVERIFY(peers.back());
+    }
+    Peer &alice = *peers.at(0);
+    Peer &bob = *peers.at(1);
+    Peer &carol = *peers.at(2);
+
+    // Alice and Bob write at once, through different servers.
+    constexpr int each = 10;
+    for (int i = 0; i < each; ++i) {
+        alice.send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("a%1").arg(i)));
+        bob.send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("b%1").arg(i)));
+    }
+    for (Peer *peer : { &alice, &bob, &carol })
+        QVERIFY(
+            peer->waitUntil([&] { return countOf(*peer, QStringLiteral("message")) >= 2 * each; }));
+    QStringList messageIds;
+    for (const QString &event : chatEvents(carol, team))
+        messageIds.append(event.section(QLatin1Char(' '), 1));
+    const auto firstBy = [&](const QString &text) {
+        for (const QJsonObject &frame : carol.frames) {
+            if (frame.value(QLatin1String("content")).toObject().value(QLatin1String("text"))
+                == text)
+                return frame.value(QLatin1String("messageId")).toString();
+        }
+        return QString();
+    };
+    const QString aliceFirst = firstBy(QStringLiteral("a0"));
+    const QString bobFirst = firstBy(QStringLiteral("b0"));
+
+    alice.send({ { QStringLiteral("type"), QStringLiteral("edit_message") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("messageId"), aliceFirst },
+        { QStringLiteral("newContent"), QStringLiteral("a0, edited") } });
+    bob.send({ { QStringLiteral("type"), QStringLiteral("delete_message") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("messageId"), bobFirst } });
+    carol.send(seenRequest(team, aliceFirst));
+    // The first private message opens a chat on the other's server too.
+    carol.send(messageTo(QStringLiteral("recipientId"), ids.at(1), QStringLiteral("psst")));
+    for (Peer *peer : { &alice, &bob, &carol })
+        QVERIFY(peer->waitUntil([&] {
+            return countOf(*peer, QStringLiteral("message_updated")) == 1
+                && countOf(*peer, QStringLiteral("message_deleted")) == 1;
+        }));
+    QVERIFY(alice.waitUntil(
+        [&] { return countOf(alice, QStringLiteral("message_seen_update")) == 1; }));
+    for (Peer *peer : { &bob, &carol })
+        QVERIFY(peer->waitUntil(
+            [&] { return countOf(*peer, QStringLiteral("message")) == 2 * each + 1; }));
+
+    // Every peer saw the team's changes once each, in one order.
+    const QStringList order = chatEvents(carol, team);
+    QCOMPARE(order.size(), 2 * each + 2);
+    QCOMPARE(QSet<QString>(order.cbegin(), order.cend()).size(), order.size());
+    QCOMPARE(chatEvents(alice, team), order);
+    QCOMPARE(chatEvents(bob, team), order);
+    QVERIFY(order.indexOf(QStringLiteral("message_updated ") + aliceFirst)
+        > order.indexOf(QStringLiteral("message ") + aliceFirst));
+    // The receipt goes to the sender alone, the new chat to both of its members, before its
+    // first message.
+    QCOMPARE(countOf(bob, QStringLiteral("message_seen_update")), 0);
+    QCOMPARE(countOf(alice, QStringLiteral("new_chat_info")), 0);
+    for (Peer *peer : { &bob, &carol }) {
+        QStringList types;
+        for (const QJsonObject &frame : peer->frames) {
+            if (frame.value(QLatin1String("chatId")).toString().contains(QLatin1Char('_'))
+                || typeOf(frame) == QLatin1String("new_chat_info"))
+                types.append(typeOf(frame));
+        }
+        QCOMPARE(
+            types, (QStringList { QStringLiteral("new_chat_info"), QStringLiteral("message") }));
+    }
+}
+
+void TestCluster::adminChangesReachConnectedClients_data()
+{
+    QTest::addColumn<bool>("sqlite");
+    QTest::addColumn<QString>("change");
+    for (const bool sqlite : { true, false }) {
+        const char *backend = sqlite ? "SQLite, another connection" : "PostgreSQL, two servers";
+        for (const char *change : { "new group", "new user", "new avatar" })
+            QTest::addRow("%s: %s", backend, change) << sqlite << QString::fromLatin1(change);
+    }
+}
+
+void TestCluster::adminChangesReachConnectedClients()
+{
+    QFETCH(bool, sqlite);
+    QFETCH(QString, change);
+    const int serverCount = sqlite ? 1 : 2;
+    START_CLUSTER(serverCount, sqlite);
+    const QString alice = addUser(QStringLiteral("alice"));
+    const QString bob = addUser(QStringLiteral("bob"));
+    addUser(QStringLiteral("carol"));
+    std::vector<std::unique_ptr<Peer>> members;
+    for (int i = 0; i < serverCount; ++i) {
+        for (const QString &name : { QStringLiteral("alice"), QStringLiteral("bob") }) {
+            members.push_back(Peer::loginTo(port(i), name, QStringLiteral("secret")));
+            QVERIFY(members.back());
+        }
+    }
+    std::unique_ptr<Peer> outsider =
+        Peer::loginTo(port(0), QStringLiteral("carol"), QStringLiteral("secret"));
+    QVERIFY(outsider);
+
+    // As the command would from a process of its own: through a connection of its own.
+    QString error;
+    std::unique_ptr<Store> command = location.open(&error);
+    QVERIFY2(command, qPrintable(error));
+    const QString picture = dir->filePath(QStringLiteral("bob.png"));
+    QVERIFY(QFile::copy(QStringLiteral(":/default.png"), picture)
+        || QFile(picture).open(QIODevice::WriteOnly));
+    if (change == QLatin1String("new group"))
+        error = admin::createGroup(
+            *command, QStringLiteral("Later"), { QStringLiteral("alice"), QStringLiteral("bob") });
+    else if (change == QLatin1String("new user"))
+        error = admin::addUser(*command, QStringLiteral("dave"), QStringLiteral("pw"));
+    else
+        error = admin::setAvatar(
+            *command, dir->filePath(QStringLiteral("static")), QStringLiteral("bob"), picture);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
+    const QString expected = change == QLatin1String("new group")
+        ? QStringLiteral("new_chat_info")
+        : QStringLiteral("user_list_update");
+    for (const std::unique_ptr<Peer> &peer : members) {
+        QVERIFY(peer->waitUntil([&] { return countOf(*peer, expected) == 1; }));
+        const QJsonObject frame = peer->frames.first();
+        QCOMPARE(typeOf(frame), expected);
+        if (change == QLatin1String("new group")) {
+            const QJsonObject chat = frame.value(QLatin1String("chat")).toObject();
+            QCOMPARE(keysOf(chat), chatKeys());
+            QCOMPARE(chat.value(QLatin1String("chatName")).toString(), QStringLiteral("Later"));
+            QCOMPARE(chat.value(QLatin1String("members")).toArray(), (QJsonArray { alice, bob }));
+            continue;
+        }
+        QStringList names;
+        QString bobsAvatar;
+        for (const QJsonValue user : frame.value(QLatin1String("users")).toArray()) {
+            names.append(user.toObject().value(QLatin1String("username")).toString());
+            if (user.toObject().value(QLatin1String("userId")).toString() == bob)
+                bobsAvatar = user.toObject().value(QLatin1String("avatarUrl")).toString();
+        }
+        QCOMPARE(names.contains(QLatin1String("dave")), change == QLatin1String("new user"));
+        QCOMPARE(bobsAvatar.startsWith(QLatin1String("/static/avatars/")),
+            change == QLatin1String("new avatar"));
+    }
+    // A group reaches its members only; the list of users reaches everyone.
+    const QList<QJsonObject> seen = outsider->sync();
+    QCOMPARE(seen.size(), change == QLatin1String("new group") ? 0 : 1);
+}
+
+void TestCluster::tokenFromOneServerLogsInOnceOnAnother()
+{
+    START_CLUSTER(2);
+    addUser(QStringLiteral("alice"));
+    std::unique_ptr<Peer> first =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(first);
+    const QString token = first->loginFrames.first().value(QLatin1String("token")).toString();
+    QVERIFY(!token.isEmpty());
+    const QJsonObject login { { QStringLiteral("type"), QStringLiteral("login_with_token") },
+        { QStringLiteral("token"), token } };
+    std::unique_ptr<Peer> second = Peer::connectTo(port(1));
+    QVERIFY(second);
+    second->send(login);
+    QVERIFY(second->waitForFrames(1));
+    QCOMPARE(typeOf(second->frames.first()), QStringLiteral("login_success"));
+    // Spent: neither server takes it again.
+    for (int server : { 0, 1 }) {
+        std::unique_ptr<Peer> again = Peer::connectTo(port(server));
+        QVERIFY(again);
+        again->send(login);
+        QVERIFY(again->waitForFrames(1));
+        QCOMPARE(typeOf(again->frames.first()), QStringLiteral("auth_failed"));
+    }
+}
+
+void TestCluster::failedLoginsThrottleOnEveryServer()
+{
+    // Time stands still, so that the throttle's waits never run out during the test; the pace
+    // per address, which would wait for time to pass, is off.
+    ChatServer::Options options;
+    options.clock = [] { return qint64(1700000000000); };
+    options.maxConnectionsPerAddress = 0;
+    START_CLUSTER(2, false, options);
+    addUser(QStringLiteral("alice"));
+    // The free failures, spent on one server...
+    std::unique_ptr<Peer> guesser = Peer::connectTo(port(0));
+    QVERIFY(guesser);
+    for (int i = 0; i < 5; ++i) {
+        guesser->frames.clear();
+        guesser->sendLogin(QStringLiteral("alice"), QStringLiteral("wrong"));
+        QVERIFY(guesser->waitForFrames(1));
+        QCOMPARE(guesser->frames.first(), QJsonObject(protocol::authFailedFrame()));
+    }
+    // ...hold on the other, for the same address, even with the right password, once they are
+    // in the store (a moment after their answers).
+    QTRY_COMPARE(db->loginFailures(QStringLiteral("alice")).value_or(LoginFailures()).failures, 5);
+    std::unique_ptr<Peer> elsewhere = Peer::connectTo(port(1));
+    QVERIFY(elsewhere);
+    elsewhere->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(elsewhere->waitForFrames(1));
+    QCOMPARE(elsewhere->frames.first(), protocol::throttledLoginFrame(1000));
+}
+
+void TestCluster::serversSurviveTheDatabaseGoingAway_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("every connection terminated") << false;
+    QTest::newRow("database restarted") << true;
+}
+
+void TestCluster::serversSurviveTheDatabaseGoingAway()
+{
+    QFETCH(bool, restart);
+    START_CLUSTER(2);
+    TestPostgres &postgres = ServerFixture::testPostgres();
+    const QStringList ids { addUser(QStringLiteral("alice")), addUser(QStringLiteral("bob")) };
+    const QString team =
+        db->createChat(QString(), QStringLiteral("Team"), QStringLiteral("group"), ids.at(0), ids)
+            ->id;
+    std::unique_ptr<Peer> alice =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bob =
+        Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alice && bob);
+
+    if (restart) {
+        QVERIFY2(postgres.stop(), qPrintable(postgres.error()));
+        // Nothing is echoed that was not stored, and the health check says so.
+        alice->send(messageTo(QStringLiteral("chatId"), team, QStringLiteral("lost")));
+        QVERIFY(alice->waitForFrames(1));
+        QCOMPARE(typeOf(alice->frames.first()), QStringLiteral("error"));
+        QVERIFY(httpGet(port(0), "/healthz").startsWith("HTTP/1.1 503"));
+        QVERIFY2(postgres.start(), qPrintable(postgres.error()));
+    } else {
+        QVERIFY2(postgres.terminateConnections(location.database->databaseName),
+            qPrintable(postgres.error()));
+    }
+    for (int i = 0; i < 2; ++i) {
+        Peer &sender = i == 0 ? *alice : *bob;
+        Peer &receiver = i == 0 ? *bob : *alice;
+        const QString text = QStringLiteral("after %1").arg(i);
+        const QJsonObject echo =
+            sendUntilStored(sender, messageTo(QStringLiteral("chatId"), team, text));
+        QCOMPARE(typeOf(echo), QStringLiteral("message"));
+        QVERIFY(receiver.waitUntil([&] {
+            for (const QJsonObject &frame : receiver.frames) {
+                if (frame.value(QLatin1String("messageId"))
+                    == echo.value(QLatin1String("messageId")))
+                    return true;
+            }
+            return false;
+        }));
+    }
+    for (int server : { 0, 1 })
+        QTRY_VERIFY_WITH_TIMEOUT(
+            httpGet(port(server), "/healthz").startsWith("HTTP/1.1 200"), 15000);
+    QCOMPARE(countOf(*bob, QStringLiteral("message")), 1);
+}
+
+quint16 TestCluster::startProcess(QProcess &process)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(serverBinary,
+        { QStringLiteral("--data-dir"),
+            dir->path(),
+            QStringLiteral("--database"),
+            location.database->toString(),
+            QStringLiteral("--port"),
+            QStringLiteral("0") });
+    if (!process.waitForStarted(10000))
+        return 0;
+    QByteArray output;
+    (void)QTest::qWaitFor(
+        [&] {
+            output += process.readAllStandardOutput();
+            return output.contains('\n') || process.state() == QProcess::NotRunning;
+        },
+        30000);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"))
+            .match(QString::fromUtf8(output));
+    return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+}
+
+void TestCluster::killedServerLosesNothingEchoed()
+{
+    START_CLUSTER(0);
+    const QStringList ids { addUser(QStringLiteral("alice")), addUser(QStringLiteral("bob")) };
+    const QString team =
+        db->createChat(QString(), QStringLiteral("Team"), QStringLiteral("group"), ids.at(0), ids)
+            ->id;
+    QProcess doomed;
+    QProcess survivor;
+    const quint16 doomedPort = startProcess(doomed);
+    const quint16 survivorPort = startProcess(survivor);
+    QVERIFY(doomedPort && survivorPort);
+    std::unique_ptr<Peer> alice =
+        Peer::loginTo(doomedPort, QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bob =
+        Peer::loginTo(survivorPort, QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alice && bob);
+
+    constexpr int burst = 300;
+    for (int i = 0; i < burst; ++i)
+        alice->send(messageTo(QStringLiteral("chatId"), team, QString::number(i)));
+    QVERIFY(alice->waitUntil([&] { return countOf(*alice, QStringLiteral("message")) >= 20; }));
+    doomed.kill();
+    QVERIFY(doomed.waitForFinished(10000));
+    QVERIFY(alice->waitForClose());
+    QSet<QString> echoed;
+    for (const QJsonObject &frame : alice->frames) {
+        if (typeOf(frame) == QLatin1String("message"))
+            echoed.insert(frame.value(QLatin1String("messageId")).toString());
+    }
+    QVERIFY(echoed.size() >= 20);
+    // Every echoed message is stored, reaches the other server's users, and is in the history
+    // of a client that comes back through the other server.
+    for (const QString &id : qAsConst(echoed))
+        QVERIFY2(db->message(id), qPrintable(id));
+    const auto bobHolds = [&] {
+        QSet<QString> got;
+        for (const QJsonObject &frame : bob->frames)
+            got.insert(frame.value(QLatin1String("messageId")).toString());
+        return got.contains(echoed);
+    };
+    QVERIFY(bob->waitUntil(bobHolds, 15000));
+    std::unique_ptr<Peer> back =
+        Peer::loginTo(survivorPort, QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(back);
+    QSet<QString> history;
+    for (const QJsonValue chat : back->loginFrames.at(1).value(QLatin1String("chats")).toArray()) {
+        for (const QJsonValue message : chat.toObject().value(QLatin1String("messages")).toArray())
+            history.insert(message.toObject().value(QLatin1String("messageId")).toString());
+    }
+    QVERIFY(history.size() >= std::min(int(echoed.size()), 50));
+    survivor.terminate();
+    QVERIFY(survivor.waitForFinished(10000));
+}
+
+FERROW_SERVER_TEST_MAIN(TestCluster)
+#include "tst_cluster.moc"
