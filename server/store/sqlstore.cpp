@@ -775,22 +775,39 @@ bool SqlStore::deleteMessage(qint64 seq)
     }
     return query.rowsAffected() == 1;
 }
-bool SqlStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+bool SqlStore::addToken(QLatin1String table,
+    QLatin1String timeColumn,
+    qint64 lifetime,
+    const QString &tokenHash,
+    const QString &userId,
+    qint64 now)
 {
     // Expired tokens go whenever a new one is stored, so the table stays as small as the number
     // of live sessions.
-    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
-        { now - loginTokenLifetime });
-    Statement query = run(QStringLiteral("INSERT INTO login_tokens (token_hash, user_id, last_used)"
-                                         " VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
-                                         " SET user_id = excluded.user_id,"
-                                         " last_used = excluded.last_used"),
+    run(QStringLiteral("DELETE FROM ") + table + QStringLiteral(" WHERE ") + timeColumn
+            + QStringLiteral(" < ?"),
+        { now - lifetime });
+    Statement query = run(QStringLiteral("INSERT INTO ") + table
+            + QStringLiteral(" (token_hash, user_id, ") + timeColumn
+            + QStringLiteral(") VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
+                             " SET user_id = excluded.user_id, ")
+            + timeColumn + QStringLiteral(" = excluded.") + timeColumn,
         { tokenHash, userId, now });
     if (!query) {
-        qCWarning(lcServer) << "storing a login token failed:" << error;
+        qCWarning(lcServer) << "storing a token in" << table << "failed:" << error;
         return false;
     }
     return true;
+}
+
+bool SqlStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    return addToken(QLatin1String("login_tokens"),
+        QLatin1String("last_used"),
+        loginTokenLifetime,
+        tokenHash,
+        userId,
+        now);
 }
 
 std::optional<QString> SqlStore::takeLoginToken(const QString &tokenHash, qint64 now)
@@ -816,18 +833,12 @@ std::optional<QString> SqlStore::takeLoginToken(const QString &tokenHash, qint64
 
 bool SqlStore::addHttpToken(const QString &tokenHash, const QString &userId, qint64 now)
 {
-    run(QStringLiteral("DELETE FROM http_tokens WHERE created_at < ?"),
-        { now - httpTokenLifetime });
-    Statement query = run(QStringLiteral("INSERT INTO http_tokens (token_hash, user_id, created_at)"
-                                         " VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
-                                         " SET user_id = excluded.user_id,"
-                                         " created_at = excluded.created_at"),
-        { tokenHash, userId, now });
-    if (!query) {
-        qCWarning(lcServer) << "storing an HTTP token failed:" << error;
-        return false;
-    }
-    return true;
+    return addToken(QLatin1String("http_tokens"),
+        QLatin1String("created_at"),
+        httpTokenLifetime,
+        tokenHash,
+        userId,
+        now);
 }
 
 std::optional<QString> SqlStore::httpTokenUser(const QString &tokenHash, qint64 now)

@@ -144,6 +144,14 @@ private:
     std::vector<MessageRecord> wholeSecondsBefore(const QString &chatId, qint64 before, int limit);
     void fillSeenBy(std::vector<MessageRecord> &messages);
     QStringList chatMembers(const QString &chatId);
+    // Stores the hash of a token in `table`, stamped in `timeColumn`, and drops the tokens there
+    // older than `lifetime`.
+    bool addToken(QLatin1String table,
+        QLatin1String timeColumn,
+        qint64 lifetime,
+        const QString &tokenHash,
+        const QString &userId,
+        qint64 now);
     QString savepointName() const;
 
     Dialect dialect;

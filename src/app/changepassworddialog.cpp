@@ -31,6 +31,8 @@ ChangePasswordDialog::ChangePasswordDialog(QWidget *parent)
     messageLabel->hide();
 
     auto *form = new QFormLayout;
+    // Level with the text in the fields, which are taller than a label.
+    form->setLabelAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     form->addRow(QStringLiteral("Current password:"), currentEdit);
     form->addRow(QStringLiteral("New password:"), newEdit);
     form->addRow(QStringLiteral("New password again:"), againEdit);
