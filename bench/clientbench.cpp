@@ -431,6 +431,8 @@ bool ClientBench::startClient(const QStringList &loginPush)
     if (!settings.open(QIODevice::WriteOnly))
         return false;
     settings.write("[General]\nusername=bench\npassword=bench\n");
+    if (options.previews)
+        settings.write("showPreviews=true\n");
     settings.close();
 
     server = std::make_unique<FakeChatServer>(clock);

@@ -29,6 +29,8 @@ public:
         int runs = 5;
         // Scenario numbers to run; empty for all.
         QSet<int> scenarios;
+        // The chat list shows previews and unread counts.
+        bool previews = false;
     };
 
     explicit ClientBench(const Options &options, QObject *parent = nullptr);

@@ -62,8 +62,11 @@ int main(int argc, char **argv)
     const QCommandLineOption displayOption(QStringLiteral("display"),
         QStringLiteral("An X display to use instead of starting Xvfb (e.g. :92)."),
         QStringLiteral(":N"));
-    parser.addOptions({ clientOption, runsOption, scenarioOption, displayOption });
+    const QCommandLineOption previewsOption(QStringLiteral("previews"),
+        QStringLiteral("Run the client with \"Show previews and unread counts\" on."));
+    parser.addOptions({ clientOption, runsOption, scenarioOption, displayOption, previewsOption });
     parser.process(app);
+    options.previews = parser.isSet(previewsOption);
 
     options.clientBinary = parser.value(clientOption);
     options.display = parser.value(displayOption);

@@ -2,7 +2,7 @@
 
 #include "admin.h"
 #include "credentials.h"
-#include "sqlitestore.h"
+#include "storelocation.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -11,6 +11,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QVector>
 #include <QWebSocket>
@@ -62,6 +65,36 @@ double processCpuSeconds()
     timespec time {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
     return double(time.tv_sec) + time.tv_nsec / 1e9;
+}
+
+// Runs `sql` on the database `url` names, on a connection of its own.
+bool runOnPostgres(const QString &url, const QString &sql, QString *error)
+{
+    const std::optional<DatabaseUrl> target = DatabaseUrl::parse(url, error);
+    if (!target)
+        return false;
+    const QString name = QStringLiteral("loadbench-admin");
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setHostName(target->host);
+        if (target->port > 0)
+            db.setPort(target->port);
+        db.setUserName(target->user);
+        db.setPassword(target->password);
+        db.setDatabaseName(target->databaseName);
+        if (db.open()) {
+            QSqlQuery query(db);
+            ok = query.exec(sql);
+            if (!ok)
+                *error = query.lastError().text();
+        } else {
+            *error = db.lastError().text();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
 }
 
 } // namespace
@@ -159,7 +192,7 @@ public:
 
     // Opens every client's connection; at most `atOnce` log in at a time, the next opening as
     // one is ready, so that thousands stay within the server's line of password checks.
-    void connectAll(const QUrl &url, std::size_t atOnce);
+    void connectAll(const QList<QUrl> &urls, std::size_t atOnce);
     void startSending(int intervalMs);
     // Stops every client and hands over what they saw.
     LoadStats stop();
@@ -178,7 +211,7 @@ private:
     void openNext();
 
     LoadBench *bench;
-    QUrl serverUrl;
+    QList<QUrl> serverUrls;
     std::size_t opened = 0;
     LoadBench::Shared &shared;
     std::vector<std::unique_ptr<Client>> clients;
@@ -193,9 +226,9 @@ void LoadWorker::fail(const QString &reason)
         bench, [bench = bench, reason] { bench->finish(reason); }, Qt::QueuedConnection);
 }
 
-void LoadWorker::connectAll(const QUrl &url, std::size_t atOnce)
+void LoadWorker::connectAll(const QList<QUrl> &urls, std::size_t atOnce)
 {
-    serverUrl = url;
+    serverUrls = urls;
     for (const auto &owned : clients) {
         Client &client = *owned;
         if (client.group >= 0) {
@@ -238,8 +271,13 @@ void LoadWorker::connectAll(const QUrl &url, std::size_t atOnce)
 
 void LoadWorker::openNext()
 {
-    if (opened < clients.size())
-        clients.at(opened++)->socket.open(serverUrl);
+    if (opened >= clients.size())
+        return;
+    Client &client = *clients.at(opened++);
+    // Client i is in group i % groups: the servers take turns by whole rounds of the groups, so
+    // that every group has members on each.
+    const int round = client.index < 0 ? 0 : client.index / std::max(1, shared.groups);
+    client.socket.open(serverUrls.at(round % serverUrls.size()));
 }
 
 void LoadWorker::onFrame(Client &client, const QString &text)
@@ -513,10 +551,33 @@ bool LoadBench::prepareData()
 {
     // Straight into the server's database rather than one add-user process per user: each of
     // those hashes with the production rounds, about a quarter second apiece.
-    SqliteStore db;
-    const bool opened = db.open(dataDir.path());
+    StoreLocation location { dataDir.path(), std::nullopt };
+    if (!options.postgres.isEmpty()) {
+        QString error;
+        database = DatabaseUrl::parse(options.postgres, &error);
+        if (!database) {
+            std::fprintf(stderr, "invalid --postgres: %s\n", qPrintable(error));
+            return false;
+        }
+        database->databaseName = QStringLiteral("loadbench_") + credentials::randomHex(4);
+        if (!runOnPostgres(options.postgres,
+                QStringLiteral("CREATE DATABASE ") + database->databaseName,
+                &error)) {
+            std::fprintf(stderr, "cannot create the database: %s\n", qPrintable(error));
+            database.reset();
+            return false;
+        }
+        location.database = database;
+    }
+    QString openError;
+    const std::unique_ptr<Store> store = location.open(&openError);
+    if (!store) {
+        std::fprintf(stderr, "cannot prepare the database: %s\n", qPrintable(openError));
+        return false;
+    }
+    Store &db = *store;
     Store::Transaction transaction(db);
-    if (!opened || !transaction.isActive()) {
+    if (!transaction.isActive()) {
         std::fprintf(stderr, "cannot prepare the database: %s\n", qPrintable(db.lastError()));
         return false;
     }
@@ -551,53 +612,17 @@ bool LoadBench::prepareData()
 
 bool LoadBench::startServer()
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // A line per connection and login would drown the warnings that matter here.
-    environment.insert(
-        QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ferrow.server.info=false"));
-    server.setProcessEnvironment(environment);
-    server.setProcessChannelMode(QProcess::SeparateChannels);
-    server.start(options.serverBinary,
-        QStringList { QStringLiteral("--data-dir"),
-            dataDir.path(),
-            QStringLiteral("--port"),
-            QStringLiteral("0"),
-            // Every bench client comes from loopback; the per-address cap is for strangers.
-            QStringLiteral("--max-connections-per-address"),
-            QStringLiteral("0") }
-            + options.serverOptions);
-    if (!server.waitForStarted(serverStartTimeoutMs)) {
-        std::fprintf(stderr,
-            "cannot start %s: %s\n",
-            qPrintable(options.serverBinary),
-            qPrintable(server.errorString()));
+    serverUrl = startProcess(server);
+    if (serverUrl.isEmpty())
         return false;
+    serverUrls.append(serverUrl);
+    for (int i = 1; i < options.servers; ++i) {
+        otherServers.push_back(std::make_unique<QProcess>());
+        const QUrl url = startProcess(*otherServers.back());
+        if (url.isEmpty())
+            return false;
+        serverUrls.append(url);
     }
-
-    // Before the event loop runs, so waiting here blocks nothing else.
-    QByteArray output;
-    const QDeadlineTimer limit(serverStartTimeoutMs);
-    while (!output.contains('\n') && server.state() == QProcess::Running && !limit.hasExpired()) {
-        server.waitForReadyRead(static_cast<int>(limit.remainingTime()));
-        output += server.readAllStandardOutput();
-    }
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)[ \n]"))
-            .match(QString::fromUtf8(output));
-    if (!match.hasMatch()) {
-        std::fprintf(stderr,
-            "the server did not say where it listens; it said: %s%s\n",
-            output.constData(),
-            server.readAllStandardError().constData());
-        server.kill();
-        server.waitForFinished(serverStopTimeoutMs);
-        return false;
-    }
-    serverUrl.setScheme(QStringLiteral("ws"));
-    serverUrl.setHost(match.captured(1));
-    serverUrl.setPort(match.captured(2).toInt());
-    serverUrl.setPath(QStringLiteral("/ws"));
-
     connect(&server, &QProcess::readyReadStandardOutput, this, [this] {
         server.readAllStandardOutput();
     });
@@ -619,9 +644,79 @@ bool LoadBench::startServer()
             }
             if (serverExit.isEmpty())
                 serverExit = how + QStringLiteral(" after SIGTERM");
+            for (const std::unique_ptr<QProcess> &other : otherServers) {
+                other->terminate();
+                other->waitForFinished(serverStopTimeoutMs);
+            }
+            dropDatabase();
             printReport();
         });
     return true;
+}
+
+QUrl LoadBench::startProcess(QProcess &server)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // A line per connection and login would drown the warnings that matter here.
+    environment.insert(
+        QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ferrow.server.info=false"));
+    server.setProcessEnvironment(environment);
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    QStringList arguments { QStringLiteral("--data-dir"),
+        dataDir.path(),
+        QStringLiteral("--port"),
+        QStringLiteral("0"),
+        // Every bench client comes from loopback; the per-address cap is for strangers.
+        QStringLiteral("--max-connections-per-address"),
+        QStringLiteral("0") };
+    if (database)
+        arguments << QStringLiteral("--database") << database->toString();
+    server.start(options.serverBinary, arguments + options.serverOptions);
+    if (!server.waitForStarted(serverStartTimeoutMs)) {
+        std::fprintf(stderr,
+            "cannot start %s: %s\n",
+            qPrintable(options.serverBinary),
+            qPrintable(server.errorString()));
+        return QUrl();
+    }
+
+    // Before the event loop runs, so waiting here blocks nothing else.
+    QByteArray output;
+    const QDeadlineTimer limit(serverStartTimeoutMs);
+    while (!output.contains('\n') && server.state() == QProcess::Running && !limit.hasExpired()) {
+        server.waitForReadyRead(static_cast<int>(limit.remainingTime()));
+        output += server.readAllStandardOutput();
+    }
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^listening on (\\S+):(\\d+)[ \n]"))
+            .match(QString::fromUtf8(output));
+    if (!match.hasMatch()) {
+        std::fprintf(stderr,
+            "the server did not say where it listens; it said: %s%s\n",
+            output.constData(),
+            server.readAllStandardError().constData());
+        server.kill();
+        server.waitForFinished(serverStopTimeoutMs);
+        return QUrl();
+    }
+    QUrl url;
+    url.setScheme(QStringLiteral("ws"));
+    url.setHost(match.captured(1));
+    url.setPort(match.captured(2).toInt());
+    url.setPath(QStringLiteral("/ws"));
+    return url;
+}
+
+void LoadBench::dropDatabase()
+{
+    if (!database)
+        return;
+    QString error;
+    if (!runOnPostgres(options.postgres,
+            QStringLiteral("DROP DATABASE IF EXISTS ") + database->databaseName,
+            &error))
+        std::fprintf(stderr, "cannot drop the bench's database: %s\n", qPrintable(error));
+    database.reset();
 }
 
 void LoadBench::connectClients()
@@ -640,7 +735,7 @@ void LoadBench::connectClients()
             : 200;
         QMetaObject::invokeMethod(
             worker,
-            [worker, url = serverUrl, atOnce] { worker->connectAll(url, atOnce); },
+            [worker, urls = serverUrls, atOnce] { worker->connectAll(urls, atOnce); },
             Qt::QueuedConnection);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "databaseurl.h"
+
 #include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
@@ -11,6 +13,7 @@
 #include <QUrl>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // Percentiles of a latency sample, in milliseconds; all zero for an empty sample.
@@ -72,6 +75,11 @@ public:
         int idle = 0;
         // Appended to the server's command line.
         QStringList serverOptions;
+        // A PostgreSQL URL to make a throwaway database in (dropped at the end), instead of
+        // SQLite in a temporary folder.
+        QString postgres;
+        // Server processes on the one database; each group has members on every one of them.
+        int servers = 1;
     };
 
     // What the clients of all threads share: the clock, the send times and the running counts.
@@ -109,6 +117,9 @@ private:
 
     bool prepareData();
     bool startServer();
+    // Starts `process` serving the bench's store; the address it listens on, or an empty URL.
+    QUrl startProcess(QProcess &process);
+    void dropDatabase();
     void connectClients();
     void startSending();
     void startDraining();
@@ -127,6 +138,10 @@ private:
     QTemporaryDir dataDir;
     QProcess server;
     QUrl serverUrl;
+    // The other servers, when there are several.
+    std::vector<std::unique_ptr<QProcess>> otherServers;
+    QList<QUrl> serverUrls;
+    std::optional<DatabaseUrl> database;
     QByteArray serverErrors;
     bool serverStopping = false;
     QString serverExit;

@@ -7,7 +7,9 @@
 #
 # RATE is messages per second and connection (5 with 200 connections is 1 000 in all); IDLE
 # further connections log in and stay silent beside the load. A SERVER is the binary's path,
-# optionally followed by arguments for it, comma-separated: build/ferrow-server,--event-loop=qt.
+# optionally followed by arguments for it, comma-separated: build/ferrow-server,--event-loop=qt;
+# then, after a semicolon, arguments for the bench, comma-separated too:
+# 'build/ferrow-server;--postgres=postgresql://postgres@/postgres?host=/tmp/pg,--servers=2'.
 set -eu
 
 rounds=5
@@ -38,13 +40,16 @@ echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 i=0
 while [ "$i" -lt "$rounds" ]; do
     n=0
-    for server in "$@"; do
+    for variant in "$@"; do
+        server=${variant%%;*}
+        bench_extra=
+        [ "$server" = "$variant" ] || bench_extra=$(printf '%s' "${variant#*;}" | tr ',' ' ')
         binary=${server%%,*}
         extra=
         [ "$binary" = "$server" ] || extra=$(printf '%s' "${server#*,}" | tr ',' ' ')
         set -f
-        # shellcheck disable=SC2046
-        "$bench" --server "$binary" $(for argument in $extra; do printf ' --server-option=%s' "$argument"; done) \
+        # shellcheck disable=SC2046,SC2086
+        "$bench" --server "$binary" $(for argument in $extra; do printf ' --server-option=%s' "$argument"; done) $bench_extra \
             --connections "$connections" --groups $((connections / 20)) --idle "$idle" \
             --duration 10 --drain 10 --rate "$rate" >>"$out/$n" 2>&1 || true
         set +f

@@ -98,7 +98,18 @@ int main(int argc, char **argv)
         QStringLiteral("An argument appended to the server's command line; may be repeated "
                        "(for example --server-option=--event-loop=qt)."),
         QStringLiteral("ARG"));
+    const QCommandLineOption postgresOption(QStringLiteral("postgres"),
+        QStringLiteral("Serve from a throwaway database made in the PostgreSQL of URL (for "
+                       "example postgresql://postgres@/postgres?host=/tmp/pg) instead of SQLite."),
+        QStringLiteral("URL"));
+    const QCommandLineOption serversOption(QStringLiteral("servers"),
+        QStringLiteral("Server processes on the one database (default 1; more need "
+                       "--postgres); every group has members on each."),
+        QStringLiteral("N"),
+        QStringLiteral("1"));
     parser.addOptions({ serverOption,
+        postgresOption,
+        serversOption,
         idleOption,
         serverArgumentOption,
         threadsOption,
@@ -135,6 +146,12 @@ int main(int argc, char **argv)
     options.threads = static_cast<int>(number(threadsOption, 1, 64));
     options.idle = static_cast<int>(number(idleOption, 0, 20000));
     options.serverOptions = parser.values(serverArgumentOption);
+    options.postgres = parser.value(postgresOption);
+    options.servers = static_cast<int>(number(serversOption, 1, 16));
+    if (options.servers > 1 && options.postgres.isEmpty()) {
+        std::fprintf(stderr, "ferrow-loadbench: several servers share only PostgreSQL\n");
+        return usageError;
+    }
     if (!ok)
         return usageError;
     if (options.groups > options.connections) {

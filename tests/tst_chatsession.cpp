@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QtTest>
 #include <memory>
 
@@ -63,6 +65,7 @@ class TestChatSession : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -80,6 +83,9 @@ private slots:
     void refusedReloginEndsTheSession();
     void receiptsWaitWhileInBackground();
     void composerStaysWithItsChat();
+    void unreadCountsFollowWhatIsSeen();
+    void typingGoesOutAtMostEveryThreeSeconds();
+    void mutesSurviveLogoutAndRestart();
 
 private:
     // Connects, logs in as alice (u1), loads "Team" with m1..m3 and opens it.
@@ -98,6 +104,11 @@ private:
     std::unique_ptr<TestServer> server;
     std::unique_ptr<ChatSession> session;
 };
+
+void TestChatSession::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestChatSession::init()
 {
@@ -557,6 +568,138 @@ void TestChatSession::composerStaysWithItsChat()
     QCOMPARE(session->openChat(g2, QString()), QString());
     QCOMPARE(session->openChat(g1, QString()), QString());
     QVERIFY(session->replyToMessageId().isEmpty());
+}
+
+void TestChatSession::unreadCountsFollowWhatIsSeen()
+{
+    QVERIFY(start());
+    const auto unread = [this](const char *chatId) {
+        return session->store().chat(QLatin1String(chatId))->unreadCount;
+    };
+    QSignalSpy changed(session.get(), &ChatSession::unreadCountChanged);
+    // The push counts o1 and older messages of g2 that are not held.
+    QJsonObject pushed = history({ unseen(QStringLiteral("o1")) }, QStringLiteral("g2"));
+    QJsonArray pushedChats = pushed.value(QLatin1String("chats")).toArray();
+    QJsonObject g2 = pushedChats.at(0).toObject();
+    g2.insert(QStringLiteral("unreadCount"), 5);
+    pushed.insert(QStringLiteral("chats"), QJsonArray { g2 });
+    push(pushed);
+    QCOMPARE(unread("g2"), 5);
+
+    // Not open: each message of others adds one; one's own adds nothing.
+    const auto inTeam2 = [](QJsonObject m) {
+        m.insert(QStringLiteral("chatId"), QStringLiteral("g2"));
+        return echo(m);
+    };
+    push(inTeam2(unseen(QStringLiteral("o2"))));
+    push(inTeam2(message(QStringLiteral("o3"), QStringLiteral("u1"), 2, QStringLiteral("mine"))));
+    QCOMPARE(unread("g2"), 6);
+    // Read on another device: held or not, each lowers by one, and only once.
+    const auto seenElsewhere = [this](const char *messageId) {
+        const QByteArray frame =
+            QByteArray(R"({"type":"message_seen_update","chatId":"g2","messageId":")") + messageId
+            + R"(","userId":"u1"})";
+        push(json(frame.constData()));
+    };
+    seenElsewhere("o2");
+    seenElsewhere("o2");
+    seenElsewhere("old");
+    QCOMPARE(unread("g2"), 4);
+    // Someone else's receipt is none of mine.
+    push(json(R"({"type":"message_seen_update","chatId":"g2","messageId":"o1","userId":"u2"})"));
+    QCOMPARE(unread("g2"), 4);
+    // A deleted unread message no longer counts.
+    push(json(R"({"type":"message_deleted","chatId":"g2","messageId":"o1"})"));
+    QCOMPARE(unread("g2"), 3);
+
+    // The open chat in front: counted not at all. Away: counted until its receipts go.
+    push(echo(unseen(QStringLiteral("n1"))));
+    QCOMPARE(unread("g1"), 0);
+    session->setInBackground(true);
+    push(echo(unseen(QStringLiteral("n2"))));
+    push(echo(unseen(QStringLiteral("n3"))));
+    QCOMPARE(unread("g1"), 2);
+    session->setInBackground(false);
+    QCOMPARE(unread("g1"), 0);
+
+    // Opening brings it to 0, with what was not held.
+    session->openChat(QStringLiteral("g2"), QString());
+    QCOMPARE(unread("g2"), 0);
+    seenElsewhere("old2");
+    QCOMPARE(unread("g2"), 0);
+    QVERIFY(changed.count() > 0);
+    QCOMPARE(session->store().unreadTotal({}), 0);
+}
+
+void TestChatSession::typingGoesOutAtMostEveryThreeSeconds()
+{
+    qint64 now = 1000;
+    session->setClock([&now] { return now; });
+    QVERIFY(start());
+    const auto typingFrames = [this] {
+        QStringList sent;
+        for (const QJsonObject &frame : server->takeFrames())
+            sent << QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+        return sent;
+    };
+    const QString typingInTeam = QStringLiteral(R"({"chatId":"g1","type":"typing"})");
+    const struct {
+        qint64 at;
+        const char *text;
+        bool sent;
+    } steps[] = {
+        { 1000, "h", true },
+        { 2000, "he", false },
+        { 3999, "hel", false },
+        { 4000, "hell", true },
+        { 8000, "   ", false },
+        { 8000, "", false },
+        { 8000, "x", true },
+    };
+    for (const auto &step : steps) {
+        now = step.at;
+        session->composerChanged(QLatin1String(step.text));
+        session->client()->sendMessageSeen(QStringLiteral("sync"), QStringLiteral("sync"));
+        QVERIFY(server->waitForFrames(1));
+        QStringList expected;
+        if (step.sent)
+            expected << typingInTeam;
+        expected << QStringLiteral(R"({"chatId":"sync","messageId":"sync","type":"message_seen"})");
+        QCOMPARE(typingFrames(), expected);
+    }
+
+    // Never for an edit, nor with the setting off.
+    now = 20000;
+    session->startEditing(QStringLiteral("m2"), QStringLiteral("text 2"), QString());
+    session->composerChanged(QStringLiteral("text 2!"));
+    session->stopEditing();
+    session->setSendTyping(false);
+    session->composerChanged(QStringLiteral("x"));
+    session->setSendTyping(true);
+    session->composerChanged(QStringLiteral("x"));
+    QVERIFY(server->waitForFrames(1));
+    QCOMPARE(typingFrames(), QStringList { typingInTeam });
+}
+
+void TestChatSession::mutesSurviveLogoutAndRestart()
+{
+    QSettings(QStringLiteral("Ferrow"), QStringLiteral("MessengerClient")).clear();
+    QVERIFY(start());
+    QSignalSpy changed(session.get(), &ChatSession::muteChanged);
+    session->setMuted(QStringLiteral("g1"), true);
+    session->setMuted(QStringLiteral("g1"), true);
+    session->setMuted(QStringLiteral("g2"), true);
+    session->setMuted(QStringLiteral("g2"), false);
+    QCOMPARE(changed.count(), 3);
+    session->logOut();
+    QVERIFY(!session->isMuted(QStringLiteral("g1")));
+
+    // A new process, the same account: muted again. Another account: not.
+    cleanup();
+    init();
+    QVERIFY(start());
+    QVERIFY(session->isMuted(QStringLiteral("g1")));
+    QVERIFY(!session->isMuted(QStringLiteral("g2")));
 }
 
 QTEST_GUILESS_MAIN(TestChatSession)

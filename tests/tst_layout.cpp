@@ -116,18 +116,25 @@ void TestLayout::sidebarTabs()
     QVERIFY(probe.chatListWidget()->itemDelegate() != probe.contactListWidget()->itemDelegate());
 
     auto *settings = qobject_cast<QVBoxLayout *>(probe.settingsPage()->layout());
-    QCOMPARE(settings->count(), 8);
+    QCOMPARE(settings->count(), 10);
     QCOMPARE(
         qobject_cast<QLabel *>(settings->itemAt(0)->widget())->text(), QStringLiteral("Settings"));
     QCOMPARE(settings->itemAt(1)->widget(), probe.darkModeCheckBox());
     QCOMPARE(settings->itemAt(2)->widget(), probe.notificationsCheckBox());
     QCOMPARE(probe.notificationsCheckBox()->text(), QStringLiteral("Notifications"));
+    // Previews are off and typing is told by default.
+    QCOMPARE(settings->itemAt(3)->widget(), probe.previewsCheckBox());
+    QCOMPARE(probe.previewsCheckBox()->text(), QStringLiteral("Show previews and unread counts"));
+    QVERIFY(!probe.previewsCheckBox()->isChecked());
+    QCOMPARE(settings->itemAt(4)->widget(), probe.typingCheckBox());
+    QCOMPARE(probe.typingCheckBox()->text(), QStringLiteral("Send typing notifications"));
+    QVERIFY(probe.typingCheckBox()->isChecked());
     // Where the password is kept, said only when it is in the settings file.
-    QVERIFY(settings->itemAt(3)->widget()->isHidden());
-    QVERIFY(settings->itemAt(4)->spacerItem());
-    QCOMPARE(settings->itemAt(5)->widget(), probe.changePasswordButton());
-    QCOMPARE(settings->itemAt(6)->widget(), probe.logoutButton());
-    QCOMPARE(settings->itemAt(7)->spacerItem()->sizeHint().height(), 20);
+    QVERIFY(settings->itemAt(5)->widget()->isHidden());
+    QVERIFY(settings->itemAt(6)->spacerItem());
+    QCOMPARE(settings->itemAt(7)->widget(), probe.changePasswordButton());
+    QCOMPARE(settings->itemAt(8)->widget(), probe.logoutButton());
+    QCOMPARE(settings->itemAt(9)->spacerItem()->sizeHint().height(), 20);
 }
 
 void TestLayout::chatAreaWidgets()

@@ -1,3 +1,5 @@
+#include "model/itemroles.h"
+#include "view/palette.h"
 #include "view/userlistdelegate.h"
 
 #include <QImage>
@@ -139,7 +141,99 @@ private slots:
     void nameColourFollowsSelection();
     void selectionBackgroundFromViewStyleSheet();
     void renderHintsLeftAsReceived();
+    void summaryShowsOnlyWithPreviews_data();
+    void summaryShowsOnlyWithPreviews();
+    void timesAndBadgesReadAsShown_data();
+    void timesAndBadgesReadAsShown();
 };
+
+void TestUserListDelegate::summaryShowsOnlyWithPreviews_data()
+{
+    QTest::addColumn<bool>("previews");
+    QTest::addColumn<int>("unread");
+    QTest::addColumn<bool>("muted");
+    QTest::addColumn<QString>("badge");
+
+    QTest::newRow("off: as it always was") << false << 5 << false << QString();
+    QTest::newRow("unread") << true << 5 << false << QStringLiteral("accent");
+    QTest::newRow("unread and muted") << true << 5 << true << QStringLiteral("grey");
+    QTest::newRow("nothing unread") << true << 0 << false << QString();
+}
+
+void TestUserListDelegate::summaryShowsOnlyWithPreviews()
+{
+    QFETCH(bool, previews);
+    QFETCH(int, unread);
+    QFETCH(bool, muted);
+    QFETCH(QString, badge);
+    QList<int> heights;
+    const auto paint = [&](bool summary) {
+        QStandardItemModel model;
+        auto *item = new QStandardItem(QStringLiteral("Team"));
+        item->setData(QStringLiteral("g1"), IdRole);
+        if (summary) {
+            item->setData(QStringLiteral("bob: hello there"), PreviewRole);
+            item->setData(QVariant::fromValue<qint64>(1700000000), LastActivityRole);
+            item->setData(unread, UnreadCountRole);
+            item->setData(muted, MutedRole);
+        }
+        model.appendRow(item);
+        QImage image(viewWidth, 3 * rowHeight, QImage::Format_ARGB32_Premultiplied);
+        image.fill(viewBackground);
+        QPainter painter(&image);
+        UserListDelegate delegate;
+        delegate.setShowPreviews(previews);
+        delegate.paint(&painter, optionFor(false), item->index());
+        heights.append(delegate.sizeHint(optionFor(false), item->index()).height());
+        return image;
+    };
+    const QImage image = paint(true);
+    QCOMPARE(heights, QList<int> { rowHeight });
+    if (!previews) {
+        QCOMPARE(image, paint(false));
+        return;
+    }
+    // The badge sits in the right end of the lower half of the row.
+    const QRect badgeArea(viewWidth - 60, rowTop + rowHeight / 2, 50, rowHeight / 2 - 2);
+    const QColor accent(QLatin1String(themePalette(false).accent));
+    QCOMPARE(contains(image, badgeArea, accent), badge == QLatin1String("accent"));
+    QCOMPARE(contains(image, badgeArea, QColor(0x8a, 0x8a, 0x8a)), badge == QLatin1String("grey"));
+    // The preview is on the second line, the name above it.
+    const QRect secondLine(rowLeft + 60, rowTop + rowHeight / 2, 100, rowHeight / 2 - 2);
+    QVERIFY(!inkBounds(image, secondLine, viewBackground).isNull());
+}
+
+void TestUserListDelegate::timesAndBadgesReadAsShown_data()
+{
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<QString>("shown");
+
+    const QDateTime now(QDate(2026, 12, 8), QTime(15, 30));
+    QTest::addColumn<QDateTime>("now");
+    QTest::newRow("today") << QDateTime(QDate(2026, 12, 8), QTime(14, 2)) << QStringLiteral("14:02")
+                           << now;
+    QTest::newRow("yesterday") << QDateTime(QDate(2026, 12, 7), QTime(23, 59))
+                               << QLocale().dayName(1, QLocale::ShortFormat) << now;
+    QTest::newRow("six days ago") << QDateTime(QDate(2026, 12, 2), QTime(9, 0))
+                                  << QLocale().dayName(3, QLocale::ShortFormat) << now;
+    QTest::newRow("a week ago") << QDateTime(QDate(2026, 12, 1), QTime(9, 0))
+                                << QLocale().toString(QDate(2026, 12, 1), QLocale::ShortFormat)
+                                << now;
+    QTest::newRow("in the future")
+        << QDateTime(QDate(2027, 1, 1), QTime(9, 0))
+        << QLocale().toString(QDate(2027, 1, 1), QLocale::ShortFormat) << now;
+}
+
+void TestUserListDelegate::timesAndBadgesReadAsShown()
+{
+    QFETCH(QDateTime, time);
+    QFETCH(QString, shown);
+    QFETCH(QDateTime, now);
+    QCOMPARE(chatListTime(time, now), shown);
+    QCOMPARE(unreadBadgeText(1), QStringLiteral("1"));
+    QCOMPARE(unreadBadgeText(99), QStringLiteral("99"));
+    QCOMPARE(unreadBadgeText(100), QStringLiteral("99+"));
+}
 
 void TestUserListDelegate::rowsAreSixtyPixelsHigh_data()
 {

@@ -33,6 +33,8 @@ private slots:
     void convertsTimes_data();
     void convertsTimes();
     void convertsChatHistoryElement();
+    void readsUnreadCountSafely_data();
+    void readsUnreadCountSafely();
     void nonObjectChatElementIsEmptyChat();
     void newChatIgnoresOwnerAndMessages();
     void capsHugeArrays();
@@ -182,6 +184,32 @@ void TestWireFormat::convertsTimes()
     QCOMPARE(wire::messageFromJson(QJsonDocument::fromJson(frame).object()).timestamp, timestamp);
 }
 
+void TestWireFormat::readsUnreadCountSafely_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("count");
+
+    QTest::newRow("count") << QByteArray("7") << 7;
+    QTest::newRow("zero") << QByteArray("0") << 0;
+    QTest::newRow("absent") << QByteArray() << 0;
+    QTest::newRow("negative") << QByteArray("-3") << 0;
+    QTest::newRow("fractional") << QByteArray("2.5") << 0;
+    QTest::newRow("string") << QByteArray("\"5\"") << 0;
+    QTest::newRow("null") << QByteArray("null") << 0;
+    QTest::newRow("huge") << QByteArray("1e300") << Chat::maxUnreadCount;
+    QTest::newRow("just above int") << QByteArray("2147483648") << Chat::maxUnreadCount;
+}
+
+void TestWireFormat::readsUnreadCountSafely()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, count);
+    const QByteArray element = value.isEmpty()
+        ? QByteArray(R"({"chatId":"c"})")
+        : QByteArray(R"({"chatId":"c","unreadCount":)") + value + '}';
+    QCOMPARE(wire::chatFromJson(QJsonDocument::fromJson(element).object()).unreadCount, count);
+}
+
 void TestWireFormat::convertsChatHistoryElement()
 {
     const Chat chat = wire::chatFromJson(parse(
@@ -301,6 +329,8 @@ void TestWireFormat::buildsRequestFrames_data()
         QStringLiteral("c"), QStringLiteral("m"), QStringLiteral("new"))
                           << QStringLiteral(R"({"chatId":"c","messageId":"m","newContent":"new",)"
                                             R"("type":"edit_message"})");
+    QTest::newRow("typing") << wire::typingFrame(QStringLiteral("c"))
+                            << QStringLiteral(R"({"chatId":"c","type":"typing"})");
     QTest::newRow("delete") << wire::deleteFrame(QStringLiteral("c"), QStringLiteral("m"))
                             << QStringLiteral(
                                    R"({"chatId":"c","messageId":"m","type":"delete_message"})");

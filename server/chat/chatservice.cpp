@@ -24,8 +24,18 @@ namespace
 constexpr std::size_t maxWritesInFlight = 1000;
 // How long shutdown waits for clients to answer the close handshake.
 constexpr int shutdownGraceMs = 3000;
+// One "typing" relay per user and chat in this time: clients send one every few seconds while
+// someone writes, and show it for longer than that.
+constexpr qint64 typingIntervalMs = 2000;
+// Relay times kept before old ones are swept out.
+constexpr int typingSweepFloor = 1024;
 
-enum class Kind { Write, Read, PasswordLogin, TokenLogin, PasswordChange };
+enum class Kind { Write, Read, Typing, PasswordLogin, TokenLogin, PasswordChange };
+
+QString typingKey(const QString &userId, const QString &chatId)
+{
+    return userId + QLatin1Char('\n') + chatId;
+}
 
 struct Route {
     Kind kind;
@@ -62,6 +72,7 @@ const QHash<QString, Route> &routes()
                 &requests::deleteMessage,
                 failureReply(QStringLiteral("The message could not be deleted")) } },
         { QStringLiteral("get_history"), { Kind::Read, &requests::history, {} } },
+        { QStringLiteral("typing"), { Kind::Typing, &requests::typing, {} } },
     };
     return table;
 }
@@ -150,8 +161,10 @@ void ChatService::onConnectionClosed(ClientConnection *connection)
     if (!connections.remove(connection->id()))
         return;
     logins.connectionClosed(connection);
-    if (!connection->userId.isEmpty())
+    if (!connection->userId.isEmpty()) {
         fanOut.leave(connection);
+        logins.sharePresence(connection->userId);
+    }
     qCInfo(lcServer).noquote() << "connection" << connection->id() << "closed"
                                << (connection->username.isEmpty() ? QString()
                                                                   : QStringLiteral("(")
@@ -219,7 +232,10 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         park(connection, std::move(incoming));
         return;
     }
-    const requests::Asker asker { connection->userId, options.clock() / 1000, options.historyPage };
+    const qint64 now = options.clock();
+    const requests::Asker asker {
+        connection->userId, now / 1000, options.historyPage, connection->id()
+    };
     const requests::Handler handler = route->handler;
     const QJsonObject request = incoming.request;
     const QPointer<ClientConnection> asking(connection);
@@ -233,12 +249,24 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
                 finishWrite(asking, std::move(outcome), transaction);
             });
         return;
-    case Kind::Read:
+    case Kind::Typing: {
+        // Dropped unchecked while the last relay is recent: a flood costs no store read.
+        const QJsonValue chatId = request.value(QLatin1String("chatId"));
+        if (chatId.isString()
+            && typingRelayedWithin(typingKey(asker.userId, chatId.toString()), now))
+            return;
+        [[fallthrough]];
+    }
+    case Kind::Read: {
+        const bool typing = route->kind == Kind::Typing;
         connection->busy = true;
         fanOut.hold(connection);
         readers.submit(
             [handler, asker, request](Store &store) { return handler(store, asker, request); },
-            [this, asking](Outcome &&outcome, quint64 snapshot) {
+            [this, asking, asker, typing](Outcome &&outcome, quint64 snapshot) {
+                // The check of a "typing" reads; what it allows is relayed, not stored.
+                if (typing)
+                    relayTyping(asker.userId, outcome.notices);
                 if (!asking)
                     return;
                 fanOut.answerRead(
@@ -247,6 +275,7 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
                     });
             });
         return;
+    }
     case Kind::PasswordLogin:
     case Kind::TokenLogin:
     case Kind::PasswordChange:
@@ -288,6 +317,31 @@ void ChatService::finishWrite(ClientConnection *connection, Outcome &&outcome, q
     for (const QString &text : after)
         connection->sendText(text);
     goOn(connection);
+}
+
+bool ChatService::typingRelayedWithin(const QString &key, qint64 now) const
+{
+    const auto last = typingRelays.constFind(key);
+    return last != typingRelays.constEnd() && now - *last < typingIntervalMs;
+}
+
+void ChatService::relayTyping(const QString &userId, const std::vector<ChangeNotice> &notices)
+{
+    const qint64 now = options.clock();
+    for (const ChangeNotice &notice : notices) {
+        // Another connection of the same user may have been relayed while this one was checked.
+        const QString key = typingKey(userId, notice.chatId);
+        if (typingRelayedWithin(key, now))
+            continue;
+        if (typingRelays.size() >= typingSweepAt) {
+            for (auto it = typingRelays.begin(); it != typingRelays.end();)
+                it = now - *it < typingIntervalMs ? std::next(it) : typingRelays.erase(it);
+            typingSweepAt = std::max(typingSweepFloor, 2 * int(typingRelays.size()));
+        }
+        typingRelays.insert(key, now);
+        // Typing is no change of the store: told here and to the other servers now, not kept.
+        fanOut.publish(notice);
+    }
 }
 
 void ChatService::finishRead(ClientConnection *connection)

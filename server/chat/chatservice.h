@@ -72,6 +72,9 @@ private:
     void answer(ClientConnection *connection, const QJsonObject &frame);
     void finishWrite(ClientConnection *connection, Outcome &&outcome, quint64 transaction);
     void finishRead(ClientConnection *connection);
+    bool typingRelayedWithin(const QString &key, qint64 now) const;
+    // Relays what a typing check allowed, unless the same user's was relayed meanwhile.
+    void relayTyping(const QString &userId, const std::vector<ChangeNotice> &notices);
     void flushOutput();
 
     Writer &writer;
@@ -84,5 +87,8 @@ private:
     quint64 nextConnectionId = 1;
     // Connections written to since the loop last flushed them.
     QVector<quint64> unflushed;
+    // When each user's typing was last relayed to each chat, by typingKey().
+    QHash<QString, qint64> typingRelays;
+    int typingSweepAt = 1024;
     bool stopping = false;
 };

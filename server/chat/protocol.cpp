@@ -122,6 +122,13 @@ QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &m
     return object;
 }
 
+QJsonObject chatJson(const ChatHistory &history)
+{
+    QJsonObject object = chatJson(history.chat, history.messages);
+    object.insert(QStringLiteral("unreadCount"), history.unreadCount);
+    return object;
+}
+
 QJsonObject loginSuccessFrame(
     const UserRecord &user, const QString &token, const QString &httpToken)
 {
@@ -229,6 +236,14 @@ QJsonObject errorFrame(const QString &message)
 {
     QJsonObject frame = typed("error");
     frame.insert(QStringLiteral("message"), message);
+    return frame;
+}
+
+QJsonObject typingFrame(const QString &chatId, const QString &userId)
+{
+    QJsonObject frame = typed("typing");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("userId"), userId);
     return frame;
 }
 

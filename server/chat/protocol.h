@@ -43,6 +43,8 @@ QJsonObject messageJson(const MessageRecord &message);
 QJsonObject chatJson(const ChatRecord &chat);
 // A chat with its messages, as "chat_history" carries it.
 QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &messages);
+// A chat of the login's push: with its messages and how many of the chat's the user has not seen.
+QJsonObject chatJson(const ChatHistory &history);
 
 QJsonObject loginSuccessFrame(
     const UserRecord &user, const QString &token, const QString &httpToken);
@@ -63,6 +65,8 @@ QJsonObject seenUpdateFrame(const QString &chatId, const QString &messageId, con
 QJsonObject messageUpdatedFrame(const MessageRecord &message);
 QJsonObject messageDeletedFrame(const QString &chatId, const QString &messageId);
 QJsonObject errorFrame(const QString &message);
+// Tells the other members of a chat that `userId` is writing in it.
+QJsonObject typingFrame(const QString &chatId, const QString &userId);
 
 // Compact JSON text of one frame.
 QString serialize(const QJsonObject &frame);

@@ -147,10 +147,14 @@ Outcome messageSeen(Store &store, const Asker &asker, const QJsonObject &request
     const bool recorded = store.markSeen(message->seq, asker.userId, asker.nowSeconds);
     if (store.lastStatementFailed())
         return Outcome::failure();
-    if (recorded)
-        outcome.notify(message->chatId,
-            { message->senderId },
-            protocol::seenUpdateFrame(message->chatId, message->id, asker.userId));
+    if (recorded) {
+        const QJsonObject update =
+            protocol::seenUpdateFrame(message->chatId, message->id, asker.userId);
+        outcome.notify(message->chatId, { message->senderId }, update);
+        // The reader's other devices lower their unread counts; the one that read knows.
+        outcome.notify(message->chatId, { asker.userId }, update);
+        outcome.notices.back().exceptConnection = asker.connectionId;
+    }
     return outcome;
 }
 
@@ -225,6 +229,23 @@ Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
     return outcome;
 }
 
+Outcome typing(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    const std::optional<QString> chatId = stringField(request, chatIdKey);
+    if (!chatId)
+        return refused(invalidField(chatIdKey));
+    std::optional<ChatRecord> chat;
+    if (store.isMember(*chatId, asker.userId))
+        chat = store.chat(*chatId);
+    if (!chat)
+        return refused(QStringLiteral("Not a member of this chat"));
+    QStringList others = chat->members;
+    others.removeAll(asker.userId);
+    Outcome outcome;
+    outcome.notify(chat->id, others, protocol::typingFrame(chat->id, asker.userId));
+    return outcome;
+}
+
 Outcome loginPush(Store &store, const QString &userId, int historyPage, qint64 maxBytes)
 {
     // Full pages for everyone but those in very many busy chats; for them, fewer messages per
@@ -238,7 +259,7 @@ Outcome loginPush(Store &store, const QString &userId, int historyPage, qint64 m
         QJsonArray chats;
         int longest = 0;
         for (const ChatHistory &history : store.chatHistories(userId, perChat, wholeSeconds)) {
-            chats.append(protocol::chatJson(history.chat, history.messages));
+            chats.append(protocol::chatJson(history));
             longest = std::max(longest, int(history.messages.size()));
         }
         text = protocol::serialize(protocol::chatHistoryFrame(chats));

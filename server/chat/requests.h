@@ -19,6 +19,8 @@ struct Asker {
     qint64 nowSeconds = 0;
     // Messages per chat in a history page.
     int historyPage = 50;
+    // The connection that asked, on this server.
+    quint64 connectionId = 0;
 };
 
 using Handler = Outcome (*)(Store &store, const Asker &asker, const QJsonObject &request);
@@ -30,6 +32,9 @@ Outcome editMessage(Store &store, const Asker &asker, const QJsonObject &request
 Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &request);
 // Reads.
 Outcome history(Store &store, const Asker &asker, const QJsonObject &request);
+// Checks that the asker may tell the chat it is typing; the notice for its other members. Nothing
+// is stored.
+Outcome typing(Store &store, const Asker &asker, const QJsonObject &request);
 
 // What follows a login: "chat_history" with every chat of the user and its newest messages,
 // within `maxBytes`, then the user list.

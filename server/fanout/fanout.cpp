@@ -10,10 +10,13 @@
 namespace
 {
 
-// How long a notice numbered past the next one waits for the relay to read what lies between
-// before it goes out anyway: far beyond a read's time, and short enough that a lost entry (one
-// dropped from the feed while its server was away) stalls a chat only briefly.
-constexpr int maxWaitMs = 3000;
+// A notice numbered past the next one waits for the relay to read what lies between; the relay
+// is asked again this often...
+constexpr int askAgainMs = 1000;
+// ...and after this many asks the notice goes out anyway: far beyond a read's time even on a
+// starved machine, for an entry that is truly lost (dropped from the feed while its server was
+// away), which must not stall a chat for good.
+constexpr int maxAsks = 30;
 
 } // namespace
 
@@ -21,8 +24,7 @@ FanOut::FanOut(ServerMetrics &metrics, QObject *parent)
     : QObject(parent)
     , metrics(metrics)
 {
-    waitLimit.setSingleShot(true);
-    waitLimit.setInterval(maxWaitMs);
+    waitLimit.setInterval(askAgainMs);
     connect(&waitLimit, &QTimer::timeout, this, &FanOut::giveUpWaiting);
 }
 
@@ -81,6 +83,7 @@ void FanOut::deliver(const ChangeNotice &notice, quint64 transaction)
     }
     tell(notice, transaction);
     stream.delivered = notice.seq;
+    stream.asks = 0;
     if (!stream.early.empty())
         deliverEarly(stream);
 }
@@ -100,16 +103,26 @@ void FanOut::deliverEarly(Stream &stream)
 
 void FanOut::giveUpWaiting()
 {
+    bool waiting = false;
     for (auto it = streams.begin(); it != streams.end(); ++it) {
         Stream &stream = it.value();
         if (stream.early.empty())
             continue;
+        if (++stream.asks < maxAsks) {
+            waiting = true;
+            if (relay)
+                relay->readSoon(it.key());
+            continue;
+        }
+        stream.asks = 0;
         qCWarning(lcServer).noquote()
             << "changes" << stream.delivered + 1 << "to" << stream.early.begin()->first - 1 << "of"
             << it.key() << "could not be read; going on without them";
         stream.delivered = stream.early.begin()->first - 1;
         deliverEarly(stream);
     }
+    if (!waiting)
+        waitLimit.stop();
 }
 
 void FanOut::receive(std::vector<ChangeNotice> &&notices, quint64 transaction)
@@ -141,8 +154,10 @@ void FanOut::tell(const ChangeNotice &notice, quint64 transaction)
             const auto connections = connectionsByUser.constFind(userId);
             if (connections == connectionsByUser.constEnd())
                 continue;
-            for (ClientConnection *connection : *connections)
-                targets.append(connection);
+            for (ClientConnection *connection : *connections) {
+                if (connection->id() != notice.exceptConnection)
+                    targets.append(connection);
+            }
         }
     }
     // From a copy: telling one may cut off a slow reader, which leaves its list. It stays a valid

@@ -91,6 +91,8 @@ private:
         qint64 delivered = 0;
         // Notices numbered past the next one, by number.
         std::map<qint64, Early> early;
+        // How often the relay was asked for what lies between, in vain so far.
+        int asks = 0;
     };
     void release(PendingAnswer &answer);
     void tell(const ChangeNotice &notice, quint64 transaction);

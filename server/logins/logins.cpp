@@ -43,16 +43,26 @@ struct Found {
     QString httpToken;
     // The account's streak of failures as every server has kept it.
     std::optional<LoginFailures> failures;
+    // The user's logged-in connections on the other servers.
+    int elsewhere = 0;
 };
 
-// On the writer: the tokens of a new session, stored hashed, and the login's time.
-void openSession(Store &store, const QString &userId, qint64 now, Found &found)
+// A server says it is alive this often; its connections count on the others while it last said
+// so within three times that, and are forgotten after, when it went away without a word.
+constexpr int presenceIntervalMs = 10000;
+constexpr qint64 presenceLifetimeMs = 3 * presenceIntervalMs;
+
+// On the writer: the tokens of a new session, stored hashed, the login's time, and the user's
+// connections on the other servers.
+void openSession(Store &store, const QString &userId, qint64 nowMs, Found &found)
 {
+    const qint64 now = nowMs / 1000;
     found.token = credentials::newToken();
     found.httpToken = credentials::newToken();
     store.addLoginToken(credentials::tokenHash(found.token), userId, now);
     store.addHttpToken(credentials::tokenHash(found.httpToken), userId, now);
     store.recordLogin(userId, now);
+    found.elsewhere = store.connectionsElsewhere(userId, nowMs - presenceLifetimeMs);
 }
 
 void send(ServerMetrics &metrics, ClientConnection *connection, const QJsonObject &frame)
@@ -84,6 +94,39 @@ Logins::Logins(Writer &writer,
         return check.byToken
             || throttle.waitMs(check.account, check.address, this->options.clock()) == 0;
     });
+    presenceTimer.setInterval(presenceIntervalMs);
+    connect(&presenceTimer, &QTimer::timeout, this, [this] {
+        const qint64 now = this->options.clock();
+        submitQuietly([now](Store &store) {
+            return store.touchPresence(now, now - 10 * presenceLifetimeMs);
+        });
+    });
+    if (options.maxConnectionsPerUser > 0)
+        presenceTimer.start();
+}
+
+void Logins::submitQuietly(std::function<bool(Store &)> write)
+{
+    // In a savepoint: should it fail, it fails alone, and the messages committed with it do not.
+    writer.submit(
+        [write = std::move(write)](Store &store) {
+            Store::Transaction part(store);
+            if (part.isActive() && write(store))
+                part.commit();
+            return Outcome();
+        },
+        Outcome::Reply(),
+        [](Outcome &&, bool, quint64) {});
+}
+
+void Logins::sharePresence(const QString &userId)
+{
+    if (options.maxConnectionsPerUser <= 0)
+        return;
+    const int count = fanOut.connectionsOf(userId);
+    const qint64 now = options.clock();
+    submitQuietly(
+        [userId, count, now](Store &store) { return store.setConnections(userId, count, now); });
 }
 
 Logins::~Logins() = default;
@@ -187,10 +230,11 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
     }
     auto found = std::make_shared<Found>();
     const QString tokenHash = credentials::tokenHash(token.toString());
-    const qint64 now = options.clock() / 1000;
+    const qint64 nowMs = options.clock();
+    const qint64 now = nowMs / 1000;
     // Taking the token and handing out the next are one write: a token serves one login.
     writer.submit(
-        [found, tokenHash, now](Store &store) {
+        [found, tokenHash, now, nowMs](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
             const std::optional<QString> userId = store.takeLoginToken(tokenHash, now);
@@ -200,7 +244,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             if (found->user && found->user->disabled)
                 found->user.reset();
             if (found->user)
-                openSession(store, found->user->id, now, *found);
+                openSession(store, found->user->id, nowMs, *found);
             return outcome;
         },
         Outcome::Reply(),
@@ -209,7 +253,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             if (!connection)
                 return;
             if (committed && found->user)
-                accept(connection, *found->user, found->token, found->httpToken);
+                accept(connection, *found->user, found->token, found->httpToken, found->elsewhere);
             else
                 refuseTokenSlowly(connection);
         });
@@ -298,12 +342,12 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
 void Logins::issueToken(ClientConnection *connection, const LoginQueue::Check &check)
 {
     auto found = std::make_shared<Found>();
-    const qint64 now = options.clock() / 1000;
+    const qint64 nowMs = options.clock();
     const QString userId = check.userId;
     const QString checkedHash = check.storedHash;
     const QString newHash = check.newHash;
     writer.submit(
-        [found, userId, checkedHash, newHash, now](Store &store) {
+        [found, userId, checkedHash, newHash, nowMs](Store &store) {
             Outcome outcome;
             found->user = store.userById(userId);
             // Disabled, or given a new password, while the old one was being checked.
@@ -316,7 +360,7 @@ void Logins::issueToken(ClientConnection *connection, const LoginQueue::Check &c
             // at hand; unless a change came first.
             if (!newHash.isEmpty())
                 store.setPasswordHash(userId, newHash, checkedHash);
-            openSession(store, userId, now, *found);
+            openSession(store, userId, nowMs, *found);
             return outcome;
         },
         Outcome::Reply(),
@@ -330,21 +374,22 @@ void Logins::issueToken(ClientConnection *connection, const LoginQueue::Check &c
                 refuse(connection, protocol::authFailedFrame());
                 return;
             }
-            accept(connection, *found->user, found->token, found->httpToken);
+            accept(connection, *found->user, found->token, found->httpToken, found->elsewhere);
         });
 }
 
 void Logins::accept(ClientConnection *connection,
     const UserRecord &user,
     const QString &token,
-    const QString &httpToken)
+    const QString &httpToken,
+    int elsewhere)
 {
     // Gone while its token was stored: it must not join the fan-out it has already left.
     if (connection->isClosed())
         return;
     connection->loginPending = false;
     if (options.maxConnectionsPerUser > 0
-        && fanOut.connectionsOf(user.id) >= options.maxConnectionsPerUser) {
+        && fanOut.connectionsOf(user.id) + elsewhere >= options.maxConnectionsPerUser) {
         qCInfo(lcServer).noquote() << "refusing another connection of" << user.username;
         metrics.countRefusedLogin(ServerMetrics::LoginRefusal::TooManyConnections);
         const QString reason = QStringLiteral("Too many connections for this account");
@@ -359,6 +404,7 @@ void Logins::accept(ClientConnection *connection,
                                << connection->id();
     // What others' writes tell the user from now on waits for the push, which may hold it.
     fanOut.join(connection);
+    sharePresence(user.id);
     fanOut.hold(connection);
     send(metrics, connection, protocol::loginSuccessFrame(user, token, httpToken));
     const QString userId = user.id;
@@ -400,17 +446,9 @@ void Logins::shareFailures(const QString &account)
     if (!failures)
         return;
     const qint64 forgetBefore = options.clock() - LoginThrottle::forgetAfterMs;
-    writer.submit(
-        [account, failures = *failures, forgetBefore](Store &store) {
-            // In a savepoint: should it fail, it fails alone, and the messages committed with it
-            // do not.
-            Store::Transaction part(store);
-            if (part.isActive() && store.setLoginFailures(account, failures, forgetBefore))
-                part.commit();
-            return Outcome();
-        },
-        Outcome::Reply(),
-        [](Outcome &&, bool, quint64) {});
+    submitQuietly([account, failures = *failures, forgetBefore](Store &store) {
+        return store.setLoginFailures(account, failures, forgetBefore);
+    });
 }
 
 void Logins::changePassword(ClientConnection *connection, const QJsonObject &request)

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <functional>
 
 class ClientConnection;
@@ -61,6 +62,8 @@ public:
     void changePassword(ClientConnection *connection, const QJsonObject &request);
     // A login given up before its answer is dropped, and counts as a failure.
     void connectionClosed(ClientConnection *connection);
+    // Keeps the user's count of connections here in the store, for the cap on every server.
+    void sharePresence(const QString &userId);
 
 signals:
     // The login or password change on `connection` has been answered, either way.
@@ -84,10 +87,14 @@ private:
     void issueToken(ClientConnection *connection, const LoginQueue::Check &check);
     // Keeps the account's streak in the store, for the throttle of every server.
     void shareFailures(const QString &account);
+    // `elsewhere` counts the user's connections on the other servers.
     void accept(ClientConnection *connection,
         const UserRecord &user,
         const QString &token,
-        const QString &httpToken);
+        const QString &httpToken,
+        int elsewhere);
+    // Runs `write` with the writer's next batch, in a savepoint of its own; nobody is answered.
+    void submitQuietly(std::function<bool(Store &)> write);
     void answerChange(ClientConnection *connection, const QJsonObject &frame);
     void onChangeChecked(const LoginQueue::Check &check, bool ok);
 
@@ -104,4 +111,5 @@ private:
     // Password logins whose user is being looked up, and checks in the line or hashing.
     QHash<quint64, LoginQueue::Check> lookingUp;
     QHash<quint64, QPointer<ClientConnection>> checking;
+    QTimer presenceTimer;
 };

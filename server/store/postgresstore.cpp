@@ -88,6 +88,14 @@ const std::vector<std::vector<const char *>> migrations = {
         " failures INTEGER NOT NULL,"
         " last_ms BIGINT NOT NULL,"
         " addresses TEXT NOT NULL)",
+        // Logged-in connections per user and server, for the cap per user.
+        "CREATE TABLE presence ("
+        " server TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " connections INTEGER NOT NULL,"
+        " seen_at BIGINT NOT NULL,"
+        " PRIMARY KEY (server, user_id))",
+        "CREATE INDEX presence_by_user ON presence(user_id)",
     },
     {
         "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
@@ -198,52 +206,65 @@ bool PostgresStore::prepareSession()
 
 bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
 {
-    // Numbers each stream's notices in one statement per stream, then keeps them, then wakes the
-    // servers once per stream; the wake-up is sent by the commit, and only by it.
+    // Three statements however many notices, each taking its rows as one JSON parameter: a round
+    // trip to the database costs more than the rows. Streams are numbered in sorted order, so
+    // that two servers' transactions lock shared streams in one order and never deadlock.
     QHash<QString, int> counts;
-    QStringList streams;
-    for (const ChangeNotice *notice : notices) {
-        if (counts[notice->chatId]++ == 0)
-            streams.append(notice->chatId);
-    }
+    for (const ChangeNotice *notice : notices)
+        ++counts[notice->chatId];
+    QStringList streams = counts.keys();
+    streams.sort();
+    QJsonArray bumps;
+    for (const QString &stream : qAsConst(streams))
+        bumps.append(QJsonObject {
+            { QStringLiteral("s"), stream }, { QStringLiteral("n"), counts.value(stream) } });
     QHash<QString, qint64> next;
-    for (const QString &stream : streams) {
-        const int count = counts.value(stream);
+    {
         Statement query = run(QStringLiteral("INSERT INTO feed_streams (stream, last_seq,"
-                                             " touched_at) VALUES (?, ?, ")
+                                             " touched_at) SELECT s, n, ")
                 + QLatin1String(databaseNowMs)
-                + QLatin1String(") ON CONFLICT (stream) DO UPDATE SET"
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, n BIGINT)"
+                                " ORDER BY s ON CONFLICT (stream) DO UPDATE SET"
                                 " last_seq = feed_streams.last_seq + excluded.last_seq,"
-                                " touched_at = excluded.touched_at RETURNING last_seq"),
-            { stream, count });
-        if (!query.next())
+                                " touched_at = excluded.touched_at RETURNING stream, last_seq"),
+            { QString::fromUtf8(QJsonDocument(bumps).toJson(QJsonDocument::Compact)) });
+        while (query.next()) {
+            const QString stream = query.value(0).toString();
+            next.insert(stream, query.value(1).toLongLong() - counts.value(stream) + 1);
+        }
+        if (!query || next.size() != streams.size())
             return false;
-        next.insert(stream, query.value(0).toLongLong() - count + 1);
     }
     const QHash<QString, qint64> first = next;
+    QJsonArray rows;
     for (ChangeNotice *notice : notices) {
         notice->seq = next[notice->chatId]++;
-        if (!run(QStringLiteral("INSERT INTO feed (stream, seq, users, everyone, type, body,"
-                                " close_code, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ")
-                    + QLatin1String(databaseNowMs) + QLatin1Char(')'),
-                { notice->chatId,
-                    notice->seq,
-                    joinUsers(notice->users),
-                    notice->everyone,
-                    notice->type,
-                    notice->text,
-                    notice->closeCode }))
-            return false;
+        rows.append(QJsonObject { { QStringLiteral("s"), notice->chatId },
+            { QStringLiteral("q"), notice->seq },
+            { QStringLiteral("u"), joinUsers(notice->users) },
+            { QStringLiteral("e"), notice->everyone },
+            { QStringLiteral("t"), notice->type },
+            { QStringLiteral("b"), notice->text },
+            { QStringLiteral("c"), notice->closeCode } });
     }
-    for (const QString &stream : streams) {
-        const QJsonObject payload { { QStringLiteral("o"), origin() },
+    if (!run(QStringLiteral("INSERT INTO feed (stream, seq, users, everyone, type, body,"
+                            " close_code, created_at) SELECT s, q, u, e, t, b, c, ")
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, q BIGINT,"
+                                " u TEXT, e BOOLEAN, t TEXT, b TEXT, c INTEGER)"),
+            { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
+        return false;
+    // The wake-ups are sent by the commit, and only by it.
+    QJsonArray payloads;
+    for (const QString &stream : qAsConst(streams)) {
+        payloads.append(payloadText(QJsonObject { { QStringLiteral("o"), origin() },
             { QStringLiteral("s"), stream },
             { QStringLiteral("f"), first.value(stream) },
-            { QStringLiteral("q"), next.value(stream) - 1 } };
-        if (!run(QStringLiteral("SELECT pg_notify(?, ?)"), { channel, payloadText(payload) }))
-            return false;
+            { QStringLiteral("q"), next.value(stream) - 1 } }));
     }
-    return true;
+    return bool(run(QStringLiteral("SELECT pg_notify(?, p) FROM json_array_elements_text(CAST(? AS"
+                                   " JSON)) AS x(p)"),
+        { channel, QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) }));
 }
 
 bool PostgresStore::announce(std::vector<ChangeNotice *> &notices)

@@ -90,6 +90,14 @@ const std::vector<std::vector<const char *>> migrations = {
         " failures INTEGER NOT NULL,"
         " last_ms INTEGER NOT NULL,"
         " addresses TEXT NOT NULL)",
+        // Logged-in connections per user and server, for the cap per user.
+        "CREATE TABLE presence ("
+        " server TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " connections INTEGER NOT NULL,"
+        " seen_at INTEGER NOT NULL,"
+        " PRIMARY KEY (server, user_id))",
+        "CREATE INDEX presence_by_user ON presence(user_id)",
     },
     {
         "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",

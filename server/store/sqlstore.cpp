@@ -234,6 +234,33 @@ void SqlStore::endRead()
         db.rollback();
 }
 
+int SqlStore::connectionsElsewhere(const QString &userId, qint64 aliveSinceMs)
+{
+    Statement query = run(QStringLiteral("SELECT COALESCE(SUM(connections), 0) FROM presence"
+                                         " WHERE user_id = ? AND server <> ? AND seen_at >= ?"),
+        { userId, origin(), aliveSinceMs });
+    return query.next() ? query.value(0).toInt() : 0;
+}
+
+bool SqlStore::setConnections(const QString &userId, int count, qint64 nowMs)
+{
+    if (count <= 0)
+        return bool(run(QStringLiteral("DELETE FROM presence WHERE server = ? AND user_id = ?"),
+            { origin(), userId }));
+    return bool(run(QStringLiteral("INSERT INTO presence (server, user_id, connections, seen_at)"
+                                   " VALUES (?, ?, ?, ?) ON CONFLICT (server, user_id) DO UPDATE"
+                                   " SET connections = excluded.connections,"
+                                   " seen_at = excluded.seen_at"),
+        { origin(), userId, count, nowMs }));
+}
+
+bool SqlStore::touchPresence(qint64 nowMs, qint64 forgetBeforeMs)
+{
+    return run(QStringLiteral("UPDATE presence SET seen_at = ? WHERE server = ?"),
+               { nowMs, origin() })
+        && run(QStringLiteral("DELETE FROM presence WHERE seen_at < ?"), { forgetBeforeMs });
+}
+
 std::optional<LoginFailures> SqlStore::loginFailures(const QString &account)
 {
     Statement query = run(QStringLiteral("SELECT failures, last_ms, addresses FROM login_failures"
@@ -577,7 +604,9 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     QHash<QString, std::size_t> indexById;
     for (ChatRecord &chat : chatsOfUser(userId)) {
         indexById.insert(chat.id, histories.size());
-        histories.push_back({ std::move(chat), {} });
+        ChatHistory history;
+        history.chat = std::move(chat);
+        histories.push_back(std::move(history));
     }
     // Through the per-chat index: the cost grows with the page, not with the chats' history.
     // Whole seconds from the second of the page's oldest message, as newestMessages() answers.
@@ -613,6 +642,19 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     while (query.next()) {
         if (MessageRecord *message = bySeq.value(query.value(0).toLongLong()))
             message->seenBy.append(query.value(1).toString());
+    }
+    // Deleted messages are gone from the table, so they count by themselves no more.
+    Statement unread = run(QStringLiteral("SELECT m.chat_id, COUNT(*) FROM chat_members cm"
+                                          " JOIN messages m ON m.chat_id = cm.chat_id"
+                                          " WHERE cm.user_id = ? AND m.sender_id <> ?"
+                                          " AND NOT EXISTS (SELECT 1 FROM message_seen s"
+                                          " WHERE s.message_seq = m.seq AND s.user_id = ?)"
+                                          " GROUP BY m.chat_id"),
+        { userId, userId, userId });
+    while (unread.next()) {
+        const auto it = indexById.constFind(unread.value(0).toString());
+        if (it != indexById.constEnd())
+            histories[*it].unreadCount = unread.value(1).toInt();
     }
     return histories;
 }

@@ -53,8 +53,8 @@ public:
     std::optional<ChatRecord> chat(const QString &chatId) override;
     std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
     bool isMember(const QString &chatId, const QString &userId) override;
-    // One query for the chats, one for their members, one for the messages and one for the
-    // receipts.
+    // One query for the chats, one for their members, one for the messages, one for the
+    // receipts and one for the unread counts.
     std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) override;
 
@@ -77,6 +77,9 @@ public:
     std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) override;
     bool revokeTokens(const QString &userId) override;
 
+    int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) override;
+    bool setConnections(const QString &userId, int count, qint64 nowMs) override;
+    bool touchPresence(qint64 nowMs, qint64 forgetBeforeMs) override;
     std::optional<LoginFailures> loginFailures(const QString &account) override;
     bool setLoginFailures(
         const QString &account, const LoginFailures &failures, qint64 forgetBeforeMs) override;

@@ -55,6 +55,8 @@ struct ChatHistory {
     ChatRecord chat;
     // The newest messages, oldest first.
     std::vector<MessageRecord> messages;
+    // Messages of the whole chat from others that the user has no receipt for.
+    int unreadCount = 0;
 };
 
 // A frame for every connection of some users, told because of a write to a chat; or, with a
@@ -68,6 +70,9 @@ struct ChangeNotice {
     QString type;
     // The frame; with a close code, the close's reason.
     QString text;
+    // A connection of this server that is not told, having caused the change itself; 0 for
+    // none. It means nothing to other servers, and is not sent to them.
+    quint64 exceptConnection = 0;
     // Every logged-in connection is told, whatever `users` holds.
     bool everyone = false;
     // Non-zero: the users' connections are closed with this WebSocket close code.
@@ -211,7 +216,8 @@ public:
     virtual bool isMember(const QString &chatId, const QString &userId) = 0;
     // Every chat of the user with its newest `perChat` messages, in a few queries however many
     // chats. With `wholeSeconds`, each chat's page also holds the rest of its oldest message's
-    // second, as newestMessages() does, so that paging on by timestamp skips nothing.
+    // second, as newestMessages() does, so that paging on by timestamp skips nothing. Each
+    // history also counts what the user has not seen of the whole chat.
     virtual std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) = 0;
 
@@ -246,6 +252,13 @@ public:
     virtual std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) = 0;
     // Removes every login and HTTP token of the user.
     virtual bool revokeTokens(const QString &userId) = 0;
+
+    // Logged-in connections per user on each server (by origin()), for the cap per user that
+    // holds across servers. A server's counts count while it says it is alive.
+    virtual int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) = 0;
+    virtual bool setConnections(const QString &userId, int count, qint64 nowMs) = 0;
+    // Says this server is alive; drops what servers not alive since `forgetBeforeMs` left.
+    virtual bool touchPresence(qint64 nowMs, qint64 forgetBeforeMs) = 0;
 
     virtual std::optional<LoginFailures> loginFailures(const QString &account) = 0;
     // Keeps the account's streak; streaks quiet since `forgetBeforeMs` are dropped.

@@ -86,6 +86,7 @@ void MainWindow::setupUi()
     sidebarTabs->setTabPosition(QTabWidget::South);
     chatListWidget = new QListWidget;
     setUpSidebarList(chatListWidget, this);
+    chatListWidget->setContextMenuPolicy(Qt::CustomContextMenu);
     contactListWidget = new QListWidget;
     setUpSidebarList(contactListWidget, this);
 
@@ -106,11 +107,17 @@ void MainWindow::setupUi()
         &QAbstractButton::clicked,
         this,
         &MainWindow::onChangePasswordClicked);
+    previewsCheckBox = new QCheckBox(QStringLiteral("Show previews and unread counts"));
+    previewsCheckBox->setChecked(showPreviews);
+    connect(previewsCheckBox, &QAbstractButton::toggled, this, &MainWindow::onPreviewsToggled);
+    typingCheckBox = new QCheckBox(QStringLiteral("Send typing notifications"));
     auto *logoutButton = new QPushButton(QStringLiteral("Log Out"));
     connect(logoutButton, &QAbstractButton::clicked, this, &MainWindow::onLogoutClicked);
     settingsLayout->addWidget(new QLabel(QStringLiteral("Settings")));
     settingsLayout->addWidget(darkModeCheckBox);
     settingsLayout->addWidget(notificationsCheckBox);
+    settingsLayout->addWidget(previewsCheckBox);
+    settingsLayout->addWidget(typingCheckBox);
     passwordNotice = new QLabel(
         QStringLiteral("Your password is stored unencrypted in the settings file, because no "
                        "secret store (such as GNOME Keyring or KWallet) is available."));
@@ -135,12 +142,19 @@ void MainWindow::setupUi()
     auto *chatHeader = new QWidget;
     chatHeader->setObjectName(QStringLiteral("chatHeader"));
     chatHeader->setFixedHeight(60);
-    auto *headerLayout = new QHBoxLayout(chatHeader);
+    auto *headerLayout = new QVBoxLayout(chatHeader);
+    headerLayout->setSpacing(0);
     chatTitleLabel = new ElidedLabel(QStringLiteral("Select a chat"));
     chatTitleLabel->setToolTip(chatTitleLabel->text());
     chatTitleLabel->setStyleSheet(
         QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
     headerLayout->addWidget(chatTitleLabel);
+    // Hidden while nobody types, so that the name stays where it always is.
+    typingLabel = new QLabel;
+    typingLabel->setObjectName(QStringLiteral("typingLabel"));
+    typingLabel->setStyleSheet(QStringLiteral("font-size: 12px; margin-left: 10px;"));
+    typingLabel->hide();
+    headerLayout->addWidget(typingLabel);
 
     messageListWidget = new QListWidget;
     messageListWidget->setObjectName(QStringLiteral("chatList"));

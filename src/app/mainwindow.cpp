@@ -32,6 +32,7 @@ MainWindow::MainWindow(QWidget *parent)
         AppSettings settings;
         darkMode = settings.value(SettingsKey::darkMode, false).toBool();
         notificationsEnabled = settings.value(SettingsKey::notificationsEnabled, true).toBool();
+        showPreviews = settings.value(SettingsKey::showPreviews, false).toBool();
     }
 
     setupUi();
@@ -71,6 +72,7 @@ MainWindow::MainWindow(QWidget *parent)
     focusLoginForm();
 
     setupConnection();
+    setupWhatsNew();
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
     connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);

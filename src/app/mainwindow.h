@@ -21,6 +21,8 @@ class ChatSession;
 class ChatStore;
 class ConnectionBar;
 class CredentialStore;
+class DesktopNotifier;
+class MentionCompleter;
 class MessageDelegate;
 class QAction;
 class QCheckBox;
@@ -185,6 +187,27 @@ private:
     void onConnectionStateChanged();
     void onServerError(const QString &message);
 
+    // What is new: unread counts and previews on the chat rows, the total, mutes, desktop
+    // notifications, who is typing and mentions (src/conversations/whatsnew.cpp).
+    void setupWhatsNew();
+    void onPreviewsToggled(bool checked);
+    void onSendTypingToggled(bool checked);
+    // The preview, time, unread count and mute of a chat's row, when previews are shown.
+    void fillChatSummary(QListWidgetItem *item, const Chat &chat);
+    // The chat's row (none for an empty id) and the total are brought up to date once per
+    // event-loop turn.
+    void markSummaryStale(const QString &chatId);
+    void refreshStaleSummaries();
+    void showUnreadTotal();
+    void showTypists();
+    void onChatRowsContextMenu(const QPoint &pos);
+    void onNotificationActivated(const QString &chatId);
+    // The open chat's other members, for completing "@" in the composer.
+    void updateMentionNames();
+    bool mentionsMe(const Message &msg) const;
+    // A notification of the desktop, or a tray balloon where it has none.
+    void notifyDesktop(const Message &msg, const QString &title, const QString &text);
+
     // Avatars (src/app/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
     QIcon generateGenericAvatar(const QString &name) const;
@@ -226,9 +249,20 @@ private:
     QPushButton *sendButton = nullptr;
     // How long the message is, once near the longest the server takes.
     QLabel *lengthLabel = nullptr;
+    QCheckBox *previewsCheckBox = nullptr;
+    QCheckBox *typingCheckBox = nullptr;
+    // Under the chat's name: who is typing in it.
+    QLabel *typingLabel = nullptr;
+    DesktopNotifier *notifier = nullptr;
+    MentionCompleter *mentionCompleter = nullptr;
 
     bool darkMode = false;
     bool notificationsEnabled = true;
+    bool showPreviews = false;
+    // Chats whose row summary is out of date; the total follows with them.
+    QSet<QString> staleSummaries;
+    bool summariesQueued = false;
+    int shownUnreadTotal = 0;
 
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;

@@ -28,4 +28,6 @@ constexpr QLatin1String notificationsEnabled = key("notificationsEnabled");
 constexpr QLatin1String username = key("username");
 constexpr QLatin1String password = key("password");
 constexpr QLatin1String windowGeometry = key("windowGeometry");
+constexpr QLatin1String showPreviews = key("showPreviews");
+constexpr QLatin1String sendTypingNotifications = key("sendTypingNotifications");
 } // namespace SettingsKey

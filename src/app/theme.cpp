@@ -5,8 +5,10 @@
 #include "app/settings.h"
 #include "view/messagedelegate.h"
 #include "view/palette.h"
+#include "view/userlistdelegate.h"
 
 #include <QAbstractItemDelegate>
+#include <QLabel>
 #include <QListWidget>
 #include <QPalette>
 
@@ -101,6 +103,13 @@ void MainWindow::applyTheme()
         delegate->setDarkMode(darkMode);
         messageListWidget->viewport()->update();
     }
+    if (auto *delegate = dynamic_cast<UserListDelegate *>(chatListWidget->itemDelegate())) {
+        delegate->setDarkMode(darkMode);
+        chatListWidget->viewport()->update();
+    }
+    if (typingLabel)
+        typingLabel->setStyleSheet(QStringLiteral("font-size: 12px; margin-left: 10px; color: ")
+            + QLatin1String(themePalette(darkMode).secondaryText) + QLatin1Char(';'));
 }
 
 void MainWindow::onDarkModeToggled(bool checked)

@@ -11,13 +11,6 @@
 #include <QPixmap>
 #include <QStackedWidget>
 
-namespace
-{
-
-constexpr int balloonDurationMs = 5000;
-
-} // namespace
-
 void MainWindow::setupTrayIcon()
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable() || trayIcon)
@@ -116,12 +109,14 @@ void MainWindow::showNotificationForMessage(const Message &msg)
 
     if (!wantsAttention(msg, context))
         return;
+    // A muted chat stays quiet, unless it names the user.
+    if (session->isMuted(msg.chatId) && !mentionsMe(msg))
+        return;
     attentionChatId = msg.chatId;
     QApplication::alert(this);
+    // The desktop's own notifications need no tray; the balloon's text rules apply without one.
+    context.trayVisible = true;
     const std::optional<TrayNotification> notification = notificationFor(msg, context);
     if (notification)
-        trayIcon->showMessage(notification->title,
-            notification->text,
-            QSystemTrayIcon::Information,
-            balloonDurationMs);
+        notifyDesktop(msg, notification->title, notification->text);
 }

@@ -1,4 +1,5 @@
 // MainWindow's chat list and contacts: their rows, the header, opening a chat.
+#include "app/desktopnotifier.h"
 #include "app/mainwindow.h"
 #include "model/itemroles.h"
 #include "model/messagetext.h"
@@ -68,6 +69,7 @@ QListWidgetItem *MainWindow::makeChatRow(const Chat &chat)
     item->setData(IdRole, chat.id);
     item->setData(AvatarUrlRole, url);
     item->setData(Qt::DecorationRole, getAvatar(name, url));
+    fillChatSummary(item, chat);
     return item;
 }
 
@@ -94,6 +96,7 @@ void MainWindow::addChatRows(QStringList chatIds)
     // The chat first written to from Contacts gets its row now.
     if (chatIds.contains(currentChatId()))
         selectOpenChatRow();
+    markSummaryStale(QString());
 }
 
 void MainWindow::clearChatRows()
@@ -167,6 +170,7 @@ void MainWindow::onUserListUpdated(const std::vector<User> &users)
 
     // Names and avatars shown in the open chat follow too.
     refreshChatTitle();
+    updateMentionNames();
     for (auto row = messageRows.cbegin(); row != messageRows.cend(); ++row) {
         if (const Message *message = messageOfRow(*row))
             fillMessageRow(*row, *message);
@@ -176,6 +180,7 @@ void MainWindow::onUserListUpdated(const std::vector<User> &users)
 
 void MainWindow::onChatMoved(const QString &chatId)
 {
+    markSummaryStale(chatId);
     movedChats.insert(chatId);
     if (chatReorderQueued)
         return;
@@ -215,6 +220,9 @@ bool MainWindow::openChat(const QString &chatId)
     }
     selectOpenChatRow();
     setHighlightedMessageId(QString());
+    notifier->close(chatId);
+    showTypists();
+    updateMentionNames();
     messageInput->setEnabled(true);
     sendButton->setEnabled(true);
     // Typing goes into the message, never into the list (where Space would open another chat).

@@ -9,6 +9,9 @@
 
 // One conversation and the messages the client holds for it.
 struct Chat {
+    // Unread counts are capped here: far beyond what anyone reads, and safe to add to.
+    static constexpr int maxUnreadCount = 1000000;
+
     QString id;
     QString name;
     QString type;
@@ -16,6 +19,8 @@ struct Chat {
     QString ownerId;
     std::vector<Message> messages;
     QString avatarUrl;
+    // Messages of others the user has not seen, as the login's push counts them; 0 elsewhere.
+    int unreadCount = 0;
 };
 
 Q_DECLARE_METATYPE(Chat)

@@ -20,4 +20,12 @@ enum ItemRole : int {
     // Kept apart from AvatarUrlRole so that a reply from another user carries both its quote
     // and its sender's avatar URL.
     ReplyPreviewRole = Qt::UserRole + 12,
+    // Chat rows, read only while previews are shown: the last message as "Sender: text", its
+    // time (seconds since the epoch, 0 for none), the unread count and whether it is muted.
+    PreviewRole = Qt::UserRole + 13,
+    LastActivityRole = Qt::UserRole + 14,
+    UnreadCountRole = Qt::UserRole + 15,
+    MutedRole = Qt::UserRole + 16,
+    // Message rows: the message names the logged-in user.
+    MentionRole = Qt::UserRole + 17,
 };

@@ -145,6 +145,7 @@ private:
 
 // The conversions of wireformat.h, for either view (instantiated for both in wireformat.cpp).
 template <typename View> qint64 timeOf(const View &value);
+template <typename View> int countOf(const View &value);
 template <typename View> QString contentTextOf(const View &content);
 template <typename View> User userOf(const View &object);
 template <typename View> Message messageOf(const View &object);

@@ -238,6 +238,9 @@ template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
         handleMessageUpdated(frame);
     else if (type == QLatin1String("message_deleted"))
         handleMessageDeleted(frame);
+    else if (type == QLatin1String("typing"))
+        emit typingReceived(
+            frame[QLatin1String("chatId")].toString(), frame[QLatin1String("userId")].toString());
     else if (type == QLatin1String("password_changed")) {
         token = frame[QLatin1String("token")].toString();
         currentHttpToken = frame[QLatin1String("httpToken")].toString();
@@ -335,6 +338,11 @@ void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)
 void WebSocketClient::sendMessageSeen(const QString &chatId, const QString &messageId)
 {
     send(wire::messageSeenFrame(chatId, messageId));
+}
+
+void WebSocketClient::sendTyping(const QString &chatId)
+{
+    send(wire::typingFrame(chatId));
 }
 
 void WebSocketClient::editMessage(

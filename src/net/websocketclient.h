@@ -53,6 +53,7 @@ public:
     QString httpToken() const;
     void fetchHistory(const QString &chatId, qint64 before);
     void sendMessageSeen(const QString &chatId, const QString &messageId);
+    void sendTyping(const QString &chatId);
     void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
     void deleteMessage(const QString &chatId, const QString &messageId);
     void sendMessage(const QString &chatId, const QString &text, const QString &replyToId);
@@ -82,6 +83,7 @@ signals:
     // The server closed the connection with passwordChangedCloseCode or accountDisabledCloseCode;
     // `disconnected` follows.
     void sessionRevoked(int closeCode);
+    void typingReceived(const QString &chatId, const QString &userId);
     // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
     void frameTooLarge();
     // The server's certificate was refused; the connection is dropped, never retried in clear.

@@ -76,6 +76,17 @@ template <typename View> qint64 timeOf(const View &value)
     return static_cast<qint64>(seconds);
 }
 
+template <typename View> int countOf(const View &value)
+{
+    if (!value.isNumber())
+        return 0;
+    const double number = value.toNumber();
+    // A fractional or negative count is no count at all; a huge one shows as "99+" anyway.
+    if (!(number >= 0) || number != std::trunc(number))
+        return 0;
+    return number > Chat::maxUnreadCount ? Chat::maxUnreadCount : static_cast<int>(number);
+}
+
 template <typename View> QString contentTextOf(const View &content)
 {
     return readContent(
@@ -122,6 +133,7 @@ template <typename View> Chat chatOf(const View &object)
 {
     Chat chat = newChatOf(object);
     chat.ownerId = object[QLatin1String("ownerId")].toString();
+    chat.unreadCount = countOf(object[QLatin1String("unreadCount")]);
     chat.messages = listOf<Message>(
         object[QLatin1String("messages")], [](const View &item) { return messageOf(item); });
     return chat;
@@ -139,6 +151,7 @@ template <typename View> std::vector<User> usersOf(const View &users)
 
 #define FERROW_WIRE_INSTANTIATE(View)                                                              \
     template qint64 timeOf(const View &);                                                          \
+    template int countOf(const View &);                                                            \
     template QString contentTextOf(const View &);                                                  \
     template User userOf(const View &);                                                            \
     template Message messageOf(const View &);                                                      \
@@ -256,6 +269,13 @@ QJsonObject historyFrame(const QString &chatId, qint64 before)
     QJsonObject frame = typed(QLatin1String("get_history"));
     frame.insert(QStringLiteral("chatId"), chatId);
     frame.insert(QStringLiteral("before"), before);
+    return frame;
+}
+
+QJsonObject typingFrame(const QString &chatId)
+{
+    QJsonObject frame = typed(QLatin1String("typing"));
+    frame.insert(QStringLiteral("chatId"), chatId);
     return frame;
 }
 

@@ -50,6 +50,7 @@ QJsonObject tokenLoginFrame(const QString &token);
 QJsonObject changePasswordFrame(const QString &oldPassword, const QString &newPassword);
 QJsonObject historyFrame(const QString &chatId, qint64 before);
 QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
+QJsonObject typingFrame(const QString &chatId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
 QJsonObject deleteFrame(const QString &chatId, const QString &messageId);
 // A one-to-one chat ("a_b", not beginning with "temp") is addressed to the other participant by

@@ -6,6 +6,7 @@
 #include "store/chatstore.h"
 
 #include <QDateTime>
+#include <QSettings>
 #include <QTimer>
 #include <QUuid>
 #include <algorithm>
@@ -18,6 +19,20 @@ namespace
 constexpr int outboxCheckMs = 5000;
 // Receipts written per event-loop turn: the chat stays usable while thousands go out.
 constexpr size_t receiptsPerTurn = 500;
+// One "typing" per this while the user writes: the server relays at most one per 2 s, and
+// others show it for 6 s.
+constexpr qint64 typingEveryMs = 3000;
+
+// Mutes live with the client's other settings, a list of chat ids per account.
+QSettings mutesSettings()
+{
+    return QSettings(QStringLiteral("Ferrow"), QStringLiteral("MessengerClient"));
+}
+
+QString mutesKey(const QString &userId)
+{
+    return QStringLiteral("mutedChats/") + userId;
+}
 
 } // namespace
 
@@ -27,10 +42,15 @@ ChatSession::ChatSession(QObject *parent)
     , chats(new ChatStore(this))
     , watchdog(new ConnectionSupervisor(connection, this))
     , outboxTimer(new QTimer(this))
+    , typingTimer(new QTimer(this))
 {
     // For queued connections and signal spies.
     qRegisterMetaType<ChatSession::EndReason>();
     monotonic.start();
+    clock = [this] { return monotonic.elapsed(); };
+    typingTimer->setSingleShot(true);
+    connect(typingTimer, &QTimer::timeout, this, &ChatSession::expireTyping);
+    connect(connection, &WebSocketClient::typingReceived, this, &ChatSession::onTypingReceived);
     outboxTimer->setInterval(outboxCheckMs);
     connect(
         outboxTimer, &QTimer::timeout, this, [this] { fail(outbox.expire(monotonic.elapsed())); });
@@ -78,6 +98,7 @@ ChatSession::ChatSession(QObject *parent)
     connect(chats, &ChatStore::pendingStatusChanged, this, &ChatSession::messageStatusChanged);
     connect(chats, &ChatStore::messageEdited, this, &ChatSession::messageUpdated);
     connect(chats, &ChatStore::messageRemoved, this, &ChatSession::messageDeleted);
+    connect(chats, &ChatStore::unreadCountChanged, this, &ChatSession::unreadCountChanged);
 }
 
 ChatSession::~ChatSession()
@@ -167,6 +188,7 @@ void ChatSession::onLoggedIn()
         forgetAccount();
     chats->setCurrentUserId(user.id);
     chats->forgetExhaustedHistory();
+    loadMutes();
     active = true;
     // The server follows the login with its fresh push; with something held or queued, that
     // push is merged first and queued work waits for it.
@@ -250,6 +272,9 @@ void ChatSession::forgetAccount()
     resyncHeldIds.clear();
     resyncPageChatId.clear();
     pagingDeferred = false;
+    typing.clear();
+    typingSentChatId.clear();
+    muted.clear();
     emit accountForgotten();
 }
 
@@ -491,6 +516,8 @@ void ChatSession::onMessageArrived(const Message &msg, const QString &replacedLo
         outbox.remove(replacedLocalId);
         emit messageDeleted(msg.chatId, replacedLocalId);
     }
+    if (typing.remove(msg.chatId, msg.senderId, clock()))
+        emit typingChanged(msg.chatId);
     if (msg.chatId == openChatId && msg.senderId != currentUserId()) {
         if (background) {
             // Nobody can see it now; it is acknowledged when the window comes back.
@@ -501,6 +528,96 @@ void ChatSession::onMessageArrived(const Message &msg, const QString &replacedLo
         }
     }
     emit messageReceived(msg);
+}
+
+void ChatSession::composerChanged(const QString &text)
+{
+    if (!sendTyping || !editingId.isEmpty() || text.trimmed().isEmpty()
+        || !chats->hasChat(openChatId) || !isOnline())
+        return;
+    const qint64 now = clock();
+    if (typingSentChatId == openChatId && now - typingSentAt < typingEveryMs)
+        return;
+    typingSentChatId = openChatId;
+    typingSentAt = now;
+    connection->sendTyping(openChatId);
+}
+
+void ChatSession::setSendTyping(bool send)
+{
+    sendTyping = send;
+}
+
+QStringList ChatSession::typists(const QString &chatId) const
+{
+    return typing.typists(chatId);
+}
+
+void ChatSession::onTypingReceived(const QString &chatId, const QString &userId)
+{
+    const Chat *chat = chats->chat(chatId);
+    if (!chat || userId == currentUserId() || !chats->user(userId)
+        || !chat->members.contains(userId))
+        return;
+    if (typing.add(chatId, userId, clock()))
+        emit typingChanged(chatId);
+    scheduleTypingExpiry();
+}
+
+void ChatSession::expireTyping()
+{
+    for (const QString &chatId : typing.expire(clock()))
+        emit typingChanged(chatId);
+    scheduleTypingExpiry();
+}
+
+void ChatSession::scheduleTypingExpiry()
+{
+    const qint64 next = typing.nextExpiry();
+    if (next < 0) {
+        typingTimer->stop();
+        return;
+    }
+    typingTimer->start(int(std::max<qint64>(0, next - clock())));
+}
+
+bool ChatSession::isMuted(const QString &chatId) const
+{
+    return muted.contains(chatId);
+}
+
+void ChatSession::setMuted(const QString &chatId, bool mute)
+{
+    if (currentUserId().isEmpty() || mute == muted.contains(chatId))
+        return;
+    if (mute)
+        muted.insert(chatId);
+    else
+        muted.remove(chatId);
+    QStringList ids = muted.values();
+    ids.sort();
+    QSettings settings = mutesSettings();
+    if (ids.isEmpty())
+        settings.remove(mutesKey(currentUserId()));
+    else
+        settings.setValue(mutesKey(currentUserId()), ids);
+    emit muteChanged(chatId);
+}
+
+const QSet<QString> &ChatSession::mutedChats() const
+{
+    return muted;
+}
+
+void ChatSession::loadMutes()
+{
+    const QStringList ids = mutesSettings().value(mutesKey(currentUserId())).toStringList();
+    muted = QSet<QString>(ids.cbegin(), ids.cend());
+}
+
+void ChatSession::setClock(std::function<qint64()> testClock)
+{
+    clock = std::move(testClock);
 }
 
 void ChatSession::acknowledgeOpenChat()
@@ -621,6 +738,9 @@ void ChatSession::finishResync()
 
     for (const ChatResync &resync : done)
         chats->replaceMessages(resync.chatId(), resync.result());
+    // The server's counts as of the fresh push; the open chat's goes to 0 below.
+    for (const Chat &chat : fresh)
+        chats->setUnreadCount(chat.id, chat.unreadCount);
     // Own messages the server stored while their echo was lost: the local copy gives way to
     // the stored one, and nothing is sent twice.
     for (const Chat &chat : fresh) {

@@ -7,12 +7,14 @@
 #include "session/chatresync.h"
 #include "session/drafts.h"
 #include "session/outbox.h"
+#include "session/typingtracker.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -111,6 +113,22 @@ public:
     void retry(const QString &localId);
     // A local copy is dropped without asking the server.
     void discard(const QString &localId);
+    // The composer's text changed: the open chat's other members hear that the user types, at
+    // most every few seconds, while there is text and no edit.
+    void composerChanged(const QString &text);
+    // Off: the user's typing is not told to anyone; others' is still shown.
+    void setSendTyping(bool send);
+    // Users typing in the chat, in the order they began.
+    QStringList typists(const QString &chatId) const;
+
+    // Muted chats raise no notification but for mentions; kept per account across logins.
+    bool isMuted(const QString &chatId) const;
+    void setMuted(const QString &chatId, bool muted);
+    const QSet<QString> &mutedChats() const;
+
+    // For tests: milliseconds on a monotonic clock of their own, for the pace of typing.
+    void setClock(std::function<qint64()> clock);
+
     // Asks the server for the open chat's next older page; false when none is asked for now
     // (one is under way, the chat is exhausted, or the connection is not ready: then it is
     // asked for once it is).
@@ -155,6 +173,9 @@ signals:
     void messageDeleted(const QString &chatId, const QString &messageId);
     // The chat's held messages were brought up to date after a re-login.
     void chatReloaded(const QString &chatId);
+    void unreadCountChanged(const QString &chatId);
+    void typingChanged(const QString &chatId);
+    void muteChanged(const QString &chatId);
 
 private:
     void onLoggedIn();
@@ -168,6 +189,10 @@ private:
     void onMessageSeenUpdate(
         const QString &chatId, const QString &messageId, const QString &userId);
     void onMessageArrived(const Message &msg, const QString &replacedLocalId);
+    void onTypingReceived(const QString &chatId, const QString &userId);
+    void expireTyping();
+    void scheduleTypingExpiry();
+    void loadMutes();
     void forgetAccount();
 
     // Sends a request now, or queues it for the next login while offline.
@@ -212,6 +237,14 @@ private:
     bool receiptsHeld = false;
     std::vector<std::pair<QString, QString>> queuedReceipts;
     size_t nextReceipt = 0;
+
+    std::function<qint64()> clock;
+    bool sendTyping = true;
+    QString typingSentChatId;
+    qint64 typingSentAt = 0;
+    TypingTracker typing;
+    QTimer *typingTimer;
+    QSet<QString> muted;
 
     bool awaitingFreshPush = false;
     std::vector<ChatResync> resyncs;

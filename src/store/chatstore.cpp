@@ -315,6 +315,11 @@ bool ChatStore::applyMessage(const Message &msg)
     const QString replaced = msg.senderId == me ? takeConfirmedLocalCopy(msg) : QString();
     if (e) {
         append(*e, msg);
+        if (msg.senderId != me && !msg.seenBy.contains(me)
+            && e->chat.unreadCount < Chat::maxUnreadCount) {
+            ++e->chat.unreadCount;
+            emit unreadCountChanged(msg.chatId);
+        }
         emit messageArrived(e->chat.messages.back(), replaced);
     } else {
         emit messageArrived(msg, replaced);
@@ -324,7 +329,12 @@ bool ChatStore::applyMessage(const Message &msg)
 
 void ChatStore::applySeen(const QString &chatId, const QString &messageId, const QString &userId)
 {
+    Entry *e = entry(chatId);
     Message *message = heldMessage(chatId, messageId);
+    // The user's own other device has read it.
+    if (e && userId == me && !me.isEmpty()
+        && (!message || (message->senderId != me && !message->seenBy.contains(me))))
+        lowerUnread(*e);
     if (!message)
         return;
     if (!message->seenBy.contains(userId))
@@ -350,6 +360,9 @@ void ChatStore::applyDeletion(const QString &chatId, const QString &messageId)
         if (found != e->index.end()) {
             auto &messages = e->chat.messages;
             const auto position = static_cast<size_t>(*found + e->offset);
+            const Message &gone = e->chat.messages[position];
+            if (gone.senderId != me && !gone.seenBy.contains(me))
+                lowerUnread(*e);
             e->index.erase(found);
             messages.erase(messages.begin() + static_cast<std::ptrdiff_t>(position));
             // Only the messages behind it move up by one.
@@ -486,14 +499,46 @@ QStringList ChatStore::takeUnseenMessages(const QString &chatId)
             message.seenBy.append(me);
         }
     }
+    setUnreadCount(chatId, 0);
     return ids;
 }
 
 void ChatStore::markSeenByMe(const QString &chatId, const QString &messageId)
 {
     Message *message = heldMessage(chatId, messageId);
-    if (message && !message->seenBy.contains(me))
-        message->seenBy.append(me);
+    if (!message || message->seenBy.contains(me))
+        return;
+    if (message->senderId != me)
+        lowerUnread(*entry(chatId));
+    message->seenBy.append(me);
+}
+
+void ChatStore::lowerUnread(Entry &e)
+{
+    if (e.chat.unreadCount <= 0)
+        return;
+    --e.chat.unreadCount;
+    emit unreadCountChanged(e.chat.id);
+}
+
+void ChatStore::setUnreadCount(const QString &chatId, int count)
+{
+    Entry *e = entry(chatId);
+    count = std::clamp(count, 0, Chat::maxUnreadCount);
+    if (!e || e->chat.unreadCount == count)
+        return;
+    e->chat.unreadCount = count;
+    emit unreadCountChanged(chatId);
+}
+
+int ChatStore::unreadTotal(const QSet<QString> &excluded) const
+{
+    qint64 total = 0;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (!excluded.contains(it.key()))
+            total += it->chat.unreadCount;
+    }
+    return int(std::min<qint64>(total, Chat::maxUnreadCount));
 }
 
 bool ChatStore::isLoadingHistory() const

@@ -89,10 +89,15 @@ public:
     QString takeConfirmedLocalCopy(const Message &stored);
 
     // Marks every message of others in the chat that the current user has not seen as seen by
-    // them, and returns their ids in stored order: the receipts to send.
+    // them, and returns their ids in stored order: the receipts to send. The chat's unread count
+    // becomes 0, also for what it counted of messages not held.
     QStringList takeUnseenMessages(const QString &chatId);
     // Notes that the current user has acknowledged one message.
     void markSeenByMe(const QString &chatId, const QString &messageId);
+    // The count the server gave in a fresh push, in place of the one held.
+    void setUnreadCount(const QString &chatId, int count);
+    // Messages of others in held chats that the user has not seen, leaving out `excluded`.
+    int unreadTotal(const QSet<QString> &excluded) const;
 
     // History paging: one outstanding "get_history" at a time; a chat whose answer brought
     // nothing new has no older messages until the next login.
@@ -130,6 +135,8 @@ signals:
         const QString &newContent,
         qint64 editedAt);
     void messageRemoved(const QString &chatId, const QString &messageId);
+    // The chat's unread count changed.
+    void unreadCountChanged(const QString &chatId);
 
 private:
     struct Entry {
@@ -150,6 +157,8 @@ private:
     void touch(Entry &e);
     void merge(Entry &e, std::vector<Message> added);
     Message *pendingCopy(const QString &localId);
+    // One message of others less to read.
+    void lowerUnread(Entry &e);
     static QString pendingKey(const QString &chatId, const QString &content);
 
     QString me;

@@ -79,7 +79,7 @@ QVariant AccessibleItem::data(int role) const
         return QListWidgetItem::data(role);
     if (kind == Kind::Name)
         return accessible::nameText(QListWidgetItem::data(Qt::DisplayRole).toString());
-    return accessible::messageText(QListWidgetItem::data(SenderNameRole).toString(),
+    const QString text = accessible::messageText(QListWidgetItem::data(SenderNameRole).toString(),
         QListWidgetItem::data(TimestampRole).toLongLong(),
         QListWidgetItem::data(TextRole).toString(),
         QListWidgetItem::data(EditedAtRole).toLongLong(),
@@ -89,4 +89,7 @@ QVariant AccessibleItem::data(int role) const
         QListWidgetItem::data(ReplyToIdRole).toString().isEmpty()
             ? QString()
             : QListWidgetItem::data(ReplyPreviewRole).toString());
+    // Said last, as the highlight is seen after the text.
+    return QListWidgetItem::data(MentionRole).toBool() ? text + QStringLiteral(", mentions you")
+                                                       : text;
 }

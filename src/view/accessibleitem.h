@@ -10,7 +10,8 @@ namespace accessible
 // "bob, 11:41 AM: Fair point, replying to carol: Lunch?, edited, seen": the sender, the time as
 // the row shows it, the text (a long one shortened), for a reply the quote as the row shows it,
 // "edited" when it was, and for own messages one of "sending", "sent", "seen" or "failed". A
-// message is a reply when `replyPreview` is not empty.
+// message is a reply when `replyPreview` is not empty. A row that names the user adds
+// ", mentions you".
 QString messageText(const QString &sender,
     qint64 timestamp,
     const QString &text,

@@ -243,6 +243,13 @@ void MessageDelegate::paint(
     painter->setPen(outline);
     painter->setBrush(fill);
     painter->drawRoundedRect(QRectF(bubbleRect), 12, 12);
+    if (index.data(MentionRole).toBool()) {
+        // A bar in the accent colour down the bubble's left side marks a message naming the user.
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(QColor(QLatin1String(colours.accent)));
+        painter->drawRoundedRect(
+            QRectF(bubbleRect.left() + 1, bubbleRect.top() + 8, 4, bubbleRect.height() - 16), 2, 2);
+    }
 
     if (!isOwn) {
         const NameTag tag = parseNameTag(senderName);

@@ -21,6 +21,18 @@
 #include <functional>
 #include <memory>
 
+namespace
+{
+
+QJsonObject typingRelay(const QString &chatId, const QString &userId)
+{
+    return { { QStringLiteral("type"), QStringLiteral("typing") },
+        { QStringLiteral("chatId"), chatId },
+        { QStringLiteral("userId"), userId } };
+}
+
+} // namespace
+
 class TestChatServer : public QObject
 {
     Q_OBJECT
@@ -42,6 +54,9 @@ private slots:
     void longestTextIsAccepted();
     void replyKeepsOnlyMessagesOfTheSameChat();
     void seenReceiptReachesSenderOnce();
+    void typingReachesOtherMembersOnly_data();
+    void typingReachesOtherMembersOnly();
+    void typingIsRelayedOncePerTwoSeconds();
     void onlySenderEdits();
     void onlySenderDeletes();
     void firstPageIsNewestMessages();
@@ -167,7 +182,10 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
     const QJsonArray chats = history.value(QLatin1String("chats")).toArray();
     QCOMPARE(chats.size(), 1);
     const QJsonObject chat = chats.at(0).toObject();
-    QCOMPARE(keysOf(chat), sorted(chatKeys() + QStringList { QStringLiteral("messages") }));
+    QCOMPARE(keysOf(chat),
+        sorted(chatKeys()
+            + QStringList { QStringLiteral("messages"), QStringLiteral("unreadCount") }));
+    QCOMPARE(chat.value(QLatin1String("unreadCount")).toInt(-1), 1);
     QCOMPARE(chat.value(QLatin1String("chatId")).toString(), team);
     QCOMPARE(chat.value(QLatin1String("chatName")).toString(), QStringLiteral("Team"));
     QCOMPARE(chat.value(QLatin1String("chatType")).toString(), QStringLiteral("group"));
@@ -526,15 +544,17 @@ void TestChatServer::seenReceiptReachesSenderOnce()
     std::unique_ptr<Peer> alice1 = login(QStringLiteral("alice"));
     std::unique_ptr<Peer> alice2 = login(QStringLiteral("alice"));
     std::unique_ptr<Peer> bobPeer = login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> bob2 = login(QStringLiteral("bob"));
     std::unique_ptr<Peer> carolPeer = login(QStringLiteral("carol"));
     std::unique_ptr<Peer> davePeer = login(QStringLiteral("dave"));
-    QVERIFY(alice1 && alice2 && bobPeer && carolPeer && davePeer);
+    QVERIFY(alice1 && alice2 && bobPeer && bob2 && carolPeer && davePeer);
     const QString id =
         sendAndEcho(*alice1, messageTo(QStringLiteral("chatId"), team, QStringLiteral("read me")))
             .value(QLatin1String("messageId"))
             .toString();
     alice2->sync();
     bobPeer->sync();
+    bob2->sync();
     carolPeer->sync();
 
     const QJsonObject seen { { QStringLiteral("type"), QStringLiteral("message_seen") },
@@ -548,6 +568,8 @@ void TestChatServer::seenReceiptReachesSenderOnce()
         { QStringLiteral("userId"), bob } };
     QCOMPARE(alice1->sync(), QList<QJsonObject> { update });
     QCOMPARE(alice2->sync(), QList<QJsonObject> { update });
+    // Bob's other device learns it is read; the one that read it knows.
+    QCOMPARE(bob2->sync(), QList<QJsonObject> { update });
     QCOMPARE(carolPeer->sync(), QList<QJsonObject>());
 
     // Again, and by the sender herself: nothing new.
@@ -556,6 +578,7 @@ void TestChatServer::seenReceiptReachesSenderOnce()
     QCOMPARE(bobPeer->sync(), QList<QJsonObject>());
     QCOMPARE(alice2->sync(), QList<QJsonObject>());
     QCOMPARE(alice1->sync(), QList<QJsonObject>());
+    QCOMPARE(bob2->sync(), QList<QJsonObject>());
 
     // An outsider, a wrong chat or an unknown message: an error, and no receipt.
     QJsonObject wrong = seen;
@@ -587,6 +610,106 @@ void TestChatServer::seenReceiptReachesSenderOnce()
                                    .at(0)
                                    .toObject();
     QCOMPARE(stored.value(QLatin1String("seenBy")).toArray(), QJsonArray({ bob, carol }));
+}
+
+void TestChatServer::typingReachesOtherMembersOnly_data()
+{
+    QTest::addColumn<QJsonValue>("chatId");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("member") << QJsonValue(QStringLiteral("team")) << QString();
+    QTest::newRow("not a member") << QJsonValue(QStringLiteral("private"))
+                                  << QStringLiteral("Not a member of this chat");
+    QTest::newRow("unknown chat") << QJsonValue(QStringLiteral("nowhere"))
+                                  << QStringLiteral("Not a member of this chat");
+    QTest::newRow("chat id not a string")
+        << QJsonValue(7) << QStringLiteral("Missing or invalid \"chatId\"");
+    QTest::newRow("no chat id") << QJsonValue(QJsonValue::Undefined)
+                                << QStringLiteral("Missing or invalid \"chatId\"");
+}
+
+void TestChatServer::typingReachesOtherMembersOnly()
+{
+    QFETCH(QJsonValue, chatId);
+    QFETCH(QString, error);
+    const QString privateChat = protocol::privateChatId(bob, dave);
+    fixture.db->createChat(privateChat, QString(), QStringLiteral("private"), bob, { bob, dave });
+    std::unique_ptr<Peer> alice1 = login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> alice2 = login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = login(QStringLiteral("bob"));
+    std::unique_ptr<Peer> carolPeer = login(QStringLiteral("carol"));
+    std::unique_ptr<Peer> davePeer = login(QStringLiteral("dave"));
+    QVERIFY(alice1 && alice2 && bobPeer && carolPeer && davePeer);
+
+    QJsonObject request { { QStringLiteral("type"), QStringLiteral("typing") } };
+    if (chatId == QJsonValue(QStringLiteral("team")))
+        chatId = team;
+    else if (chatId == QJsonValue(QStringLiteral("private")))
+        chatId = privateChat;
+    if (!chatId.isUndefined())
+        request.insert(QStringLiteral("chatId"), chatId);
+    alice1->send(request);
+    QCOMPARE(alice1->sync(),
+        error.isEmpty() ? QList<QJsonObject>()
+                        : QList<QJsonObject> { protocol::errorFrame(error) });
+    const QList<QJsonObject> relayed =
+        error.isEmpty() ? QList<QJsonObject> { typingRelay(team, alice) } : QList<QJsonObject>();
+    QCOMPARE(bobPeer->sync(), relayed);
+    QCOMPARE(carolPeer->sync(), relayed);
+    QCOMPARE(alice2->sync(), QList<QJsonObject>());
+    QCOMPARE(davePeer->sync(), QList<QJsonObject>());
+}
+
+void TestChatServer::typingIsRelayedOncePerTwoSeconds()
+{
+    qint64 now = 1700000000000;
+    ChatServer::Options options = fixture.defaultOptions();
+    options.clock = [&now] { return now; };
+    fixture.server.reset();
+    QVERIFY(fixture.start(options));
+    std::unique_ptr<Peer> alice1 = login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> alice2 = login(QStringLiteral("alice"));
+    std::unique_ptr<Peer> bobPeer = login(QStringLiteral("bob"));
+    QVERIFY(alice1 && alice2 && bobPeer);
+    const QString other =
+        fixture.db
+            ->createChat(
+                QString(), QStringLiteral("Other"), QStringLiteral("group"), alice, { alice, bob })
+            ->id;
+    const auto typingIn = [](const QString &chatId) {
+        return QJsonObject { { QStringLiteral("type"), QStringLiteral("typing") },
+            { QStringLiteral("chatId"), chatId } };
+    };
+    // (ms after the first frame, device, chat, relayed?): per user and chat, counted from the
+    // last relay, whichever device sends.
+    const struct {
+        qint64 at;
+        Peer *device;
+        QString chatId;
+        bool relayed;
+    } steps[] = {
+        { 0, alice1.get(), team, true },
+        { 0, alice1.get(), team, false },
+        { 0, alice1.get(), other, true },
+        { 1000, alice2.get(), team, false },
+        { 1999, alice1.get(), team, false },
+        { 2000, alice2.get(), team, true },
+        { 3000, alice1.get(), team, false },
+        { 4100, alice1.get(), team, true },
+    };
+    for (const auto &step : steps) {
+        now = 1700000000000 + step.at;
+        step.device->send(typingIn(step.chatId));
+        QCOMPARE(step.device->sync(), QList<QJsonObject>());
+        QCOMPARE(bobPeer->sync(),
+            step.relayed ? QList<QJsonObject> { typingRelay(step.chatId, alice) }
+                         : QList<QJsonObject>());
+    }
+    // Bob's own typing is his to pace.
+    bobPeer->send(typingIn(team));
+    bobPeer->sync();
+    QCOMPARE(alice1->sync(), QList<QJsonObject> { typingRelay(team, bob) });
+    QCOMPARE(alice2->sync(), QList<QJsonObject> { typingRelay(team, bob) });
 }
 
 void TestChatServer::onlySenderEdits()

@@ -82,10 +82,12 @@ private slots:
 
     void changesCrossServersOnceInOneOrder_data();
     void changesCrossServersOnceInOneOrder();
+    void typingAndOwnReceiptsCrossServers();
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
     void failedLoginsThrottleOnEveryServer();
+    void connectionCapPerUserHoldsAcrossServers();
     void serversSurviveTheDatabaseGoingAway_data();
     void serversSurviveTheDatabaseGoingAway();
     void killedServerLosesNothingEchoed();
@@ -292,6 +294,47 @@ void TestCluster::changesCrossServersOnceInOneOrder()
     }
 }
 
+void TestCluster::typingAndOwnReceiptsCrossServers()
+{
+    START_CLUSTER(2);
+    const QStringList ids { addUser(QStringLiteral("alice")), addUser(QStringLiteral("bob")) };
+    const QString team =
+        db->createChat(QString(), QStringLiteral("Team"), QStringLiteral("group"), ids.at(0), ids)
+            ->id;
+    const std::optional<MessageRecord> hello =
+        db->addMessage(team, ids.at(0), QStringLiteral("hello"), QString(), 100);
+    QVERIFY(hello);
+    std::unique_ptr<Peer> alice =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> aliceThere =
+        Peer::loginTo(port(1), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bob =
+        Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> bobHere =
+        Peer::loginTo(port(0), QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alice && aliceThere && bob && bobHere);
+
+    // Alice types on one server: Bob hears it on both, her own other device does not.
+    alice->send({ { QStringLiteral("type"), QStringLiteral("typing") },
+        { QStringLiteral("chatId"), team } });
+    const QJsonObject typing { { QStringLiteral("type"), QStringLiteral("typing") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("userId"), ids.at(0) } };
+    for (Peer *peer : { bob.get(), bobHere.get() })
+        QVERIFY(peer->waitUntil([&] { return peer->frames.contains(typing); }));
+
+    // Bob reads on the other server: his device here lowers its count, Alice sees it read.
+    bob->send(seenRequest(team, hello->id));
+    const QJsonObject seen { { QStringLiteral("type"), QStringLiteral("message_seen_update") },
+        { QStringLiteral("chatId"), team },
+        { QStringLiteral("messageId"), hello->id },
+        { QStringLiteral("userId"), ids.at(1) } };
+    for (Peer *peer : { bobHere.get(), alice.get(), aliceThere.get() })
+        QVERIFY(peer->waitUntil([&] { return peer->frames.contains(seen); }));
+    QCOMPARE(countOf(*aliceThere, QStringLiteral("typing")), 0);
+    QCOMPARE(countOf(*bob, QStringLiteral("message_seen_update")), 0);
+}
+
 void TestCluster::adminChangesReachConnectedClients_data()
 {
     QTest::addColumn<bool>("sqlite");
@@ -422,6 +465,33 @@ void TestCluster::failedLoginsThrottleOnEveryServer()
     elsewhere->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
     QVERIFY(elsewhere->waitForFrames(1));
     QCOMPARE(elsewhere->frames.first(), protocol::throttledLoginFrame(1000));
+}
+
+void TestCluster::connectionCapPerUserHoldsAcrossServers()
+{
+    ChatServer::Options options;
+    options.maxConnectionsPerUser = 2;
+    START_CLUSTER(2, false, options);
+    addUser(QStringLiteral("alice"));
+    std::unique_ptr<Peer> first =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> second =
+        Peer::loginTo(port(1), QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(first && second);
+    const auto thirdOn = [this](int server) {
+        std::unique_ptr<Peer> peer = Peer::connectTo(port(server));
+        if (!peer)
+            return QJsonObject();
+        peer->sendLogin(QStringLiteral("alice"), QStringLiteral("secret"));
+        return peer->waitForFrames(1) ? peer->frames.first() : QJsonObject();
+    };
+    for (int server : { 0, 1 })
+        QCOMPARE(thirdOn(server),
+            protocol::errorFrame(QStringLiteral("Too many connections for this account")));
+    // Once one is gone, its place is free on the other server too.
+    second->socket.close();
+    QTRY_COMPARE(servers.at(1)->connectionCount(), 0);
+    QTRY_COMPARE(typeOf(thirdOn(0)), QStringLiteral("login_success"));
 }
 
 void TestCluster::serversSurviveTheDatabaseGoingAway_data()

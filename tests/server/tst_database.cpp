@@ -50,6 +50,8 @@ private slots:
     void messagesBeforeAddsTheWholeTieSecond();
     void chatHistoriesEndOnSecondBoundaries_data();
     void chatHistoriesEndOnSecondBoundaries();
+    void chatHistoriesCountUnreadOfTheWholeChat_data();
+    void chatHistoriesCountUnreadOfTheWholeChat();
     void pagingByTimestampMissesNothing_data();
     void pagingByTimestampMissesNothing();
     void seenIsRecordedOnceInOrder();
@@ -484,6 +486,60 @@ void TestDatabase::chatHistoriesEndOnSecondBoundaries()
     QCOMPARE(QStringList({ whole.at(0).chat.id, whole.at(1).chat.id, whole.at(2).chat.id }),
         QStringList({ busy, quiet, empty }));
     QVERIFY(whole.at(2).messages.empty());
+}
+
+void TestDatabase::chatHistoriesCountUnreadOfTheWholeChat_data()
+{
+    // Messages 0..5 in one chat of three; even ones from user 1, odd ones from user 2.
+    QTest::addColumn<QList<int>>("seenByMe");
+    QTest::addColumn<QList<int>>("seenByOthers");
+    QTest::addColumn<QList<int>>("deleted");
+    QTest::addColumn<int>("perChat");
+    QTest::addColumn<int>("unread");
+
+    QTest::newRow("nothing seen, beyond the page")
+        << QList<int>() << QList<int>() << QList<int>() << 2 << 6;
+    QTest::newRow("some seen by me")
+        << QList<int> { 0, 3, 5 } << QList<int>() << QList<int>() << 50 << 3;
+    QTest::newRow("receipts of others count for nothing")
+        << QList<int> { 1 } << QList<int> { 0, 2, 4 } << QList<int>() << 50 << 5;
+    QTest::newRow("deleted ones are gone, seen or not")
+        << QList<int> { 1 } << QList<int>() << QList<int> { 1, 2 } << 50 << 4;
+    QTest::newRow("all seen") << QList<int> { 0, 1, 2, 3, 4, 5 } << QList<int>() << QList<int>()
+                              << 1 << 0;
+}
+
+void TestDatabase::chatHistoriesCountUnreadOfTheWholeChat()
+{
+    QFETCH(QList<int>, seenByMe);
+    QFETCH(QList<int>, seenByOthers);
+    QFETCH(QList<int>, deleted);
+    QFETCH(int, perChat);
+    QFETCH(int, unread);
+    const QStringList users = addUsers(4);
+    const QString me = users.at(0);
+    const QString chat = addChat(users.mid(0, 3));
+    const QString other = addChat({ me, users.at(3) });
+    std::vector<MessageRecord> messages;
+    for (int i = 0; i < 6; ++i)
+        messages.push_back(
+            *db->addMessage(chat, users.at(1 + i % 2), QString::number(i), QString(), 100 + i));
+    // Mine never count, nor do chats of others.
+    QVERIFY(db->addMessage(chat, me, QStringLiteral("mine"), QString(), 200));
+    QVERIFY(db->addMessage(other, users.at(3), QStringLiteral("elsewhere"), QString(), 50));
+    QVERIFY(db->addMessage(addChat(users.mid(1, 2)), users.at(1), QStringLiteral("x"), {}, 1));
+    for (const int i : seenByMe)
+        QVERIFY(db->markSeen(messages.at(i).seq, me, 300));
+    for (const int i : seenByOthers)
+        QVERIFY(db->markSeen(messages.at(i).seq, users.at(2 - i % 2), 300));
+    for (const int i : deleted)
+        QVERIFY(db->deleteMessage(messages.at(i).seq));
+
+    const std::vector<ChatHistory> histories = db->chatHistories(me, perChat);
+    QCOMPARE(int(histories.size()), 2);
+    QCOMPARE(histories.at(0).chat.id, chat);
+    QCOMPARE(histories.at(0).unreadCount, unread);
+    QCOMPARE(histories.at(1).unreadCount, 1);
 }
 
 void TestDatabase::pagingByTimestampMissesNothing_data()

@@ -3,6 +3,7 @@
 #include "app/changepassworddialog.h"
 #include "app/credentialstore.h"
 #include "app/mainwindow.h"
+#include "app/mentioncompleter.h"
 #include "net/websocketclient.h"
 #include "session/chatsession.h"
 #include "store/chatstore.h"
@@ -84,6 +85,22 @@ struct WindowProbe {
     QCheckBox *notificationsCheckBox() const
     {
         return w.notificationsCheckBox;
+    }
+    QCheckBox *previewsCheckBox() const
+    {
+        return w.previewsCheckBox;
+    }
+    QCheckBox *typingCheckBox() const
+    {
+        return w.typingCheckBox;
+    }
+    QLabel *typingLabel() const
+    {
+        return w.typingLabel;
+    }
+    MentionCompleter *mentionCompleter() const
+    {
+        return w.mentionCompleter;
     }
     QWidget *chatArea() const
     {
