@@ -528,12 +528,12 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
     }
     auto found = std::make_shared<Found>();
     auto changed = std::make_shared<bool>(false);
-    const qint64 now = options.clock() / 1000;
+    const qint64 nowMs = options.clock();
     // The close of the user's connections, which this write sends to every server, passes the
     // asker by; however it comes back, through the writer or the change feed.
     connection->spareCloseCode = protocol::passwordChangedCloseCode;
     writer.submit(
-        [found, changed, check, now](Store &store) {
+        [found, changed, check, nowMs](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
             // Refused when another change came first: this one checked a password that is gone.
@@ -541,7 +541,7 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
                 return outcome;
             *changed = true;
             store.revokeTokens(check.userId);
-            openSession(store, check.userId, now, *found);
+            openSession(store, check.userId, nowMs, *found);
             outcome.closeConnections({ check.userId },
                 protocol::passwordChangedCloseCode,
                 protocol::passwordChangedReason);
