@@ -582,7 +582,7 @@ bool LoadBench::prepareData()
         return false;
     }
     for (const Account &account : accounts) {
-        const QString hash = credentials::hashPassword(account.password, options.hashRounds);
+        const QString hash = credentials::hashPasswordPbkdf2(account.password, options.hashRounds);
         if (!db.addUser(account.username, hash)) {
             std::fprintf(stderr,
                 "cannot add user %s: %s\n",

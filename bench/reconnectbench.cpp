@@ -112,9 +112,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot open a database\n");
         return 1;
     }
-    db.addUser(QStringLiteral("alice"), credentials::hashPassword(QStringLiteral("secret"), 1000));
+    db.addUser(QStringLiteral("alice"),
+        credentials::hashPassword(QStringLiteral("secret"), credentials::cheapestLimits));
     ChatServer::Options options;
     options.staticDir = dir.filePath(QStringLiteral("static"));
+    options.passwordLimits = credentials::cheapestLimits;
 
     std::unique_ptr<ChatServer> server =
         std::make_unique<ChatServer>(SqliteStore::connector(dir.path()), options);

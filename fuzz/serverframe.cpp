@@ -96,8 +96,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         std::fprintf(stderr, "serverframe: cannot open a database\n");
         std::abort();
     }
-    // Few rounds keep a fuzzed login quick; the server checks whatever rounds a hash names.
-    const QString hash = credentials::hashPassword(QStringLiteral("secret"), 1000);
+    // The cheapest hash keeps a fuzzed login quick; the server checks whatever limits a hash names.
+    const QString hash =
+        credentials::hashPassword(QStringLiteral("secret"), credentials::cheapestLimits);
     for (const char *name : { "alice", "bob", "carol" }) {
         const QString username = QString::fromLatin1(name);
         fixture->userIds.append(

@@ -1,6 +1,7 @@
 #include "admin.h"
 
 #include "credentials.h"
+#include "outcome.h"
 #include "protocol.h"
 #include "store.h"
 
@@ -8,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
 #include <optional>
 
 namespace admin
@@ -135,6 +139,98 @@ QString addUser(Store &db, const QString &username, const QString &password)
         || !db.publish({ userListNotice(db) }) || !transaction.commit())
         return QStringLiteral("the user could not be added: ") + db.lastError();
     return QString();
+}
+
+QString setPassword(Store &db, const QString &username, const QString &password)
+{
+    QString error;
+    const std::optional<UserRecord> user = findUser(db, username, &error);
+    if (!user)
+        return error;
+    if (password.isEmpty())
+        return QStringLiteral("the password must not be empty");
+    QString problem = protocol::checkNewPassword(password, user->username);
+    if (!problem.isEmpty()) {
+        problem[0] = problem.at(0).toLower();
+        return problem;
+    }
+    const QString hash = credentials::hashPassword(password);
+    if (hash.isEmpty())
+        return QStringLiteral("not enough memory to hash the password");
+    Outcome closes;
+    closes.closeConnections(
+        { user->id }, protocol::passwordChangedCloseCode, protocol::passwordChangedReason);
+    Store::Transaction transaction(db);
+    if (!transaction.isActive() || !db.setPasswordHash(user->id, hash) || !db.revokeTokens(user->id)
+        || !db.publish(std::move(closes.notices)) || !transaction.commit())
+        return QStringLiteral("the password could not be changed: ") + db.lastError();
+    return QString();
+}
+
+QString setDisabled(Store &db, const QString &username, bool disabled)
+{
+    QString error;
+    const std::optional<UserRecord> user = findUser(db, username, &error);
+    if (!user)
+        return error;
+    Outcome closes;
+    closes.closeConnections(
+        { user->id }, protocol::accountDisabledCloseCode, protocol::accountDisabledReason);
+    Store::Transaction transaction(db);
+    bool ok = transaction.isActive() && db.setUserDisabled(user->id, disabled);
+    if (disabled)
+        ok = ok && db.revokeTokens(user->id) && db.publish(std::move(closes.notices));
+    if (!ok || !transaction.commit())
+        return QStringLiteral("the account could not be changed: ") + db.lastError();
+    return QString();
+}
+
+QStringList listUsers(Store &db, bool json)
+{
+    const std::vector<AccountRecord> accounts = db.accounts();
+    QStringList lines;
+    if (json) {
+        for (const AccountRecord &account : accounts) {
+            const QJsonObject object { { QStringLiteral("name"), account.username },
+                { QStringLiteral("id"), account.id },
+                { QStringLiteral("disabled"), account.disabled },
+                { QStringLiteral("lastLogin"),
+                    account.lastLogin > 0 ? QJsonValue(account.lastLogin)
+                                          : QJsonValue(QJsonValue::Null) } };
+            lines.append(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        }
+        return lines;
+    }
+    std::vector<QStringList> rows;
+    rows.push_back({ QStringLiteral("NAME"),
+        QStringLiteral("ID"),
+        QStringLiteral("DISABLED"),
+        QStringLiteral("LAST LOGIN") });
+    for (const AccountRecord &account : accounts) {
+        rows.push_back({ account.username,
+            account.id,
+            account.disabled ? QStringLiteral("yes") : QStringLiteral("no"),
+            account.lastLogin > 0 ? QDateTime::fromSecsSinceEpoch(account.lastLogin, Qt::UTC)
+                                        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                    + QStringLiteral(" UTC")
+                                  : QStringLiteral("never") });
+    }
+    std::vector<int> widths(rows.front().size(), 0);
+    for (const QStringList &row : rows) {
+        for (int column = 0; column < row.size(); ++column)
+            widths[size_t(column)] = std::max(widths[size_t(column)], int(row.at(column).size()));
+    }
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int column = 0; column < row.size(); ++column) {
+            const bool last = column + 1 == row.size();
+            line += last
+                ? row.at(column)
+                : row.at(column).leftJustified(widths[size_t(column)]) + QStringLiteral("  ");
+        }
+        lines.append(line);
+    }
+    return lines;
 }
 
 QString setAvatar(Store &db, const QString &staticDir, const QString &username, const QString &file)

@@ -19,6 +19,15 @@ constexpr qint64 maxAvatarBytes = 5 * 1024 * 1024;
 QString checkUsername(const QString &username);
 
 QString addUser(Store &db, const QString &username, const QString &password);
+// Gives the user a new password (the rules of "change_password" hold), revokes every token of
+// theirs, and has running servers close their connections (4001, "Password changed").
+QString setPassword(Store &db, const QString &username, const QString &password);
+// Refuses or allows the user's logins. Disabling revokes every token of theirs and has running
+// servers close their connections (4003, "Account disabled").
+QString setDisabled(Store &db, const QString &username, bool disabled);
+// Every user: name, id, disabled or not, last login. Aligned columns under a heading, or one JSON
+// object per line {"name","id","disabled","lastLogin"} (seconds since the epoch, or null).
+QStringList listUsers(Store &db, bool json);
 // Copies `file` into the static folder under a new name (clients cache pictures by URL, so a
 // new picture needs a new URL) and points the user's avatar URL at it.
 QString setAvatar(

@@ -1,6 +1,5 @@
 #include "chatserver.h"
 
-#include "credentials.h"
 #include "serverlogging.h"
 
 #include <QDateTime>
@@ -51,7 +50,8 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
               // Without a cap per address, every client may come through one proxy.
               this->options.maxConnectionsPerAddress > 0,
               this->options.historyPage,
-              this->options.maxLoginHistoryBytes },
+              this->options.maxLoginHistoryBytes,
+              this->options.passwordLimits },
           this)
     , chat(writer,
           readers,

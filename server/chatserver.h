@@ -56,6 +56,9 @@ public:
         int staticWriteTimeoutMs = 30000;
         // Password checks waiting, from all addresses together; beyond, a login is refused.
         int maxWaitingLogins = LoginQueue::defaultMaxQueued;
+        // The cost of the password hashes the server makes. Tests pass the cheapest, so that
+        // their many logins take no time.
+        credentials::Limits passwordLimits;
         // Store connections that read, a thread each: a long login push does not hold up the
         // pages others ask for, and a third would only contend for the two cores of a small
         // machine.

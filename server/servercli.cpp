@@ -38,6 +38,14 @@ https:// instead. Stops cleanly on SIGTERM or SIGINT.
 Without a command it serves; the commands administer the data directory and exit:
 
   add-user USERNAME           add a user; the password is the first line of standard input
+  passwd USERNAME             give a user a new password, read from the first line of
+                              standard input; their tokens are revoked and running servers
+                              close their connections
+  disable-user USERNAME       refuse the user's logins; running servers close their
+                              connections within a second
+  enable-user USERNAME        allow the user's logins again
+  list-users [--json]         list the users: name, id, disabled or not, last login; with
+                              --json one JSON object per line
   set-avatar USERNAME FILE    copy a picture (png, jpg, gif, webp, bmp; at most 5 MiB) into
                               DATA_DIR/static/avatars and make it the user's avatar
   create-group NAME USERNAME...
@@ -49,16 +57,19 @@ Without a command it serves; the commands administer the data directory and exit
                               not exist), also while the server serves
 
 The administration commands may run while the server serves, with the same --data-dir or
---database: within a second, the connected members of a new group see it, and everyone sees a
-new user or avatar. With --database, the commands and any number of servers share the
-PostgreSQL database; backup then names the pg_dump command to run instead.)";
+--database: within a second, the connected members of a new group see it, everyone sees a
+new user or avatar, and a changed password or a disabled account ends the user's sessions on
+every server. With --database, the commands and any number of servers share the PostgreSQL
+database; backup then names the pg_dump command to run instead.)";
 
 void printError(const QString &message)
 {
     std::fprintf(stderr, "ferrow-server: %s\n", qPrintable(message));
 }
 
-QString readPassword()
+// The first line of standard input; `valid` is false when it is not UTF-8, which would otherwise
+// be stored as replacement characters that other garbage matches too.
+QString readPassword(bool *valid)
 {
     const bool terminal = ::isatty(STDIN_FILENO);
     termios saved = {};
@@ -78,7 +89,10 @@ QString readPassword()
     }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
-    return QString::fromStdString(line);
+    const QByteArray bytes = QByteArray::fromStdString(line);
+    const QString password = QString::fromUtf8(bytes);
+    *valid = password.toUtf8() == bytes;
+    return password;
 }
 
 // Every connection takes a descriptor, and the usual soft limit of 1024 is reached by a few
@@ -207,6 +221,8 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultOptions.maxConnectionsPerUser),
         QStringLiteral("N"),
         QString::number(defaultOptions.maxConnectionsPerUser));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("list-users prints one JSON object per line."));
     parser.addOptions({ dataDirOption,
         databaseOption,
         listenOption,
@@ -216,9 +232,11 @@ int runServerCli(const QStringList &arguments)
         perUserOption,
         eventLoopOption,
         certOption,
-        keyOption });
+        keyOption,
+        jsonOption });
     parser.addPositionalArgument(QStringLiteral("command"),
-        QStringLiteral("add-user, set-avatar, create-group or seed-demo; none to serve."),
+        QStringLiteral("add-user, passwd, disable-user, enable-user, list-users, set-avatar, "
+                       "create-group, seed-demo or backup; none to serve."),
         QStringLiteral("[command [arguments...]]"));
 
     if (!parser.parse(arguments)) {
@@ -281,13 +299,23 @@ int runServerCli(const QStringList &arguments)
         printError(QStringLiteral("wrong number of arguments for %1; see --help").arg(command));
         return false;
     };
-    if (!command.isEmpty() && command != QLatin1String("add-user")
-        && command != QLatin1String("set-avatar") && command != QLatin1String("create-group")
-        && command != QLatin1String("seed-demo") && command != QLatin1String("backup")) {
+    const QStringList oneUserCommands = { QStringLiteral("add-user"),
+        QStringLiteral("passwd"),
+        QStringLiteral("disable-user"),
+        QStringLiteral("enable-user") };
+    if (!command.isEmpty() && !oneUserCommands.contains(command)
+        && command != QLatin1String("list-users") && command != QLatin1String("set-avatar")
+        && command != QLatin1String("create-group") && command != QLatin1String("seed-demo")
+        && command != QLatin1String("backup")) {
         printError(QStringLiteral("unknown command %1; see --help").arg(command));
         return usageError;
     }
-    if ((command == QLatin1String("add-user") && !expectArguments(1, 1))
+    if (parser.isSet(jsonOption) && command != QLatin1String("list-users")) {
+        printError(QStringLiteral("--json goes with list-users"));
+        return usageError;
+    }
+    if ((oneUserCommands.contains(command) && !expectArguments(1, 1))
+        || (command == QLatin1String("list-users") && !expectArguments(0, 0))
         || (command == QLatin1String("set-avatar") && !expectArguments(2, 2))
         || (command == QLatin1String("create-group") && !expectArguments(2, 10000))
         || (command == QLatin1String("seed-demo") && !expectArguments(0, 0))
@@ -333,9 +361,22 @@ int runServerCli(const QStringList &arguments)
         store.reset();
         return serve(location, address, static_cast<quint16>(port), options, tls);
     }
-    if (command == QLatin1String("add-user"))
-        error = admin::addUser(db, commandArguments.at(0), readPassword());
-    else if (command == QLatin1String("set-avatar"))
+    if (command == QLatin1String("add-user") || command == QLatin1String("passwd")) {
+        bool utf8 = true;
+        const QString password = readPassword(&utf8);
+        if (!utf8)
+            error = QStringLiteral("the password is not UTF-8 text");
+        else if (command == QLatin1String("add-user"))
+            error = admin::addUser(db, commandArguments.at(0), password);
+        else
+            error = admin::setPassword(db, commandArguments.at(0), password);
+    } else if (command == QLatin1String("disable-user") || command == QLatin1String("enable-user"))
+        error = admin::setDisabled(
+            db, commandArguments.at(0), command == QLatin1String("disable-user"));
+    else if (command == QLatin1String("list-users")) {
+        for (const QString &line : admin::listUsers(db, parser.isSet(jsonOption)))
+            std::printf("%s\n", line.toUtf8().constData());
+    } else if (command == QLatin1String("set-avatar"))
         error = admin::setAvatar(db,
             QDir(dataDir).filePath(QStringLiteral("static")),
             commandArguments.at(0),

@@ -116,7 +116,7 @@ void TestLayout::sidebarTabs()
     QVERIFY(probe.chatListWidget()->itemDelegate() != probe.contactListWidget()->itemDelegate());
 
     auto *settings = qobject_cast<QVBoxLayout *>(probe.settingsPage()->layout());
-    QCOMPARE(settings->count(), 9);
+    QCOMPARE(settings->count(), 10);
     QCOMPARE(
         qobject_cast<QLabel *>(settings->itemAt(0)->widget())->text(), QStringLiteral("Settings"));
     QCOMPARE(settings->itemAt(1)->widget(), probe.darkModeCheckBox());
@@ -132,8 +132,9 @@ void TestLayout::sidebarTabs()
     // Where the password is kept, said only when it is in the settings file.
     QVERIFY(settings->itemAt(5)->widget()->isHidden());
     QVERIFY(settings->itemAt(6)->spacerItem());
-    QCOMPARE(settings->itemAt(7)->widget(), probe.logoutButton());
-    QCOMPARE(settings->itemAt(8)->spacerItem()->sizeHint().height(), 20);
+    QCOMPARE(settings->itemAt(7)->widget(), probe.changePasswordButton());
+    QCOMPARE(settings->itemAt(8)->widget(), probe.logoutButton());
+    QCOMPARE(settings->itemAt(9)->spacerItem()->sizeHint().height(), 20);
 }
 
 void TestLayout::chatAreaWidgets()

@@ -18,7 +18,7 @@ namespace
 {
 
 const char lightSheet[] =
-    "QMainWindow { background-color: #f5f5f5; }"
+    "QMainWindow, QDialog { background-color: #f5f5f5; }"
     "QWidget { color: #000000; }"
     "QLineEdit { padding: 10px; border: 1px solid #e0e0e0; border-radius: 5px; "
     "background-color: #ffffff; color: #000000; }"
@@ -63,7 +63,7 @@ const char lightSheet[] =
     "QPushButton:disabled { background-color: #e0e0e0; color: #666666; }";
 
 const char darkSheet[] =
-    "QMainWindow { background-color: #1e1e1e; }"
+    "QMainWindow, QDialog { background-color: #1e1e1e; }"
     "QWidget { color: #ffffff; }"
     "QLineEdit { padding: 10px; border: 1px solid #3d3d3d; border-radius: 5px; "
     "background-color: #3d3d3d; color: #ffffff; }"

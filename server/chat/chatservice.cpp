@@ -30,7 +30,7 @@ constexpr qint64 typingIntervalMs = 2000;
 // Relay times kept before old ones are swept out.
 constexpr int typingSweepFloor = 1024;
 
-enum class Kind { Write, Read, Typing, PasswordLogin, TokenLogin };
+enum class Kind { Write, Read, Typing, PasswordLogin, TokenLogin, PasswordChange };
 
 QString typingKey(const QString &userId, const QString &chatId)
 {
@@ -54,6 +54,7 @@ const QHash<QString, Route> &routes()
     static const QHash<QString, Route> table = {
         { QStringLiteral("login_with_password"), { Kind::PasswordLogin, nullptr, {} } },
         { QStringLiteral("login_with_token"), { Kind::TokenLogin, nullptr, {} } },
+        { QStringLiteral("change_password"), { Kind::PasswordChange, nullptr, {} } },
         { QStringLiteral("message"),
             { Kind::Write,
                 &requests::message,
@@ -278,11 +279,14 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
     }
     case Kind::PasswordLogin:
     case Kind::TokenLogin:
+    case Kind::PasswordChange:
         connection->busy = true;
         if (route->kind == Kind::PasswordLogin)
             logins.loginWithPassword(connection, request);
-        else
+        else if (route->kind == Kind::TokenLogin)
             logins.loginWithToken(connection, request);
+        else
+            logins.changePassword(connection, request);
         return;
     }
 }

@@ -79,6 +79,11 @@ bool ClientConnection::isClosed() const
     return disconnected;
 }
 
+bool ClientConnection::isClosing() const
+{
+    return gone;
+}
+
 void ClientConnection::sendText(const QString &text)
 {
     if (gone)

@@ -47,6 +47,8 @@ public:
     int queuedRequests() const;
     // Whether `closed` has been emitted; the object lives on until the loop deletes it.
     bool isClosed() const;
+    // Whether the server has begun to close it.
+    bool isClosing() const;
 
     void sendText(const QString &text);
     // Writes what sendText() buffered now rather than when the loop next polls the socket.
@@ -91,6 +93,9 @@ public:
     QString userId;
     QString username;
     bool loginPending = false;
+    // A close of the user's connections with this code passes this one by: it comes of a change
+    // this connection made (its own new password).
+    int spareCloseCode = 0;
 
 signals:
     void requestReceived(ClientConnection *connection, const QJsonObject &request);

@@ -11,6 +11,8 @@ namespace protocol
 {
 
 const QString defaultAvatarUrl = QStringLiteral("/static/default.png");
+const QString passwordChangedReason = QStringLiteral("Password changed");
+const QString accountDisabledReason = QStringLiteral("Account disabled");
 
 namespace
 {
@@ -146,6 +148,30 @@ QString checkText(const QString &text)
     return QString();
 }
 
+QString checkNewPassword(const QString &password, const QString &username)
+{
+    for (int i = 0; i < password.size(); ++i) {
+        const QChar c = password.at(i);
+        if (c.isHighSurrogate() && i + 1 < password.size() && password.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            // Would be stored as the same bytes as "?" and match that too.
+            return QStringLiteral("The new password is not valid text");
+        else if (c.isNull())
+            return QStringLiteral("The new password must not contain NUL characters");
+    }
+    const int length = codePoints(password);
+    if (length < minPasswordLength)
+        return QStringLiteral("The new password must have at least %1 characters")
+            .arg(minPasswordLength);
+    if (length > maxPasswordLength)
+        return QStringLiteral("The new password must have at most %1 characters")
+            .arg(maxPasswordLength);
+    if (password.toCaseFolded() == username.toCaseFolded())
+        return QStringLiteral("The new password must not be your user name");
+    return QString();
+}
+
 QJsonObject contentObject(const QString &text)
 {
     return QJsonObject { { QStringLiteral("text"), text },
@@ -202,11 +228,28 @@ QJsonObject chatJson(const ChatHistory &history)
     return object;
 }
 
-QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token)
+QJsonObject loginSuccessFrame(
+    const UserRecord &user, const QString &token, const QString &httpToken)
 {
     QJsonObject frame = typed("login_success");
     frame.insert(QStringLiteral("user"), userJson(user));
     frame.insert(QStringLiteral("token"), token);
+    frame.insert(QStringLiteral("httpToken"), httpToken);
+    return frame;
+}
+
+QJsonObject passwordChangedFrame(const QString &token, const QString &httpToken)
+{
+    QJsonObject frame = typed("password_changed");
+    frame.insert(QStringLiteral("token"), token);
+    frame.insert(QStringLiteral("httpToken"), httpToken);
+    return frame;
+}
+
+QJsonObject passwordChangeErrorFrame(const QString &message)
+{
+    QJsonObject frame = errorFrame(message);
+    frame.insert(QStringLiteral("request"), QStringLiteral("change_password"));
     return frame;
 }
 
@@ -217,12 +260,16 @@ QJsonObject authFailedFrame()
     return frame;
 }
 
+QString throttledText(qint64 waitMs)
+{
+    const qint64 seconds = std::max<qint64>(1, (waitMs + 999) / 1000);
+    return QStringLiteral("Too many failed logins; try again in %1 s").arg(seconds);
+}
+
 QJsonObject throttledLoginFrame(qint64 waitMs)
 {
     QJsonObject frame = typed("auth_failed");
-    const qint64 seconds = std::max<qint64>(1, (waitMs + 999) / 1000);
-    frame.insert(QStringLiteral("message"),
-        QStringLiteral("Too many failed logins; try again in %1 s").arg(seconds));
+    frame.insert(QStringLiteral("message"), throttledText(waitMs));
     return frame;
 }
 

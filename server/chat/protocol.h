@@ -20,6 +20,16 @@ constexpr int maxTextLength = 4000;
 constexpr int maxQueryLength = 200;
 // Results in one search answer.
 constexpr int searchPage = 50;
+// A new password's length, in characters (code points): short ones are guessed, and longer ones
+// are no safer but cost the hash more to read.
+constexpr int minPasswordLength = 8;
+constexpr int maxPasswordLength = 1024;
+// How the server closes the other connections of a user whose password changed, and every
+// connection of a disabled account.
+constexpr int passwordChangedCloseCode = 4001;
+constexpr int accountDisabledCloseCode = 4003;
+extern const QString passwordChangedReason;
+extern const QString accountDisabledReason;
 // Sent for users without a picture of their own; the client draws a placeholder for it.
 extern const QString defaultAvatarUrl;
 
@@ -37,6 +47,9 @@ SearchTerms searchTerms(const QString &query, QString *problem);
 QString searchCursor(const MessageRecord &message);
 // The timestamp and message id a cursor holds; nullopt for anything not made by searchCursor.
 std::optional<std::pair<qint64, QString>> parseSearchCursor(const QString &cursor);
+// An empty string when `password` may become the password of `username`, else the reason it may
+// not: its length, a NUL or a lone surrogate in it, or the user name in any letter case.
+QString checkNewPassword(const QString &password, const QString &username);
 
 // {"text", "file": null, "theme": null}
 QJsonObject contentObject(const QString &text);
@@ -49,11 +62,17 @@ QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &m
 // A chat of the login's push: with its messages and how many of the chat's the user has not seen.
 QJsonObject chatJson(const ChatHistory &history);
 
-QJsonObject loginSuccessFrame(const UserRecord &user, const QString &token);
+QJsonObject loginSuccessFrame(
+    const UserRecord &user, const QString &token, const QString &httpToken);
+QJsonObject passwordChangedFrame(const QString &token, const QString &httpToken);
+// An "error" answering "change_password", which says so ("request"), so that the client can tell
+// it from errors about other requests answered meanwhile.
+QJsonObject passwordChangeErrorFrame(const QString &message);
 QJsonObject authFailedFrame();
 // A login refused unchecked while the failure throttle holds its account for its address; the
 // same for names that exist and names that do not. The wait is given in whole seconds, at least 1.
 QJsonObject throttledLoginFrame(qint64 waitMs);
+QString throttledText(qint64 waitMs);
 QJsonObject chatHistoryFrame(const QJsonArray &chats);
 QJsonObject userListFrame(const std::vector<UserRecord> &users);
 QJsonObject messageFrame(const MessageRecord &message);

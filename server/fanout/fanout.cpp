@@ -163,9 +163,11 @@ void FanOut::tell(const ChangeNotice &notice, quint64 transaction)
     // From a copy: telling one may cut off a slow reader, which leaves its list. It stays a valid
     // object, since connections are only ever deleted later, by the loop.
     if (notice.closeCode != 0) {
-        for (ClientConnection *connection : targets)
-            connection->closeWithGrace(
-                QWebSocketProtocol::CloseCode(notice.closeCode), notice.text);
+        for (ClientConnection *connection : targets) {
+            if (connection->spareCloseCode != notice.closeCode && !connection->isClosing())
+                connection->closeWithGrace(
+                    QWebSocketProtocol::CloseCode(notice.closeCode), notice.text);
+        }
         return;
     }
     metrics.countFrameSent(notice.type, int(targets.size()));

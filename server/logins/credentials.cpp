@@ -4,8 +4,12 @@
 #include <QMessageAuthenticationCode>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QtEndian>
+#include <cstring>
+#include <mutex>
+#include <sodium.h>
 
 namespace credentials
 {
@@ -14,6 +18,12 @@ namespace
 {
 
     const QLatin1String scheme("pbkdf2-sha256");
+    const QLatin1String argon2idPrefix("$argon2id$");
+    // Stored hashes asking for more are refused unchecked: nothing here makes them, and one
+    // check must not hold a core for seconds or take more than its share of memory.
+    constexpr unsigned long long maxOpsLimit = 10;
+    constexpr unsigned long long maxMemKiB = 64 * 1024;
+    constexpr unsigned long long maxLanes = 4;
     constexpr int saltBytes = 16;
     constexpr int hashBytes = 32;
     // Refuses stored hashes that would make one login take minutes.
@@ -70,9 +80,61 @@ namespace
         return difference == 0;
     }
 
+    void initSodium()
+    {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            if (sodium_init() < 0)
+                qFatal("libsodium cannot be initialised");
+        });
+    }
+
+    // Whether an Argon2id string is one libsodium may be handed: well-formed, NUL-terminated
+    // within its buffer, and within the limits above.
+    bool acceptableArgon2id(const QByteArray &stored)
+    {
+        static const QRegularExpression format(
+            QStringLiteral("^\\$argon2id\\$v=19\\$m=(\\d{1,10}),t=(\\d{1,10}),p=(\\d{1,3})"
+                           "\\$[A-Za-z0-9+/]{11,64}\\$[A-Za-z0-9+/]{16,128}$"));
+        if (stored.size() >= int(crypto_pwhash_STRBYTES))
+            return false;
+        const QRegularExpressionMatch match = format.match(QString::fromLatin1(stored));
+        if (!match.hasMatch())
+            return false;
+        const unsigned long long memKiB = match.captured(1).toULongLong();
+        const unsigned long long ops = match.captured(2).toULongLong();
+        const unsigned long long lanes = match.captured(3).toULongLong();
+        return memKiB >= 8 && memKiB <= maxMemKiB && ops >= 1 && ops <= maxOpsLimit && lanes >= 1
+            && lanes <= maxLanes;
+    }
+
+    bool verifyArgon2id(const QString &password, const QString &stored)
+    {
+        const QByteArray text = stored.toLatin1();
+        if (!acceptableArgon2id(text))
+            return false;
+        initSodium();
+        char buffer[crypto_pwhash_STRBYTES] = {};
+        std::memcpy(buffer, text.constData(), size_t(text.size()));
+        const QByteArray bytes = password.toUtf8();
+        return crypto_pwhash_str_verify(buffer, bytes.constData(), quint64(bytes.size())) == 0;
+    }
+
 } // namespace
 
-QString hashPassword(const QString &password, int rounds)
+QString hashPassword(const QString &password, const Limits &limits)
+{
+    initSodium();
+    const QByteArray bytes = password.toUtf8();
+    char out[crypto_pwhash_STRBYTES] = {};
+    if (crypto_pwhash_str(
+            out, bytes.constData(), quint64(bytes.size()), limits.opsLimit, limits.memLimit)
+        != 0)
+        return QString();
+    return QString::fromLatin1(out);
+}
+
+QString hashPasswordPbkdf2(const QString &password, int rounds)
 {
     const QByteArray salt = randomBytes(saltBytes);
     return scheme + QLatin1Char('$') + QString::number(rounds) + QLatin1Char('$')
@@ -83,6 +145,12 @@ QString hashPassword(const QString &password, int rounds)
 bool verifyPassword(
     const QString &password, const QString &stored, const std::atomic_bool *cancelled)
 {
+    // Nobody types one; and HMAC pads its key with NULs, so that PBKDF2 would take "pw" followed
+    // by NULs for "pw".
+    if (password.contains(QChar(0)))
+        return false;
+    if (stored.startsWith(argon2idPrefix))
+        return verifyArgon2id(password, stored);
     const QStringList parts = stored.split(QLatin1Char('$'));
     if (parts.size() != 4 || parts.at(0) != scheme)
         return false;
@@ -98,6 +166,19 @@ bool verifyPassword(
         return constantTimeEquals(derive(password, salt, rounds), expected);
     const QByteArray derived = deriveCancellable(password, salt, rounds, *cancelled);
     return !derived.isEmpty() && constantTimeEquals(derived, expected);
+}
+
+bool needsRehash(const QString &stored, const Limits &limits)
+{
+    if (!stored.startsWith(argon2idPrefix))
+        return true;
+    initSodium();
+    const QByteArray text = stored.toLatin1();
+    if (text.size() >= int(crypto_pwhash_STRBYTES))
+        return true;
+    char buffer[crypto_pwhash_STRBYTES] = {};
+    std::memcpy(buffer, text.constData(), size_t(text.size()));
+    return crypto_pwhash_str_needs_rehash(buffer, limits.opsLimit, limits.memLimit) != 0;
 }
 
 QString randomHex(int byteCount)

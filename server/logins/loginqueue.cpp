@@ -13,11 +13,15 @@ constexpr int prunePacesEvery = 1024;
 
 } // namespace
 
-LoginQueue::LoginQueue(
-    std::function<qint64()> clock, int maxQueued, bool pacePerAddress, QObject *parent)
+LoginQueue::LoginQueue(std::function<qint64()> clock,
+    int maxQueued,
+    bool pacePerAddress,
+    const credentials::Limits &limits,
+    QObject *parent)
     : QObject(parent)
     , clock(std::move(clock))
     , maxQueued(maxQueued)
+    , limits(limits)
     , pacePerAddress(pacePerAddress)
 {
     paceTimer.setSingleShot(true);
@@ -139,9 +143,16 @@ void LoginQueue::dispatch()
         ++hashingTotal;
         auto cancelled = std::make_shared<std::atomic_bool>(false);
         running.insert(check.connectionId, { check, cancelled });
-        pool.start([this, check, cancelled] {
+        // A copy of its own, which the check fills in.
+        pool.start([this, check = Check(check), cancelled]() mutable {
             const bool ok =
                 credentials::verifyPassword(check.password, check.storedHash, cancelled.get());
+            if (ok && !cancelled->load()) {
+                if (!check.newPassword.isEmpty())
+                    check.newHash = credentials::hashPassword(check.newPassword, limits);
+                else if (credentials::needsRehash(check.storedHash, limits))
+                    check.newHash = credentials::hashPassword(check.password, limits);
+            }
             QMetaObject::invokeMethod(
                 this, [this, check, ok] { finish(check, ok); }, Qt::QueuedConnection);
         });

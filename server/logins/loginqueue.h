@@ -1,5 +1,6 @@
 #pragma once
 
+#include "credentials.h"
 #include "ratelimiter.h"
 
 #include <QHash>
@@ -20,9 +21,11 @@
 // least, so that a real user's login waits only for the checks already hashing, however many
 // strangers guess another account. Checks beyond an address's pace wait for their turn rather
 // than being refused: many people share one office router. The lines are bounded in total; the
-// check of a connection that has gone is dropped, or stopped while it hashes. One hash costs a
-// core a fifth of a second, so without this a few hundred connections that send a login and hang
-// up would hold up every other login for a minute.
+// check of a connection that has gone is dropped, or its result when it is hashing. One check
+// costs a core some 40 ms and 19 MiB, so without this a few hundred connections that send a login
+// and hang up would hold up every other login for seconds. Hashing one check per core at most
+// also bounds the memory the checks take: cores x 19 MiB (a new hash made after a check runs in
+// the same turn, after it).
 class LoginQueue : public QObject
 {
     Q_OBJECT
@@ -37,9 +40,15 @@ public:
         QString storedHash;
         // A token login: never throttled, but paced like a password.
         bool byToken = false;
+        // A password change: once `password` matches, this is hashed into `newHash`.
+        QString newPassword;
         // Carried through to the result.
         QString userId;
         QString username;
+        bool disabled = false;
+        // Set by the check when it matched: the hash to store in place of `storedHash` (the
+        // new password's, or the same password's with today's limits), else empty.
+        QString newHash;
     };
 
     // Checks waiting in all lines together: far more than honest clients ever queue, and few
@@ -52,9 +61,11 @@ public:
 
     // `clock` gives milliseconds on any monotonic scale; it paces the addresses, unless
     // `pacePerAddress` is off (where every client comes through one proxy's address).
+    // New hashes are made with `limits`.
     LoginQueue(std::function<qint64()> clock,
         int maxQueued,
         bool pacePerAddress,
+        const credentials::Limits &limits,
         QObject *parent = nullptr);
     ~LoginQueue() override;
 
@@ -81,6 +92,7 @@ private:
 
     std::function<qint64()> clock;
     int maxQueued;
+    credentials::Limits limits;
     bool pacePerAddress;
     std::function<bool(const Check &)> gate;
     QHash<QString, std::deque<Check>> lines;

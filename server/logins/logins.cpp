@@ -24,11 +24,9 @@ constexpr int maxUsernameLength = 256;
 constexpr int maxTokenLength = 256;
 // How long a login refused unchecked by the failure throttle waits for its answer.
 constexpr int throttledAnswerDelayMs = 1000;
-// Checked against when the user name is unknown, so that a failed login takes as long either
-// way and does not reveal which names exist.
-const QString unknownUserHash =
-    QStringLiteral("pbkdf2-sha256$100000$6a1f0c3e9b7d25a84f6e0d1c2b3a4958"
-                   "$0d6f4b1c9a8e7d3f2a5b6c4d8e9f0a1b2c3d4e5f60718293a4b5c6d7e8f90a1b");
+// Passwords longer than any that may be set are checked as they are; this only keeps a hostile
+// one from costing more than reading it.
+constexpr int maxCheckedPasswordLength = 4 * protocol::maxPasswordLength;
 
 // Names are matched without regard to ASCII case, so "Alice" and "alice" share one account's
 // failures; long names are cut as the lookup does.
@@ -42,6 +40,7 @@ struct Found {
     std::optional<UserRecord> user;
     QString passwordHash;
     QString token;
+    QString httpToken;
     // The account's streak of failures as every server has kept it.
     std::optional<LoginFailures> failures;
     // The user's logged-in connections on the other servers.
@@ -52,6 +51,19 @@ struct Found {
 // so within three times that, and are forgotten after, when it went away without a word.
 constexpr int presenceIntervalMs = 10000;
 constexpr qint64 presenceLifetimeMs = 3 * presenceIntervalMs;
+
+// On the writer: the tokens of a new session, stored hashed, the login's time, and the user's
+// connections on the other servers.
+void openSession(Store &store, const QString &userId, qint64 nowMs, Found &found)
+{
+    const qint64 now = nowMs / 1000;
+    found.token = credentials::newToken();
+    found.httpToken = credentials::newToken();
+    store.addLoginToken(credentials::tokenHash(found.token), userId, now);
+    store.addHttpToken(credentials::tokenHash(found.httpToken), userId, now);
+    store.recordLogin(userId, now);
+    found.elsewhere = store.connectionsElsewhere(userId, nowMs - presenceLifetimeMs);
+}
 
 void send(ServerMetrics &metrics, ClientConnection *connection, const QJsonObject &frame)
 {
@@ -73,7 +85,8 @@ Logins::Logins(Writer &writer,
     , fanOut(fanOut)
     , metrics(metrics)
     , options(options)
-    , queue(options.clock, options.maxWaitingLogins, options.pacePerAddress)
+    , unknownUserHash(credentials::hashPassword(credentials::newToken(), options.passwordLimits))
+    , queue(options.clock, options.maxWaitingLogins, options.pacePerAddress, options.passwordLimits)
 {
     connect(&queue, &LoginQueue::checked, this, &Logins::onChecked);
     connect(&queue, &LoginQueue::skipped, this, &Logins::onSkipped);
@@ -162,7 +175,7 @@ void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &
     check.connectionId = connection->id();
     check.address = addressKey(connection->peerAddress());
     check.account = throttleKey(username.toString());
-    check.password = password.toString();
+    check.password = password.toString().left(maxCheckedPasswordLength);
     check.username = username.toString();
     if (throttle.waitMs(check.account, check.address, options.clock()) > 0) {
         refuseThrottled(connection, check.account, check.address);
@@ -191,6 +204,7 @@ void Logins::loginWithPassword(ClientConnection *connection, const QJsonObject &
                 throttle.merge(check.account, *found->failures, options.clock());
             check.storedHash = found->user ? found->passwordHash : unknownUserHash;
             check.userId = found->user ? found->user->id : QString();
+            check.disabled = found->user && found->user->disabled;
             queueCheck(connection, check);
         });
 }
@@ -226,12 +240,11 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             const std::optional<QString> userId = store.takeLoginToken(tokenHash, now);
             if (userId)
                 found->user = store.userById(*userId);
-            if (found->user) {
-                found->token = credentials::newToken();
-                store.addLoginToken(credentials::tokenHash(found->token), found->user->id, now);
-                found->elsewhere =
-                    store.connectionsElsewhere(found->user->id, nowMs - presenceLifetimeMs);
-            }
+            // A disabled account keeps no tokens, but one may have been added since.
+            if (found->user && found->user->disabled)
+                found->user.reset();
+            if (found->user)
+                openSession(store, found->user->id, nowMs, *found);
             return outcome;
         },
         Outcome::Reply(),
@@ -240,7 +253,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
             if (!connection)
                 return;
             if (committed && found->user)
-                accept(connection, *found->user, found->token, found->elsewhere);
+                accept(connection, *found->user, found->token, found->httpToken, found->elsewhere);
             else
                 refuseTokenSlowly(connection);
         });
@@ -272,7 +285,14 @@ void Logins::queueCheck(ClientConnection *connection, const LoginQueue::Check &c
 
 void Logins::onSkipped(const LoginQueue::Check &check)
 {
-    if (ClientConnection *connection = checking.take(check.connectionId))
+    ClientConnection *connection = checking.take(check.connectionId);
+    if (!connection)
+        return;
+    if (!check.newPassword.isEmpty())
+        answerChange(connection,
+            protocol::passwordChangeErrorFrame(protocol::throttledText(
+                throttle.waitMs(check.account, check.address, options.clock()))));
+    else
         refuseThrottled(connection, check.account, check.address);
 }
 
@@ -301,34 +321,46 @@ void Logins::onChecked(const LoginQueue::Check &check, bool ok)
             throttle.recordFailure(check.account, check.address, options.clock());
         shareFailures(check.account);
     }
+    if (!check.newPassword.isEmpty()) {
+        onChangeChecked(check, ok);
+        return;
+    }
     ClientConnection *connection = checking.take(check.connectionId);
     if (!connection)
         return;
-    if (!ok) {
+    // A disabled account is refused as a wrong password is, so that nobody learns it exists.
+    if (!ok || check.disabled) {
         qCInfo(lcServer).noquote() << "login failed for" << check.username.left(maxUsernameLength)
                                    << "on connection" << check.connectionId;
         metrics.countRefusedLogin(ServerMetrics::LoginRefusal::BadCredentials);
         refuse(connection, protocol::authFailedFrame());
         return;
     }
-    issueToken(connection, check.userId);
+    issueToken(connection, check);
 }
 
-void Logins::issueToken(ClientConnection *connection, const QString &userId)
+void Logins::issueToken(ClientConnection *connection, const LoginQueue::Check &check)
 {
     auto found = std::make_shared<Found>();
     const qint64 nowMs = options.clock();
-    const qint64 now = nowMs / 1000;
+    const QString userId = check.userId;
+    const QString checkedHash = check.storedHash;
+    const QString newHash = check.newHash;
     writer.submit(
-        [found, userId, now, nowMs](Store &store) {
+        [found, userId, checkedHash, newHash, nowMs](Store &store) {
             Outcome outcome;
             found->user = store.userById(userId);
+            // Disabled, or given a new password, while the old one was being checked.
+            if (found->user && (found->user->disabled || store.passwordHash(userId) != checkedHash))
+                found->user.reset();
             if (!found->user)
                 return outcome;
             outcome.wrote = true;
-            found->token = credentials::newToken();
-            store.addLoginToken(credentials::tokenHash(found->token), userId, now);
-            found->elsewhere = store.connectionsElsewhere(userId, nowMs - presenceLifetimeMs);
+            // An old kind of hash, or one of other limits, is replaced now that the password is
+            // at hand; unless a change came first.
+            if (!newHash.isEmpty())
+                store.setPasswordHash(userId, newHash, checkedHash);
+            openSession(store, userId, nowMs, *found);
             return outcome;
         },
         Outcome::Reply(),
@@ -342,12 +374,15 @@ void Logins::issueToken(ClientConnection *connection, const QString &userId)
                 refuse(connection, protocol::authFailedFrame());
                 return;
             }
-            accept(connection, *found->user, found->token, found->elsewhere);
+            accept(connection, *found->user, found->token, found->httpToken, found->elsewhere);
         });
 }
 
-void Logins::accept(
-    ClientConnection *connection, const UserRecord &user, const QString &token, int elsewhere)
+void Logins::accept(ClientConnection *connection,
+    const UserRecord &user,
+    const QString &token,
+    const QString &httpToken,
+    int elsewhere)
 {
     // Gone while its token was stored: it must not join the fan-out it has already left.
     if (connection->isClosed())
@@ -371,7 +406,7 @@ void Logins::accept(
     fanOut.join(connection);
     sharePresence(user.id);
     fanOut.hold(connection);
-    send(metrics, connection, protocol::loginSuccessFrame(user, token));
+    send(metrics, connection, protocol::loginSuccessFrame(user, token, httpToken));
     const QString userId = user.id;
     const int page = options.historyPage;
     const qint64 maxBytes = options.maxLoginHistoryBytes;
@@ -414,4 +449,130 @@ void Logins::shareFailures(const QString &account)
     submitQuietly([account, failures = *failures, forgetBefore](Store &store) {
         return store.setLoginFailures(account, failures, forgetBefore);
     });
+}
+
+void Logins::changePassword(ClientConnection *connection, const QJsonObject &request)
+{
+    const QJsonValue oldPassword = request.value(QLatin1String("oldPassword"));
+    const QJsonValue newPassword = request.value(QLatin1String("newPassword"));
+    if (!oldPassword.isString() || !newPassword.isString()) {
+        answerChange(connection,
+            protocol::passwordChangeErrorFrame(
+                requests::invalidField(!oldPassword.isString() ? QLatin1String("oldPassword")
+                                                               : QLatin1String("newPassword"))));
+        return;
+    }
+    const QString problem =
+        protocol::checkNewPassword(newPassword.toString(), connection->username);
+    if (!problem.isEmpty()) {
+        answerChange(connection, protocol::passwordChangeErrorFrame(problem));
+        return;
+    }
+    LoginQueue::Check check;
+    check.connectionId = connection->id();
+    check.address = addressKey(connection->peerAddress());
+    check.account = throttleKey(connection->username);
+    check.password = oldPassword.toString().left(maxCheckedPasswordLength);
+    check.newPassword = newPassword.toString();
+    check.username = connection->username;
+    check.userId = connection->userId;
+    // A wrong old password is a guess like a wrong login, and waits out the same throttle; but
+    // the asker is logged in already, and is told at once.
+    const qint64 wait = throttle.waitMs(check.account, check.address, options.clock());
+    if (wait > 0) {
+        answerChange(connection, protocol::passwordChangeErrorFrame(protocol::throttledText(wait)));
+        return;
+    }
+    // Marks the change as under way, so that a hang-up drops it (and counts as a failure).
+    connection->loginPending = true;
+    lookingUp.insert(check.connectionId, check);
+    auto found = std::make_shared<Found>();
+    const QString userId = check.userId;
+    readers.submit(
+        [found, userId](Store &store) {
+            found->passwordHash = store.passwordHash(userId);
+            return Outcome();
+        },
+        [this, connection = QPointer<ClientConnection>(connection), found](Outcome &&, quint64) {
+            if (!connection)
+                return;
+            LoginQueue::Check check = lookingUp.take(connection->id());
+            check.storedHash = found->passwordHash;
+            if (!queue.enqueue(check)) {
+                metrics.countRefusedLogin(ServerMetrics::LoginRefusal::QueueFull);
+                answerChange(connection,
+                    protocol::passwordChangeErrorFrame(
+                        QStringLiteral("Too many logins at once; try again shortly")));
+                return;
+            }
+            checking.insert(check.connectionId, connection);
+        });
+}
+
+void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
+{
+    ClientConnection *connection = checking.take(check.connectionId);
+    if (!connection)
+        return;
+    if (!ok) {
+        qCInfo(lcServer).noquote() << "password change refused for" << check.username
+                                   << "on connection" << check.connectionId;
+        answerChange(connection,
+            protocol::passwordChangeErrorFrame(QStringLiteral("The current password is wrong")));
+        return;
+    }
+    const QString failure = QStringLiteral("The password could not be changed; try again");
+    if (check.newHash.isEmpty()) {
+        answerChange(connection, protocol::passwordChangeErrorFrame(failure));
+        return;
+    }
+    auto found = std::make_shared<Found>();
+    auto changed = std::make_shared<bool>(false);
+    const qint64 nowMs = options.clock();
+    // The close of the user's connections, which this write sends to every server, passes the
+    // asker by; however it comes back, through the writer or the change feed.
+    connection->spareCloseCode = protocol::passwordChangedCloseCode;
+    writer.submit(
+        [found, changed, check, nowMs](Store &store) {
+            Outcome outcome;
+            outcome.wrote = true;
+            // Refused when another change came first: this one checked a password that is gone.
+            if (!store.setPasswordHash(check.userId, check.newHash, check.storedHash))
+                return outcome;
+            *changed = true;
+            store.revokeTokens(check.userId);
+            openSession(store, check.userId, nowMs, *found);
+            outcome.closeConnections({ check.userId },
+                protocol::passwordChangedCloseCode,
+                protocol::passwordChangedReason);
+            return outcome;
+        },
+        Outcome::Reply(),
+        [this, connection = QPointer<ClientConnection>(connection), changed, found, check, failure](
+            Outcome &&outcome, bool committed, quint64 transaction) {
+            if (committed && *changed)
+                qCInfo(lcServer).noquote() << "password of" << check.username << "changed";
+            for (const ChangeNotice &notice : outcome.notices)
+                fanOut.deliver(notice, transaction);
+            if (!connection)
+                return;
+            connection->spareCloseCode = 0;
+            if (committed && !*changed) {
+                // Another change came first: this session's token is revoked with the rest.
+                connection->closeWithGrace(
+                    QWebSocketProtocol::CloseCode(protocol::passwordChangedCloseCode),
+                    protocol::passwordChangedReason);
+                return;
+            }
+            answerChange(connection,
+                committed ? protocol::passwordChangedFrame(found->token, found->httpToken)
+                          : protocol::passwordChangeErrorFrame(failure));
+        });
+}
+
+void Logins::answerChange(ClientConnection *connection, const QJsonObject &frame)
+{
+    connection->loginPending = false;
+    send(metrics, connection, frame);
+    emit finished(connection);
 }

@@ -100,6 +100,17 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE INDEX presence_by_user ON presence(user_id)",
     },
     {
+        "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE users ADD COLUMN last_login BIGINT",
+        "CREATE INDEX login_tokens_by_user ON login_tokens(user_id)",
+        "CREATE TABLE http_tokens ("
+        " token_hash TEXT PRIMARY KEY,"
+        " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+        " created_at BIGINT NOT NULL)",
+        "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
+        "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
+    },
+    {
         // Search: words as the "simple" configuration splits them, without case or accents, in
         // a GIN index that every write keeps in its own transaction. unaccent() is only
         // STABLE, since its dictionary could change; ours never does, so the wrapper that
@@ -136,7 +147,7 @@ QString payloadText(const QJsonObject &payload)
 }
 
 // The schema version whose step adds the search index.
-constexpr int searchIndexVersion = 4;
+constexpr int searchIndexVersion = 5;
 
 // The tsquery for `terms`: each word a prefix, the words of a phrase next to each other, every
 // term required. Words hold only letters and digits, quoted besides, so none is read as an

@@ -102,6 +102,19 @@ const std::vector<std::vector<const char *>> migrations = {
         "CREATE INDEX presence_by_user ON presence(user_id)",
     },
     {
+        "ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE users ADD COLUMN last_login INTEGER",
+        // Revoking a user's tokens looks them up by user.
+        "CREATE INDEX login_tokens_by_user ON login_tokens(user_id)",
+        // As with login tokens, only the SHA-256 is kept.
+        "CREATE TABLE http_tokens ("
+        " token_hash TEXT PRIMARY KEY,"
+        " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX http_tokens_by_user ON http_tokens(user_id)",
+        "CREATE INDEX http_tokens_by_age ON http_tokens(created_at)",
+    },
+    {
         // The search index reads its text from the messages table and is kept by triggers in
         // the transaction of every write. The chat id is indexed too, so that a search narrows
         // to the asker's chats inside the index. Three-letter prefixes get an index of their
@@ -129,7 +142,7 @@ const std::vector<std::vector<const char *>> migrations = {
 constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
 
 // The schema version whose step adds the search index; that step also indexes what is stored.
-constexpr int searchIndexVersion = 6;
+constexpr int searchIndexVersion = 7;
 // Messages indexed between two progress lines while an upgrade indexes what is stored.
 constexpr int indexBatch = 50000;
 // A search within this many chats names them inside the index; a user in more chats has most

@@ -39,9 +39,10 @@ MessageRecord messageFromQuery(const QSqlQuery &query)
 
 UserRecord userFromQuery(const QSqlQuery &query)
 {
-    return UserRecord {
-        query.value(0).toString(), query.value(1).toString(), query.value(2).toString()
-    };
+    return UserRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toLongLong() != 0 };
 }
 
 ChatRecord chatFromQuery(const QSqlQuery &query)
@@ -460,7 +461,8 @@ std::optional<UserRecord> SqlStore::addUser(const QString &username, const QStri
 std::optional<UserRecord> SqlStore::userById(const QString &userId)
 {
     Statement query =
-        run(QStringLiteral("SELECT id, username, avatar_url FROM users WHERE id = ?"), { userId });
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE id = ?"),
+            { userId });
     if (query.next())
         return userFromQuery(query.query);
     return std::nullopt;
@@ -468,9 +470,10 @@ std::optional<UserRecord> SqlStore::userById(const QString &userId)
 
 std::optional<UserRecord> SqlStore::userByName(const QString &username)
 {
-    Statement query = run(
-        QStringLiteral("SELECT id, username, avatar_url FROM users WHERE ") + dialect.nameMatches,
-        { username });
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users WHERE ")
+                + dialect.nameMatches,
+            { username });
     if (query.next())
         return userFromQuery(query.query);
     return std::nullopt;
@@ -486,8 +489,9 @@ QString SqlStore::passwordHash(const QString &userId)
 std::vector<UserRecord> SqlStore::users()
 {
     std::vector<UserRecord> result;
-    Statement query = run(QStringLiteral("SELECT id, username, avatar_url FROM users ORDER BY ")
-        + dialect.nameOrder + QLatin1String(", id"));
+    Statement query =
+        run(QStringLiteral("SELECT id, username, avatar_url, disabled FROM users ORDER BY ")
+            + dialect.nameOrder + QLatin1String(", id"));
     while (query.next())
         result.push_back(userFromQuery(query.query));
     return result;
@@ -498,6 +502,46 @@ bool SqlStore::setUserAvatar(const QString &userId, const QString &avatarUrl)
     Statement query =
         run(QStringLiteral("UPDATE users SET avatar_url = ? WHERE id = ?"), { avatarUrl, userId });
     return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::setPasswordHash(
+    const QString &userId, const QString &passwordHash, const QString &expected)
+{
+    Statement query = expected.isEmpty()
+        ? run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"),
+            { passwordHash, userId })
+        : run(
+            QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ? AND password_hash = ?"),
+            { passwordHash, userId, expected });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::setUserDisabled(const QString &userId, bool disabled)
+{
+    Statement query = run(
+        QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"), { disabled ? 1 : 0, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+bool SqlStore::recordLogin(const QString &userId, qint64 now)
+{
+    Statement query =
+        run(QStringLiteral("UPDATE users SET last_login = ? WHERE id = ?"), { now, userId });
+    return query && query.rowsAffected() == 1;
+}
+
+std::vector<AccountRecord> SqlStore::accounts()
+{
+    std::vector<AccountRecord> result;
+    Statement query =
+        run(QStringLiteral("SELECT id, username, disabled, last_login FROM users ORDER BY ")
+            + dialect.nameOrder + QLatin1String(", id"));
+    while (query.next())
+        result.push_back(AccountRecord { query.value(0).toString(),
+            query.value(1).toString(),
+            query.value(2).toLongLong() != 0,
+            query.value(3).toLongLong() });
+    return result;
 }
 
 std::optional<ChatRecord> SqlStore::createChat(const QString &chatId,
@@ -885,22 +929,39 @@ bool SqlStore::deleteMessage(qint64 seq)
     }
     return query.rowsAffected() == 1;
 }
-bool SqlStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+bool SqlStore::addToken(QLatin1String table,
+    QLatin1String timeColumn,
+    qint64 lifetime,
+    const QString &tokenHash,
+    const QString &userId,
+    qint64 now)
 {
     // Expired tokens go whenever a new one is stored, so the table stays as small as the number
     // of live sessions.
-    run(QStringLiteral("DELETE FROM login_tokens WHERE last_used < ?"),
-        { now - loginTokenLifetime });
-    Statement query = run(QStringLiteral("INSERT INTO login_tokens (token_hash, user_id, last_used)"
-                                         " VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
-                                         " SET user_id = excluded.user_id,"
-                                         " last_used = excluded.last_used"),
+    run(QStringLiteral("DELETE FROM ") + table + QStringLiteral(" WHERE ") + timeColumn
+            + QStringLiteral(" < ?"),
+        { now - lifetime });
+    Statement query = run(QStringLiteral("INSERT INTO ") + table
+            + QStringLiteral(" (token_hash, user_id, ") + timeColumn
+            + QStringLiteral(") VALUES (?, ?, ?) ON CONFLICT (token_hash) DO UPDATE"
+                             " SET user_id = excluded.user_id, ")
+            + timeColumn + QStringLiteral(" = excluded.") + timeColumn,
         { tokenHash, userId, now });
     if (!query) {
-        qCWarning(lcServer) << "storing a login token failed:" << error;
+        qCWarning(lcServer) << "storing a token in" << table << "failed:" << error;
         return false;
     }
     return true;
+}
+
+bool SqlStore::addLoginToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    return addToken(QLatin1String("login_tokens"),
+        QLatin1String("last_used"),
+        loginTokenLifetime,
+        tokenHash,
+        userId,
+        now);
 }
 
 std::optional<QString> SqlStore::takeLoginToken(const QString &tokenHash, qint64 now)
@@ -922,4 +983,30 @@ std::optional<QString> SqlStore::takeLoginToken(const QString &tokenHash, qint64
     if (!removal || removal.rowsAffected() != 1 || lastUsed < now - loginTokenLifetime)
         return std::nullopt;
     return userId;
+}
+
+bool SqlStore::addHttpToken(const QString &tokenHash, const QString &userId, qint64 now)
+{
+    return addToken(QLatin1String("http_tokens"),
+        QLatin1String("created_at"),
+        httpTokenLifetime,
+        tokenHash,
+        userId,
+        now);
+}
+
+std::optional<QString> SqlStore::httpTokenUser(const QString &tokenHash, qint64 now)
+{
+    Statement query = run(
+        QStringLiteral("SELECT user_id FROM http_tokens WHERE token_hash = ? AND created_at >= ?"),
+        { tokenHash, now - httpTokenLifetime });
+    if (query.next())
+        return query.value(0).toString();
+    return std::nullopt;
+}
+
+bool SqlStore::revokeTokens(const QString &userId)
+{
+    return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
+        && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
 }

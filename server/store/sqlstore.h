@@ -38,6 +38,11 @@ public:
     QString passwordHash(const QString &userId) override;
     std::vector<UserRecord> users() override;
     bool setUserAvatar(const QString &userId, const QString &avatarUrl) override;
+    bool setPasswordHash(
+        const QString &userId, const QString &passwordHash, const QString &expected = {}) override;
+    bool setUserDisabled(const QString &userId, bool disabled) override;
+    bool recordLogin(const QString &userId, qint64 now) override;
+    std::vector<AccountRecord> accounts() override;
 
     std::optional<ChatRecord> createChat(const QString &chatId,
         const QString &name,
@@ -72,6 +77,9 @@ public:
 
     bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;
+    bool addHttpToken(const QString &tokenHash, const QString &userId, qint64 now) override;
+    std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) override;
+    bool revokeTokens(const QString &userId) override;
 
     int connectionsElsewhere(const QString &userId, qint64 aliveSinceMs) override;
     bool setConnections(const QString &userId, int count, qint64 nowMs) override;
@@ -176,6 +184,14 @@ private:
     // Appends the messages of the last one's second that come after it.
     void appendRestOfSecond(std::vector<MessageRecord> &messages);
     QStringList chatMembers(const QString &chatId);
+    // Stores the hash of a token in `table`, stamped in `timeColumn`, and drops the tokens there
+    // older than `lifetime`.
+    bool addToken(QLatin1String table,
+        QLatin1String timeColumn,
+        qint64 lifetime,
+        const QString &tokenHash,
+        const QString &userId,
+        qint64 now);
     QString savepointName() const;
 
     Dialect dialect;

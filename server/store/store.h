@@ -13,6 +13,17 @@ struct UserRecord {
     QString username;
     // Empty when the user has no picture of their own.
     QString avatarUrl;
+    // Logins are refused, as for a wrong password.
+    bool disabled = false;
+};
+
+// A user as the administrator lists them.
+struct AccountRecord {
+    QString id;
+    QString username;
+    bool disabled = false;
+    // Seconds since the epoch of the last login, by password or token; 0 for never.
+    qint64 lastLogin = 0;
 };
 
 struct ChatRecord {
@@ -128,6 +139,8 @@ public:
 
     // A login token expires after this long without use.
     static constexpr qint64 loginTokenLifetime = 30 * 24 * 3600;
+    // An HTTP token expires this long after its login, used or not.
+    static constexpr qint64 httpTokenLifetime = 24 * 3600;
 
     Store() = default;
     virtual ~Store();
@@ -192,6 +205,15 @@ public:
     virtual QString passwordHash(const QString &userId) = 0;
     virtual std::vector<UserRecord> users() = 0;
     virtual bool setUserAvatar(const QString &userId, const QString &avatarUrl) = 0;
+    // Replaces the user's password hash; with an `expected` hash, only while it is still that
+    // one (a change raced by another is refused). False when nothing was replaced.
+    virtual bool setPasswordHash(
+        const QString &userId, const QString &passwordHash, const QString &expected = {}) = 0;
+    virtual bool setUserDisabled(const QString &userId, bool disabled) = 0;
+    // Stamps the user's last login.
+    virtual bool recordLogin(const QString &userId, qint64 now) = 0;
+    // Every user with the administrator's view of them, ordered as users().
+    virtual std::vector<AccountRecord> accounts() = 0;
 
     // Creates a chat; an empty `chatId` gets a new group id. Members keep the given order.
     virtual std::optional<ChatRecord> createChat(const QString &chatId,
@@ -248,6 +270,13 @@ public:
     // The user a token belongs to, when it was issued no longer than the lifetime before `now`.
     // A token serves one login: it is removed either way, and the login hands out a new one.
     virtual std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) = 0;
+    // Stores the SHA-256 (hex) of an HTTP token handed to `userId`; expired ones are dropped.
+    virtual bool addHttpToken(const QString &tokenHash, const QString &userId, qint64 now) = 0;
+    // The user an HTTP token belongs to, while it is younger than its lifetime. It stays valid
+    // for further requests.
+    virtual std::optional<QString> httpTokenUser(const QString &tokenHash, qint64 now) = 0;
+    // Removes every login and HTTP token of the user.
+    virtual bool revokeTokens(const QString &userId) = 0;
 
     // Logged-in connections per user on each server (by origin()), for the cap per user that
     // holds across servers. A server's counts count while it says it is alive.

@@ -101,6 +101,12 @@ void MainWindow::setupUi()
         &QAbstractButton::toggled,
         this,
         &MainWindow::onNotificationsToggled);
+    changePasswordButton = new QPushButton(QStringLiteral("Change Password…"));
+    changePasswordButton->setObjectName(QStringLiteral("changePasswordButton"));
+    connect(changePasswordButton,
+        &QAbstractButton::clicked,
+        this,
+        &MainWindow::onChangePasswordClicked);
     previewsCheckBox = new QCheckBox(QStringLiteral("Show previews and unread counts"));
     previewsCheckBox->setChecked(showPreviews);
     connect(previewsCheckBox, &QAbstractButton::toggled, this, &MainWindow::onPreviewsToggled);
@@ -120,6 +126,7 @@ void MainWindow::setupUi()
     passwordNotice->hide();
     settingsLayout->addWidget(passwordNotice);
     settingsLayout->addStretch();
+    settingsLayout->addWidget(changePasswordButton);
     settingsLayout->addWidget(logoutButton);
     settingsLayout->addSpacing(20);
 

@@ -1,4 +1,5 @@
 // MainWindow's login and logout: status texts, stored credentials, the reconnect after logout.
+#include "app/changepassworddialog.h"
 #include "app/credentialstore.h"
 #include "mainwindow.h"
 #include "net/connectionsupervisor.h"
@@ -71,8 +72,10 @@ void MainWindow::onAuthFailed(const QString &msg)
     statusLabel->setText(QStringLiteral("Login Failed: ") + msg);
 }
 
-void MainWindow::onSessionEnded()
+void MainWindow::onSessionEnded(int reason)
 {
+    if (passwordDialog)
+        passwordDialog->close();
     // What the account holds stays: the same user logging in again carries on with the open
     // chat and the queued messages, which keep their clock meanwhile.
     connectionBar->clear();
@@ -81,7 +84,17 @@ void MainWindow::onSessionEnded()
         usernameEdit->setText(session->client()->currentUser.username);
     passwordEdit->clear();
     loginButton->setEnabled(true);
-    statusLabel->setText(QStringLiteral("Your session has ended. Please log in again."));
+    switch (ChatSession::EndReason(reason)) {
+    case ChatSession::EndReason::PasswordChanged:
+        statusLabel->setText(QStringLiteral("Your password was changed. Please log in again."));
+        break;
+    case ChatSession::EndReason::AccountDisabled:
+        statusLabel->setText(QStringLiteral("This account has been disabled."));
+        break;
+    case ChatSession::EndReason::LoginRefused:
+        statusLabel->setText(QStringLiteral("Your session has ended. Please log in again."));
+        break;
+    }
     sessionEndShown = true;
     stackedWidget->setCurrentWidget(loginPage);
     focusLoginForm();
@@ -104,8 +117,39 @@ void MainWindow::onFrameTooLarge()
                        "accepts (64 MiB)."));
 }
 
+void MainWindow::onChangePasswordClicked()
+{
+    if (!passwordDialog) {
+        passwordDialog = new ChangePasswordDialog(this);
+        passwordDialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(passwordDialog,
+            &ChangePasswordDialog::changeRequested,
+            this,
+            [this](const QString &oldPassword, const QString &newPassword) {
+                requestedPassword = newPassword;
+                if (!session->changePassword(oldPassword, newPassword))
+                    passwordDialog->showError(
+                        QStringLiteral("Not connected to the server; try again once the "
+                                       "connection is back."));
+            });
+    }
+    passwordDialog->open();
+}
+
+void MainWindow::onPasswordChanged()
+{
+    // The next start logs in with it, and so does a re-login once the new token fails.
+    const QString password = std::exchange(requestedPassword, QString());
+    credentials->save(usernameEdit->text(), password);
+    passwordEdit->setText(password);
+    if (passwordDialog)
+        passwordDialog->showChanged();
+}
+
 void MainWindow::onLogoutClicked()
 {
+    if (passwordDialog)
+        passwordDialog->close();
     credentials->forget();
     passwordNotice->hide();
     autoLoginWhenLoaded = false;

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "app/appicon.h"
+#include "app/changepassworddialog.h"
 #include "app/composerkeys.h"
 #include "app/credentialstore.h"
 #include "app/listfilter.h"
@@ -76,7 +77,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
     connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);
-    connect(session, &ChatSession::sessionEnded, this, &MainWindow::onSessionEnded);
+    connect(session, &ChatSession::sessionEnded, this, [this](ChatSession::EndReason reason) {
+        onSessionEnded(int(reason));
+    });
+    connect(session, &ChatSession::passwordChanged, this, &MainWindow::onPasswordChanged);
+    connect(session, &ChatSession::passwordChangeFailed, this, [this](const QString &message) {
+        if (passwordDialog)
+            passwordDialog->showError(message);
+    });
     connect(session, &ChatSession::accountForgotten, this, &MainWindow::onAccountForgotten);
     connect(session, &ChatSession::frameTooLarge, this, &MainWindow::onFrameTooLarge);
     connect(session, &ChatSession::certificateRejected, this, &MainWindow::onCertificateRejected);

@@ -9,12 +9,14 @@
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPixmap>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QSystemTrayIcon>
 #include <vector>
 
 class AvatarCache;
+class ChangePasswordDialog;
 class ChatSession;
 class ChatStore;
 class ConnectionBar;
@@ -111,7 +113,10 @@ private:
     bool isWindowInFront() const;
     // Minimised or hidden to the tray: nothing shown can be taken as seen.
     bool isInBackground() const;
-    void onSessionEnded();
+    void onSessionEnded(int reason);
+    // "Change Password…" of the Settings tab (src/app/login.cpp).
+    void onChangePasswordClicked();
+    void onPasswordChanged();
     void onAccountForgotten();
     void focusLoginForm();
     void rememberGeometry() const;
@@ -248,6 +253,10 @@ private:
     QListWidget *contactListWidget = nullptr;
     QWidget *settingsPage = nullptr;
     QCheckBox *notificationsCheckBox = nullptr;
+    QPushButton *changePasswordButton = nullptr;
+    QPointer<ChangePasswordDialog> passwordDialog;
+    // The new password asked for, stored once the server has taken it.
+    QString requestedPassword;
     // Says so while the password lies in the settings file for want of a secret store.
     QLabel *passwordNotice = nullptr;
     QWidget *chatArea = nullptr;

@@ -6,6 +6,7 @@
 
 #include <QRandomGenerator>
 #include <algorithm>
+#include <utility>
 
 ConnectionSupervisor::ConnectionSupervisor(WebSocketClient *client, QObject *parent)
     : QObject(parent)
@@ -26,6 +27,8 @@ ConnectionSupervisor::ConnectionSupervisor(WebSocketClient *client, QObject *par
     connect(client, &WebSocketClient::loginSuccess, this, &ConnectionSupervisor::onLoginSuccess);
     connect(client, &WebSocketClient::authFailed, this, &ConnectionSupervisor::onAuthFailed);
     connect(client, &WebSocketClient::errorOccurred, this, &ConnectionSupervisor::onServerError);
+    connect(
+        client, &WebSocketClient::sessionRevoked, this, &ConnectionSupervisor::onSessionRevoked);
 }
 
 void ConnectionSupervisor::setTiming(const Timing &newTiming)
@@ -65,6 +68,11 @@ bool ConnectionSupervisor::stoppedByUser() const
 QString ConnectionSupervisor::token() const
 {
     return lastToken;
+}
+
+void ConnectionSupervisor::setToken(const QString &token)
+{
+    lastToken = token;
 }
 
 bool ConnectionSupervisor::loginPending() const
@@ -193,6 +201,20 @@ void ConnectionSupervisor::onServerError(const QString &message)
     emit serverError(message);
 }
 
+void ConnectionSupervisor::onSessionRevoked(int closeCode)
+{
+    // The token is revoked, and the password held is wrong or of no use: trying either would
+    // only be refused.
+    halted = true;
+    revoked = true;
+    lastToken.clear();
+    queuedUsername.clear();
+    queuedPassword.clear();
+    loginWaitMs = -1;
+    loginTimer.stop();
+    emit sessionRevoked(closeCode);
+}
+
 void ConnectionSupervisor::fallBackToPassword()
 {
     qCDebug(lcNet) << "session token refused, logging in with the password";
@@ -214,8 +236,10 @@ void ConnectionSupervisor::onLost()
         return;
     // The server closes a connection that waits too long for a login. Nothing is lost then, and
     // reconnecting would only repeat it every few seconds, for as long as the login page stays.
-    const bool idle = current == State::Connected && !loginTimer.isActive()
-        && queuedUsername.isEmpty() && loginWaitMs < 0;
+    // Nor after the server ended the session: the next login connects.
+    const bool idle = std::exchange(revoked, false)
+        || (current == State::Connected && !loginTimer.isActive() && queuedUsername.isEmpty()
+            && loginWaitMs < 0);
     loginTimer.stop();
     stableTimer.stop();
     const bool wasUp = current != State::Connecting;

@@ -60,6 +60,8 @@ public:
     bool stoppedByUser() const;
     // The token of the last login, held in memory only.
     QString token() const;
+    // The token a password change handed out in place of the last login's, which it revoked.
+    void setToken(const QString &token);
     // A password login is sent and not yet answered, or waits for the connection.
     bool loginPending() const;
     // The scheduled retry waits out a login refused for too many failed logins.
@@ -95,6 +97,9 @@ signals:
     void connectionLost();
     // An "error" frame that was no answer to a token login.
     void serverError(const QString &message);
+    // The server ended the session for good (WebSocketClient::sessionRevoked): nothing logs in
+    // or reconnects by itself any more; `connectionLost` follows.
+    void sessionRevoked(int closeCode);
 
 private:
     void openConnection();
@@ -103,6 +108,7 @@ private:
     void onLoginSuccess(const User &user, const QString &token);
     void onAuthFailed(const QString &message);
     void onServerError(const QString &message);
+    void onSessionRevoked(int closeCode);
     void scheduleRetry();
     void waitOutRefusal();
     void setState(State next);
@@ -127,4 +133,6 @@ private:
     // After a refused password nothing logs in or reconnects by itself.
     bool halted = true;
     bool loggedOut = false;
+    // The server ended the session; the connection's end is no failure then.
+    bool revoked = false;
 };

@@ -45,6 +45,9 @@ WebSocketClient::WebSocketClient(QObject *parent)
 
     connect(&webSocket, &QWebSocket::connected, this, &WebSocketClient::onConnected);
     connect(&webSocket, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnected);
+    // The socket keeps the close code of the last close handshake also across a connection that
+    // is dropped without one: only a handshake of this connection says why it ended.
+    connect(&webSocket, &QWebSocket::aboutToClose, this, [this] { closedByHandshake = true; });
     connect(&webSocket,
         QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
         this,
@@ -85,6 +88,7 @@ void WebSocketClient::connectToServer()
     if (address.tls)
         webSocket.setSslConfiguration(serverSslConfiguration());
     live = true;
+    closedByHandshake = false;
     webSocket.open(address.webSocketUrl());
 }
 
@@ -152,6 +156,12 @@ void WebSocketClient::onDisconnected()
     if (webSocket.closeCode() == QWebSocketProtocol::CloseCodeTooMuchData) {
         qCWarning(lcNet) << "Frame over" << maxIncomingMessageSize << "bytes refused";
         emit frameTooLarge();
+    }
+    const int code = webSocket.closeCode();
+    if (live && closedByHandshake
+        && (code == passwordChangedCloseCode || code == accountDisabledCloseCode)) {
+        qCInfo(lcNet) << "the server ended the session:" << code << webSocket.closeReason();
+        emit sessionRevoked(code);
     }
     reportDown();
 }
@@ -238,14 +248,23 @@ template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
     else if (type == QLatin1String("typing"))
         emit typingReceived(
             frame[QLatin1String("chatId")].toString(), frame[QLatin1String("userId")].toString());
-    else if (type == QLatin1String("error"))
-        emit errorOccurred(frame[QLatin1String("message")].toString());
+    else if (type == QLatin1String("password_changed")) {
+        token = frame[QLatin1String("token")].toString();
+        currentHttpToken = frame[QLatin1String("httpToken")].toString();
+        emit passwordChanged(token, currentHttpToken);
+    } else if (type == QLatin1String("error")) {
+        if (frame[QLatin1String("request")].toString() == QLatin1String("change_password"))
+            emit passwordChangeFailed(frame[QLatin1String("message")].toString());
+        else
+            emit errorOccurred(frame[QLatin1String("message")].toString());
+    }
 }
 
 template <typename Frame> void WebSocketClient::handleLoginSuccess(const Frame &frame)
 {
     currentUser = wire::userOf(frame[QLatin1String("user")]);
     token = frame[QLatin1String("token")].toString();
+    currentHttpToken = frame[QLatin1String("httpToken")].toString();
     emit loginSuccess(currentUser, token);
 }
 
@@ -312,6 +331,16 @@ void WebSocketClient::loginWithToken(const QString &token)
     send(wire::tokenLoginFrame(token));
 }
 
+void WebSocketClient::changePassword(const QString &oldPassword, const QString &newPassword)
+{
+    send(wire::changePasswordFrame(oldPassword, newPassword));
+}
+
+QString WebSocketClient::httpToken() const
+{
+    return currentHttpToken;
+}
+
 void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)
 {
     send(wire::historyFrame(chatId, before));
@@ -362,5 +391,6 @@ void WebSocketClient::logout()
 {
     currentUser = User();
     token.clear();
+    currentHttpToken.clear();
     webSocket.close(QWebSocketProtocol::CloseCodeNormal, QString());
 }

@@ -27,6 +27,11 @@ class WebSocketClient : public QObject
     Q_OBJECT
 
 public:
+    // Close codes with which the server ends a session for good: another device changed the
+    // password, or the administrator disabled the account.
+    static constexpr int passwordChangedCloseCode = 4001;
+    static constexpr int accountDisabledCloseCode = 4003;
+
     // Bounds what one hostile frame can make the client hold. The login push of a big account
     // (a thousand chats of fifty messages is about 13 MiB) stays well below it.
     static constexpr qint64 maxIncomingMessageSize = 64 * 1024 * 1024;
@@ -44,6 +49,9 @@ public:
 
     void login(const QString &username, const QString &password);
     void loginWithToken(const QString &token);
+    void changePassword(const QString &oldPassword, const QString &newPassword);
+    // The token for HTTP requests of the last login or password change; empty when none.
+    QString httpToken() const;
     void fetchHistory(const QString &chatId, qint64 before);
     // A history page answered through historyPageReceived with the same `requestId`.
     void fetchHistoryPage(const QString &chatId,
@@ -84,6 +92,13 @@ signals:
         const QString &newContent,
         qint64 editedAt);
     void messageDeleted(const QString &chatId, const QString &messageId);
+    // "password_changed": the tokens of the session go on with the new password.
+    void passwordChanged(const QString &token, const QString &httpToken);
+    // An "error" answering "change_password".
+    void passwordChangeFailed(const QString &message);
+    // The server closed the connection with passwordChangedCloseCode or accountDisabledCloseCode;
+    // `disconnected` follows.
+    void sessionRevoked(int closeCode);
     void typingReceived(const QString &chatId, const QString &userId);
     // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
     void frameTooLarge();
@@ -120,6 +135,7 @@ private:
     QTimer pongTimer;
     // An attempt is under way or its connection open, and its end not yet reported.
     bool live = false;
+    bool closedByHandshake = false;
     std::unique_ptr<wire::FrameParser> parser;
     // A slot that spins an event loop can bring the next frame in while one is being read; that
     // one must not reuse the parser whose document is still in use.
@@ -131,4 +147,5 @@ public:
 
 private:
     QString token;
+    QString currentHttpToken;
 };

@@ -273,6 +273,13 @@ QJsonObject tokenLoginFrame(const QString &token)
         { QStringLiteral("token"), token } };
 }
 
+QJsonObject changePasswordFrame(const QString &oldPassword, const QString &newPassword)
+{
+    return QJsonObject { { QStringLiteral("type"), QStringLiteral("change_password") },
+        { QStringLiteral("oldPassword"), oldPassword },
+        { QStringLiteral("newPassword"), newPassword } };
+}
+
 QJsonObject historyFrame(const QString &chatId, qint64 before)
 {
     QJsonObject frame = typed(QLatin1String("get_history"));

@@ -47,6 +47,7 @@ bool isMessageRefusal(const QString &error);
 // Outbound frames.
 QJsonObject loginFrame(const QString &username, const QString &password);
 QJsonObject tokenLoginFrame(const QString &token);
+QJsonObject changePasswordFrame(const QString &oldPassword, const QString &newPassword);
 QJsonObject historyFrame(const QString &chatId, qint64 before);
 // Where a tagged history page lies: before a time, around a message id, or after a time.
 enum class HistoryAnchor { Before, Around, After };

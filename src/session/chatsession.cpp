@@ -48,6 +48,8 @@ ChatSession::ChatSession(QObject *parent)
     , finder(new MessageSearch(connection, *chats, this))
     , typingTimer(new QTimer(this))
 {
+    // For queued connections and signal spies.
+    qRegisterMetaType<ChatSession::EndReason>();
     monotonic.start();
     clock = [this] { return monotonic.elapsed(); };
     typingTimer->setSingleShot(true);
@@ -65,6 +67,16 @@ ChatSession::ChatSession(QObject *parent)
     connect(watchdog, &ConnectionSupervisor::loggedIn, this, &ChatSession::onLoggedIn);
     connect(watchdog, &ConnectionSupervisor::connectionLost, this, &ChatSession::onConnectionLost);
     connect(watchdog, &ConnectionSupervisor::serverError, this, &ChatSession::onServerError);
+    connect(watchdog, &ConnectionSupervisor::sessionRevoked, this, &ChatSession::onSessionRevoked);
+    connect(connection, &WebSocketClient::passwordChanged, this, [this](const QString &token) {
+        changingPassword = false;
+        watchdog->setToken(token);
+        emit passwordChanged();
+    });
+    connect(connection, &WebSocketClient::passwordChangeFailed, this, [this](const QString &why) {
+        changingPassword = false;
+        emit passwordChangeFailed(why);
+    });
 
     connect(connection,
         &WebSocketClient::chatHistoryReceived,
@@ -170,10 +182,25 @@ void ChatSession::logOut()
     watchdog->logout();
 }
 
-void ChatSession::endSession()
+void ChatSession::endSession(EndReason reason)
 {
     active = false;
-    emit sessionEnded();
+    emit sessionEnded(reason);
+}
+
+bool ChatSession::changePassword(const QString &oldPassword, const QString &newPassword)
+{
+    if (changingPassword || watchdog->state() != ConnectionSupervisor::State::LoggedIn)
+        return false;
+    changingPassword = true;
+    connection->changePassword(oldPassword, newPassword);
+    return true;
+}
+
+void ChatSession::onSessionRevoked(int closeCode)
+{
+    endSession(closeCode == WebSocketClient::accountDisabledCloseCode ? EndReason::AccountDisabled
+                                                                      : EndReason::PasswordChanged);
 }
 
 bool ChatSession::isOnline() const
@@ -228,6 +255,10 @@ void ChatSession::onAuthFailed(const QString &message)
 
 void ChatSession::onConnectionLost()
 {
+    if (std::exchange(changingPassword, false))
+        emit passwordChangeFailed(
+            QStringLiteral("The connection was lost before the server answered; the password may "
+                           "or may not have been changed."));
     awaitingFreshPush = false;
     resyncs.clear();
     resyncFresh.clear();

@@ -37,6 +37,17 @@ public:
     // The longest message text the server takes, in characters.
     static constexpr int maxTextLength = 4000;
 
+    // Why a session ended.
+    enum class EndReason {
+        // A re-login was refused, or there was no password to give.
+        LoginRefused,
+        // The server closed it: the password was changed on another device.
+        PasswordChanged,
+        // The server closed it: the account was disabled.
+        AccountDisabled,
+    };
+    Q_ENUM(EndReason)
+
     enum class SendResult {
         // No text, or no chat open.
         Nothing,
@@ -65,7 +76,11 @@ public:
     void logOut();
     // A re-login is impossible (no password to give): what is held stays for the same user's
     // next login, and nothing logs in by itself.
-    void endSession();
+    void endSession(EndReason reason = EndReason::LoginRefused);
+    // Asks the server to change the account's password; false (and nothing sent) while not
+    // logged in, or while another change is under way. passwordChanged or
+    // passwordChangeFailed follows.
+    bool changePassword(const QString &oldPassword, const QString &newPassword);
     // Logged in, with the fresh push merged: requests go out now rather than queue.
     bool isOnline() const;
     // Logged in at some point and neither logged out nor ended since: re-logins resume it.
@@ -139,7 +154,10 @@ signals:
     void loginSuccess(const User &user, const QString &token);
     // A login given by the user was refused.
     void authFailed(const QString &message);
-    void sessionEnded();
+    void sessionEnded(ChatSession::EndReason reason);
+    // The password is changed; the session goes on, with the new tokens.
+    void passwordChanged();
+    void passwordChangeFailed(const QString &message);
     // The account's chats, users, composers and queued work were forgotten.
     void accountForgotten();
     void serverError(const QString &message);
@@ -178,6 +196,7 @@ private:
     void onConnectionLost();
     void onServerError(const QString &message);
     void onFrameTooLarge();
+    void onSessionRevoked(int closeCode);
     void onChatHistoryReceived(const std::vector<Chat> &chats);
     void onNewChatCreated(const Chat &chat);
     void onMessageSeenUpdate(
@@ -213,6 +232,7 @@ private:
     QString openChatId;
     bool active = false;
     bool background = false;
+    bool changingPassword = false;
 
     // The composer of the open chat; the drafts of the others.
     QString replyId;

@@ -157,7 +157,10 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
 
     const QJsonObject success = frames.at(0);
     QCOMPARE(keysOf(success),
-        sorted({ QStringLiteral("type"), QStringLiteral("user"), QStringLiteral("token") }));
+        sorted({ QStringLiteral("type"),
+            QStringLiteral("user"),
+            QStringLiteral("token"),
+            QStringLiteral("httpToken") }));
     const QJsonObject user = success.value(QLatin1String("user")).toObject();
     QCOMPARE(keysOf(user),
         sorted(
@@ -166,9 +169,12 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
     QCOMPARE(user.value(QLatin1String("username")).toString(), QStringLiteral("alice"));
     QCOMPARE(
         user.value(QLatin1String("avatarUrl")).toString(), QStringLiteral("/static/default.png"));
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$"))
-                .match(success.value(QLatin1String("token")).toString())
-                .hasMatch());
+    for (const char *key : { "token", "httpToken" }) {
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$"))
+                    .match(success.value(QLatin1String(key)).toString())
+                    .hasMatch());
+    }
+    QVERIFY(success.value(QLatin1String("token")) != success.value(QLatin1String("httpToken")));
 
     const QJsonObject history = frames.at(1);
     QCOMPARE(keysOf(history), sorted({ QStringLiteral("type"), QStringLiteral("chats") }));

@@ -156,6 +156,7 @@ bool TestCluster::startCluster(int count, bool sqlite, ChatServer::Options optio
     }
     for (int i = 0; i < count; ++i) {
         options.staticDir = dir->filePath(QStringLiteral("static"));
+        options.passwordLimits = credentials::cheapestLimits;
         servers.push_back(std::make_unique<ChatServer>(location.connector(), options));
         if (!servers.back()->listen(QHostAddress::LocalHost, 0)) {
             qWarning() << servers.back()->errorString();
@@ -167,7 +168,9 @@ bool TestCluster::startCluster(int count, bool sqlite, ChatServer::Options optio
 
 QString TestCluster::addUser(const QString &username)
 {
-    static const QString hash = credentials::hashPassword(QStringLiteral("secret"), 1000);
+    // The cheapest hash keeps the logins quick; the servers hash with the same limits.
+    static const QString hash =
+        credentials::hashPassword(QStringLiteral("secret"), credentials::cheapestLimits);
     const std::optional<UserRecord> user = db->addUser(username, hash);
     return user ? user->id : QString();
 }

@@ -10,7 +10,7 @@ class TestCredentials : public QObject
 
 private slots:
     void initTestCase();
-    void storesSaltedPbkdf2();
+    void storesSaltedArgon2idAtOwaspLimits();
     void verifiesOnlyTheRightPassword_data();
     void verifiesOnlyTheRightPassword();
     void matchesPublishedVectors_data();
@@ -18,29 +18,34 @@ private slots:
     void cancelledCheckNeverMatches();
     void refusesMalformedStoredHashes_data();
     void refusesMalformedStoredHashes();
+    void rehashesOnlyWhatTheLimitsDoNotMake_data();
+    void rehashesOnlyWhatTheLimitsDoNotMake();
     void tokensAreRandomHex();
 
 private:
     QString stored;
+    QString storedPbkdf2;
 };
 
 void TestCredentials::initTestCase()
 {
     stored = credentials::hashPassword(QStringLiteral("correct horse"));
+    storedPbkdf2 = credentials::hashPasswordPbkdf2(QStringLiteral("correct horse"), 1000);
 }
 
-void TestCredentials::storesSaltedPbkdf2()
+void TestCredentials::storesSaltedArgon2idAtOwaspLimits()
 {
-    const QRegularExpression format(
-        QStringLiteral("^pbkdf2-sha256\\$(\\d+)\\$([0-9a-f]{32})\\$([0-9a-f]{64})$"));
+    const QRegularExpression format(QStringLiteral(
+        "^\\$argon2id\\$v=19\\$m=(\\d+),t=(\\d+),p=1\\$([A-Za-z0-9+/]+)\\$([A-Za-z0-9+/]+)$"));
     const QRegularExpressionMatch match = format.match(stored);
     QVERIFY2(match.hasMatch(), qPrintable(stored));
-    QVERIFY(match.captured(1).toInt() >= 100000);
-    QVERIFY(!stored.contains(QLatin1String("correct horse")));
+    // OWASP's minimum for Argon2id: 19 MiB (in KiB here) and 2 passes.
+    QVERIFY(match.captured(1).toInt() >= 19 * 1024);
+    QVERIFY(match.captured(2).toInt() >= 2);
 
     const QString again = credentials::hashPassword(QStringLiteral("correct horse"));
-    QVERIFY(format.match(again).captured(2) != match.captured(2));
     QVERIFY(format.match(again).captured(3) != match.captured(3));
+    QVERIFY(format.match(again).captured(4) != match.captured(4));
     QVERIFY(credentials::verifyPassword(QStringLiteral("correct horse"), again));
 }
 
@@ -54,15 +59,19 @@ void TestCredentials::verifiesOnlyTheRightPassword_data()
     QTest::newRow("trailing space") << QStringLiteral("correct horse ") << false;
     QTest::newRow("prefix") << QStringLiteral("correct") << false;
     QTest::newRow("empty") << QString() << false;
+    QTest::newRow("NUL after the password") << QStringLiteral("correct horse") + QChar(0) << false;
+    QTest::newRow("10 000 characters") << QString(10000, QLatin1Char('c')) << false;
 }
 
 void TestCredentials::verifiesOnlyTheRightPassword()
 {
     QFETCH(QString, password);
     QFETCH(bool, matches);
-    QCOMPARE(credentials::verifyPassword(password, stored), matches);
     const std::atomic_bool notCancelled { false };
-    QCOMPARE(credentials::verifyPassword(password, stored, &notCancelled), matches);
+    for (const QString &hash : { stored, storedPbkdf2 }) {
+        QCOMPARE(credentials::verifyPassword(password, hash), matches);
+        QCOMPARE(credentials::verifyPassword(password, hash, &notCancelled), matches);
+    }
 }
 
 void TestCredentials::matchesPublishedVectors_data()
@@ -92,15 +101,49 @@ void TestCredentials::matchesPublishedVectors()
 
 void TestCredentials::cancelledCheckNeverMatches()
 {
+    // Cancelling is looked at every thousand rounds or so.
+    const QString slow = credentials::hashPasswordPbkdf2(QStringLiteral("correct horse"), 5000);
     const std::atomic_bool cancelled { true };
-    QVERIFY(!credentials::verifyPassword(QStringLiteral("correct horse"), stored, &cancelled));
+    QVERIFY(!credentials::verifyPassword(QStringLiteral("correct horse"), slow, &cancelled));
 }
 
 void TestCredentials::refusesMalformedStoredHashes_data()
 {
     QTest::addColumn<QString>("mutated");
 
-    const QStringList parts = stored.split(QLatin1Char('$'));
+    // Argon2id strings that libsodium must never be handed: garbage, or costs that would let a
+    // bad row take a core for minutes or gigabytes of memory.
+    const QString salt = stored.section(QLatin1Char('$'), -2, -2);
+    const QString hash = stored.section(QLatin1Char('$'), -1);
+    const auto argon = [&](const QString &params, const QString &s, const QString &h) -> QString {
+        return QStringLiteral("$argon2id$v=19$") + params + QLatin1Char('$') + s + QLatin1Char('$')
+            + h;
+    };
+    QTest::newRow("argon2id: 4 GiB of memory")
+        << argon(QStringLiteral("m=4194304,t=2,p=1"), salt, hash);
+    QTest::newRow("argon2id: a million passes")
+        << argon(QStringLiteral("m=19456,t=1000000,p=1"), salt, hash);
+    QTest::newRow("argon2id: 255 lanes") << argon(QStringLiteral("m=19456,t=2,p=255"), salt, hash);
+    QTest::newRow("argon2id: zero memory") << argon(QStringLiteral("m=0,t=2,p=1"), salt, hash);
+    QTest::newRow("argon2id: other version")
+        << QString(stored).replace(QStringLiteral("v=19"), QStringLiteral("v=16"));
+    QTest::newRow("argon2id: no hash") << stored.section(QLatin1Char('$'), 0, -2);
+    QTest::newRow("argon2id: hash cut short") << stored.left(stored.size() - 10);
+    QTest::newRow("argon2id: hash not base64") << argon(QStringLiteral("m=19456,t=2,p=1"),
+        salt,
+        QString(hash).replace(0, 3, QStringLiteral("!!!")));
+    QTest::newRow("argon2id: NUL inside")
+        << QString(stored).replace(stored.size() - 5, 1, QChar(0));
+    QTest::newRow("argon2id: 200 characters")
+        << stored + QString(200 - stored.size(), QLatin1Char('A'));
+    QTest::newRow("argon2i, not argon2id")
+        << QString(stored).replace(QStringLiteral("argon2id"), QStringLiteral("argon2i"));
+    QTest::newRow("argon2id: one hash character changed") << argon(
+        QStringLiteral("m=19456,t=2,p=1"),
+        salt,
+        (hash.at(0) == QLatin1Char('A') ? QStringLiteral("B") : QStringLiteral("A")) + hash.mid(1));
+
+    const QStringList parts = storedPbkdf2.split(QLatin1Char('$'));
     const auto join = [](QStringList list) { return list.join(QLatin1Char('$')); };
     QStringList p = parts;
     QTest::newRow("empty") << QString();
@@ -130,6 +173,25 @@ void TestCredentials::refusesMalformedStoredHashes()
 {
     QFETCH(QString, mutated);
     QVERIFY(!credentials::verifyPassword(QStringLiteral("correct horse"), mutated));
+}
+
+void TestCredentials::rehashesOnlyWhatTheLimitsDoNotMake_data()
+{
+    QTest::addColumn<QString>("hash");
+    QTest::addColumn<bool>("rehash");
+
+    QTest::newRow("argon2id at today's limits") << stored << false;
+    QTest::newRow("PBKDF2") << storedPbkdf2 << true;
+    QTest::newRow("argon2id at other limits")
+        << credentials::hashPassword(QStringLiteral("x"), credentials::cheapestLimits) << true;
+    QTest::newRow("garbage") << QStringLiteral("$argon2id$garbage") << true;
+}
+
+void TestCredentials::rehashesOnlyWhatTheLimitsDoNotMake()
+{
+    QFETCH(QString, hash);
+    QFETCH(bool, rehash);
+    QCOMPARE(credentials::needsRehash(hash), rehash);
 }
 
 void TestCredentials::tokensAreRandomHex()

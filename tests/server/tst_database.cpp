@@ -58,6 +58,8 @@ private slots:
     void deletingRemovesReceiptsAndNeverReusesIds();
     void unknownMessageIdsFindNothing_data();
     void unknownMessageIdsFindNothing();
+    void httpTokensLiveADayUntilRevoked_data();
+    void httpTokensLiveADayUntilRevoked();
 
 private:
     bool onPostgres() const;
@@ -130,6 +132,40 @@ bool TestDatabase::forceSchemaVersion(int version)
     }
     QSqlDatabase::removeDatabase(QStringLiteral("raw"));
     return ok;
+}
+
+void TestDatabase::httpTokensLiveADayUntilRevoked_data()
+{
+    QTest::addColumn<qint64>("age");
+    QTest::addColumn<bool>("revoked");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("new") << qint64(0) << false << true;
+    QTest::newRow("a day old") << qint64(24 * 3600) << false << true;
+    QTest::newRow("a day and a second old") << qint64(24 * 3600 + 1) << false << false;
+    QTest::newRow("new, revoked") << qint64(0) << true << false;
+}
+
+void TestDatabase::httpTokensLiveADayUntilRevoked()
+{
+    QFETCH(qint64, age);
+    QFETCH(bool, revoked);
+    QFETCH(bool, valid);
+    const QStringList users = addUsers(2);
+    const qint64 issued = 1700000000;
+    QVERIFY(db->addHttpToken(QStringLiteral("mine"), users.at(0), issued));
+    QVERIFY(db->addHttpToken(QStringLiteral("theirs"), users.at(1), issued));
+    QVERIFY(db->addLoginToken(QStringLiteral("login"), users.at(0), issued));
+    if (revoked)
+        QVERIFY(db->revokeTokens(users.at(0)));
+    const std::optional<QString> owner = db->httpTokenUser(QStringLiteral("mine"), issued + age);
+    QCOMPARE(bool(owner), valid);
+    if (owner)
+        QCOMPARE(*owner, users.at(0));
+    // Used once, it stays valid; others' tokens never go with the user's.
+    QCOMPARE(bool(db->httpTokenUser(QStringLiteral("mine"), issued + age)), valid);
+    QCOMPARE(bool(db->takeLoginToken(QStringLiteral("login"), issued)), !revoked);
+    QVERIFY(db->httpTokenUser(QStringLiteral("theirs"), issued));
 }
 
 QStringList TestDatabase::addUsers(int count)

@@ -1,10 +1,12 @@
 #include "chatserver.h"
 #include "credentials.h"
 #include "model/metatypes.h"
+#include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 #include "protocol.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
+#include "session/chatsession.h"
 #include "sqlitestore.h"
 
 #include <QSignalSpy>
@@ -24,6 +26,7 @@ private slots:
     void clientLogsInSendsAndSeesReceipt();
     void clientStartsPrivateChatAndEditsAndDeletes();
     void clientIsRefusedWithServerReason();
+    void passwordChangeEndsTheOtherSessions();
 
 private:
     std::unique_ptr<WebSocketClient> connectedClient();
@@ -52,6 +55,45 @@ void TestEndToEnd::init()
     QVERIFY(fixture.start());
     qputenv("FERROW_SERVER_HOST", "127.0.0.1");
     qputenv("FERROW_SERVER_PORT", QByteArray::number(fixture.port()));
+}
+
+void TestEndToEnd::passwordChangeEndsTheOtherSessions()
+{
+    // Two devices of alice, each a whole session, and bob's.
+    ChatSession laptop;
+    ChatSession phone;
+    ChatSession bobs;
+    for (ChatSession *session : { &laptop, &phone, &bobs }) {
+        QSignalSpy loggedIn(session, &ChatSession::loginSuccess);
+        session->logIn(session == &bobs ? QStringLiteral("bob") : QStringLiteral("alice"),
+            QStringLiteral("secret"));
+        QVERIFY(loggedIn.wait(10000));
+    }
+    const QString oldHttpToken = laptop.client()->httpToken();
+    QCOMPARE(oldHttpToken.size(), 64);
+    QSignalSpy changed(laptop.client(), &WebSocketClient::passwordChanged);
+    QSignalSpy phoneEnded(&phone, &ChatSession::sessionEnded);
+    QSignalSpy bobEnded(&bobs, &ChatSession::sessionEnded);
+
+    QVERIFY(laptop.changePassword(QStringLiteral("secret"), QStringLiteral("a new secret")));
+    QVERIFY(!laptop.changePassword(QStringLiteral("secret"), QStringLiteral("once at a time")));
+    QVERIFY(changed.wait(10000));
+    QVERIFY(phoneEnded.count() == 1 || phoneEnded.wait(10000));
+    QCOMPARE(phoneEnded.first().first().value<ChatSession::EndReason>(),
+        ChatSession::EndReason::PasswordChanged);
+    QCOMPARE(phone.supervisor()->state(), ConnectionSupervisor::State::Idle);
+    QVERIFY(bobEnded.isEmpty());
+    QCOMPARE(laptop.supervisor()->state(), ConnectionSupervisor::State::LoggedIn);
+    QVERIFY(laptop.client()->httpToken() != oldHttpToken);
+
+    // The laptop keeps the new token for its next login, and it works.
+    const QString token = changed.first().first().toString();
+    QCOMPARE(laptop.supervisor()->token(), token);
+    std::unique_ptr<WebSocketClient> resumed = connectedClient();
+    QVERIFY(resumed);
+    QSignalSpy resumedIn(resumed.get(), &WebSocketClient::loginSuccess);
+    resumed->loginWithToken(token);
+    QVERIFY(resumedIn.wait(10000));
 }
 
 void TestEndToEnd::cleanup()

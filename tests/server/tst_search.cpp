@@ -429,7 +429,7 @@ void TestSearch::upgradeIndexesStoredMessages()
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_insert")));
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_delete")));
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_update")));
-        QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 5")));
+        QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 6")));
         old.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("old"));

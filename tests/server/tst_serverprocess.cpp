@@ -1,5 +1,6 @@
 #include "peer.h"
 #include "servertestmain.h"
+#include "sqlitestore.h"
 #include "testframes.h"
 
 #include <QJsonArray>
@@ -44,6 +45,9 @@ private slots:
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
     void administersFromTheCommandLine();
+    void passwdTakesOnlyAGoodFirstLine_data();
+    void passwdTakesOnlyAGoodFirstLine();
+    void listsUsersInColumnsOrAsJson();
     void seededDemoShowsChatsWithMessages();
     void stopsCleanlyOnSignal_data();
     void stopsCleanlyOnSignal();
@@ -149,6 +153,11 @@ void TestServerProcess::helpDescribesEveryCommand()
     const Result result = run({ QStringLiteral("--help") });
     QCOMPARE(result.exitCode, 0);
     for (const char *word : { "add-user",
+             "passwd",
+             "disable-user",
+             "enable-user",
+             "list-users",
+             "--json",
              "set-avatar",
              "create-group",
              "seed-demo",
@@ -184,6 +193,15 @@ void TestServerProcess::refusesBadCommandLines_data()
     QTest::newRow("backup without file") << QStringList { QStringLiteral("backup") };
     QTest::newRow("seed-demo with argument")
         << QStringList { QStringLiteral("seed-demo"), QStringLiteral("now") };
+    QTest::newRow("passwd without name") << QStringList { QStringLiteral("passwd") };
+    QTest::newRow("disable-user with two names") << QStringList {
+        QStringLiteral("disable-user"), QStringLiteral("alice"), QStringLiteral("bob")
+    };
+    QTest::newRow("list-users with a name")
+        << QStringList { QStringLiteral("list-users"), QStringLiteral("alice") };
+    QTest::newRow("--json with add-user") << QStringList {
+        QStringLiteral("add-user"), QStringLiteral("alice"), QStringLiteral("--json")
+    };
 }
 
 void TestServerProcess::refusesBadCommandLines()
@@ -286,6 +304,116 @@ void TestServerProcess::administersFromTheCommandLine()
     QVERIFY2(log.contains(QLatin1String("login failed for erin")), qPrintable(log));
     QVERIFY(log.contains(QLatin1String("login of erin")));
     QVERIFY(!log.contains(QLatin1String("s3cret")));
+}
+
+void TestServerProcess::passwdTakesOnlyAGoodFirstLine_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("error");
+
+    const QString name = QStringLiteral("Christopher");
+    QTest::newRow("an empty line") << name << QByteArray("\nlong enough\n")
+                                   << QStringLiteral("the password must not be empty");
+    QTest::newRow("nothing at all")
+        << name << QByteArray() << QStringLiteral("the password must not be empty");
+    QTest::newRow("seven characters")
+        << name << QByteArray("1234567\n")
+        << QStringLiteral("the new password must have at least 8 characters");
+    QTest::newRow("not UTF-8") << name << QByteArray("pass\xff\xfeword\n")
+                               << QStringLiteral("the password is not UTF-8 text");
+    QTest::newRow("the user name") << name << QByteArray("christopher\n")
+                                   << QStringLiteral("the new password must not be your user name");
+    QTest::newRow("an unknown user") << QStringLiteral("nobody") << QByteArray("long enough\n")
+                                     << QStringLiteral("no user named \"nobody\"");
+    QTest::newRow("a good line, and more")
+        << name << QByteArray("long enough\r\nignored\n") << QString();
+}
+
+void TestServerProcess::passwdTakesOnlyAGoodFirstLine()
+{
+    QFETCH(QString, username);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, error);
+    QCOMPARE(run(dataDirArguments()
+                     + QStringList { QStringLiteral("add-user"), QStringLiteral("Christopher") },
+                 "first password\n")
+                 .exitCode,
+        0);
+    const Result result =
+        run(dataDirArguments() + QStringList { QStringLiteral("passwd"), username }, input);
+    QCOMPARE(result.errors,
+        error.isEmpty() ? QString()
+                        : QStringLiteral("ferrow-server: ") + error + QLatin1Char('\n'));
+    QCOMPARE(result.exitCode, error.isEmpty() ? 0 : 1);
+
+    const quint16 port = startServer();
+    QVERIFY(port);
+    const QString works =
+        error.isEmpty() ? QStringLiteral("long enough") : QStringLiteral("first password");
+    QVERIFY(login(port, QStringLiteral("Christopher"), works));
+}
+
+void TestServerProcess::listsUsersInColumnsOrAsJson()
+{
+    for (const char *name : { "alice", "Bartholomew" })
+        QCOMPARE(run(dataDirArguments()
+                         + QStringList { QStringLiteral("add-user"), QString::fromLatin1(name) },
+                     "long enough\n")
+                     .exitCode,
+            0);
+    QCOMPARE(run(dataDirArguments()
+                 + QStringList { QStringLiteral("disable-user"), QStringLiteral("Bartholomew") })
+                 .exitCode,
+        0);
+    QString aliceId;
+    QString bartId;
+    {
+        SqliteStore db;
+        QVERIFY(db.open(dir->path()));
+        aliceId = db.userByName(QStringLiteral("alice"))->id;
+        bartId = db.userByName(QStringLiteral("bartholomew"))->id;
+        QVERIFY(db.recordLogin(aliceId, 1700000000));
+    }
+    Result result = run(dataDirArguments() + QStringList { QStringLiteral("list-users") });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(aliceId.size(), 13);
+    QCOMPARE(result.output,
+        QStringLiteral("NAME         ID             DISABLED  LAST LOGIN\n"
+                       "alice        %1  no        2023-11-14 22:13:20 UTC\n"
+                       "Bartholomew  %2  yes       never\n")
+            .arg(aliceId, bartId));
+
+    result = run(dataDirArguments()
+        + QStringList { QStringLiteral("list-users"), QStringLiteral("--json") });
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = result.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(QJsonDocument::fromJson(lines.at(0).toUtf8()).object(),
+        (QJsonObject { { QStringLiteral("name"), QStringLiteral("alice") },
+            { QStringLiteral("id"), aliceId },
+            { QStringLiteral("disabled"), false },
+            { QStringLiteral("lastLogin"), 1700000000 } }));
+    QCOMPARE(QJsonDocument::fromJson(lines.at(1).toUtf8()).object(),
+        (QJsonObject { { QStringLiteral("name"), QStringLiteral("Bartholomew") },
+            { QStringLiteral("id"), bartId },
+            { QStringLiteral("disabled"), true },
+            { QStringLiteral("lastLogin"), QJsonValue::Null } }));
+
+    // Enabled again, and a login stamps the time.
+    QCOMPARE(run(dataDirArguments()
+                 + QStringList { QStringLiteral("enable-user"), QStringLiteral("Bartholomew") })
+                 .exitCode,
+        0);
+    const quint16 port = startServer();
+    QVERIFY(port);
+    QVERIFY(login(port, QStringLiteral("Bartholomew"), QStringLiteral("long enough")));
+    result = run(dataDirArguments()
+        + QStringList { QStringLiteral("list-users"), QStringLiteral("--json") });
+    const QJsonObject bart =
+        QJsonDocument::fromJson(result.output.split(QLatin1Char('\n')).value(1).toUtf8()).object();
+    QCOMPARE(bart.value(QLatin1String("disabled")), QJsonValue(false));
+    QVERIFY(bart.value(QLatin1String("lastLogin")).toDouble() > 1700000000);
 }
 
 void TestServerProcess::seededDemoShowsChatsWithMessages()

@@ -71,7 +71,7 @@ void TestTls::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     registerMetaTypes();
-    passwordHash = credentials::hashPassword(QStringLiteral("secret"), 1000);
+    passwordHash = credentials::hashPassword(QStringLiteral("secret"), credentials::cheapestLimits);
     QVERIFY(certificates.isValid());
 
     const QStringList ecKey = { QStringLiteral("-newkey"),
@@ -184,6 +184,7 @@ bool TestTls::startServer(const QString &certificate)
     ChatServer::Options options;
     options.staticDir = dataDir->filePath(QStringLiteral("static"));
     options.tls = *tls;
+    options.passwordLimits = credentials::cheapestLimits;
     server = std::make_unique<ChatServer>(SqliteStore::connector(dataDir->path()), options);
     if (!server->listen(QHostAddress::LocalHost, 0) || !server->isSecure())
         return false;

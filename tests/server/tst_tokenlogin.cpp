@@ -235,30 +235,37 @@ void TestTokenLogin::wrongTokenIsRefusedAsSlowlyAsWrongPassword()
     // A token refusal must cost a guesser about what a password refusal does (an unknown name is
     // checked against a full-strength hash). Medians of a few tries each, and a wide margin, so
     // that a busy machine does not decide the outcome.
-    const auto medianRefusalMs = [this](const QJsonObject &request) {
-        std::vector<qint64> times;
-        for (int i = 0; i < 3; ++i) {
-            std::unique_ptr<Peer> peer = fixture.connectPeer();
-            if (!peer)
-                return qint64(-1);
-            QElapsedTimer timer;
-            timer.start();
-            peer->send(request);
-            if (!peer->waitForFrames(1)
-                || typeOf(peer->frames.first()) != QLatin1String("auth_failed"))
-                return qint64(-1);
-            times.push_back(timer.elapsed());
-        }
-        std::sort(times.begin(), times.end());
-        return times.at(1);
+    fixture.server.reset();
+    ChatServer::Options fullStrength = fixture.options;
+    fullStrength.passwordLimits = credentials::defaultLimits;
+    QVERIFY(fixture.start(fullStrength));
+    // Taken in turns, so that both kinds see the same load of a busy machine.
+    const auto refusalMs = [this](const QJsonObject &request) {
+        std::unique_ptr<Peer> peer = fixture.connectPeer();
+        if (!peer)
+            return qint64(-1);
+        QElapsedTimer timer;
+        timer.start();
+        peer->send(request);
+        if (!peer->waitForFrames(1) || typeOf(peer->frames.first()) != QLatin1String("auth_failed"))
+            return qint64(-1);
+        return timer.elapsed();
     };
-    const qint64 password =
-        medianRefusalMs({ { QStringLiteral("type"), QStringLiteral("login_with_password") },
-            { QStringLiteral("username"), QStringLiteral("mallory") },
-            { QStringLiteral("password"), QStringLiteral("x") } });
-    const qint64 token = medianRefusalMs(tokenLogin(credentials::newToken()));
-    QVERIFY(password >= 0);
-    QVERIFY(token >= 0);
+    std::vector<qint64> passwords;
+    std::vector<qint64> tokens;
+    for (int i = 0; i < 5; ++i) {
+        passwords.push_back(
+            refusalMs({ { QStringLiteral("type"), QStringLiteral("login_with_password") },
+                { QStringLiteral("username"), QStringLiteral("mallory") },
+                { QStringLiteral("password"), QStringLiteral("x") } }));
+        tokens.push_back(refusalMs(tokenLogin(credentials::newToken())));
+    }
+    std::sort(passwords.begin(), passwords.end());
+    std::sort(tokens.begin(), tokens.end());
+    const qint64 password = passwords.at(2);
+    const qint64 token = tokens.at(2);
+    QVERIFY(passwords.front() >= 0);
+    QVERIFY(tokens.front() >= 0);
     QVERIFY2(token * 2 >= password,
         qPrintable(QStringLiteral("token %1 ms, password %2 ms").arg(token).arg(password)));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/changepassworddialog.h"
+#include "app/credentialstore.h"
 #include "app/mainwindow.h"
 #include "app/mentioncompleter.h"
 #include "net/websocketclient.h"
@@ -55,6 +57,14 @@ struct WindowProbe {
     QLabel *statusLabel() const
     {
         return w.statusLabel;
+    }
+    QPushButton *changePasswordButton() const
+    {
+        return w.changePasswordButton;
+    }
+    ChangePasswordDialog *passwordDialog() const
+    {
+        return w.passwordDialog;
     }
     QTabWidget *sidebarTabs() const
     {
@@ -146,6 +156,10 @@ struct WindowProbe {
         w.onTrayMessageClicked();
     }
 
+    CredentialStore *credentials() const
+    {
+        return w.credentials;
+    }
     // The session below the window, for what it holds rather than shows.
     ChatSession &session() const
     {

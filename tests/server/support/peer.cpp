@@ -22,6 +22,7 @@ Peer::Peer()
     QObject::connect(&socket, &QWebSocket::disconnected, &socket, [this] {
         closed = true;
         closeCode = socket.closeCode();
+        closeReason = socket.closeReason();
         if (waiting)
             waiting->quit();
     });

@@ -39,6 +39,7 @@ public:
     QList<QJsonObject> loginFrames;
     bool closed = false;
     int closeCode = -1;
+    QString closeReason;
 
 private:
     QEventLoop *waiting = nullptr;
