@@ -135,10 +135,10 @@ void ClientConnection::stopLoginDeadline()
     loginDeadline.stop();
 }
 
-void ClientConnection::closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason)
+void ClientConnection::closeWithGrace(int code, const QString &reason)
 {
     gone = true;
-    socket->close(code, reason);
+    socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
     // A peer that reads nothing never answers the close frame.
     QTimer::singleShot(closeGraceMs, socket, &QWebSocket::abort);
 }

@@ -62,7 +62,8 @@ public:
     void startLoginDeadline(int ms);
     void stopLoginDeadline();
     // Closes with `code`, and cuts the connection if the peer does not answer in time.
-    void closeWithGrace(QWebSocketProtocol::CloseCode code, const QString &reason);
+    // The code is an int: our own codes (4000 and up) lie outside Qt's enum.
+    void closeWithGrace(int code, const QString &reason);
     // Hands on no request until resume(); they wait, within the queue's bounds (which hold
     // separately for the requests still waiting for the rate and those admitted).
     void pause();

@@ -166,7 +166,7 @@ void FanOut::tell(const ChangeNotice &notice, quint64 transaction)
         for (ClientConnection *connection : targets) {
             if (connection->spareCloseCode != notice.closeCode && !connection->isClosing())
                 connection->closeWithGrace(
-                    QWebSocketProtocol::CloseCode(notice.closeCode), notice.text);
+                    notice.closeCode, notice.text);
         }
         return;
     }

@@ -560,7 +560,7 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
             if (committed && !*changed) {
                 // Another change came first: this session's token is revoked with the rest.
                 connection->closeWithGrace(
-                    QWebSocketProtocol::CloseCode(protocol::passwordChangedCloseCode),
+                    protocol::passwordChangedCloseCode,
                     protocol::passwordChangedReason);
                 return;
             }
