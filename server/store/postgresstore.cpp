@@ -126,6 +126,26 @@ const std::vector<std::vector<const char *>> migrations = {
         " public.unaccent('public.unaccent'::regdictionary, query)) $$",
         "CREATE INDEX messages_search ON messages USING GIN (ferrow_search_vector(text))",
     },
+    {
+        // Files sent in chats. The chat is not referenced: a private chat may get its first
+        // file before its first message. A message keeps the file object it was sent with, and
+        // the upload it refers to, which keeps the upload from expiring.
+        "CREATE TABLE uploads ("
+        " id TEXT PRIMARY KEY,"
+        " chat_id TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " name TEXT NOT NULL,"
+        " size BIGINT NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " width INTEGER NOT NULL,"
+        " height INTEGER NOT NULL,"
+        " created_at BIGINT NOT NULL)",
+        "CREATE INDEX uploads_by_user ON uploads(user_id)",
+        "CREATE INDEX uploads_by_age ON uploads(created_at)",
+        "ALTER TABLE messages ADD COLUMN upload_id TEXT",
+        "ALTER TABLE messages ADD COLUMN file TEXT",
+        "CREATE INDEX messages_by_upload ON messages(upload_id)",
+    },
 };
 
 // The channel every server listens on.
