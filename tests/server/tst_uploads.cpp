@@ -126,8 +126,6 @@ private slots:
 
     void sniffsTypeAndPictureSize_data();
     void sniffsTypeAndPictureSize();
-    void makesNamesSafe_data();
-    void makesNamesSafe();
     void uploadAndDownloadNeedAMembersToken_data();
     void uploadAndDownloadNeedAMembersToken();
     void refusesBadUploads_data();
@@ -245,32 +243,6 @@ void TestUploads::sniffsTypeAndPictureSize()
     QCOMPARE(sniffed.height, height);
 }
 
-void TestUploads::makesNamesSafe_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("safe");
-
-    QTest::newRow("path") << "../../etc/passwd"
-                          << ".._.._etc_passwd";
-    QTest::newRow("backslashes and controls") << "a\\b\nc\td"
-                                              << "a_b_c_d";
-    QTest::newRow("dots alone") << ".."
-                                << "__";
-    QTest::newRow("direction override") << QStringLiteral("cod\u202Egpj.exe") << "cod_gpj.exe";
-    QTest::newRow("10 000 bytes cut to 200")
-        << QString(10000, QLatin1Char('x')) << QString(200, QLatin1Char('x'));
-    QTest::newRow("cut on a character") << QString(150, QChar(0xe9)) << QString(100, QChar(0xe9));
-    QTest::newRow("blank") << "  "
-                           << "";
-}
-
-void TestUploads::makesNamesSafe()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, safe);
-    QCOMPARE(uploadformat::safeName(name), safe);
-}
-
 void TestUploads::uploadAndDownloadNeedAMembersToken_data()
 {
     QTest::addColumn<QString>("token");
@@ -326,30 +298,36 @@ void TestUploads::refusesBadUploads_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<qint64>("length");
     QTest::addColumn<int>("status");
+    // For those accepted.
+    QTest::addColumn<QString>("safeName");
 
+    const QString txt = QStringLiteral("a.txt");
+    const QString team = QStringLiteral("team");
     const qint64 mib = 1024 * 1024;
-    QTest::newRow("missing chat") << ""
-                                  << "a.txt" << qint64(1) << 400;
-    QTest::newRow("empty name") << "team"
-                                << "" << qint64(1) << 400;
-    QTest::newRow("no length") << "team"
-                               << "a.txt" << qint64(-1) << 411;
-    QTest::newRow("over the limit, before the body") << "team"
-                                                     << "a.txt" << 4 * mib + 1 << 413;
-    QTest::newRow("over the quota, before the body") << "team"
-                                                     << "a.txt" << 4 * mib << 413;
-    QTest::newRow("unknown chat") << "g0123456789"
-                                  << "a.txt" << qint64(1) << 403;
-    QTest::newRow("private chat of others") << "bob_dave"
-                                            << "a.txt" << qint64(1) << 403;
-    QTest::newRow("private chat with nobody") << "alice_u000"
-                                              << "a.txt" << qint64(1) << 403;
-    QTest::newRow("first file to someone") << "alice_dave"
-                                           << "a.txt" << qint64(1) << 201;
-    QTest::newRow("path as name") << "team"
-                                  << "../../etc/passwd" << qint64(1) << 201;
-    QTest::newRow("name of 10 000 bytes")
-        << "team" << QString(10000, QLatin1Char('n')) << qint64(1) << 201;
+    QTest::newRow("missing chat") << QString() << txt << qint64(1) << 400 << QString();
+    QTest::newRow("empty name") << team << QString() << qint64(1) << 400 << QString();
+    QTest::newRow("blank name") << team << QStringLiteral(" ") << qint64(1) << 400 << QString();
+    QTest::newRow("no length") << team << txt << qint64(-1) << 411 << QString();
+    QTest::newRow("over the limit, before the body") << team << txt << 4 * mib + 1 << 413 << txt;
+    QTest::newRow("over the quota, before the body") << team << txt << 4 * mib << 413 << txt;
+    QTest::newRow("unknown chat") << QStringLiteral("g01234") << txt << qint64(1) << 403 << txt;
+    QTest::newRow("private chat of others")
+        << QStringLiteral("bob_dave") << txt << qint64(1) << 403 << txt;
+    QTest::newRow("private chat with nobody")
+        << QStringLiteral("alice_u000") << txt << qint64(1) << 403 << txt;
+    QTest::newRow("first file to someone")
+        << QStringLiteral("alice_dave") << txt << qint64(1) << 201 << txt;
+    QTest::newRow("path as name") << team << QStringLiteral("../../etc/passwd") << qint64(1) << 201
+                                  << QStringLiteral(".._.._etc_passwd");
+    QTest::newRow("dots alone") << team << QStringLiteral("..") << qint64(1) << 201
+                                << QStringLiteral("__");
+    QTest::newRow("controls and a direction override")
+        << team << QStringLiteral("a\\b\tcod\u202Egpj.exe") << qint64(1) << 201
+        << QStringLiteral("a_b_cod_gpj.exe");
+    QTest::newRow("name of 10 000 bytes") << team << QString(10000, QLatin1Char('n')) << qint64(1)
+                                          << 201 << QString(200, QLatin1Char('n'));
+    QTest::newRow("cut on a character")
+        << team << QString(150, QChar(0xe9)) << qint64(1) << 201 << QString(100, QChar(0xe9));
 }
 
 void TestUploads::refusesBadUploads()
@@ -358,6 +336,7 @@ void TestUploads::refusesBadUploads()
     QFETCH(QString, name);
     QFETCH(qint64, length);
     QFETCH(int, status);
+    QFETCH(QString, safeName);
     const QString token = httpToken(QStringLiteral("alice"));
     // Most of the quota is taken already.
     QCOMPARE(
@@ -376,11 +355,10 @@ void TestUploads::refusesBadUploads()
     if (status != 201)
         return;
     const QJsonObject file = answer.json();
-    const QString safe = uploadformat::safeName(name);
-    QCOMPARE(file.value(QLatin1String("name")).toString(), safe);
+    QCOMPARE(file.value(QLatin1String("name")).toString(), safeName);
     const auto named = uploadformat::parseUrl(file.value(QLatin1String("url")).toString().toUtf8());
     QVERIFY(named);
-    QCOMPARE(named->second, safe);
+    QCOMPARE(named->second, safeName);
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(named->first).hasMatch());
     QVERIFY(filesInUploadDir().contains(named->first));
 }
@@ -449,50 +427,29 @@ void TestUploads::messagesCarryOnlyTheSendersUploads_data()
     QTest::addColumn<QString>("uploader");
     QTest::addColumn<QString>("uploadChat");
     QTest::addColumn<QString>("sendTo");
+    // Empty for the upload's own.
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("own upload into the chat") << "alice"
-                                              << "team"
-                                              << "team"
-                                              << ""
-                                              << "hi" << true;
-    QTest::newRow("empty caption") << "alice"
-                                   << "team"
-                                   << "team"
-                                   << ""
-                                   << "" << true;
-    QTest::newRow("first message to someone") << "alice"
-                                              << "dave"
-                                              << "dave"
-                                              << ""
-                                              << "" << true;
-    QTest::newRow("another user's upload") << "bob"
-                                           << "team"
-                                           << "team"
-                                           << ""
-                                           << "hi" << false;
-    QTest::newRow("own upload into another chat") << "alice"
-                                                  << "dave"
-                                                  << "team"
-                                                  << ""
-                                                  << "hi" << false;
-    QTest::newRow("outside the uploads") << "alice"
-                                         << "team"
-                                         << "team"
-                                         << "/static/../ferrow.sqlite"
-                                         << "hi" << false;
-    QTest::newRow("unknown upload") << "alice"
-                                    << "team"
-                                    << "team"
-                                    << "/static/upload/0123456789abcdef0123456789abcdef/a.txt"
-                                    << "hi" << false;
-    QTest::newRow("no url") << "alice"
-                            << "team"
-                            << "team"
-                            << "none"
-                            << "hi" << false;
+    const QString alice = QStringLiteral("alice");
+    const QString team = QStringLiteral("team");
+    const QString dave = QStringLiteral("dave");
+    const QString hi = QStringLiteral("hi");
+    QTest::newRow("own upload into the chat") << alice << team << team << QString() << hi << true;
+    QTest::newRow("empty caption") << alice << team << team << QString() << QString() << true;
+    QTest::newRow("first message to someone") << alice << dave << dave << QString() << hi << true;
+    QTest::newRow("another user's upload")
+        << QStringLiteral("bob") << team << team << QString() << hi << false;
+    QTest::newRow("own upload into another chat")
+        << alice << dave << team << QString() << hi << false;
+    QTest::newRow("outside the uploads")
+        << alice << team << team << QStringLiteral("/static/../ferrow.sqlite") << hi << false;
+    QTest::newRow("unknown upload")
+        << alice << team << team
+        << QStringLiteral("/static/upload/0123456789abcdef0123456789abcdef/photo.png") << hi
+        << false;
+    QTest::newRow("no url") << alice << team << team << QStringLiteral("none") << hi << false;
 }
 
 void TestUploads::messagesCarryOnlyTheSendersUploads()
