@@ -438,20 +438,30 @@ std::vector<ChangeNotice> PostgresStore::feedRead(
         *ok = bool(query);
     }
     std::vector<ChangeNotice> notices;
-    for (auto it = behind.cbegin(); *ok && it != behind.cend(); ++it) {
-        qint64 &reached = position.streams[it.key()];
-        Statement query =
-            run(QStringLiteral("SELECT seq, users, everyone, type, body, close_code"
-                               " FROM feed WHERE stream = ? AND seq > ? ORDER BY seq"),
-                { it.key(), reached });
-        while (query.next()) {
-            ChangeNotice notice = noticeFromQuery(query.query, 1);
-            notice.chatId = it.key();
-            notice.seq = query.value(0).toLongLong();
-            reached = notice.seq;
-            notices.push_back(std::move(notice));
-        }
-        *ok = bool(query);
+    if (!*ok || behind.isEmpty())
+        return notices;
+    // Every stream behind in one round trip: a commit on another server often touches many.
+    QJsonArray from;
+    for (auto it = behind.cbegin(); it != behind.cend(); ++it)
+        from.append(QJsonObject { { QStringLiteral("s"), it.key() },
+            { QStringLiteral("r"), position.streams.value(it.key()) } });
+    Statement query = run(QStringLiteral("SELECT f.stream, f.seq, f.users, f.everyone, f.type,"
+                                         " f.body, f.close_code FROM json_to_recordset(CAST(? AS"
+                                         " JSON)) AS w(s TEXT, r BIGINT) JOIN feed f ON f.stream ="
+                                         " w.s AND f.seq > w.r ORDER BY f.stream, f.seq"),
+        { QString::fromUtf8(QJsonDocument(from).toJson(QJsonDocument::Compact)) });
+    while (query.next()) {
+        ChangeNotice notice = noticeFromQuery(query.query, 2);
+        notice.chatId = query.value(0).toString();
+        notice.seq = query.value(1).toLongLong();
+        notices.push_back(std::move(notice));
+    }
+    *ok = bool(query);
+    if (!*ok)
+        return {};
+    for (const ChangeNotice &notice : notices) {
+        qint64 &reached = position.streams[notice.chatId];
+        reached = std::max(reached, notice.seq);
     }
     return notices;
 }
