@@ -239,60 +239,65 @@ bool PostgresStore::prepareSession()
 
 bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
 {
-    // One statement however many notices, taking them as one JSON parameter: it numbers them in
-    // their streams, keeps them, and wakes the other servers at the commit. The streams' rows stay
-    // locked until the commit, so the fewer round trips after the lock the better. Streams are
-    // locked in sorted order, so that two servers' transactions never deadlock.
+    // Three statements however many notices, each taking its rows as one JSON parameter: a round
+    // trip to the database costs more than the rows. Streams are numbered in sorted order, so
+    // that two servers' transactions lock shared streams in one order and never deadlock.
+    QHash<QString, int> counts;
+    for (const ChangeNotice *notice : notices)
+        ++counts[notice->chatId];
+    QStringList streams = counts.keys();
+    streams.sort();
+    QJsonArray bumps;
+    for (const QString &stream : qAsConst(streams))
+        bumps.append(QJsonObject {
+            { QStringLiteral("s"), stream }, { QStringLiteral("n"), counts.value(stream) } });
+    QHash<QString, qint64> next;
+    {
+        Statement query = run(QStringLiteral("INSERT INTO feed_streams (stream, last_seq,"
+                                             " touched_at) SELECT s, n, ")
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, n BIGINT)"
+                                " ORDER BY s ON CONFLICT (stream) DO UPDATE SET"
+                                " last_seq = feed_streams.last_seq + excluded.last_seq,"
+                                " touched_at = excluded.touched_at RETURNING stream, last_seq"),
+            { QString::fromUtf8(QJsonDocument(bumps).toJson(QJsonDocument::Compact)) });
+        while (query.next()) {
+            const QString stream = query.value(0).toString();
+            next.insert(stream, query.value(1).toLongLong() - counts.value(stream) + 1);
+        }
+        if (!query || next.size() != streams.size())
+            return false;
+    }
+    const QHash<QString, qint64> first = next;
     QJsonArray rows;
-    for (std::size_t i = 0; i < notices.size(); ++i) {
-        const ChangeNotice *notice = notices[i];
-        rows.append(QJsonObject { { QStringLiteral("o"), qint64(i) },
-            { QStringLiteral("s"), notice->chatId },
+    for (ChangeNotice *notice : notices) {
+        notice->seq = next[notice->chatId]++;
+        rows.append(QJsonObject { { QStringLiteral("s"), notice->chatId },
+            { QStringLiteral("q"), notice->seq },
             { QStringLiteral("u"), joinUsers(notice->users) },
             { QStringLiteral("e"), notice->everyone },
             { QStringLiteral("t"), notice->type },
             { QStringLiteral("b"), notice->text },
             { QStringLiteral("c"), notice->closeCode } });
     }
-    const QString now = QLatin1String(databaseNowMs);
-    Statement query = run(
-        QStringLiteral("WITH x AS (SELECT * FROM json_to_recordset(CAST(? AS JSON))"
-                       " AS x(o BIGINT, s TEXT, u TEXT, e BOOLEAN, t TEXT, b TEXT,"
-                       " c INTEGER)),"
-                       " counts AS (SELECT s, COUNT(*) AS n FROM x GROUP BY s),"
-                       " bumped AS (INSERT INTO feed_streams (stream, last_seq,"
-                       " touched_at) SELECT s, n, ")
-            + now
-            + QLatin1String(" FROM counts ORDER BY s ON CONFLICT (stream) DO UPDATE SET"
-                            " last_seq = feed_streams.last_seq + excluded.last_seq,"
-                            " touched_at = excluded.touched_at RETURNING stream, last_seq),"
-                            " numbered AS (SELECT x.*, bumped.last_seq - counts.n"
-                            " + ROW_NUMBER() OVER (PARTITION BY x.s ORDER BY x.o) AS q FROM x"
-                            " JOIN bumped ON bumped.stream = x.s JOIN counts ON counts.s = x.s),"
-                            " kept AS (INSERT INTO feed (stream, seq, users, everyone, type, body,"
+    if (!run(QStringLiteral("INSERT INTO feed (stream, seq, users, everyone, type, body,"
                             " close_code, created_at) SELECT s, q, u, e, t, b, c, ")
-            + now
-            + QLatin1String(
-                " FROM numbered)"
-                " SELECT s, MIN(q), pg_notify(?, json_build_object('o', CAST(? AS TEXT),"
-                " 's', s, 'f', MIN(q), 'q', MAX(q))::TEXT) FROM numbered GROUP BY s"),
-        { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)),
-            channel,
-            origin() });
-    QHash<QString, qint64> next;
-    while (query.next())
-        next.insert(query.value(0).toString(), query.value(1).toLongLong());
-    if (!query)
+                + QLatin1String(databaseNowMs)
+                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, q BIGINT,"
+                                " u TEXT, e BOOLEAN, t TEXT, b TEXT, c INTEGER)"),
+            { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
         return false;
-    for (ChangeNotice *notice : notices) {
-        const auto it = next.find(notice->chatId);
-        if (it == next.end()) {
-            error = QStringLiteral("the feed did not number a stream");
-            return false;
-        }
-        notice->seq = (*it)++;
+    // The wake-ups are sent by the commit, and only by it.
+    QJsonArray payloads;
+    for (const QString &stream : qAsConst(streams)) {
+        payloads.append(payloadText(QJsonObject { { QStringLiteral("o"), origin() },
+            { QStringLiteral("s"), stream },
+            { QStringLiteral("f"), first.value(stream) },
+            { QStringLiteral("q"), next.value(stream) - 1 } }));
     }
-    return true;
+    return bool(run(QStringLiteral("SELECT pg_notify(?, p) FROM json_array_elements_text(CAST(? AS"
+                                   " JSON)) AS x(p)"),
+        { channel, QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) }));
 }
 
 std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
