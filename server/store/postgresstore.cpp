@@ -324,10 +324,12 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,
     const QString &replyToId,
-    qint64 timestamp)
+    qint64 timestamp,
+    const QString &uploadId,
+    const QString &file)
 {
     if (!inTransaction())
-        return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp);
+        return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp, uploadId, file);
     if (spareSeqs.empty()) {
         // Numbers taken together, per transaction: those left over are dropped at its end,
         // so that a later transaction's messages never sort before this one's.
@@ -350,6 +352,8 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     message.text = text;
     message.replyToId = replyToId;
     message.timestamp = timestamp;
+    message.uploadId = uploadId;
+    message.file = file;
     heldMessages.push_back(message);
     deferred = true;
     return message;
@@ -369,14 +373,18 @@ bool PostgresStore::flushDeferred()
             { QStringLiteral("t"), message.text },
             { QStringLiteral("r"),
                 message.replyToId.isEmpty() ? QJsonValue() : QJsonValue(message.replyToId) },
-            { QStringLiteral("ts"), message.timestamp } });
+            { QStringLiteral("ts"), message.timestamp },
+            { QStringLiteral("u"),
+                message.uploadId.isEmpty() ? QJsonValue() : QJsonValue(message.uploadId) },
+            { QStringLiteral("f"),
+                message.file.isEmpty() ? QJsonValue() : QJsonValue(message.file) } });
     heldMessages.clear();
     // A taken id (80 random bits) fails the statement, and with it the transaction: its
     // askers are told it failed, as for any other failed write.
     if (run(QStringLiteral("INSERT INTO messages (seq, id, chat_id, sender_id, text, reply_to_id,"
-                           " timestamp) OVERRIDING SYSTEM VALUE SELECT q, i, c, s, t, r, ts FROM"
-                           " json_to_recordset(CAST(? AS JSON)) AS x(q BIGINT, i TEXT, c TEXT,"
-                           " s TEXT, t TEXT, r TEXT, ts BIGINT)"),
+                           " timestamp, upload_id, file) OVERRIDING SYSTEM VALUE SELECT q, i, c, s,"
+                           " t, r, ts, u, f FROM json_to_recordset(CAST(? AS JSON)) AS x(q BIGINT,"
+                           " i TEXT, c TEXT, s TEXT, t TEXT, r TEXT, ts BIGINT, u TEXT, f TEXT)"),
             { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
         return true;
     qCWarning(lcServer) << "storing messages failed:" << error;
