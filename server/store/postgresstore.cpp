@@ -328,7 +328,7 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     const QString &uploadId,
     const QString &file)
 {
-    if (!inTransaction())
+    if (!inTransaction() || !holdMessages)
         return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp, uploadId, file);
     if (spareSeqs.empty()) {
         // Numbers taken together, per transaction: those left over are dropped at its end,
@@ -357,6 +357,11 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     heldMessages.push_back(message);
     deferred = true;
     return message;
+}
+
+void PostgresStore::expectRequests(std::size_t count)
+{
+    holdMessages = count > 1;
 }
 
 bool PostgresStore::flushDeferred()
