@@ -138,6 +138,8 @@ private slots:
     void filesGoWhenNoMessageCarriesThem();
     void brokenBodiesLeaveNoFile_data();
     void brokenBodiesLeaveNoFile();
+    void leftoverFilesAreSwept_data();
+    void leftoverFilesAreSwept();
     void parallelUploadsOfOneUserStayBounded();
     void streamingKeepsMemoryFlat();
 
@@ -146,6 +148,8 @@ private:
     Answer upload(
         const QString &token, const QString &chatId, const QString &name, const QByteArray &body);
     QStringList filesInUploadDir() const;
+    // Makes a file in the upload folder where missing, last written `ageMs` before the clock.
+    void age(const QString &name, qint64 ageMs);
 
     ServerFixture fixture;
     QString alice, bob, dave, team;
@@ -200,6 +204,14 @@ QStringList TestUploads::filesInUploadDir() const
 {
     return QDir(fixture.path() + QStringLiteral("/uploads"))
         .entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+void TestUploads::age(const QString &name, qint64 ageMs)
+{
+    QFile file(fixture.path() + QStringLiteral("/uploads/") + name);
+    QVERIFY(file.open(QIODevice::Append));
+    QVERIFY(file.setFileTime(
+        QDateTime::fromMSecsSinceEpoch(nowMs - ageMs), QFileDevice::FileModificationTime));
 }
 
 void TestUploads::sniffsTypeAndPictureSize_data()
@@ -585,6 +597,38 @@ void TestUploads::brokenBodiesLeaveNoFile()
     if (status == 201)
         QCOMPARE(answer.json().value(QLatin1String("size")).toInt(), int(length));
     QTRY_COMPARE(filesInUploadDir().size(), status == 201 ? 1 : 0);
+}
+
+void TestUploads::leftoverFilesAreSwept_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("ageMs");
+    QTest::addColumn<bool>("kept");
+
+    const QString id = QStringLiteral("0123456789abcdef0123456789abcdef");
+    const QString part = QStringLiteral(".part-") + id;
+    // The stall timeout is a second.
+    QTest::newRow("part of a server stopped mid-upload") << part << qint64(3600000) << false;
+    QTest::newRow("part idle for two stall timeouts, on a slow shared disk")
+        << part << qint64(2000) << true;
+    QTest::newRow("file whose record went before it") << id << 2 * day << false;
+    QTest::newRow("file just written, its record on the way") << id << qint64(60000) << true;
+    QTest::newRow("no upload's file") << QStringLiteral("notes.txt") << 2 * day << true;
+}
+
+void TestUploads::leftoverFilesAreSwept()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, ageMs);
+    QFETCH(bool, kept);
+    age(name, ageMs);
+    // A file made after a sweep began may be missed by it; the second sweep saw it whole.
+    for (const QString &canary : { QStringLiteral("c0000000000000000000000000000000"),
+             QStringLiteral("c1111111111111111111111111111111") }) {
+        age(canary, 2 * day);
+        QTRY_VERIFY(!filesInUploadDir().contains(canary));
+    }
+    QCOMPARE(filesInUploadDir().contains(name), kept);
 }
 
 void TestUploads::parallelUploadsOfOneUserStayBounded()
