@@ -67,8 +67,13 @@ public:
     // Runs `work` on the disk thread, then `done` (when given) on this object's thread. Work
     // runs in the order it is handed in.
     void onDisk(std::function<void()> work, std::function<void()> done = {});
-    // Uploads under way per user, for maxParallelPerUser.
-    QHash<QString, int> active;
+    // Uploads of one user under way: how many, and the bytes their heads announced, which count
+    // against the quota before their bodies are read.
+    struct InProgress {
+        int count = 0;
+        qint64 bytes = 0;
+    };
+    QHash<QString, InProgress> active;
 
 private:
     void download(

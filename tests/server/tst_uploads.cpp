@@ -140,6 +140,8 @@ private slots:
     void brokenBodiesLeaveNoFile();
     void leftoverFilesAreSwept_data();
     void leftoverFilesAreSwept();
+    void quotaCountsUploadsUnderWay_data();
+    void quotaCountsUploadsUnderWay();
     void parallelUploadsOfOneUserStayBounded();
     void streamingKeepsMemoryFlat();
 
@@ -629,6 +631,41 @@ void TestUploads::leftoverFilesAreSwept()
         QTRY_VERIFY(!filesInUploadDir().contains(canary));
     }
     QCOMPARE(filesInUploadDir().contains(name), kept);
+}
+
+void TestUploads::quotaCountsUploadsUnderWay_data()
+{
+    QTest::addColumn<bool>("firstCut");
+    QTest::addColumn<int>("secondMib");
+    QTest::addColumn<int>("secondStatus");
+
+    // The quota is 6 MiB; the first upload, of 4 MiB, is under way.
+    QTest::newRow("together over the quota") << false << 3 << 413;
+    QTest::newRow("together within the quota") << false << 2 << 201;
+    QTest::newRow("the first cut off frees its share") << true << 3 << 201;
+}
+
+void TestUploads::quotaCountsUploadsUnderWay()
+{
+    QFETCH(bool, firstCut);
+    QFETCH(int, secondMib);
+    QFETCH(int, secondStatus);
+    const int mib = 1024 * 1024;
+    const QString token = httpToken(QStringLiteral("alice"));
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, fixture.port());
+    first.write(
+        uploadHead(token, query(team, QStringLiteral("first")), 4 * mib) + QByteArray(mib, 'f'));
+    const auto underWay = [this] {
+        return !filesInUploadDir().filter(QStringLiteral(".part-")).isEmpty();
+    };
+    QTRY_VERIFY(underWay());
+    if (firstCut) {
+        first.abort();
+        QTRY_VERIFY(!underWay());
+    }
+    QCOMPARE(upload(token, team, QStringLiteral("second"), QByteArray(secondMib * mib, 's')).status,
+        secondStatus);
 }
 
 void TestUploads::parallelUploadsOfOneUserStayBounded()
