@@ -69,22 +69,21 @@ namespace
         return words;
     }
 
-    enum class Unstorable { None, Surrogate, Nul };
-
-    // Characters no database can keep as they came: a lone surrogate has no UTF-8 form, and
-    // PostgreSQL's text holds no NUL.
-    Unstorable unstorable(const QString &text)
+    // What is wrong with `text` (`what` names it in the answer) when no database can keep it
+    // as it came: a lone surrogate has no UTF-8 form (it would be kept as "?"), and PostgreSQL's
+    // text holds no NUL. Empty when nothing is.
+    QString unstorable(const QString &text, const QString &what)
     {
         for (int i = 0; i < text.size(); ++i) {
             const QChar c = text.at(i);
             if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
                 ++i;
             else if (c.isSurrogate())
-                return Unstorable::Surrogate;
+                return what + QStringLiteral(" is not valid text");
             else if (c.isNull())
-                return Unstorable::Nul;
+                return what + QStringLiteral(" must not contain NUL characters");
         }
-        return Unstorable::None;
+        return QString();
     }
 
 } // namespace
@@ -161,14 +160,9 @@ QString checkText(const QString &text)
 {
     if (text.trimmed().isEmpty())
         return QStringLiteral("Message text must not be empty");
-    switch (unstorable(text)) {
-    case Unstorable::Surrogate:
-        return QStringLiteral("Message text is not valid text");
-    case Unstorable::Nul:
-        return QStringLiteral("Message text must not contain NUL characters");
-    case Unstorable::None:
-        break;
-    }
+    const QString problem = unstorable(text, QStringLiteral("Message text"));
+    if (!problem.isEmpty())
+        return problem;
     if (codePoints(text) > maxTextLength)
         return QStringLiteral("Message text is longer than %1 characters").arg(maxTextLength);
     return QString();
@@ -176,15 +170,9 @@ QString checkText(const QString &text)
 
 QString checkNewPassword(const QString &password, const QString &username)
 {
-    switch (unstorable(password)) {
-    case Unstorable::Surrogate:
-        // Would be stored as the same bytes as "?" and match that too.
-        return QStringLiteral("The new password is not valid text");
-    case Unstorable::Nul:
-        return QStringLiteral("The new password must not contain NUL characters");
-    case Unstorable::None:
-        break;
-    }
+    const QString problem = unstorable(password, QStringLiteral("The new password"));
+    if (!problem.isEmpty())
+        return problem;
     const int length = codePoints(password);
     if (length < minPasswordLength)
         return QStringLiteral("The new password must have at least %1 characters")

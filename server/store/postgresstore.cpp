@@ -306,7 +306,7 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     const QString &replyToId,
     qint64 timestamp)
 {
-    if (!inTransaction())
+    if (!inTransaction() || !holdMessages)
         return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp);
     if (spareSeqs.empty()) {
         // Numbers taken together, per transaction: those left over are dropped at its end,
@@ -333,6 +333,11 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     heldMessages.push_back(message);
     deferred = true;
     return message;
+}
+
+void PostgresStore::expectRequests(std::size_t count)
+{
+    holdMessages = count > 1;
 }
 
 bool PostgresStore::flushDeferred()

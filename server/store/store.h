@@ -170,6 +170,9 @@ public:
     // the commit is done. A store of one server alone has nobody to tell; false when keeping them
     // failed (the transaction is then rolled back).
     virtual bool announce(std::vector<ChangeNotice *> &notices);
+    // The writer says how many requests the next transaction runs, so that a backend may send
+    // their writes together where that saves round trips.
+    virtual void expectRequests(std::size_t count);
     // Keeps `notices` in the change feed for every server on the store, in the caller's
     // transaction or one of their own: what the administration commands change reaches the
     // servers' connected users through it, on every backend. False when it cannot be kept.
