@@ -156,9 +156,9 @@ QString privateChatId(const QString &userA, const QString &userB)
     return userA < userB ? userA + QLatin1Char('_') + userB : userB + QLatin1Char('_') + userA;
 }
 
-QString checkText(const QString &text)
+QString checkText(const QString &text, bool withFile)
 {
-    if (text.trimmed().isEmpty())
+    if (!withFile && text.trimmed().isEmpty())
         return QStringLiteral("Message text must not be empty");
     const QString problem = unstorable(text, QStringLiteral("Message text"));
     if (!problem.isEmpty())
@@ -185,10 +185,13 @@ QString checkNewPassword(const QString &password, const QString &username)
     return QString();
 }
 
-QJsonObject contentObject(const QString &text)
+QJsonObject contentObject(const QString &text, const QString &file)
 {
+    const QJsonValue fileValue = file.isEmpty()
+        ? QJsonValue(QJsonValue::Null)
+        : QJsonValue(QJsonDocument::fromJson(file.toUtf8()).object());
     return QJsonObject { { QStringLiteral("text"), text },
-        { QStringLiteral("file"), QJsonValue::Null },
+        { QStringLiteral("file"), fileValue },
         { QStringLiteral("theme"), QJsonValue::Null } };
 }
 
@@ -206,7 +209,7 @@ QJsonObject messageJson(const MessageRecord &message)
         { QStringLiteral("chatId"), message.chatId },
         { QStringLiteral("senderId"), message.senderId },
         { QStringLiteral("timestamp"), message.timestamp },
-        { QStringLiteral("content"), contentObject(message.text) },
+        { QStringLiteral("content"), contentObject(message.text, message.file) },
         { QStringLiteral("replyToId"),
             message.replyToId.isEmpty() ? QJsonValue(QJsonValue::Null)
                                         : QJsonValue(message.replyToId) },
@@ -242,12 +245,14 @@ QJsonObject chatJson(const ChatHistory &history)
 }
 
 QJsonObject loginSuccessFrame(
-    const UserRecord &user, const QString &token, const QString &httpToken)
+    const UserRecord &user, const QString &token, const QString &httpToken, qint64 maxUploadSize)
 {
     QJsonObject frame = typed("login_success");
     frame.insert(QStringLiteral("user"), userJson(user));
     frame.insert(QStringLiteral("token"), token);
     frame.insert(QStringLiteral("httpToken"), httpToken);
+    // So that the client refuses a file over the limit before sending it.
+    frame.insert(QStringLiteral("maxUploadSize"), maxUploadSize);
     return frame;
 }
 
@@ -331,7 +336,7 @@ QJsonObject messageUpdatedFrame(const MessageRecord &message)
     QJsonObject frame = typed("message_updated");
     frame.insert(QStringLiteral("chatId"), message.chatId);
     frame.insert(QStringLiteral("messageId"), message.id);
-    frame.insert(QStringLiteral("newContent"), contentObject(message.text));
+    frame.insert(QStringLiteral("newContent"), contentObject(message.text, message.file));
     frame.insert(QStringLiteral("editedAt"), message.editedAt);
     return frame;
 }

@@ -44,7 +44,9 @@ public:
         const QString &senderId,
         const QString &text,
         const QString &replyToId,
-        qint64 timestamp) override;
+        qint64 timestamp,
+        const QString &uploadId = {},
+        const QString &file = {}) override;
     bool announce(std::vector<ChangeNotice *> &notices) override;
     void expectRequests(std::size_t count) override;
     bool publish(std::vector<ChangeNotice> notices) override;

@@ -138,6 +138,26 @@ const std::vector<std::vector<const char *>> migrations = {
         " END",
     },
     {
+        // Files sent in chats. The chat is not referenced: a private chat may get its first
+        // file before its first message. A message keeps the file object it was sent with, and
+        // the upload it refers to, which keeps the upload from expiring.
+        "CREATE TABLE uploads ("
+        " id TEXT PRIMARY KEY,"
+        " chat_id TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " name TEXT NOT NULL,"
+        " size INTEGER NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " width INTEGER NOT NULL,"
+        " height INTEGER NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX uploads_by_user ON uploads(user_id)",
+        "CREATE INDEX uploads_by_age ON uploads(created_at)",
+        "ALTER TABLE messages ADD COLUMN upload_id TEXT",
+        "ALTER TABLE messages ADD COLUMN file TEXT",
+        "CREATE INDEX messages_by_upload ON messages(upload_id)",
+    },
+    {
         // Messages are stored in time order but for a few: those stamped before one stored
         // earlier (a clock set back, backdated seeding). Knowing those few lets a search walk
         // its matches newest stored first and stop at the page's end instead of sorting them
