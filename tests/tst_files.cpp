@@ -1,13 +1,20 @@
 #include "model/itemroles.h"
 #include "model/message.h"
+#include "session.h"
 #include "session/filedownloads.h"
 #include "testserver.h"
 #include "view/avatarimage.h"
 #include "view/messagedelegate.h"
 #include "view/pictureviewer.h"
 
+#include <QClipboard>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
 #include <QNetworkAccessManager>
 #include <QPainter>
 #include <QSignalSpy>
@@ -73,6 +80,8 @@ private slots:
     void downloadsNeverOverwrite();
     void fileRowsLookAsBeforeUnlessPicturesShown_data();
     void fileRowsLookAsBeforeUnlessPicturesShown();
+    void pastedOrDroppedFileIsSentWithTheCaption_data();
+    void pastedOrDroppedFileIsSentWithTheCaption();
 };
 
 void TestFiles::initTestCase()
@@ -223,6 +232,82 @@ void TestFiles::fileRowsLookAsBeforeUnlessPicturesShown()
     QCOMPARE(needed.size(), picture.isValid() ? 1 : 0);
     delegate.setShowPictures(false);
     QCOMPARE(render(delegate, row, true), plain);
+}
+
+void TestFiles::pastedOrDroppedFileIsSentWithTheCaption_data()
+{
+    QTest::addColumn<bool>("pasted");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("bodyStart");
+
+    QTest::newRow("pasted screenshot")
+        << true << QByteArray("Pasted picture ") << QByteArray("\x89PNG");
+    QTest::newRow("dropped PDF") << false << QByteArray("notes.pdf") << QByteArray("%PDF");
+}
+
+void TestFiles::pastedOrDroppedFileIsSentWithTheCaption()
+{
+    QFETCH(bool, pasted);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, bodyStart);
+    Session session;
+    QVERIFY(session.connected());
+    QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
+    session.push(R"({"type":"chat_history","chats":[{"chatId":"g1","chatName":"Team",
+        "chatType":"group","members":["u1","u2"],"messages":[]}]})");
+    QListWidget *chats = session.probe->chatListWidget();
+    emit chats->itemClicked(chats->item(0));
+    session.server.takeFrames();
+    session.server.routes.insert("/upload",
+        { 201,
+            "application/json",
+            R"({"url":"/static/upload/ab/f.png","name":"f","size":9,"mime":"image/png",)"
+            R"("width":64,"height":48})" });
+
+    QTemporaryDir folder;
+    if (pasted) {
+        QImage screenshot(64, 48, QImage::Format_RGB32);
+        screenshot.fill(Qt::darkCyan);
+        QGuiApplication::clipboard()->setImage(screenshot);
+        QTest::keyClick(session.probe->messageInput(), Qt::Key_V, Qt::ControlModifier);
+    } else {
+        QFile pdf(folder.filePath(QStringLiteral("notes.pdf")));
+        QVERIFY(pdf.open(QIODevice::WriteOnly));
+        pdf.write("%PDF-1.4 notes");
+        pdf.close();
+        QMimeData data;
+        data.setUrls({ QUrl::fromLocalFile(pdf.fileName()) });
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        // As a real drag: the drop goes where the entering drag was taken.
+        QDragEnterEvent enter(
+            QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(session.probe->chatArea(), &enter);
+        QCoreApplication::sendEvent(session.probe->chatArea(), &drop);
+    }
+    QCOMPARE(session.probe->attachmentStrip()->files().size(), 1);
+    QVERIFY(session.probe->messageInput()->text().isEmpty());
+
+    session.probe->messageInput()->setText(QStringLiteral("see this"));
+    session.probe->sendButton()->click();
+    QVERIFY(session.probe->attachmentStrip()->files().isEmpty());
+    QListWidget *rows = session.probe->messageListWidget();
+    QCOMPARE(rows->count(), 1);
+    QCOMPARE(rows->item(0)->data(TextRole).toString(), QStringLiteral("see this [Image]"));
+    QTRY_COMPARE(session.server.requests.size(), 1);
+    const TestServer::HttpRequest upload = session.server.requests.first();
+    QVERIFY(QUrl::fromPercentEncoding(upload.path)
+                .toUtf8()
+                .startsWith("/upload?chatId=g1&name=" + name));
+    QVERIFY(upload.body.startsWith(bodyStart));
+    QVERIFY(session.server.waitForFrames(1));
+    const QJsonObject content =
+        session.server.frames.first().value(QLatin1String("content")).toObject();
+    QCOMPARE(content.value(QLatin1String("text")).toString(), QStringLiteral("see this"));
+    QCOMPARE(content.value(QLatin1String("file")).toObject().value(QLatin1String("url")).toString(),
+        QStringLiteral("/static/upload/ab/f.png"));
+    // Uploaded, the row has no bar any more, and its marker opens the file.
+    QVERIFY(!rows->item(0)->data(UploadProgressRole).isValid());
+    QCOMPARE(rows->item(0)->data(FileMarkerRole).toString(), QStringLiteral("[Image]"));
 }
 
 QTEST_MAIN(TestFiles)
