@@ -9,6 +9,10 @@ bool Store::announce(std::vector<ChangeNotice *> &)
     return true;
 }
 
+void Store::expectRequests(std::size_t)
+{
+}
+
 bool Store::broadcast(const ChangeNotice &)
 {
     return false;
