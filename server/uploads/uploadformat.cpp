@@ -237,12 +237,12 @@ Range range(const QByteArray &header, qint64 size)
     Range whole { Range::Kind::Whole, 0, size };
     if (!value.startsWith("bytes=") || value.contains(','))
         return whole;
-    const QByteArray spec = value.mid(6);
-    const int dash = spec.indexOf('-');
+    const QByteArray bounds = value.mid(6);
+    const int dash = bounds.indexOf('-');
     if (dash < 0)
         return whole;
-    const QByteArray from = spec.left(dash).trimmed();
-    const QByteArray to = spec.mid(dash + 1).trimmed();
+    const QByteArray from = bounds.left(dash).trimmed();
+    const QByteArray to = bounds.mid(dash + 1).trimmed();
     // Numbers too long to be sizes fail to parse and count as malformed.
     bool ok = false;
     if (from.isEmpty()) {

@@ -621,6 +621,10 @@ void TestUploads::streamingKeepsMemoryFlat()
 {
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("AddressSanitizer holds freed memory in quarantine");
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    QSKIP("AddressSanitizer holds freed memory in quarantine");
+#endif
 #endif
     fixture.server.reset();
     ChatServer::Options options = fixture.options;
