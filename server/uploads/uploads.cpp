@@ -13,10 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <algorithm>
 #include <memory>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,8 @@ namespace
 
 // Unreferenced uploads removed per sweep: one transaction stays short, the next sweep goes on.
 constexpr int sweepBatch = 1000;
+// Time enough for a client on a slow network to read an early answer and stop sending.
+constexpr int lingerMs = 2000;
 
 // The token of an "Authorization: Bearer TOKEN" header; empty without one.
 QString bearerToken(const QByteArray &head)
@@ -35,18 +39,30 @@ QString bearerToken(const QByteArray &head)
     return QString::fromLatin1(value.mid(7).trimmed());
 }
 
-void answer(QTcpSocket *socket, const QByteArray &response)
-{
-    socket->write(response);
-    socket->disconnectFromHost();
-}
-
 QByteArray unauthorized()
 {
     return staticfiles::errorResponse(401, "WWW-Authenticate: Bearer\r\n");
 }
 
 } // namespace
+
+void answerAndClose(QTcpSocket *socket, const QByteArray &response)
+{
+    socket->readAll();
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    QTimer::singleShot(lingerMs, socket, [socket] { socket->disconnectFromHost(); });
+    socket->write(response);
+    // Over TLS the end of sending is the TLS layer's; there the client reads up to the length.
+    if (qobject_cast<QSslSocket *>(socket))
+        return;
+    const auto endSending = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    };
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, endSending);
+    socket->flush();
+    endSending();
+}
 
 Uploads::Uploads(Writer &writer, Readers &readers, const Options &options, QObject *parent)
     : QObject(parent)
@@ -112,7 +128,7 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
     const QByteArray method = requestLine.value(0);
     if (path == "/upload") {
         if (method != "POST") {
-            answer(socket, staticfiles::errorResponse(405, "Allow: POST\r\n"));
+            answerAndClose(socket, staticfiles::errorResponse(405, "Allow: POST\r\n"));
             return true;
         }
         const QByteArray target = requestLine.value(1);
@@ -131,15 +147,15 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
         request.expectContinue =
             staticfiles::headerValue(head, "Expect").toLower() == "100-continue";
         if (request.chatId.isEmpty() || name.isEmpty() || request.name.isEmpty())
-            answer(socket, staticfiles::errorResponse(400));
+            answerAndClose(socket, staticfiles::errorResponse(400));
         else if (request.token.isEmpty())
-            answer(socket, unauthorized());
+            answerAndClose(socket, unauthorized());
         else if (length.isEmpty() || !staticfiles::headerValue(head, "Transfer-Encoding").isEmpty())
-            answer(socket, staticfiles::errorResponse(411));
+            answerAndClose(socket, staticfiles::errorResponse(411));
         else if (!numeric)
-            answer(socket, staticfiles::errorResponse(400));
+            answerAndClose(socket, staticfiles::errorResponse(400));
         else if (request.length > settings.maxUploadSize)
-            answer(socket, staticfiles::errorResponse(413));
+            answerAndClose(socket, staticfiles::errorResponse(413));
         else
             (new UploadReceiver(*this, socket, request))->start();
         return true;
@@ -148,11 +164,11 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
     if (!named) {
         if (!path.startsWith("/static/upload/"))
             return false;
-        answer(socket, staticfiles::errorResponse(404));
+        answerAndClose(socket, staticfiles::errorResponse(404));
         return true;
     }
     if (method != "GET" && method != "HEAD")
-        answer(socket, staticfiles::errorResponse(405));
+        answerAndClose(socket, staticfiles::errorResponse(405));
     else
         download(socket, head, named->first, named->second);
     return true;
@@ -163,7 +179,7 @@ void Uploads::download(
 {
     const QString token = bearerToken(head);
     if (token.isEmpty()) {
-        answer(socket, unauthorized());
+        answerAndClose(socket, unauthorized());
         return;
     }
     struct Found {
@@ -198,7 +214,7 @@ void Uploads::download(
             if (found->status == 200 && !info.isFile())
                 found->status = 404;
             if (found->status != 200) {
-                answer(socket,
+                answerAndClose(socket,
                     found->status == 401 ? unauthorized()
                                          : staticfiles::errorResponse(found->status));
                 return;
@@ -216,14 +232,14 @@ void Uploads::download(
                 + "\r\n";
             const QByteArray type = upload.mime.toLatin1();
             if (staticfiles::notModified(head, etag, info.lastModified())) {
-                answer(socket, staticfiles::head(304, type, 0, headers));
+                answerAndClose(socket, staticfiles::head(304, type, 0, headers));
                 return;
             }
             const qint64 size = info.size();
             const uploadformat::Range range =
                 uploadformat::range(staticfiles::headerValue(head, "Range"), size);
             if (range.kind == uploadformat::Range::Kind::Unsatisfiable) {
-                answer(socket,
+                answerAndClose(socket,
                     staticfiles::errorResponse(
                         416, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
                 return;
