@@ -10,7 +10,6 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -80,8 +79,6 @@ private slots:
     void failedMessageIsRetriedOrDropped_data();
     void failedMessageIsRetriedOrDropped();
     void overlongMessageIsRefusedHere();
-    void fileMessageGoesOutOnceItsUploadSucceeds_data();
-    void fileMessageGoesOutOnceItsUploadSucceeds();
     void refusedReloginEndsTheSession_data();
     void refusedReloginEndsTheSession();
     void receiptsWaitWhileInBackground();
@@ -427,91 +424,6 @@ void TestChatSession::failedMessageIsRetriedOrDropped()
         QVERIFY(!sendsMessage());
         QVERIFY(server->framesOfType(QStringLiteral("delete_message")).isEmpty());
     }
-}
-
-void TestChatSession::fileMessageGoesOutOnceItsUploadSucceeds_data()
-{
-    QTest::addColumn<int>("firstAnswer");
-    QTest::addColumn<qint64>("size");
-
-    // 0: never answered, and cancelled by the user while it waits.
-    QTest::newRow("taken at once") << 201 << qint64(300000);
-    QTest::newRow("refused by the server, retried") << 403 << qint64(300000);
-    QTest::newRow("cut once the body was in, retried") << -1 << qint64(300000);
-    QTest::newRow("cancelled while uploading") << 0 << qint64(300000);
-    QTest::newRow("over the server's limit") << 201 << qint64(1000001);
-}
-
-void TestChatSession::fileMessageGoesOutOnceItsUploadSucceeds()
-{
-    QFETCH(int, firstAnswer);
-    QFETCH(qint64, size);
-    QVERIFY(start());
-    QTemporaryDir folder;
-    const QString path = folder.filePath(QStringLiteral("report & notes.pdf"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("%PDF-1.4\n").leftJustified(int(size), 'x'));
-    file.close();
-    const QByteArray answer = R"({"url":"/static/upload/ab12/report%20%26%20notes.pdf",)"
-                              R"("name":"report & notes.pdf","size":)"
-        + QByteArray::number(size) + R"(,"mime":"application/pdf"})";
-    server->routes.insert("/upload", { firstAnswer, "application/json", answer });
-    QSignalSpy failed(session.get(), &ChatSession::uploadFailed);
-
-    const auto result = session->sendFiles({ path }, QStringLiteral("  the report  "));
-    if (size > 1000000) {
-        QCOMPARE(result, ChatSession::SendResult::FileTooLarge);
-        QVERIFY(session->store().pendingMessages().empty());
-        QVERIFY(!QTest::qWaitFor([this] { return !server->requests.isEmpty(); }, 300));
-        return;
-    }
-    QCOMPARE(result, ChatSession::SendResult::Sent);
-    const QString localId = session->store().pendingMessages().front().id;
-    QCOMPARE(
-        session->store().pendingMessage(localId)->content, QStringLiteral("the report [Image]"));
-    QTRY_VERIFY(!server->requests.isEmpty());
-    const TestServer::HttpRequest request = server->requests.first();
-    QCOMPARE(request.method, QByteArray("POST"));
-    QCOMPARE(request.path, QByteArray("/upload?chatId=g1&name=report%20%26%20notes.pdf"));
-    QCOMPARE(request.headers.value("authorization"), QByteArray("Bearer h1"));
-    QCOMPARE(request.body.size(), size);
-
-    if (firstAnswer == 0) {
-        QVERIFY(session->uploadProgress(localId).has_value());
-        session->cancelUpload(localId);
-        QVERIFY(session->store().pendingMessages().empty());
-        QVERIFY(!sendsMessage());
-        return;
-    }
-    if (firstAnswer != 201) {
-        QTRY_COMPARE(session->store().pendingMessage(localId)->status, Failed);
-        QCOMPARE(failed.size(), 1);
-        QVERIFY(!sendsMessage());
-        server->routes["/upload"].status = 201;
-        const int uploads = server->requests.size();
-        session->retry(localId);
-        QTRY_COMPARE(server->requests.size(), uploads + 1);
-    }
-    QVERIFY(sendsMessage());
-    const QJsonObject content = server->framesOfType(QStringLiteral("message"))
-                                    .first()
-                                    .value(QLatin1String("content"))
-                                    .toObject();
-    QCOMPARE(QJsonDocument(content).toJson(QJsonDocument::Compact),
-        R"({"file":{"mime":"application/pdf","name":"report & notes.pdf","size":)"
-            + QByteArray::number(size)
-            + R"(,"url":"/static/upload/ab12/report%20%26%20notes.pdf"},"text":"the report","theme":null})");
-    QVERIFY(!session->uploadProgress(localId));
-    server->takeFrames();
-    // The echo takes the local copy's place; nothing goes out again.
-    QJsonObject stored = message(QStringLiteral("m9"), QStringLiteral("u1"), 900, QString());
-    stored.insert(QStringLiteral("content"), content);
-    push(echo(stored));
-    QVERIFY(session->store().pendingMessages().empty());
-    QCOMPARE(session->store().chat(QStringLiteral("g1"))->messages.back().file.name,
-        QStringLiteral("report & notes.pdf"));
-    QVERIFY(!sendsMessage());
 }
 
 void TestChatSession::overlongMessageIsRefusedHere()

@@ -533,14 +533,25 @@ void ChatSession::startUpload(const QString &localId)
         return;
     auto *job = new FileUpload(http, this);
     found->job = job;
-    found->progress = { 0, local->file.size };
+    found->progress = { 0, local->file.size, false };
     connect(job, &FileUpload::progress, this, [this, localId](qint64 sent, qint64 total) {
         const auto upload = uploads.find(localId);
         const Message *copy = chats->pendingMessage(localId);
         if (upload == uploads.end() || !copy)
             return;
-        // Qt reports a total of -1 until it knows one; the file's own size stands until then.
-        upload->progress = { sent, total > 0 ? total : upload->progress.total };
+        // Qt reports a total of -1 until it knows one, and (0, 0) as it finishes: neither says
+        // how far the file has come.
+        if (total <= 0)
+            return;
+        upload->progress = { sent, total, false };
+        emit uploadProgressChanged(copy->chatId, localId);
+    });
+    connect(job, &FileUpload::waiting, this, [this, localId] {
+        const auto upload = uploads.find(localId);
+        const Message *copy = chats->pendingMessage(localId);
+        if (upload == uploads.end() || !copy)
+            return;
+        upload->progress = { 0, upload->progress.total, true };
         emit uploadProgressChanged(copy->chatId, localId);
     });
     connect(job, &FileUpload::finished, this, [this, localId](const Attachment &file) {

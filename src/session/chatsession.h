@@ -68,6 +68,8 @@ public:
     struct UploadProgress {
         qint64 sent = 0;
         qint64 total = 0;
+        // The server is busy; the file goes up again by itself after a wait.
+        bool waiting = false;
     };
 
     explicit ChatSession(QObject *parent = nullptr);

@@ -6,12 +6,17 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <algorithm>
 
 namespace
 {
 
 // The answer is a small JSON object; a longer one is no answer of our server's.
 constexpr qint64 maxAnswerBytes = 64 * 1024;
+// A busy server that names no wait, or names a date, is asked again after a second; one that
+// asks for longer than a minute is asked after a minute, so that the copy never seems stuck.
+constexpr int defaultRetryDelayMs = 1000;
+constexpr int maxRetryDelayMs = 60 * 1000;
 
 } // namespace
 
@@ -33,12 +38,21 @@ QString uploadRefusal(int httpStatus)
     case 403:
         return QStringLiteral("The server does not take files for this chat.");
     case 413:
-        return QStringLiteral("The file is larger than the server takes.");
+        return QStringLiteral("The file is over the server's size limit or your upload quota.");
     case 507:
         return QStringLiteral("The server has no room for the file.");
     default:
         return QStringLiteral("The server refused the file (HTTP %1).").arg(httpStatus);
     }
+}
+
+int retryDelayMs(const QByteArray &retryAfter)
+{
+    bool ok = false;
+    const qint64 seconds = retryAfter.trimmed().toLongLong(&ok);
+    if (!ok || seconds < 0)
+        return defaultRetryDelayMs;
+    return int(std::clamp<qint64>(seconds * 1000, defaultRetryDelayMs, maxRetryDelayMs));
 }
 
 QString tooLargeRefusal(const QString &name, qint64 limit)
@@ -51,6 +65,11 @@ FileUpload::FileUpload(QNetworkAccessManager *network, QObject *parent)
     : QObject(parent)
     , network(network)
 {
+    again.setSingleShot(true);
+    connect(&again, &QTimer::timeout, this, [this] {
+        if (!send())
+            emit failed(QStringLiteral("The file could not be read."));
+    });
 }
 
 FileUpload::~FileUpload()
@@ -64,17 +83,23 @@ bool FileUpload::start(const QString &baseUrl,
     const QString &path,
     const QString &name)
 {
+    request = QNetworkRequest(uploadUrl(baseUrl, chatId, name));
+    request.setRawHeader("Authorization", "Bearer " + httpToken.toUtf8());
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
+    request.setTransferTimeout(stallTimeoutMs);
+    this->path = path;
+    return send();
+}
+
+bool FileUpload::send()
+{
     auto *file = new QFile(path, this);
     if (!file->open(QIODevice::ReadOnly)) {
         delete file;
         return false;
     }
-    QNetworkRequest request(uploadUrl(baseUrl, chatId, name));
-    request.setRawHeader("Authorization", "Bearer " + httpToken.toUtf8());
-    request.setHeader(
-        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
-    request.setTransferTimeout(stallTimeoutMs);
     reply = network->post(request, file);
     file->setParent(reply);
     connect(reply, &QNetworkReply::uploadProgress, this, &FileUpload::progress);
@@ -84,6 +109,7 @@ bool FileUpload::start(const QString &baseUrl,
 
 void FileUpload::abort()
 {
+    again.stop();
     if (!reply)
         return;
     QNetworkReply *stopped = reply;
@@ -107,6 +133,12 @@ void FileUpload::onFinished()
             return;
         }
         emit failed(QStringLiteral("The server's answer to the upload was not understood."));
+        return;
+    }
+    if (status == 429 || status == 503) {
+        const int delay = retryDelayMs(done->rawHeader("Retry-After"));
+        again.start(delay);
+        emit waiting(delay);
         return;
     }
     emit failed(status > 0 ? uploadRefusal(status) : done->errorString());
