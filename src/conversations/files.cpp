@@ -178,7 +178,9 @@ void MainWindow::onPictureNeeded(const QString &messageId)
     if (!message || message->file.url.isEmpty())
         return;
     const QSize size = row->data(PictureSizeRole).toSize();
-    pictureRows.insert(message->file.url, messageId);
+    // Asked at every paint until it comes (or for good, once it failed): noted once.
+    if (!pictureRows.contains(message->file.url, messageId))
+        pictureRows.insert(message->file.url, messageId);
     const QPixmap thumbnail = pictureCache->thumbnail(
         message->file.url, size, messageListWidget->devicePixelRatioF(), session->httpToken());
     if (!thumbnail.isNull())
