@@ -18,6 +18,7 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <utility>
 
 namespace
 {
@@ -32,29 +33,33 @@ QPushButton *makeCancelButton(const QString &objectName)
     return button;
 }
 
-// A paperclip drawn for the attach button: icon themes are missing on many desktops.
+// A paperclip drawn for the attach button: icon themes are missing on many desktops. White on
+// the accent, as the text of "Send"; grey while the button is off.
 QIcon paperclipIcon()
 {
     QIcon icon;
-    for (const int side : { 20, 40 }) {
-        QPixmap pixmap(side, side);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.scale(side / 20.0, side / 20.0);
-        painter.setPen(QPen(QColor(0x80, 0x80, 0x80), 1.6, Qt::SolidLine, Qt::RoundCap));
-        QPainterPath clip;
-        clip.moveTo(12.5, 6);
-        clip.lineTo(12.5, 14);
-        clip.arcTo(7.5, 11.5, 5, 5, 0, -180);
-        clip.lineTo(7.5, 4.5);
-        clip.arcTo(7.5, 1, 7, 7, 180, -180);
-        clip.lineTo(14.5, 14.5);
-        clip.arcTo(5.5, 10, 9, 9, 0, -180);
-        clip.lineTo(5.5, 7);
-        painter.drawPath(clip);
-        painter.end();
-        icon.addPixmap(pixmap);
+    for (const auto &[mode, colour] : { std::pair(QIcon::Normal, QColor(Qt::white)),
+             std::pair(QIcon::Disabled, QColor(0x80, 0x80, 0x80)) }) {
+        for (const int side : { 20, 40 }) {
+            QPixmap pixmap(side, side);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.scale(side / 20.0, side / 20.0);
+            painter.setPen(QPen(colour, 1.6, Qt::SolidLine, Qt::RoundCap));
+            QPainterPath clip;
+            clip.moveTo(12.5, 6);
+            clip.lineTo(12.5, 14);
+            clip.arcTo(7.5, 11.5, 5, 5, 0, -180);
+            clip.lineTo(7.5, 4.5);
+            clip.arcTo(7.5, 1, 7, 7, 180, -180);
+            clip.lineTo(14.5, 14.5);
+            clip.arcTo(5.5, 10, 9, 9, 0, -180);
+            clip.lineTo(5.5, 7);
+            painter.drawPath(clip);
+            painter.end();
+            icon.addPixmap(pixmap, mode);
+        }
     }
     return icon;
 }
