@@ -78,7 +78,7 @@ const QStringList &AttachmentStrip::files() const
 void AttachmentStrip::clear()
 {
     while (row->count() > 1)
-        delete row->takeAt(0)->widget();
+        dropChip(0);
     paths.clear();
     hide();
     emit changed();
@@ -118,13 +118,21 @@ QWidget *AttachmentStrip::makeChip(const QString &path)
     return chip;
 }
 
+void AttachmentStrip::dropChip(int at)
+{
+    // The layout's item is the caller's once taken, apart from its widget.
+    QLayoutItem *item = row->takeAt(at);
+    delete item->widget();
+    delete item;
+}
+
 void AttachmentStrip::removeFile(const QString &path)
 {
     const int at = paths.indexOf(path);
     if (at < 0)
         return;
     paths.removeAt(at);
-    delete row->takeAt(at)->widget();
+    dropChip(at);
     setVisible(!paths.isEmpty());
     emit changed();
 }

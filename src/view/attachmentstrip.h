@@ -24,6 +24,7 @@ signals:
 
 private:
     QWidget *makeChip(const QString &path);
+    void dropChip(int at);
     void removeFile(const QString &path);
 
     QStringList paths;
