@@ -1,10 +1,12 @@
 #include "clientbench.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -159,6 +161,47 @@ QJsonArray makeMessages(int chat, int first, int count, qint64 firstTime, Replie
             replyTo));
     }
     return messages;
+}
+
+// The same messages, each carrying a picture of 1024 x 768; one in five has a caption.
+QJsonArray withPictures(QJsonArray messages)
+{
+    for (int i = 0; i < messages.size(); ++i) {
+        QJsonObject message = messages.at(i).toObject();
+        QJsonObject content = message.value(QLatin1String("content")).toObject();
+        const QString name = QStringLiteral("photo-%1.png").arg(i);
+        content.insert(QStringLiteral("file"),
+            QJsonObject { { QStringLiteral("url"),
+                              QStringLiteral("/static/upload/%1/%2")
+                                  .arg(i, 32, 16, QLatin1Char('0'))
+                                  .arg(name) },
+                { QStringLiteral("name"), name },
+                { QStringLiteral("size"), 250000 },
+                { QStringLiteral("mime"), QStringLiteral("image/png") },
+                { QStringLiteral("width"), 1024 },
+                { QStringLiteral("height"), 768 } });
+        if (i % 5 != 0)
+            content.insert(QStringLiteral("text"), QString());
+        message.insert(QStringLiteral("content"), content);
+        messages[i] = message;
+    }
+    return messages;
+}
+
+// A picture with some detail in it, so that decoding it costs what a screenshot's would.
+QByteArray benchPicture()
+{
+    QImage image(1024, 768, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = qRgb(x / 4, y / 3, (x * y) % 256);
+    }
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
 }
 
 int unseenAmong(int first, int count)
@@ -433,6 +476,8 @@ bool ClientBench::startClient(const QStringList &loginPush)
     settings.write("[General]\nusername=bench\npassword=bench\n");
     if (options.previews)
         settings.write("showPreviews=true\n");
+    if (showPictures)
+        settings.write("showPicturesInMessages=true\n");
     settings.close();
 
     server = std::make_unique<FakeChatServer>(clock);
@@ -565,7 +610,8 @@ void ClientBench::print(const Figure &figure) const
 
 // A chat of `messages` held since the login push is opened by a click; a message pushed into
 // it right after the click is answered once the chat is open and the client free again.
-void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Figure &receipts)
+void ClientBench::openChatScenario(
+    int messages, Figure &open, Figure &ahead, Figure &receipts, bool pictures)
 {
     // Row 0: a chat of one unseen message, opened first to know the push is applied. Row 1:
     // the measured chat. Below: twenty ordinary chats.
@@ -574,8 +620,9 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Fi
     QJsonArray chats;
     chats.append(
         chatObject(probeChat, makeMessages(probeChat, 1, 1, baseTime + 2000000, Replies::None)));
-    chats.append(chatObject(targetChat,
-        makeMessages(targetChat, 0, messages, baseTime + 1000000 - messages, Replies::Tenth)));
+    const QJsonArray target =
+        makeMessages(targetChat, 0, messages, baseTime + 1000000 - messages, Replies::Tenth);
+    chats.append(chatObject(targetChat, pictures ? withPictures(target) : target));
     for (int chat = 2; chat < 22; ++chat)
         chats.append(
             chatObject(chat, makeMessages(chat, 0, 20, baseTime - chat * 100, Replies::Tenth)));
@@ -587,6 +634,8 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Fi
     for (int run = 0; run < options.runs; ++run) {
         if (!startClient(push))
             continue;
+        if (pictures)
+            server->setPicture(benchPicture());
         if (!openChatRow(0, messageId(probeChat, 1))) {
             fail(QStringLiteral("the first chat did not open"));
             continue;
@@ -620,6 +669,10 @@ void ClientBench::openChatScenario(int messages, Figure &open, Figure &ahead, Fi
         }
         receipts.values.push_back(toMs(server->lastReceiptTime(chatId(targetChat)) - clicked));
         receipts.clientCpu.push_back(clientCpuMs() - cpuBefore);
+        if (picturesAsked) {
+            pause(settleMs);
+            picturesAsked->values.push_back(server->pictureRequests());
+        }
     }
     stopClient();
 }
@@ -813,6 +866,28 @@ int ClientBench::run()
             print(open);
             print(ahead);
             print(receipts);
+        }
+    }
+    if (wanted(7)) {
+        heading(
+            "7. Open a chat of 1000 picture messages: click -> answer to a message pushed after "
+            "it");
+        for (const bool shown : { false, true }) {
+            const QString how = shown ? QStringLiteral("shown") : QStringLiteral("not shown");
+            Figure open(
+                QStringLiteral("7. open chat of 1000 pictures, %1").arg(how), QStringLiteral("ms"));
+            Figure ahead(QStringLiteral("7. receipts written before that answer"), QString());
+            Figure receipts(
+                QStringLiteral("7. last receipt of 1000 pictures"), QStringLiteral("ms"));
+            Figure asked(QStringLiteral("7. pictures asked for, %1").arg(how), QString());
+            showPictures = shown;
+            picturesAsked = &asked;
+            openChatScenario(1000, open, ahead, receipts, true);
+            showPictures = false;
+            picturesAsked = nullptr;
+            print(open);
+            print(receipts);
+            print(asked);
         }
     }
     if (wanted(3) || wanted(6)) {

@@ -71,7 +71,9 @@ private:
     void fail(const QString &what);
     double clientCpuMs() const;
 
-    void openChatScenario(int messages, Figure &open, Figure &ahead, Figure &receipts);
+    // With `pictures`, every message of the opened chat carries a picture.
+    void openChatScenario(
+        int messages, Figure &open, Figure &ahead, Figure &receipts, bool pictures = false);
     void bigLoginScenario(Figure &usable, Figure &memory, Figure &idle);
     void burstScenario(Figure &rate);
     void pagingScenario(bool replies, Figure &responsive);
@@ -87,4 +89,8 @@ private:
     std::unique_ptr<FakeChatServer> server;
     QString windowId;
     int failures = 0;
+    // The client starts with "Show pictures in messages" on.
+    bool showPictures = false;
+    // After an open with pictures: how many the client asked for.
+    Figure *picturesAsked = nullptr;
 };

@@ -17,6 +17,8 @@
 //   5. a page of 10 000 older messages (all replies, then none) prepended to the open chat ->
 //      the client acknowledges a message pushed behind it
 //   6. CPU time of the client over 5 s with nothing arriving (after scenario 3's login)
+//   7. open a chat of 1 000 picture messages, with "Show pictures in messages" off and on: as
+//      scenario 1, and how many pictures the client then asked for (only those painted)
 
 #include "clientbench.h"
 
@@ -31,7 +33,7 @@ namespace
 
 // Exit code for a command line that cannot be understood, as the other tools use it.
 constexpr int usageError = 2;
-constexpr int scenarioCount = 6;
+constexpr int scenarioCount = 7;
 
 } // namespace
 

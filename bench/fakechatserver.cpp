@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 FakeChatServer::FakeChatServer(const QElapsedTimer &clock, QObject *parent)
@@ -11,16 +12,55 @@ FakeChatServer::FakeChatServer(const QElapsedTimer &clock, QObject *parent)
     , server(QStringLiteral("ferrow-clientbench"), QWebSocketServer::NonSecureMode)
 {
     connect(&server, &QWebSocketServer::newConnection, this, &FakeChatServer::onNewConnection);
+    connect(&front, &QTcpServer::newConnection, this, &FakeChatServer::onTcpConnection);
 }
 
 bool FakeChatServer::listen()
 {
-    return server.listen(QHostAddress::LocalHost, 0);
+    return front.listen(QHostAddress::LocalHost, 0);
 }
 
 quint16 FakeChatServer::port() const
 {
-    return server.serverPort();
+    return front.serverPort();
+}
+
+void FakeChatServer::setPicture(const QByteArray &png)
+{
+    picture = png;
+}
+
+int FakeChatServer::pictureRequests() const
+{
+    return pictureCount;
+}
+
+void FakeChatServer::onTcpConnection()
+{
+    while (QTcpSocket *tcp = front.nextPendingConnection()) {
+        connect(tcp, &QTcpSocket::readyRead, this, [this, tcp] { onHttpHead(tcp); });
+        connect(tcp, &QTcpSocket::disconnected, tcp, &QObject::deleteLater);
+    }
+}
+
+void FakeChatServer::onHttpHead(QTcpSocket *tcp)
+{
+    const QByteArray head = tcp->peek(64 * 1024);
+    if (!head.contains("\r\n\r\n"))
+        return;
+    disconnect(tcp, &QTcpSocket::readyRead, this, nullptr);
+    if (!head.startsWith("GET /static/upload/")) {
+        // Left unread: the WebSocket server reads the handshake itself.
+        disconnect(tcp, &QTcpSocket::disconnected, tcp, &QObject::deleteLater);
+        server.handleConnection(tcp);
+        return;
+    }
+    ++pictureCount;
+    tcp->readAll();
+    tcp->write("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: "
+        + QByteArray::number(picture.size()) + "\r\nConnection: close\r\n\r\n" + picture);
+    tcp->disconnectFromHost();
+    emit observed();
 }
 
 void FakeChatServer::setLoginPush(const QStringList &frames)
@@ -54,6 +94,7 @@ QString FakeChatServer::benchUserId()
 void FakeChatServer::resetObservations()
 {
     receipts.clear();
+    pictureCount = 0;
     receiptsPerChat.clear();
     receiptsAhead.clear();
     lastReceiptPerChat.clear();
@@ -135,7 +176,8 @@ void FakeChatServer::onTextMessage(const QString &text)
             { QStringLiteral("avatarUrl"), QStringLiteral("/default.png") } };
         const QJsonObject answer { { QStringLiteral("type"), QStringLiteral("login_success") },
             { QStringLiteral("user"), user },
-            { QStringLiteral("token"), QStringLiteral("bench-token") } };
+            { QStringLiteral("token"), QStringLiteral("bench-token") },
+            { QStringLiteral("httpToken"), QStringLiteral("bench-http-token") } };
         socket->sendTextMessage(
             QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
         for (const QString &pushed : qAsConst(loginPush))

@@ -6,13 +6,16 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <QWebSocketServer>
 
+class QTcpSocket;
 class QWebSocket;
 
 // A chat server just big enough to drive one ferrow-desktop: it accepts one WebSocket on
 // loopback, answers any password login with the bench user, pushes what the bench prepared,
-// and notes when each "message_seen" and "get_history" arrives. Times are nanoseconds on the
+// and notes when each "message_seen" and "get_history" arrives. On the same port it serves one
+// picture for every "GET /static/upload/..." and counts them. Times are nanoseconds on the
 // clock handed in, so that they compare with the bench's own.
 class FakeChatServer : public QObject
 {
@@ -26,6 +29,9 @@ public:
 
     // Frames sent right after "login_success", in order; empty to push nothing by itself.
     void setLoginPush(const QStringList &frames);
+    // The body of every upload asked for.
+    void setPicture(const QByteArray &png);
+    int pictureRequests() const;
 
     bool isLoggedIn() const;
     bool isConnected() const;
@@ -52,11 +58,16 @@ signals:
     void observed();
 
 private:
+    void onTcpConnection();
+    void onHttpHead(QTcpSocket *tcp);
     void onNewConnection();
     void onTextMessage(const QString &text);
 
     const QElapsedTimer &clock;
+    QTcpServer front;
     QWebSocketServer server;
+    QByteArray picture;
+    int pictureCount = 0;
     QPointer<QWebSocket> socket;
     QStringList loginPush;
     bool loggedIn = false;

@@ -138,7 +138,7 @@ bool TestChatSession::start()
     if (!server->waitForFrames(1))
         return false;
     server->send(json(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
-                          "token":"t"})"));
+                          "token":"t","httpToken":"h1","maxUploadSize":1000000})"));
     if (!loggedIn.wait(5000))
         return false;
     push(history(numberedList(1, 3)));

@@ -2,6 +2,7 @@
 #include "session.h"
 #include "view/elidedlabel.h"
 
+#include <QCheckBox>
 #include <QJsonArray>
 #include <QScrollBar>
 #include <QStandardPaths>
@@ -116,7 +117,7 @@ void TestLayout::sidebarTabs()
     QVERIFY(probe.chatListWidget()->itemDelegate() != probe.contactListWidget()->itemDelegate());
 
     auto *settings = qobject_cast<QVBoxLayout *>(probe.settingsPage()->layout());
-    QCOMPARE(settings->count(), 10);
+    QCOMPARE(settings->count(), 11);
     QCOMPARE(
         qobject_cast<QLabel *>(settings->itemAt(0)->widget())->text(), QStringLiteral("Settings"));
     QCOMPARE(settings->itemAt(1)->widget(), probe.darkModeCheckBox());
@@ -129,12 +130,16 @@ void TestLayout::sidebarTabs()
     QCOMPARE(settings->itemAt(4)->widget(), probe.typingCheckBox());
     QCOMPARE(probe.typingCheckBox()->text(), QStringLiteral("Send typing notifications"));
     QVERIFY(probe.typingCheckBox()->isChecked());
+    // Pictures show as their markers by default.
+    auto *pictures = qobject_cast<QCheckBox *>(settings->itemAt(5)->widget());
+    QCOMPARE(pictures->text(), QStringLiteral("Show pictures in messages"));
+    QVERIFY(!pictures->isChecked());
     // Where the password is kept, said only when it is in the settings file.
-    QVERIFY(settings->itemAt(5)->widget()->isHidden());
-    QVERIFY(settings->itemAt(6)->spacerItem());
-    QCOMPARE(settings->itemAt(7)->widget(), probe.changePasswordButton());
-    QCOMPARE(settings->itemAt(8)->widget(), probe.logoutButton());
-    QCOMPARE(settings->itemAt(9)->spacerItem()->sizeHint().height(), 20);
+    QVERIFY(settings->itemAt(6)->widget()->isHidden());
+    QVERIFY(settings->itemAt(7)->spacerItem());
+    QCOMPARE(settings->itemAt(8)->widget(), probe.changePasswordButton());
+    QCOMPARE(settings->itemAt(9)->widget(), probe.logoutButton());
+    QCOMPARE(settings->itemAt(10)->spacerItem()->sizeHint().height(), 20);
 }
 
 void TestLayout::chatAreaWidgets()
@@ -145,7 +150,7 @@ void TestLayout::chatAreaWidgets()
     auto *area = qobject_cast<QVBoxLayout *>(probe.chatArea()->layout());
     QCOMPARE(area->contentsMargins(), QMargins());
     QCOMPARE(area->spacing(), 0);
-    QCOMPARE(area->count(), 6);
+    QCOMPARE(area->count(), 8);
     QCOMPARE(area->itemAt(0)->widget()->objectName(), QStringLiteral("chatHeader"));
     QCOMPARE(area->itemAt(0)->widget()->height(), 60);
     // The connection bar, hidden while all is well.
@@ -154,7 +159,11 @@ void TestLayout::chatAreaWidgets()
     QCOMPARE(area->itemAt(2)->widget(), probe.messageListWidget());
     QCOMPARE(area->itemAt(3)->widget(), probe.replyBar());
     QCOMPARE(area->itemAt(4)->widget(), probe.editBar());
-    QCOMPARE(area->itemAt(5)->widget()->objectName(), QStringLiteral("inputArea"));
+    // Downloads (empty while there are none) and the files chosen for the next message.
+    QCOMPARE(area->itemAt(5)->widget()->objectName(), QStringLiteral("downloadArea"));
+    QCOMPARE(area->itemAt(6)->widget(), probe.attachmentStrip());
+    QVERIFY(probe.attachmentStrip()->isHidden());
+    QCOMPARE(area->itemAt(7)->widget()->objectName(), QStringLiteral("inputArea"));
     QCOMPARE(probe.chatTitleLabel()->styleSheet(),
         QStringLiteral("font-size: 16px; font-weight: bold; margin-left: 10px;"));
 

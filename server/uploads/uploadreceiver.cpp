@@ -271,8 +271,6 @@ void UploadReceiver::record()
 
 void UploadReceiver::answer(const QByteArray &response)
 {
-    // What is left of a body longer than it said is not read; closing drops it.
-    socket->readAll();
-    socket->write(response);
-    socket->disconnectFromHost();
+    stall.stop();
+    answerAndClose(socket, response);
 }

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <set>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +32,8 @@ namespace
 // Unreferenced uploads removed per transaction, and stored files looked up per sweep: one
 // transaction stays short, and the sweep holds no more than this many names.
 constexpr int sweepBatch = 1000;
+// Time enough for a client on a slow network to read an early answer and stop sending.
+constexpr int lingerMs = 2000;
 // A part file not written for this many stall timeouts belongs to no live upload: a live one is
 // written at least once per stall timeout, and the rest allows for a slow shared disk and for
 // servers sharing the folder whose clocks differ.
@@ -94,18 +98,30 @@ QString bearerToken(const QByteArray &head)
     return QString::fromLatin1(value.mid(7).trimmed());
 }
 
-void answer(QTcpSocket *socket, const QByteArray &response)
-{
-    socket->write(response);
-    socket->disconnectFromHost();
-}
-
 QByteArray unauthorized()
 {
     return staticfiles::errorResponse(401, "WWW-Authenticate: Bearer\r\n");
 }
 
 } // namespace
+
+void answerAndClose(QTcpSocket *socket, const QByteArray &response)
+{
+    socket->readAll();
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    QTimer::singleShot(lingerMs, socket, [socket] { socket->disconnectFromHost(); });
+    socket->write(response);
+    // Over TLS the end of sending is the TLS layer's; there the client reads up to the length.
+    if (qobject_cast<QSslSocket *>(socket))
+        return;
+    const auto endSending = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    };
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, endSending);
+    socket->flush();
+    endSending();
+}
 
 Uploads::Uploads(Writer &writer, Readers &readers, const Options &options, QObject *parent)
     : QObject(parent)
@@ -180,7 +196,7 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
     const QByteArray method = requestLine.value(0);
     if (path == "/upload") {
         if (method != "POST") {
-            answer(socket, staticfiles::errorResponse(405, "Allow: POST\r\n"));
+            answerAndClose(socket, staticfiles::errorResponse(405, "Allow: POST\r\n"));
             return true;
         }
         const QByteArray target = requestLine.value(1);
@@ -199,15 +215,15 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
         request.expectContinue =
             staticfiles::headerValue(head, "Expect").toLower() == "100-continue";
         if (request.chatId.isEmpty() || name.isEmpty() || request.name.isEmpty())
-            answer(socket, staticfiles::errorResponse(400));
+            answerAndClose(socket, staticfiles::errorResponse(400));
         else if (request.token.isEmpty())
-            answer(socket, unauthorized());
+            answerAndClose(socket, unauthorized());
         else if (length.isEmpty() || !staticfiles::headerValue(head, "Transfer-Encoding").isEmpty())
-            answer(socket, staticfiles::errorResponse(411));
+            answerAndClose(socket, staticfiles::errorResponse(411));
         else if (!numeric)
-            answer(socket, staticfiles::errorResponse(400));
+            answerAndClose(socket, staticfiles::errorResponse(400));
         else if (request.length > settings.maxUploadSize)
-            answer(socket, staticfiles::errorResponse(413));
+            answerAndClose(socket, staticfiles::errorResponse(413));
         else
             (new UploadReceiver(*this, socket, request))->start();
         return true;
@@ -216,11 +232,11 @@ bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray
     if (!named) {
         if (!path.startsWith("/static/upload/"))
             return false;
-        answer(socket, staticfiles::errorResponse(404));
+        answerAndClose(socket, staticfiles::errorResponse(404));
         return true;
     }
     if (method != "GET" && method != "HEAD")
-        answer(socket, staticfiles::errorResponse(405));
+        answerAndClose(socket, staticfiles::errorResponse(405));
     else
         download(socket, head, named->first, named->second);
     return true;
@@ -231,7 +247,7 @@ void Uploads::download(
 {
     const QString token = bearerToken(head);
     if (token.isEmpty()) {
-        answer(socket, unauthorized());
+        answerAndClose(socket, unauthorized());
         return;
     }
     struct Found {
@@ -266,7 +282,7 @@ void Uploads::download(
             if (found->status == 200 && !info.isFile())
                 found->status = 404;
             if (found->status != 200) {
-                answer(socket,
+                answerAndClose(socket,
                     found->status == 401 ? unauthorized()
                                          : staticfiles::errorResponse(found->status));
                 return;
@@ -284,14 +300,14 @@ void Uploads::download(
                 + "\r\n";
             const QByteArray type = upload.mime.toLatin1();
             if (staticfiles::notModified(head, etag, info.lastModified())) {
-                answer(socket, staticfiles::head(304, type, 0, headers));
+                answerAndClose(socket, staticfiles::head(304, type, 0, headers));
                 return;
             }
             const qint64 size = info.size();
             const uploadformat::Range range =
                 uploadformat::range(staticfiles::headerValue(head, "Range"), size);
             if (range.kind == uploadformat::Range::Kind::Unsatisfiable) {
-                answer(socket,
+                answerAndClose(socket,
                     staticfiles::errorResponse(
                         416, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
                 return;

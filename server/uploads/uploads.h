@@ -13,6 +13,12 @@ class QTcpSocket;
 class Readers;
 class Writer;
 
+// Answers a request whose body may still be coming, then closes. A close with unread bytes
+// resets the connection, and at a client that sends its body without waiting for an answer (as
+// most do) the reset can overtake the answer; so the answer is followed by an end of sending,
+// and what still comes is dropped until the client closes, or for a little while.
+void answerAndClose(QTcpSocket *socket, const QByteArray &response);
+
 // Files sent in chats, over HTTP on the server's one port. "POST /upload" streams a body into
 // the upload folder and records it in the store, so that every server sharing the store and the
 // folder serves it; "GET /static/upload/ID/NAME" serves it to the members of its chat. Both take

@@ -5,6 +5,7 @@
 #include "net/connectionsupervisor.h"
 #include "net/websocketclient.h"
 #include "session/chatsession.h"
+#include "view/attachmentstrip.h"
 #include "view/avatarcache.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
@@ -178,6 +179,8 @@ void MainWindow::onAccountForgotten()
     messageInput->clear();
     messageInput->setEnabled(false);
     sendButton->setEnabled(false);
+    attachButton->setEnabled(false);
+    attachmentStrip->clear();
     sendButton->setText(QStringLiteral("Send"));
 
     clearChatRows();

@@ -15,7 +15,12 @@
 #include <QSystemTrayIcon>
 #include <vector>
 
+class AttachmentStrip;
 class AvatarCache;
+class DownloadBar;
+class FileDownloads;
+class PictureCache;
+class PictureViewer;
 class ChangePasswordDialog;
 class ChatSession;
 class ChatStore;
@@ -235,6 +240,20 @@ private:
     // A notification of the desktop, or a tray balloon where it has none.
     void notifyDesktop(const Message &msg, const QString &title, const QString &text);
 
+    // Files (src/conversations/files.cpp).
+    void setupFiles();
+    // Puts files in the strip for the next message; those over the server's limit are refused
+    // with a notice.
+    void attachFiles(const QStringList &paths);
+    // Sends what the strip holds, the composer's text as the caption; false when it is empty.
+    bool sendAttachments();
+    void fillFileRoles(QListWidgetItem *item, const Message &msg);
+    void onShowPicturesToggled(bool checked);
+    void onPictureNeeded(const QString &messageId);
+    void onPictureReady(const QString &url);
+    // A picture opens in a viewer; any other file is downloaded.
+    void openFile(const QString &messageId);
+
     // Avatars (src/app/avatars.cpp).
     QIcon getAvatar(const QString &name, const QString &avatarUrl);
     QIcon generateGenericAvatar(const QString &name) const;
@@ -281,6 +300,20 @@ private:
     QPushButton *cancelEditButton = nullptr;
     QLineEdit *messageInput = nullptr;
     QPushButton *sendButton = nullptr;
+    QPushButton *attachButton = nullptr;
+    AttachmentStrip *attachmentStrip = nullptr;
+    // The bars of files being downloaded, above the composer.
+    QWidget *downloadArea = nullptr;
+    QCheckBox *picturesCheckBox = nullptr;
+    bool showPictures = false;
+    FileDownloads *downloads = nullptr;
+    PictureCache *pictureCache = nullptr;
+    // Transfers under way, by key, and what shows them.
+    QHash<QString, QPointer<PictureViewer>> viewers;
+    QHash<QString, QPointer<DownloadBar>> downloadBars;
+    quint64 transferCount = 0;
+    // Rows waiting for a thumbnail, by the picture's URL.
+    QMultiHash<QString, QString> pictureRows;
     // How long the message is, once near the longest the server takes.
     QLabel *lengthLabel = nullptr;
     QCheckBox *previewsCheckBox = nullptr;

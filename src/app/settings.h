@@ -30,4 +30,5 @@ constexpr QLatin1String password = key("password");
 constexpr QLatin1String windowGeometry = key("windowGeometry");
 constexpr QLatin1String showPreviews = key("showPreviews");
 constexpr QLatin1String sendTypingNotifications = key("sendTypingNotifications");
+constexpr QLatin1String showPicturesInMessages = key("showPicturesInMessages");
 } // namespace SettingsKey

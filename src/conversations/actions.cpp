@@ -143,8 +143,12 @@ void MainWindow::onEditMessage()
         menu->property(messageTextProperty).toString());
 }
 
-void MainWindow::startEditing(const QString &messageId, const QString &text)
+void MainWindow::startEditing(const QString &messageId, const QString &shownText)
 {
+    // A file's caption is what an edit changes; the marker is not part of it.
+    const QListWidgetItem *row = findMessageRow(messageId);
+    const Message *message = row ? messageOfRow(row) : nullptr;
+    const QString text = message && message->hasFile ? captionOf(*message) : shownText;
     session->startEditing(messageId, text, messageInput->text());
     editLabel->setText(QStringLiteral("Editing: ") + shortened(text, editPreviewLength));
     editBar->show();

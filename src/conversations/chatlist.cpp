@@ -7,6 +7,7 @@
 #include "session/chatsession.h"
 #include "store/chatstore.h"
 #include "view/accessibleitem.h"
+#include "view/attachmentstrip.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -213,6 +214,8 @@ void MainWindow::reorderChatRows()
 bool MainWindow::openChat(const QString &chatId)
 {
     if (chatId != currentChatId()) {
+        // Files chosen for one chat never go to another.
+        attachmentStrip->clear();
         messageInput->setText(session->openChat(chatId, messageInput->text()));
         showComposerModes();
     } else {
@@ -225,6 +228,7 @@ bool MainWindow::openChat(const QString &chatId)
     updateMentionNames();
     messageInput->setEnabled(true);
     sendButton->setEnabled(true);
+    attachButton->setEnabled(true);
     // Typing goes into the message, never into the list (where Space would open another chat).
     messageInput->setFocus(Qt::OtherFocusReason);
     const Chat *chat = store().chat(chatId);

@@ -9,10 +9,13 @@
 
 void MainWindow::onSendBtnClicked()
 {
+    if (sendAttachments())
+        return;
     switch (session->send(messageInput->text())) {
     case ChatSession::SendResult::Nothing:
         return;
     case ChatSession::SendResult::TooLong:
+    case ChatSession::SendResult::FileTooLarge:
         // The counter next to the composer says why; the text stays to be shortened.
         return;
     case ChatSession::SendResult::EditSaved:

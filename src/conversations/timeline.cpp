@@ -203,6 +203,7 @@ void MainWindow::fillMessageRow(QListWidgetItem *item, const Message &msg)
     item->setData(SenderIdRole, msg.senderId);
     item->setData(ReplyToIdRole, msg.replyToId);
     item->setData(MentionRole, mentionsMe(msg));
+    fillFileRoles(item, msg);
 
     if (!msg.replyToId.isEmpty()) {
         // Rows are the open chat's, whatever chat id a message carries itself.

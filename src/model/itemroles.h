@@ -28,4 +28,15 @@ enum ItemRole : int {
     MutedRole = Qt::UserRole + 16,
     // Message rows: the message names the logged-in user.
     MentionRole = Qt::UserRole + 17,
+    // Message rows with a file: the marker that ends the text ("[Image]", "[report.pdf]") and
+    // opens the file when clicked; absent when there is nothing to open.
+    FileMarkerRole = Qt::UserRole + 18,
+    // A local copy whose file is uploading: the share sent so far, 0 to 1; absent otherwise.
+    UploadProgressRole = Qt::UserRole + 19,
+    // While pictures are shown in messages: the size the picture takes in the bubble (logical
+    // pixels), and the thumbnail once it is loaded.
+    PictureSizeRole = Qt::UserRole + 20,
+    PictureRole = Qt::UserRole + 21,
+    // While pictures are shown in messages: a file other than a picture, as "name\nsize".
+    FileCardRole = Qt::UserRole + 22,
 };

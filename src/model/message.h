@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/attachment.h"
+
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,11 @@ struct Message {
     QStringList seenBy;
     qint64 editedAt = 0;
     QString replyToId;
+    // The content carried a file: `content` ends in its marker, and `file` says what it is.
+    bool hasFile = false;
+    Attachment file;
+    // A local copy's text to send with its file; `content` shows it with the file's marker.
+    QString caption;
 };
 
 Q_DECLARE_METATYPE(Message)

@@ -51,6 +51,27 @@ QString displayTextForContent(const QString &content)
     return content;
 }
 
+QString fileMarker(const Message &message)
+{
+    if (!message.hasFile || message.file.url.isEmpty())
+        return QString();
+    if (message.content.endsWith(QLatin1Char(' ') + imageMarker))
+        return imageMarker;
+    const QString named = QLatin1Char('[') + message.file.name + QLatin1Char(']');
+    if (message.content == named || message.content == imageMarker)
+        return message.content;
+    return QString();
+}
+
+QString captionOf(const Message &message)
+{
+    if (!message.hasFile)
+        return message.content;
+    if (message.content.endsWith(QLatin1Char(' ') + imageMarker))
+        return message.content.chopped(imageMarker.size() + 1);
+    return QString();
+}
+
 QString replyPreviewFromText(const QString &text)
 {
     const QString trimmed = text.trimmed();

@@ -9,6 +9,13 @@
 // on the server is replaced by a short marker ("[Image]", or the file name in brackets).
 QString displayTextForContent(const QString &content);
 
+// The marker that ends a message's shown text when it carries a file that can be opened;
+// empty otherwise (no file, a file the server gave no address for, or a caption edited since).
+QString fileMarker(const Message &message);
+
+// The caption of a message with a file: its text without the file's marker.
+QString captionOf(const Message &message);
+
 // The one-line quote of a replied-to message whose text is `text` (empty when the message was
 // not found).
 QString replyPreviewFromText(const QString &text);

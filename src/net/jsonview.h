@@ -146,6 +146,8 @@ private:
 // The conversions of wireformat.h, for either view (instantiated for both in wireformat.cpp).
 template <typename View> qint64 timeOf(const View &value);
 template <typename View> int countOf(const View &value);
+// A size in bytes: a whole number up to 2^53, else 0.
+template <typename View> qint64 byteCount(const View &value);
 template <typename View> QString contentTextOf(const View &content);
 template <typename View> User userOf(const View &object);
 template <typename View> Message messageOf(const View &object);

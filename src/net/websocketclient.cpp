@@ -265,6 +265,7 @@ template <typename Frame> void WebSocketClient::handleLoginSuccess(const Frame &
     currentUser = wire::userOf(frame[QLatin1String("user")]);
     token = frame[QLatin1String("token")].toString();
     currentHttpToken = frame[QLatin1String("httpToken")].toString();
+    uploadLimit = wire::byteCount(frame[QLatin1String("maxUploadSize")]);
     emit loginSuccess(currentUser, token);
 }
 
@@ -341,6 +342,11 @@ QString WebSocketClient::httpToken() const
     return currentHttpToken;
 }
 
+qint64 WebSocketClient::maxUploadSize() const
+{
+    return uploadLimit;
+}
+
 void WebSocketClient::fetchHistory(const QString &chatId, qint64 before)
 {
     send(wire::historyFrame(chatId, before));
@@ -382,9 +388,9 @@ void WebSocketClient::deleteMessage(const QString &chatId, const QString &messag
 }
 
 void WebSocketClient::sendMessage(
-    const QString &chatId, const QString &text, const QString &replyToId)
+    const QString &chatId, const QString &text, const QString &replyToId, const Attachment &file)
 {
-    send(wire::messageFrame(chatId, text, replyToId, currentUser.id));
+    send(wire::messageFrame(chatId, text, replyToId, currentUser.id, file));
 }
 
 void WebSocketClient::logout()

@@ -52,6 +52,8 @@ public:
     void changePassword(const QString &oldPassword, const QString &newPassword);
     // The token for HTTP requests of the last login or password change; empty when none.
     QString httpToken() const;
+    // The largest upload the server takes, in bytes, as its last login said; 0 when it did not.
+    qint64 maxUploadSize() const;
     void fetchHistory(const QString &chatId, qint64 before);
     // A history page answered through historyPageReceived with the same `requestId`.
     void fetchHistoryPage(const QString &chatId,
@@ -66,7 +68,10 @@ public:
     void sendTyping(const QString &chatId);
     void editMessage(const QString &chatId, const QString &messageId, const QString &newContent);
     void deleteMessage(const QString &chatId, const QString &messageId);
-    void sendMessage(const QString &chatId, const QString &text, const QString &replyToId);
+    void sendMessage(const QString &chatId,
+        const QString &text,
+        const QString &replyToId,
+        const Attachment &file = Attachment());
     void logout();
 
 signals:
@@ -148,4 +153,5 @@ public:
 private:
     QString token;
     QString currentHttpToken;
+    qint64 uploadLimit = 0;
 };

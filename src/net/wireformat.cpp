@@ -41,7 +41,7 @@ namespace
 
     // The content object itself, or the object whose JSON text a string holds (rare: that text
     // goes through the guard like any other text from the network).
-    template <typename View, typename Read> QString readContent(const View &content, Read read)
+    template <typename View, typename Read> auto readContent(const View &content, Read read)
     {
         if (content.isString())
             return read(QtJsonView(jsonguard::parse(content.toString().toUtf8()).object()));
@@ -62,7 +62,52 @@ namespace
         return QStringLiteral("[Image]");
     }
 
+    constexpr qint64 maxBytes = qint64(1) << 53;
+
+    // Whole bytes or pixels; anything else from the network reads as 0.
+    template <typename View> qint64 countOf(const View &value, qint64 limit)
+    {
+        if (!value.isNumber())
+            return 0;
+        const double number = value.toNumber();
+        if (!(number >= 0) || number > double(limit) || number != std::trunc(number))
+            return 0;
+        return static_cast<qint64>(number);
+    }
+
+    template <typename View> Attachment attachmentOf(const View &file)
+    {
+        Attachment attachment;
+        attachment.url = file[QLatin1String("url")].toString();
+        attachment.name = file[QLatin1String("name")].toString();
+        attachment.size = countOf(file[QLatin1String("size")], maxBytes);
+        attachment.mime = file[QLatin1String("mime")].toString();
+        attachment.width = int(countOf(file[QLatin1String("width")], 1 << 30));
+        attachment.height = int(countOf(file[QLatin1String("height")], 1 << 30));
+        return attachment;
+    }
+
+    struct Content {
+        QString text;
+        bool hasFile = false;
+        Attachment file;
+    };
+
+    template <typename View> Content contentOf(const View &object)
+    {
+        const View file = object[QLatin1String("file")];
+        Content content { reducedContentOf(object), !file.isNullOrAbsent(), {} };
+        if (content.hasFile)
+            content.file = attachmentOf(file);
+        return content;
+    }
+
 } // namespace
+
+template <typename View> qint64 byteCount(const View &value)
+{
+    return countOf(value, maxBytes);
+}
 
 template <typename View> qint64 timeOf(const View &value)
 {
@@ -109,8 +154,11 @@ template <typename View> Message messageOf(const View &object)
     message.chatId = object[QLatin1String("chatId")].toString();
     message.senderId = object[QLatin1String("senderId")].toString();
     message.timestamp = timeOf(object[QLatin1String("timestamp")]);
-    message.content = readContent(object[QLatin1String("content")],
-        [](const auto &content) { return reducedContentOf(content); });
+    Content content = readContent(
+        object[QLatin1String("content")], [](const auto &value) { return contentOf(value); });
+    message.content = std::move(content.text);
+    message.hasFile = content.hasFile;
+    message.file = std::move(content.file);
     message.editedAt = timeOf(object[QLatin1String("editedAt")]);
     message.replyToId = object[QLatin1String("replyToId")].toString();
     message.seenBy = idListOf(object[QLatin1String("seenBy")]);
@@ -167,6 +215,7 @@ template <typename View> std::vector<Message> searchResultsOf(const View &result
 #define FERROW_WIRE_INSTANTIATE(View)                                                              \
     template qint64 timeOf(const View &);                                                          \
     template int countOf(const View &);                                                            \
+    template qint64 byteCount(const View &);                                                       \
     template QString contentTextOf(const View &);                                                  \
     template User userOf(const View &);                                                            \
     template Message messageOf(const View &);                                                      \
@@ -329,6 +378,35 @@ QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId)
     return frame;
 }
 
+QJsonObject fileObject(const Attachment &file)
+{
+    QJsonObject object { { QStringLiteral("url"), file.url },
+        { QStringLiteral("name"), file.name },
+        { QStringLiteral("size"), double(file.size) },
+        { QStringLiteral("mime"), file.mime } };
+    if (file.width > 0 && file.height > 0) {
+        object.insert(QStringLiteral("width"), file.width);
+        object.insert(QStringLiteral("height"), file.height);
+    }
+    return object;
+}
+
+QString fileMessageText(const QString &caption, const Attachment &file)
+{
+    return reduceContent(QJsonObject {
+        { QStringLiteral("text"), caption }, { QStringLiteral("file"), fileObject(file) } });
+}
+
+std::optional<Attachment> uploadedFile(const QByteArray &body)
+{
+    const QJsonObject object = jsonguard::parse(body).object();
+    Attachment file = attachmentOf(QtJsonView(object));
+    // Anything but a path on the server would send the token elsewhere on download.
+    if (!file.url.startsWith(QLatin1Char('/')) || file.url.startsWith(QLatin1String("//")))
+        return std::nullopt;
+    return file;
+}
+
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent)
 {
     QJsonObject frame = typed(QLatin1String("edit_message"));
@@ -349,7 +427,8 @@ QJsonObject deleteFrame(const QString &chatId, const QString &messageId)
 QJsonObject messageFrame(const QString &chatId,
     const QString &text,
     const QString &replyToId,
-    const QString &currentUserId)
+    const QString &currentUserId,
+    const Attachment &file)
 {
     QJsonObject frame = typed(QLatin1String("message"));
     const bool oneToOne =
@@ -362,7 +441,8 @@ QJsonObject messageFrame(const QString &chatId,
         frame.insert(QStringLiteral("chatId"), chatId);
     frame.insert(QStringLiteral("content"),
         QJsonObject { { QStringLiteral("text"), text },
-            { QStringLiteral("file"), QJsonValue::Null },
+            { QStringLiteral("file"),
+                file.url.isEmpty() ? QJsonValue(QJsonValue::Null) : fileObject(file) },
             { QStringLiteral("theme"), QJsonValue::Null } });
     frame.insert(QStringLiteral("replyToId"),
         replyToId.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(replyToId));

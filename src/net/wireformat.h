@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/attachment.h"
 #include "model/chat.h"
 #include "model/message.h"
 #include "model/user.h"
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <optional>
 #include <vector>
 
 // Pure conversions between the server's JSON frames and the records. Values of the wrong JSON
@@ -66,6 +68,13 @@ QJsonObject deleteFrame(const QString &chatId, const QString &messageId);
 QJsonObject messageFrame(const QString &chatId,
     const QString &text,
     const QString &replyToId,
-    const QString &currentUserId);
+    const QString &currentUserId,
+    const Attachment &file = Attachment());
+// The "file" of a message's content: what the server said of the upload.
+QJsonObject fileObject(const Attachment &file);
+// What a message with this caption and file shows, as reduceContent makes it of the content.
+QString fileMessageText(const QString &caption, const Attachment &file);
+// The answer to an upload; nothing when it names no upload on the server.
+std::optional<Attachment> uploadedFile(const QByteArray &body);
 
 } // namespace wire

@@ -1,13 +1,19 @@
 #include "chatsession.h"
 
 #include "model/messagetext.h"
+#include "net/serveraddress.h"
 #include "net/websocketclient.h"
 #include "net/wireformat.h"
 #include "session/detachedtimeline.h"
+#include "session/fileupload.h"
 #include "session/messagesearch.h"
 #include "store/chatstore.h"
 
 #include <QDateTime>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMimeDatabase>
+#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QTimer>
 #include <QUuid>
@@ -50,6 +56,7 @@ ChatSession::ChatSession(QObject *parent)
 {
     // For queued connections and signal spies.
     qRegisterMetaType<ChatSession::EndReason>();
+    http = new QNetworkAccessManager(this);
     monotonic.start();
     clock = [this] { return monotonic.elapsed(); };
     typingTimer->setSingleShot(true);
@@ -310,6 +317,7 @@ void ChatSession::forgetAccount()
     draftBeforeEdit.clear();
     drafts.clear();
     outbox.clear();
+    stopUploads();
     receiptsHeld = false;
     queuedReceipts = {};
     nextReceipt = 0;
@@ -449,6 +457,158 @@ ChatSession::SendResult ChatSession::send(const QString &typed)
     return SendResult::Sent;
 }
 
+ChatSession::SendResult ChatSession::sendFiles(const QStringList &paths, const QString &typed)
+{
+    const QString caption = typed.trimmed();
+    if (paths.isEmpty() || openChatId.isEmpty() || !editingId.isEmpty())
+        return SendResult::Nothing;
+    if (characterCount(caption) > maxTextLength)
+        return SendResult::TooLong;
+    const qint64 limit = maxUploadSize();
+    for (const QString &path : paths) {
+        if (limit > 0 && QFileInfo(path).size() > limit)
+            return SendResult::FileTooLarge;
+    }
+    const QMimeDatabase types;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        Message local;
+        local.id = QStringLiteral("temp_") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        local.chatId = openChatId;
+        local.senderId = currentUserId();
+        local.timestamp = QDateTime::currentSecsSinceEpoch();
+        local.status = Sending;
+        local.hasFile = true;
+        local.file.name = info.fileName();
+        local.file.size = info.size();
+        local.file.mime = types.mimeTypeForFile(path, QMimeDatabase::MatchContent).name();
+        if (path == paths.constFirst()) {
+            local.caption = caption;
+            local.replyToId = std::exchange(replyId, QString());
+        }
+        local.content = wire::fileMessageText(local.caption, local.file);
+        uploads.insert(local.id, Upload { path, nullptr, {} });
+        chats->addPendingMessage(local);
+        startUpload(local.id);
+    }
+    return SendResult::Sent;
+}
+
+qint64 ChatSession::maxUploadSize() const
+{
+    return connection->maxUploadSize();
+}
+
+std::optional<ChatSession::UploadProgress> ChatSession::uploadProgress(const QString &localId) const
+{
+    const auto found = uploads.constFind(localId);
+    if (found == uploads.constEnd() || !found->job)
+        return std::nullopt;
+    return found->progress;
+}
+
+void ChatSession::cancelUpload(const QString &localId)
+{
+    const auto found = uploads.find(localId);
+    if (found == uploads.end() || !found->job)
+        return;
+    delete found->job;
+    uploads.erase(found);
+    chats->removePendingMessage(localId);
+}
+
+QNetworkAccessManager *ChatSession::network() const
+{
+    return http;
+}
+
+QString ChatSession::httpToken() const
+{
+    return connection->httpToken();
+}
+
+void ChatSession::startUpload(const QString &localId)
+{
+    const Message *local = chats->pendingMessage(localId);
+    const auto found = uploads.find(localId);
+    if (!local || found == uploads.end())
+        return;
+    auto *job = new FileUpload(http, this);
+    found->job = job;
+    found->progress = { 0, local->file.size, false };
+    connect(job, &FileUpload::progress, this, [this, localId](qint64 sent, qint64 total) {
+        const auto upload = uploads.find(localId);
+        const Message *copy = chats->pendingMessage(localId);
+        if (upload == uploads.end() || !copy)
+            return;
+        // Qt reports a total of -1 until it knows one, and (0, 0) as it finishes: neither says
+        // how far the file has come.
+        if (total <= 0)
+            return;
+        upload->progress = { sent, total, false };
+        emit uploadProgressChanged(copy->chatId, localId);
+    });
+    connect(job, &FileUpload::waiting, this, [this, localId] {
+        const auto upload = uploads.find(localId);
+        const Message *copy = chats->pendingMessage(localId);
+        if (upload == uploads.end() || !copy)
+            return;
+        upload->progress = { 0, upload->progress.total, true };
+        emit uploadProgressChanged(copy->chatId, localId);
+    });
+    connect(job, &FileUpload::finished, this, [this, localId](const Attachment &file) {
+        onUploaded(localId, file);
+    });
+    connect(job, &FileUpload::failed, this, [this, localId](const QString &reason) {
+        onUploadFailed(localId, reason);
+    });
+    if (!job->start(ServerAddress::fromEnvironment().httpBaseUrl(),
+            connection->httpToken(),
+            local->chatId,
+            found->path,
+            local->file.name)) {
+        onUploadFailed(localId, QStringLiteral("The file could not be read."));
+    }
+}
+
+void ChatSession::onUploaded(const QString &localId, const Attachment &file)
+{
+    const Upload upload = uploads.take(localId);
+    if (upload.job)
+        upload.job->deleteLater();
+    const Message *local = chats->pendingMessage(localId);
+    if (!local)
+        return;
+    // The echo shows the server's name for the file; the copy is matched to it by that text.
+    chats->setPendingFile(localId, file, wire::fileMessageText(local->caption, file));
+    emit uploadProgressChanged(local->chatId, localId);
+    // From here on a file message goes as a text does: now, or after the next login.
+    outbox.add(localId);
+    sendLocalCopy(localId);
+}
+
+void ChatSession::onUploadFailed(const QString &localId, const QString &reason)
+{
+    const auto found = uploads.find(localId);
+    if (found == uploads.end())
+        return;
+    if (found->job)
+        found->job->deleteLater();
+    found->job = nullptr;
+    const Message *local = chats->pendingMessage(localId);
+    if (!local)
+        return;
+    chats->setPendingStatus(localId, Failed);
+    emit uploadFailed(local->chatId, localId, reason);
+}
+
+void ChatSession::stopUploads()
+{
+    for (Upload &upload : uploads)
+        delete upload.job;
+    uploads.clear();
+}
+
 void ChatSession::deleteMessage(const QString &messageId)
 {
     if (chats->pendingMessage(messageId)) {
@@ -465,6 +625,11 @@ void ChatSession::retry(const QString &localId)
     if (!local || local->status != Failed)
         return;
     chats->setPendingStatus(localId, Sending);
+    // A file the server does not have yet goes up again first; its message follows once.
+    if (uploads.contains(localId)) {
+        startUpload(localId);
+        return;
+    }
     // Sent again from now on: after what was queued before the retry.
     outbox.add(localId);
     sendLocalCopy(localId);
@@ -472,6 +637,10 @@ void ChatSession::retry(const QString &localId)
 
 void ChatSession::discard(const QString &localId)
 {
+    if (const auto found = uploads.find(localId); found != uploads.end()) {
+        delete found->job;
+        uploads.erase(found);
+    }
     outbox.remove(localId);
     chats->removePendingMessage(localId);
 }
@@ -519,7 +688,11 @@ void ChatSession::sendLocalCopy(const QString &localId)
     const Message *local = chats->pendingMessage(localId);
     if (!local || !isOnline())
         return;
-    connection->sendMessage(local->chatId, local->content, local->replyToId);
+    if (local->hasFile) {
+        connection->sendMessage(local->chatId, local->caption, local->replyToId, local->file);
+    } else {
+        connection->sendMessage(local->chatId, local->content, local->replyToId);
+    }
     outbox.markSent(localId, monotonic.elapsed());
     chats->markPendingSent(localId);
 }

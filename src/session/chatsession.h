@@ -10,16 +10,20 @@
 #include "session/typingtracker.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
 class ChatStore;
 class DetachedTimeline;
+class FileUpload;
+class QNetworkAccessManager;
 class MessageSearch;
 class QTimer;
 class WebSocketClient;
@@ -56,6 +60,16 @@ public:
         EditSaved,
         // Longer than maxTextLength: nothing is sent.
         TooLong,
+        // A file is over the server's limit (maxUploadSize): nothing is sent.
+        FileTooLarge,
+    };
+
+    // How far a local copy's file has gone up to the server.
+    struct UploadProgress {
+        qint64 sent = 0;
+        qint64 total = 0;
+        // The server is busy; the file goes up again by itself after a wait.
+        bool waiting = false;
     };
 
     explicit ChatSession(QObject *parent = nullptr);
@@ -112,6 +126,21 @@ public:
     // Sends the composer's text (trimmed): a new message, a reply in reply mode (which then
     // ends), or the edit in edit mode.
     SendResult send(const QString &text);
+    // Sends each file as a message of its own, the caption (trimmed) with the first; in reply
+    // mode the first is the reply. Each shows at once as a local copy while its file uploads;
+    // its message goes out once the server has the file.
+    SendResult sendFiles(const QStringList &paths, const QString &caption);
+    // The largest file the server takes, in bytes; 0 when it did not say (nothing is refused
+    // here then).
+    qint64 maxUploadSize() const;
+    // The upload of a local copy's file; nothing when none is under way.
+    std::optional<UploadProgress> uploadProgress(const QString &localId) const;
+    // Stops a local copy's upload and drops the copy: no message goes out.
+    void cancelUpload(const QString &localId);
+    // For the window's downloads: the HTTP side of the connection.
+    QNetworkAccessManager *network() const;
+    QString httpToken() const;
+
     // A local copy goes here and now; a message the server holds is deleted there.
     void deleteMessage(const QString &messageId);
     // A failed local copy is sent again.
@@ -189,6 +218,10 @@ signals:
     void unreadCountChanged(const QString &chatId);
     void typingChanged(const QString &chatId);
     void muteChanged(const QString &chatId);
+    // A local copy's upload moved on, or ended.
+    void uploadProgressChanged(const QString &chatId, const QString &localId);
+    // The server did not take a file; its copy is now Failed.
+    void uploadFailed(const QString &chatId, const QString &localId, const QString &reason);
 
 private:
     void onLoggedIn();
@@ -211,6 +244,10 @@ private:
     // Sends a request now, or queues it for the next login while offline.
     void request(const Outbox::Action &action);
     void sendLocalCopy(const QString &localId);
+    void startUpload(const QString &localId);
+    void onUploaded(const QString &localId, const Attachment &file);
+    void onUploadFailed(const QString &localId, const QString &reason);
+    void stopUploads();
     void fail(const QStringList &localIds);
 
     // The open chat's messages of others not seen yet are seen now, or once the window is back.
@@ -242,6 +279,15 @@ private:
     Drafts drafts;
 
     Outbox outbox;
+    QNetworkAccessManager *http = nullptr;
+    // Local copies whose file is on its way: the file, and the upload under way (none after
+    // a failure, until a retry).
+    struct Upload {
+        QString path;
+        FileUpload *job = nullptr;
+        UploadProgress progress;
+    };
+    QHash<QString, Upload> uploads;
     QTimer *outboxTimer;
     DetachedTimeline *stretch;
     MessageSearch *finder;

@@ -217,7 +217,7 @@ void DetachedTimeline::applyEdit(
         return;
     for (Message &held : stretch) {
         if (held.id == messageId) {
-            held.content = newContent;
+            held.content = held.hasFile ? wire::fileMessageText(newContent, held.file) : newContent;
             held.editedAt = editedAt;
             emit messageEdited(chatId, messageId, newContent, editedAt);
             return;

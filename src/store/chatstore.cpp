@@ -1,6 +1,7 @@
 #include "chatstore.h"
 
 #include "model/metatypes.h"
+#include "net/wireformat.h"
 
 #include <QTimer>
 #include <algorithm>
@@ -364,7 +365,9 @@ void ChatStore::applyEdit(
     const QString &chatId, const QString &messageId, const QString &newContent, qint64 editedAt)
 {
     if (Message *message = heldMessage(chatId, messageId)) {
-        message->content = newContent;
+        // An edit changes the caption of a file, never the file: its marker stays.
+        message->content =
+            message->hasFile ? wire::fileMessageText(newContent, message->file) : newContent;
         message->editedAt = editedAt;
     }
     emit messageEdited(chatId, messageId, newContent, editedAt);
@@ -456,15 +459,32 @@ void ChatStore::removePendingMessage(const QString &localId)
     if (!local)
         return;
     const QString chatId = local->chatId;
-    const auto ids = pendingByText.find(pendingKey(local->chatId, local->content));
-    if (ids != pendingByText.end()) {
-        ids->removeOne(localId);
-        if (ids->isEmpty())
-            pendingByText.erase(ids);
-    }
+    forgetPendingText(*local);
     sentCopies.remove(localId);
     pending.erase(pending.begin() + (local - pending.data()));
     emit messageRemoved(chatId, localId);
+}
+
+void ChatStore::forgetPendingText(const Message &local)
+{
+    const auto ids = pendingByText.find(pendingKey(local.chatId, local.content));
+    if (ids != pendingByText.end()) {
+        ids->removeOne(local.id);
+        if (ids->isEmpty())
+            pendingByText.erase(ids);
+    }
+}
+
+void ChatStore::setPendingFile(
+    const QString &localId, const Attachment &file, const QString &content)
+{
+    Message *local = pendingCopy(localId);
+    if (!local)
+        return;
+    forgetPendingText(*local);
+    local->file = file;
+    local->content = content;
+    pendingByText[pendingKey(local->chatId, local->content)].append(localId);
 }
 
 void ChatStore::setPendingStatus(const QString &localId, MessageStatus status)

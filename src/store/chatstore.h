@@ -84,6 +84,9 @@ public:
     // Drops a local copy that no echo will replace (discarded); emits messageRemoved.
     void removePendingMessage(const QString &localId);
     void setPendingStatus(const QString &localId, MessageStatus status);
+    // The copy's file is uploaded: it carries what the server said of it, and the text its echo
+    // will have.
+    void setPendingFile(const QString &localId, const Attachment &file, const QString &content);
     // The copy has gone out to the server at least once: only such a copy can be confirmed.
     void markPendingSent(const QString &localId);
     // The one rule that matches an own message from the server to its local copy: the oldest
@@ -162,6 +165,7 @@ private:
     Message *pendingCopy(const QString &localId);
     // One message of others less to read.
     void lowerUnread(Entry &e);
+    void forgetPendingText(const Message &local);
     static QString pendingKey(const QString &chatId, const QString &content);
 
     QString me;

@@ -141,22 +141,35 @@ int pixelSide(qreal devicePixelRatio)
     return qRound(side * devicePixelRatio);
 }
 
-std::optional<QImage> decodePicture(const QByteArray &body)
+QSize announcedSize(const QByteArray &body)
 {
-    if (body.size() > maxBodyBytes)
+    const std::optional<Canvas> canvas = canvasOf(body);
+    if (!canvas || canvas->width < 1 || canvas->height < 1)
+        return QSize();
+    return QSize(int(canvas->width), int(canvas->height));
+}
+
+std::optional<QImage> decodePicture(
+    const QByteArray &body, const PictureLimits &limits, QSize fitIn)
+{
+    if (body.size() > limits.maxBodyBytes)
         return std::nullopt;
     // The header is checked before any pixel is decoded, read here rather than through
     // QImageReader::size(), which reports a GIF's first frame instead of the canvas it fills.
     const std::optional<Canvas> canvas = canvasOf(body);
-    if (!canvas || canvas->width < 1 || canvas->height < 1 || canvas->width > maxPictureSide
-        || canvas->height > maxPictureSide
-        || canvas->width * canvas->height * canvas->bytesPerPixel > maxDecodeBytes)
+    if (!canvas || canvas->width < 1 || canvas->height < 1 || canvas->width > limits.maxSide
+        || canvas->height > limits.maxSide
+        || canvas->width * canvas->height * canvas->bytesPerPixel > limits.maxDecodeBytes)
         return std::nullopt;
     QBuffer buffer;
     buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, canvas->format);
     reader.setAutoDetectImageFormat(false);
+    const QSize full(int(canvas->width), int(canvas->height));
+    if (fitIn.isValid() && canvas->format == "jpeg"
+        && (full.width() > fitIn.width() || full.height() > fitIn.height()))
+        reader.setScaledSize(full.scaled(fitIn, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
     QImage picture = reader.read();
     if (picture.isNull())
         return std::nullopt;

@@ -6,6 +6,8 @@
 #include "view/palette.h"
 
 #include <QAbstractItemModel>
+#include <QAbstractTextDocumentLayout>
+#include <QApplication>
 #include <QColor>
 #include <QDateTime>
 #include <QFont>
@@ -13,6 +15,7 @@
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
 #include <QTextDocument>
 #include <algorithm>
 #include <cmath>
@@ -79,6 +82,31 @@ QFont markFont()
     return QFont(messageFontFamily, 9);
 }
 
+QString cancelText()
+{
+    return QStringLiteral("Cancel");
+}
+
+// A file card: an icon, the name and the size on two lines.
+constexpr int fileCardWidth = 220;
+constexpr int fileCardHeight = 44;
+// The upload bar and its "Cancel" under the text.
+constexpr int uploadBarHeight = 24;
+
+// Whether `at` lies on the marker that ends `text` as the row lays it out in `textRect`.
+bool onMarker(const QString &text, const QString &marker, const QRect &textRect, const QPoint &at)
+{
+    if (!text.endsWith(marker) || !textRect.contains(at))
+        return false;
+    QTextDocument document;
+    document.setDefaultFont(textFont());
+    document.setPlainText(shownText(text));
+    document.setTextWidth(textRect.width());
+    const int position =
+        document.documentLayout()->hitTest(QPointF(at - textRect.topLeft()), Qt::ExactHit);
+    return position >= text.size() - marker.size() && position < text.size();
+}
+
 QFont withPixelSize(QFont font, int pixelSize)
 {
     font.setPixelSize(pixelSize);
@@ -93,6 +121,51 @@ MessageDelegate::MessageDelegate(QObject *parent)
 }
 
 MessageDelegate::~MessageDelegate() = default;
+
+void MessageDelegate::setShowPictures(bool show)
+{
+    pictures = show;
+    rowSizes.clear();
+}
+
+bool MessageDelegate::showsPictures() const
+{
+    return pictures;
+}
+
+void MessageDelegate::paintMedia(QPainter *painter,
+    const QModelIndex &index,
+    const QRect &rect,
+    const ThemePalette &colours) const
+{
+    const QString card = index.data(FileCardRole).toString();
+    if (!card.isEmpty()) {
+        const QStringList lines = card.split(QLatin1Char('\n'));
+        const QIcon icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+        icon.paint(painter, QRect(rect.left(), rect.top() + 6, 32, 32));
+        const QRect textArea = rect.adjusted(40, 2, 0, -2);
+        QFont name = textFont();
+        name.setBold(true);
+        painter->setFont(name);
+        painter->setPen(QColor(QLatin1String(colours.bubbleText)));
+        painter->drawText(textArea,
+            Qt::AlignLeft | Qt::AlignTop,
+            QFontMetrics(name).elidedText(lines.value(0), Qt::ElideMiddle, textArea.width()));
+        painter->setFont(markFont());
+        painter->setPen(QColor(QLatin1String(colours.timeText)));
+        painter->drawText(textArea, Qt::AlignLeft | Qt::AlignBottom, lines.value(1));
+        return;
+    }
+    const QPixmap picture = qvariant_cast<QPixmap>(index.data(PictureRole));
+    if (picture.isNull()) {
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(QColor(QLatin1String(colours.timeText)).lighter(dark ? 60 : 160));
+        painter->drawRoundedRect(QRectF(rect), 8, 8);
+        emit pictureNeeded(index.data(MessageIdRole).toString());
+        return;
+    }
+    painter->drawPixmap(rect, picture);
+}
 
 void MessageDelegate::setDarkMode(bool isDark)
 {
@@ -186,7 +259,6 @@ void MessageDelegate::paint(
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
 
-    const QString text = index.data(TextRole).toString();
     const QString senderName = index.data(SenderNameRole).toString();
     const qint64 timestamp = index.data(TimestampRole).toLongLong();
     const bool isOwn = index.data(IsOwnRole).toBool();
@@ -198,27 +270,14 @@ void MessageDelegate::paint(
     const QString replyPreview = hasReply ? index.data(ReplyPreviewRole).toString() : QString();
     const QString replySender = index.data(ReplySenderRole).toString();
 
-    QRect bubbleRect, textRect, senderRect, avatarRect, replyRect;
-    int height = 0;
-    getBubbleLayout(text,
-        senderName,
-        isOwn,
-        option.rect.width(),
-        bubbleRect,
-        textRect,
-        senderRect,
-        avatarRect,
-        height,
-        hasReply,
-        replyPreview,
-        replyRect);
     // The layout is relative to the row; rows are stacked vertically in the viewport.
     const int top = option.rect.top();
-    bubbleRect.translate(0, top);
-    textRect.translate(0, top);
-    senderRect.translate(0, top);
-    avatarRect.translate(0, top);
-    replyRect.translate(0, top);
+    const RowGeometry row = layOutRow(index, option.rect.width());
+    const QRect bubbleRect = row.bubble.translated(0, top);
+    const QRect textRect = row.text_.translated(0, top);
+    const QRect senderRect = row.sender.translated(0, top);
+    const QRect avatarRect = row.avatar.translated(0, top);
+    const QRect replyRect = row.reply.translated(0, top);
 
     if (!isOwn) {
         const QIcon avatar = qvariant_cast<QIcon>(index.data(Qt::DecorationRole));
@@ -295,8 +354,24 @@ void MessageDelegate::paint(
         painter->drawText(x + 6, y + QFontMetrics(font).ascent() + 2, shown);
     }
 
+    if (!row.media.isNull())
+        paintMedia(painter, index, row.media.translated(0, top), colours);
+    if (!row.progress.isNull()) {
+        const QRect bar = row.progress.translated(0, top);
+        const double share = std::clamp(index.data(UploadProgressRole).toDouble(), 0.0, 1.0);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(timeColour);
+        painter->drawRoundedRect(QRectF(bar), 2, 2);
+        painter->setBrush(QColor(QLatin1String(colours.accent)));
+        painter->drawRoundedRect(
+            QRectF(bar.left(), bar.top(), bar.width() * share, bar.height()), 2, 2);
+        painter->setFont(markFont());
+        painter->setPen(QColor(QLatin1String(colours.accent)));
+        painter->drawText(row.cancel.translated(0, top), Qt::AlignCenter, cancelText());
+    }
+
     // Escaped so that markup in a message shows as typed.
-    QString body = shownText(text).toHtmlEscaped();
+    QString body = shownText(row.text).toHtmlEscaped();
     body.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
     QTextDocument document;
     document.setDefaultFont(textFont());
@@ -380,6 +455,8 @@ QSize MessageDelegate::sizeHint(const QStyleOptionViewItem &option, const QModel
     const bool hasReply = !index.data(ReplyToIdRole).toString().isEmpty();
     const uint key = qHash(index.data(TextRole).toString())
         ^ (qHash(index.data(SenderNameRole).toString()) * 31U)
+        ^ (index.data(UploadProgressRole).isValid() ? 0x51ed27U : 0U)
+        ^ (showsMedia(index) ? qHash(index.data(PictureSizeRole).toSize().width()) * 7U + 3U : 0U)
         ^ (hasReply ? qHash(index.data(ReplyPreviewRole).toString()) * 131U + 1U : 0U)
         ^ (index.data(IsOwnRole).toBool() ? 0x9e3779b9U : 0U);
     if (!messageId.isEmpty()) {
@@ -387,31 +464,87 @@ QSize MessageDelegate::sizeHint(const QStyleOptionViewItem &option, const QModel
         if (cached != rowSizes.constEnd() && cached->width == width && cached->key == key)
             return QSize(width, cached->height);
     }
-    QRect replyRect;
-    const int height = layOutRow(index, width, replyRect);
+    const int height = layOutRow(index, width).height;
     if (!messageId.isEmpty())
         rowSizes.insert(messageId, RowSize { width, key, height });
     return QSize(width, height);
 }
 
-int MessageDelegate::layOutRow(const QModelIndex &index, int width, QRect &replyRect) const
+bool MessageDelegate::showsMedia(const QModelIndex &index) const
+{
+    return pictures
+        && (index.data(PictureSizeRole).toSize().isValid()
+            || !index.data(FileCardRole).toString().isEmpty());
+}
+
+MessageDelegate::RowGeometry MessageDelegate::layOutRow(const QModelIndex &index, int width) const
 {
     const bool hasReply = !index.data(ReplyToIdRole).toString().isEmpty();
-    QRect bubbleRect, textRect, senderRect, avatarRect;
-    int height = 0;
-    getBubbleLayout(index.data(TextRole).toString(),
+    const bool isOwn = index.data(IsOwnRole).toBool();
+    RowGeometry row;
+    row.text = index.data(TextRole).toString();
+    const bool media = showsMedia(index);
+    QSize mediaSize;
+    if (media) {
+        // The file shows in the bubble instead of its marker; what stays is the caption.
+        row.text.chop(index.data(FileMarkerRole).toString().size());
+        row.text = row.text.trimmed();
+        const QSize picture = index.data(PictureSizeRole).toSize();
+        mediaSize = picture.isValid() ? picture : QSize(fileCardWidth, fileCardHeight);
+    }
+    getBubbleLayout(row.text,
         index.data(SenderNameRole).toString(),
-        index.data(IsOwnRole).toBool(),
+        isOwn,
         width,
-        bubbleRect,
-        textRect,
-        senderRect,
-        avatarRect,
-        height,
+        row.bubble,
+        row.text_,
+        row.sender,
+        row.avatar,
+        row.height,
         hasReply,
         hasReply ? index.data(ReplyPreviewRole).toString() : QString(),
-        replyRect);
-    return height;
+        row.reply);
+    int below = 0;
+    if (media) {
+        // Above the text, which moves down; without a caption it takes the text's place.
+        const int textHeight = row.text.isEmpty() ? row.text_.height() : 0;
+        const int grow = mediaSize.height() + 6 - textHeight;
+        row.media = QRect(row.text_.topLeft(), mediaSize);
+        row.text_.translate(0, mediaSize.height() + 6);
+        row.bubble.setBottom(row.bubble.bottom() + grow);
+        row.avatar.translate(0, grow);
+        row.height += grow;
+        // Wide enough for the picture: own bubbles grow to the left, others' to the right.
+        const int lack = mediaSize.width() + 20 - row.bubble.width();
+        if (lack > 0) {
+            if (isOwn) {
+                row.bubble.setLeft(row.bubble.left() - lack);
+                row.media.moveLeft(row.media.left() - lack);
+                row.text_.setLeft(row.text_.left() - lack);
+            } else {
+                row.bubble.setRight(row.bubble.right() + lack);
+                row.text_.setRight(row.text_.right() + lack);
+            }
+        }
+        below = row.text_.bottom();
+    }
+    if (index.data(UploadProgressRole).isValid()) {
+        const int barTop = std::max(below, row.text_.bottom()) + 8;
+        const int cancelWidth = QFontMetrics(markFont()).horizontalAdvance(cancelText()) + 12;
+        row.bubble.setBottom(row.bubble.bottom() + uploadBarHeight);
+        row.avatar.translate(0, uploadBarHeight);
+        row.height += uploadBarHeight;
+        const int lack = 100 + cancelWidth + 20 - row.bubble.width();
+        if (lack > 0 && isOwn)
+            row.bubble.setLeft(row.bubble.left() - lack);
+        else if (lack > 0)
+            row.bubble.setRight(row.bubble.right() + lack);
+        const int left = row.bubble.left() + 10;
+        const int right = row.bubble.right() - 10;
+        row.cancel = QRect(right - cancelWidth, barTop - 4, cancelWidth, 16);
+        row.progress = QRect(left, barTop + 2, row.cancel.left() - 6 - left, 5);
+    }
+    return row;
 }
 
 bool MessageDelegate::editorEvent(QEvent *event,
@@ -419,18 +552,28 @@ bool MessageDelegate::editorEvent(QEvent *event,
     const QStyleOptionViewItem &option,
     const QModelIndex &index)
 {
+    if (event->type() != QEvent::MouseButtonPress
+        || static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
+        return QStyledItemDelegate::editorEvent(event, model, option, index);
+    const QPoint at =
+        static_cast<QMouseEvent *>(event)->localPos().toPoint() - QPoint(0, option.rect.top());
+    const RowGeometry row = layOutRow(index, option.rect.width());
+    const QString messageId = index.data(MessageIdRole).toString();
     const QString replyToId = index.data(ReplyToIdRole).toString();
-    if (event->type() == QEvent::MouseButtonPress && !replyToId.isEmpty()) {
-        const auto *mouseEvent = static_cast<QMouseEvent *>(event);
-        if (mouseEvent->button() == Qt::LeftButton) {
-            QRect replyRect;
-            layOutRow(index, option.rect.width(), replyRect);
-            replyRect.translate(0, option.rect.top());
-            if (replyRect.contains(mouseEvent->localPos().toPoint())) {
-                emit replyQuoteClicked(replyToId);
-                return true;
-            }
-        }
+    if (!replyToId.isEmpty() && row.reply.contains(at)) {
+        emit replyQuoteClicked(replyToId);
+        return true;
+    }
+    if (row.cancel.contains(at)) {
+        emit cancelUploadClicked(messageId);
+        return true;
+    }
+    const QString marker = index.data(FileMarkerRole).toString();
+    if (marker.isEmpty())
+        return QStyledItemDelegate::editorEvent(event, model, option, index);
+    if (row.media.contains(at) || onMarker(row.text, marker, row.text_, at)) {
+        emit fileClicked(messageId);
+        return true;
     }
     return QStyledItemDelegate::editorEvent(event, model, option, index);
 }

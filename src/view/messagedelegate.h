@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStyledItemDelegate>
 
+struct ThemePalette;
+
 // Paints every row of the message list as a chat bubble. One layout routine serves painting,
 // row heights and hit-testing clicks on a reply quote, so the three always agree.
 class MessageDelegate : public QStyledItemDelegate
@@ -40,6 +42,9 @@ public:
         const QString &replyPreview,
         QRect &replyRect) const;
 
+    // Pictures as thumbnails and files as cards in the bubble, instead of their markers.
+    void setShowPictures(bool show);
+    bool showsPictures() const;
     void setDarkMode(bool dark);
     bool isDarkMode() const;
     // The row of this message gets a gold outline; none while the id is empty.
@@ -49,10 +54,29 @@ public:
 signals:
     // The quote of a reply was clicked; `messageId` is the quoted message.
     void replyQuoteClicked(const QString &messageId);
+    // The file of a message was clicked: its marker, thumbnail or card.
+    void fileClicked(const QString &messageId);
+    // "Cancel" under a file being uploaded was clicked.
+    void cancelUploadClicked(const QString &messageId);
+    // A row on screen shows a picture not loaded yet.
+    void pictureNeeded(const QString &messageId) const;
 
 private:
-    // getBubbleLayout for the row at `index`; returns its height.
-    int layOutRow(const QModelIndex &index, int width, QRect &replyRect) const;
+    // Everything a row shows, laid out for a view `width` wide, relative to the row's top.
+    struct RowGeometry {
+        QString text;
+        QRect bubble, text_, sender, avatar, reply;
+        // A thumbnail or file card above the text; the upload bar and "Cancel" below it.
+        QRect media, progress, cancel;
+        int height = 0;
+    };
+    RowGeometry layOutRow(const QModelIndex &index, int width) const;
+    void paintMedia(QPainter *painter,
+        const QModelIndex &index,
+        const QRect &rect,
+        const ThemePalette &colours) const;
+    // Whether the row shows its file in the bubble rather than as a marker.
+    bool showsMedia(const QModelIndex &index) const;
 
     // A row's height for one view width, kept so that scrolling back over rows already laid
     // out, or relaying out the list, lays out no text again. The key says what the row showed,
@@ -65,6 +89,7 @@ private:
     mutable QHash<QString, RowSize> rowSizes;
 
     bool dark = false;
+    bool pictures = false;
     QString highlightedId;
 };
 

@@ -143,22 +143,34 @@ void TestServer::onReadyRead(QTcpSocket *socket)
                 lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
     }
 
+    const qint64 length = request.headers.value("content-length").toLongLong();
+    if (request.path != "/ws" && socket->bytesAvailable() < end + 4 + length)
+        return;
     socket->disconnect(this);
     if (request.path == "/ws") {
         webSocketServer.handleConnection(socket);
         return;
     }
     socket->read(end + 4);
+    request.body = socket->read(length);
     requests.append(request);
     answerHttp(socket, request);
 }
 
 void TestServer::answerHttp(QTcpSocket *socket, const HttpRequest &request)
 {
-    const auto route = routes.constFind(request.path);
+    auto route = routes.constFind(request.path);
+    if (route == routes.constEnd())
+        route = routes.constFind(request.path.left(request.path.indexOf('?')));
     const HttpResponse response = route != routes.constEnd()
         ? *route
         : HttpResponse { 404, "text/plain", "not found", true, 0 };
+    if (response.status == 0)
+        return;
+    if (response.status < 0) {
+        socket->abort();
+        return;
+    }
     QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
     reply += "Content-Type: " + response.contentType + "\r\n";
     if (response.announceLength) {

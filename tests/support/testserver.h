@@ -19,6 +19,7 @@ class TestServer : public QObject
 
 public:
     struct HttpResponse {
+        // 0: the request is never answered; -1: the connection is cut once the body is in.
         int status = 200;
         QByteArray contentType = "image/png";
         QByteArray body;
@@ -31,6 +32,7 @@ public:
         QByteArray method;
         QByteArray path;
         QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -59,7 +61,7 @@ public:
     int connectionCount = 0;
     int lastCloseCode = -1;
 
-    // HTTP side.
+    // HTTP side. A route is found by the whole path, else by the path without its query.
     QMap<QByteArray, HttpResponse> routes;
     QList<HttpRequest> requests;
     int requestCount(const QByteArray &path) const;

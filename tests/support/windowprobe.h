@@ -7,6 +7,7 @@
 #include "net/websocketclient.h"
 #include "session/chatsession.h"
 #include "store/chatstore.h"
+#include "view/attachmentstrip.h"
 #include "view/avatarcache.h"
 #include "view/connectionbar.h"
 #include "view/messagedelegate.h"
@@ -141,6 +142,10 @@ struct WindowProbe {
     QLineEdit *messageInput() const
     {
         return w.messageInput;
+    }
+    AttachmentStrip *attachmentStrip() const
+    {
+        return w.attachmentStrip;
     }
     QPushButton *sendButton() const
     {
