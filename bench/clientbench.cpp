@@ -26,6 +26,8 @@ namespace
 // 300 px sidebar, below the 60 px header.
 constexpr int chatRowHeight = 60;
 constexpr int chatListX = 150;
+// The chat list starts below the sidebar's "Search messages" button.
+constexpr int chatListTop = 32;
 constexpr int messageListX = 650;
 constexpr int messageListY = 300;
 
@@ -566,7 +568,7 @@ bool ClientBench::moveTo(int x, int y)
 // Clicks a chat row until its chat opens, seen from the receipt for `awaitedReceipt`.
 bool ClientBench::openChatRow(int row, const QString &awaitedReceipt)
 {
-    if (!moveTo(chatListX, row * chatRowHeight + chatRowHeight / 2))
+    if (!moveTo(chatListX, chatListTop + row * chatRowHeight + chatRowHeight / 2))
         return false;
     for (int attempt = 0; attempt < probeAttempts; ++attempt) {
         if (!xdotool({ QStringLiteral("click"), QStringLiteral("1") }))
@@ -641,7 +643,7 @@ void ClientBench::openChatScenario(
             continue;
         }
         pause(settleMs);
-        if (!moveTo(chatListX, 1 * chatRowHeight + chatRowHeight / 2)) {
+        if (!moveTo(chatListX, chatListTop + 1 * chatRowHeight + chatRowHeight / 2)) {
             fail(QStringLiteral("cannot move the pointer"));
             continue;
         }
@@ -699,7 +701,7 @@ void ClientBench::bigLoginScenario(Figure &usable, Figure &memory, Figure &idle)
     for (int run = 0; run < options.runs; ++run) {
         if (!startClient({}))
             continue;
-        if (!moveTo(chatListX, chatRowHeight / 2)) {
+        if (!moveTo(chatListX, chatListTop + chatRowHeight / 2)) {
             fail(QStringLiteral("cannot move the pointer"));
             continue;
         }
