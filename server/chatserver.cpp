@@ -58,8 +58,10 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
           fanOut,
           logins,
           metrics,
-          ChatService::Options {
-              this->options.clock, this->options.historyPage, this->options.loginTimeoutMs },
+          ChatService::Options { this->options.clock,
+              this->options.historyPage,
+              this->options.loginTimeoutMs,
+              this->options.maxGroupMembers },
           this)
     , frontDoor(
           FrontDoor::Options { this->options.staticDir,

@@ -148,6 +148,12 @@ QString checkText(const QString &text)
     return QString();
 }
 
+QString groupName(const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    return codePoints(trimmed) > maxGroupNameLength ? QString() : trimmed;
+}
+
 QString checkNewPassword(const QString &password, const QString &username)
 {
     for (int i = 0; i < password.size(); ++i) {
@@ -301,6 +307,35 @@ QJsonObject newChatFrame(const ChatRecord &chat)
 {
     QJsonObject frame = typed("new_chat_info");
     frame.insert(QStringLiteral("chat"), chatJson(chat));
+    return frame;
+}
+
+QJsonObject groupCreatedFrame(const QJsonValue &requestId, const QString &chatId)
+{
+    QJsonObject frame = typed("group_created");
+    frame.insert(QStringLiteral("requestId"), requestId);
+    frame.insert(QStringLiteral("chatId"), chatId);
+    return frame;
+}
+
+QJsonObject chatUpdatedFrame(const ChatRecord &chat)
+{
+    QJsonObject frame = typed("chat_updated");
+    frame.insert(QStringLiteral("chat"), chatJson(chat));
+    return frame;
+}
+
+QJsonObject chatRemovedFrame(const QString &chatId)
+{
+    QJsonObject frame = typed("chat_removed");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    return frame;
+}
+
+QJsonObject newChatFrame(const ChatRecord &chat, const std::vector<MessageRecord> &messages)
+{
+    QJsonObject frame = typed("new_chat_info");
+    frame.insert(QStringLiteral("chat"), chatJson(chat, messages));
     return frame;
 }
 

@@ -321,6 +321,13 @@ bool PostgresStore::publish(std::vector<ChangeNotice> notices)
     return transaction.isActive() && keep(kept) && transaction.commit();
 }
 
+bool PostgresStore::lockChat(const QString &chatId, bool exclusive)
+{
+    return bool(exclusive
+            ? run(QStringLiteral("SELECT 1 FROM chats WHERE id = ? FOR UPDATE"), { chatId })
+            : run(QStringLiteral("SELECT 1 FROM chats WHERE id = ? FOR KEY SHARE"), { chatId }));
+}
+
 bool PostgresStore::broadcast(const ChangeNotice &notice)
 {
     const QJsonObject payload { { QStringLiteral("o"), origin() },

@@ -40,6 +40,9 @@ public:
     bool announce(std::vector<ChangeNotice *> &notices) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
+    // Row locks on the chat: a message's insert takes the shared one for its foreign key
+    // anyway; a change of members takes the one that waits for all of them.
+    bool lockChat(const QString &chatId, bool exclusive) override;
     bool feedStart(FeedPosition &position) override;
     // Looks up the streams a notification named, those changed lately, or all of them.
     std::vector<ChangeNotice> feedRead(FeedPosition &position,

@@ -608,7 +608,7 @@ std::optional<ChatRecord> SqlStore::chat(const QString &chatId)
         chat = chatFromQuery(query.query);
     }
     chat->members = chatMembers(chat->id);
-    if (statementFailed)
+    if (statementFailed || chat->type != QLatin1String("private"))
         return chat;
     // Plenty for the chats in use at one time; beyond it, starting afresh is cheap.
     if (chats.size() >= maxCachedChats)
@@ -647,6 +647,39 @@ bool SqlStore::isMember(const QString &chatId, const QString &userId)
 {
     const std::optional<ChatRecord> found = chat(chatId);
     return found && found->members.contains(userId);
+}
+
+bool SqlStore::renameChat(const QString &chatId, const QString &name)
+{
+    return run(QStringLiteral("UPDATE chats SET name = ? WHERE id = ?"), { name, chatId })
+               .rowsAffected()
+        > 0;
+}
+
+bool SqlStore::addMembers(const QString &chatId, const QStringList &userIds)
+{
+    for (const QString &userId : userIds) {
+        // After everyone there: positions tell who has been in the chat longest.
+        if (!run(QStringLiteral("INSERT INTO chat_members (chat_id, user_id, position) VALUES"
+                                " (?, ?, (SELECT COALESCE(MAX(position), -1) + 1 FROM chat_members"
+                                " WHERE chat_id = ?))"),
+                { chatId, userId, chatId }))
+            return false;
+    }
+    return true;
+}
+
+bool SqlStore::removeMember(const QString &chatId, const QString &userId)
+{
+    if (!run(QStringLiteral("DELETE FROM chat_members WHERE chat_id = ? AND user_id = ?"),
+            { chatId, userId }))
+        return false;
+    // Without members the owner stays as it was: nobody sees the chat any more.
+    return bool(run(QStringLiteral("UPDATE chats SET owner_id = (SELECT user_id FROM chat_members"
+                                   " WHERE chat_id = ? ORDER BY position LIMIT 1)"
+                                   " WHERE id = ? AND owner_id = ? AND EXISTS (SELECT 1 FROM"
+                                   " chat_members WHERE chat_id = ?)"),
+        { chatId, chatId, userId, chatId }));
 }
 
 std::vector<ChatHistory> SqlStore::chatHistories(

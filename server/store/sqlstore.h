@@ -49,11 +49,15 @@ public:
         const QString &type,
         const QString &ownerId,
         const QStringList &members) override;
-    // Chats and their members never change once created, so a chat is read from the database
-    // once and then kept; every message asks for its chat's members.
+    // One-to-one chats never change once created, so they are read from the database once and
+    // then kept; every message asks for its chat's members. Groups change, on any server sharing
+    // the database, so they are read afresh each time.
     std::optional<ChatRecord> chat(const QString &chatId) override;
     std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
     bool isMember(const QString &chatId, const QString &userId) override;
+    bool renameChat(const QString &chatId, const QString &name) override;
+    bool addMembers(const QString &chatId, const QStringList &userIds) override;
+    bool removeMember(const QString &chatId, const QString &userId) override;
     // One query for the chats, one for their members, one for the messages, one for the
     // receipts and one for the unread counts.
     std::vector<ChatHistory> chatHistories(
@@ -197,8 +201,8 @@ private:
     Dialect dialect;
     QString sqlConnectionName;
     QHash<QString, QSqlQuery> statements;
-    // Chats read so far, by id. Emptied when a transaction rolls back, since it may have held
-    // the creation of one of them.
+    // One-to-one chats read so far, by id. Emptied when a transaction rolls back, since it may
+    // have held the creation of one of them.
     QHash<QString, ChatRecord> chats;
     int transactionDepth = 0;
     bool statementFailed = false;

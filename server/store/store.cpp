@@ -9,6 +9,11 @@ bool Store::announce(std::vector<ChangeNotice *> &)
     return true;
 }
 
+bool Store::lockChat(const QString &, bool)
+{
+    return true;
+}
+
 bool Store::broadcast(const ChangeNotice &)
 {
     return false;

@@ -224,6 +224,19 @@ public:
     virtual std::optional<ChatRecord> chat(const QString &chatId) = 0;
     virtual std::vector<ChatRecord> chatsOfUser(const QString &userId) = 0;
     virtual bool isMember(const QString &chatId, const QString &userId) = 0;
+    // Within a write: holds the chat's members still until the transaction ends, for a write
+    // that tells them something (or, `exclusive`, that changes them), so that on a store shared
+    // by several servers what is told of the chat is numbered in its stream before a change of
+    // its members or after it, never across it. Where writes never overlap there is nothing to
+    // hold. False when it failed.
+    virtual bool lockChat(const QString &chatId, bool exclusive);
+    // Changes of a group. Members keep the order they joined in, so that the first is the one
+    // who has been in it longest.
+    virtual bool renameChat(const QString &chatId, const QString &name) = 0;
+    virtual bool addMembers(const QString &chatId, const QStringList &userIds) = 0;
+    // Takes the member out; an owner who leaves hands the chat to the longest-standing member
+    // left. The chat and its messages stay, with no members if none is left.
+    virtual bool removeMember(const QString &chatId, const QString &userId) = 0;
     // Every chat of the user with its newest `perChat` messages, in a few queries however many
     // chats. With `wholeSeconds`, each chat's page also holds the rest of its oldest message's
     // second, as newestMessages() does, so that paging on by timestamp skips nothing. Each

@@ -83,6 +83,7 @@ private slots:
     void changesCrossServersOnceInOneOrder_data();
     void changesCrossServersOnceInOneOrder();
     void typingAndOwnReceiptsCrossServers();
+    void groupChangesCrossServersInOrder();
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
@@ -292,6 +293,87 @@ void TestCluster::changesCrossServersOnceInOneOrder()
         QCOMPARE(
             types, (QStringList { QStringLiteral("new_chat_info"), QStringLiteral("message") }));
     }
+}
+
+void TestCluster::groupChangesCrossServersInOrder()
+{
+    START_CLUSTER(2);
+    const QString alice = addUser(QStringLiteral("alice"));
+    const QString bob = addUser(QStringLiteral("bob"));
+    const QString carol = addUser(QStringLiteral("carol"));
+    // Alice on the first server, the others on the second.
+    const auto alicePeer =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    const auto bobPeer = Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    const auto carolPeer =
+        Peer::loginTo(port(1), QStringLiteral("carol"), QStringLiteral("secret"));
+    QVERIFY(alicePeer && bobPeer && carolPeer);
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("create_group") },
+        { QStringLiteral("requestId"), QStringLiteral("g") },
+        { QStringLiteral("name"), QStringLiteral("Ops") },
+        { QStringLiteral("members"), QJsonArray { bob } } });
+    QVERIFY(
+        alicePeer->waitUntil([&] { return countOf(*alicePeer, QStringLiteral("group_created")); }));
+    const QString group = alicePeer->frames.last().value(QLatin1String("chatId")).toString();
+    QVERIFY(bobPeer->waitUntil([&] { return countOf(*bobPeer, QStringLiteral("new_chat_info")); }));
+
+    // Bob writes through his server while alice renames, adds carol and leaves through hers.
+    for (int i = 0; i < 10; ++i)
+        bobPeer->send(messageTo(QStringLiteral("chatId"), group, QString::number(i)));
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("rename_chat") },
+        { QStringLiteral("chatId"), group },
+        { QStringLiteral("name"), QStringLiteral("Ops 2") } });
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("add_members") },
+        { QStringLiteral("chatId"), group },
+        { QStringLiteral("members"), QJsonArray { carol } } });
+    QVERIFY(
+        carolPeer->waitUntil([&] { return countOf(*carolPeer, QStringLiteral("new_chat_info")); }));
+    // The second server takes carol as a member at once: nothing there holds the old members.
+    carolPeer->send(messageTo(QStringLiteral("chatId"), group, QStringLiteral("carol here")));
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("leave_chat") },
+        { QStringLiteral("chatId"), group } });
+    QVERIFY(
+        alicePeer->waitUntil([&] { return countOf(*alicePeer, QStringLiteral("chat_removed")); }));
+    QVERIFY(
+        bobPeer->waitUntil([&] { return countOf(*bobPeer, QStringLiteral("chat_updated")) == 3; }));
+    // Alice owned it; bob has been in it longest.
+    QString owner;
+    for (const QJsonObject &frame : qAsConst(bobPeer->frames)) {
+        if (typeOf(frame) == QLatin1String("chat_updated"))
+            owner = frame.value(QLatin1String("chat"))
+                        .toObject()
+                        .value(QLatin1String("ownerId"))
+                        .toString();
+    }
+    QCOMPARE(owner, bob);
+    bobPeer->send(messageTo(QStringLiteral("chatId"), group, QStringLiteral("after")));
+    QVERIFY(carolPeer->waitUntil([&] {
+        return countOf(*carolPeer, QStringLiteral("message")) >= 2
+            && carolPeer->frames.last()
+                   .value(QLatin1String("content"))
+                   .toObject()
+                   .value(QLatin1String("text"))
+            == QLatin1String("after");
+    }));
+
+    // Up to her leaving, alice saw the chat's events in bob's order; after it, nothing.
+    const auto events = [&](const QList<QJsonObject> &frames) {
+        QStringList list;
+        for (const QJsonObject &frame : frames) {
+            if (frame.value(QLatin1String("chatId")).toString() == group
+                || typeOf(frame) == QLatin1String("chat_updated"))
+                list.append(typeOf(frame) + QLatin1Char(' ')
+                    + frame.value(QLatin1String("messageId")).toString());
+        }
+        return list;
+    };
+    QStringList aliceEvents = events(alicePeer->sync());
+    QCOMPARE(aliceEvents.takeLast(), QStringLiteral("chat_removed "));
+    aliceEvents.removeAll(QStringLiteral("group_created "));
+    const QStringList bobEvents = events(bobPeer->sync());
+    QCOMPARE(bobEvents.mid(0, aliceEvents.size()), aliceEvents);
+    QVERIFY(bobEvents.mid(aliceEvents.size()).contains(QStringLiteral("chat_updated ")));
+    QCOMPARE(aliceEvents.filter(QStringLiteral("chat_updated")).size(), 2);
 }
 
 void TestCluster::typingAndOwnReceiptsCrossServers()
