@@ -74,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setupConnection();
     setupWhatsNew();
+    setupGroups();
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
     connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);
