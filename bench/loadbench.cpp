@@ -135,11 +135,22 @@ void LoadStats::merge(LoadStats &&other)
     for (auto it = other.errors.constBegin(); it != other.errors.constEnd(); ++it)
         errors[it.key()] += it.value();
     latencies.insert(latencies.end(), other.latencies.begin(), other.latencies.end());
+    sameServerLatencies.insert(sameServerLatencies.end(),
+        other.sameServerLatencies.begin(),
+        other.sameServerLatencies.end());
+    crossServerLatencies.insert(crossServerLatencies.end(),
+        other.crossServerLatencies.begin(),
+        other.crossServerLatencies.end());
 }
 
 std::atomic<qint64> &LoadBench::Shared::sendTime(int sender, int seq)
 {
     return sentNs[static_cast<std::size_t>(sender) * messagesPerClient + (seq - 1)];
+}
+
+int LoadBench::Shared::serverOf(int index) const
+{
+    return index < 0 ? 0 : (index / std::max(1, groups)) % std::max(1, servers);
 }
 
 // The clients of one thread. Lives on that thread; the bench calls it through queued calls and
@@ -276,8 +287,7 @@ void LoadWorker::openNext()
     Client &client = *clients.at(opened++);
     // Client i is in group i % groups: the servers take turns by whole rounds of the groups, so
     // that every group has members on each.
-    const int round = client.index < 0 ? 0 : client.index / std::max(1, shared.groups);
-    client.socket.open(serverUrls.at(round % serverUrls.size()));
+    client.socket.open(serverUrls.at(shared.serverOf(client.index) % serverUrls.size()));
 }
 
 void LoadWorker::onFrame(Client &client, const QString &text)
@@ -376,6 +386,10 @@ void LoadWorker::onMessageFrame(Client &client, const QJsonObject &frame, qint64
     ++stats.delivered;
     shared.delivered.fetch_add(1, std::memory_order_relaxed);
     stats.latencies.push_back(nowNs - sentNs);
+    if (shared.servers > 1)
+        (shared.serverOf(sender) == shared.serverOf(client.index) ? stats.sameServerLatencies
+                                                                  : stats.crossServerLatencies)
+            .push_back(nowNs - sentNs);
     stats.lastReceiptNs = nowNs;
 }
 
@@ -443,6 +457,7 @@ LoadBench::LoadBench(const Options &options, QObject *parent)
     shared.clock.start();
     shared.connections = options.connections;
     shared.groups = options.groups;
+    shared.servers = std::max(1, options.servers);
     shared.messagesPerClient =
         std::max(1, static_cast<int>(std::lround(options.rate * options.durationSeconds)));
     const std::size_t sendSlots =
@@ -967,6 +982,14 @@ void LoadBench::printReport()
     lines << reportLine(QStringLiteral("latency p99"), ms(latency.p99));
     lines << reportLine(QStringLiteral("latency max"), ms(latency.max));
     lines << reportLine(QStringLiteral("latency mean"), ms(latency.mean));
+    if (options.servers > 1) {
+        const LatencySummary same = summarizeLatencies(stats.sameServerLatencies);
+        const LatencySummary cross = summarizeLatencies(stats.crossServerLatencies);
+        lines << reportLine(QStringLiteral("same server"),
+            QStringLiteral("p50 %1, p99 %2").arg(ms(same.p50), ms(same.p99)));
+        lines << reportLine(QStringLiteral("across servers"),
+            QStringLiteral("p50 %1, p99 %2").arg(ms(cross.p50), ms(cross.p99)));
+    }
     if (sendDoneNs && stats.lastReceiptNs)
         lines << reportLine(QStringLiteral("drain"),
             QStringLiteral("last receipt %1 after the last send")

@@ -42,6 +42,10 @@ struct LoadStats {
     QMap<QString, int> socketErrors;
     QMap<QString, int> errors;
     std::vector<qint64> latencies;
+    // With several servers: the same receipts split by whether sender and receiver are
+    // connected to the same server.
+    std::vector<qint64> sameServerLatencies;
+    std::vector<qint64> crossServerLatencies;
 
     void merge(LoadStats &&other);
 };
@@ -90,6 +94,7 @@ public:
         // Client i is in group i % groups.
         int groups = 1;
         int messagesPerClient = 0;
+        int servers = 1;
         // Send time of message `seq` (from 1) of client `sender`, in clock nanoseconds; written
         // by the sender's thread before the message goes out, read by the receivers' threads.
         std::unique_ptr<std::atomic<qint64>[]> sentNs;
@@ -97,6 +102,8 @@ public:
         std::atomic<qint64> delivered { 0 };
 
         std::atomic<qint64> &sendTime(int sender, int seq);
+        // The server client `index` connects to: whole rounds of the groups take turns.
+        int serverOf(int index) const;
     };
 
     explicit LoadBench(const Options &options, QObject *parent = nullptr);

@@ -4,15 +4,19 @@
 # scenarios turn by turn through loadcompare.sh, then measures PostgreSQL's commits per second
 # with and without a NOTIFY in each transaction (pgbench, two clients). Medians of ROUNDS runs.
 #
-#   bench/loadcluster.sh [-n ROUNDS] [-b BUILD_DIR]
+#   bench/loadcluster.sh [-n ROUNDS] [-b BUILD_DIR] [-p EARLIER_SERVER]
+#
+# EARLIER_SERVER, an older build's ferrow-server, joins the SQLite turns as the "before".
 set -eu
 
 rounds=3
 build=build
-while getopts n:b: option; do
+earlier=
+while getopts n:b:p: option; do
     case $option in
     n) rounds=$OPTARG ;;
     b) build=$OPTARG ;;
+    p) earlier=$OPTARG ;;
     *) exit 2 ;;
     esac
 done
@@ -32,9 +36,9 @@ trap '$as_owner "$pg_bin/pg_ctl" --pgdata="$dir/data" --mode=fast --wait stop >/
 pg="postgresql://postgres@/postgres?host=$dir"
 
 echo "== 1 000 msg/s (200 connections, 5 msg/s each)"
-"$here/loadcompare.sh" -n "$rounds" -b "$build" -r 5 "$server" "$server;--postgres=$pg"
+"$here/loadcompare.sh" -n "$rounds" -b "$build" -r 5 ${earlier:+"$earlier"} "$server" "$server;--postgres=$pg"
 echo "== 4 000 msg/s (20 msg/s each)"
-"$here/loadcompare.sh" -n "$rounds" -b "$build" -r 20 "$server" "$server;--postgres=$pg"
+"$here/loadcompare.sh" -n "$rounds" -b "$build" -r 20 ${earlier:+"$earlier"} "$server" "$server;--postgres=$pg"
 echo "== 2 000 msg/s on PostgreSQL: one server, then two with every group on both"
 "$here/loadcompare.sh" -n "$rounds" -b "$build" -r 10 "$server;--postgres=$pg" \
     "$server;--postgres=$pg,--servers=2"

@@ -1,8 +1,8 @@
 # Shared by the load scripts (sourced): reads figures out of ferrow-loadbench reports.
 
 # Prints one figure of every report in FILE, a line each: delivered, p50, p99, drain, cpu,
-# cpumsg (server CPU per message, in microseconds) or commit (see the report's lines of the
-# same names).
+# cpumsg (server CPU per message, in microseconds), commit, or with several servers samep50 and
+# crossp50 (see the report's lines of the same names).
 figure() {
     case $1 in
     delivered) pattern='s/.*deliveries.*(\([0-9.]*\) %).*/\1/p' ;;
@@ -12,6 +12,8 @@ figure() {
     cpu) pattern='s/.*server cpu .*(\([0-9.]*\) % of one core).*/\1/p' ;;
     cpumsg) pattern='s/.*cpu per message *\([0-9.]*\) us.*/\1/p' ;;
     commit) pattern='s/.*commit time *mean \([0-9.]*\) ms.*/\1/p' ;;
+    samep50) pattern='s/.*same server *p50 \([0-9.]*\) ms.*/\1/p' ;;
+    crossp50) pattern='s/.*across servers *p50 \([0-9.]*\) ms.*/\1/p' ;;
     *) echo "unknown figure $1" >&2; return 2 ;;
     esac
     sed -n "$pattern" "$2"

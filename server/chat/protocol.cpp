@@ -69,6 +69,24 @@ namespace
         return words;
     }
 
+    enum class Unstorable { None, Surrogate, Nul };
+
+    // Characters no database can keep as they came: a lone surrogate has no UTF-8 form, and
+    // PostgreSQL's text holds no NUL.
+    Unstorable unstorable(const QString &text)
+    {
+        for (int i = 0; i < text.size(); ++i) {
+            const QChar c = text.at(i);
+            if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+                ++i;
+            else if (c.isSurrogate())
+                return Unstorable::Surrogate;
+            else if (c.isNull())
+                return Unstorable::Nul;
+        }
+        return Unstorable::None;
+    }
+
 } // namespace
 
 SearchTerms searchTerms(const QString &query, QString *problem)
@@ -143,6 +161,14 @@ QString checkText(const QString &text)
 {
     if (text.trimmed().isEmpty())
         return QStringLiteral("Message text must not be empty");
+    switch (unstorable(text)) {
+    case Unstorable::Surrogate:
+        return QStringLiteral("Message text is not valid text");
+    case Unstorable::Nul:
+        return QStringLiteral("Message text must not contain NUL characters");
+    case Unstorable::None:
+        break;
+    }
     if (codePoints(text) > maxTextLength)
         return QStringLiteral("Message text is longer than %1 characters").arg(maxTextLength);
     return QString();
@@ -156,15 +182,14 @@ QString groupName(const QString &name)
 
 QString checkNewPassword(const QString &password, const QString &username)
 {
-    for (int i = 0; i < password.size(); ++i) {
-        const QChar c = password.at(i);
-        if (c.isHighSurrogate() && i + 1 < password.size() && password.at(i + 1).isLowSurrogate())
-            ++i;
-        else if (c.isSurrogate())
-            // Would be stored as the same bytes as "?" and match that too.
-            return QStringLiteral("The new password is not valid text");
-        else if (c.isNull())
-            return QStringLiteral("The new password must not contain NUL characters");
+    switch (unstorable(password)) {
+    case Unstorable::Surrogate:
+        // Would be stored as the same bytes as "?" and match that too.
+        return QStringLiteral("The new password is not valid text");
+    case Unstorable::Nul:
+        return QStringLiteral("The new password must not contain NUL characters");
+    case Unstorable::None:
+        break;
     }
     const int length = codePoints(password);
     if (length < minPasswordLength)

@@ -138,6 +138,8 @@ constexpr qint64 feedLifetimeMs = 10 * 60 * 1000;
 constexpr qint64 catchUpWindowMs = 10000;
 // NOTIFY takes at most 8000 bytes; an unkept notice larger than this is not sent.
 constexpr int maxPayloadBytes = 7900;
+// Sequence numbers a transaction takes at once; a writer's batch seldom holds more messages.
+constexpr int seqsPerTransaction = 64;
 // The database's own clock, so that servers on machines whose clocks differ agree.
 const char databaseNowMs[] = "(EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT";
 
@@ -298,6 +300,76 @@ bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
         { channel, QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) }));
 }
 
+std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
+    const QString &senderId,
+    const QString &text,
+    const QString &replyToId,
+    qint64 timestamp)
+{
+    if (!inTransaction())
+        return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp);
+    if (spareSeqs.empty()) {
+        // Numbers taken together, per transaction: those left over are dropped at its end,
+        // so that a later transaction's messages never sort before this one's.
+        Statement query = run(QStringLiteral("SELECT nextval(pg_get_serial_sequence('messages',"
+                                             " 'seq')) FROM generate_series(1, ?) ORDER BY 1 DESC"),
+            { seqsPerTransaction });
+        while (query.next())
+            spareSeqs.push_back(query.value(0).toLongLong());
+        if (spareSeqs.empty()) {
+            qCWarning(lcServer) << "storing a message failed:" << error;
+            return std::nullopt;
+        }
+    }
+    MessageRecord message;
+    message.seq = spareSeqs.back();
+    spareSeqs.pop_back();
+    message.id = newMessageId();
+    message.chatId = chatId;
+    message.senderId = senderId;
+    message.text = text;
+    message.replyToId = replyToId;
+    message.timestamp = timestamp;
+    heldMessages.push_back(message);
+    deferred = true;
+    return message;
+}
+
+bool PostgresStore::flushDeferred()
+{
+    deferred = false;
+    if (heldMessages.empty())
+        return true;
+    QJsonArray rows;
+    for (const MessageRecord &message : heldMessages)
+        rows.append(QJsonObject { { QStringLiteral("q"), message.seq },
+            { QStringLiteral("i"), message.id },
+            { QStringLiteral("c"), message.chatId },
+            { QStringLiteral("s"), message.senderId },
+            { QStringLiteral("t"), message.text },
+            { QStringLiteral("r"),
+                message.replyToId.isEmpty() ? QJsonValue() : QJsonValue(message.replyToId) },
+            { QStringLiteral("ts"), message.timestamp } });
+    heldMessages.clear();
+    // A taken id (80 random bits) fails the statement, and with it the transaction: its
+    // askers are told it failed, as for any other failed write.
+    if (run(QStringLiteral("INSERT INTO messages (seq, id, chat_id, sender_id, text, reply_to_id,"
+                           " timestamp) OVERRIDING SYSTEM VALUE SELECT q, i, c, s, t, r, ts FROM"
+                           " json_to_recordset(CAST(? AS JSON)) AS x(q BIGINT, i TEXT, c TEXT,"
+                           " s TEXT, t TEXT, r TEXT, ts BIGINT)"),
+            { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
+        return true;
+    qCWarning(lcServer) << "storing messages failed:" << error;
+    return false;
+}
+
+void PostgresStore::forgetDeferred()
+{
+    heldMessages.clear();
+    spareSeqs.clear();
+    SqlStore::forgetDeferred();
+}
+
 bool PostgresStore::announce(std::vector<ChangeNotice *> &notices)
 {
     if (notices.empty())
@@ -378,20 +450,33 @@ std::vector<ChangeNotice> PostgresStore::feedRead(
         *ok = bool(query);
     }
     std::vector<ChangeNotice> notices;
-    for (auto it = behind.cbegin(); *ok && it != behind.cend(); ++it) {
-        qint64 &reached = position.streams[it.key()];
-        Statement query =
-            run(QStringLiteral("SELECT seq, users, everyone, type, body, close_code"
-                               " FROM feed WHERE stream = ? AND seq > ? ORDER BY seq"),
-                { it.key(), reached });
-        while (query.next()) {
-            ChangeNotice notice = noticeFromQuery(query.query, 1);
-            notice.chatId = it.key();
-            notice.seq = query.value(0).toLongLong();
-            reached = notice.seq;
-            notices.push_back(std::move(notice));
-        }
-        *ok = bool(query);
+    if (!*ok || behind.isEmpty())
+        return notices;
+    // Every stream behind in one round trip: a commit on another server often touches many.
+    QJsonArray from;
+    for (auto it = behind.cbegin(); it != behind.cend(); ++it)
+        from.append(QJsonObject { { QStringLiteral("s"), it.key() },
+            { QStringLiteral("r"), position.streams.value(it.key()) } });
+    // A lateral index scan per stream: joined as a whole, the planner may scan the feed.
+    Statement query =
+        run(QStringLiteral("SELECT w.s, f.seq, f.users, f.everyone, f.type, f.body,"
+                           " f.close_code FROM json_to_recordset(CAST(? AS JSON)) AS"
+                           " w(s TEXT, r BIGINT) CROSS JOIN LATERAL (SELECT * FROM feed"
+                           " WHERE stream = w.s AND seq > w.r ORDER BY seq) AS f"
+                           " ORDER BY w.s, f.seq"),
+            { QString::fromUtf8(QJsonDocument(from).toJson(QJsonDocument::Compact)) });
+    while (query.next()) {
+        ChangeNotice notice = noticeFromQuery(query.query, 2);
+        notice.chatId = query.value(0).toString();
+        notice.seq = query.value(1).toLongLong();
+        notices.push_back(std::move(notice));
+    }
+    *ok = bool(query);
+    if (!*ok)
+        return {};
+    for (const ChangeNotice &notice : notices) {
+        qint64 &reached = position.streams[notice.chatId];
+        reached = std::max(reached, notice.seq);
     }
     return notices;
 }

@@ -37,6 +37,14 @@ public:
         const std::optional<SearchPosition> &before,
         int limit) override;
 
+    // Inside a transaction the row is held back and written with the others of the
+    // transaction in one statement (see flushDeferred()): a round trip per message would bound
+    // the writer's pace. Sequence numbers are taken ahead, a batch per transaction.
+    std::optional<MessageRecord> addMessage(const QString &chatId,
+        const QString &senderId,
+        const QString &text,
+        const QString &replyToId,
+        qint64 timestamp) override;
     bool announce(std::vector<ChangeNotice *> &notices) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
@@ -58,6 +66,8 @@ protected:
     bool beginSnapshot() override;
     bool afterMigrationStep(int version) override;
     bool prepareSession() override;
+    bool flushDeferred() override;
+    void forgetDeferred() override;
 
 private:
     // Numbers `notices` in their streams and keeps them in the feed, in the open transaction.
@@ -65,5 +75,8 @@ private:
 
     DatabaseUrl url;
     int announcements = 0;
+    std::vector<MessageRecord> heldMessages;
+    // Sequence numbers taken for this transaction and not used yet, the next last.
+    std::vector<qint64> spareSeqs;
     QMetaObject::Connection subscription;
 };

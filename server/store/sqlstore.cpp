@@ -133,6 +133,10 @@ QString SqlStore::connectionName() const
 
 SqlStore::Statement SqlStore::run(const QString &sql, const QVariantList &values)
 {
+    if (deferred && !flushDeferred()) {
+        statementFailed = true;
+        return Statement(QSqlQuery(db), false);
+    }
     auto it = statements.find(sql);
     if (it == statements.end()) {
         QSqlQuery query(db);
@@ -168,10 +172,24 @@ QString SqlStore::savepointName() const
     return QStringLiteral("s") + QString::number(transactionDepth);
 }
 
+bool SqlStore::flushDeferred()
+{
+    deferred = false;
+    return true;
+}
+
+void SqlStore::forgetDeferred()
+{
+    deferred = false;
+}
+
 bool SqlStore::beginTransaction()
 {
     bool active = false;
     if (transactionDepth > 0) {
+        // What is held back belongs to the outer level, which a rollback here must keep.
+        if (deferred && !flushDeferred())
+            return false;
         active = execute(QStringLiteral("SAVEPOINT ") + savepointName());
     } else {
         active = db.transaction();
@@ -185,6 +203,13 @@ bool SqlStore::beginTransaction()
 
 bool SqlStore::commitTransaction()
 {
+    if (transactionDepth == 1 && deferred && !flushDeferred()) {
+        --transactionDepth;
+        forgetDeferred();
+        db.rollback();
+        chats.clear();
+        return false;
+    }
     --transactionDepth;
     if (transactionDepth > 0) {
         const QString savepoint = savepointName();
@@ -195,6 +220,7 @@ bool SqlStore::commitTransaction()
         chats.clear();
         return false;
     }
+    forgetDeferred();
     if (db.commit())
         return true;
     error = db.lastError().text();
@@ -208,6 +234,7 @@ void SqlStore::rollbackTransaction()
 {
     --transactionDepth;
     chats.clear();
+    forgetDeferred();
     if (transactionDepth == 0) {
         db.rollback();
         return;
@@ -744,6 +771,13 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     return histories;
 }
 
+QString SqlStore::newMessageId()
+{
+    // 80 random bits: nobody can guess another chat's ids or count the server's messages.
+    // Hex never holds "_", which the client reads as a one-to-one chat id's separator.
+    return QStringLiteral("m") + credentials::randomHex(10);
+}
+
 std::optional<MessageRecord> SqlStore::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,
@@ -752,9 +786,7 @@ std::optional<MessageRecord> SqlStore::addMessage(const QString &chatId,
 {
     MessageRecord message;
     for (int attempt = 0; attempt < idAttempts && message.id.isEmpty(); ++attempt) {
-        // 80 random bits: nobody can guess another chat's ids or count the server's messages.
-        // Hex never holds "_", which the client reads as a one-to-one chat id's separator.
-        const QString id = QStringLiteral("m") + credentials::randomHex(10);
+        const QString id = newMessageId();
         // A taken id inserts nothing, and is worth another try; any other failure is not.
         Statement query = run(QStringLiteral("INSERT INTO messages (id, chat_id, sender_id, text,"
                                              " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?, ?)"

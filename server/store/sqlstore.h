@@ -150,6 +150,7 @@ protected:
     // Run inside the transaction of migration step `version` (the version it upgrades to), after
     // its statements: for work a list of statements cannot say.
     virtual bool afterMigrationStep(int version);
+    static QString newMessageId();
     // A message from a row whose columns selectMessages() named.
     static MessageRecord messageFromRow(const QSqlQuery &query);
     // "SELECT" and the message columns, of the table `alias` when given, without "FROM".
@@ -178,8 +179,19 @@ protected:
     bool commitTransaction() override;
     void rollbackTransaction() override;
 
+    bool inTransaction() const
+    {
+        return transactionDepth > 0;
+    }
+    // A backend may hold writes of the open transaction back to send them together: it sets
+    // `deferred`, and writes them here, before any other statement and before the commit.
+    virtual bool flushDeferred();
+    // Drops what is held back: its savepoint or transaction rolled back, or it ended.
+    virtual void forgetDeferred();
+
     QSqlDatabase db;
     QString error;
+    bool deferred = false;
 
 private:
     // Messages of `chatId` stamped before `before`: the newest `limit` and the rest of the

@@ -470,6 +470,11 @@ void TestChatServer::invalidMessagesAreRefused_data()
     QTest::newRow("recipient is the sender")
         << messageTo(QStringLiteral("recipientId"), QStringLiteral("ALICE"), QStringLiteral("x"));
     QTest::newRow("reply to a number") << messageTo(key, team, QStringLiteral("x"), 7);
+    // Neither can be stored as sent (PostgreSQL's text holds no NUL).
+    QTest::newRow("a NUL character")
+        << messageTo(key, team, QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
+    QTest::newRow("a lone surrogate")
+        << messageTo(key, team, QStringLiteral("a") + QChar(0xd800) + QStringLiteral("b"));
 }
 
 void TestChatServer::invalidMessagesAreRefused()

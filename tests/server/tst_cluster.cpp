@@ -87,6 +87,7 @@ private slots:
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
+    void passwordChangeEndsSessionsOnEveryServer();
     void failedLoginsThrottleOnEveryServer();
     void connectionCapPerUserHoldsAcrossServers();
     void serversSurviveTheDatabaseGoingAway_data();
@@ -519,6 +520,26 @@ void TestCluster::tokenFromOneServerLogsInOnceOnAnother()
         QVERIFY(again->waitForFrames(1));
         QCOMPARE(typeOf(again->frames.first()), QStringLiteral("auth_failed"));
     }
+}
+
+void TestCluster::passwordChangeEndsSessionsOnEveryServer()
+{
+    START_CLUSTER(2);
+    addUser(QStringLiteral("alice"));
+    std::unique_ptr<Peer> laptop =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    std::unique_ptr<Peer> phone =
+        Peer::loginTo(port(1), QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(laptop && phone);
+    laptop->send({ { QStringLiteral("type"), QStringLiteral("change_password") },
+        { QStringLiteral("oldPassword"), QStringLiteral("secret") },
+        { QStringLiteral("newPassword"), QStringLiteral("new secret") } });
+    QVERIFY(phone->waitForClose());
+    QCOMPARE(phone->closeCode, 4001);
+    QCOMPARE(phone->closeReason, QStringLiteral("Password changed"));
+    QVERIFY(laptop->waitUntil(
+        [&] { return countOf(*laptop, QStringLiteral("password_changed")) == 1; }));
+    QVERIFY(!laptop->closed);
 }
 
 void TestCluster::failedLoginsThrottleOnEveryServer()
