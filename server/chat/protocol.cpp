@@ -177,7 +177,10 @@ QString checkText(const QString &text)
 QString groupName(const QString &name)
 {
     const QString trimmed = name.trimmed();
-    return codePoints(trimmed) > maxGroupNameLength ? QString() : trimmed;
+    // What no store keeps as given is no name either.
+    if (codePoints(trimmed) > maxGroupNameLength || unstorable(trimmed) != Unstorable::None)
+        return QString();
+    return trimmed;
 }
 
 QString checkNewPassword(const QString &password, const QString &username)

@@ -150,7 +150,6 @@ void MainWindow::setupUi()
     // A group's members and its menu, shown while a group is open.
     membersButton = new QToolButton;
     membersButton->setObjectName(QStringLiteral("membersButton"));
-    membersButton->setPopupMode(QToolButton::InstantPopup);
     membersButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
     membersButton->setCursor(Qt::PointingHandCursor);
     membersButton->hide();
@@ -160,7 +159,6 @@ void MainWindow::setupUi()
     groupMenuButton->setText(QStringLiteral("\u22EE"));
     groupMenuButton->setToolTip(QStringLiteral("Group"));
     groupMenuButton->setAccessibleName(QStringLiteral("Group menu"));
-    groupMenuButton->setPopupMode(QToolButton::InstantPopup);
     groupMenuButton->setCursor(Qt::PointingHandCursor);
     groupMenuButton->hide();
     headerRow->addWidget(groupMenuButton);

@@ -43,35 +43,32 @@ void MainWindow::setupGroups()
     connect(newGroupButton, &QPushButton::clicked, this, &MainWindow::openNewGroupDialog);
     connect(sidebarTabs, &QTabWidget::currentChanged, this, &MainWindow::showNewGroupButton);
 
-    auto *groupMenu = new QMenu(groupMenuButton);
-    groupMenuButton->setMenu(groupMenu);
-    connect(groupMenu, &QMenu::aboutToShow, this, [this, groupMenu] {
-        groupMenu->clear();
+    // The menus are made anew at each opening, from the chat as it is then.
+    connect(groupMenuButton, &QToolButton::clicked, this, [this] {
         const Chat *chat = store().chat(currentChatId());
         if (!isGroup(chat))
             return;
+        QMenu menu(this);
         if (chat->ownerId == session->currentUserId()) {
-            groupMenu->addAction(
-                QStringLiteral("Rename\u2026"), this, &MainWindow::renameOpenGroup);
-            groupMenu->addAction(
+            menu.addAction(QStringLiteral("Rename\u2026"), this, &MainWindow::renameOpenGroup);
+            menu.addAction(
                 QStringLiteral("Add Members\u2026"), this, &MainWindow::openAddMembersDialog);
         }
-        groupMenu->addAction(QStringLiteral("Leave Group"), this, &MainWindow::leaveOpenGroup);
+        menu.addAction(QStringLiteral("Leave Group"), this, &MainWindow::leaveOpenGroup);
+        menu.exec(groupMenuButton->mapToGlobal(QPoint(0, groupMenuButton->height())));
     });
-
-    auto *membersMenu = new QMenu(membersButton);
-    membersButton->setMenu(membersMenu);
-    connect(membersMenu, &QMenu::aboutToShow, this, [this, membersMenu] {
-        membersMenu->clear();
+    connect(membersButton, &QToolButton::clicked, this, [this] {
         const Chat *chat = store().chat(currentChatId());
         if (!chat)
             return;
+        QMenu menu(this);
         for (const QString &member : chat->members) {
             const User *user = store().user(member);
             const QString name = user ? user->username : QStringLiteral("Unknown User");
-            membersMenu->addAction(getAvatar(name, fullUrl(user ? user->avatarUrl : QString())),
+            menu.addAction(getAvatar(name, fullUrl(user ? user->avatarUrl : QString())),
                 member == chat->ownerId ? name + QStringLiteral(" (owner)") : name);
         }
+        menu.exec(membersButton->mapToGlobal(QPoint(0, membersButton->height())));
     });
 
     connect(session, &ChatSession::groupCreated, this, [this](const QString &chatId) {
@@ -233,4 +230,6 @@ void MainWindow::onChatRemoved(const QString &chatId)
         setChatTitle(QStringLiteral("Select a chat"));
         refreshGroupHeader();
     }
+    // The list moved its current row to a neighbour; only the open chat's row is selected.
+    selectOpenChatRow();
 }

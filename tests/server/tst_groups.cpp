@@ -206,6 +206,9 @@ void TestGroups::requestsTellExactlyWhoMustKnow_data()
     QTest::newRow("create: 10 000 characters")
         << "alice" << create.arg(name10000, QStringLiteral(R"(["$bob"])"))
         << refused(badName, "r2");
+    QTest::newRow("create: a NUL in the name")
+        << "alice" << create.arg(QStringLiteral(R"("a\u0000b")"), QStringLiteral(R"(["$bob"])"))
+        << refused(badName, "r2");
     QTest::newRow("create: a name that is a number")
         << "alice" << create.arg(QStringLiteral("7"), QStringLiteral(R"(["$bob"])"))
         << refused(badName, "r2");
