@@ -3,6 +3,7 @@
 #include "serverlogging.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <memory>
 
 namespace
@@ -26,6 +27,8 @@ ChatServer::Options completed(ChatServer::Options options)
         options.clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     if (options.historyPage < 1)
         options.historyPage = 1;
+    if (options.uploadDir.isEmpty())
+        options.uploadDir = QDir::cleanPath(options.staticDir + QStringLiteral("/../uploads"));
     return options;
 }
 
@@ -51,7 +54,8 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
               this->options.maxConnectionsPerAddress > 0,
               this->options.historyPage,
               this->options.maxLoginHistoryBytes,
-              this->options.passwordLimits },
+              this->options.passwordLimits,
+              this->options.maxUploadSize },
           this)
     , chat(writer,
           readers,
@@ -62,6 +66,16 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
               this->options.historyPage,
               this->options.loginTimeoutMs,
               this->options.maxGroupMembers },
+          this)
+    , uploads(writer,
+          readers,
+          Uploads::Options { this->options.uploadDir,
+              this->options.maxUploadSize,
+              this->options.uploadQuota,
+              this->options.clock,
+              this->options.uploadStallTimeoutMs,
+              this->options.staticWriteTimeoutMs,
+              this->options.uploadSweepIntervalMs },
           this)
     , frontDoor(
           FrontDoor::Options { this->options.staticDir,
@@ -86,6 +100,9 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
               gauges.queuedRequests = chat.queuedRequests();
               return metrics.render(gauges);
           },
+          [this](QTcpSocket *socket, const QByteArray &path, const QByteArray &head) {
+              return uploads.route(socket, path, head);
+          },
           this)
 {
     writer.setHooks(this->options.beforeBatch, this->options.beforeCommit);
@@ -97,6 +114,7 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
     connect(&logins, &Logins::finished, &chat, &ChatService::finishLogin);
     connect(&frontDoor, &FrontDoor::webSocketOpened, &chat, &ChatService::addConnection);
     connect(&chat, &ChatService::closed, this, &ChatServer::finishShutdown);
+    connect(&chat, &ChatService::uploadsRemoved, &uploads, &Uploads::removeFiles);
 }
 
 ChatServer::~ChatServer() = default;
@@ -105,7 +123,8 @@ bool ChatServer::listen(const QHostAddress &address, quint16 port)
 {
     if (!started) {
         FeedPosition position;
-        started = writer.start(&startError) && readers.start(&startError)
+        started = uploads.start(&startError) && writer.start(&startError)
+            && readers.start(&startError)
             && relay.start(
                 [this](std::vector<ChangeNotice> &&notices, quint64 transaction) {
                     fanOut.receive(std::move(notices), transaction);

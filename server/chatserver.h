@@ -10,6 +10,7 @@
 #include "readers.h"
 #include "servermetrics.h"
 #include "store.h"
+#include "uploads.h"
 #include "writer.h"
 
 #include <QHostAddress>
@@ -19,7 +20,8 @@
 #include <functional>
 
 // The chat server, put together: the front door on one TCP port, which upgrades "/ws" to a
-// WebSocket for the chat service and answers every other request as plain HTTP; the logins; the
+// WebSocket for the chat service and answers every other request as plain HTTP (uploads among
+// them); the logins; the
 // writer and the readers, each thread on a store connection of its own; and the fan-out.
 //
 // Threads: one serves every socket (the front door, the chat service, the logins, the fan-out);
@@ -57,6 +59,16 @@ public:
         int maxGroupMembers = protocol::defaultMaxGroupMembers;
         // A download under "/static/" whose client takes nothing for this long is cut off.
         int staticWriteTimeoutMs = 30000;
+        // Where uploaded files go; empty for "uploads" beside the static folder.
+        QString uploadDir;
+        // Largest upload accepted, in bytes.
+        qint64 maxUploadSize = Uploads::defaultMaxUploadSize;
+        // Bytes of uploads kept per user; 0 for no quota.
+        qint64 uploadQuota = 0;
+        // An upload whose body makes no progress this long is cut off.
+        int uploadStallTimeoutMs = 30000;
+        // How often uploads no message refers to are looked for (they go after a day).
+        int uploadSweepIntervalMs = 10 * 60 * 1000;
         // Password checks waiting, from all addresses together; beyond, a login is refused.
         int maxWaitingLogins = LoginQueue::defaultMaxQueued;
         // The cost of the password hashes the server makes. Tests pass the cheapest, so that
@@ -108,6 +120,7 @@ private:
     FeedRelay relay;
     Logins logins;
     ChatService chat;
+    Uploads uploads;
     FrontDoor frontDoor;
     bool started = false;
     QString startError;

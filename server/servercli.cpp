@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,9 +33,9 @@ constexpr int usageError = 2;
 
 const char description[] = R"(Ferrow chat server.
 
-Serves the chat protocol on ws://ADDR:PORT/ws and the files under DATA_DIR/static at
-http://ADDR:PORT/static/, both on one port; with --tls-cert and --tls-key, wss:// and
-https:// instead. Stops cleanly on SIGTERM or SIGINT.
+Serves the chat protocol on ws://ADDR:PORT/ws, the files under DATA_DIR/static at
+http://ADDR:PORT/static/ and the files sent in chats (POST /upload, GET /static/upload/),
+all on one port; with --tls-cert and --tls-key, wss:// and https:// instead. Stops cleanly on SIGTERM or SIGINT.
 Without a command it serves; the commands administer the data directory and exit:
 
   add-user USERNAME           add a user; the password is the first line of standard input
@@ -61,6 +62,18 @@ The administration commands may run while the server serves, with the same --dat
 new user or avatar, and a changed password or a disabled account ends the user's sessions on
 every server. With --database, the commands and any number of servers share the PostgreSQL
 database; backup then names the pg_dump command to run instead.)";
+
+// A number of bytes, with K, M or G for binary multiples; nothing for anything else.
+std::optional<qint64> byteSize(const QString &text)
+{
+    static const QString suffixes = QStringLiteral("KMG");
+    const int power = text.isEmpty() ? -1 : suffixes.indexOf(text.back().toUpper());
+    bool ok = false;
+    const qint64 number = (power < 0 ? text : text.chopped(1)).toLongLong(&ok);
+    if (!ok || number < 0 || number > (qint64(1) << (62 - 10 * (power + 1))))
+        return std::nullopt;
+    return number << (10 * (power + 1));
+}
 
 void printError(const QString &message)
 {
@@ -227,6 +240,20 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultOptions.maxGroupMembers),
         QStringLiteral("N"),
         QString::number(defaultOptions.maxGroupMembers));
+    const QCommandLineOption uploadDirOption(QStringLiteral("upload-dir"),
+        QStringLiteral("Keep uploaded files in DIR (default: DATA_DIR/uploads); servers that "
+                       "share a database share it too, on a shared file system."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption maxUploadOption(QStringLiteral("max-upload-size"),
+        QStringLiteral("Accept uploads of at most SIZE bytes (K, M, G for KiB, MiB, GiB; "
+                       "default: 100M)."),
+        QStringLiteral("SIZE"),
+        QStringLiteral("100M"));
+    const QCommandLineOption quotaOption(QStringLiteral("upload-quota"),
+        QStringLiteral("Keep at most SIZE bytes of uploads per user (K, M, G as above; default: "
+                       "0, no quota)."),
+        QStringLiteral("SIZE"),
+        QStringLiteral("0"));
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QStringLiteral("list-users prints one JSON object per line."));
     parser.addOptions({ dataDirOption,
@@ -240,6 +267,9 @@ int runServerCli(const QStringList &arguments)
         eventLoopOption,
         certOption,
         keyOption,
+        uploadDirOption,
+        maxUploadOption,
+        quotaOption,
         jsonOption });
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("add-user, passwd, disable-user, enable-user, list-users, set-avatar, "
@@ -283,6 +313,18 @@ int runServerCli(const QStringList &arguments)
         printError(QStringLiteral("a group must be able to hold at least 2 members"));
         return usageError;
     }
+    const std::optional<qint64> maxUpload = byteSize(parser.value(maxUploadOption));
+    const std::optional<qint64> quota = byteSize(parser.value(quotaOption));
+    if (!maxUpload || *maxUpload < 1 || !quota) {
+        printError(QStringLiteral("invalid size: ")
+            + parser.value(!maxUpload || *maxUpload < 1 ? maxUploadOption : quotaOption));
+        return usageError;
+    }
+    options.maxUploadSize = *maxUpload;
+    options.uploadQuota = *quota;
+    options.uploadDir = parser.isSet(uploadDirOption)
+        ? parser.value(uploadDirOption)
+        : QDir(parser.value(dataDirOption)).filePath(QStringLiteral("uploads"));
     // main() has installed it already; here it is only checked.
     if (!eventLoopNamed(parser.value(eventLoopOption))) {
         printError(QStringLiteral("unknown event loop: ") + parser.value(eventLoopOption));

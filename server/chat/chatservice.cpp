@@ -264,8 +264,8 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         writer.submit(
             [handler, asker, request](Store &store) { return handler(store, asker, request); },
             route->failure,
-            [this, asking](Outcome &&outcome, bool, quint64 transaction) {
-                finishWrite(asking, std::move(outcome), transaction);
+            [this, asking](Outcome &&outcome, bool committed, quint64 transaction) {
+                finishWrite(asking, std::move(outcome), committed, transaction);
             });
         return;
     case Kind::Typing: {
@@ -319,8 +319,11 @@ void ChatService::answer(ClientConnection *connection, const QJsonObject &frame)
         connection->afterWrites.back().append(text);
 }
 
-void ChatService::finishWrite(ClientConnection *connection, Outcome &&outcome, quint64 transaction)
+void ChatService::finishWrite(
+    ClientConnection *connection, Outcome &&outcome, bool committed, quint64 transaction)
 {
+    if (committed && !outcome.removedUploads.isEmpty())
+        emit uploadsRemoved(outcome.removedUploads);
     if (connection) {
         for (const Outcome::Reply &reply : outcome.replies) {
             metrics.countFrameSent(reply.type);

@@ -59,6 +59,8 @@ public:
 
 signals:
     void closed();
+    // A committed write removed these uploads: their files can go.
+    void uploadsRemoved(const QStringList &uploadIds);
 
 private:
     void onRequest(ClientConnection *connection, const QJsonObject &request);
@@ -71,7 +73,8 @@ private:
     void goOn(ClientConnection *connection);
     // Sends an answer made without the store in its turn: after the writes in flight.
     void answer(ClientConnection *connection, const QJsonObject &frame);
-    void finishWrite(ClientConnection *connection, Outcome &&outcome, quint64 transaction);
+    void finishWrite(
+        ClientConnection *connection, Outcome &&outcome, bool committed, quint64 transaction);
     void finishRead(ClientConnection *connection);
     bool typingRelayedWithin(const QString &key, qint64 now) const;
     // Relays what a typing check allowed, unless the same user's was relayed meanwhile.

@@ -69,22 +69,21 @@ namespace
         return words;
     }
 
-    enum class Unstorable { None, Surrogate, Nul };
-
-    // Characters no database can keep as they came: a lone surrogate has no UTF-8 form, and
-    // PostgreSQL's text holds no NUL.
-    Unstorable unstorable(const QString &text)
+    // What is wrong with `text` (`what` names it in the answer) when no database can keep it
+    // as it came: a lone surrogate has no UTF-8 form (it would be kept as "?"), and PostgreSQL's
+    // text holds no NUL. Empty when nothing is.
+    QString unstorable(const QString &text, const QString &what)
     {
         for (int i = 0; i < text.size(); ++i) {
             const QChar c = text.at(i);
             if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
                 ++i;
             else if (c.isSurrogate())
-                return Unstorable::Surrogate;
+                return what + QStringLiteral(" is not valid text");
             else if (c.isNull())
-                return Unstorable::Nul;
+                return what + QStringLiteral(" must not contain NUL characters");
         }
-        return Unstorable::None;
+        return QString();
     }
 
 } // namespace
@@ -157,18 +156,13 @@ QString privateChatId(const QString &userA, const QString &userB)
     return userA < userB ? userA + QLatin1Char('_') + userB : userB + QLatin1Char('_') + userA;
 }
 
-QString checkText(const QString &text)
+QString checkText(const QString &text, bool withFile)
 {
-    if (text.trimmed().isEmpty())
+    if (!withFile && text.trimmed().isEmpty())
         return QStringLiteral("Message text must not be empty");
-    switch (unstorable(text)) {
-    case Unstorable::Surrogate:
-        return QStringLiteral("Message text is not valid text");
-    case Unstorable::Nul:
-        return QStringLiteral("Message text must not contain NUL characters");
-    case Unstorable::None:
-        break;
-    }
+    const QString problem = unstorable(text, QStringLiteral("Message text"));
+    if (!problem.isEmpty())
+        return problem;
     if (codePoints(text) > maxTextLength)
         return QStringLiteral("Message text is longer than %1 characters").arg(maxTextLength);
     return QString();
@@ -178,22 +172,16 @@ QString groupName(const QString &name)
 {
     const QString trimmed = name.trimmed();
     // What no store keeps as given is no name either.
-    if (codePoints(trimmed) > maxGroupNameLength || unstorable(trimmed) != Unstorable::None)
+    if (codePoints(trimmed) > maxGroupNameLength || !unstorable(trimmed, QString()).isEmpty())
         return QString();
     return trimmed;
 }
 
 QString checkNewPassword(const QString &password, const QString &username)
 {
-    switch (unstorable(password)) {
-    case Unstorable::Surrogate:
-        // Would be stored as the same bytes as "?" and match that too.
-        return QStringLiteral("The new password is not valid text");
-    case Unstorable::Nul:
-        return QStringLiteral("The new password must not contain NUL characters");
-    case Unstorable::None:
-        break;
-    }
+    const QString problem = unstorable(password, QStringLiteral("The new password"));
+    if (!problem.isEmpty())
+        return problem;
     const int length = codePoints(password);
     if (length < minPasswordLength)
         return QStringLiteral("The new password must have at least %1 characters")
@@ -206,10 +194,13 @@ QString checkNewPassword(const QString &password, const QString &username)
     return QString();
 }
 
-QJsonObject contentObject(const QString &text)
+QJsonObject contentObject(const QString &text, const QString &file)
 {
+    const QJsonValue fileValue = file.isEmpty()
+        ? QJsonValue(QJsonValue::Null)
+        : QJsonValue(QJsonDocument::fromJson(file.toUtf8()).object());
     return QJsonObject { { QStringLiteral("text"), text },
-        { QStringLiteral("file"), QJsonValue::Null },
+        { QStringLiteral("file"), fileValue },
         { QStringLiteral("theme"), QJsonValue::Null } };
 }
 
@@ -227,7 +218,7 @@ QJsonObject messageJson(const MessageRecord &message)
         { QStringLiteral("chatId"), message.chatId },
         { QStringLiteral("senderId"), message.senderId },
         { QStringLiteral("timestamp"), message.timestamp },
-        { QStringLiteral("content"), contentObject(message.text) },
+        { QStringLiteral("content"), contentObject(message.text, message.file) },
         { QStringLiteral("replyToId"),
             message.replyToId.isEmpty() ? QJsonValue(QJsonValue::Null)
                                         : QJsonValue(message.replyToId) },
@@ -263,12 +254,14 @@ QJsonObject chatJson(const ChatHistory &history)
 }
 
 QJsonObject loginSuccessFrame(
-    const UserRecord &user, const QString &token, const QString &httpToken)
+    const UserRecord &user, const QString &token, const QString &httpToken, qint64 maxUploadSize)
 {
     QJsonObject frame = typed("login_success");
     frame.insert(QStringLiteral("user"), userJson(user));
     frame.insert(QStringLiteral("token"), token);
     frame.insert(QStringLiteral("httpToken"), httpToken);
+    // So that the client refuses a file over the limit before sending it.
+    frame.insert(QStringLiteral("maxUploadSize"), maxUploadSize);
     return frame;
 }
 
@@ -381,7 +374,7 @@ QJsonObject messageUpdatedFrame(const MessageRecord &message)
     QJsonObject frame = typed("message_updated");
     frame.insert(QStringLiteral("chatId"), message.chatId);
     frame.insert(QStringLiteral("messageId"), message.id);
-    frame.insert(QStringLiteral("newContent"), contentObject(message.text));
+    frame.insert(QStringLiteral("newContent"), contentObject(message.text, message.file));
     frame.insert(QStringLiteral("editedAt"), message.editedAt);
     return frame;
 }

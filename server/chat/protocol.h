@@ -40,8 +40,9 @@ extern const QString defaultAvatarUrl;
 
 // The one-to-one chat id of two users: both ids sorted ascending (case-sensitive), joined by "_".
 QString privateChatId(const QString &userA, const QString &userB);
-// An empty string when `text` may be stored as a message text, else the reason it may not.
-QString checkText(const QString &text);
+// An empty string when `text` may be stored as a message text, else the reason it may not. The
+// caption of a file may be empty.
+QString checkText(const QString &text, bool withFile = false);
 // The name a group is given as `name`, trimmed; empty when it is not 1 to maxGroupNameLength
 // characters then.
 QString groupName(const QString &name);
@@ -59,8 +60,8 @@ std::optional<std::pair<qint64, QString>> parseSearchCursor(const QString &curso
 // not: its length, a NUL or a lone surrogate in it, or the user name in any letter case.
 QString checkNewPassword(const QString &password, const QString &username);
 
-// {"text", "file": null, "theme": null}
-QJsonObject contentObject(const QString &text);
+// {"text", "file", "theme": null}; `file` is the file object as compact JSON, empty for null.
+QJsonObject contentObject(const QString &text, const QString &file = QString());
 QJsonObject userJson(const UserRecord &user);
 QJsonObject messageJson(const MessageRecord &message);
 // A chat without its messages, as "new_chat_info" carries it.
@@ -71,7 +72,7 @@ QJsonObject chatJson(const ChatRecord &chat, const std::vector<MessageRecord> &m
 QJsonObject chatJson(const ChatHistory &history);
 
 QJsonObject loginSuccessFrame(
-    const UserRecord &user, const QString &token, const QString &httpToken);
+    const UserRecord &user, const QString &token, const QString &httpToken, qint64 maxUploadSize);
 QJsonObject passwordChangedFrame(const QString &token, const QString &httpToken);
 // An "error" answering "change_password", which says so ("request"), so that the client can tell
 // it from errors about other requests answered meanwhile.

@@ -1,8 +1,10 @@
 #include "requests.h"
 
 #include "protocol.h"
+#include "uploadformat.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSet>
 #include <algorithm>
 #include <cmath>
@@ -193,6 +195,21 @@ namespace
         return true;
     }
 
+    // The upload a message's "file" names, when `senderId` made it into `chatId`; the message
+    // keeps its file object, whatever else the client put in "file".
+    std::optional<UploadRecord> attachedUpload(
+        Store &store, const QString &url, const QString &senderId, const QString &chatId)
+    {
+        const auto named = uploadformat::parseUrl(url.toUtf8());
+        if (!named)
+            return std::nullopt;
+        std::optional<UploadRecord> upload = store.upload(named->first);
+        if (!upload || upload->name != named->second || upload->userId != senderId
+            || upload->chatId != chatId)
+            return std::nullopt;
+        return upload;
+    }
+
     QStringList membersOf(Store &store, const QString &chatId)
     {
         const std::optional<ChatRecord> chat = store.chat(chatId);
@@ -214,10 +231,12 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
     if (!content.isObject() || !textValue.isString())
         return refused(invalidField(QLatin1String("content")));
     const QJsonValue file = content.toObject().value(QLatin1String("file"));
-    if (!file.isUndefined() && !file.isNull())
-        return refused(QStringLiteral("Attachments are not supported"));
+    const bool withFile = !file.isUndefined() && !file.isNull();
+    const QJsonValue fileUrl = file.toObject().value(QLatin1String("url"));
+    if (withFile && !fileUrl.isString())
+        return refused(invalidField(QLatin1String("file")));
     const QString text = textValue.toString();
-    const QString problem = protocol::checkText(text);
+    const QString problem = protocol::checkText(text, withFile);
     if (!problem.isEmpty())
         return refused(problem);
     const QJsonValue replyValue = request.value(QLatin1String("replyToId"));
@@ -230,12 +249,20 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
 
     Outcome outcome;
     std::optional<ChatRecord> chat;
+    std::optional<UploadRecord> upload;
+    const QString unknownFile = QStringLiteral("Unknown file");
     if (hasRecipient) {
         const std::optional<QString> recipientId =
             stringField(request, QLatin1String("recipientId"));
         if (!recipientId || *recipientId == me || !store.userById(*recipientId))
             return refused(QStringLiteral("Unknown recipient"));
         const QString chatId = protocol::privateChatId(me, *recipientId);
+        // Before the chat is made: a refusal must leave nothing written.
+        if (withFile) {
+            upload = attachedUpload(store, fileUrl.toString(), me, chatId);
+            if (!upload)
+                return refused(unknownFile);
+        }
         chat = store.chat(chatId);
         if (!chat) {
             // The chat and its first message are committed together: a chat that exists has
@@ -255,6 +282,11 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
         chat = memberChat(store, *chatId, me, true);
         if (!chat)
             return refused(QStringLiteral("Not a member of this chat"));
+        if (withFile) {
+            upload = attachedUpload(store, fileUrl.toString(), me, chat->id);
+            if (!upload)
+                return refused(unknownFile);
+        }
     }
 
     // A reply to a message that is gone, or that belongs elsewhere, is stored as no reply.
@@ -265,8 +297,12 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
             replyToId.clear();
     }
     outcome.wrote = true;
-    const std::optional<MessageRecord> message =
-        store.addMessage(chat->id, me, text, replyToId, asker.nowSeconds);
+    const QString fileText = upload
+        ? QString::fromUtf8(
+            QJsonDocument(uploadformat::fileJson(*upload)).toJson(QJsonDocument::Compact))
+        : QString();
+    const std::optional<MessageRecord> message = store.addMessage(
+        chat->id, me, text, replyToId, asker.nowSeconds, upload ? upload->id : QString(), fileText);
     if (!message)
         return Outcome::failure();
     outcome.notify(chat->id, chat->members, protocol::messageFrame(*message));
@@ -311,7 +347,8 @@ Outcome editMessage(Store &store, const Asker &asker, const QJsonObject &request
         return refused(invalidField(QLatin1String("newContent")));
     if (message->senderId != asker.userId)
         return refused(QStringLiteral("Only the sender can edit a message"));
-    const QString problem = protocol::checkText(textValue.toString());
+    // The caption alone changes; the file stays.
+    const QString problem = protocol::checkText(textValue.toString(), !message->file.isEmpty());
     if (!problem.isEmpty())
         return refused(problem);
     message->text = textValue.toString();
@@ -338,6 +375,9 @@ Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &reque
         return Outcome::failure();
     Outcome outcome;
     outcome.wrote = true;
+    // The file goes with the last message that carries it.
+    if (!message->uploadId.isEmpty())
+        outcome.removedUploads = store.removeUnreferencedUploads({ message->uploadId }, 0, 1);
     outcome.notify(message->chatId,
         membersOf(store, message->chatId),
         protocol::messageDeletedFrame(message->chatId, message->id));

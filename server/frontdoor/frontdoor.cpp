@@ -50,11 +50,12 @@ QString addressKey(const QHostAddress &address)
 }
 
 FrontDoor::FrontDoor(
-    const Options &options, HealthCheck health, MetricsText metrics, QObject *parent)
+    const Options &options, HealthCheck health, MetricsText metrics, Route route, QObject *parent)
     : QObject(parent)
     , options(options)
     , health(std::move(health))
     , metrics(std::move(metrics))
+    , route(std::move(route))
     , webSocketServer(QStringLiteral("ferrow-server"), QWebSocketServer::NonSecureMode)
 {
     Q_INIT_RESOURCE(server);
@@ -187,7 +188,7 @@ void FrontDoor::onRequestHead(QTcpSocket *socket)
         return;
     }
     const QByteArray head = socket->read(end + 4).left(end);
-    if (answerOperations(socket, path))
+    if (answerOperations(socket, path) || (route && route(socket, path, head)))
         return;
     QString bodyFile;
     socket->write(staticfiles::respond(head, options.staticDir, &bodyFile));

@@ -16,7 +16,7 @@
 // The server's one port: accepts TCP connections (TLS when configured), caps them per address,
 // reads each request head and routes it. "/ws" is upgraded to a WebSocket and handed on,
 // "/healthz" and "/metrics" are answered for operators, and every other path is a file under
-// the static folder.
+// the static folder, unless `Route` takes it (uploads).
 class FrontDoor : public QObject
 {
     Q_OBJECT
@@ -38,9 +38,16 @@ public:
     using HealthCheck = std::function<void(std::function<void(bool healthy)> answer)>;
     // Asked by "/metrics": the Prometheus text.
     using MetricsText = std::function<QByteArray()>;
+    // Offered every other request before the static files, with its path and head (read off the
+    // socket already); true when it took the request, and answers it on `socket`.
+    using Route =
+        std::function<bool(QTcpSocket *socket, const QByteArray &path, const QByteArray &head)>;
 
-    FrontDoor(
-        const Options &options, HealthCheck health, MetricsText metrics, QObject *parent = nullptr);
+    FrontDoor(const Options &options,
+        HealthCheck health,
+        MetricsText metrics,
+        Route route,
+        QObject *parent = nullptr);
     ~FrontDoor() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -69,6 +76,7 @@ private:
     Options options;
     HealthCheck health;
     MetricsText metrics;
+    Route route;
     TlsTcpServer tcpServer;
     QWebSocketServer webSocketServer;
     // Open TCP connections per peer address (IPv6 by /64), for maxConnectionsPerAddress.

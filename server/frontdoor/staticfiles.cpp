@@ -22,14 +22,32 @@ namespace
         switch (status) {
         case 200:
             return "OK";
+        case 201:
+            return "Created";
+        case 206:
+            return "Partial Content";
         case 304:
             return "Not Modified";
         case 400:
             return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
         case 405:
             return "Method Not Allowed";
+        case 411:
+            return "Length Required";
+        case 413:
+            return "Payload Too Large";
+        case 416:
+            return "Range Not Satisfiable";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
         case 431:
             return "Request Header Fields Too Large";
         case 503:
@@ -39,18 +57,17 @@ namespace
         }
     }
 
-    QByteArray head(
-        int status, const QByteArray &type, qint64 length, const QByteArray &extra = QByteArray())
-    {
-        QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-            + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(length)
-            + "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + extra;
-        if (status == 405)
-            bytes += "Allow: GET, HEAD\r\n";
-        return bytes + "\r\n";
-    }
-
 } // namespace
+
+QByteArray head(int status, const QByteArray &type, qint64 length, const QByteArray &extra)
+{
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+        + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(length)
+        + "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + extra;
+    if (status == 405 && !extra.contains("Allow:"))
+        bytes += "Allow: GET, HEAD\r\n";
+    return bytes + "\r\n";
+}
 
 QString resolve(const QByteArray &target, const QString &root)
 {
@@ -158,10 +175,10 @@ QByteArray response(int status, const QByteArray &type, const QByteArray &body)
     return head(status, type, body.size()) + body;
 }
 
-QByteArray errorResponse(int status)
+QByteArray errorResponse(int status, const QByteArray &extra)
 {
     const QByteArray body = QByteArray::number(status) + ' ' + reasonPhrase(status) + '\n';
-    return head(status, "text/plain; charset=utf-8", body.size()) + body;
+    return head(status, "text/plain; charset=utf-8", body.size(), extra) + body;
 }
 
 QByteArray respond(const QByteArray &requestHead, const QString &root, QString *bodyFile)

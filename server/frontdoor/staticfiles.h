@@ -38,7 +38,13 @@ QByteArray respond(const QByteArray &requestHead, const QString &root, QString *
 // A response with `body` of `type`, "Connection: close".
 QByteArray response(int status, const QByteArray &type, const QByteArray &body);
 
-// A response without a file: status line, short text body, "Connection: close".
-QByteArray errorResponse(int status);
+// A response without a file: status line, short text body, "Connection: close", and the
+// header lines in `extra` (each ending in CRLF).
+QByteArray errorResponse(int status, const QByteArray &extra = QByteArray());
+
+// The status line and headers of a response whose body of `length` bytes follows, with
+// "X-Content-Type-Options: nosniff", "Connection: close" and the lines in `extra`.
+QByteArray head(
+    int status, const QByteArray &type, qint64 length, const QByteArray &extra = QByteArray());
 
 } // namespace staticfiles

@@ -406,7 +406,9 @@ void Logins::accept(ClientConnection *connection,
     fanOut.join(connection);
     sharePresence(user.id);
     fanOut.hold(connection);
-    send(metrics, connection, protocol::loginSuccessFrame(user, token, httpToken));
+    send(metrics,
+        connection,
+        protocol::loginSuccessFrame(user, token, httpToken, options.maxUploadSize));
     const QString userId = user.id;
     const int page = options.historyPage;
     const qint64 maxBytes = options.maxLoginHistoryBytes;
@@ -560,8 +562,7 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
             if (committed && !*changed) {
                 // Another change came first: this session's token is revoked with the rest.
                 connection->closeWithGrace(
-                    protocol::passwordChangedCloseCode,
-                    protocol::passwordChangedReason);
+                    protocol::passwordChangedCloseCode, protocol::passwordChangedReason);
                 return;
             }
             answerChange(connection,

@@ -46,6 +46,8 @@ public:
         qint64 maxLoginHistoryBytes = 8 * 1024 * 1024 - 1;
         // The cost of the hashes made: new passwords, and old kinds of hash replaced at login.
         credentials::Limits passwordLimits;
+        // Told in "login_success", so that the client refuses larger files before sending.
+        qint64 maxUploadSize = 0;
     };
 
     Logins(Writer &writer,

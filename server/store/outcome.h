@@ -22,6 +22,8 @@ struct Outcome {
     bool wrote = false;
     // A write failed before the commit; the whole transaction is rolled back.
     bool failed = false;
+    // Uploads whose records the work removed; their files go once it is committed.
+    QStringList removedUploads;
 
     // Adds a frame, as compact JSON text.
     void reply(const QJsonObject &frame);

@@ -126,6 +126,26 @@ const std::vector<std::vector<const char *>> migrations = {
         " public.unaccent('public.unaccent'::regdictionary, query)) $$",
         "CREATE INDEX messages_search ON messages USING GIN (ferrow_search_vector(text))",
     },
+    {
+        // Files sent in chats. The chat is not referenced: a private chat may get its first
+        // file before its first message. A message keeps the file object it was sent with, and
+        // the upload it refers to, which keeps the upload from expiring.
+        "CREATE TABLE uploads ("
+        " id TEXT PRIMARY KEY,"
+        " chat_id TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " name TEXT NOT NULL,"
+        " size BIGINT NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " width INTEGER NOT NULL,"
+        " height INTEGER NOT NULL,"
+        " created_at BIGINT NOT NULL)",
+        "CREATE INDEX uploads_by_user ON uploads(user_id)",
+        "CREATE INDEX uploads_by_age ON uploads(created_at)",
+        "ALTER TABLE messages ADD COLUMN upload_id TEXT",
+        "ALTER TABLE messages ADD COLUMN file TEXT",
+        "CREATE INDEX messages_by_upload ON messages(upload_id)",
+    },
 };
 
 // The channel every server listens on.
@@ -304,10 +324,12 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,
     const QString &replyToId,
-    qint64 timestamp)
+    qint64 timestamp,
+    const QString &uploadId,
+    const QString &file)
 {
-    if (!inTransaction())
-        return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp);
+    if (!inTransaction() || !holdMessages)
+        return SqlStore::addMessage(chatId, senderId, text, replyToId, timestamp, uploadId, file);
     if (spareSeqs.empty()) {
         // Numbers taken together, per transaction: those left over are dropped at its end,
         // so that a later transaction's messages never sort before this one's.
@@ -330,9 +352,16 @@ std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
     message.text = text;
     message.replyToId = replyToId;
     message.timestamp = timestamp;
+    message.uploadId = uploadId;
+    message.file = file;
     heldMessages.push_back(message);
     deferred = true;
     return message;
+}
+
+void PostgresStore::expectRequests(std::size_t count)
+{
+    holdMessages = count > 1;
 }
 
 bool PostgresStore::flushDeferred()
@@ -349,14 +378,18 @@ bool PostgresStore::flushDeferred()
             { QStringLiteral("t"), message.text },
             { QStringLiteral("r"),
                 message.replyToId.isEmpty() ? QJsonValue() : QJsonValue(message.replyToId) },
-            { QStringLiteral("ts"), message.timestamp } });
+            { QStringLiteral("ts"), message.timestamp },
+            { QStringLiteral("u"),
+                message.uploadId.isEmpty() ? QJsonValue() : QJsonValue(message.uploadId) },
+            { QStringLiteral("f"),
+                message.file.isEmpty() ? QJsonValue() : QJsonValue(message.file) } });
     heldMessages.clear();
     // A taken id (80 random bits) fails the statement, and with it the transaction: its
     // askers are told it failed, as for any other failed write.
     if (run(QStringLiteral("INSERT INTO messages (seq, id, chat_id, sender_id, text, reply_to_id,"
-                           " timestamp) OVERRIDING SYSTEM VALUE SELECT q, i, c, s, t, r, ts FROM"
-                           " json_to_recordset(CAST(? AS JSON)) AS x(q BIGINT, i TEXT, c TEXT,"
-                           " s TEXT, t TEXT, r TEXT, ts BIGINT)"),
+                           " timestamp, upload_id, file) OVERRIDING SYSTEM VALUE SELECT q, i, c, s,"
+                           " t, r, ts, u, f FROM json_to_recordset(CAST(? AS JSON)) AS x(q BIGINT,"
+                           " i TEXT, c TEXT, s TEXT, t TEXT, r TEXT, ts BIGINT, u TEXT, f TEXT)"),
             { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
         return true;
     qCWarning(lcServer) << "storing messages failed:" << error;

@@ -37,15 +37,18 @@ public:
         const std::optional<SearchPosition> &before,
         int limit) override;
 
-    // Inside a transaction the row is held back and written with the others of the
-    // transaction in one statement (see flushDeferred()): a round trip per message would bound
-    // the writer's pace. Sequence numbers are taken ahead, a batch per transaction.
+    // Inside a transaction of several requests the row is held back and written with the others
+    // of the transaction in one statement (see flushDeferred()): a round trip per message would
+    // bound the writer's pace. Sequence numbers are taken ahead, a batch per transaction.
     std::optional<MessageRecord> addMessage(const QString &chatId,
         const QString &senderId,
         const QString &text,
         const QString &replyToId,
-        qint64 timestamp) override;
+        qint64 timestamp,
+        const QString &uploadId = {},
+        const QString &file = {}) override;
     bool announce(std::vector<ChangeNotice *> &notices) override;
+    void expectRequests(std::size_t count) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
     // Row locks on the chat: a message's insert takes the shared one for its foreign key
@@ -75,6 +78,9 @@ private:
 
     DatabaseUrl url;
     int announcements = 0;
+    // Whether the next transaction holds its messages back: not for one request alone, where
+    // taking the numbers ahead would cost a round trip more than it saves.
+    bool holdMessages = false;
     std::vector<MessageRecord> heldMessages;
     // Sequence numbers taken for this transaction and not used yet, the next last.
     std::vector<qint64> spareSeqs;

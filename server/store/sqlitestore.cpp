@@ -135,6 +135,26 @@ const std::vector<std::vector<const char *>> migrations = {
         " INSERT INTO messages_fts (rowid, text, chat_id) VALUES (new.seq, new.text, new.chat_id);"
         " END",
     },
+    {
+        // Files sent in chats. The chat is not referenced: a private chat may get its first
+        // file before its first message. A message keeps the file object it was sent with, and
+        // the upload it refers to, which keeps the upload from expiring.
+        "CREATE TABLE uploads ("
+        " id TEXT PRIMARY KEY,"
+        " chat_id TEXT NOT NULL,"
+        " user_id TEXT NOT NULL,"
+        " name TEXT NOT NULL,"
+        " size INTEGER NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " width INTEGER NOT NULL,"
+        " height INTEGER NOT NULL,"
+        " created_at INTEGER NOT NULL)",
+        "CREATE INDEX uploads_by_user ON uploads(user_id)",
+        "CREATE INDEX uploads_by_age ON uploads(created_at)",
+        "ALTER TABLE messages ADD COLUMN upload_id TEXT",
+        "ALTER TABLE messages ADD COLUMN file TEXT",
+        "CREATE INDEX messages_by_upload ON messages(upload_id)",
+    },
 };
 
 // Feed entries are read within a second; a server away longer than this has missed them, and

@@ -10,7 +10,7 @@ class SqliteStore final : public SqlStore
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 7;
+    static constexpr int latestSchemaVersion = 8;
     // File name of the database inside the data directory.
     static const QString fileName;
 

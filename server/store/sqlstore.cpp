@@ -21,7 +21,8 @@ constexpr int idAttempts = 5;
 constexpr int maxCachedChats = 100000;
 
 const char messageColumns[] =
-    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id FROM messages ";
+    "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id, upload_id, file"
+    " FROM messages ";
 
 MessageRecord messageFromQuery(const QSqlQuery &query)
 {
@@ -34,6 +35,8 @@ MessageRecord messageFromQuery(const QSqlQuery &query)
     message.replyToId = query.value(4).toString();
     message.timestamp = query.value(5).toLongLong();
     message.editedAt = query.value(6).toLongLong();
+    message.uploadId = query.value(8).toString();
+    message.file = query.value(9).toString();
     return message;
 }
 
@@ -424,7 +427,7 @@ QString SqlStore::selectMessages(const QString &alias)
     // The columns of messageFromRow, in its order.
     const QString a = alias.isEmpty() ? QString() : alias + QLatin1Char('.');
     return QStringLiteral("SELECT %1seq, %1chat_id, %1sender_id, %1text, %1reply_to_id,"
-                          " %1timestamp, %1edited_at, %1id")
+                          " %1timestamp, %1edited_at, %1id, %1upload_id, %1file")
         .arg(a);
 }
 
@@ -734,7 +737,8 @@ std::vector<ChatHistory> SqlStore::chatHistories(
     QHash<qint64, MessageRecord *> bySeq;
     {
         Statement query = run(QStringLiteral("SELECT m.seq, m.chat_id, m.sender_id, m.text,"
-                                             " m.reply_to_id, m.timestamp, m.edited_at, m.id")
+                                             " m.reply_to_id, m.timestamp, m.edited_at, m.id,"
+                                             " m.upload_id, m.file")
                 + newest + QLatin1String(" ORDER BY m.timestamp, m.seq"),
             { bound, userId });
         while (query.next()) {
@@ -782,16 +786,26 @@ std::optional<MessageRecord> SqlStore::addMessage(const QString &chatId,
     const QString &senderId,
     const QString &text,
     const QString &replyToId,
-    qint64 timestamp)
+    qint64 timestamp,
+    const QString &uploadId,
+    const QString &file)
 {
     MessageRecord message;
     for (int attempt = 0; attempt < idAttempts && message.id.isEmpty(); ++attempt) {
         const QString id = newMessageId();
         // A taken id inserts nothing, and is worth another try; any other failure is not.
         Statement query = run(QStringLiteral("INSERT INTO messages (id, chat_id, sender_id, text,"
-                                             " reply_to_id, timestamp) VALUES (?, ?, ?, ?, ?, ?)"
+                                             " reply_to_id, timestamp, upload_id, file)"
+                                             " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
                                              " ON CONFLICT (id) DO NOTHING RETURNING seq"),
-            { id, chatId, senderId, text, nullableText(replyToId), timestamp });
+            { id,
+                chatId,
+                senderId,
+                text,
+                nullableText(replyToId),
+                timestamp,
+                nullableText(uploadId),
+                nullableText(file) });
         if (!query)
             break;
         if (query.next()) {
@@ -808,6 +822,8 @@ std::optional<MessageRecord> SqlStore::addMessage(const QString &chatId,
     message.text = text;
     message.replyToId = replyToId;
     message.timestamp = timestamp;
+    message.uploadId = uploadId;
+    message.file = file;
     return message;
 }
 
@@ -1074,4 +1090,75 @@ bool SqlStore::revokeTokens(const QString &userId)
 {
     return run(QStringLiteral("DELETE FROM login_tokens WHERE user_id = ?"), { userId })
         && run(QStringLiteral("DELETE FROM http_tokens WHERE user_id = ?"), { userId });
+}
+
+bool SqlStore::addUpload(const UploadRecord &upload)
+{
+    Statement query = run(QStringLiteral("INSERT INTO uploads (id, chat_id, user_id, name, size,"
+                                         " mime, width, height, created_at)"
+                                         " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        { upload.id,
+            upload.chatId,
+            upload.userId,
+            upload.name,
+            upload.size,
+            upload.mime,
+            upload.width,
+            upload.height,
+            upload.createdAt });
+    if (!query)
+        qCWarning(lcServer) << "storing an upload failed:" << error;
+    return bool(query);
+}
+
+std::optional<UploadRecord> SqlStore::upload(const QString &uploadId)
+{
+    Statement query = run(QStringLiteral("SELECT id, chat_id, user_id, name, size, mime, width,"
+                                         " height, created_at FROM uploads WHERE id = ?"),
+        { uploadId });
+    if (!query.next())
+        return std::nullopt;
+    return UploadRecord { query.value(0).toString(),
+        query.value(1).toString(),
+        query.value(2).toString(),
+        query.value(3).toString(),
+        query.value(4).toLongLong(),
+        query.value(5).toString(),
+        query.value(6).toInt(),
+        query.value(7).toInt(),
+        query.value(8).toLongLong() };
+}
+
+qint64 SqlStore::uploadedBytes(const QString &userId)
+{
+    Statement query = run(
+        QStringLiteral("SELECT COALESCE(SUM(size), 0) FROM uploads WHERE user_id = ?"), { userId });
+    return query.next() ? query.value(0).toLongLong() : 0;
+}
+
+QStringList SqlStore::removeUnreferencedUploads(
+    const QStringList &uploadIds, qint64 createdBefore, int limit)
+{
+    const QString unreferenced =
+        QStringLiteral(" AND NOT EXISTS (SELECT 1 FROM messages m WHERE m.upload_id = u.id)");
+    QStringList candidates = uploadIds;
+    if (candidates.isEmpty()) {
+        Statement query = run(QStringLiteral("SELECT u.id FROM uploads u WHERE u.created_at < ?")
+                + unreferenced + QLatin1String(" ORDER BY u.created_at LIMIT ?"),
+            { createdBefore, limit });
+        while (query.next())
+            candidates.append(query.value(0).toString());
+    }
+    QStringList removed;
+    for (const QString &id : qAsConst(candidates)) {
+        // Another server may have removed it, or a message taken it, meanwhile.
+        Statement query =
+            run(QStringLiteral("DELETE FROM uploads WHERE id IN (SELECT u.id FROM uploads u"
+                               " WHERE u.id = ?")
+                    + unreferenced + QLatin1Char(')'),
+                { id });
+        if (query && query.rowsAffected() == 1)
+            removed.append(id);
+    }
+    return removed;
 }

@@ -67,7 +67,9 @@ public:
         const QString &senderId,
         const QString &text,
         const QString &replyToId,
-        qint64 timestamp) override;
+        qint64 timestamp,
+        const QString &uploadId = {},
+        const QString &file = {}) override;
     std::optional<MessageRecord> message(const QString &messageId) override;
     std::vector<MessageRecord> newestMessages(const QString &chatId, int limit) override;
     std::vector<MessageRecord> messagesBefore(
@@ -78,6 +80,12 @@ public:
     bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) override;
     bool editMessage(qint64 seq, const QString &text, qint64 editedAt) override;
     bool deleteMessage(qint64 seq) override;
+
+    bool addUpload(const UploadRecord &upload) override;
+    std::optional<UploadRecord> upload(const QString &uploadId) override;
+    qint64 uploadedBytes(const QString &userId) override;
+    QStringList removeUnreferencedUploads(
+        const QStringList &uploadIds, qint64 createdBefore, int limit) override;
 
     bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) override;
     std::optional<QString> takeLoginToken(const QString &tokenHash, qint64 now) override;

@@ -14,6 +14,10 @@ bool Store::lockChat(const QString &, bool)
     return true;
 }
 
+void Store::expectRequests(std::size_t)
+{
+}
+
 bool Store::broadcast(const ChangeNotice &)
 {
     return false;

@@ -49,6 +49,27 @@ struct MessageRecord {
     qint64 editedAt = 0;
     // Readers in the order they saw the message.
     QStringList seenBy;
+    // The upload the message carries, and its file object as compact JSON; empty for none.
+    QString uploadId;
+    QString file;
+};
+
+// A file received over HTTP, kept under its id in the upload folder.
+struct UploadRecord {
+    QString id;
+    // The chat it was uploaded into; a private chat may not exist yet.
+    QString chatId;
+    QString userId;
+    // Made safe: no path separators or control characters.
+    QString name;
+    qint64 size = 0;
+    // Sniffed from the content.
+    QString mime;
+    // Of a picture, read from its header; 0 when unknown.
+    int width = 0;
+    int height = 0;
+    // Seconds since the epoch.
+    qint64 createdAt = 0;
 };
 
 struct ChatHistory {
@@ -170,6 +191,9 @@ public:
     // the commit is done. A store of one server alone has nobody to tell; false when keeping them
     // failed (the transaction is then rolled back).
     virtual bool announce(std::vector<ChangeNotice *> &notices);
+    // The writer says how many requests the next transaction runs, so that a backend may send
+    // their writes together where that saves round trips.
+    virtual void expectRequests(std::size_t count);
     // Keeps `notices` in the change feed for every server on the store, in the caller's
     // transaction or one of their own: what the administration commands change reaches the
     // servers' connected users through it, on every backend. False when it cannot be kept.
@@ -244,11 +268,14 @@ public:
     virtual std::vector<ChatHistory> chatHistories(
         const QString &userId, int perChat, bool wholeSeconds = true) = 0;
 
+    // `uploadId` and `file` as MessageRecord has them; empty for a message without a file.
     virtual std::optional<MessageRecord> addMessage(const QString &chatId,
         const QString &senderId,
         const QString &text,
         const QString &replyToId,
-        qint64 timestamp) = 0;
+        qint64 timestamp,
+        const QString &uploadId = {},
+        const QString &file = {}) = 0;
     virtual std::optional<MessageRecord> message(const QString &messageId) = 0;
     // The newest `limit` messages of a chat and the rest of the oldest one's second, oldest
     // first. A page never ends inside a second, so that paging on by the oldest timestamp
@@ -277,6 +304,16 @@ public:
     virtual bool markSeen(qint64 seq, const QString &userId, qint64 seenAt) = 0;
     virtual bool editMessage(qint64 seq, const QString &text, qint64 editedAt) = 0;
     virtual bool deleteMessage(qint64 seq) = 0;
+
+    virtual bool addUpload(const UploadRecord &upload) = 0;
+    virtual std::optional<UploadRecord> upload(const QString &uploadId) = 0;
+    // The bytes of every upload of the user still kept, for the quota.
+    virtual qint64 uploadedBytes(const QString &userId) = 0;
+    // Removes the uploads that no message refers to, among `uploadIds` when given, else among
+    // those made before `createdBefore` (at most `limit`); returns the ids removed, whose files
+    // the caller deletes once this is committed.
+    virtual QStringList removeUnreferencedUploads(
+        const QStringList &uploadIds, qint64 createdBefore, int limit) = 0;
 
     // Stores the SHA-256 (hex) of a token handed to `userId`; expired tokens are dropped.
     virtual bool addLoginToken(const QString &tokenHash, const QString &userId, qint64 now) = 0;

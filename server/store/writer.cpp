@@ -90,6 +90,7 @@ std::size_t Writer::runTransaction(
     Store &store, std::vector<Job> &batch, std::size_t next, bool *committed)
 {
     std::vector<Finished> finished;
+    store.expectRequests(batch.size() - next);
     Store::Transaction transaction(store);
     std::size_t end = next;
     int writes = 0;

@@ -160,7 +160,10 @@ void TestChatServer::loginSendsSuccessHistoryAndUserList()
         sorted({ QStringLiteral("type"),
             QStringLiteral("user"),
             QStringLiteral("token"),
-            QStringLiteral("httpToken") }));
+            QStringLiteral("httpToken"),
+            QStringLiteral("maxUploadSize") }));
+    QCOMPARE(success.value(QLatin1String("maxUploadSize")).toDouble(),
+        double(fixture.options.maxUploadSize));
     const QJsonObject user = success.value(QLatin1String("user")).toObject();
     QCOMPARE(keysOf(user),
         sorted(

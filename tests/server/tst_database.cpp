@@ -45,6 +45,8 @@ private slots:
     void chatOfRolledBackTransactionIsGone_data();
     void chatOfRolledBackTransactionIsGone();
     void chatAddedByAnotherConnectionIsFound();
+    void messagesOfABatchAreKeptInOrderOrNotAtAll_data();
+    void messagesOfABatchAreKeptInOrderOrNotAtAll();
     void readSnapshotHoldsNoLaterCommit();
     void newestMessagesAreAscendingWithStableTies();
     void messagesBeforeAddsTheWholeTieSecond();
@@ -355,6 +357,61 @@ void TestDatabase::chatOfRolledBackTransactionIsGone()
     QVERIFY(!db->chat(chatId));
     QVERIFY(!db->isMember(chatId, users.at(1)));
     QVERIFY(db->isMember(kept, users.at(1)));
+}
+
+void TestDatabase::messagesOfABatchAreKeptInOrderOrNotAtAll_data()
+{
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QString>("ending");
+    for (const int requests : { 1, 5 }) {
+        for (const char *ending : { "committed", "rolled back", "savepoint rolled back" })
+            QTest::addRow("%d requests, %s", requests, ending)
+                << requests << QString::fromLatin1(ending);
+    }
+}
+
+void TestDatabase::messagesOfABatchAreKeptInOrderOrNotAtAll()
+{
+    QFETCH(int, requests);
+    QFETCH(QString, ending);
+    const QStringList users = addUsers(2);
+    const QString chatId = addChat(users);
+    // As the writer runs a batch: several requests in one transaction, a later one reading what
+    // an earlier one wrote.
+    db->expectRequests(std::size_t(requests));
+    QStringList kept;
+    {
+        Store::Transaction transaction(*db);
+        const std::optional<MessageRecord> first =
+            db->addMessage(chatId, users.at(0), QStringLiteral("one"), QString(), 100);
+        QVERIFY(first);
+        QVERIFY(db->markSeen(first->seq, users.at(1), 101));
+        const std::optional<MessageRecord> reply =
+            db->addMessage(chatId, users.at(1), QStringLiteral("two"), first->id, 100);
+        QVERIFY(reply);
+        QCOMPARE(db->message(reply->id)->replyToId, first->id);
+        kept = QStringList { QStringLiteral("one"), QStringLiteral("two") };
+        {
+            Store::Transaction inner(*db);
+            QVERIFY(db->addMessage(chatId, users.at(0), QStringLiteral("three"), QString(), 100));
+            if (ending != QLatin1String("savepoint rolled back")) {
+                QVERIFY(inner.commit());
+                kept.append(QStringLiteral("three"));
+            }
+        }
+        QVERIFY(db->addMessage(chatId, users.at(1), QStringLiteral("four"), QString(), 100));
+        kept.append(QStringLiteral("four"));
+        if (ending == QLatin1String("rolled back"))
+            kept.clear();
+        else
+            QVERIFY(transaction.commit());
+    }
+    QStringList stored;
+    for (const MessageRecord &message : db->newestMessages(chatId, 10))
+        stored.append(message.text);
+    QCOMPARE(stored, kept);
+    if (!kept.isEmpty())
+        QCOMPARE(db->newestMessages(chatId, 10).front().seenBy, QStringList { users.at(1) });
 }
 
 void TestDatabase::chatAddedByAnotherConnectionIsFound()

@@ -429,6 +429,12 @@ void TestSearch::upgradeIndexesStoredMessages()
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_insert")));
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_delete")));
         QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_update")));
+        // And what the later step for files added.
+        for (const char *undo : { "DROP INDEX messages_by_upload",
+                 "ALTER TABLE messages DROP COLUMN file",
+                 "ALTER TABLE messages DROP COLUMN upload_id",
+                 "DROP TABLE uploads" })
+            QVERIFY2(query.exec(QString::fromLatin1(undo)), undo);
         QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 6")));
         old.close();
     }

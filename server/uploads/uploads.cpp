@@ -1,0 +1,263 @@
+#include "uploads.h"
+
+#include "credentials.h"
+#include "filestream.h"
+#include "readers.h"
+#include "serverlogging.h"
+#include "staticfiles.h"
+#include "uploadformat.h"
+#include "uploadreceiver.h"
+#include "writer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QUrlQuery>
+#include <algorithm>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Unreferenced uploads removed per sweep: one transaction stays short, the next sweep goes on.
+constexpr int sweepBatch = 1000;
+
+// The token of an "Authorization: Bearer TOKEN" header; empty without one.
+QString bearerToken(const QByteArray &head)
+{
+    const QByteArray value = staticfiles::headerValue(head, "Authorization");
+    if (value.size() < 8 || value.left(7).toLower() != "bearer ")
+        return QString();
+    return QString::fromLatin1(value.mid(7).trimmed());
+}
+
+void answer(QTcpSocket *socket, const QByteArray &response)
+{
+    socket->write(response);
+    socket->disconnectFromHost();
+}
+
+QByteArray unauthorized()
+{
+    return staticfiles::errorResponse(401, "WWW-Authenticate: Bearer\r\n");
+}
+
+} // namespace
+
+Uploads::Uploads(Writer &writer, Readers &readers, const Options &options, QObject *parent)
+    : QObject(parent)
+    , writer(writer)
+    , readers(readers)
+    , settings(options)
+{
+    disk.setMaxThreadCount(1);
+    sweepTimer.setInterval(settings.sweepIntervalMs);
+    connect(&sweepTimer, &QTimer::timeout, this, &Uploads::sweep);
+}
+
+Uploads::~Uploads()
+{
+    disk.waitForDone();
+}
+
+bool Uploads::start(QString *error)
+{
+    if (!QDir().mkpath(settings.dir)
+        || ::chmod(QFile::encodeName(settings.dir).constData(), 0700) != 0) {
+        *error = QStringLiteral("cannot create the upload folder ") + settings.dir;
+        return false;
+    }
+    sweepTimer.start();
+    return true;
+}
+
+const Uploads::Options &Uploads::options() const
+{
+    return settings;
+}
+
+QString Uploads::filePath(const QString &uploadId) const
+{
+    return QDir(settings.dir).filePath(uploadId);
+}
+
+void Uploads::onDisk(std::function<void()> work, std::function<void()> done)
+{
+    disk.start([this, work = std::move(work), done = std::move(done)] {
+        work();
+        // Queued to this object, which outlives the pool: its destructor waits for the work.
+        if (done)
+            QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+    });
+}
+
+void Uploads::removeFiles(const QStringList &uploadIds)
+{
+    QStringList paths;
+    for (const QString &id : uploadIds)
+        paths.append(filePath(id));
+    onDisk([paths] {
+        for (const QString &path : paths)
+            ::unlink(QFile::encodeName(path).constData());
+    });
+}
+
+bool Uploads::route(QTcpSocket *socket, const QByteArray &path, const QByteArray &head)
+{
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    const QByteArray method = requestLine.value(0);
+    if (path == "/upload") {
+        if (method != "POST") {
+            answer(socket, staticfiles::errorResponse(405, "Allow: POST\r\n"));
+            return true;
+        }
+        const QByteArray target = requestLine.value(1);
+        const QUrlQuery query(QString::fromLatin1(target.mid(target.indexOf('?') + 1)));
+        UploadReceiver::Request request;
+        request.chatId = query.queryItemValue(QStringLiteral("chatId"), QUrl::FullyDecoded);
+        const QString name = query.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded);
+        request.name = uploadformat::safeName(name);
+        request.token = bearerToken(head);
+        const QByteArray length = staticfiles::headerValue(head, "Content-Length");
+        bool numeric = false;
+        request.length = length.toLongLong(&numeric);
+        numeric = numeric && std::all_of(length.cbegin(), length.cend(), [](char c) {
+            return c >= '0' && c <= '9';
+        });
+        request.expectContinue =
+            staticfiles::headerValue(head, "Expect").toLower() == "100-continue";
+        if (request.chatId.isEmpty() || name.isEmpty() || request.name.isEmpty())
+            answer(socket, staticfiles::errorResponse(400));
+        else if (request.token.isEmpty())
+            answer(socket, unauthorized());
+        else if (length.isEmpty() || !staticfiles::headerValue(head, "Transfer-Encoding").isEmpty())
+            answer(socket, staticfiles::errorResponse(411));
+        else if (!numeric)
+            answer(socket, staticfiles::errorResponse(400));
+        else if (request.length > settings.maxUploadSize)
+            answer(socket, staticfiles::errorResponse(413));
+        else
+            (new UploadReceiver(*this, socket, request))->start();
+        return true;
+    }
+    const auto named = uploadformat::parseUrl(requestLine.value(1));
+    if (!named) {
+        if (!path.startsWith("/static/upload/"))
+            return false;
+        answer(socket, staticfiles::errorResponse(404));
+        return true;
+    }
+    if (method != "GET" && method != "HEAD")
+        answer(socket, staticfiles::errorResponse(405));
+    else
+        download(socket, head, named->first, named->second);
+    return true;
+}
+
+void Uploads::download(
+    QTcpSocket *socket, const QByteArray &head, const QString &uploadId, const QString &name)
+{
+    const QString token = bearerToken(head);
+    if (token.isEmpty()) {
+        answer(socket, unauthorized());
+        return;
+    }
+    struct Found {
+        int status = 401;
+        UploadRecord upload;
+    };
+    auto found = std::make_shared<Found>();
+    const qint64 now = settings.clock() / 1000;
+    readers.submit(
+        [found, token, uploadId, name, now](Store &store) {
+            const std::optional<QString> user =
+                store.httpTokenUser(credentials::tokenHash(token), now);
+            if (!user)
+                return Outcome();
+            const std::optional<UploadRecord> upload = store.upload(uploadId);
+            if (!upload || upload->name != name)
+                found->status = 404;
+            else if (upload->userId != *user && !store.isMember(upload->chatId, *user))
+                found->status = 403;
+            else
+                found->status = 200;
+            if (upload)
+                found->upload = *upload;
+            return Outcome();
+        },
+        [this, found, head, socket = QPointer<QTcpSocket>(socket)](Outcome &&, quint64) {
+            if (!socket)
+                return;
+            const UploadRecord &upload = found->upload;
+            const QString path = filePath(upload.id);
+            const QFileInfo info(path);
+            if (found->status == 200 && !info.isFile())
+                found->status = 404;
+            if (found->status != 200) {
+                answer(socket,
+                    found->status == 401 ? unauthorized()
+                                         : staticfiles::errorResponse(found->status));
+                return;
+            }
+            // Never shown by a browser as a page of this server: pictures inline at most, and
+            // the rest saved under its name.
+            const QByteArray disposition =
+                uploadformat::isInlinePicture(upload.mime) ? "inline" : "attachment";
+            const QByteArray etag = '"' + upload.id.toLatin1() + '"';
+            QByteArray headers = "ETag: " + etag
+                + "\r\nAccept-Ranges: bytes\r\nCache-Control: private, max-age=86400\r\n"
+                  "Content-Security-Policy: default-src 'none'; sandbox\r\n"
+                  "Content-Disposition: "
+                + disposition + "; filename*=UTF-8''" + QUrl::toPercentEncoding(upload.name)
+                + "\r\n";
+            const QByteArray type = upload.mime.toLatin1();
+            if (staticfiles::notModified(head, etag, info.lastModified())) {
+                answer(socket, staticfiles::head(304, type, 0, headers));
+                return;
+            }
+            const qint64 size = info.size();
+            const uploadformat::Range range =
+                uploadformat::range(staticfiles::headerValue(head, "Range"), size);
+            if (range.kind == uploadformat::Range::Kind::Unsatisfiable) {
+                answer(socket,
+                    staticfiles::errorResponse(
+                        416, "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"));
+                return;
+            }
+            const bool partial = range.kind == uploadformat::Range::Kind::Partial;
+            if (partial)
+                headers += "Content-Range: bytes " + QByteArray::number(range.first) + '-'
+                    + QByteArray::number(range.first + range.length - 1) + '/'
+                    + QByteArray::number(size) + "\r\n";
+            socket->write(staticfiles::head(partial ? 206 : 200, type, range.length, headers));
+            if (head.startsWith("HEAD ")) {
+                socket->disconnectFromHost();
+                return;
+            }
+            new FileStream(socket, path, settings.writeTimeoutMs, range.first, range.length);
+        });
+}
+
+void Uploads::sweep()
+{
+    auto removed = std::make_shared<QStringList>();
+    const qint64 before = settings.clock() / 1000 - unreferencedLifetime;
+    writer.submit(
+        [removed, before](Store &store) {
+            *removed = store.removeUnreferencedUploads({}, before, sweepBatch);
+            Outcome outcome;
+            outcome.wrote = !removed->isEmpty();
+            return outcome;
+        },
+        Outcome::Reply(),
+        [this, removed](Outcome &&, bool committed, quint64) {
+            if (!committed || removed->isEmpty())
+                return;
+            qCInfo(lcServer) << "removing" << removed->size() << "unreferenced uploads";
+            removeFiles(*removed);
+        });
+}
