@@ -2,7 +2,11 @@
 // the time a search takes (one or two common words, as the server's readers run it), the size
 // of the index beside the text, and the write path with and without the index.
 //
-//   build/ferrow-searchbench [--messages N] [--queries N] [--keep DIR]
+//   build/ferrow-searchbench [--messages N] [--queries N] [--keep DIR] [--database URL]
+//
+// With --database, on that PostgreSQL database instead (kept, and reused when it holds
+// messages); bench/searchfigures-postgres.sh runs it on a throwaway cluster.
+#include "postgresstore.h"
 #include "sqlitestore.h"
 
 #include <QCommandLineParser>
@@ -16,6 +20,7 @@
 #include <QTextStream>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace
@@ -83,6 +88,9 @@ int main(int argc, char *argv[])
     parser.addOption({ QStringLiteral("keep"),
         QStringLiteral("Data folder to keep and reuse."),
         QStringLiteral("DIR") });
+    parser.addOption({ QStringLiteral("database"),
+        QStringLiteral("PostgreSQL database URL."),
+        QStringLiteral("URL") });
     parser.process(app);
     const int messageCount = parser.value(QStringLiteral("messages")).toInt();
     const int queries = parser.value(QStringLiteral("queries")).toInt();
@@ -92,12 +100,31 @@ int main(int argc, char *argv[])
     QTemporaryDir temporary;
     const QString dir = parser.isSet(QStringLiteral("keep")) ? parser.value(QStringLiteral("keep"))
                                                              : temporary.path();
-    const bool reuse = QFile::exists(QDir(dir).filePath(SqliteStore::fileName));
-    SqliteStore store;
-    if (!store.open(dir)) {
-        out << "cannot open the store: " << store.lastError() << "\n";
-        return 1;
+    const bool onPostgres = parser.isSet(QStringLiteral("database"));
+    std::unique_ptr<SqlStore> opened;
+    bool reuse = false;
+    if (onPostgres) {
+        QString problem;
+        const std::optional<DatabaseUrl> url =
+            DatabaseUrl::parse(parser.value(QStringLiteral("database")), &problem);
+        auto postgres = std::make_unique<PostgresStore>();
+        if (!url || !postgres->open(*url)) {
+            out << "cannot open the database: " << (url ? postgres->lastError() : problem) << "\n";
+            return 1;
+        }
+        opened = std::move(postgres);
+        reuse =
+            scalar(opened->connectionName(), QStringLiteral("SELECT COUNT(*) FROM messages")) > 0;
+    } else {
+        reuse = QFile::exists(QDir(dir).filePath(SqliteStore::fileName));
+        auto sqlite = std::make_unique<SqliteStore>();
+        if (!sqlite->open(dir)) {
+            out << "cannot open the store: " << sqlite->lastError() << "\n";
+            return 1;
+        }
+        opened = std::move(sqlite);
     }
+    SqlStore &store = *opened;
     QRandomGenerator random(24);
     const Vocabulary vocabulary(5000, random);
     std::vector<QString> users;
@@ -160,10 +187,13 @@ int main(int argc, char *argv[])
             chatsOfUser[i].push_back(chat.id);
 
     const QString connection = store.connectionName();
-    const qint64 text =
-        scalar(connection, QStringLiteral("SELECT SUM(LENGTH(CAST(text AS BLOB))) FROM messages"));
+    const qint64 text = scalar(connection,
+        onPostgres ? QStringLiteral("SELECT SUM(OCTET_LENGTH(text)) FROM messages")
+                   : QStringLiteral("SELECT SUM(LENGTH(CAST(text AS BLOB))) FROM messages"));
     const qint64 index = scalar(connection,
-        QStringLiteral("SELECT SUM(pgsize) FROM dbstat WHERE name LIKE 'messages_fts%'"));
+        onPostgres
+            ? QStringLiteral("SELECT pg_relation_size('messages_search')")
+            : QStringLiteral("SELECT SUM(pgsize) FROM dbstat WHERE name LIKE 'messages_fts%'"));
     out << "text: " << text / 1048576.0 << " MiB; search index: " << index / 1048576.0
         << " MiB; ratio " << double(index) / double(text) << "\n";
 

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 #include "model/itemroles.h"
 #include "model/searchsnippet.h"
+#include "session/messagesearch.h"
 #include "support/session.h"
 #include "view/messagedelegate.h"
 
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QtTest>
@@ -41,10 +43,15 @@ private slots:
     void typingSendsOneSearchAndShowsOnlyItsAnswer();
     void resultsOpenWithTheKeyboardAndEscapeRestoresTheList();
     void aroundAnswerWithoutTheMessageSaysSo();
+    void farHeldMessageOpensAmongItsNeighbours_data();
+    void farHeldMessageOpensAmongItsNeighbours();
+    void searchPendingOverAReconnectIsAskedAgain_data();
+    void searchPendingOverAReconnectIsAskedAgain();
 
 private:
-    // Logs in as alice (u1) with chat c1 holding messages 100 to 149 (ids n100..n149).
-    void logIn(Session &session);
+    // Logs in as alice (u1) with chat c1 holding messages `first` to 149 (ids n100..n149 by
+    // default), stamped 5000 + their number.
+    void logIn(Session &session, int first = 100);
     QLineEdit *field(Session &session) const;
     QListWidget *results(Session &session) const;
     QJsonObject nextFrame(Session &session, const QString &type);
@@ -60,13 +67,13 @@ void TestSearchWindow::init()
     AppSettings().clear();
 }
 
-void TestSearchWindow::logIn(Session &session)
+void TestSearchWindow::logIn(Session &session, int first)
 {
     QVERIFY(session.logIn(QStringLiteral("u1"), QStringLiteral("alice")));
     session.push(R"({"type":"user_list_update","users":[{"userId":"u1","username":"alice"},
             {"userId":"u2","username":"bob"}]})");
     QJsonArray held;
-    for (int i = 100; i < 150; ++i)
+    for (int i = first; i < 150; ++i)
         held.append(
             message(QStringLiteral("n%1").arg(i), 5000 + i, QStringLiteral("new %1").arg(i)));
     session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("chat_history") },
@@ -280,6 +287,93 @@ void TestSearchWindow::aroundAnswerWithoutTheMessageSaysSo()
     QListWidget *timeline = session.probe->messageListWidget();
     QCOMPARE(timeline->count(), 50);
     QCOMPARE(timeline->item(49)->data(MessageIdRole).toString(), QStringLiteral("n149"));
+}
+
+void TestSearchWindow::farHeldMessageOpensAmongItsNeighbours_data()
+{
+    QTest::addColumn<bool>("jump");
+    QTest::newRow("scrolling down reaches the newest") << false;
+    QTest::newRow("Jump to latest") << true;
+}
+
+void TestSearchWindow::farHeldMessageOpensAmongItsNeighbours()
+{
+    QFETCH(bool, jump);
+    Session session;
+    logIn(session, -900);
+    QListWidget *chats = session.probe->chatListWidget();
+    emit chats->itemClicked(chats->item(0));
+    QListWidget *timeline = session.probe->messageListWidget();
+    session.window->focusOnMessage(QStringLiteral("n-800"));
+    QCOMPARE(static_cast<MessageDelegate *>(timeline->itemDelegate())->highlightedMessageId(),
+        QStringLiteral("n-800"));
+    QVERIFY(timeline->count() < 200);
+    auto *button = session.window->findChild<QPushButton *>(QStringLiteral("jumpToLatest"));
+    QVERIFY(button->isVisible());
+    // A new message waits below until the newest messages are shown.
+    session.push(R"({"type":"message","messageId":"n150","chatId":"c1","senderId":"u2",
+            "timestamp":5150,"content":{"text":"newest"}})");
+    if (jump) {
+        QTest::mouseClick(button, Qt::LeftButton);
+    } else {
+        QScrollBar *bar = timeline->verticalScrollBar();
+        for (int i = 0; i < 20
+             && timeline->item(timeline->count() - 1)->data(MessageIdRole) != QLatin1String("n150");
+             ++i) {
+            // The rows added are laid out before the next scroll, as between a user's two.
+            QCoreApplication::processEvents();
+            bar->setValue(bar->maximum());
+        }
+    }
+    // Every message from the first row on, once each, in order.
+    const int first = timeline->item(0)->data(MessageIdRole).toString().mid(1).toInt();
+    QVERIFY(first <= (jump ? 51 : -825));
+    QCOMPARE(timeline->count(), 151 - first);
+    for (int row = 0; row < timeline->count(); ++row)
+        QCOMPARE(timeline->item(row)->data(MessageIdRole).toString(),
+            QStringLiteral("n%1").arg(first + row));
+}
+
+void TestSearchWindow::searchPendingOverAReconnectIsAskedAgain_data()
+{
+    QTest::addColumn<bool>("sentBeforeTheDrop");
+    QTest::newRow("the answer was pending") << true;
+    QTest::newRow("searched while offline") << false;
+}
+
+void TestSearchWindow::searchPendingOverAReconnectIsAskedAgain()
+{
+    QFETCH(bool, sentBeforeTheDrop);
+    Session session;
+    logIn(session);
+    QTest::keyClick(
+        session.probe->messageInput(), Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
+    if (sentBeforeTheDrop) {
+        field(session)->setText(QStringLiteral("deplo"));
+        QVERIFY(!nextFrame(session, QStringLiteral("search")).isEmpty());
+    }
+    const quint16 port = session.server.port();
+    session.server.stop();
+    QTRY_VERIFY(session.probe->connectionBar()->text().startsWith(QLatin1String("Offline")));
+    if (!sentBeforeTheDrop) {
+        field(session)->setText(QStringLiteral("deplo"));
+        session.probe->session().search()->searchNow();
+    }
+    session.server.takeFrames();
+    QVERIFY(session.server.start(port));
+    QVERIFY(session.server.waitForFrames(1, 10000));
+    session.server.takeFrames();
+    session.push(R"({"type":"login_success","user":{"userId":"u1","username":"alice"},
+                     "token":"t"})");
+    const QJsonObject again = nextFrame(session, QStringLiteral("search"));
+    QCOMPARE(again.value(QLatin1String("query")).toString(), QStringLiteral("deplo"));
+    QCOMPARE(again.value(QLatin1String("before")), QJsonValue(QJsonValue::Null));
+    session.push(QJsonObject { { QStringLiteral("type"), QStringLiteral("search_results") },
+        { QStringLiteral("requestId"), again.value(QLatin1String("requestId")) },
+        { QStringLiteral("results"),
+            QJsonArray { message(QStringLiteral("n120"), 5120, QStringLiteral("deployed")) } },
+        { QStringLiteral("next"), QJsonValue::Null } });
+    QCOMPARE(results(session)->count(), 1);
 }
 
 QTEST_MAIN(TestSearchWindow)

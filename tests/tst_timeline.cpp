@@ -484,9 +484,9 @@ void TestTimeline::quoteAboveWindowIsReachable()
     auto *delegate = dynamic_cast<MessageDelegate *>(list->itemDelegate());
     QVERIFY(delegate);
     QCOMPARE(delegate->highlightedMessageId(), QStringLiteral("m5"));
-    // The window reaches the quoted row, in order and without gaps, and the row is in view.
-    QVERIFY(list->count() >= 296);
-    const int first = 300 - list->count() + 1;
+    // The quoted row is shown among its neighbours, in order and without gaps, and in view.
+    const int first = rowId(list, 0).mid(1).toInt();
+    QVERIFY(first <= 5 && first + list->count() > 5);
     for (int row = 0; row < list->count(); ++row)
         QCOMPARE(rowId(list, row), QStringLiteral("m%1").arg(first + row));
     const QRect quoted = list->visualItemRect(list->item(5 - first));

@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +157,27 @@ const std::vector<std::vector<const char *>> migrations = {
         "ALTER TABLE messages ADD COLUMN file TEXT",
         "CREATE INDEX messages_by_upload ON messages(upload_id)",
     },
+    {
+        // Messages are stored in time order but for a few: those stamped before one stored
+        // earlier (a clock set back, backdated seeding). Knowing those few lets a search walk
+        // its matches newest stored first and stop at the page's end instead of sorting them
+        // all. `latest` is the newest stamp ever stored, a deleted message's included.
+        "CREATE TABLE messages_backdated ("
+        " seq INTEGER PRIMARY KEY REFERENCES messages(seq) ON DELETE CASCADE)",
+        "CREATE TABLE messages_clock (latest INTEGER NOT NULL)",
+        "INSERT INTO messages_clock SELECT COALESCE(MAX(timestamp), -9223372036854775808)"
+        " FROM messages",
+        "INSERT INTO messages_backdated SELECT seq FROM (SELECT seq, timestamp, MAX(timestamp)"
+        " OVER (ORDER BY seq ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING) AS latest"
+        " FROM messages) WHERE timestamp < latest",
+        "CREATE TRIGGER messages_backdated_insert AFTER INSERT ON messages BEGIN"
+        " INSERT INTO messages_backdated SELECT new.seq FROM messages_clock"
+        " WHERE new.timestamp < latest;"
+        " UPDATE messages_clock SET latest = new.timestamp WHERE latest < new.timestamp;"
+        " END",
+        // The index's words in order, to name the words a search word starts.
+        "CREATE VIRTUAL TABLE messages_fts_terms USING fts5vocab(messages_fts, 'instance')",
+    },
 };
 
 // Feed entries are read within a second; a server away longer than this has missed them, and
@@ -168,6 +191,10 @@ constexpr int indexBatch = 50000;
 // A search within this many chats names them inside the index; a user in more chats has most
 // messages in them anyway, and is filtered after the index.
 constexpr int maxChatsInMatch = 500;
+// A search word stands for at most this many indexed words it starts before it is left to the
+// index as a prefix: each one named costs a look-up, while the prefix costs reading all of
+// their matches at once.
+constexpr int maxWordForms = 8;
 
 } // namespace
 
@@ -408,18 +435,42 @@ QString ftsString(const QString &text)
         + QLatin1Char('"');
 }
 
-// The index query for `terms`: each term a phrase whose every word matches as a prefix, all of
-// them required. Only words and ids go in, each quoted, so nothing is read as index syntax.
-QString ftsQuery(const SearchTerms &terms, const QStringList &chatIds)
+QString ftsPrefix(const QString &word)
+{
+    return ftsString(word) + QLatin1String(" *");
+}
+
+// Words the index folds as we do: ASCII letters and digits, lower-cased.
+bool foldsAsAscii(const QString &word)
+{
+    for (const QChar c : word) {
+        if (c.unicode() > 127 || !c.isLetterOrNumber())
+            return false;
+    }
+    return true;
+}
+
+// The index query for `terms` (each term a phrase, every term required), its words given by
+// `word`, narrowed to `chatIds` when not empty. Only words and ids go in, each quoted, so
+// nothing is read as index syntax.
+QString ftsQuery(const SearchTerms &terms,
+    const QStringList &chatIds,
+    const std::function<QString(const QString &)> &word)
 {
     QStringList phrases;
     for (const QStringList &term : terms) {
+        if (term.size() == 1) {
+            phrases.append(word(term.first()));
+            continue;
+        }
         QStringList words;
-        for (const QString &word : term)
-            words.append(ftsString(word) + QLatin1String(" *"));
+        for (const QString &each : term)
+            words.append(ftsPrefix(each));
         phrases.append(words.join(QLatin1String(" + ")));
     }
-    QString query = QLatin1String("text : (") + phrases.join(QLatin1Char(' ')) + QLatin1Char(')');
+    // An explicit AND: a group in parentheses does not take an implicit one after it.
+    QString query =
+        QLatin1String("text : (") + phrases.join(QLatin1String(" AND ")) + QLatin1Char(')');
     if (!chatIds.isEmpty()) {
         QStringList chats;
         for (const QString &chatId : chatIds)
@@ -430,7 +481,40 @@ QString ftsQuery(const SearchTerms &terms, const QStringList &chatIds)
     return query;
 }
 
+bool newestFirst(const MessageRecord &a, const MessageRecord &b)
+{
+    return a.timestamp != b.timestamp ? a.timestamp > b.timestamp : a.seq > b.seq;
+}
+
 } // namespace
+
+QString SqliteStore::wordForms(const QString &word)
+{
+    // Up to three letters the index keeps a prefix list of its own, read as it goes.
+    if (word.size() <= 3 || !foldsAsAscii(word))
+        return ftsPrefix(word);
+    const QString folded = word.toLower();
+    QStringList forms { ftsString(folded) };
+    // Terms hold letters and digits only: "\1" sorts after the word and before its longer forms.
+    QString from = folded + QChar(1);
+    for (;;) {
+        Statement next =
+            run(QStringLiteral("SELECT term FROM messages_fts_terms WHERE term >= ? LIMIT 1"),
+                { from });
+        if (!next)
+            return ftsPrefix(word);
+        if (!next.next())
+            break;
+        const QString term = next.value(0).toString();
+        if (!term.startsWith(folded))
+            break;
+        if (forms.size() > maxWordForms)
+            return ftsPrefix(word);
+        forms.append(ftsString(term));
+        from = term + QChar(1);
+    }
+    return QLatin1Char('(') + forms.join(QLatin1String(" OR ")) + QLatin1Char(')');
+}
 
 std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
     const QString &chatId,
@@ -452,20 +536,76 @@ std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
             return {};
     }
     const bool inMatch = chatIds.size() <= maxChatsInMatch;
+    const QString match = ftsQuery(terms,
+        inMatch ? chatIds : QStringList(),
+        [this](const QString &word) { return wordForms(word); });
     // The index matches a chat id by its words; the exact id is checked on the row as well.
+    // The index leads: walking a chat's messages by time and asking the index about each one
+    // would cost the chat's length. CROSS JOIN keeps that order, "+" keeps the chat's index out.
     const QString sql = selectMessages(QStringLiteral("m"))
-        // The index leads: walking a chat's messages by time and asking the index about each
-        // one would cost the chat's length. CROSS JOIN keeps that order, "+" keeps the chat's
-        // index out.
         + QLatin1String(" FROM messages_fts f"
                         " CROSS JOIN messages m ON m.seq = f.rowid WHERE messages_fts MATCH ?"
                         " AND m.chat_id IN (SELECT chat_id FROM chat_members"
                         " WHERE user_id = ?)");
-    return searchPage(sql,
-        { ftsQuery(terms, inMatch ? chatIds : QStringList()), userId },
-        QStringLiteral("m."),
-        QStringLiteral("+m.chat_id = ?"),
-        chatId,
-        before,
-        limit);
+    const QVariantList values { match, userId };
+    if (std::optional<std::vector<MessageRecord>> page =
+            searchInStoringOrder(sql, values, chatId, before, limit))
+        return std::move(*page);
+    return searchPage(
+        sql, values, QStringLiteral("m."), QStringLiteral("+m.chat_id = ?"), chatId, before, limit);
+}
+
+std::optional<std::vector<MessageRecord>> SqliteStore::searchInStoringOrder(QString sql,
+    QVariantList values,
+    const QString &chatId,
+    const std::optional<SearchPosition> &before,
+    int limit)
+{
+    if (!chatId.isEmpty()) {
+        sql += QLatin1String(" AND +m.chat_id = ?");
+        values.append(chatId);
+    }
+    if (before) {
+        // A message stored after the page's end but stamped before it would be skipped by the
+        // walk; the few such pages are left to the full search.
+        Statement backdated =
+            run(QStringLiteral("SELECT 1 FROM messages_backdated b JOIN messages m"
+                               " ON m.seq = b.seq WHERE b.seq > ? AND m.timestamp <= ? LIMIT 1"),
+                { before->seq, before->timestamp });
+        if (!backdated || backdated.next())
+            return std::nullopt;
+        sql += QLatin1String(" AND f.rowid < ? AND (m.timestamp < ? OR (m.timestamp = ?"
+                             " AND m.seq < ?))");
+        values << before->seq << before->timestamp << before->timestamp << before->seq;
+    }
+    sql += QLatin1String(" ORDER BY f.rowid DESC LIMIT ?");
+    values.append(limit);
+    std::vector<MessageRecord> messages;
+    {
+        Statement query = run(sql, values);
+        if (!query)
+            return std::nullopt;
+        while (query.next())
+            messages.push_back(messageFromRow(query.query));
+    }
+    if (int(messages.size()) == limit) {
+        // Messages stored before the walk's end are stamped no later than the newest of them
+        // back to the first one stored in time order; when that is later than the page's last,
+        // one of them may belong on the page.
+        const qint64 walkEnd = messages.back().seq;
+        Statement bound = run(QStringLiteral("SELECT MAX(timestamp) FROM messages WHERE seq < ?"
+                                             " AND seq >= COALESCE((SELECT seq FROM messages"
+                                             " WHERE seq < ? AND seq NOT IN (SELECT seq FROM"
+                                             " messages_backdated) ORDER BY seq DESC LIMIT 1), 0)"),
+            { walkEnd, walkEnd });
+        if (!bound.next())
+            return std::nullopt;
+        std::sort(messages.begin(), messages.end(), newestFirst);
+        if (!bound.value(0).isNull() && bound.value(0).toLongLong() > messages.back().timestamp)
+            return std::nullopt;
+    } else {
+        std::sort(messages.begin(), messages.end(), newestFirst);
+    }
+    fillSeenBy(messages);
+    return messages;
 }

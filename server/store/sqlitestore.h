@@ -10,7 +10,7 @@ class SqliteStore final : public SqlStore
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 8;
+    static constexpr int latestSchemaVersion = 9;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -53,4 +53,14 @@ protected:
 private:
     // Puts every stored message into the search index, logging the progress.
     bool indexStoredMessages();
+    // The index query for one search word: the indexed words it starts, or its prefix.
+    QString wordForms(const QString &word);
+    // A page of search results read from the index newest stored first, stopping at the
+    // page's end; none when a message stored out of time order may belong on it. `sql` and
+    // `values` select the matches, as searchPage takes them.
+    std::optional<std::vector<MessageRecord>> searchInStoringOrder(QString sql,
+        QVariantList values,
+        const QString &chatId,
+        const std::optional<SearchPosition> &before,
+        int limit);
 };

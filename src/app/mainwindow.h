@@ -157,6 +157,13 @@ private:
     // Fills the row of a message anew from the store, if it is shown.
     void refreshMessageRow(const QString &messageId);
     bool extendWindowUpTo(int position);
+    // Rows [first, end) of `chat`'s held messages, short of the newest ones.
+    void renderHeldSlice(const Chat &chat, int first, int end);
+    // Shows a held message of the open chat that has no row: the window grows up to it when it
+    // is near, else becomes the slice around it. Its row, or null.
+    QListWidgetItem *bringHeldMessageIntoWindow(const QString &messageId);
+    // A step more of the slice at its bottom, up to the newest messages.
+    void extendWindowDown();
     void onOlderMessagesAdded(const QString &chatId);
     // The open chat's held messages changed under the view: rebuilt in place, at the bottom
     // when it was there, else with the same message at the top.
@@ -334,6 +341,8 @@ private:
     bool chatReorderQueued = false;
     // The message list showed its newest message when it last scrolled.
     bool viewAtBottom = true;
+    // The rows are a slice of the open chat's held messages that stops short of the newest.
+    bool heldSlice = false;
 
     // The stored login (src/app/credentialstore.h); a connection that opens while its password
     // is still being read from the secret store logs in once it arrives.

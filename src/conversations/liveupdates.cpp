@@ -8,7 +8,7 @@
 
 void MainWindow::onMessageReceived(const Message &msg)
 {
-    if (msg.chatId == currentChatId() && showsDetachedTimeline()) {
+    if (msg.chatId == currentChatId() && (showsDetachedTimeline() || heldSlice)) {
         // Far back in the chat: the new message waits below, behind "Jump to latest".
         updateJumpButton();
     } else if (msg.chatId == currentChatId()) {

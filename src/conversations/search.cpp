@@ -171,8 +171,9 @@ void MainWindow::renderKeepingTopRow(const QString &chatId)
 
 void MainWindow::jumpToLatest()
 {
-    if (showsDetachedTimeline()) {
+    if (showsDetachedTimeline() || heldSlice) {
         session->jumpToLatest();
+        heldSlice = false;
         renderMessages(currentChatId());
     }
     scrollToBottom();
@@ -185,7 +186,7 @@ void MainWindow::updateJumpButton()
     if (!jumpToLatestButton)
         return;
     const bool show = !currentChatId().isEmpty() && messageListWidget->count() > 0
-        && (showsDetachedTimeline() || !isScrolledToBottom());
+        && (showsDetachedTimeline() || heldSlice || !isScrolledToBottom());
     if (show) {
         jumpToLatestButton->adjustSize();
         const QSize size = jumpToLatestButton->size();

@@ -44,7 +44,7 @@ void MainWindow::onPendingMessageAdded(const Message &local)
     if (local.chatId != currentChatId())
         return;
     // What is sent goes below the newest messages, so the view goes there to show it.
-    if (showsDetachedTimeline()) {
+    if (showsDetachedTimeline() || heldSlice) {
         jumpToLatest();
         return;
     }

@@ -28,6 +28,15 @@ constexpr int windowStep = 100;
 
 void MainWindow::renderMessages(const QString &chatId)
 {
+    // A slice of held messages is rebuilt as the same slice while they are held.
+    int sliceFirst = -1;
+    int sliceLast = -1;
+    if (heldSlice && messageListWidget->count() > 0) {
+        sliceFirst =
+            store().messagePosition(chatId, rowMessageIds.value(messageListWidget->item(0)));
+        sliceLast = store().messagePosition(
+            chatId, rowMessageIds.value(messageListWidget->item(messageListWidget->count() - 1)));
+    }
     clearMessageRows();
     const DetachedTimeline *stretch = session->detachedTimeline();
     if (stretch->isActive() && stretch->chatId() == chatId) {
@@ -37,6 +46,11 @@ void MainWindow::renderMessages(const QString &chatId)
         return;
     }
     if (const Chat *chat = store().chat(chatId)) {
+        if (sliceFirst >= 0 && sliceLast >= sliceFirst
+            && sliceLast + 1 < static_cast<int>(chat->messages.size())) {
+            renderHeldSlice(*chat, sliceFirst, sliceLast + 1);
+            return;
+        }
         const auto &messages = chat->messages;
         const size_t first = messages.size() > windowStep ? messages.size() - windowStep : 0;
         for (size_t i = first; i < messages.size(); ++i)
@@ -46,6 +60,68 @@ void MainWindow::renderMessages(const QString &chatId)
     for (const Message &local : store().pendingMessagesOf(chatId))
         addMessageBubble(local);
     scrollToBottom();
+}
+
+void MainWindow::renderHeldSlice(const Chat &chat, int first, int end)
+{
+    clearMessageRows();
+    for (int i = first; i < end; ++i)
+        addMessageBubble(chat.messages[static_cast<size_t>(i)]);
+    heldSlice = true;
+    // Its bottom is not the newest message: growing the range must not pull the view down.
+    viewAtBottom = false;
+}
+
+QListWidgetItem *MainWindow::bringHeldMessageIntoWindow(const QString &messageId)
+{
+    const Chat *chat = store().chat(currentChatId());
+    const int position = store().messagePosition(currentChatId(), messageId);
+    if (!chat || position < 0 || messageListWidget->count() == 0 || showsDetachedTimeline())
+        return nullptr;
+    const int top =
+        store().messagePosition(currentChatId(), rowMessageIds.value(messageListWidget->item(0)));
+    if (position < top && top - position <= windowStep) {
+        extendWindowUpTo(position);
+        return findMessageRow(messageId);
+    }
+    // Further away, the window becomes the slice around the message instead of growing up to
+    // it: laying out every row in between would cost their number.
+    const int size = static_cast<int>(chat->messages.size());
+    const int end = std::min(size, position + windowStep / 2 + 1);
+    if (end == size) {
+        heldSlice = false;
+        renderMessages(currentChatId());
+        extendWindowUpTo(std::max(0, position - windowStep / 2));
+    } else {
+        renderHeldSlice(*chat, std::max(0, position - windowStep / 2), end);
+    }
+    messageListWidget->doItemsLayout();
+    updateJumpButton();
+    return findMessageRow(messageId);
+}
+
+void MainWindow::extendWindowDown()
+{
+    const Chat *chat = store().chat(currentChatId());
+    if (!chat || messageListWidget->count() == 0)
+        return;
+    const int last = store().messagePosition(currentChatId(),
+        rowMessageIds.value(messageListWidget->item(messageListWidget->count() - 1)));
+    if (last < 0)
+        return;
+    const int size = static_cast<int>(chat->messages.size());
+    const int end = std::min(size, last + 1 + windowStep);
+    // The rows in view stay where they are; following the bottom would grow it again at once.
+    viewAtBottom = false;
+    for (int i = last + 1; i < end; ++i)
+        addMessageBubble(chat->messages[static_cast<size_t>(i)]);
+    if (end == size) {
+        // The newest messages are in: the ordinary window again, local copies below.
+        heldSlice = false;
+        for (const Message &local : store().pendingMessagesOf(currentChatId()))
+            addMessageBubble(local);
+    }
+    updateJumpButton();
 }
 
 void MainWindow::addMessageBubble(const Message &msg)
@@ -69,6 +145,7 @@ void MainWindow::prependMessageBubble(const Message &msg)
 
 void MainWindow::clearMessageRows()
 {
+    heldSlice = false;
     messageListWidget->clear();
     messageRows.clear();
     rowMessageIds.clear();
@@ -215,6 +292,10 @@ void MainWindow::onScrollValueChanged(int value)
         session->loadNewerMessages();
         return;
     }
+    if (heldSlice && value == messageListWidget->verticalScrollBar()->maximum()) {
+        extendWindowDown();
+        return;
+    }
     if (value != 0 || currentChatId().isEmpty())
         return;
     // What the store holds above the window is shown before the server is asked for more.
@@ -263,9 +344,8 @@ void MainWindow::setHighlightedMessageId(const QString &messageId)
 void MainWindow::focusOnMessage(const QString &messageId)
 {
     QListWidgetItem *item = findMessageRow(messageId);
-    // A message held but above the window: the window grows up to it first.
-    if (!item && extendWindowUpTo(store().messagePosition(currentChatId(), messageId)))
-        item = findMessageRow(messageId);
+    if (!item)
+        item = bringHeldMessageIntoWindow(messageId);
     // One not held at all: the page around it is asked for, and shown once it is there.
     if (!item && !store().message(currentChatId(), messageId)
         && !session->detachedTimeline()->message(messageId)) {

@@ -264,6 +264,7 @@ void ChatSession::onLoggedIn()
     // push is merged first and queued work waits for it.
     awaitingFreshPush = chats->chatCount() > 0 || !outbox.isEmpty() || outbox.hasActions();
     emit loginSuccess(user, watchdog->token());
+    finder->loggedIn();
 }
 
 void ChatSession::onAuthFailed(const QString &message)
@@ -300,6 +301,7 @@ void ChatSession::onConnectionLost()
     if (chats->isLoadingHistory())
         chats->finishHistoryRequest();
     stretch->forgetRequests();
+    finder->connectionLost();
     fail(outbox.connectionLost());
 }
 

@@ -5,6 +5,7 @@
 
 #include <QSet>
 #include <QTimer>
+#include <utility>
 
 MessageSearch::MessageSearch(WebSocketClient *connection, const ChatStore &store, QObject *parent)
     : QObject(parent)
@@ -26,6 +27,7 @@ void MessageSearch::setQuery(const QString &query, const QString &chatId)
     text = query;
     chat = chatId;
     requestId.clear();
+    unanswered = false;
     nextCursor.clear();
     refusal.clear();
     found.clear();
@@ -53,7 +55,7 @@ void MessageSearch::searchNow()
 
 bool MessageSearch::loadMore()
 {
-    if (nextCursor.isEmpty() || !requestId.isEmpty())
+    if (nextCursor.isEmpty() || !requestId.isEmpty() || unanswered)
         return false;
     send(nextCursor);
     return true;
@@ -65,6 +67,7 @@ void MessageSearch::clear()
     text.clear();
     chat.clear();
     requestId.clear();
+    unanswered = false;
     nextCursor.clear();
     refusal.clear();
     found.clear();
@@ -72,8 +75,30 @@ void MessageSearch::clear()
     emit stateChanged();
 }
 
+void MessageSearch::connectionLost()
+{
+    online = false;
+    if (!requestId.isEmpty()) {
+        requestId.clear();
+        unanswered = true;
+    }
+}
+
+void MessageSearch::loggedIn()
+{
+    online = true;
+    if (std::exchange(unanswered, false))
+        send(lastBefore);
+}
+
 void MessageSearch::send(const QString &before)
 {
+    lastBefore = before;
+    if (!online) {
+        unanswered = true;
+        emit stateChanged();
+        return;
+    }
     requestId = QStringLiteral("s") + QString::number(++nextRequest);
     connection->search(requestId, text, chat, before);
     emit stateChanged();
@@ -91,7 +116,7 @@ const std::vector<Message> &MessageSearch::results() const
 
 bool MessageSearch::isLoading() const
 {
-    return quiet->isActive() || !requestId.isEmpty();
+    return quiet->isActive() || !requestId.isEmpty() || unanswered;
 }
 
 bool MessageSearch::hasMore() const

@@ -31,6 +31,10 @@ public:
     bool loadMore();
     // Forgets the query and its results; answers under way are ignored.
     void clear();
+    // The connection is gone: a request under way will never be answered, and none can be sent
+    // until loggedIn(), which asks again.
+    void connectionLost();
+    void loggedIn();
 
     const QString &query() const;
     const std::vector<Message> &results() const;
@@ -59,6 +63,10 @@ private:
     QString requestId;
     quint64 nextRequest = 0;
     QString nextCursor;
+    // The page asked for last, asked again after a reconnect while `unanswered`.
+    QString lastBefore;
+    bool unanswered = false;
+    bool online = true;
     QString refusal;
     std::vector<Message> found;
 };

@@ -79,6 +79,8 @@ private slots:
     void findsOnlyMessagesOfTheAskersChats();
     void editsReindexAndDeletionsRemove();
     void resultsAreHistoryMessagesPagedByCursor();
+    void pagesFollowTimeWhateverTheStoringOrder_data();
+    void pagesFollowTimeWhateverTheStoringOrder();
     void historyAroundAndAfter_data();
     void historyAroundAndAfter();
     void badHistoryRequestsAreRefused_data();
@@ -88,6 +90,8 @@ private slots:
 private:
     QJsonObject ask(Peer &peer, const QJsonObject &request);
     QString add(const QString &chatId, const QString &text, qint64 timestamp = 1000);
+    // Stops the server and rewrites its database as an older server left it, with `statements`.
+    void downgrade(const QStringList &statements);
 
     ServerFixture fixture;
     QString alice, bob, carol, team, aliceBob;
@@ -248,6 +252,23 @@ void TestSearch::findsOnlyMessagesOfTheAskersChats()
     QCOMPARE(textsOf(answer.value(QLatin1String("results")).toArray()), found);
 }
 
+void TestSearch::downgrade(const QStringList &statements)
+{
+    alicePeer.reset();
+    fixture.stop();
+    {
+        QSqlDatabase old =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+        old.setDatabaseName(fixture.path() + QLatin1Char('/') + SqliteStore::fileName);
+        QVERIFY(old.open());
+        QSqlQuery query(old);
+        for (const QString &statement : statements)
+            QVERIFY2(query.exec(statement), qPrintable(statement));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+}
+
 void TestSearch::editsReindexAndDeletionsRemove()
 {
     const QString edited = add(team, QStringLiteral("old wording"), 1000);
@@ -309,6 +330,70 @@ void TestSearch::resultsAreHistoryMessagesPagedByCursor()
         QCOMPARE(ask(*alicePeer, searchRequest(QStringLiteral("match"), QJsonValue::Null, cursor)),
             protocol::errorFrame(
                 QStringLiteral("Missing or invalid \"before\""), QStringLiteral("r1")));
+}
+
+void TestSearch::pagesFollowTimeWhateverTheStoringOrder_data()
+{
+    QTest::addColumn<QString>("query");
+    // Stamps in storing order.
+    QTest::addColumn<QList<qint64>>("stamps");
+    QTest::addColumn<bool>("upgraded");
+
+    QList<qint64> setBack;
+    for (int i = 0; i < 140; ++i)
+        setBack.append(i < 70 ? 2000 + i / 10 : 1990 + i / 10);
+    QList<qint64> seeded;
+    for (int i = 0; i < 130; ++i)
+        seeded.append(i < 120 ? 3000 + i : 3055 - i);
+    QTest::newRow("a clock set back") << "item" << setBack << false;
+    QTest::newRow("a clock set back, a prefix of many words") << "matc" << setBack << false;
+    QTest::newRow("backdated messages among every page") << "item" << seeded << false;
+    QTest::newRow("a clock set back before the upgrade") << "item" << setBack << true;
+}
+
+void TestSearch::pagesFollowTimeWhateverTheStoringOrder()
+{
+    QFETCH(QString, query);
+    QFETCH(QList<qint64>, stamps);
+    QFETCH(bool, upgraded);
+    if (upgraded && fixture.onPostgres())
+        QSKIP("PostgreSQL orders its matches by time in its own index");
+    // Each text holds a word of its own too, so that "matc" starts more words than are named.
+    struct Stored {
+        qint64 stamp;
+        int order;
+        QString id;
+    };
+    std::vector<Stored> expected;
+    for (int i = 0; i < stamps.size(); ++i)
+        expected.push_back(
+            { stamps.at(i), i, add(team, QStringLiteral("match%1 item").arg(i), stamps.at(i)) });
+    std::sort(expected.begin(), expected.end(), [](const Stored &a, const Stored &b) {
+        return a.stamp != b.stamp ? a.stamp > b.stamp : a.order > b.order;
+    });
+    if (upgraded) {
+        downgrade({ QStringLiteral("DROP TRIGGER messages_backdated_insert"),
+            QStringLiteral("DROP TABLE messages_backdated"),
+            QStringLiteral("DROP TABLE messages_clock"),
+            QStringLiteral("DROP TABLE messages_fts_terms"),
+            QStringLiteral("UPDATE schema_version SET version = 8") });
+        QVERIFY(fixture.restart());
+        alicePeer = fixture.login(QStringLiteral("alice"));
+        QVERIFY(alicePeer);
+    }
+    QStringList found;
+    QJsonValue before = QJsonValue::Null;
+    for (int pages = 0; pages < 5; ++pages) {
+        const QJsonObject answer = ask(*alicePeer, searchRequest(query, QJsonValue::Null, before));
+        found += idsOf(answer.value(QLatin1String("results")).toArray());
+        before = answer.value(QLatin1String("next"));
+        if (before.isNull())
+            break;
+    }
+    QStringList ids;
+    for (const Stored &message : expected)
+        ids.append(message.id);
+    QCOMPARE(found, ids);
 }
 
 void TestSearch::historyAroundAndAfter_data()
@@ -416,29 +501,21 @@ void TestSearch::upgradeIndexesStoredMessages()
     if (fixture.onPostgres())
         QSKIP("PostgreSQL builds its index in one statement, without progress lines");
     const QString stored = add(team, QStringLiteral("written before the index existed"));
-    alicePeer.reset();
-    fixture.stop();
-    {
-        // Back to the schema before the index: what a database of the last release holds.
-        QSqlDatabase old =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-        old.setDatabaseName(fixture.path() + QLatin1Char('/') + SqliteStore::fileName);
-        QVERIFY(old.open());
-        QSqlQuery query(old);
-        QVERIFY(query.exec(QStringLiteral("DROP TABLE messages_fts")));
-        QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_insert")));
-        QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_delete")));
-        QVERIFY(query.exec(QStringLiteral("DROP TRIGGER messages_fts_update")));
-        // And what the later step for files added.
-        for (const char *undo : { "DROP INDEX messages_by_upload",
-                 "ALTER TABLE messages DROP COLUMN file",
-                 "ALTER TABLE messages DROP COLUMN upload_id",
-                 "DROP TABLE uploads" })
-            QVERIFY2(query.exec(QString::fromLatin1(undo)), undo);
-        QVERIFY(query.exec(QStringLiteral("UPDATE schema_version SET version = 6")));
-        old.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    // Back to the schema before the index: what a database of the last release holds, without
+    // the later steps for files and for reading matches in storing order.
+    downgrade({ QStringLiteral("DROP TRIGGER messages_backdated_insert"),
+        QStringLiteral("DROP TABLE messages_backdated"),
+        QStringLiteral("DROP TABLE messages_clock"),
+        QStringLiteral("DROP TABLE messages_fts_terms"),
+        QStringLiteral("DROP INDEX messages_by_upload"),
+        QStringLiteral("ALTER TABLE messages DROP COLUMN file"),
+        QStringLiteral("ALTER TABLE messages DROP COLUMN upload_id"),
+        QStringLiteral("DROP TABLE uploads"),
+        QStringLiteral("DROP TABLE messages_fts"),
+        QStringLiteral("DROP TRIGGER messages_fts_insert"),
+        QStringLiteral("DROP TRIGGER messages_fts_delete"),
+        QStringLiteral("DROP TRIGGER messages_fts_update"),
+        QStringLiteral("UPDATE schema_version SET version = 6") });
     // The progress lines are what an operator sees during a long upgrade.
     const_cast<QLoggingCategory &>(lcServer()).setEnabled(QtInfoMsg, true);
     QTest::ignoreMessage(QtInfoMsg, "indexing 1 stored messages for search");
