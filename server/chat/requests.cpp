@@ -44,15 +44,17 @@ namespace
         return outcome;
     }
 
-    // The chat, read once, when `userId` is a member of it. A write (`locking`) reads it under
-    // the lock that a change of its members waits for, and what it tells the members it read
-    // then keeps its place before or after that change on every server.
+    // The chat when `userId` is a member of it. What a write (`locking`) tells the members it
+    // read keeps its place before or after a change of them on every server.
     std::optional<ChatRecord> memberChat(
         Store &store, const QString &chatId, const QString &userId, bool locking = false)
     {
         if (locking)
             store.lockChat(chatId, false);
         std::optional<ChatRecord> chat = store.chat(chatId);
+        // Someone just added on another server is refused only by the database.
+        if (chat && !chat->members.contains(userId))
+            chat = store.chat(chatId, true);
         if (chat && !chat->members.contains(userId))
             chat.reset();
         return chat;

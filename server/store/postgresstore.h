@@ -47,13 +47,10 @@ public:
         qint64 timestamp,
         const QString &uploadId = {},
         const QString &file = {}) override;
-    bool announce(std::vector<ChangeNotice *> &notices) override;
+    Announcement announce(std::vector<ChangeNotice *> &notices) override;
     void expectRequests(std::size_t count) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
-    // Row locks on the chat: a message's insert takes the shared one for its foreign key
-    // anyway; a change of members takes the one that waits for all of them.
-    bool lockChat(const QString &chatId, bool exclusive) override;
     bool feedStart(FeedPosition &position) override;
     // Looks up the streams a notification named, those changed lately, or all of them.
     std::vector<ChangeNotice> feedRead(FeedPosition &position,
@@ -71,10 +68,14 @@ protected:
     bool prepareSession() override;
     bool flushDeferred() override;
     void forgetDeferred() override;
+    // Row locks on the chat: a message's insert takes the shared one for its foreign key
+    // anyway; a change of a group takes the one that waits for all of them.
+    bool holdChat(const QString &chatId, bool exclusive) override;
 
 private:
-    // Numbers `notices` in their streams and keeps them in the feed, in the open transaction.
-    bool keep(std::vector<ChangeNotice *> &notices);
+    // Numbers `notices` in their streams and keeps them in the feed, in the open transaction;
+    // checks the versions of the groups the transaction read in the same statement.
+    Announcement keep(std::vector<ChangeNotice *> &notices);
 
     DatabaseUrl url;
     int announcements = 0;

@@ -3,6 +3,7 @@
 #include "credentials.h"
 #include "peer.h"
 #include "protocol.h"
+#include "requests.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
 #include "storelocation.h"
@@ -17,6 +18,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -84,6 +86,8 @@ private slots:
     void changesCrossServersOnceInOneOrder();
     void typingAndOwnReceiptsCrossServers();
     void groupChangesCrossServersInOrder();
+    void writeRacingAGroupChangeElsewhereFollowsIt_data();
+    void writeRacingAGroupChangeElsewhereFollowsIt();
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
@@ -375,6 +379,101 @@ void TestCluster::groupChangesCrossServersInOrder()
     QCOMPARE(bobEvents.mid(0, aliceEvents.size()), aliceEvents);
     QVERIFY(bobEvents.mid(aliceEvents.size()).contains(QStringLiteral("chat_updated ")));
     QCOMPARE(aliceEvents.filter(QStringLiteral("chat_updated")).size(), 2);
+}
+
+void TestCluster::writeRacingAGroupChangeElsewhereFollowsIt_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("write");
+    QTest::newRow("message after a leave")
+        << QStringLiteral("leave_chat") << QStringLiteral("message");
+    QTest::newRow("edit after a leave")
+        << QStringLiteral("leave_chat") << QStringLiteral("edit_message");
+    QTest::newRow("message after an add")
+        << QStringLiteral("add_members") << QStringLiteral("message");
+}
+
+void TestCluster::writeRacingAGroupChangeElsewhereFollowsIt()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, write);
+    START_CLUSTER(1);
+    const QString alice = addUser(QStringLiteral("alice"));
+    const QString bob = addUser(QStringLiteral("bob"));
+    const QString carol = addUser(QStringLiteral("carol"));
+    const QString dave = addUser(QStringLiteral("dave"));
+    const std::optional<ChatRecord> group = db->createChat(
+        QString(), QStringLiteral("Ops"), QStringLiteral("group"), alice, { alice, bob, dave });
+    QVERIFY(group);
+    // Alice changes the group elsewhere just before the second server's writer takes bob's
+    // write, while that server still holds the members it read for bob's first message: made
+    // under that server's own name, so that its relay leaves the change to it, as a slow relay
+    // would.
+    std::atomic<bool> armed { false };
+    std::atomic<bool> changed { false };
+    ChatServer::Options options;
+    options.staticDir = dir->filePath(QStringLiteral("static"));
+    options.passwordLimits = credentials::cheapestLimits;
+    options.beforeBatch = [&](Store &writing) {
+        if (!armed.exchange(false))
+            return;
+        std::unique_ptr<Store> elsewhere = location.connector()(nullptr);
+        if (!elsewhere)
+            return;
+        elsewhere->setOrigin(writing.origin());
+        const requests::Asker asker { alice, 0, 50, 0, 1000 };
+        QJsonObject request { { QStringLiteral("chatId"), group->id } };
+        Store::Transaction transaction(*elsewhere);
+        Outcome outcome;
+        if (change == QLatin1String("leave_chat")) {
+            outcome = requests::leaveChat(*elsewhere, asker, request);
+        } else {
+            request.insert(QStringLiteral("members"), QJsonArray { carol });
+            outcome = requests::addMembers(*elsewhere, asker, request);
+        }
+        std::vector<ChangeNotice *> notices;
+        for (ChangeNotice &notice : outcome.notices)
+            notices.push_back(&notice);
+        changed = elsewhere->announce(notices) == Store::Announcement::Kept && transaction.commit();
+    };
+    servers.push_back(std::make_unique<ChatServer>(location.connector(), options));
+    QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+    const auto alicePeer =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    const auto carolPeer =
+        Peer::loginTo(port(0), QStringLiteral("carol"), QStringLiteral("secret"));
+    const auto davePeer = Peer::loginTo(port(0), QStringLiteral("dave"), QStringLiteral("secret"));
+    const auto bobPeer = Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alicePeer && carolPeer && davePeer && bobPeer);
+    const auto received = [](Peer &peer, const QString &type) {
+        return peer.waitUntil([&] { return countOf(peer, type) > 0; });
+    };
+    bobPeer->send(messageTo(QStringLiteral("chatId"), group->id, QStringLiteral("first")));
+    QVERIFY(received(*davePeer, QStringLiteral("message")));
+    const QString first = davePeer->frames.last().value(QLatin1String("messageId")).toString();
+    davePeer->frames.clear();
+
+    armed = true;
+    if (write == QLatin1String("message"))
+        bobPeer->send(messageTo(QStringLiteral("chatId"), group->id, QStringLiteral("second")));
+    else
+        bobPeer->send({ { QStringLiteral("type"), write },
+            { QStringLiteral("chatId"), group->id },
+            { QStringLiteral("messageId"), first },
+            { QStringLiteral("newContent"), QStringLiteral("edited") } });
+    const QString told = write == QLatin1String("message") ? QStringLiteral("message")
+                                                           : QStringLiteral("message_updated");
+    // Numbered after the change, it reaches the members as they are after it, and only them.
+    QVERIFY(received(*davePeer, told));
+    QVERIFY(changed);
+    if (change == QLatin1String("add_members")) {
+        QVERIFY(received(*carolPeer, told));
+        QCOMPARE(typeOf(carolPeer->frames.first()), QStringLiteral("new_chat_info"));
+    } else {
+        const QList<QJsonObject> frames = alicePeer->sync();
+        QVERIFY(!frames.isEmpty());
+        QCOMPARE(typeOf(frames.last()), QStringLiteral("chat_removed"));
+    }
 }
 
 void TestCluster::typingAndOwnReceiptsCrossServers()
