@@ -1,5 +1,6 @@
 #include "chatserver.h"
 
+#include "chatcache.h"
 #include "serverlogging.h"
 
 #include <QDateTime>
@@ -9,14 +10,18 @@
 namespace
 {
 
-// Every connection of one server carries its name on the change feed.
+// Every connection of one server carries its name on the change feed, and shares what the
+// server knows of chats.
 StoreConnector named(StoreConnector connector)
 {
     const QString origin = credentials::randomHex(8);
-    return [connector = std::move(connector), origin](QString *error) {
+    auto chats = std::make_shared<ChatCache>();
+    return [connector = std::move(connector), origin, chats](QString *error) {
         std::unique_ptr<Store> store = connector(error);
-        if (store)
+        if (store) {
             store->setOrigin(origin);
+            store->shareChats(chats);
+        }
         return store;
     };
 }
@@ -62,8 +67,10 @@ ChatServer::ChatServer(StoreConnector storeConnector, const Options &options, QO
           fanOut,
           logins,
           metrics,
-          ChatService::Options {
-              this->options.clock, this->options.historyPage, this->options.loginTimeoutMs },
+          ChatService::Options { this->options.clock,
+              this->options.historyPage,
+              this->options.loginTimeoutMs,
+              this->options.maxGroupMembers },
           this)
     , uploads(writer,
           readers,

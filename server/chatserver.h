@@ -6,6 +6,7 @@
 #include "feedrelay.h"
 #include "frontdoor.h"
 #include "logins.h"
+#include "protocol.h"
 #include "readers.h"
 #include "servermetrics.h"
 #include "store.h"
@@ -54,6 +55,8 @@ public:
         // Logged-in connections of one user; 0 lifts the cap. Enough for every device a person
         // has, with room for a few not yet noticed as gone.
         int maxConnectionsPerUser = 10;
+        // Members one group may hold.
+        int maxGroupMembers = protocol::defaultMaxGroupMembers;
         // A download under "/static/" whose client takes nothing for this long is cut off.
         int staticWriteTimeoutMs = 30000;
         // Where uploaded files go; empty for "uploads" beside the static folder.

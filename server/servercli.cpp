@@ -234,6 +234,12 @@ int runServerCli(const QStringList &arguments)
             .arg(defaultOptions.maxConnectionsPerUser),
         QStringLiteral("N"),
         QString::number(defaultOptions.maxConnectionsPerUser));
+    const QCommandLineOption groupMembersOption(QStringLiteral("max-group-members"),
+        QStringLiteral("Let a group created or extended from a client hold at most N members "
+                       "(default: %1).")
+            .arg(defaultOptions.maxGroupMembers),
+        QStringLiteral("N"),
+        QString::number(defaultOptions.maxGroupMembers));
     const QCommandLineOption uploadDirOption(QStringLiteral("upload-dir"),
         QStringLiteral("Keep uploaded files in DIR (default: DATA_DIR/uploads); servers that "
                        "share a database share it too, on a shared file system."),
@@ -257,6 +263,7 @@ int runServerCli(const QStringList &arguments)
         pageOption,
         perAddressOption,
         perUserOption,
+        groupMembersOption,
         eventLoopOption,
         certOption,
         keyOption,
@@ -299,6 +306,11 @@ int runServerCli(const QStringList &arguments)
     options.maxConnectionsPerUser = parser.value(perUserOption).toInt(&ok);
     if (!ok || options.maxConnectionsPerUser < 0) {
         printError(QStringLiteral("invalid connection limit: ") + parser.value(perUserOption));
+        return usageError;
+    }
+    options.maxGroupMembers = parser.value(groupMembersOption).toInt(&ok);
+    if (!ok || options.maxGroupMembers < 2) {
+        printError(QStringLiteral("a group must be able to hold at least 2 members"));
         return usageError;
     }
     const std::optional<qint64> maxUpload = byteSize(parser.value(maxUploadOption));

@@ -50,6 +50,14 @@ QStringList describe(const QList<QJsonObject> &frames)
     return out;
 }
 
+QStringList strings(std::initializer_list<const char *> items)
+{
+    QStringList list;
+    for (const char *item : items)
+        list.append(QString::fromUtf8(item));
+    return list;
+}
+
 QStringList ids(const std::vector<Message> &messages)
 {
     QStringList out;
@@ -86,6 +94,8 @@ private slots:
     void unreadCountsFollowWhatIsSeen();
     void typingGoesOutAtMostEveryThreeSeconds();
     void mutesSurviveLogoutAndRestart();
+    void chatChangesApplyOnlyToHeldChatsOfMine_data();
+    void chatChangesApplyOnlyToHeldChatsOfMine();
 
 private:
     // Connects, logs in as alice (u1), loads "Team" with m1..m3 and opens it.
@@ -700,6 +710,64 @@ void TestChatSession::mutesSurviveLogoutAndRestart()
     QVERIFY(start());
     QVERIFY(session->isMuted(QStringLiteral("g1")));
     QVERIFY(!session->isMuted(QStringLiteral("g2")));
+}
+
+void TestChatSession::chatChangesApplyOnlyToHeldChatsOfMine_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("members");
+
+    const QStringList gone;
+    QTest::newRow("renamed and extended")
+        << QByteArray(R"({"type":"chat_updated","chat":{"chatId":"g1","chatName":"Crew",
+                          "chatType":"group","ownerId":"u2","members":["u2","u1","u3"]}})")
+        << "Crew" << strings({ "u2", "u1", "u3" });
+    QTest::newRow("an unknown chat")
+        << QByteArray(R"({"type":"chat_updated","chat":{"chatId":"g9","chatName":"X",
+                          "chatType":"group","members":["u1"]}})")
+        << "Team" << strings({ "u1", "u2" });
+    QTest::newRow("no chat object") << QByteArray(R"({"type":"chat_updated","chat":"g1"})")
+                                    << "Team" << strings({ "u1", "u2" });
+    QTest::newRow("without members")
+        << QByteArray(R"({"type":"chat_updated","chat":{"chatId":"g1","chatName":"Team"}})")
+        << QString() << gone;
+    QTest::newRow("making me a non-member")
+        << QByteArray(R"({"type":"chat_updated","chat":{"chatId":"g1","members":["u2"]}})")
+        << QString() << gone;
+    QTest::newRow("removed") << QByteArray(R"({"type":"chat_removed","chatId":"g1"})") << QString()
+                             << gone;
+    QTest::newRow("removal of an unknown chat")
+        << QByteArray(R"({"type":"chat_removed","chatId":"g9"})") << "Team"
+        << strings({ "u1", "u2" });
+}
+
+void TestChatSession::chatChangesApplyOnlyToHeldChatsOfMine()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, name);
+    QFETCH(QStringList, members);
+    QVERIFY(start());
+    // The chat is open, with a message to it on its way and a reply begun.
+    session->send(QStringLiteral("on its way"));
+    QVERIFY(session->replyTo(QStringLiteral("m1")));
+    QSignalSpy removed(session.get(), &ChatSession::chatRemoved);
+
+    push(json(frame.constData()));
+    const Chat *chat = session->store().chat(QStringLiteral("g1"));
+    QCOMPARE(chat != nullptr, !members.isEmpty());
+    QCOMPARE(removed.count(), members.isEmpty() ? 1 : 0);
+    QVERIFY(!session->store().chat(QStringLiteral("g9")));
+    QCOMPARE(session->store().pendingMessagesOf(QStringLiteral("g1")).size(),
+        std::size_t(members.isEmpty() ? 0 : 1));
+    if (chat) {
+        QCOMPARE(chat->name, name);
+        QCOMPARE(chat->members, members);
+        QCOMPARE(chat->messages.size(), std::size_t(3));
+        return;
+    }
+    QVERIFY(session->currentChatId().isEmpty());
+    QVERIFY(session->replyToMessageId().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestChatSession)

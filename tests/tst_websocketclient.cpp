@@ -514,7 +514,7 @@ void TestWebSocketClient::ignoresMalformedFrames()
             && method.name() != QByteArrayLiteral("messageDeleted"))
             spies.append(new QSignalSpy(client, method));
     }
-    QCOMPARE(spies.size(), 20);
+    QCOMPARE(spies.size(), 23);
     deliver(text);
     for (QSignalSpy *spy : qAsConst(spies))
         QCOMPARE(spy->count(), 0);

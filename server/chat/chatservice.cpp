@@ -71,6 +71,22 @@ const QHash<QString, Route> &routes()
             { Kind::Write,
                 &requests::deleteMessage,
                 failureReply(QStringLiteral("The message could not be deleted")) } },
+        { QStringLiteral("create_group"),
+            { Kind::Write,
+                &requests::createGroup,
+                failureReply(QStringLiteral("The group could not be created")) } },
+        { QStringLiteral("rename_chat"),
+            { Kind::Write,
+                &requests::renameChat,
+                failureReply(QStringLiteral("The group could not be renamed")) } },
+        { QStringLiteral("add_members"),
+            { Kind::Write,
+                &requests::addMembers,
+                failureReply(QStringLiteral("The members could not be added")) } },
+        { QStringLiteral("leave_chat"),
+            { Kind::Write,
+                &requests::leaveChat,
+                failureReply(QStringLiteral("The group could not be left")) } },
         { QStringLiteral("get_history"), { Kind::Read, &requests::history, {} } },
         { QStringLiteral("search"), { Kind::Read, &requests::search, {} } },
         { QStringLiteral("typing"), { Kind::Typing, &requests::typing, {} } },
@@ -234,9 +250,11 @@ void ChatService::handle(ClientConnection *connection, ClientConnection::Incomin
         return;
     }
     const qint64 now = options.clock();
-    const requests::Asker asker {
-        connection->userId, now / 1000, options.historyPage, connection->id()
-    };
+    const requests::Asker asker { connection->userId,
+        now / 1000,
+        options.historyPage,
+        connection->id(),
+        options.maxGroupMembers };
     const requests::Handler handler = route->handler;
     const QJsonObject request = incoming.request;
     const QPointer<ClientConnection> asking(connection);

@@ -33,6 +33,7 @@ public:
         std::function<qint64()> clock;
         int historyPage = 50;
         int loginTimeoutMs = 10000;
+        int maxGroupMembers = 1000;
     };
 
     ChatService(Writer &writer,

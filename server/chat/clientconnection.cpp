@@ -209,7 +209,9 @@ void ClientConnection::onTextMessage(const QString &text)
         entry.request = document.object();
     const QJsonValue type = entry.request.value(QLatin1String("type"));
     if (type == QLatin1String("message") || type == QLatin1String("edit_message")
-        || type == QLatin1String("delete_message"))
+        || type == QLatin1String("delete_message") || type == QLatin1String("create_group")
+        || type == QLatin1String("rename_chat") || type == QLatin1String("add_members")
+        || type == QLatin1String("leave_chat"))
         entry.kind = RequestClass::Typed;
     queuedBytes += entry.bytes;
     queue.push_back(std::move(entry));

@@ -168,6 +168,15 @@ QString checkText(const QString &text, bool withFile)
     return QString();
 }
 
+QString groupName(const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    // What no store keeps as given is no name either.
+    if (codePoints(trimmed) > maxGroupNameLength || !unstorable(trimmed, QString()).isEmpty())
+        return QString();
+    return trimmed;
+}
+
 QString checkNewPassword(const QString &password, const QString &username)
 {
     const QString problem = unstorable(password, QStringLiteral("The new password"));
@@ -319,6 +328,35 @@ QJsonObject newChatFrame(const ChatRecord &chat)
 {
     QJsonObject frame = typed("new_chat_info");
     frame.insert(QStringLiteral("chat"), chatJson(chat));
+    return frame;
+}
+
+QJsonObject groupCreatedFrame(const QJsonValue &requestId, const QString &chatId)
+{
+    QJsonObject frame = typed("group_created");
+    frame.insert(QStringLiteral("requestId"), requestId);
+    frame.insert(QStringLiteral("chatId"), chatId);
+    return frame;
+}
+
+QJsonObject chatUpdatedFrame(const ChatRecord &chat)
+{
+    QJsonObject frame = typed("chat_updated");
+    frame.insert(QStringLiteral("chat"), chatJson(chat));
+    return frame;
+}
+
+QJsonObject chatRemovedFrame(const QString &chatId)
+{
+    QJsonObject frame = typed("chat_removed");
+    frame.insert(QStringLiteral("chatId"), chatId);
+    return frame;
+}
+
+QJsonObject newChatFrame(const ChatRecord &chat, const std::vector<MessageRecord> &messages)
+{
+    QJsonObject frame = typed("new_chat_info");
+    frame.insert(QStringLiteral("chat"), chatJson(chat, messages));
     return frame;
 }
 

@@ -18,6 +18,11 @@ constexpr int maxTextLength = 4000;
 // Longest search query accepted, in characters (Unicode code points): a few sentences, more
 // than anyone types into a search field.
 constexpr int maxQueryLength = 200;
+// Longest group name, in characters (code points) after trimming: what fits a chat's header.
+constexpr int maxGroupNameLength = 100;
+// Members of one group unless the server is told otherwise: everyone gets each message, so the
+// bound keeps one message's fan-out in reason.
+constexpr int defaultMaxGroupMembers = 1000;
 // Results in one search answer.
 constexpr int searchPage = 50;
 // A new password's length, in characters (code points): short ones are guessed, and longer ones
@@ -38,6 +43,9 @@ QString privateChatId(const QString &userA, const QString &userB);
 // An empty string when `text` may be stored as a message text, else the reason it may not. The
 // caption of a file may be empty.
 QString checkText(const QString &text, bool withFile = false);
+// The name a group is given as `name`, trimmed; empty when it is not 1 to maxGroupNameLength
+// characters then.
+QString groupName(const QString &name);
 
 // The words and quoted phrases of a search query, in order. A word is a run of letters and
 // digits, as the index splits text into words; everything else only separates them, so nothing
@@ -78,7 +86,13 @@ QJsonObject chatHistoryFrame(const QJsonArray &chats);
 QJsonObject userListFrame(const std::vector<UserRecord> &users);
 QJsonObject messageFrame(const MessageRecord &message);
 QJsonObject newChatFrame(const ChatRecord &chat);
+// With the chat's newest messages, for a member who joins it.
+QJsonObject newChatFrame(const ChatRecord &chat, const std::vector<MessageRecord> &messages);
 QJsonObject seenUpdateFrame(const QString &chatId, const QString &messageId, const QString &userId);
+// The asker's group exists; its "new_chat_info" came before.
+QJsonObject groupCreatedFrame(const QJsonValue &requestId, const QString &chatId);
+QJsonObject chatUpdatedFrame(const ChatRecord &chat);
+QJsonObject chatRemovedFrame(const QString &chatId);
 QJsonObject messageUpdatedFrame(const MessageRecord &message);
 QJsonObject messageDeletedFrame(const QString &chatId, const QString &messageId);
 QJsonObject errorFrame(const QString &message);

@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -43,6 +44,27 @@ namespace
         return outcome;
     }
 
+    // The chat when `userId` is a member of it. What a write (`locking`) tells the members it
+    // read keeps its place before or after a change of them on every server.
+    std::optional<ChatRecord> memberChat(
+        Store &store, const QString &chatId, const QString &userId, bool locking = false)
+    {
+        if (locking)
+            store.lockChat(chatId, false);
+        std::optional<ChatRecord> chat = store.chat(chatId);
+        // Someone just added on another server is refused only by the database.
+        if (chat && !chat->members.contains(userId))
+            chat = store.chat(chatId, true);
+        if (chat && !chat->members.contains(userId))
+            chat.reset();
+        return chat;
+    }
+
+    QString tooManyMembers(const Asker &asker)
+    {
+        return QStringLiteral("A group holds at most %1 members").arg(asker.maxGroupMembers);
+    }
+
     std::optional<QString> stringField(const QJsonObject &request, QLatin1String key)
     {
         const QJsonValue value = request.value(key);
@@ -64,7 +86,8 @@ namespace
         // The same answer whether the message does not exist or lies in a chat the user is not
         // in, so that nothing leaks about other chats.
         std::optional<MessageRecord> message = store.message(*messageId);
-        if (!message || message->chatId != *chatId || !store.isMember(*chatId, asker.userId)) {
+        if (!message || message->chatId != *chatId
+            || !memberChat(store, *chatId, asker.userId, true)) {
             *refusal = refused(QStringLiteral("Message not found"));
             return std::nullopt;
         }
@@ -80,6 +103,98 @@ namespace
         if (!value.isDouble() || !std::isfinite(number))
             return std::nullopt;
         return static_cast<qint64>(std::trunc(std::max(-1e15, std::min(1e15, number))));
+    }
+
+    // The users a request's "members" names, the asker and repeats left out, in the order given,
+    // at most `room` of them; else nullopt and the reason in `problem`. Every one must exist.
+    std::optional<QStringList> requestedMembers(
+        Store &store, const Asker &asker, const QJsonObject &request, int room, QString *problem)
+    {
+        const QLatin1String membersKey("members");
+        const QJsonValue value = request.value(membersKey);
+        if (!value.isArray()) {
+            *problem = invalidField(membersKey);
+            return std::nullopt;
+        }
+        QStringList members;
+        QSet<QString> seen { asker.userId };
+        const QJsonArray list = value.toArray();
+        for (const QJsonValue &member : list) {
+            if (!member.isString()) {
+                *problem = invalidField(membersKey);
+                return std::nullopt;
+            }
+            if (seen.contains(member.toString()))
+                continue;
+            // Counted before any is looked up, so that a huge list costs no store reads.
+            if (members.size() >= room) {
+                *problem = tooManyMembers(asker);
+                return std::nullopt;
+            }
+            seen.insert(member.toString());
+            members.append(member.toString());
+        }
+        for (const QString &member : qAsConst(members)) {
+            if (!store.userById(member)) {
+                *problem = QStringLiteral("Unknown user");
+                return std::nullopt;
+            }
+        }
+        return members;
+    }
+
+    // The group a request names, when the asker is in it (and owns it, unless `notOwner` is
+    // empty); else nullopt and the refusal in `refusal`.
+    std::optional<ChatRecord> requestedGroup(Store &store,
+        const Asker &asker,
+        const QJsonObject &request,
+        const QString &notOwner,
+        Outcome *refusal)
+    {
+        const std::optional<QString> chatId = stringField(request, chatIdKey);
+        if (!chatId) {
+            *refusal = refused(invalidField(chatIdKey));
+            return std::nullopt;
+        }
+        store.lockChat(*chatId, true);
+        std::optional<ChatRecord> chat = memberChat(store, *chatId, asker.userId);
+        QString problem;
+        // The same answer for a chat that does not exist and one of others.
+        if (!chat)
+            problem = QStringLiteral("Not a member of this chat");
+        else if (chat->type != QLatin1String("group"))
+            problem = QStringLiteral("This chat is not a group");
+        else if (!notOwner.isEmpty() && chat->ownerId != asker.userId)
+            problem = notOwner;
+        if (problem.isEmpty())
+            return chat;
+        *refusal = refused(problem);
+        return std::nullopt;
+    }
+
+    // A group's name as a request gives it, trimmed; nullopt and the reason in `problem` when it
+    // is no string of 1 to maxGroupNameLength characters then.
+    std::optional<QString> requestedName(const QJsonObject &request, QString *problem)
+    {
+        const QJsonValue value = request.value(QLatin1String("name"));
+        const QString name = protocol::groupName(value.toString());
+        if (value.isString() && !name.isEmpty())
+            return name;
+        *problem = QStringLiteral("A group name must be 1 to %1 characters")
+                       .arg(protocol::maxGroupNameLength);
+        return std::nullopt;
+    }
+
+    // The group as it is now goes to `users`; false when it cannot be read.
+    bool tellChanged(
+        Store &store, const QString &chatId, const QStringList &users, Outcome &outcome)
+    {
+        const std::optional<ChatRecord> chat = store.chat(chatId);
+        if (!chat)
+            return false;
+        if (!users.isEmpty())
+            outcome.notify(chat->id, users, protocol::chatUpdatedFrame(*chat));
+        return true;
     }
 
     // The upload a message's "file" names, when `senderId` made it into `chatId`; the message
@@ -166,8 +281,7 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request)
         const std::optional<QString> chatId = stringField(request, chatIdKey);
         if (!chatId)
             return refused(invalidField(chatIdKey));
-        if (store.isMember(*chatId, me))
-            chat = store.chat(*chatId);
+        chat = memberChat(store, *chatId, me, true);
         if (!chat)
             return refused(QStringLiteral("Not a member of this chat"));
         if (withFile) {
@@ -211,7 +325,9 @@ Outcome messageSeen(Store &store, const Asker &asker, const QJsonObject &request
     if (recorded) {
         const QJsonObject update =
             protocol::seenUpdateFrame(message->chatId, message->id, asker.userId);
-        outcome.notify(message->chatId, { message->senderId }, update);
+        // A sender who has left the group hears nothing more of it.
+        if (store.isMember(message->chatId, message->senderId))
+            outcome.notify(message->chatId, { message->senderId }, update);
         // The reader's other devices lower their unread counts; the one that read knows.
         outcome.notify(message->chatId, { asker.userId }, update);
         outcome.notices.back().exceptConnection = asker.connectionId;
@@ -270,6 +386,110 @@ Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &reque
     return outcome;
 }
 
+Outcome createGroup(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    const QJsonValue requestId = request.value(requestIdKey);
+    if (!requestId.isString())
+        return refused(invalidField(requestIdKey));
+    // Refusals carry the request's id, so that the asker's dialog can show them.
+    QString problem;
+    const std::optional<QString> name = requestedName(request, &problem);
+    std::optional<QStringList> members;
+    if (name)
+        members = requestedMembers(store, asker, request, asker.maxGroupMembers - 1, &problem);
+    if (!members)
+        return refusedTo(requestId, problem);
+    members->prepend(asker.userId);
+    Outcome outcome;
+    outcome.wrote = true;
+    const std::optional<ChatRecord> chat =
+        store.createChat(QString(), *name, QStringLiteral("group"), asker.userId, *members);
+    if (!chat)
+        return Outcome::failure();
+    // The asking connection learns of the chat before it hears that its request made it.
+    const QJsonObject announcement = protocol::newChatFrame(*chat);
+    outcome.reply(announcement);
+    outcome.reply(protocol::groupCreatedFrame(requestId, chat->id));
+    outcome.notify(chat->id, chat->members, announcement);
+    outcome.notices.back().exceptConnection = asker.connectionId;
+    return outcome;
+}
+
+Outcome renameChat(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    Outcome refusal;
+    const std::optional<ChatRecord> chat = requestedGroup(
+        store, asker, request, QStringLiteral("Only the group's owner can rename it"), &refusal);
+    if (!chat)
+        return refusal;
+    QString problem;
+    const std::optional<QString> name = requestedName(request, &problem);
+    if (!name)
+        return refused(problem);
+    Outcome outcome;
+    outcome.wrote = true;
+    if (!store.renameChat(chat->id, *name) || !tellChanged(store, chat->id, chat->members, outcome))
+        return Outcome::failure();
+    return outcome;
+}
+
+Outcome addMembers(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    Outcome refusal;
+    const std::optional<ChatRecord> chat = requestedGroup(
+        store, asker, request, QStringLiteral("Only the group's owner can add members"), &refusal);
+    if (!chat)
+        return refusal;
+    // Those in the group already are no news, and count only once.
+    QString problem;
+    const std::optional<QStringList> requested = requestedMembers(
+        store, asker, request, asker.maxGroupMembers - 1 + int(chat->members.size()), &problem);
+    if (!requested)
+        return refused(problem);
+    QStringList added;
+    for (const QString &member : *requested) {
+        if (!chat->members.contains(member))
+            added.append(member);
+    }
+    if (chat->members.size() + added.size() > asker.maxGroupMembers)
+        return refused(tooManyMembers(asker));
+    Outcome outcome;
+    if (added.isEmpty())
+        return outcome;
+    outcome.wrote = true;
+    if (!store.addMembers(chat->id, added) || !tellChanged(store, chat->id, chat->members, outcome))
+        return Outcome::failure();
+    // The newcomers get the chat as a login brings it, with its newest page: history from before
+    // they joined included. None of it counts as unread for them.
+    const std::optional<ChatRecord> now = store.chat(chat->id);
+    if (!now)
+        return Outcome::failure();
+    outcome.notify(now->id,
+        added,
+        protocol::newChatFrame(*now, store.newestMessages(now->id, asker.historyPage)));
+    return outcome;
+}
+
+Outcome leaveChat(Store &store, const Asker &asker, const QJsonObject &request)
+{
+    Outcome refusal;
+    const std::optional<ChatRecord> chat = requestedGroup(store, asker, request, {}, &refusal);
+    if (!chat)
+        return refusal;
+    Outcome outcome;
+    outcome.wrote = true;
+    if (!store.removeMember(chat->id, asker.userId))
+        return Outcome::failure();
+    // In the chat's stream, behind every message the leaver was sent: nothing of the chat
+    // reaches them after this.
+    outcome.notify(chat->id, { asker.userId }, protocol::chatRemovedFrame(chat->id));
+    QStringList left = chat->members;
+    left.removeAll(asker.userId);
+    if (!tellChanged(store, chat->id, left, outcome))
+        return Outcome::failure();
+    return outcome;
+}
+
 Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
 {
     // Errors answer with the asker's "requestId", so that it can tell which request failed.
@@ -300,9 +520,7 @@ Outcome history(Store &store, const Asker &asker, const QJsonObject &request)
         if (!time)
             return refuse(invalidField(timeKey));
     }
-    std::optional<ChatRecord> chat;
-    if (store.isMember(*chatId, asker.userId))
-        chat = store.chat(*chatId);
+    const std::optional<ChatRecord> chat = memberChat(store, *chatId, asker.userId);
     if (!chat)
         return refuse(QStringLiteral("Not a member of this chat"));
     std::vector<MessageRecord> messages;
@@ -377,9 +595,7 @@ Outcome typing(Store &store, const Asker &asker, const QJsonObject &request)
     const std::optional<QString> chatId = stringField(request, chatIdKey);
     if (!chatId)
         return refused(invalidField(chatIdKey));
-    std::optional<ChatRecord> chat;
-    if (store.isMember(*chatId, asker.userId))
-        chat = store.chat(*chatId);
+    const std::optional<ChatRecord> chat = memberChat(store, *chatId, asker.userId);
     if (!chat)
         return refused(QStringLiteral("Not a member of this chat"));
     QStringList others = chat->members;

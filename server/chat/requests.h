@@ -21,6 +21,8 @@ struct Asker {
     int historyPage = 50;
     // The connection that asked, on this server.
     quint64 connectionId = 0;
+    // Members one group may hold.
+    int maxGroupMembers = 1000;
 };
 
 using Handler = Outcome (*)(Store &store, const Asker &asker, const QJsonObject &request);
@@ -30,6 +32,11 @@ Outcome message(Store &store, const Asker &asker, const QJsonObject &request);
 Outcome messageSeen(Store &store, const Asker &asker, const QJsonObject &request);
 Outcome editMessage(Store &store, const Asker &asker, const QJsonObject &request);
 Outcome deleteMessage(Store &store, const Asker &asker, const QJsonObject &request);
+// Groups: made, renamed and extended by their owner, left by any member.
+Outcome createGroup(Store &store, const Asker &asker, const QJsonObject &request);
+Outcome renameChat(Store &store, const Asker &asker, const QJsonObject &request);
+Outcome addMembers(Store &store, const Asker &asker, const QJsonObject &request);
+Outcome leaveChat(Store &store, const Asker &asker, const QJsonObject &request);
 // Reads.
 Outcome history(Store &store, const Asker &asker, const QJsonObject &request);
 Outcome search(Store &store, const Asker &asker, const QJsonObject &request);

@@ -145,7 +145,9 @@ private:
         listening = store->listen([this](const QString &payload) { onNotification(payload); });
         timer.setInterval(listening ? catchUpMs : pollMs);
         bool ok = false;
-        // Everything the notifications would have named while the connection was gone.
+        // Everything the notifications would have named while the connection was gone; what
+        // the feed no longer holds may have changed groups too.
+        store->forgetChat(QString());
         std::vector<ChangeNotice> notices = store->feedRead(position, {}, true, &ok);
         connected->store(ok);
         if (!notices.empty())
@@ -154,6 +156,11 @@ private:
 
     void handOn(std::vector<ChangeNotice> &&notices)
     {
+        // Before anyone here hears of the change, so that nobody acts on the group as it was.
+        for (const ChangeNotice &notice : notices) {
+            if (notice.changesChat())
+                store->forgetChat(notice.chatId);
+        }
         // Numbered after the read: a reader's snapshot numbered as late holds all of them.
         const quint64 transaction = clock.commit([] {});
         auto handed = std::make_shared<std::vector<ChangeNotice>>(std::move(notices));

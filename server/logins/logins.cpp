@@ -237,6 +237,7 @@ void Logins::loginWithToken(ClientConnection *connection, const QJsonObject &req
         [found, tokenHash, now, nowMs](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
+            found->user.reset();
             const std::optional<QString> userId = store.takeLoginToken(tokenHash, now);
             if (userId)
                 found->user = store.userById(*userId);
@@ -538,6 +539,7 @@ void Logins::onChangeChecked(const LoginQueue::Check &check, bool ok)
         [found, changed, check, nowMs](Store &store) {
             Outcome outcome;
             outcome.wrote = true;
+            *changed = false;
             // Refused when another change came first: this one checked a password that is gone.
             if (!store.setPasswordHash(check.userId, check.newHash, check.storedHash))
                 return outcome;

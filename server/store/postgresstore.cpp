@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -146,6 +147,12 @@ const std::vector<std::vector<const char *>> migrations = {
         "ALTER TABLE messages ADD COLUMN file TEXT",
         "CREATE INDEX messages_by_upload ON messages(upload_id)",
     },
+    {
+        // The place in its stream of a group's last change of name, owner or members: a server
+        // that sent to the members it holds learns there, as it numbers its notices, whether
+        // they were still the members.
+        "ALTER TABLE feed_streams ADD COLUMN chat_version BIGINT NOT NULL DEFAULT 0",
+    },
 };
 
 // The channel every server listens on.
@@ -201,7 +208,9 @@ int PostgresStore::latestSchemaVersion()
 PostgresStore::PostgresStore()
     : SqlStore(Dialect { QStringLiteral("lower(username COLLATE \"C\") = lower(CAST(? AS TEXT)"
                                         " COLLATE \"C\")"),
-        QStringLiteral("lower(username COLLATE \"C\")") })
+        QStringLiteral("lower(username COLLATE \"C\")"),
+        QStringLiteral("LEFT JOIN feed_streams v ON v.stream = c.id"),
+        QStringLiteral("COALESCE(v.chat_version, 0)") })
 {
 }
 
@@ -257,36 +266,58 @@ bool PostgresStore::prepareSession()
     return execute(QStringLiteral("SET client_min_messages TO warning"));
 }
 
-bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
+Store::Announcement PostgresStore::keep(std::vector<ChangeNotice *> &notices)
 {
     // Three statements however many notices, each taking its rows as one JSON parameter: a round
     // trip to the database costs more than the rows. Streams are numbered in sorted order, so
     // that two servers' transactions lock shared streams in one order and never deadlock.
     QHash<QString, int> counts;
-    for (const ChangeNotice *notice : notices)
+    QSet<QString> changing;
+    for (const ChangeNotice *notice : notices) {
         ++counts[notice->chatId];
+        if (notice->changesChat())
+            changing.insert(notice->chatId);
+    }
     QStringList streams = counts.keys();
     streams.sort();
     QJsonArray bumps;
     for (const QString &stream : qAsConst(streams))
-        bumps.append(QJsonObject {
-            { QStringLiteral("s"), stream }, { QStringLiteral("n"), counts.value(stream) } });
+        bumps.append(QJsonObject { { QStringLiteral("s"), stream },
+            { QStringLiteral("n"), counts.value(stream) },
+            { QStringLiteral("v"), changing.contains(stream) } });
     QHash<QString, qint64> next;
+    QStringList outdatedChats;
     {
+        // The stream's row is the latest committed one, locked until this commit: a group's
+        // version read here is the one its notices are numbered after.
         Statement query = run(QStringLiteral("INSERT INTO feed_streams (stream, last_seq,"
-                                             " touched_at) SELECT s, n, ")
+                                             " touched_at, chat_version) SELECT s, n, ")
                 + QLatin1String(databaseNowMs)
-                + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, n BIGINT)"
-                                " ORDER BY s ON CONFLICT (stream) DO UPDATE SET"
+                + QLatin1String(", CASE WHEN v THEN n ELSE 0 END FROM json_to_recordset(CAST(? AS"
+                                " JSON)) AS x(s TEXT, n BIGINT, v BOOLEAN) ORDER BY s"
+                                " ON CONFLICT (stream) DO UPDATE SET"
                                 " last_seq = feed_streams.last_seq + excluded.last_seq,"
-                                " touched_at = excluded.touched_at RETURNING stream, last_seq"),
+                                " touched_at = excluded.touched_at,"
+                                " chat_version = CASE WHEN excluded.chat_version > 0"
+                                " THEN feed_streams.last_seq + excluded.last_seq"
+                                " ELSE feed_streams.chat_version END"
+                                " RETURNING stream, last_seq, chat_version"),
             { QString::fromUtf8(QJsonDocument(bumps).toJson(QJsonDocument::Compact)) });
         while (query.next()) {
             const QString stream = query.value(0).toString();
             next.insert(stream, query.value(1).toLongLong() - counts.value(stream) + 1);
+            // What this transaction changes it has held and read afresh.
+            const auto read = readVersions.constFind(stream);
+            if (read != readVersions.constEnd() && !changedChats.contains(stream)
+                && *read != query.value(2).toLongLong())
+                outdatedChats.append(stream);
         }
         if (!query || next.size() != streams.size())
-            return false;
+            return Announcement::Failed;
+    }
+    if (!outdatedChats.isEmpty() || readTwice) {
+        outdated(outdatedChats);
+        return Announcement::Outdated;
     }
     const QHash<QString, qint64> first = next;
     QJsonArray rows;
@@ -306,7 +337,7 @@ bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
                 + QLatin1String(" FROM json_to_recordset(CAST(? AS JSON)) AS x(s TEXT, q BIGINT,"
                                 " u TEXT, e BOOLEAN, t TEXT, b TEXT, c INTEGER)"),
             { QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)) }))
-        return false;
+        return Announcement::Failed;
     // The wake-ups are sent by the commit, and only by it.
     QJsonArray payloads;
     for (const QString &stream : qAsConst(streams)) {
@@ -315,9 +346,12 @@ bool PostgresStore::keep(std::vector<ChangeNotice *> &notices)
             { QStringLiteral("f"), first.value(stream) },
             { QStringLiteral("q"), next.value(stream) - 1 } }));
     }
-    return bool(run(QStringLiteral("SELECT pg_notify(?, p) FROM json_array_elements_text(CAST(? AS"
-                                   " JSON)) AS x(p)"),
-        { channel, QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) }));
+    return run(QStringLiteral("SELECT pg_notify(?, p) FROM json_array_elements_text(CAST(? AS"
+                              " JSON)) AS x(p)"),
+               { channel,
+                   QString::fromUtf8(QJsonDocument(payloads).toJson(QJsonDocument::Compact)) })
+        ? Announcement::Kept
+        : Announcement::Failed;
 }
 
 std::optional<MessageRecord> PostgresStore::addMessage(const QString &chatId,
@@ -403,17 +437,17 @@ void PostgresStore::forgetDeferred()
     SqlStore::forgetDeferred();
 }
 
-bool PostgresStore::announce(std::vector<ChangeNotice *> &notices)
+Store::Announcement PostgresStore::announce(std::vector<ChangeNotice *> &notices)
 {
     if (notices.empty())
-        return true;
+        return Announcement::Kept;
     // Dropping old entries now and then, by whoever writes, keeps the feed small without a
     // timer of its own.
     if (++announcements % 1000 == 1
         && !run(QStringLiteral("DELETE FROM feed WHERE created_at < ")
                 + QLatin1String(databaseNowMs) + QLatin1String(" - ?"),
             { feedLifetimeMs }))
-        return false;
+        return Announcement::Failed;
     return keep(notices);
 }
 
@@ -423,7 +457,14 @@ bool PostgresStore::publish(std::vector<ChangeNotice> notices)
     std::vector<ChangeNotice *> kept;
     for (ChangeNotice &notice : notices)
         kept.push_back(&notice);
-    return transaction.isActive() && keep(kept) && transaction.commit();
+    return transaction.isActive() && keep(kept) == Announcement::Kept && transaction.commit();
+}
+
+bool PostgresStore::holdChat(const QString &chatId, bool exclusive)
+{
+    return bool(exclusive
+            ? run(QStringLiteral("SELECT 1 FROM chats WHERE id = ? FOR UPDATE"), { chatId })
+            : run(QStringLiteral("SELECT 1 FROM chats WHERE id = ? FOR KEY SHARE"), { chatId }));
 }
 
 bool PostgresStore::broadcast(const ChangeNotice &notice)

@@ -47,7 +47,7 @@ public:
         qint64 timestamp,
         const QString &uploadId = {},
         const QString &file = {}) override;
-    bool announce(std::vector<ChangeNotice *> &notices) override;
+    Announcement announce(std::vector<ChangeNotice *> &notices) override;
     void expectRequests(std::size_t count) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
@@ -68,10 +68,14 @@ protected:
     bool prepareSession() override;
     bool flushDeferred() override;
     void forgetDeferred() override;
+    // Row locks on the chat: a message's insert takes the shared one for its foreign key
+    // anyway; a change of a group takes the one that waits for all of them.
+    bool holdChat(const QString &chatId, bool exclusive) override;
 
 private:
-    // Numbers `notices` in their streams and keeps them in the feed, in the open transaction.
-    bool keep(std::vector<ChangeNotice *> &notices);
+    // Numbers `notices` in their streams and keeps them in the feed, in the open transaction;
+    // checks the versions of the groups the transaction read in the same statement.
+    Announcement keep(std::vector<ChangeNotice *> &notices);
 
     DatabaseUrl url;
     int announcements = 0;

@@ -201,7 +201,10 @@ constexpr int maxWordForms = 8;
 SqliteStore::SqliteStore()
     : SqlStore(Dialect { // The column's own collation: NOCASE, which folds ASCII letters only.
         QStringLiteral("username = ?"),
-        QStringLiteral("username COLLATE NOCASE") })
+        QStringLiteral("username COLLATE NOCASE"),
+        // One server alone changes its groups, and drops them from its cache as it does.
+        QString(),
+        QStringLiteral("0") })
 {
 }
 

@@ -17,8 +17,6 @@ namespace
 
 // Random ids can collide; a few tries make that practically impossible to notice.
 constexpr int idAttempts = 5;
-// Chats kept in memory; a few hundred bytes each.
-constexpr int maxCachedChats = 100000;
 
 const char messageColumns[] =
     "seq, chat_id, sender_id, text, reply_to_id, timestamp, edited_at, id, upload_id, file"
@@ -56,6 +54,11 @@ ChatRecord chatFromQuery(const QSqlQuery &query)
         query.value(3).toString(),
         query.value(4).toString(),
         {} };
+}
+
+bool isPrivate(const ChatRecord &chat)
+{
+    return chat.type == QLatin1String("private");
 }
 
 QVariant nullableText(const QString &text)
@@ -123,7 +126,7 @@ QSqlDatabase &SqlStore::addDatabase(const QString &driver)
 void SqlStore::closeDatabase()
 {
     statements.clear();
-    chats.clear();
+    endChatRecord();
     transactionDepth = 0;
     reading = false;
     db.close();
@@ -198,6 +201,7 @@ bool SqlStore::beginTransaction()
         active = db.transaction();
         if (!active)
             error = db.lastError().text();
+        holdingChats = std::exchange(holdChatsNext, false);
     }
     if (active)
         ++transactionDepth;
@@ -210,7 +214,7 @@ bool SqlStore::commitTransaction()
         --transactionDepth;
         forgetDeferred();
         db.rollback();
-        chats.clear();
+        endChatRecord();
         return false;
     }
     --transactionDepth;
@@ -220,25 +224,29 @@ bool SqlStore::commitTransaction()
             return true;
         execute(QStringLiteral("ROLLBACK TO ") + savepoint);
         execute(QStringLiteral("RELEASE ") + savepoint);
-        chats.clear();
         return false;
     }
     forgetDeferred();
-    if (db.commit())
+    const bool committed = db.commit();
+    // Forgotten after the commit, so that no other connection reads the old chat back in; also
+    // after a failed one, which may have reached the database.
+    for (const QString &chatId : qAsConst(changedChats))
+        chatCache().forget(chatId);
+    endChatRecord();
+    if (committed)
         return true;
     error = db.lastError().text();
     qCWarning(lcServer) << "commit failed:" << error;
     db.rollback();
-    chats.clear();
     return false;
 }
 
 void SqlStore::rollbackTransaction()
 {
     --transactionDepth;
-    chats.clear();
     forgetDeferred();
     if (transactionDepth == 0) {
+        endChatRecord();
         db.rollback();
         return;
     }
@@ -587,10 +595,14 @@ std::optional<ChatRecord> SqlStore::createChat(const QString &chatId,
         return std::nullopt;
     ChatRecord chat { chatId, name, type, ownerId, QString(), members };
     bool ok = false;
+    if (!chatId.isEmpty())
+        changedChats.insert(chatId);
     for (int attempt = 0; attempt < idAttempts && !ok; ++attempt) {
         // Group ids never contain "_", so none can be taken for a one-to-one id.
-        if (chatId.isEmpty())
+        if (chatId.isEmpty()) {
             chat.id = QStringLiteral("g") + credentials::randomHex(6);
+            changedChats.insert(chat.id);
+        }
         // A null name would be stored as NULL.
         ok = bool(run(QStringLiteral("INSERT INTO chats (id, name, type, owner_id, created_at)"
                                      " VALUES (?, ?, ?, ?, ?)"),
@@ -612,39 +624,52 @@ std::optional<ChatRecord> SqlStore::createChat(const QString &chatId,
     return chat;
 }
 
-QStringList SqlStore::chatMembers(const QString &chatId)
+std::optional<ChatCache::Entry> SqlStore::readChat(const QString &chatId)
 {
-    QStringList members;
-    Statement query =
-        run(QStringLiteral("SELECT user_id FROM chat_members WHERE chat_id = ? ORDER BY position"),
-            { chatId });
-    while (query.next())
-        members.append(query.value(0).toString());
-    return members;
+    Statement query = run(QStringLiteral("SELECT c.id, c.name, c.type, c.owner_id, c.avatar_url, ")
+            + dialect.chatVersion + QLatin1String(", m.user_id FROM chats c ")
+            + dialect.chatVersionJoin
+            + QLatin1String(" LEFT JOIN chat_members m ON m.chat_id = c.id WHERE c.id = ?"
+                            " ORDER BY m.position"),
+        { chatId });
+    if (!query.next())
+        return std::nullopt;
+    ChatCache::Entry entry { chatFromQuery(query.query), query.value(5).toLongLong() };
+    do {
+        if (!query.value(6).isNull())
+            entry.chat.members.append(query.value(6).toString());
+    } while (query.next());
+    if (!query)
+        return std::nullopt;
+    return entry;
 }
 
-std::optional<ChatRecord> SqlStore::chat(const QString &chatId)
+std::optional<ChatRecord> SqlStore::chat(const QString &chatId, bool fresh)
 {
-    const auto known = chats.constFind(chatId);
-    if (known != chats.constEnd())
-        return *known;
-    std::optional<ChatRecord> chat;
-    {
-        Statement query = run(
-            QStringLiteral("SELECT id, name, type, owner_id, avatar_url FROM chats WHERE id = ?"),
-            { chatId });
-        if (!query.next())
-            return std::nullopt;
-        chat = chatFromQuery(query.query);
+    // A snapshot may be older than what the cache holds of a group, and must see it as it was.
+    const bool changed = changedChats.contains(chatId);
+    std::optional<ChatCache::Entry> entry;
+    if (!fresh && !changed) {
+        entry = chatCache().find(chatId);
+        if (entry && reading && !isPrivate(entry->chat))
+            entry.reset();
     }
-    chat->members = chatMembers(chat->id);
-    if (statementFailed)
-        return chat;
-    // Plenty for the chats in use at one time; beyond it, starting afresh is cheap.
-    if (chats.size() >= maxCachedChats)
-        chats.clear();
-    chats.insert(chat->id, *chat);
-    return chat;
+    if (!entry) {
+        const quint64 generation = chatCache().generation();
+        entry = readChat(chatId);
+        if (!entry)
+            return std::nullopt;
+        if (!changed && (!reading || isPrivate(entry->chat)))
+            chatCache().insert(*entry, generation);
+    }
+    if (inTransaction() && !isPrivate(entry->chat)) {
+        const auto read = readVersions.constFind(chatId);
+        if (read == readVersions.constEnd())
+            readVersions.insert(chatId, entry->version);
+        else if (*read != entry->version)
+            readTwice = true;
+    }
+    return entry->chat;
 }
 
 std::vector<ChatRecord> SqlStore::chatsOfUser(const QString &userId)
@@ -677,6 +702,96 @@ bool SqlStore::isMember(const QString &chatId, const QString &userId)
 {
     const std::optional<ChatRecord> found = chat(chatId);
     return found && found->members.contains(userId);
+}
+
+bool SqlStore::lockChat(const QString &chatId, bool exclusive)
+{
+    if (!inTransaction())
+        return true;
+    if (exclusive) {
+        changedChats.insert(chatId);
+        return holdChat(chatId, true);
+    }
+    if (!holdingChats || changedChats.contains(chatId) || heldChats.contains(chatId))
+        return true;
+    const std::optional<ChatCache::Entry> known = chatCache().find(chatId);
+    if (known && isPrivate(known->chat))
+        return true;
+    heldChats.insert(chatId);
+    if (!holdChat(chatId, false))
+        return false;
+    // No change of it can be committed before this transaction now.
+    chat(chatId, true);
+    return !statementFailed;
+}
+
+bool SqlStore::holdChat(const QString &, bool)
+{
+    return true;
+}
+
+void SqlStore::outdated(const QStringList &chatIds)
+{
+    for (const QString &chatId : chatIds)
+        chatCache().forget(chatId);
+    holdChatsNext = true;
+}
+
+void SqlStore::endChatRecord()
+{
+    changedChats.clear();
+    readVersions.clear();
+    readTwice = false;
+    heldChats.clear();
+    holdingChats = false;
+}
+
+bool SqlStore::changedChat(const QString &chatId, bool ok)
+{
+    // Alone, the write is committed when it returns; within a transaction, at its commit.
+    if (!inTransaction()) {
+        changedChats.remove(chatId);
+        chatCache().forget(chatId);
+    }
+    return ok;
+}
+
+bool SqlStore::renameChat(const QString &chatId, const QString &name)
+{
+    changedChats.insert(chatId);
+    return changedChat(chatId,
+        run(QStringLiteral("UPDATE chats SET name = ? WHERE id = ?"), { name, chatId })
+                .rowsAffected()
+            > 0);
+}
+
+bool SqlStore::addMembers(const QString &chatId, const QStringList &userIds)
+{
+    changedChats.insert(chatId);
+    bool ok = true;
+    for (int i = 0; ok && i < userIds.size(); ++i) {
+        // After everyone there: positions tell who has been in the chat longest.
+        ok = bool(run(QStringLiteral("INSERT INTO chat_members (chat_id, user_id, position) VALUES"
+                                     " (?, ?, (SELECT COALESCE(MAX(position), -1) + 1 FROM"
+                                     " chat_members WHERE chat_id = ?))"),
+            { chatId, userIds.at(i), chatId }));
+    }
+    return changedChat(chatId, ok);
+}
+
+bool SqlStore::removeMember(const QString &chatId, const QString &userId)
+{
+    changedChats.insert(chatId);
+    // Without members the owner stays as it was: nobody sees the chat any more.
+    const bool ok =
+        run(QStringLiteral("DELETE FROM chat_members WHERE chat_id = ? AND user_id = ?"),
+            { chatId, userId })
+        && run(QStringLiteral("UPDATE chats SET owner_id = (SELECT user_id FROM chat_members"
+                              " WHERE chat_id = ? ORDER BY position LIMIT 1)"
+                              " WHERE id = ? AND owner_id = ? AND EXISTS (SELECT 1 FROM"
+                              " chat_members WHERE chat_id = ?)"),
+            { chatId, chatId, userId, chatId });
+    return changedChat(chatId, ok);
 }
 
 std::vector<ChatHistory> SqlStore::chatHistories(

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "chatcache.h"
 #include "store.h"
 
 #include <QHash>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -49,11 +51,15 @@ public:
         const QString &type,
         const QString &ownerId,
         const QStringList &members) override;
-    // Chats and their members never change once created, so a chat is read from the database
-    // once and then kept; every message asks for its chat's members.
-    std::optional<ChatRecord> chat(const QString &chatId) override;
+    // Read in one query, and kept in the server's ChatCache; a chat this transaction created or
+    // changes is read from the database until it is committed.
+    std::optional<ChatRecord> chat(const QString &chatId, bool fresh = false) override;
     std::vector<ChatRecord> chatsOfUser(const QString &userId) override;
     bool isMember(const QString &chatId, const QString &userId) override;
+    bool lockChat(const QString &chatId, bool exclusive) override;
+    bool renameChat(const QString &chatId, const QString &name) override;
+    bool addMembers(const QString &chatId, const QStringList &userIds) override;
+    bool removeMember(const QString &chatId, const QString &userId) override;
     // One query for the chats, one for their members, one for the messages, one for the
     // receipts and one for the unread counts.
     std::vector<ChatHistory> chatHistories(
@@ -124,6 +130,10 @@ protected:
         // A condition on a users row with one placeholder, the name looked for.
         QString nameMatches;
         QString nameOrder;
+        // A join from a chats row "c", and the column it gives: the version of the group's name,
+        // owner and members where the store numbers their changes.
+        QString chatVersionJoin;
+        QString chatVersion;
     };
 
     explicit SqlStore(const Dialect &dialect);
@@ -193,10 +203,21 @@ protected:
     virtual bool flushDeferred();
     // Drops what is held back: its savepoint or transaction rolled back, or it ended.
     virtual void forgetDeferred();
+    // Holds the chat's row until the transaction ends: against every other lock (`exclusive`),
+    // or against exclusive ones.
+    virtual bool holdChat(const QString &chatId, bool exclusive);
+    // Groups read from the cache that turned out to have changed since: forgotten, and the
+    // next transaction holds and reads afresh every group it writes to.
+    void outdated(const QStringList &chatIds);
 
     QSqlDatabase db;
     QString error;
     bool deferred = false;
+    // Of the open transaction: chats it created or changes; groups it read from the cache or
+    // for it, with the version read; whether one of them was read at two versions.
+    QSet<QString> changedChats;
+    QHash<QString, qint64> readVersions;
+    bool readTwice = false;
 
 private:
     // Messages of `chatId` stamped before `before`: the newest `limit` and the rest of the
@@ -204,7 +225,12 @@ private:
     std::vector<MessageRecord> wholeSecondsBefore(const QString &chatId, qint64 before, int limit);
     // Appends the messages of the last one's second that come after it.
     void appendRestOfSecond(std::vector<MessageRecord> &messages);
-    QStringList chatMembers(const QString &chatId);
+    // The chat and its members in one query, with its version.
+    std::optional<ChatCache::Entry> readChat(const QString &chatId);
+    // Ends the open transaction's own record of chats.
+    void endChatRecord();
+    // After a write that changed the chat: returns `ok`.
+    bool changedChat(const QString &chatId, bool ok);
     // Stores the hash of a token in `table`, stamped in `timeColumn`, and drops the tokens there
     // older than `lifetime`.
     bool addToken(QLatin1String table,
@@ -218,9 +244,10 @@ private:
     Dialect dialect;
     QString sqlConnectionName;
     QHash<QString, QSqlQuery> statements;
-    // Chats read so far, by id. Emptied when a transaction rolls back, since it may have held
-    // the creation of one of them.
-    QHash<QString, ChatRecord> chats;
+    // Groups the open transaction holds, and whether it holds each it writes to.
+    QSet<QString> heldChats;
+    bool holdingChats = false;
+    bool holdChatsNext = false;
     int transactionDepth = 0;
     bool statementFailed = false;
     bool reading = false;

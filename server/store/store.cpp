@@ -1,12 +1,24 @@
 #include "store.h"
 
+#include "chatcache.h"
+
 const QString Store::feedDirectory = QStringLiteral("~directory");
+
+bool ChangeNotice::changesChat() const
+{
+    return type == QLatin1String("chat_updated") || type == QLatin1String("chat_removed");
+}
+
+Store::Store()
+    : chats(std::make_shared<ChatCache>())
+{
+}
 
 Store::~Store() = default;
 
-bool Store::announce(std::vector<ChangeNotice *> &)
+Store::Announcement Store::announce(std::vector<ChangeNotice *> &)
 {
-    return true;
+    return Announcement::Kept;
 }
 
 void Store::expectRequests(std::size_t)
@@ -31,6 +43,24 @@ void Store::setOrigin(const QString &origin)
 QString Store::origin() const
 {
     return originName;
+}
+
+void Store::shareChats(std::shared_ptr<ChatCache> cache)
+{
+    chats = std::move(cache);
+}
+
+void Store::forgetChat(const QString &chatId)
+{
+    if (chatId.isEmpty())
+        chats->clear();
+    else
+        chats->forget(chatId);
+}
+
+ChatCache &Store::chatCache()
+{
+    return *chats;
 }
 
 bool Store::reconnect()

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+class ChatCache;
+
 struct UserRecord {
     QString id;
     QString username;
@@ -111,6 +113,9 @@ struct ChangeNotice {
     // The notice's place in its stream, counted by the store shared by several servers; 0 where
     // it has no place (a store of one server alone, or a notice that is not kept).
     qint64 seq = 0;
+
+    // Whether it tells of a change of its group's name, owner or members.
+    bool changesChat() const;
 };
 
 // An account's streak of failed logins, as the failure throttle keeps it: shared through the
@@ -163,7 +168,17 @@ public:
     // An HTTP token expires this long after its login, used or not.
     static constexpr qint64 httpTokenLifetime = 24 * 3600;
 
-    Store() = default;
+    // What announce() made of a transaction's notices.
+    enum class Announcement {
+        Kept,
+        Failed,
+        // A group the transaction read as its server held it had been changed by another server
+        // meanwhile: the transaction must be rolled back and run again, and that run reads and
+        // holds the groups it writes to afresh.
+        Outdated,
+    };
+
+    Store();
     virtual ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -188,9 +203,10 @@ public:
     // Called by the writer within each transaction, before its commit, with what the
     // transaction's writes tell connected users; a store shared by several servers keeps them in
     // its change feed for the others, numbering each in its stream (`seq`), and wakes them once
-    // the commit is done. A store of one server alone has nobody to tell; false when keeping them
-    // failed (the transaction is then rolled back).
-    virtual bool announce(std::vector<ChangeNotice *> &notices);
+    // the commit is done. Numbering them, it also checks that the groups they tell of have not
+    // changed since they were read (see ChatCache). A store of one server alone has nobody to
+    // tell. Unless they are kept, the transaction is rolled back.
+    virtual Announcement announce(std::vector<ChangeNotice *> &notices);
     // The writer says how many requests the next transaction runs, so that a backend may send
     // their writes together where that saves round trips.
     virtual void expectRequests(std::size_t count);
@@ -220,6 +236,12 @@ public:
     // server can tell its own notifications from others'.
     void setOrigin(const QString &origin);
     QString origin() const;
+    // The chats this connection keeps, shared with the server's other connections; each has a
+    // cache of its own until then.
+    void shareChats(std::shared_ptr<ChatCache> cache);
+    // Drops what the cache holds of a chat another server changed; of every chat when `chatId`
+    // is empty.
+    void forgetChat(const QString &chatId);
 
     virtual std::optional<UserRecord> addUser(
         const QString &username, const QString &passwordHash) = 0;
@@ -245,9 +267,25 @@ public:
         const QString &type,
         const QString &ownerId,
         const QStringList &members) = 0;
-    virtual std::optional<ChatRecord> chat(const QString &chatId) = 0;
+    // The chat as the server holds it, or read from the database `fresh`. Within a read
+    // snapshot a group is always read as of the snapshot.
+    virtual std::optional<ChatRecord> chat(const QString &chatId, bool fresh = false) = 0;
     virtual std::vector<ChatRecord> chatsOfUser(const QString &userId) = 0;
     virtual bool isMember(const QString &chatId, const QString &userId) = 0;
+    // Within a write, before reading a chat whose members it tells something (or, `exclusive`,
+    // whose name or members it changes): on a store shared by several servers, what is told of
+    // a group is numbered in its stream before a change of it or after it, never across it. A
+    // change holds the group until the commit, and reads it afresh; a write that only tells its
+    // members relies on what the server holds, checked by announce(), and holds it only when
+    // run again after that check failed. False when it failed.
+    virtual bool lockChat(const QString &chatId, bool exclusive) = 0;
+    // Changes of a group. Members keep the order they joined in, so that the first is the one
+    // who has been in it longest.
+    virtual bool renameChat(const QString &chatId, const QString &name) = 0;
+    virtual bool addMembers(const QString &chatId, const QStringList &userIds) = 0;
+    // Takes the member out; an owner who leaves hands the chat to the longest-standing member
+    // left. The chat and its messages stay, with no members if none is left.
+    virtual bool removeMember(const QString &chatId, const QString &userId) = 0;
     // Every chat of the user with its newest `perChat` messages, in a few queries however many
     // chats. With `wholeSeconds`, each chat's page also holds the rest of its oldest message's
     // second, as newestMessages() does, so that paging on by timestamp skips nothing. Each
@@ -335,9 +373,11 @@ protected:
     virtual bool beginTransaction() = 0;
     virtual bool commitTransaction() = 0;
     virtual void rollbackTransaction() = 0;
+    ChatCache &chatCache();
 
 private:
     QString originName;
+    std::shared_ptr<ChatCache> chats;
 };
 
 // Opens one more connection to the same store, for the thread that calls it; null, with the

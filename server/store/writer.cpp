@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <optional>
 
 Writer::Writer(StoreConnector connector, CommitClock &clock, QObject *parent)
     : QObject(parent)
@@ -89,47 +90,64 @@ void Writer::run(Store &store)
 std::size_t Writer::runTransaction(
     Store &store, std::vector<Job> &batch, std::size_t next, bool *committed)
 {
-    std::vector<Finished> finished;
-    store.expectRequests(batch.size() - next);
-    Store::Transaction transaction(store);
-    std::size_t end = next;
+    std::vector<Outcome> outcomes;
+    std::optional<Store::Transaction> transaction;
     int writes = 0;
-    bool ok = transaction.isActive();
-    if (!ok) {
-        qCWarning(lcServer).noquote() << "cannot open a transaction:" << store.lastError();
-        // Nothing is run: each is answered with its failure.
-        for (; end < batch.size(); ++end) {
-            Outcome outcome;
-            outcome.wrote = true;
-            finished.push_back({ std::move(batch[end].done), std::move(outcome) });
+    bool ok = false;
+    // Run again at most once: that run holds the groups it writes to, which no change passes.
+    for (bool firstRun = true;; firstRun = false) {
+        outcomes.clear();
+        writes = 0;
+        store.expectRequests(batch.size() - next);
+        transaction.reset();
+        transaction.emplace(store);
+        ok = transaction->isActive();
+        if (!ok) {
+            qCWarning(lcServer).noquote() << "cannot open a transaction:" << store.lastError();
+            // Nothing is run: each is answered with its failure.
+            outcomes.resize(batch.size() - next);
+            for (Outcome &outcome : outcomes)
+                outcome.wrote = true;
+            break;
         }
-    }
-    for (; ok && end < batch.size(); ++end) {
-        Outcome outcome = batch[end].work(store);
-        writes += outcome.wrote ? 1 : 0;
-        ok = !outcome.failed;
-        finished.push_back({ std::move(batch[end].done), std::move(outcome) });
-    }
-    if (ok) {
+        for (std::size_t i = next; ok && i < batch.size(); ++i) {
+            outcomes.push_back(batch[i].work(store));
+            writes += outcomes.back().wrote ? 1 : 0;
+            ok = !outcomes.back().failed;
+        }
+        if (!ok)
+            break;
         std::vector<ChangeNotice *> notices;
-        for (Finished &done : finished) {
-            for (ChangeNotice &notice : done.outcome.notices)
+        for (Outcome &outcome : outcomes) {
+            for (ChangeNotice &notice : outcome.notices)
                 notices.push_back(&notice);
         }
-        if (!notices.empty() && !store.announce(notices)) {
+        const Store::Announcement announced =
+            notices.empty() ? Store::Announcement::Kept : store.announce(notices);
+        if (announced == Store::Announcement::Outdated && firstRun) {
+            qCDebug(lcServer) << "a group changed on another server; running the transaction again";
+            transaction->rollback();
+            continue;
+        }
+        if (announced != Store::Announcement::Kept) {
             qCWarning(lcServer).noquote() << "keeping the changes failed:" << store.lastError();
             ok = false;
         }
-        if (beforeCommit && writes > 0)
-            beforeCommit();
+        break;
     }
+    if (ok && beforeCommit && writes > 0)
+        beforeCommit();
+    std::vector<Finished> finished;
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        finished.push_back({ std::move(batch[next + i].done), std::move(outcomes[i]) });
+    const std::size_t end = next + finished.size();
     QElapsedTimer timer;
     timer.start();
     const quint64 number = clock.commit([&] {
         if (ok)
-            ok = transaction.commit();
+            ok = transaction->commit();
         else
-            transaction.rollback();
+            transaction->rollback();
     });
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     *committed = ok;

@@ -38,7 +38,10 @@ public:
     // Starts the thread with its connection; false, with the reason, when it cannot open one.
     bool start(QString *error);
     // `failure` answers the asker in place of the outcome should its write not be committed
-    // (nothing when its text is empty).
+    // (nothing when its text is empty). `work` may run twice: a transaction that relied on a
+    // group another server had just changed is rolled back and run again (see
+    // Store::announce). Work that keeps what it finds elsewhere than in its outcome sets it
+    // afresh each time.
     void submit(Work work, const Outcome::Reply &failure, Done done);
     // Work handed in and not begun.
     int queued() const;

@@ -236,10 +236,9 @@ void UploadReceiver::record()
     uploads.writer.submit(
         [upload = upload, quota, refused](Store &store) {
             // Checked again here, where uploads of the same user finish one after another.
-            if (quota > 0 && store.uploadedBytes(upload.userId) + upload.size > quota) {
-                *refused = true;
+            *refused = quota > 0 && store.uploadedBytes(upload.userId) + upload.size > quota;
+            if (*refused)
                 return Outcome();
-            }
             if (!store.addUpload(upload))
                 return Outcome::failure();
             Outcome outcome;

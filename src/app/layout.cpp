@@ -17,6 +17,7 @@
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -180,8 +181,25 @@ void MainWindow::setupUi()
     auto *chatHeader = new QWidget;
     chatHeader->setObjectName(QStringLiteral("chatHeader"));
     chatHeader->setFixedHeight(60);
-    auto *headerLayout = new QVBoxLayout(chatHeader);
+    auto *headerRow = new QHBoxLayout(chatHeader);
+    auto *headerLayout = new QVBoxLayout;
     headerLayout->setSpacing(0);
+    headerRow->addLayout(headerLayout, 1);
+    // A group's members and its menu, shown while a group is open.
+    membersButton = new QToolButton;
+    membersButton->setObjectName(QStringLiteral("membersButton"));
+    membersButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    membersButton->setCursor(Qt::PointingHandCursor);
+    membersButton->hide();
+    headerRow->addWidget(membersButton);
+    groupMenuButton = new QToolButton;
+    groupMenuButton->setObjectName(QStringLiteral("groupMenuButton"));
+    groupMenuButton->setText(QStringLiteral("\u22EE"));
+    groupMenuButton->setToolTip(QStringLiteral("Group"));
+    groupMenuButton->setAccessibleName(QStringLiteral("Group menu"));
+    groupMenuButton->setCursor(Qt::PointingHandCursor);
+    groupMenuButton->hide();
+    headerRow->addWidget(groupMenuButton);
     chatTitleLabel = new ElidedLabel(QStringLiteral("Select a chat"));
     chatTitleLabel->setToolTip(chatTitleLabel->text());
     chatTitleLabel->setStyleSheet(
@@ -309,6 +327,10 @@ void MainWindow::setupUi()
     searchButton->setToolTip(QStringLiteral("Search messages (Ctrl+Shift+F)"));
     searchButton->setCursor(Qt::PointingHandCursor);
     sidebarLayout->addWidget(searchButton);
+    newGroupButton = new QPushButton(QStringLiteral("New Group\u2026"));
+    newGroupButton->setObjectName(QStringLiteral("newGroupButton"));
+    newGroupButton->setCursor(Qt::PointingHandCursor);
+    sidebarLayout->addWidget(newGroupButton);
     sidebarLayout->addWidget(sidebarTabs);
 
     timelineNotice = new QLabel(messageListWidget);

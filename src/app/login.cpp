@@ -188,6 +188,7 @@ void MainWindow::onAccountForgotten()
     rowUserIds.clear();
     clearMessageRows();
     setChatTitle(QStringLiteral("Select a chat"));
+    refreshGroupHeader();
 }
 
 void MainWindow::onCertificateRejected(const QString &reason)

@@ -75,6 +75,7 @@ MainWindow::MainWindow(QWidget *parent)
     setupConnection();
     setupWhatsNew();
     setupFiles();
+    setupGroups();
     connect(session, &ChatSession::readyForLogin, this, &MainWindow::onConnected);
     connect(session, &ChatSession::loginSuccess, this, &MainWindow::onLoginSuccess);
     connect(session, &ChatSession::authFailed, this, &MainWindow::onAuthFailed);

@@ -24,6 +24,7 @@ class PictureViewer;
 class ChangePasswordDialog;
 class ChatSession;
 class ChatStore;
+class GroupDialog;
 class ConnectionBar;
 class CredentialStore;
 class DesktopNotifier;
@@ -40,6 +41,7 @@ class QNetworkAccessManager;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
+class QToolButton;
 class SearchPanel;
 
 // The one window of the client: widgets, layout, theme and tray over a ChatSession, which holds
@@ -214,6 +216,20 @@ private:
     void updateJumpButton();
     void showTimelineNotice(const QString &text);
 
+    // Groups: "New Group…", the header's member list and group menu, and the changes that
+    // reach a chat (src/conversations/groups.cpp).
+    void setupGroups();
+    // Shown at the top of the Chats tab while it is in sight.
+    void showNewGroupButton();
+    void openNewGroupDialog();
+    void openAddMembersDialog();
+    void renameOpenGroup();
+    void leaveOpenGroup();
+    // The member list and menu of the open chat, anew from the store.
+    void refreshGroupHeader();
+    void onChatUpdated(const QString &chatId);
+    void onChatRemoved(const QString &chatId);
+
     // Staying connected (src/app/connection.cpp).
     void setupConnection();
     void onConnectionStateChanged();
@@ -275,6 +291,8 @@ private:
     // The search button above the tabs, and the search that takes the tabs' place while open.
     QPushButton *searchButton = nullptr;
     SearchPanel *searchPanel = nullptr;
+    QPushButton *newGroupButton = nullptr;
+    QPointer<GroupDialog> groupDialog;
     QListWidget *chatListWidget = nullptr;
     QListWidget *contactListWidget = nullptr;
     QWidget *settingsPage = nullptr;
@@ -287,6 +305,8 @@ private:
     QLabel *passwordNotice = nullptr;
     QWidget *chatArea = nullptr;
     QLabel *chatTitleLabel = nullptr;
+    QToolButton *membersButton = nullptr;
+    QToolButton *groupMenuButton = nullptr;
     QListWidget *messageListWidget = nullptr;
     // Over the message list while its newest messages are not in view.
     QPushButton *jumpToLatestButton = nullptr;

@@ -234,6 +234,7 @@ bool MainWindow::openChat(const QString &chatId)
     const Chat *chat = store().chat(chatId);
     if (chat)
         setChatTitle(resolveChatName(*chat));
+    refreshGroupHeader();
     renderMessages(chatId);
     return chat != nullptr;
 }

@@ -64,6 +64,7 @@ void MainWindow::openSearch()
         return;
     sidebarTabs->hide();
     searchButton->hide();
+    showNewGroupButton();
     searchPanel->open(currentChatId());
 }
 
@@ -74,6 +75,7 @@ void MainWindow::closeSearch()
     searchPanel->field()->clear();
     searchButton->show();
     sidebarTabs->show();
+    showNewGroupButton();
     if (sidebarTabs->currentWidget())
         sidebarTabs->currentWidget()->setFocus(Qt::OtherFocusReason);
 }

@@ -152,6 +152,7 @@ template <typename View> QString contentTextOf(const View &content);
 template <typename View> User userOf(const View &object);
 template <typename View> Message messageOf(const View &object);
 template <typename View> Chat newChatOf(const View &object);
+template <typename View> Chat chatOf(const View &object);
 template <typename View> std::vector<Chat> chatsOf(const View &chats);
 template <typename View> std::vector<User> usersOf(const View &users);
 // The "results" of "search_results": message objects of a chat; anything else is left out.

@@ -245,6 +245,13 @@ template <typename Frame> void WebSocketClient::dispatch(const Frame &frame)
     else if (type == QLatin1String("error") && frame[QLatin1String("requestId")].isString())
         emit requestFailed(frame[QLatin1String("requestId")].toString(),
             frame[QLatin1String("message")].toString());
+    else if (type == QLatin1String("group_created"))
+        emit groupCreated(frame[QLatin1String("requestId")].toString(),
+            frame[QLatin1String("chatId")].toString());
+    else if (type == QLatin1String("chat_updated"))
+        emit chatUpdated(wire::chatOf(frame[QLatin1String("chat")]));
+    else if (type == QLatin1String("chat_removed"))
+        emit chatRemoved(frame[QLatin1String("chatId")].toString());
     else if (type == QLatin1String("typing"))
         emit typingReceived(
             frame[QLatin1String("chatId")].toString(), frame[QLatin1String("userId")].toString());
@@ -391,6 +398,27 @@ void WebSocketClient::sendMessage(
     const QString &chatId, const QString &text, const QString &replyToId, const Attachment &file)
 {
     send(wire::messageFrame(chatId, text, replyToId, currentUser.id, file));
+}
+
+void WebSocketClient::createGroup(
+    const QString &requestId, const QString &name, const QStringList &memberIds)
+{
+    send(wire::createGroupFrame(requestId, name, memberIds));
+}
+
+void WebSocketClient::renameChat(const QString &chatId, const QString &name)
+{
+    send(wire::renameChatFrame(chatId, name));
+}
+
+void WebSocketClient::addMembers(const QString &chatId, const QStringList &memberIds)
+{
+    send(wire::addMembersFrame(chatId, memberIds));
+}
+
+void WebSocketClient::leaveChat(const QString &chatId)
+{
+    send(wire::leaveChatFrame(chatId));
 }
 
 void WebSocketClient::logout()

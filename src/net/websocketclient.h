@@ -72,6 +72,12 @@ public:
         const QString &text,
         const QString &replyToId,
         const Attachment &file = Attachment());
+    // Groups: the creation is answered by groupCreated with the same `requestId`, or by
+    // requestFailed; the others by chatUpdated and chatRemoved, or by errorOccurred.
+    void createGroup(const QString &requestId, const QString &name, const QStringList &memberIds);
+    void renameChat(const QString &chatId, const QString &name);
+    void addMembers(const QString &chatId, const QStringList &memberIds);
+    void leaveChat(const QString &chatId);
     void logout();
 
 signals:
@@ -105,6 +111,11 @@ signals:
     // `disconnected` follows.
     void sessionRevoked(int closeCode);
     void typingReceived(const QString &chatId, const QString &userId);
+    void groupCreated(const QString &requestId, const QString &chatId);
+    // A chat's name, owner or members changed; members as the server now has them.
+    void chatUpdated(const Chat &chat);
+    // The user is no longer a member of the chat.
+    void chatRemoved(const QString &chatId);
     // The server sent a frame larger than maxIncomingMessageSize; the connection is closed.
     void frameTooLarge();
     // The server's certificate was refused; the connection is dropped, never retried in clear.

@@ -166,7 +166,7 @@ template <typename View> Message messageOf(const View &object)
     return message;
 }
 
-template <typename View> Chat newChatOf(const View &object)
+template <typename View> Chat chatHeadOf(const View &object)
 {
     Chat chat;
     chat.id = object[QLatin1String("chatId")].toString();
@@ -177,9 +177,21 @@ template <typename View> Chat newChatOf(const View &object)
     return chat;
 }
 
+template <typename View> Chat newChatOf(const View &object)
+{
+    Chat chat = chatHeadOf(object);
+    // Who may rename and extend a group, and what was said before one joined it.
+    if (chat.type == QLatin1String("group")) {
+        chat.ownerId = object[QLatin1String("ownerId")].toString();
+        chat.messages = listOf<Message>(
+            object[QLatin1String("messages")], [](const View &item) { return messageOf(item); });
+    }
+    return chat;
+}
+
 template <typename View> Chat chatOf(const View &object)
 {
-    Chat chat = newChatOf(object);
+    Chat chat = chatHeadOf(object);
     chat.ownerId = object[QLatin1String("ownerId")].toString();
     chat.unreadCount = countOf(object[QLatin1String("unreadCount")]);
     chat.messages = listOf<Message>(
@@ -220,6 +232,7 @@ template <typename View> std::vector<Message> searchResultsOf(const View &result
     template User userOf(const View &);                                                            \
     template Message messageOf(const View &);                                                      \
     template Chat newChatOf(const View &);                                                         \
+    template Chat chatOf(const View &);                                                            \
     template std::vector<Chat> chatsOf(const View &);                                              \
     template std::vector<User> usersOf(const View &);                                              \
     template std::vector<Message> searchResultsOf(const View &);
@@ -421,6 +434,39 @@ QJsonObject deleteFrame(const QString &chatId, const QString &messageId)
     QJsonObject frame = typed(QLatin1String("delete_message"));
     frame.insert(QStringLiteral("chatId"), chatId);
     frame.insert(QStringLiteral("messageId"), messageId);
+    return frame;
+}
+
+QJsonObject createGroupFrame(
+    const QString &requestId, const QString &name, const QStringList &memberIds)
+{
+    QJsonObject frame = typed(QLatin1String("create_group"));
+    frame.insert(QStringLiteral("requestId"), requestId);
+    frame.insert(QStringLiteral("name"), name);
+    frame.insert(QStringLiteral("members"), QJsonArray::fromStringList(memberIds));
+    return frame;
+}
+
+QJsonObject renameChatFrame(const QString &chatId, const QString &name)
+{
+    QJsonObject frame = typed(QLatin1String("rename_chat"));
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("name"), name);
+    return frame;
+}
+
+QJsonObject addMembersFrame(const QString &chatId, const QStringList &memberIds)
+{
+    QJsonObject frame = typed(QLatin1String("add_members"));
+    frame.insert(QStringLiteral("chatId"), chatId);
+    frame.insert(QStringLiteral("members"), QJsonArray::fromStringList(memberIds));
+    return frame;
+}
+
+QJsonObject leaveChatFrame(const QString &chatId)
+{
+    QJsonObject frame = typed(QLatin1String("leave_chat"));
+    frame.insert(QStringLiteral("chatId"), chatId);
     return frame;
 }
 

@@ -32,7 +32,9 @@ QString contentText(const QJsonValue &content);
 
 User userFromJson(const QJsonObject &object);
 Message messageFromJson(const QJsonObject &object);
-// A chat element of "chat_history" (with owner and messages) or the "chat" of "new_chat_info".
+// A chat element of "chat_history" (with owner and messages) or the "chat" of "new_chat_info"
+// (a group's with its owner and newest messages too, as a member who joins needs them), or of
+// "chat_updated".
 Chat chatFromJson(const QJsonObject &object);
 Chat newChatFromJson(const QJsonObject &object);
 std::vector<Chat> chatsFromJson(const QJsonValue &chats);
@@ -63,6 +65,11 @@ QJsonObject messageSeenFrame(const QString &chatId, const QString &messageId);
 QJsonObject typingFrame(const QString &chatId);
 QJsonObject editFrame(const QString &chatId, const QString &messageId, const QString &newContent);
 QJsonObject deleteFrame(const QString &chatId, const QString &messageId);
+QJsonObject createGroupFrame(
+    const QString &requestId, const QString &name, const QStringList &memberIds);
+QJsonObject renameChatFrame(const QString &chatId, const QString &name);
+QJsonObject addMembersFrame(const QString &chatId, const QStringList &memberIds);
+QJsonObject leaveChatFrame(const QString &chatId);
 // A one-to-one chat ("a_b", not beginning with "temp") is addressed to the other participant by
 // "recipientId"; every other chat by "chatId".
 QJsonObject messageFrame(const QString &chatId,

@@ -116,6 +116,34 @@ ChatSession::ChatSession(QObject *parent)
     connect(stretch, &DetachedTimeline::messageEdited, this, &ChatSession::messageUpdated);
     connect(stretch, &DetachedTimeline::messageRemoved, this, &ChatSession::messageDeleted);
     connect(chats, &ChatStore::unreadCountChanged, this, &ChatSession::unreadCountChanged);
+
+    connect(connection, &WebSocketClient::chatUpdated, this, &ChatSession::onChatUpdated);
+    connect(connection, &WebSocketClient::chatRemoved, this, &ChatSession::onChatRemoved);
+    connect(chats, &ChatStore::chatUpdated, this, &ChatSession::chatUpdated);
+    connect(chats, &ChatStore::chatRemoved, this, &ChatSession::chatRemoved);
+    connect(connection,
+        &WebSocketClient::groupCreated,
+        this,
+        [this](const QString &requestId, const QString &chatId) {
+            if (requestId.isEmpty() || requestId != groupRequestId)
+                return;
+            groupRequestId.clear();
+            // Announced just before; a chat that is not held cannot be opened.
+            if (chats->hasChat(chatId))
+                emit groupCreated(chatId);
+            else
+                emit groupCreationFailed(
+                    QStringLiteral("The group was created, but the server did not send it."));
+        });
+    connect(connection,
+        &WebSocketClient::requestFailed,
+        this,
+        [this](const QString &requestId, const QString &message) {
+            if (requestId.isEmpty() || requestId != groupRequestId)
+                return;
+            groupRequestId.clear();
+            emit groupCreationFailed(message);
+        });
 }
 
 ChatSession::~ChatSession()
@@ -263,6 +291,10 @@ void ChatSession::onAuthFailed(const QString &message)
 
 void ChatSession::onConnectionLost()
 {
+    if (!std::exchange(groupRequestId, QString()).isEmpty())
+        emit groupCreationFailed(
+            QStringLiteral("The connection was lost before the server answered; the group may "
+                           "or may not have been created."));
     if (std::exchange(changingPassword, false))
         emit passwordChangeFailed(
             QStringLiteral("The connection was lost before the server answered; the password may "
@@ -724,6 +756,72 @@ void ChatSession::onNewChatCreated(const Chat &chat)
         return;
     chats->applyNewChat(chat);
     emit newChatCreated(chat);
+}
+
+bool ChatSession::createGroup(const QString &name, const QStringList &memberIds)
+{
+    if (!isOnline() || !groupRequestId.isEmpty())
+        return false;
+    groupRequestId = QStringLiteral("g") + QString::number(++nextGroupRequest);
+    connection->createGroup(groupRequestId, name.trimmed(), memberIds);
+    return true;
+}
+
+bool ChatSession::isCreatingGroup() const
+{
+    return !groupRequestId.isEmpty();
+}
+
+bool ChatSession::renameChat(const QString &chatId, const QString &name)
+{
+    if (!isOnline() || !chats->hasChat(chatId))
+        return false;
+    connection->renameChat(chatId, name.trimmed());
+    return true;
+}
+
+bool ChatSession::addMembers(const QString &chatId, const QStringList &memberIds)
+{
+    if (!isOnline() || !chats->hasChat(chatId) || memberIds.isEmpty())
+        return false;
+    connection->addMembers(chatId, memberIds);
+    return true;
+}
+
+bool ChatSession::leaveChat(const QString &chatId)
+{
+    if (!isOnline() || !chats->hasChat(chatId))
+        return false;
+    connection->leaveChat(chatId);
+    return true;
+}
+
+void ChatSession::onChatUpdated(const Chat &chat)
+{
+    // A chat the user is no longer in is one they have left, on this device or another.
+    if (!chat.members.contains(currentUserId()))
+        onChatRemoved(chat.id);
+    else
+        chats->applyChatUpdate(chat);
+}
+
+void ChatSession::onChatRemoved(const QString &chatId)
+{
+    if (!chats->hasChat(chatId))
+        return;
+    // Nothing of a chat left stays behind: not its draft, nor what was being sent to it.
+    drafts.take(chatId);
+    if (chatId == openChatId) {
+        openChatId.clear();
+        replyId.clear();
+        editingId.clear();
+        editingText.clear();
+        draftBeforeEdit.clear();
+        stretch->close();
+    }
+    for (const Message &local : chats->pendingMessagesOf(chatId))
+        outbox.remove(local.id);
+    chats->removeChat(chatId);
 }
 
 void ChatSession::onMessageSeenUpdate(

@@ -176,6 +176,15 @@ public:
     // Leaves the detached timeline for the newest messages.
     void jumpToLatest();
 
+    // Groups; each is sent only while online (false, and nothing sent, otherwise). A creation
+    // is answered by groupCreated or groupCreationFailed, one at a time; the other changes by
+    // chatUpdated or chatRemoved, or by a serverError.
+    bool createGroup(const QString &name, const QStringList &memberIds);
+    bool isCreatingGroup() const;
+    bool renameChat(const QString &chatId, const QString &name);
+    bool addMembers(const QString &chatId, const QStringList &memberIds);
+    bool leaveChat(const QString &chatId);
+
 signals:
     void stateChanged(ConnectionSupervisor::State state);
     // Connected and not logged in: a login may be given.
@@ -222,6 +231,14 @@ signals:
     void uploadProgressChanged(const QString &chatId, const QString &localId);
     // The server did not take a file; its copy is now Failed.
     void uploadFailed(const QString &chatId, const QString &localId, const QString &reason);
+    // The group asked for here exists and is held.
+    void groupCreated(const QString &chatId);
+    void groupCreationFailed(const QString &message);
+    // A held chat's name, owner or members changed.
+    void chatUpdated(const QString &chatId);
+    // The user is no longer in the chat; it is forgotten, draft and all. When it was open, no
+    // chat is open now.
+    void chatRemoved(const QString &chatId);
 
 private:
     void onLoggedIn();
@@ -236,6 +253,8 @@ private:
         const QString &chatId, const QString &messageId, const QString &userId);
     void onMessageArrived(const Message &msg, const QString &replacedLocalId);
     void onTypingReceived(const QString &chatId, const QString &userId);
+    void onChatUpdated(const Chat &chat);
+    void onChatRemoved(const QString &chatId);
     void expireTyping();
     void scheduleTypingExpiry();
     void loadMutes();
@@ -270,6 +289,9 @@ private:
     bool active = false;
     bool background = false;
     bool changingPassword = false;
+    // The "requestId" of the group creation awaiting its answer; empty when none is.
+    QString groupRequestId;
+    int nextGroupRequest = 0;
 
     // The composer of the open chat; the drafts of the others.
     QString replyId;

@@ -308,6 +308,39 @@ void ChatStore::applyNewChat(const Chat &chat)
     emit chatsAdded(QStringList { chat.id });
 }
 
+void ChatStore::applyChatUpdate(const Chat &chat)
+{
+    Entry *e = entry(chat.id);
+    if (!e)
+        return;
+    e->chat.name = chat.name;
+    e->chat.type = chat.type;
+    e->chat.ownerId = chat.ownerId;
+    e->chat.avatarUrl = chat.avatarUrl;
+    e->chat.members = chat.members;
+    emit chatUpdated(chat.id);
+}
+
+void ChatStore::removeChat(const QString &chatId)
+{
+    if (!entries.remove(chatId))
+        return;
+    orderDirty = true;
+    exhaustedChats.remove(chatId);
+    if (loadingHistory && requestChatId == chatId)
+        finishHistoryRequest();
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->chatId != chatId) {
+            ++it;
+            continue;
+        }
+        sentCopies.remove(it->id);
+        pendingByText.remove(pendingKey(it->chatId, it->content));
+        it = pending.erase(it);
+    }
+    emit chatRemoved(chatId);
+}
+
 void ChatStore::applyUsers(std::vector<User> list)
 {
     userList = std::move(list);

@@ -56,6 +56,11 @@ public:
     // Inbound events.
     void applyChatHistory(std::vector<Chat> batch);
     void applyNewChat(const Chat &chat);
+    // The chat's name, owner, picture and members as the server now has them; its messages
+    // stay. Nothing happens for a chat that is not held.
+    void applyChatUpdate(const Chat &chat);
+    // Forgets a chat the user is no longer in, with its messages and local copies.
+    void removeChat(const QString &chatId);
     void applyUsers(std::vector<User> list);
     // Returns false when the message was already held (a repeat), which changes nothing but
     // the chat's place in the list. An own message takes the place of the local copy it
@@ -143,6 +148,8 @@ signals:
     void messageRemoved(const QString &chatId, const QString &messageId);
     // The chat's unread count changed.
     void unreadCountChanged(const QString &chatId);
+    void chatUpdated(const QString &chatId);
+    void chatRemoved(const QString &chatId);
 
 private:
     struct Entry {

@@ -3,6 +3,7 @@
 #include "credentials.h"
 #include "peer.h"
 #include "protocol.h"
+#include "requests.h"
 #include "serverfixture.h"
 #include "servertestmain.h"
 #include "storelocation.h"
@@ -17,6 +18,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -83,6 +85,9 @@ private slots:
     void changesCrossServersOnceInOneOrder_data();
     void changesCrossServersOnceInOneOrder();
     void typingAndOwnReceiptsCrossServers();
+    void groupChangesCrossServersInOrder();
+    void writeRacingAGroupChangeElsewhereFollowsIt_data();
+    void writeRacingAGroupChangeElsewhereFollowsIt();
     void adminChangesReachConnectedClients_data();
     void adminChangesReachConnectedClients();
     void tokenFromOneServerLogsInOnceOnAnother();
@@ -292,6 +297,182 @@ void TestCluster::changesCrossServersOnceInOneOrder()
         }
         QCOMPARE(
             types, (QStringList { QStringLiteral("new_chat_info"), QStringLiteral("message") }));
+    }
+}
+
+void TestCluster::groupChangesCrossServersInOrder()
+{
+    START_CLUSTER(2);
+    const QString alice = addUser(QStringLiteral("alice"));
+    const QString bob = addUser(QStringLiteral("bob"));
+    const QString carol = addUser(QStringLiteral("carol"));
+    // Alice on the first server, the others on the second.
+    const auto alicePeer =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    const auto bobPeer = Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    const auto carolPeer =
+        Peer::loginTo(port(1), QStringLiteral("carol"), QStringLiteral("secret"));
+    QVERIFY(alicePeer && bobPeer && carolPeer);
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("create_group") },
+        { QStringLiteral("requestId"), QStringLiteral("g") },
+        { QStringLiteral("name"), QStringLiteral("Ops") },
+        { QStringLiteral("members"), QJsonArray { bob } } });
+    QVERIFY(
+        alicePeer->waitUntil([&] { return countOf(*alicePeer, QStringLiteral("group_created")); }));
+    const QString group = alicePeer->frames.last().value(QLatin1String("chatId")).toString();
+    QVERIFY(bobPeer->waitUntil([&] { return countOf(*bobPeer, QStringLiteral("new_chat_info")); }));
+
+    // Bob writes through his server while alice renames, adds carol and leaves through hers.
+    for (int i = 0; i < 10; ++i)
+        bobPeer->send(messageTo(QStringLiteral("chatId"), group, QString::number(i)));
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("rename_chat") },
+        { QStringLiteral("chatId"), group },
+        { QStringLiteral("name"), QStringLiteral("Ops 2") } });
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("add_members") },
+        { QStringLiteral("chatId"), group },
+        { QStringLiteral("members"), QJsonArray { carol } } });
+    QVERIFY(
+        carolPeer->waitUntil([&] { return countOf(*carolPeer, QStringLiteral("new_chat_info")); }));
+    // The second server takes carol as a member at once: nothing there holds the old members.
+    carolPeer->send(messageTo(QStringLiteral("chatId"), group, QStringLiteral("carol here")));
+    alicePeer->send({ { QStringLiteral("type"), QStringLiteral("leave_chat") },
+        { QStringLiteral("chatId"), group } });
+    QVERIFY(
+        alicePeer->waitUntil([&] { return countOf(*alicePeer, QStringLiteral("chat_removed")); }));
+    QVERIFY(
+        bobPeer->waitUntil([&] { return countOf(*bobPeer, QStringLiteral("chat_updated")) == 3; }));
+    // Alice owned it; bob has been in it longest.
+    QString owner;
+    for (const QJsonObject &frame : qAsConst(bobPeer->frames)) {
+        if (typeOf(frame) == QLatin1String("chat_updated"))
+            owner = frame.value(QLatin1String("chat"))
+                        .toObject()
+                        .value(QLatin1String("ownerId"))
+                        .toString();
+    }
+    QCOMPARE(owner, bob);
+    bobPeer->send(messageTo(QStringLiteral("chatId"), group, QStringLiteral("after")));
+    QVERIFY(carolPeer->waitUntil([&] {
+        return countOf(*carolPeer, QStringLiteral("message")) >= 2
+            && carolPeer->frames.last()
+                   .value(QLatin1String("content"))
+                   .toObject()
+                   .value(QLatin1String("text"))
+            == QLatin1String("after");
+    }));
+
+    // Up to her leaving, alice saw the chat's events in bob's order; after it, nothing.
+    const auto events = [&](const QList<QJsonObject> &frames) {
+        QStringList list;
+        for (const QJsonObject &frame : frames) {
+            if (frame.value(QLatin1String("chatId")).toString() == group
+                || typeOf(frame) == QLatin1String("chat_updated"))
+                list.append(typeOf(frame) + QLatin1Char(' ')
+                    + frame.value(QLatin1String("messageId")).toString());
+        }
+        return list;
+    };
+    QStringList aliceEvents = events(alicePeer->sync());
+    QCOMPARE(aliceEvents.takeLast(), QStringLiteral("chat_removed "));
+    aliceEvents.removeAll(QStringLiteral("group_created "));
+    const QStringList bobEvents = events(bobPeer->sync());
+    QCOMPARE(bobEvents.mid(0, aliceEvents.size()), aliceEvents);
+    QVERIFY(bobEvents.mid(aliceEvents.size()).contains(QStringLiteral("chat_updated ")));
+    QCOMPARE(aliceEvents.filter(QStringLiteral("chat_updated")).size(), 2);
+}
+
+void TestCluster::writeRacingAGroupChangeElsewhereFollowsIt_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("write");
+    QTest::newRow("message after a leave")
+        << QStringLiteral("leave_chat") << QStringLiteral("message");
+    QTest::newRow("edit after a leave")
+        << QStringLiteral("leave_chat") << QStringLiteral("edit_message");
+    QTest::newRow("message after an add")
+        << QStringLiteral("add_members") << QStringLiteral("message");
+}
+
+void TestCluster::writeRacingAGroupChangeElsewhereFollowsIt()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, write);
+    START_CLUSTER(1);
+    const QString alice = addUser(QStringLiteral("alice"));
+    const QString bob = addUser(QStringLiteral("bob"));
+    const QString carol = addUser(QStringLiteral("carol"));
+    const QString dave = addUser(QStringLiteral("dave"));
+    const std::optional<ChatRecord> group = db->createChat(
+        QString(), QStringLiteral("Ops"), QStringLiteral("group"), alice, { alice, bob, dave });
+    QVERIFY(group);
+    // Alice changes the group elsewhere just before the second server's writer takes bob's
+    // write, while that server still holds the members it read for bob's first message: made
+    // under that server's own name, so that its relay leaves the change to it, as a slow relay
+    // would.
+    std::atomic<bool> armed { false };
+    std::atomic<bool> changed { false };
+    ChatServer::Options options;
+    options.staticDir = dir->filePath(QStringLiteral("static"));
+    options.passwordLimits = credentials::cheapestLimits;
+    options.beforeBatch = [&](Store &writing) {
+        if (!armed.exchange(false))
+            return;
+        std::unique_ptr<Store> elsewhere = location.connector()(nullptr);
+        if (!elsewhere)
+            return;
+        elsewhere->setOrigin(writing.origin());
+        const requests::Asker asker { alice, 0, 50, 0, 1000 };
+        QJsonObject request { { QStringLiteral("chatId"), group->id } };
+        Store::Transaction transaction(*elsewhere);
+        Outcome outcome;
+        if (change == QLatin1String("leave_chat")) {
+            outcome = requests::leaveChat(*elsewhere, asker, request);
+        } else {
+            request.insert(QStringLiteral("members"), QJsonArray { carol });
+            outcome = requests::addMembers(*elsewhere, asker, request);
+        }
+        std::vector<ChangeNotice *> notices;
+        for (ChangeNotice &notice : outcome.notices)
+            notices.push_back(&notice);
+        changed = elsewhere->announce(notices) == Store::Announcement::Kept && transaction.commit();
+    };
+    servers.push_back(std::make_unique<ChatServer>(location.connector(), options));
+    QVERIFY(servers.back()->listen(QHostAddress::LocalHost, 0));
+    const auto alicePeer =
+        Peer::loginTo(port(0), QStringLiteral("alice"), QStringLiteral("secret"));
+    const auto carolPeer =
+        Peer::loginTo(port(0), QStringLiteral("carol"), QStringLiteral("secret"));
+    const auto davePeer = Peer::loginTo(port(0), QStringLiteral("dave"), QStringLiteral("secret"));
+    const auto bobPeer = Peer::loginTo(port(1), QStringLiteral("bob"), QStringLiteral("secret"));
+    QVERIFY(alicePeer && carolPeer && davePeer && bobPeer);
+    const auto received = [](Peer &peer, const QString &type) {
+        return peer.waitUntil([&] { return countOf(peer, type) > 0; });
+    };
+    bobPeer->send(messageTo(QStringLiteral("chatId"), group->id, QStringLiteral("first")));
+    QVERIFY(received(*davePeer, QStringLiteral("message")));
+    const QString first = davePeer->frames.last().value(QLatin1String("messageId")).toString();
+    davePeer->frames.clear();
+
+    armed = true;
+    if (write == QLatin1String("message"))
+        bobPeer->send(messageTo(QStringLiteral("chatId"), group->id, QStringLiteral("second")));
+    else
+        bobPeer->send({ { QStringLiteral("type"), write },
+            { QStringLiteral("chatId"), group->id },
+            { QStringLiteral("messageId"), first },
+            { QStringLiteral("newContent"), QStringLiteral("edited") } });
+    const QString told = write == QLatin1String("message") ? QStringLiteral("message")
+                                                           : QStringLiteral("message_updated");
+    // Numbered after the change, it reaches the members as they are after it, and only them.
+    QVERIFY(received(*davePeer, told));
+    QVERIFY(changed);
+    if (change == QLatin1String("add_members")) {
+        QVERIFY(received(*carolPeer, told));
+        QCOMPARE(typeOf(carolPeer->frames.first()), QStringLiteral("new_chat_info"));
+    } else {
+        const QList<QJsonObject> frames = alicePeer->sync();
+        QVERIFY(!frames.isEmpty());
+        QCOMPARE(typeOf(frames.last()), QStringLiteral("chat_removed"));
     }
 }
 

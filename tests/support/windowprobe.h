@@ -2,6 +2,7 @@
 
 #include "app/changepassworddialog.h"
 #include "app/credentialstore.h"
+#include "app/groupdialog.h"
 #include "app/mainwindow.h"
 #include "app/mentioncompleter.h"
 #include "net/websocketclient.h"
@@ -20,6 +21,7 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolButton>
 
 // The tests' view into a MainWindow: its widgets, what only the window computes, and the
 // session below it.
@@ -110,6 +112,22 @@ struct WindowProbe {
     QLabel *chatTitleLabel() const
     {
         return w.chatTitleLabel;
+    }
+    QPushButton *newGroupButton() const
+    {
+        return w.newGroupButton;
+    }
+    GroupDialog *groupDialog() const
+    {
+        return w.groupDialog;
+    }
+    QToolButton *membersButton() const
+    {
+        return w.membersButton;
+    }
+    QToolButton *groupMenuButton() const
+    {
+        return w.groupMenuButton;
     }
     QListWidget *messageListWidget() const
     {
