@@ -15,7 +15,7 @@ namespace
 StoreConnector named(StoreConnector connector)
 {
     const QString origin = credentials::randomHex(8);
-    auto chats = std::make_shared<ChatCache>();
+    auto chats = std::make_shared<ChatCache>(true);
     return [connector = std::move(connector), origin, chats](QString *error) {
         std::unique_ptr<Store> store = connector(error);
         if (store) {

@@ -10,6 +10,11 @@ constexpr qint64 maxMembers = 1000000;
 
 } // namespace
 
+ChatCache::ChatCache(bool keepsGroups)
+    : keepsGroups(keepsGroups)
+{
+}
+
 std::optional<ChatCache::Entry> ChatCache::find(const QString &chatId) const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -27,6 +32,8 @@ quint64 ChatCache::generation() const
 
 void ChatCache::insert(const Entry &entry, quint64 generation)
 {
+    if (!keepsGroups && entry.chat.type != QLatin1String("private"))
+        return;
     std::lock_guard<std::mutex> lock(mutex);
     if (generation != forgotten)
         return;

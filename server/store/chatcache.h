@@ -16,6 +16,10 @@
 class ChatCache
 {
 public:
+    // Groups are kept only by a cache that is told of their changes: a server's, whose relay
+    // reads the changes of the others.
+    explicit ChatCache(bool keepsGroups = false);
+
     struct Entry {
         ChatRecord chat;
         // Where the store numbers the changes of groups, the number of the last one; else 0.
@@ -37,4 +41,5 @@ private:
     // Of all entries together.
     qint64 members = 0;
     quint64 forgotten = 0;
+    const bool keepsGroups;
 };
