@@ -1103,6 +1103,19 @@ qint64 SqlStore::uploadedBytes(const QString &userId)
     return query.next() ? query.value(0).toLongLong() : 0;
 }
 
+std::optional<QStringList> SqlStore::unrecordedUploads(const QStringList &uploadIds)
+{
+    QStringList unrecorded;
+    for (const QString &id : uploadIds) {
+        Statement query = run(QStringLiteral("SELECT 1 FROM uploads WHERE id = ?"), { id });
+        if (!query)
+            return std::nullopt;
+        if (!query.next())
+            unrecorded.append(id);
+    }
+    return unrecorded;
+}
+
 QStringList SqlStore::removeUnreferencedUploads(
     const QStringList &uploadIds, qint64 createdBefore, int limit)
 {

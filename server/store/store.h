@@ -296,6 +296,9 @@ public:
     virtual std::optional<UploadRecord> upload(const QString &uploadId) = 0;
     // The bytes of every upload of the user still kept, for the quota.
     virtual qint64 uploadedBytes(const QString &userId) = 0;
+    // Those of `uploadIds` that have no record; nothing when the store cannot tell, so that a
+    // failing read never passes for files nobody owns.
+    virtual std::optional<QStringList> unrecordedUploads(const QStringList &uploadIds) = 0;
     // Removes the uploads that no message refers to, among `uploadIds` when given, else among
     // those made before `createdBefore` (at most `limit`); returns the ids removed, whose files
     // the caller deletes once this is committed.

@@ -68,8 +68,12 @@ UploadReceiver::UploadReceiver(Uploads &uploads, QTcpSocket *socket, const Reque
 
 UploadReceiver::~UploadReceiver()
 {
-    if (!userId.isEmpty() && --uploads.active[userId] <= 0)
-        uploads.active.remove(userId);
+    if (!userId.isEmpty()) {
+        Uploads::InProgress &inProgress = uploads.active[userId];
+        inProgress.bytes -= request.length;
+        if (--inProgress.count <= 0)
+            uploads.active.remove(userId);
+    }
     if (!part || handedOver)
         return;
     // After whatever disk work is still queued for the part, which may have renamed it.
@@ -88,10 +92,10 @@ void UploadReceiver::start()
     socket->setReadBufferSize(chunkBytes);
     auto status = std::make_shared<int>(401);
     auto user = std::make_shared<QString>();
+    auto stored = std::make_shared<qint64>(0);
     const QString tokenHash = credentials::tokenHash(request.token);
     const QString chatId = request.chatId;
-    const qint64 length = request.length;
-    const qint64 quota = uploads.options().quota;
+    const bool quota = uploads.options().quota > 0;
     const qint64 now = uploads.options().clock() / 1000;
     uploads.readers.submit(
         [=](Store &store) {
@@ -100,21 +104,18 @@ void UploadReceiver::start()
                 return Outcome();
             *user = *found;
             // An unknown chat is refused as one the user is not in: nobody learns which exist.
-            if (!mayUpload(store, chatId, *found))
-                *status = 403;
-            else if (quota > 0 && store.uploadedBytes(*found) + length > quota)
-                *status = 413;
-            else
-                *status = 201;
+            *status = mayUpload(store, chatId, *found) ? 201 : 403;
+            if (*status == 201 && quota)
+                *stored = store.uploadedBytes(*found);
             return Outcome();
         },
-        [self = QPointer<UploadReceiver>(this), status, user](Outcome &&, quint64) {
+        [self = QPointer<UploadReceiver>(this), status, user, stored](Outcome &&, quint64) {
             if (self)
-                self->checked(*status, *user);
+                self->checked(*status, *user, *stored);
         });
 }
 
-void UploadReceiver::checked(int status, const QString &user)
+void UploadReceiver::checked(int status, const QString &user, qint64 stored)
 {
     if (status == 401) {
         answer(staticfiles::errorResponse(401, "WWW-Authenticate: Bearer\r\n"));
@@ -124,12 +125,23 @@ void UploadReceiver::checked(int status, const QString &user)
         answer(staticfiles::errorResponse(status));
         return;
     }
-    int &active = uploads.active[user];
-    if (active >= uploads.options().maxParallelPerUser) {
+    // The uploads under way on this server count as if kept already, so that several started
+    // side by side cannot together pass the quota; those on other servers are held to it when
+    // recorded.
+    Uploads::InProgress &inProgress = uploads.active[user];
+    const qint64 quota = uploads.options().quota;
+    if (quota > 0 && stored + inProgress.bytes + request.length > quota) {
+        if (inProgress.count == 0)
+            uploads.active.remove(user);
+        answer(staticfiles::errorResponse(413));
+        return;
+    }
+    if (inProgress.count >= uploads.options().maxParallelPerUser) {
         answer(staticfiles::errorResponse(429, "Retry-After: 1\r\n"));
         return;
     }
-    ++active;
+    ++inProgress.count;
+    inProgress.bytes += request.length;
     userId = user;
     upload.id = credentials::randomHex(16);
     upload.chatId = request.chatId;

@@ -43,7 +43,7 @@ private:
         bool failed = false;
     };
 
-    void checked(int status, const QString &userId);
+    void checked(int status, const QString &userId, qint64 stored);
     void readBody();
     void finishBody();
     void record();

@@ -16,15 +16,74 @@
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <memory>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
-// Unreferenced uploads removed per sweep: one transaction stays short, the next sweep goes on.
+// Unreferenced uploads removed per transaction, and stored files looked up per sweep: one
+// transaction stays short, and the sweep holds no more than this many names.
 constexpr int sweepBatch = 1000;
+// A part file not written for this many stall timeouts belongs to no live upload: a live one is
+// written at least once per stall timeout, and the rest allows for a slow shared disk and for
+// servers sharing the folder whose clocks differ.
+constexpr int stalePartStalls = 10;
+
+// Upload ids are 128 bits in lower-case hex.
+bool isUploadId(const char *name)
+{
+    int length = 0;
+    for (; name[length]; ++length) {
+        const char c = name[length];
+        if (length == 32 || !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return length == 32;
+}
+
+// When a regular file was last written, in milliseconds since the epoch; nothing for anything
+// else.
+std::optional<qint64> modifiedMs(int folder, const char *name)
+{
+    struct stat info;
+    if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+}
+
+// Removes the part files of `dir` last written before `partsBefore` (left by a server that
+// stopped mid-upload) and returns the first `limit` stored files' ids after `after`, in order.
+QStringList scanFolder(const QString &dir, const QString &after, qint64 partsBefore, int limit)
+{
+    DIR *folder = ::opendir(QFile::encodeName(dir).constData());
+    if (!folder)
+        return {};
+    const QByteArray from = after.toLatin1();
+    std::set<QByteArray> ids;
+    while (const dirent *entry = ::readdir(folder)) {
+        const char *name = entry->d_name;
+        if (std::strncmp(name, ".part-", 6) == 0 && isUploadId(name + 6)) {
+            const std::optional<qint64> modified = modifiedMs(::dirfd(folder), name);
+            if (modified && *modified < partsBefore)
+                ::unlinkat(::dirfd(folder), name, 0);
+        } else if (isUploadId(name) && from < name) {
+            ids.insert(name);
+            if (int(ids.size()) > limit)
+                ids.erase(std::prev(ids.end()));
+        }
+    }
+    ::closedir(folder);
+    QStringList found;
+    for (const QByteArray &id : ids)
+        found.append(QString::fromLatin1(id));
+    return found;
+}
 
 // The token of an "Authorization: Bearer TOKEN" header; empty without one.
 QString bearerToken(const QByteArray &head)
@@ -55,12 +114,14 @@ Uploads::Uploads(Writer &writer, Readers &readers, const Options &options, QObje
     , settings(options)
 {
     disk.setMaxThreadCount(1);
+    sweeper.setMaxThreadCount(1);
     sweepTimer.setInterval(settings.sweepIntervalMs);
     connect(&sweepTimer, &QTimer::timeout, this, &Uploads::sweep);
 }
 
 Uploads::~Uploads()
 {
+    sweeper.waitForDone();
     disk.waitForDone();
 }
 
@@ -72,6 +133,8 @@ bool Uploads::start(QString *error)
         return false;
     }
     sweepTimer.start();
+    // A server starting again clears what it left when it stopped, once the store is open.
+    QTimer::singleShot(0, this, &Uploads::sweep);
     return true;
 }
 
@@ -87,7 +150,12 @@ QString Uploads::filePath(const QString &uploadId) const
 
 void Uploads::onDisk(std::function<void()> work, std::function<void()> done)
 {
-    disk.start([this, work = std::move(work), done = std::move(done)] {
+    run(disk, std::move(work), std::move(done));
+}
+
+void Uploads::run(QThreadPool &pool, std::function<void()> work, std::function<void()> done)
+{
+    pool.start([this, work = std::move(work), done = std::move(done)] {
         work();
         // Queued to this object, which outlives the pool: its destructor waits for the work.
         if (done)
@@ -244,6 +312,12 @@ void Uploads::download(
 
 void Uploads::sweep()
 {
+    sweepRecords();
+    sweepFiles();
+}
+
+void Uploads::sweepRecords()
+{
     auto removed = std::make_shared<QStringList>();
     const qint64 before = settings.clock() / 1000 - unreferencedLifetime;
     writer.submit(
@@ -259,5 +333,65 @@ void Uploads::sweep()
                 return;
             qCInfo(lcServer) << "removing" << removed->size() << "unreferenced uploads";
             removeFiles(*removed);
+            // More may be waiting: a backlog goes now rather than a batch per interval.
+            if (removed->size() == sweepBatch)
+                QTimer::singleShot(0, this, &Uploads::sweepRecords);
+        });
+}
+
+// The record is removed before its file everywhere, so that no message ever refers to a missing
+// file; a crash in between leaves a file without a record, which this finds.
+void Uploads::sweepFiles()
+{
+    // A pass over a big folder may outlast the interval.
+    if (sweepingFiles)
+        return;
+    sweepingFiles = true;
+    const QString dir = settings.dir;
+    const QString after = sweptUpTo;
+    const qint64 partsBefore = settings.clock() - qint64(settings.stallTimeoutMs) * stalePartStalls;
+    auto ids = std::make_shared<QStringList>();
+    const auto finished = [this] { sweepingFiles = false; };
+    run(
+        sweeper,
+        [ids, dir, after, partsBefore] { *ids = scanFolder(dir, after, partsBefore, sweepBatch); },
+        [this, ids, dir, finished] {
+            sweptUpTo = ids->size() < sweepBatch ? QString() : ids->constLast();
+            if (ids->isEmpty()) {
+                finished();
+                return;
+            }
+            auto unrecorded = std::make_shared<std::optional<QStringList>>();
+            readers.submit(
+                [ids, unrecorded](Store &store) {
+                    *unrecorded = store.unrecordedUploads(*ids);
+                    return Outcome();
+                },
+                [this, unrecorded, dir, finished](Outcome &&, quint64) {
+                    if (!*unrecorded) {
+                        finished();
+                        return;
+                    }
+                    // A file this young may be an upload on its way into the store, here or on
+                    // another server.
+                    const qint64 before = settings.clock() - unreferencedLifetime * 1000;
+                    run(
+                        sweeper,
+                        [ids = **unrecorded, dir, before] {
+                            int removed = 0;
+                            for (const QString &id : ids) {
+                                const QByteArray path =
+                                    QFile::encodeName(dir + QLatin1Char('/') + id);
+                                const std::optional<qint64> modified =
+                                    modifiedMs(AT_FDCWD, path.constData());
+                                if (modified && *modified < before)
+                                    removed += ::unlink(path.constData()) == 0 ? 1 : 0;
+                            }
+                            if (removed > 0)
+                                qCInfo(lcServer)
+                                    << "removed" << removed << "files without a record";
+                        },
+                        finished);
+                });
         });
 }

@@ -18,7 +18,8 @@ class Writer;
 // folder serves it; "GET /static/upload/ID/NAME" serves it to the members of its chat. Both take
 // an HTTP token. The socket thread only moves bytes: file writes, renames and removals run on a
 // disk thread of their own, the checks of tokens and chats on a reader, the records on the
-// writer. Uploads that no message refers to are swept out after a day.
+// writer. Uploads that no message refers to are swept out after a day, and so are the files a
+// crash left behind: part files nobody writes any more, and stored files whose record is gone.
 class Uploads : public QObject
 {
     Q_OBJECT
@@ -66,15 +67,30 @@ public:
     // Runs `work` on the disk thread, then `done` (when given) on this object's thread. Work
     // runs in the order it is handed in.
     void onDisk(std::function<void()> work, std::function<void()> done = {});
-    // Uploads under way per user, for maxParallelPerUser.
-    QHash<QString, int> active;
+    // Uploads of one user under way: how many, and the bytes their heads announced, which count
+    // against the quota before their bodies are read.
+    struct InProgress {
+        int count = 0;
+        qint64 bytes = 0;
+    };
+    QHash<QString, InProgress> active;
 
 private:
     void download(
         QTcpSocket *socket, const QByteArray &head, const QString &uploadId, const QString &name);
+    void run(QThreadPool &pool, std::function<void()> work, std::function<void()> done);
     void sweep();
+    void sweepRecords();
+    void sweepFiles();
 
     Options settings;
     QThreadPool disk;
+    // Reads the folder for the file sweep, which may take long on a big shared folder: apart
+    // from the disk thread, so that bodies keep being written meanwhile.
+    QThreadPool sweeper;
     QTimer sweepTimer;
+    bool sweepingFiles = false;
+    // The file sweep looks at the stored files in order of their ids, a batch at a time; the
+    // next sweep goes on after this one.
+    QString sweptUpTo;
 };

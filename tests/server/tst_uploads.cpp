@@ -138,6 +138,10 @@ private slots:
     void filesGoWhenNoMessageCarriesThem();
     void brokenBodiesLeaveNoFile_data();
     void brokenBodiesLeaveNoFile();
+    void leftoverFilesAreSwept_data();
+    void leftoverFilesAreSwept();
+    void quotaCountsUploadsUnderWay_data();
+    void quotaCountsUploadsUnderWay();
     void parallelUploadsOfOneUserStayBounded();
     void streamingKeepsMemoryFlat();
 
@@ -146,6 +150,8 @@ private:
     Answer upload(
         const QString &token, const QString &chatId, const QString &name, const QByteArray &body);
     QStringList filesInUploadDir() const;
+    // Makes a file in the upload folder where missing, last written `ageMs` before the clock.
+    void age(const QString &name, qint64 ageMs);
 
     ServerFixture fixture;
     QString alice, bob, dave, team;
@@ -200,6 +206,14 @@ QStringList TestUploads::filesInUploadDir() const
 {
     return QDir(fixture.path() + QStringLiteral("/uploads"))
         .entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+void TestUploads::age(const QString &name, qint64 ageMs)
+{
+    QFile file(fixture.path() + QStringLiteral("/uploads/") + name);
+    QVERIFY(file.open(QIODevice::Append));
+    QVERIFY(file.setFileTime(
+        QDateTime::fromMSecsSinceEpoch(nowMs - ageMs), QFileDevice::FileModificationTime));
 }
 
 void TestUploads::sniffsTypeAndPictureSize_data()
@@ -585,6 +599,73 @@ void TestUploads::brokenBodiesLeaveNoFile()
     if (status == 201)
         QCOMPARE(answer.json().value(QLatin1String("size")).toInt(), int(length));
     QTRY_COMPARE(filesInUploadDir().size(), status == 201 ? 1 : 0);
+}
+
+void TestUploads::leftoverFilesAreSwept_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("ageMs");
+    QTest::addColumn<bool>("kept");
+
+    const QString id = QStringLiteral("0123456789abcdef0123456789abcdef");
+    const QString part = QStringLiteral(".part-") + id;
+    // The stall timeout is a second.
+    QTest::newRow("part of a server stopped mid-upload") << part << qint64(3600000) << false;
+    QTest::newRow("part idle for two stall timeouts, on a slow shared disk")
+        << part << qint64(2000) << true;
+    QTest::newRow("file whose record went before it") << id << 2 * day << false;
+    QTest::newRow("file just written, its record on the way") << id << qint64(60000) << true;
+    QTest::newRow("no upload's file") << QStringLiteral("notes.txt") << 2 * day << true;
+}
+
+void TestUploads::leftoverFilesAreSwept()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, ageMs);
+    QFETCH(bool, kept);
+    age(name, ageMs);
+    // A file made after a sweep began may be missed by it; the second sweep saw it whole.
+    for (const QString &canary : { QStringLiteral("c0000000000000000000000000000000"),
+             QStringLiteral("c1111111111111111111111111111111") }) {
+        age(canary, 2 * day);
+        QTRY_VERIFY(!filesInUploadDir().contains(canary));
+    }
+    QCOMPARE(filesInUploadDir().contains(name), kept);
+}
+
+void TestUploads::quotaCountsUploadsUnderWay_data()
+{
+    QTest::addColumn<bool>("firstCut");
+    QTest::addColumn<int>("secondMib");
+    QTest::addColumn<int>("secondStatus");
+
+    // The quota is 6 MiB; the first upload, of 4 MiB, is under way.
+    QTest::newRow("together over the quota") << false << 3 << 413;
+    QTest::newRow("together within the quota") << false << 2 << 201;
+    QTest::newRow("the first cut off frees its share") << true << 3 << 201;
+}
+
+void TestUploads::quotaCountsUploadsUnderWay()
+{
+    QFETCH(bool, firstCut);
+    QFETCH(int, secondMib);
+    QFETCH(int, secondStatus);
+    const int mib = 1024 * 1024;
+    const QString token = httpToken(QStringLiteral("alice"));
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, fixture.port());
+    first.write(
+        uploadHead(token, query(team, QStringLiteral("first")), 4 * mib) + QByteArray(mib, 'f'));
+    const auto underWay = [this] {
+        return !filesInUploadDir().filter(QStringLiteral(".part-")).isEmpty();
+    };
+    QTRY_VERIFY(underWay());
+    if (firstCut) {
+        first.abort();
+        QTRY_VERIFY(!underWay());
+    }
+    QCOMPARE(upload(token, team, QStringLiteral("second"), QByteArray(secondMib * mib, 's')).status,
+        secondStatus);
 }
 
 void TestUploads::parallelUploadsOfOneUserStayBounded()
