@@ -561,17 +561,10 @@ std::vector<MessageRecord> PostgresStore::searchMessages(const QString &userId,
     int limit)
 {
     const QString query = tsQuery(terms);
-    QStringList chatIds;
-    if (!chatId.isEmpty()) {
-        if (!isMember(chatId, userId))
-            return {};
-        chatIds.append(chatId);
-    } else {
-        Statement chats =
-            run(QStringLiteral("SELECT chat_id FROM chat_members WHERE user_id = ?"), { userId });
-        while (chatIds.size() <= maxChatsWalked && chats.next())
-            chatIds.append(chats.value(0).toString());
-    }
+    // One chat more than can be walked tells that there are too many.
+    const QStringList chatIds = searchedChats(userId, chatId, maxChatsWalked + 1);
+    if (!chatId.isEmpty() && chatIds.isEmpty())
+        return {};
     if (!chatIds.isEmpty() && chatIds.size() <= maxChatsWalked) {
         const double share = matchingShare(terms);
         if (share > 0 && (limit + chatIds.size()) / share <= maxWalkedMessages)
