@@ -9,6 +9,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <algorithm>
 
 namespace
 {
@@ -194,6 +195,15 @@ QString tsQuery(const SearchTerms &terms)
     }
     return parts.join(QLatin1String(" & "));
 }
+
+// A search reads its chats' messages newest first, checking each, when its words are common
+// enough to fill a page within about this many messages: the index would gather every match
+// of a common word (hundreds of thousands) before the newest could be picked. Checking one
+// message costs some 10 us (its words are made anew); rarer words are looked up in the index,
+// whose matches are then few.
+constexpr double maxWalkedMessages = 10000;
+// Each chat walked is a query of its own, planned at every search.
+constexpr int maxChatsWalked = 100;
 
 // Held while the schema is created or upgraded: any number, as long as it is ours alone.
 constexpr qint64 schemaLockKey = 0x4665727277L;
@@ -591,16 +601,96 @@ std::vector<MessageRecord> PostgresStore::searchMessages(const QString &userId,
     const std::optional<SearchPosition> &before,
     int limit)
 {
+    const QString query = tsQuery(terms);
+    // One chat more than can be walked tells that there are too many.
+    const QStringList chatIds = searchedChats(userId, chatId, maxChatsWalked + 1);
+    if (!chatId.isEmpty() && chatIds.isEmpty())
+        return {};
+    if (!chatIds.isEmpty() && chatIds.size() <= maxChatsWalked) {
+        const double share = matchingShare(terms);
+        if (share > 0 && (limit + chatIds.size()) / share <= maxWalkedMessages)
+            return searchNewestFirst(chatIds, query, before, limit);
+    }
     return searchPage(selectMessages()
             + QLatin1String(" FROM messages WHERE ferrow_search_vector(text)"
                             " @@ ferrow_search_query(CAST(? AS TEXT))"
                             " AND chat_id IN (SELECT chat_id FROM chat_members WHERE user_id = ?)"),
-        { tsQuery(terms), userId },
+        { query, userId },
         QString(),
         QStringLiteral("chat_id = ?"),
         chatId,
         before,
         limit);
+}
+
+double PostgresStore::matchingShare(const SearchTerms &terms)
+{
+    QJsonArray words;
+    for (const QStringList &term : terms)
+        for (const QString &word : term)
+            words.append(word);
+    // The index's statistics name its most common words and the share of messages holding
+    // each; a word missing there is rare. Words are taken as independent, as the planner does.
+    Statement shares =
+        run(QStringLiteral(
+                "WITH q AS MATERIALIZED (SELECT n, lower(public.unaccent("
+                "'public.unaccent'::regdictionary, word)) AS word"
+                " FROM json_array_elements_text(CAST(? AS JSON)) WITH ORDINALITY AS x(word, n)),"
+                " e AS MATERIALIZED (SELECT e.w, e.f FROM pg_stats s CROSS JOIN LATERAL"
+                " unnest(CAST(CAST(s.most_common_elems AS TEXT) AS TEXT[]),"
+                " s.most_common_elem_freqs) AS e(w, f) WHERE s.schemaname = current_schema()"
+                " AND s.tablename = 'messages_search')"
+                " SELECT COALESCE(SUM(e.f), 0) FROM q LEFT JOIN e"
+                " ON left(e.w, length(q.word)) = q.word GROUP BY q.n"),
+            { QString::fromUtf8(QJsonDocument(words).toJson(QJsonDocument::Compact)) });
+    if (!shares)
+        return 0;
+    double share = 1;
+    while (shares.next())
+        share *= std::min(1.0, shares.value(0).toDouble());
+    return share;
+}
+
+std::vector<MessageRecord> PostgresStore::searchNewestFirst(const QStringList &chatIds,
+    const QString &query,
+    const std::optional<SearchPosition> &before,
+    int limit)
+{
+    // One query a chat, each read backwards along the chat's index by time and checked row by
+    // row; the planner merges them and stops at the page's end. "IS TRUE" keeps it from looking
+    // the words up in the index once for every chat. The text depends on the number of chats,
+    // so it is planned for the values at hand and not kept among the prepared statements.
+    QStringList parts;
+    QVariantList values;
+    for (const QString &id : chatIds) {
+        QString part = QLatin1Char('(') + selectMessages()
+            + QLatin1String(" FROM messages WHERE chat_id = ? AND (ferrow_search_vector(text)"
+                            " @@ ferrow_search_query(CAST(? AS TEXT))) IS TRUE");
+        values << id << query;
+        if (before) {
+            part += QLatin1String(" AND (timestamp, seq) < (?, ?)");
+            values << before->timestamp << before->seq;
+        }
+        parts.append(part + QLatin1String(" ORDER BY timestamp DESC, seq DESC LIMIT ?)"));
+        values.append(limit);
+    }
+    values.append(limit);
+    QSqlQuery walk(db);
+    walk.setForwardOnly(true);
+    std::vector<MessageRecord> messages;
+    if (walk.prepare(QLatin1String("SELECT * FROM (") + parts.join(QLatin1String(" UNION ALL "))
+            + QLatin1String(") AS m ORDER BY timestamp DESC, seq DESC LIMIT ?"))) {
+        for (int i = 0; i < values.size(); ++i)
+            walk.bindValue(i, values.at(i));
+        if (walk.exec()) {
+            while (walk.next())
+                messages.push_back(messageFromRow(walk));
+        }
+    }
+    if (walk.lastError().isValid())
+        qCWarning(lcServer) << "searching failed:" << walk.lastError().text();
+    fillSeenBy(messages);
+    return messages;
 }
 
 bool PostgresStore::beginSnapshot()

@@ -30,7 +30,8 @@ public:
     static StoreConnector connector(const DatabaseUrl &url);
     // A copy is pg_dump's work: says how, and writes nothing.
     bool backupTo(const QString &path) override;
-    // Through the GIN index of the messages' words.
+    // Through the GIN index of the messages' words, or for common words newest first along the
+    // chats' messages.
     std::vector<MessageRecord> searchMessages(const QString &userId,
         const QString &chatId,
         const SearchTerms &terms,
@@ -73,6 +74,14 @@ protected:
     bool holdChat(const QString &chatId, bool exclusive) override;
 
 private:
+    // About the share of messages holding every search word, from the index's statistics; 0
+    // when the words are rare or there are no statistics yet.
+    double matchingShare(const SearchTerms &terms);
+    // A page of search results in `chatIds`, read newest first chat by chat.
+    std::vector<MessageRecord> searchNewestFirst(const QStringList &chatIds,
+        const QString &query,
+        const std::optional<SearchPosition> &before,
+        int limit);
     // Numbers `notices` in their streams and keeps them in the feed, in the open transaction;
     // checks the versions of the groups the transaction read in the same statement.
     Announcement keep(std::vector<ChangeNotice *> &notices);

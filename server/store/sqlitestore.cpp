@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -525,19 +526,9 @@ std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
     const std::optional<SearchPosition> &before,
     int limit)
 {
-    QStringList chatIds;
-    if (!chatId.isEmpty()) {
-        if (!isMember(chatId, userId))
-            return {};
-        chatIds.append(chatId);
-    } else {
-        Statement query =
-            run(QStringLiteral("SELECT chat_id FROM chat_members WHERE user_id = ?"), { userId });
-        while (query.next())
-            chatIds.append(query.value(0).toString());
-        if (chatIds.isEmpty())
-            return {};
-    }
+    const QStringList chatIds = searchedChats(userId, chatId, std::numeric_limits<int>::max());
+    if (chatIds.isEmpty())
+        return {};
     const bool inMatch = chatIds.size() <= maxChatsInMatch;
     const QString match = ftsQuery(terms,
         inMatch ? chatIds : QStringList(),

@@ -1036,6 +1036,18 @@ void SqlStore::appendRestOfSecond(std::vector<MessageRecord> &messages)
         messages.push_back(messageFromQuery(query.query));
 }
 
+QStringList SqlStore::searchedChats(const QString &userId, const QString &chatId, int atMost)
+{
+    if (!chatId.isEmpty())
+        return isMember(chatId, userId) ? QStringList { chatId } : QStringList();
+    QStringList chatIds;
+    Statement chats =
+        run(QStringLiteral("SELECT chat_id FROM chat_members WHERE user_id = ?"), { userId });
+    while (chatIds.size() < atMost && chats.next())
+        chatIds.append(chats.value(0).toString());
+    return chatIds;
+}
+
 void SqlStore::fillSeenBy(std::vector<MessageRecord> &messages)
 {
     if (messages.empty())

@@ -171,6 +171,9 @@ protected:
     // "SELECT" and the message columns, of the table `alias` when given, without "FROM".
     static QString selectMessages(const QString &alias = QString());
     void fillSeenBy(std::vector<MessageRecord> &messages);
+    // The chats a search by `userId` reads: `chatId` alone when given and the user is in it,
+    // else the user's chats, at most `atMost` of them.
+    QStringList searchedChats(const QString &userId, const QString &chatId, int atMost);
     // Runs a search: `sql` selects the messages the index matches (their columns prefixed by
     // `columns`, such as "m."), `chatCondition` narrows them to one chat when `chatId` is
     // given; the page's end, the order (newest first) and the limit are added here.
