@@ -26,8 +26,8 @@ namespace
 // 300 px sidebar, below the 60 px header.
 constexpr int chatRowHeight = 60;
 constexpr int chatListX = 150;
-// The chat list starts below the sidebar's "Search messages" button.
-constexpr int chatListTop = 32;
+// The chat list starts below the sidebar's "Search messages" and "New Group…" buttons.
+constexpr int chatListTop = 62;
 constexpr int messageListX = 650;
 constexpr int messageListY = 300;
 
