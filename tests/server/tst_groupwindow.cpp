@@ -1,4 +1,5 @@
 #include "serverfixture.h"
+#include "session.h"
 #include "testframes.h"
 #include "windowprobe.h"
 
@@ -97,26 +98,8 @@ void TestGroupWindow::cleanup()
 
 QStringList TestGroupWindow::groupMenu(const QString &choice) const
 {
-    QStringList offered;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        QAction *chosen = nullptr;
-        for (QAction *action : menu->actions()) {
-            offered.append(action->text());
-            if (action->text() == choice)
-                chosen = action;
-        }
-        menu->close();
-        if (chosen)
-            chosen->trigger();
-    });
-    poll.start(10);
-    QTest::mouseClick(probe->groupMenuButton(), Qt::LeftButton);
-    return offered;
+    return chooseInNextMenu(
+        choice, [this] { QTest::mouseClick(probe->groupMenuButton(), Qt::LeftButton); }, true);
 }
 
 QListWidgetItem *TestGroupWindow::rowNamed(const QString &name) const

@@ -14,7 +14,8 @@ QJsonObject json(const char *text)
     return QJsonDocument::fromJson(QByteArray(text)).object();
 }
 
-QStringList chooseInMenu(QListWidget *list, int row, const QString &choice)
+QStringList chooseInNextMenu(
+    const QString &choice, const std::function<void()> &open, bool closeFirst)
 {
     QStringList offered;
     QTimer poll;
@@ -29,14 +30,23 @@ QStringList chooseInMenu(QListWidget *list, int row, const QString &choice)
             if (action->text() == choice)
                 chosen = action;
         }
+        if (closeFirst)
+            menu->close();
         if (chosen)
             chosen->trigger();
         if (menu->isVisible())
             menu->close();
     });
     poll.start(10);
-    emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
+    open();
     return offered;
+}
+
+QStringList chooseInMenu(QListWidget *list, int row, const QString &choice)
+{
+    return chooseInNextMenu(choice, [list, row] {
+        emit list->customContextMenuRequested(list->visualItemRect(list->item(row)).center());
+    });
 }
 
 Session::Session()

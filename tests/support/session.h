@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 class QListWidget;
@@ -41,6 +42,10 @@ private:
 
 QJsonObject json(const char *text);
 
+// Opens a menu with `open`, answers it with the action named `choice` (none when no such action;
+// with `closeFirst` the menu is closed before the action runs) and returns what it offered.
+QStringList chooseInNextMenu(
+    const QString &choice, const std::function<void()> &open, bool closeFirst = false);
 // Opens the context menu of message row `row` and triggers the action named `choice`; returns
 // the menu's action texts.
 QStringList chooseInMenu(QListWidget *list, int row, const QString &choice);
