@@ -2,6 +2,7 @@
 
 #include <QJsonParseError>
 #include <QSet>
+#include <cstring>
 #include <vector>
 
 namespace jsonguard
@@ -172,6 +173,8 @@ Scan scan(const char *text, qsizetype size)
                 return Scan::Clean;
             const auto *stop = p++;
             if (expectKey) {
+                if (std::memchr(start, 0, static_cast<size_t>(stop - start)))
+                    return Scan::NulInKey;
                 const QString key = plain
                     ? QString::fromLatin1(
                         reinterpret_cast<const char *>(start), static_cast<int>(stop - start))
@@ -199,6 +202,10 @@ QJsonDocument parse(const QByteArray &text, QString *errorString)
     case Scan::RepeatedKey:
         if (errorString)
             *errorString = QStringLiteral("an object repeats a key");
+        return {};
+    case Scan::NulInKey:
+        if (errorString)
+            *errorString = QStringLiteral("an object key holds a NUL byte");
         return {};
     case Scan::TooDeep:
         error.error = QJsonParseError::DeepNesting;

@@ -121,6 +121,9 @@ void TestJsonGuard::acceptedTextParsesAsQtParsesIt_data()
     QTest::newRow("truncated") << QByteArray(R"({"type":"message")");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("invalid UTF-8 key") << QByteArray("{\"\xff\":1}");
+    QTest::newRow("escaped NUL keys that differ after it")
+        << QByteArray(R"({"a\u0000b":[1],"a\u0000c":[2]})");
+    QTest::newRow("raw NUL in a value") << QByteArray("{\"a\":\"x\0y\",\"b\":[\"x\0z\"]}", 23);
 }
 
 void TestJsonGuard::acceptedTextParsesAsQtParsesIt()
@@ -137,22 +140,33 @@ void TestJsonGuard::acceptedTextParsesAsQtParsesIt()
 void TestJsonGuard::refusedTextIsNullWithReason_data()
 {
     QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("expectedReason");
 
+    const QString repeated = QStringLiteral("an object repeats a key");
+    const QString nul = QStringLiteral("an object key holds a NUL byte");
     QTest::newRow("frame repeating its type")
-        << QByteArray(R"({"type":"message","type":"message_deleted"})");
+        << QByteArray(R"({"type":"message","type":"message_deleted"})") << repeated;
     QTest::newRow("large value replaced")
-        << (QByteArray(R"({"a":[)") + QByteArray(4000, '1') + QByteArray(R"(],"a":[],"a":{}})"));
+        << (QByteArray(R"({"a":[)") + QByteArray(4000, '1') + QByteArray(R"(],"a":[],"a":{}})"))
+        << repeated;
     QTest::newRow("repeat inside a later array element")
-        << QByteArray(R"({"chats":[{"id":"c1"},{"id":"c2","messages":[{"id":1,"id":2}]}]})");
+        << QByteArray(R"({"chats":[{"id":"c1"},{"id":"c2","messages":[{"id":1,"id":2}]}]})")
+        << repeated;
+    // Qt would take these two keys for one and leak the first value.
+    QTest::newRow("raw NUL keys that differ after it")
+        << QByteArray("{\"a\0b\":[1],\"a\0c\":[2]}", 21) << nul;
+    QTest::newRow("raw NUL in a nested key")
+        << QByteArray("[{\"m\":{\"\xc3\xa9\0\":1}}]", 17) << nul;
 }
 
 void TestJsonGuard::refusedTextIsNullWithReason()
 {
     QFETCH(QByteArray, text);
+    QFETCH(QString, expectedReason);
 
     QString reason;
     QVERIFY(jsonguard::parse(text, &reason).isNull());
-    QCOMPARE(reason, QStringLiteral("an object repeats a key"));
+    QCOMPARE(reason, expectedReason);
     QVERIFY(jsonguard::parse(text).isNull());
 }
 
