@@ -5,6 +5,7 @@
 #include "testserver.h"
 #include "view/avatarimage.h"
 #include "view/messagedelegate.h"
+#include "view/picturecache.h"
 #include "view/pictureviewer.h"
 
 #include <QClipboard>
@@ -78,6 +79,8 @@ private slots:
     void picturesDecodeOnlyWithinBounds();
     void downloadsNeverOverwrite_data();
     void downloadsNeverOverwrite();
+    void thumbnailsComeOnceFromTheServerThenFromDisk_data();
+    void thumbnailsComeOnceFromTheServerThenFromDisk();
     void fileRowsLookAsBeforeUnlessPicturesShown_data();
     void fileRowsLookAsBeforeUnlessPicturesShown();
     void pastedOrDroppedFileIsSentWithTheCaption_data();
@@ -192,6 +195,54 @@ void TestFiles::downloadsNeverOverwrite()
         QCOMPARE(old.readAll(), QByteArray("old"));
     }
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), existing.size() + 1);
+}
+
+void TestFiles::thumbnailsComeOnceFromTheServerThenFromDisk_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("PNG") << "photo.png" << 200 << true;
+    QTest::newRow("JPEG") << "progressive.jpg" << 200 << true;
+    QTest::newRow("HTML named .png") << "html.png" << 200 << false;
+    QTest::newRow("truncated JPEG") << "truncated.jpg" << 200 << false;
+    QTest::newRow("gone from the server") << "photo.png" << 404 << false;
+}
+
+void TestFiles::thumbnailsComeOnceFromTheServerThenFromDisk()
+{
+    QFETCH(QString, file);
+    QFETCH(int, status);
+    QFETCH(bool, shown);
+    TestServer server;
+    QVERIFY(server.start());
+    const QByteArray path = "/static/upload/ab/" + file.toUtf8();
+    server.routes.insert(path, { status, "image/png", corpusFile(file) });
+    const QString url = QString::fromUtf8(path);
+    const QSize size(4, 3);
+    QTemporaryDir folder;
+    QNetworkAccessManager network;
+    FileDownloads downloads(&network);
+    {
+        PictureCache cache(&downloads, folder.path());
+        QSignalSpy ready(&cache, &PictureCache::ready);
+        QVERIFY(cache.thumbnail(url, size, 1.0, QStringLiteral("h1")).isNull());
+        QTRY_COMPARE(server.requestCount(path), 1);
+        QCOMPARE(!ready.isEmpty() || ready.wait(1000), shown);
+        // Asked again at every paint: never fetched twice, never shown when it failed.
+        QCOMPARE(cache.thumbnail(url, size, 1.0, QStringLiteral("h1")).size(),
+            shown ? size : QSize(0, 0));
+        QCOMPARE(server.requestCount(path), 1);
+        QCOMPARE(cache.diskBytes() > 0, shown);
+    }
+    // A later session reads it from disk.
+    server.routes.remove(path);
+    PictureCache later(&downloads, folder.path());
+    QSignalSpy ready(&later, &PictureCache::ready);
+    QVERIFY(later.thumbnail(url, size, 1.0, QStringLiteral("h1")).isNull());
+    QCOMPARE(ready.wait(1000), shown);
+    QCOMPARE(server.requestCount(path), shown ? 1 : 2);
 }
 
 void TestFiles::fileRowsLookAsBeforeUnlessPicturesShown_data()
