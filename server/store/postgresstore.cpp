@@ -477,6 +477,17 @@ bool PostgresStore::holdChat(const QString &chatId, bool exclusive)
             : run(QStringLiteral("SELECT 1 FROM chats WHERE id = ? FOR KEY SHARE"), { chatId }));
 }
 
+bool PostgresStore::holdUpload(const QString &uploadId, bool exclusive)
+{
+    // The removal skips a row being taken rather than waiting: the taker may hold others it
+    // wants, and the next sweep gets the upload if its message never commits.
+    Statement query = run(exclusive
+            ? QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR UPDATE SKIP LOCKED")
+            : QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR SHARE"),
+        { uploadId });
+    return query && query.next();
+}
+
 bool PostgresStore::broadcast(const ChangeNotice &notice)
 {
     const QJsonObject payload { { QStringLiteral("o"), origin() },

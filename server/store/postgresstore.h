@@ -72,6 +72,7 @@ protected:
     // Row locks on the chat: a message's insert takes the shared one for its foreign key
     // anyway; a change of a group takes the one that waits for all of them.
     bool holdChat(const QString &chatId, bool exclusive) override;
+    bool holdUpload(const QString &uploadId, bool exclusive) override;
 
 private:
     // About the share of messages holding every search word, from the index's statistics; 0

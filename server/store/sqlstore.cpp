@@ -730,6 +730,12 @@ bool SqlStore::holdChat(const QString &, bool)
     return true;
 }
 
+bool SqlStore::holdUpload(const QString &, bool)
+{
+    // One writer at a time: nothing else can take or remove it meanwhile.
+    return true;
+}
+
 void SqlStore::outdated(const QStringList &chatIds)
 {
     for (const QString &chatId : chatIds)
@@ -1207,6 +1213,8 @@ bool SqlStore::addUpload(const UploadRecord &upload)
 
 std::optional<UploadRecord> SqlStore::upload(const QString &uploadId)
 {
+    if (inTransaction() && !holdUpload(uploadId, false))
+        return std::nullopt;
     Statement query = run(QStringLiteral("SELECT id, chat_id, user_id, name, size, mime, width,"
                                          " height, created_at FROM uploads WHERE id = ?"),
         { uploadId });
@@ -1258,6 +1266,8 @@ QStringList SqlStore::removeUnreferencedUploads(
     }
     QStringList removed;
     for (const QString &id : qAsConst(candidates)) {
+        if (inTransaction() && !holdUpload(id, true))
+            continue;
         // Another server may have removed it, or a message taken it, meanwhile.
         Statement query =
             run(QStringLiteral("DELETE FROM uploads WHERE id IN (SELECT u.id FROM uploads u"

@@ -209,6 +209,10 @@ protected:
     // Holds the chat's row until the transaction ends: against every other lock (`exclusive`),
     // or against exclusive ones.
     virtual bool holdChat(const QString &chatId, bool exclusive);
+    // Holds the upload's row until the transaction ends, so that a message taking it and its
+    // removal as unreferenced never both commit: shared to take it, exclusive to remove it.
+    // False when it is gone, or (exclusive) held by another transaction.
+    virtual bool holdUpload(const QString &uploadId, bool exclusive);
     // Groups read from the cache that turned out to have changed since: forgotten, and the
     // next transaction holds and reads afresh every group it writes to.
     void outdated(const QStringList &chatIds);

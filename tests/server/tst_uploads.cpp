@@ -136,6 +136,7 @@ private slots:
     void messagesCarryOnlyTheSendersUploads();
     void filesGoWhenNoMessageCarriesThem_data();
     void filesGoWhenNoMessageCarriesThem();
+    void removalSkipsAnUploadAMessageIsTaking();
     void brokenBodiesLeaveNoFile_data();
     void brokenBodiesLeaveNoFile();
     void leftoverFilesAreSwept_data();
@@ -566,6 +567,30 @@ void TestUploads::filesGoWhenNoMessageCarriesThem()
     QCOMPARE(filesInUploadDir().contains(id), kept);
     QCOMPARE(bool(fixture.db->upload(id)), kept);
     QCOMPARE(bool(fixture.db->upload(canaryId)), false);
+}
+
+void TestUploads::removalSkipsAnUploadAMessageIsTaking()
+{
+    if (!fixture.onPostgres())
+        QSKIP("SQLite writes one transaction at a time");
+    const QString token = httpToken(QStringLiteral("alice"));
+    const QJsonObject file = upload(token, team, QStringLiteral("f.txt"), "x").json();
+    const QString id =
+        uploadformat::parseUrl(file.value(QLatin1String("url")).toString().toUtf8())->first;
+    const std::unique_ptr<Store> sender = fixture.connect();
+    const std::unique_ptr<Store> sweeper = fixture.connect();
+    // The message is written, not committed yet, when the removal looks at its upload: the
+    // removal must neither remove it nor wait for the message.
+    Store::Transaction sending(*sender);
+    QVERIFY(sender->upload(id));
+    QVERIFY(sender->addMessage(team, alice, QStringLiteral(""), QString(), nowMs / 1000, id, QStringLiteral("{}")));
+    {
+        Store::Transaction sweeping(*sweeper);
+        QCOMPARE(sweeper->removeUnreferencedUploads({ id }, 0, 1), QStringList());
+        QVERIFY(sweeping.commit());
+    }
+    QVERIFY(sending.commit());
+    QVERIFY(fixture.db->upload(id));
 }
 
 void TestUploads::brokenBodiesLeaveNoFile_data()
