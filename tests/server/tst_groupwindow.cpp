@@ -269,6 +269,7 @@ void TestGroupWindow::changesReachTheOpenGroup()
         QTRY_COMPARE(probe->chatTitleLabel()->text(), QStringLiteral("Select a chat"));
         QVERIFY(!rowNamed(chat));
         QCOMPARE(probe->chatListWidget()->count(), 1);
+        QCOMPARE(probe->chatListWidget()->selectedItems(), {});
         QCOMPARE(probe->messageListWidget()->count(), 0);
         QCOMPARE(probe->messageInput()->text(), QString());
         QVERIFY(!probe->messageInput()->isEnabled());
