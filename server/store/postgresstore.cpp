@@ -207,6 +207,8 @@ constexpr int maxChatsWalked = 100;
 
 // Held while the schema is created or upgraded: any number, as long as it is ours alone.
 constexpr qint64 schemaLockKey = 0x4665727277L;
+// The first key of the two-key advisory locks that stand for a user's upload quota.
+constexpr int quotaLockClass = 0x4671;
 
 } // namespace
 
@@ -481,11 +483,21 @@ bool PostgresStore::holdUpload(const QString &uploadId, bool exclusive)
 {
     // The removal skips a row being taken rather than waiting: the taker may hold others it
     // wants, and the next sweep gets the upload if its message never commits.
-    Statement query = run(exclusive
-            ? QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR UPDATE SKIP LOCKED")
-            : QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR SHARE"),
-        { uploadId });
+    Statement query =
+        run(exclusive ? QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR UPDATE SKIP LOCKED")
+                      : QStringLiteral("SELECT 1 FROM uploads WHERE id = ? FOR SHARE"),
+            { uploadId });
     return query && query.next();
+}
+
+bool PostgresStore::holdUploadQuota(const QString &userId)
+{
+    // A lock of its own kind (the first key), so that it never meets a row lock: the writer may
+    // hold those of several users in one transaction, and waiting here could deadlock.
+    Statement query =
+        run(QStringLiteral("SELECT pg_try_advisory_xact_lock(%1, hashtext(?))").arg(quotaLockClass),
+            { userId });
+    return query && query.next() && query.value(0).toBool();
 }
 
 bool PostgresStore::broadcast(const ChangeNotice &notice)

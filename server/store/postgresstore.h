@@ -52,6 +52,7 @@ public:
     void expectRequests(std::size_t count) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool broadcast(const ChangeNotice &notice) override;
+    bool holdUploadQuota(const QString &userId) override;
     bool feedStart(FeedPosition &position) override;
     // Looks up the streams a notification named, those changed lately, or all of them.
     std::vector<ChangeNotice> feedRead(FeedPosition &position,

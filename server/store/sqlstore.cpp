@@ -1238,6 +1238,12 @@ qint64 SqlStore::uploadedBytes(const QString &userId)
     return query.next() ? query.value(0).toLongLong() : 0;
 }
 
+bool SqlStore::holdUploadQuota(const QString &)
+{
+    // One writer at a time.
+    return true;
+}
+
 std::optional<QStringList> SqlStore::unrecordedUploads(const QStringList &uploadIds)
 {
     QStringList unrecorded;

@@ -86,6 +86,7 @@ public:
     bool addUpload(const UploadRecord &upload) override;
     std::optional<UploadRecord> upload(const QString &uploadId) override;
     qint64 uploadedBytes(const QString &userId) override;
+    bool holdUploadQuota(const QString &userId) override;
     std::optional<QStringList> unrecordedUploads(const QStringList &uploadIds) override;
     QStringList removeUnreferencedUploads(
         const QStringList &uploadIds, qint64 createdBefore, int limit) override;

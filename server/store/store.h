@@ -334,6 +334,10 @@ public:
     virtual std::optional<UploadRecord> upload(const QString &uploadId) = 0;
     // The bytes of every upload of the user still kept, for the quota.
     virtual qint64 uploadedBytes(const QString &userId) = 0;
+    // Holds, until the transaction ends, the right to record uploads of the user against the
+    // quota, so that two servers recording at once cannot both pass it; false, without
+    // waiting, while another transaction holds it.
+    virtual bool holdUploadQuota(const QString &userId) = 0;
     // Those of `uploadIds` that have no record; nothing when the store cannot tell, so that a
     // failing read never passes for files nobody owns.
     virtual std::optional<QStringList> unrecordedUploads(const QStringList &uploadIds) = 0;

@@ -231,13 +231,16 @@ void UploadReceiver::record()
     handedOver = true;
     upload.createdAt = uploads.options().clock() / 1000;
     auto refused = std::make_shared<bool>(false);
+    auto busy = std::make_shared<bool>(false);
     const qint64 quota = uploads.options().quota;
     Uploads *owner = &uploads;
     uploads.writer.submit(
-        [upload = upload, quota, refused](Store &store) {
+        [upload = upload, quota, refused, busy](Store &store) {
             // Checked again here, where uploads of the same user finish one after another.
-            *refused = quota > 0 && store.uploadedBytes(upload.userId) + upload.size > quota;
-            if (*refused)
+            *busy = quota > 0 && !store.holdUploadQuota(upload.userId);
+            *refused =
+                !*busy && quota > 0 && store.uploadedBytes(upload.userId) + upload.size > quota;
+            if (*busy || *refused)
                 return Outcome();
             if (!store.addUpload(upload))
                 return Outcome::failure();
@@ -246,12 +249,18 @@ void UploadReceiver::record()
             return outcome;
         },
         Outcome::Reply(),
-        [self = QPointer<UploadReceiver>(this), owner, refused, id = upload.id](
+        [self = QPointer<UploadReceiver>(this), owner, refused, busy, id = upload.id](
             Outcome &&, bool committed, quint64) {
-            if (!committed || *refused)
+            if (!committed || *refused || *busy)
                 owner->removeFiles({ id });
             if (!self)
                 return;
+            if (committed && *busy) {
+                // Another server records an upload of the same user this moment: rare, and
+                // the client sends it again after the pause.
+                self->answer(staticfiles::errorResponse(503, "Retry-After: 1\r\n"));
+                return;
+            }
             if (!committed || *refused) {
                 self->answer(staticfiles::errorResponse(committed ? 413 : 500));
                 return;
