@@ -178,6 +178,11 @@ int main(int argc, char *argv[])
         out << "generated " << messageCount << " messages in " << timer.elapsed() / 1000.0
             << " s\n";
     }
+    // What a server's writer does within a second of the messages being stored.
+    for (bool more = true; more;) {
+        if (!store.indexNewMessages(50000, &more))
+            return 1;
+    }
     users.clear();
     for (const UserRecord &user : store.users())
         users.push_back(user.id);

@@ -179,6 +179,28 @@ const std::vector<std::vector<const char *>> migrations = {
         // The index's words in order, to name the words a search word starts.
         "CREATE VIRTUAL TABLE messages_fts_terms USING fts5vocab(messages_fts, 'instance')",
     },
+    {
+        // Indexing in every write's transaction wrote a new index segment at every commit, a
+        // third of a busy writer's commit. New messages are now indexed in batches (see
+        // indexNewMessages); those stored after `upto` are not in the index yet, and a search
+        // reads them apart. Edits and deletions keep the index only for what it holds.
+        "CREATE TABLE messages_fts_indexed (upto INTEGER NOT NULL)",
+        "INSERT INTO messages_fts_indexed SELECT COALESCE(MAX(seq), 0) FROM messages",
+        "DROP TRIGGER messages_fts_insert",
+        "DROP TRIGGER messages_fts_delete",
+        "DROP TRIGGER messages_fts_update",
+        "CREATE TRIGGER messages_fts_delete AFTER DELETE ON messages"
+        " WHEN old.seq <= (SELECT upto FROM messages_fts_indexed) BEGIN"
+        " INSERT INTO messages_fts (messages_fts, rowid, text, chat_id)"
+        " VALUES ('delete', old.seq, old.text, old.chat_id);"
+        " END",
+        "CREATE TRIGGER messages_fts_update AFTER UPDATE OF text, chat_id ON messages"
+        " WHEN old.seq <= (SELECT upto FROM messages_fts_indexed) BEGIN"
+        " INSERT INTO messages_fts (messages_fts, rowid, text, chat_id)"
+        " VALUES ('delete', old.seq, old.text, old.chat_id);"
+        " INSERT INTO messages_fts (rowid, text, chat_id) VALUES (new.seq, new.text, new.chat_id);"
+        " END",
+    },
 };
 
 // Feed entries are read within a second; a server away longer than this has missed them, and
@@ -529,24 +551,120 @@ std::vector<MessageRecord> SqliteStore::searchMessages(const QString &userId,
     const QStringList chatIds = searchedChats(userId, chatId, std::numeric_limits<int>::max());
     if (chatIds.isEmpty())
         return {};
-    const bool inMatch = chatIds.size() <= maxChatsInMatch;
-    const QString match = ftsQuery(terms,
-        inMatch ? chatIds : QStringList(),
-        [this](const QString &word) { return wordForms(word); });
+    const QStringList named = chatIds.size() <= maxChatsInMatch ? chatIds : QStringList();
+    std::vector<MessageRecord> page = searchIndex(QStringLiteral("messages_fts"),
+        ftsQuery(terms, named, [this](const QString &word) { return wordForms(word); }),
+        userId,
+        chatId,
+        before,
+        limit);
+    if (!indexUnindexedApart())
+        return page;
+    // The index's words do not name those only the newest messages hold: there each word is
+    // matched as a prefix, which is what the word forms stand for.
+    std::vector<MessageRecord> newest = searchIndex(QStringLiteral("messages_unindexed"),
+        ftsQuery(terms, named, ftsPrefix),
+        userId,
+        chatId,
+        before,
+        limit);
+    execute(QStringLiteral("DELETE FROM temp.messages_unindexed"));
+    if (newest.empty())
+        return page;
+    page.insert(page.end(),
+        std::make_move_iterator(newest.begin()),
+        std::make_move_iterator(newest.end()));
+    std::sort(page.begin(), page.end(), newestFirst);
+    if (int(page.size()) > limit)
+        page.resize(std::size_t(limit));
+    return page;
+}
+
+std::vector<MessageRecord> SqliteStore::searchIndex(const QString &table,
+    const QString &match,
+    const QString &userId,
+    const QString &chatId,
+    const std::optional<SearchPosition> &before,
+    int limit)
+{
     // The index matches a chat id by its words; the exact id is checked on the row as well.
     // The index leads: walking a chat's messages by time and asking the index about each one
     // would cost the chat's length. CROSS JOIN keeps that order, "+" keeps the chat's index out.
     const QString sql = selectMessages(QStringLiteral("m"))
-        + QLatin1String(" FROM messages_fts f"
-                        " CROSS JOIN messages m ON m.seq = f.rowid WHERE messages_fts MATCH ?"
-                        " AND m.chat_id IN (SELECT chat_id FROM chat_members"
-                        " WHERE user_id = ?)");
+        + QStringLiteral(" FROM %1 f CROSS JOIN messages m ON m.seq = f.rowid WHERE %1 MATCH ?"
+                         " AND m.chat_id IN (SELECT chat_id FROM chat_members"
+                         " WHERE user_id = ?)")
+              .arg(table);
     const QVariantList values { match, userId };
     if (std::optional<std::vector<MessageRecord>> page =
             searchInStoringOrder(sql, values, chatId, before, limit))
         return std::move(*page);
     return searchPage(
         sql, values, QStringLiteral("m."), QStringLiteral("+m.chat_id = ?"), chatId, before, limit);
+}
+
+bool SqliteStore::indexUnindexedApart()
+{
+    qint64 upto = 0;
+    {
+        Statement unindexed = run(QStringLiteral("SELECT upto FROM messages_fts_indexed"
+                                                 " WHERE EXISTS (SELECT 1 FROM messages"
+                                                 " WHERE seq > upto)"));
+        if (!unindexed.next())
+            return false;
+        upto = unindexed.value(0).toLongLong();
+    }
+    // In the connection's own temporary database: a reader writes nothing shared.
+    return execute(QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS temp.messages_unindexed"
+                                  " USING fts5(text, chat_id,"
+                                  " tokenize='unicode61 remove_diacritics 2', prefix='3')"))
+        && bool(run(QStringLiteral("INSERT INTO temp.messages_unindexed (rowid, text, chat_id)"
+                                   " SELECT seq, text, chat_id FROM messages WHERE seq > ?"),
+        { upto }));
+}
+
+bool SqliteStore::indexNewMessages(int limit, bool *more)
+{
+    *more = false;
+    {
+        Statement unindexed = run(QStringLiteral("SELECT 1 FROM messages_fts_indexed"
+                                                 " WHERE EXISTS (SELECT 1 FROM messages"
+                                                 " WHERE seq > upto)"));
+        if (!unindexed)
+            return false;
+        if (!unindexed.next())
+            return true;
+    }
+    // Read again inside the transaction: another process on the file may have indexed them.
+    Transaction transaction(*this);
+    if (!transaction.isActive())
+        return false;
+    qint64 upto = 0;
+    qint64 end = 0;
+    {
+        Statement range = run(QStringLiteral("SELECT upto, (SELECT MAX(seq) FROM (SELECT seq"
+                                             " FROM messages WHERE seq > upto ORDER BY seq"
+                                             " LIMIT ?)) FROM messages_fts_indexed"),
+            { limit });
+        if (!range.next())
+            return false;
+        upto = range.value(0).toLongLong();
+        if (range.value(1).isNull())
+            return true;
+        end = range.value(1).toLongLong();
+    }
+    if (!run(QStringLiteral("INSERT INTO messages_fts (rowid, text, chat_id)"
+                            " SELECT seq, text, chat_id FROM messages WHERE seq > ? AND seq <= ?"),
+            { upto, end })
+        || !run(QStringLiteral("UPDATE messages_fts_indexed SET upto = ?"), { end })) {
+        return false;
+    }
+    {
+        Statement rest =
+            run(QStringLiteral("SELECT 1 FROM messages WHERE seq > ? LIMIT 1"), { end });
+        *more = rest.next();
+    }
+    return transaction.commit();
 }
 
 std::optional<std::vector<MessageRecord>> SqliteStore::searchInStoringOrder(QString sql,

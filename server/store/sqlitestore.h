@@ -10,7 +10,7 @@ class SqliteStore final : public SqlStore
 {
 public:
     // The schema this build creates and upgrades to.
-    static constexpr int latestSchemaVersion = 9;
+    static constexpr int latestSchemaVersion = 10;
     // File name of the database inside the data directory.
     static const QString fileName;
 
@@ -37,6 +37,7 @@ public:
         const SearchTerms &terms,
         const std::optional<SearchPosition> &before,
         int limit) override;
+    bool indexNewMessages(int limit, bool *more) override;
     bool publish(std::vector<ChangeNotice> notices) override;
     bool feedStart(FeedPosition &position) override;
     // Every entry after the position: administration commands write few.
@@ -55,6 +56,16 @@ private:
     bool indexStoredMessages();
     // The index query for one search word: the indexed words it starts, or its prefix.
     QString wordForms(const QString &word);
+    // A page of the messages `match` finds in the index `table`, of the asker's chats.
+    std::vector<MessageRecord> searchIndex(const QString &table,
+        const QString &match,
+        const QString &userId,
+        const QString &chatId,
+        const std::optional<SearchPosition> &before,
+        int limit);
+    // Fills an index of this connection's own, "messages_unindexed", with the messages not yet
+    // in the search index; false when there are none.
+    bool indexUnindexedApart();
     // A page of search results read from the index newest stored first, stopping at the
     // page's end; none when a message stored out of time order may belong on it. `sql` and
     // `values` select the matches, as searchPage takes them.

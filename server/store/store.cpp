@@ -25,6 +25,12 @@ void Store::expectRequests(std::size_t)
 {
 }
 
+bool Store::indexNewMessages(int, bool *more)
+{
+    *more = false;
+    return true;
+}
+
 bool Store::broadcast(const ChangeNotice &)
 {
     return false;

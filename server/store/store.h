@@ -210,6 +210,12 @@ public:
     // The writer says how many requests the next transaction runs, so that a backend may send
     // their writes together where that saves round trips.
     virtual void expectRequests(std::size_t count);
+    // Puts up to `limit` messages stored since the last call into the search index, in a
+    // transaction of its own, and sets `more` when some are left. The writer calls it now and
+    // then, so that the index is written once per batch of commits rather than at each. False
+    // when it failed; nothing is lost then, the next call indexes them. A backend that indexes
+    // in every write has nothing to do here.
+    virtual bool indexNewMessages(int limit, bool *more);
     // Keeps `notices` in the change feed for every server on the store, in the caller's
     // transaction or one of their own: what the administration commands change reaches the
     // servers' connected users through it, on every backend. False when it cannot be kept.

@@ -63,27 +63,42 @@ void Writer::setHooks(
 void Writer::run(Store &store)
 {
     StoreReconnection connection;
+    // Due at once: what an earlier run or an administration command stored is indexed first.
+    auto indexingDue = std::chrono::steady_clock::now();
     for (;;) {
         std::vector<Job> batch;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (jobs.empty())
+            wake.wait_until(lock, indexingDue, [this] { return stopping || !jobs.empty(); });
+            if (stopping && jobs.empty())
                 return;
             batch.swap(jobs);
         }
-        waiting -= int(batch.size());
-        // While the database is away, each batch is answered with its failures at once, and
-        // a new connection is tried now and then.
-        connection.mend(store);
-        if (beforeBatch)
-            beforeBatch(store);
-        for (std::size_t next = 0; next < batch.size();) {
-            bool committed = true;
-            next = runTransaction(store, batch, next, &committed);
-            if (!committed)
-                connection.check(store);
+        if (!batch.empty())
+            runBatch(store, connection, batch);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= indexingDue) {
+            bool more = false;
+            if (!store.indexNewMessages(indexingBatch, &more))
+                qCDebug(lcServer).noquote() << "indexing new messages failed:" << store.lastError();
+            indexingDue = more ? now : now + indexingInterval;
         }
+    }
+}
+
+void Writer::runBatch(Store &store, StoreReconnection &connection, std::vector<Job> &batch)
+{
+    waiting -= int(batch.size());
+    // While the database is away, each batch is answered with its failures at once, and
+    // a new connection is tried now and then.
+    connection.mend(store);
+    if (beforeBatch)
+        beforeBatch(store);
+    for (std::size_t next = 0; next < batch.size();) {
+        bool committed = true;
+        next = runTransaction(store, batch, next, &committed);
+        if (!committed)
+            connection.check(store);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <vector>
 
 class QThread;
+class StoreReconnection;
 
 // The one thread that writes, on a store connection of its own. Work handed in while a
 // transaction is under way waits and then shares the next one, so that a burst of writes shares
@@ -69,12 +71,18 @@ private:
     };
 
     void run(Store &store);
+    void runBatch(Store &store, StoreReconnection &connection, std::vector<Job> &batch);
     // Runs jobs from `next` on in one transaction, until one of them fails a write; returns
     // where it stopped.
     std::size_t runTransaction(
         Store &store, std::vector<Job> &batch, std::size_t next, bool *committed);
     void deliver(
         quint64 transaction, bool ok, int writes, double seconds, std::vector<Finished> &finished);
+
+    // New messages are put into the search index at most this often, and at most this many in
+    // one go, so that a long backlog does not hold the writes queued behind it.
+    static constexpr std::chrono::milliseconds indexingInterval { 100 };
+    static constexpr int indexingBatch = 5000;
 
     StoreConnector connector;
     CommitClock &clock;

@@ -63,6 +63,29 @@ QJsonArray historyMessages(const QJsonObject &frame)
         .toArray();
 }
 
+// What undoes the step that indexes new messages in batches: every message indexed, and the
+// triggers that index each write.
+QStringList beforeBatchedIndexing()
+{
+    return { QStringLiteral("INSERT INTO messages_fts (rowid, text, chat_id) SELECT seq, text,"
+                            " chat_id FROM messages WHERE seq > (SELECT upto FROM"
+                            " messages_fts_indexed)"),
+        QStringLiteral("DROP TABLE messages_fts_indexed"),
+        QStringLiteral("DROP TRIGGER messages_fts_delete"),
+        QStringLiteral("DROP TRIGGER messages_fts_update"),
+        QStringLiteral("CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages BEGIN"
+                       " INSERT INTO messages_fts (rowid, text, chat_id)"
+                       " VALUES (new.seq, new.text, new.chat_id); END"),
+        QStringLiteral("CREATE TRIGGER messages_fts_delete AFTER DELETE ON messages BEGIN"
+                       " INSERT INTO messages_fts (messages_fts, rowid, text, chat_id)"
+                       " VALUES ('delete', old.seq, old.text, old.chat_id); END"),
+        QStringLiteral("CREATE TRIGGER messages_fts_update AFTER UPDATE OF text, chat_id ON"
+                       " messages BEGIN INSERT INTO messages_fts (messages_fts, rowid, text,"
+                       " chat_id) VALUES ('delete', old.seq, old.text, old.chat_id);"
+                       " INSERT INTO messages_fts (rowid, text, chat_id)"
+                       " VALUES (new.seq, new.text, new.chat_id); END") };
+}
+
 } // namespace
 
 class TestSearch : public QObject
@@ -77,6 +100,7 @@ private slots:
     void queryRules();
     void findsOnlyMessagesOfTheAskersChats_data();
     void findsOnlyMessagesOfTheAskersChats();
+    void editsReindexAndDeletionsRemove_data();
     void editsReindexAndDeletionsRemove();
     void resultsAreHistoryMessagesPagedByCursor();
     void pagesFollowTimeWhateverTheStoringOrder_data();
@@ -269,10 +293,23 @@ void TestSearch::downgrade(const QStringList &statements)
     QSqlDatabase::removeDatabase(QStringLiteral("old"));
 }
 
+void TestSearch::editsReindexAndDeletionsRemove_data()
+{
+    // Whether the messages are in the search index when they are changed, or stored since it
+    // was last brought up.
+    QTest::addColumn<bool>("indexed");
+    QTest::newRow("not yet indexed") << false;
+    QTest::newRow("indexed") << true;
+}
+
 void TestSearch::editsReindexAndDeletionsRemove()
 {
+    QFETCH(bool, indexed);
     const QString edited = add(team, QStringLiteral("old wording"), 1000);
     const QString deleted = add(team, QStringLiteral("wording to remove"), 1001);
+    bool more = false;
+    if (indexed)
+        QVERIFY(fixture.db->indexNewMessages(100, &more) && !more);
     alicePeer->send({ { QStringLiteral("type"), QStringLiteral("edit_message") },
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), edited },
@@ -281,6 +318,8 @@ void TestSearch::editsReindexAndDeletionsRemove()
         { QStringLiteral("chatId"), team },
         { QStringLiteral("messageId"), deleted } });
     QCOMPARE(alicePeer->sync().size(), 2);
+    // A longer form of an indexed word, in a message the index does not hold yet.
+    const QString newer = add(team, QStringLiteral("phrasings galore"), 1002);
     for (const QString &query : { QStringLiteral("old"), QStringLiteral("wording") })
         QCOMPARE(
             ask(*alicePeer, searchRequest(query)).value(QLatin1String("results")).toArray().size(),
@@ -288,7 +327,12 @@ void TestSearch::editsReindexAndDeletionsRemove()
     QCOMPARE(idsOf(ask(*alicePeer, searchRequest(QStringLiteral("phrasing")))
                        .value(QLatin1String("results"))
                        .toArray()),
-        QStringList { edited });
+        QStringList({ newer, edited }));
+    QVERIFY(fixture.db->indexNewMessages(100, &more) && !more);
+    QCOMPARE(idsOf(ask(*alicePeer, searchRequest(QStringLiteral("galore")))
+                       .value(QLatin1String("results"))
+                       .toArray()),
+        QStringList { newer });
 }
 
 void TestSearch::resultsAreHistoryMessagesPagedByCursor()
@@ -376,7 +420,8 @@ void TestSearch::pagesFollowTimeWhateverTheStoringOrder()
         return a.stamp != b.stamp ? a.stamp > b.stamp : a.order > b.order;
     });
     if (upgraded) {
-        downgrade({ QStringLiteral("DROP TRIGGER messages_backdated_insert"),
+        downgrade(beforeBatchedIndexing() + QStringList {
+            QStringLiteral("DROP TRIGGER messages_backdated_insert"),
             QStringLiteral("DROP TABLE messages_backdated"),
             QStringLiteral("DROP TABLE messages_clock"),
             QStringLiteral("DROP TABLE messages_fts_terms"),
@@ -514,7 +559,8 @@ void TestSearch::upgradeIndexesStoredMessages()
     const QString stored = add(team, QStringLiteral("written before the index existed"));
     // Back to the schema before the index: what a database of the last release holds, without
     // the later steps for files and for reading matches in storing order.
-    downgrade({ QStringLiteral("DROP TRIGGER messages_backdated_insert"),
+    downgrade(beforeBatchedIndexing() + QStringList {
+        QStringLiteral("DROP TRIGGER messages_backdated_insert"),
         QStringLiteral("DROP TABLE messages_backdated"),
         QStringLiteral("DROP TABLE messages_clock"),
         QStringLiteral("DROP TABLE messages_fts_terms"),
