@@ -322,15 +322,21 @@ void MainWindow::setupUi()
     auto *sidebarLayout = new QVBoxLayout(sidebar);
     sidebarLayout->setContentsMargins(0, 0, 0, 0);
     sidebarLayout->setSpacing(0);
+    // The buttons keep apart and off the window's edge: touching, their rounded corners
+    // notched each other.
+    auto *sidebarActions = new QVBoxLayout;
+    sidebarActions->setContentsMargins(8, 8, 8, 8);
+    sidebarActions->setSpacing(6);
     searchButton = new QPushButton(QStringLiteral("Search messages"));
     searchButton->setObjectName(QStringLiteral("searchButton"));
     searchButton->setToolTip(QStringLiteral("Search messages (Ctrl+Shift+F)"));
     searchButton->setCursor(Qt::PointingHandCursor);
-    sidebarLayout->addWidget(searchButton);
+    sidebarActions->addWidget(searchButton);
     newGroupButton = new QPushButton(QStringLiteral("New Group\u2026"));
     newGroupButton->setObjectName(QStringLiteral("newGroupButton"));
     newGroupButton->setCursor(Qt::PointingHandCursor);
-    sidebarLayout->addWidget(newGroupButton);
+    sidebarActions->addWidget(newGroupButton);
+    sidebarLayout->addLayout(sidebarActions);
     sidebarLayout->addWidget(sidebarTabs);
 
     timelineNotice = new QLabel(messageListWidget);

@@ -29,6 +29,8 @@ const char styleSheetTemplate[] =
     "QPushButton { padding: 8px 15px; border-radius: 5px; background-color: %11; "
     "color: white; border: none; }"
     "QPushButton:hover { background-color: %12; }"
+    // The platform's icons on OK and Cancel would be drawn over the padded text.
+    "QDialogButtonBox { dialogbuttonbox-buttons-have-icons: 0; }"
     "QListWidget { background-color: %2; border: none; outline: none; }"
     "QListWidget::item { padding: 10px; border-bottom: 1px solid %4; }"
     "QListWidget::item:selected { background-color: %11; color: white; }"

@@ -7,6 +7,7 @@
 #include "net/serveraddress.h"
 #include "session/chatsession.h"
 #include "store/chatstore.h"
+#include "view/attachmentstrip.h"
 #include "view/connectionbar.h"
 
 #include <QInputDialog>
@@ -224,6 +225,8 @@ void MainWindow::onChatRemoved(const QString &chatId)
         editBar->hide();
         messageInput->clear();
         messageInput->setEnabled(false);
+        attachmentStrip->clear();
+        attachButton->setEnabled(false);
         sendButton->setEnabled(false);
         sendButton->setText(QStringLiteral("Send"));
         typingLabel->hide();

@@ -273,6 +273,8 @@ void TestGroupWindow::changesReachTheOpenGroup()
         QCOMPARE(probe->messageListWidget()->count(), 0);
         QCOMPARE(probe->messageInput()->text(), QString());
         QVERIFY(!probe->messageInput()->isEnabled());
+        QVERIFY(!window->findChild<QPushButton *>(QStringLiteral("attachButton"))->isEnabled());
+        QVERIFY(!probe->sendButton()->isEnabled());
         QVERIFY(!probe->membersButton()->isVisible());
         QVERIFY(!probe->groupMenuButton()->isVisible());
         QVERIFY(probe->session().currentChatId().isEmpty());
