@@ -618,10 +618,12 @@ bool SqliteStore::indexUnindexedApart()
             return false;
         upto = unindexed.value(0).toLongLong();
     }
-    // In the connection's own temporary database: a reader writes nothing shared.
+    // In the connection's own temporary database: a reader writes nothing shared. Emptied
+    // first, should a search before have stopped short of emptying it.
     return execute(QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS temp.messages_unindexed"
                                   " USING fts5(text, chat_id,"
                                   " tokenize='unicode61 remove_diacritics 2', prefix='3')"))
+        && execute(QStringLiteral("DELETE FROM temp.messages_unindexed"))
         && bool(run(QStringLiteral("INSERT INTO temp.messages_unindexed (rowid, text, chat_id)"
                                    " SELECT seq, text, chat_id FROM messages WHERE seq > ?"),
         { upto }));
