@@ -607,17 +607,21 @@ std::vector<MessageRecord> SqliteStore::searchIndex(const QString &table,
         sql, values, QStringLiteral("m."), QStringLiteral("+m.chat_id = ?"), chatId, before, limit);
 }
 
+std::optional<qint64> SqliteStore::unindexedAfter()
+{
+    Statement unindexed = run(QStringLiteral("SELECT upto FROM messages_fts_indexed"
+                                             " WHERE EXISTS (SELECT 1 FROM messages"
+                                             " WHERE seq > upto)"));
+    if (!unindexed.next())
+        return std::nullopt;
+    return unindexed.value(0).toLongLong();
+}
+
 bool SqliteStore::indexUnindexedApart()
 {
-    qint64 upto = 0;
-    {
-        Statement unindexed = run(QStringLiteral("SELECT upto FROM messages_fts_indexed"
-                                                 " WHERE EXISTS (SELECT 1 FROM messages"
-                                                 " WHERE seq > upto)"));
-        if (!unindexed.next())
-            return false;
-        upto = unindexed.value(0).toLongLong();
-    }
+    const std::optional<qint64> upto = unindexedAfter();
+    if (!upto)
+        return false;
     // In the connection's own temporary database: a reader writes nothing shared. Emptied
     // first, should a search before have stopped short of emptying it.
     return execute(QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS temp.messages_unindexed"
@@ -626,21 +630,14 @@ bool SqliteStore::indexUnindexedApart()
         && execute(QStringLiteral("DELETE FROM temp.messages_unindexed"))
         && bool(run(QStringLiteral("INSERT INTO temp.messages_unindexed (rowid, text, chat_id)"
                                    " SELECT seq, text, chat_id FROM messages WHERE seq > ?"),
-        { upto }));
+        { *upto }));
 }
 
 bool SqliteStore::indexNewMessages(int limit, bool *more)
 {
     *more = false;
-    {
-        Statement unindexed = run(QStringLiteral("SELECT 1 FROM messages_fts_indexed"
-                                                 " WHERE EXISTS (SELECT 1 FROM messages"
-                                                 " WHERE seq > upto)"));
-        if (!unindexed)
-            return false;
-        if (!unindexed.next())
-            return true;
-    }
+    if (!unindexedAfter())
+        return !lastStatementFailed();
     // Read again inside the transaction: another process on the file may have indexed them.
     Transaction transaction(*this);
     if (!transaction.isActive())

@@ -63,6 +63,8 @@ private:
         const QString &chatId,
         const std::optional<SearchPosition> &before,
         int limit);
+    // Where the search index ends, when messages are stored after it.
+    std::optional<qint64> unindexedAfter();
     // Fills an index of this connection's own, "messages_unindexed", with the messages not yet
     // in the search index; false when there are none.
     bool indexUnindexedApart();
