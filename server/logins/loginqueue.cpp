@@ -1,6 +1,7 @@
 #include "loginqueue.h"
 
 #include "credentials.h"
+#include "poolthreads.h"
 
 #include <QMetaObject>
 #include <algorithm>
@@ -24,6 +25,7 @@ LoginQueue::LoginQueue(std::function<qint64()> clock,
     , limits(limits)
     , pacePerAddress(pacePerAddress)
 {
+    startPoolThreads(pool);
     paceTimer.setSingleShot(true);
     connect(&paceTimer, &QTimer::timeout, this, &LoginQueue::dispatch);
 }

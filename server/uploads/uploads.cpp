@@ -2,6 +2,7 @@
 
 #include "credentials.h"
 #include "filestream.h"
+#include "poolthreads.h"
 #include "readers.h"
 #include "serverlogging.h"
 #include "staticfiles.h"
@@ -131,6 +132,8 @@ Uploads::Uploads(Writer &writer, Readers &readers, const Options &options, QObje
 {
     disk.setMaxThreadCount(1);
     sweeper.setMaxThreadCount(1);
+    startPoolThreads(disk);
+    startPoolThreads(sweeper);
     sweepTimer.setInterval(settings.sweepIntervalMs);
     connect(&sweepTimer, &QTimer::timeout, this, &Uploads::sweep);
 }

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <memory>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace
 {
@@ -201,25 +202,35 @@ private:
     QByteArray message;
 };
 
-// Lowers this process's soft descriptor limit for the life of the object.
+// Lowers this process's soft descriptor limit for the life of the object, and takes every
+// number still free below it but `spare`.
 class DescriptorLimit
 {
 public:
-    explicit DescriptorLimit(rlim_t soft)
+    DescriptorLimit(rlim_t soft, int spare)
     {
         ::getrlimit(RLIMIT_NOFILE, &saved);
         rlimit lowered = saved;
         lowered.rlim_cur = soft;
         ok = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+        for (int taken = ::dup(0); ok && taken >= 0; taken = ::dup(0))
+            held.push_back(taken);
+        for (; spare > 0 && !held.empty(); --spare) {
+            ::close(held.back());
+            held.pop_back();
+        }
     }
     ~DescriptorLimit()
     {
+        for (const int taken : held)
+            ::close(taken);
         ::setrlimit(RLIMIT_NOFILE, &saved);
     }
     bool ok = false;
 
 private:
     rlimit saved {};
+    std::vector<int> held;
 };
 
 // A data folder as servers before random message ids left it: schema version 2, ids "m" and
@@ -321,6 +332,7 @@ private slots:
     void connectionsPerAddressAreCapped();
     void connectionsThatDoNotLogInAreClosed_data();
     void connectionsThatDoNotLogInAreClosed();
+    void acceptingResumesWhenDescriptorsRunOut_data();
     void acceptingResumesWhenDescriptorsRunOut();
     void loginIsAnsweredDuringLoginFlood_data();
     void loginIsAnsweredDuringLoginFlood();
@@ -507,22 +519,44 @@ void TestServerLimits::connectionsThatDoNotLogInAreClosed()
     QVERIFY(!subject->isClosed());
 }
 
-void TestServerLimits::acceptingResumesWhenDescriptorsRunOut()
+void TestServerLimits::acceptingResumesWhenDescriptorsRunOut_data()
 {
-    startServer(defaults());
+    QTest::addColumn<bool>("logIn");
+
     // Connected before the limit drops: the kernel completes them, the server has yet to
     // accept them, and each takes one more descriptor when it does.
+    QTest::newRow("requests waiting to be accepted") << false;
+    // Accepted before: their password checks are the first the server hashes.
+    QTest::newRow("first logins") << true;
+}
+
+void TestServerLimits::acceptingResumesWhenDescriptorsRunOut()
+{
+    QFETCH(bool, logIn);
+    startServer(defaults());
     std::vector<std::unique_ptr<RawClient>> clients;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < (logIn ? 3 : 40); ++i) {
+        if (logIn) {
+            clients.push_back(open());
+            QVERIFY(clients.back());
+            continue;
+        }
         clients.push_back(std::make_unique<RawClient>());
         QVERIFY(clients.back()->connectFrom(QString(), server->serverPort()));
         clients.back()->socket.write("GET /missing HTTP/1.1\r\n\r\n");
     }
-    const DescriptorLimit limit(rlim_t(descriptorsInUse() + 5));
+    const DescriptorLimit limit(rlim_t(descriptorsInUse() + 5), logIn ? 0 : 5);
     QVERIFY(limit.ok);
-    const auto answered = [&clients] {
+    if (logIn) {
+        for (const auto &client : clients)
+            client->send(loginRequest(QStringLiteral("alice"), QStringLiteral("secret")));
+    }
+    const auto answered = [&clients, logIn] {
         for (const auto &client : clients) {
-            if (!client->response.startsWith("HTTP/1.1 404"))
+            const bool done = logIn ? !client->frames.isEmpty()
+                    && typeOf(client->frames.at(0)) == QLatin1String("login_success")
+                                    : client->response.startsWith("HTTP/1.1 404");
+            if (!done)
                 return false;
         }
         return true;
