@@ -3,6 +3,7 @@
 #include "model/itemroles.h"
 #include "session.h"
 #include "view/messagedelegate.h"
+#include "view/pictureviewer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,7 +19,7 @@ namespace
 {
 
 const char lightSheet[] =
-    "QMainWindow, QDialog { background-color: #f5f5f5; }"
+    "QMainWindow, QDialog, #pictureViewer { background-color: #f5f5f5; }"
     "QWidget { color: #000000; }"
     "QLineEdit { padding: 10px; border: 1px solid #e0e0e0; border-radius: 5px; "
     "background-color: #ffffff; color: #000000; }"
@@ -75,7 +76,7 @@ const char lightSheet[] =
     "QPushButton:disabled { background-color: #e0e0e0; color: #666666; }";
 
 const char darkSheet[] =
-    "QMainWindow, QDialog { background-color: #1e1e1e; }"
+    "QMainWindow, QDialog, #pictureViewer { background-color: #1e1e1e; }"
     "QWidget { color: #ffffff; }"
     "QLineEdit { padding: 10px; border: 1px solid #3d3d3d; border-radius: 5px; "
     "background-color: #3d3d3d; color: #ffffff; }"
@@ -429,6 +430,15 @@ void TestTheme::everyTextStandsOut()
         QRect(probe.messageInput()->mapTo(session.window.get(), input.topLeft()), input.size()));
     if (hint < 4.5)
         faint << QStringLiteral("placeholder %1:1").arg(hint, 0, 'f', 2);
+    // A picture viewer is a window of its own, saying why it shows no picture.
+    PictureViewer viewer(QStringLiteral("photo.png"), session.window.get());
+    viewer.setBody("not a picture");
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const auto *notice = viewer.findChild<QLabel *>(QStringLiteral("pictureNotice"));
+    const double notes = textContrast(viewer.grab().toImage(), notice->geometry());
+    if (notes < 4.5)
+        faint << QStringLiteral("picture viewer %1:1").arg(notes, 0, 'f', 2);
     QVERIFY2(faint.isEmpty(), qPrintable(faint.join(QStringLiteral(", "))));
 }
 

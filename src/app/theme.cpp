@@ -22,7 +22,7 @@ namespace
 // %13 text that matters less. A focused control trades padding for its thicker border, so it
 // keeps its size.
 const char styleSheetTemplate[] =
-    "QMainWindow, QDialog { background-color: %1; }"
+    "QMainWindow, QDialog, #pictureViewer { background-color: %1; }"
     "QWidget { color: %3; }"
     "QLineEdit { padding: 10px; border: 1px solid %4; border-radius: 5px; "
     "background-color: %5; color: %3; }"

@@ -60,11 +60,16 @@ PictureViewer::PictureViewer(const QString &name, QWidget *parent)
     , saveButton(new QPushButton(QStringLiteral("Save As…")))
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    // A window of its own: the theme paints its background as it does the main window's.
+    setObjectName(QStringLiteral("pictureViewer"));
+    setAttribute(Qt::WA_StyledBackground);
     setWindowTitle(name);
     resize(800, 600);
     area->setAlignment(Qt::AlignCenter);
     area->setWidget(canvas);
     area->setFrameShape(QFrame::NoFrame);
+    // Around a picture smaller than the window, the themed background shows.
+    area->viewport()->setAutoFillBackground(false);
     area->viewport()->installEventFilter(this);
     area->hide();
     notice->setObjectName(QStringLiteral("pictureNotice"));
@@ -93,6 +98,7 @@ PictureViewer::PictureViewer(const QString &name, QWidget *parent)
     shortcut(QKeySequence::ZoomOut, [this] { zoomBy(1 / zoomStep); });
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { fitToWindow(); });
     shortcut(QKeySequence::Save, [this] { saveAs(); });
+    shortcut(QKeySequence(Qt::Key_Escape), [this] { close(); });
 }
 
 void PictureViewer::setBody(const QByteArray &downloaded)
